@@ -1,0 +1,72 @@
+#pragma once
+// Outgoing mail as the rest of the program calls it: queued receipt files,
+// receipts for the message in hand, and the test message.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace config {
+struct Context;
+}
+
+namespace mailout {
+
+class FrmMail;
+
+// The message being answered, as the inbox walk leaves it.
+struct ReceiptInputs {
+    std::string gSubject;
+    std::string gOriginalMsgID;
+    std::string gOriginalId;
+    std::string gSenderAddr;
+    std::string gPOPSentDateTime;
+    std::string gFaxToAddr;
+    std::string gMDNOptions;
+    bool gfglFullMode = false;
+    std::string gFileReport;
+    std::string FullMsgHdr;
+    std::string gDispositionType;  // "Processed", "Failed" or "CapsRequest"
+    std::string gFailureText;
+    std::string gProcessReport;
+    std::string gPageCount;
+};
+
+// The SMTP side's state, kept for the whole run.
+struct MailoutState {
+    std::string gSMTPServer;
+    std::string gSMTPSenderAddr;
+    std::string gSMTPRecipAddr;
+    std::string gMessageBody;
+    std::string gSMTPLog;  // grows through the run
+    std::int16_t gSMTPStep = 10;
+    std::string SMTP_State;
+    std::string gOutCmd;
+    bool gflgTestSend = false;
+};
+
+class Mailer {
+public:
+    Mailer(config::Context& ctx, FrmMail& form);
+    ~Mailer();
+
+    MailoutState& state() { return st_; }
+    FrmMail& form() { return form_; }
+
+    // Sends every file waiting in the Out folder; removes each one sent.
+    void SendQueuedFiles();
+    // Composes the receipt for `in` (to state().gSMTPRecipAddr), queues it in
+    // Out/, sends it, and removes it from Out/ when it went out.
+    void SendReceipt(const ReceiptInputs& in);
+    // Switch /2: the test message to the subscriber's own address.
+    void SendTestVoxaFax();
+
+    bool SendMessage(const std::string& type);
+    bool SendMessageFile(const std::string& fileName);
+
+private:
+    config::Context& ctx_;
+    FrmMail& form_;
+    MailoutState st_;
+};
+
+}  // namespace mailout

@@ -1,0 +1,38 @@
+#pragma once
+// Where the program finds its folders and files, and the options that this
+// implementation offers beyond the scheduler's settings.
+#include <string>
+
+#include "platform/Clock.h"
+
+namespace platform {
+
+struct Environment {
+    std::string programFolder;  // $VOXAFAX_HOME, else $XDG_DATA_HOME/voxafax
+    std::string profilePath;    // $VOXAFAX_PROFILE, else $XDG_CONFIG_HOME/voxafax/voxafax.ini
+    std::string configDir;      // the folder of the profile file
+    Millis tick{60000};         // one tick of the network timers ($VOXAFAX_TICK_MS)
+    bool verbose = false;
+
+    std::string StoresIni() const { return configDir + "/stores.ini"; }
+    std::string PrintersIni() const { return configDir + "/printers.ini"; }
+    std::string OptionsIni() const { return configDir + "/options.ini"; }
+
+    static Environment FromProcess();
+};
+
+// options.ini, with the environment's port variables winning over it.
+struct Options {
+    bool textPages = false;  // [print] text_pages: really print header pages and text files
+    bool popTls = false;     // [pop3] tls
+    int popPort = 110;       // [pop3] port, $VOXAFAX_POP3_PORT
+    bool smtpTls = false;    // [smtp] tls
+    int smtpPort = 25;       // [smtp] port, $VOXAFAX_SMTP_PORT
+
+    static Options Load(const Environment& env);
+};
+
+// "~" or "~/x" expanded with $HOME.
+std::string ExpandHome(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,84 @@
+#pragma once
+// The program's one event loop: timers and file-descriptor watches on poll().
+// A wait that yields calls RunOnce(true): it blocks until an fd is ready or the
+// next timer is due, and never spins.
+#include <poll.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "platform/Clock.h"
+
+namespace platform {
+
+using TimerId = std::uint64_t;
+using WatchId = std::uint64_t;
+
+class EventLoop {
+public:
+    explicit EventLoop(const Clock& clock);
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    const Clock& clock() const { return clock_; }
+
+    // One-shot timer; returns an id for Cancel.
+    TimerId After(Millis delay, std::function<void()> fn);
+    void Cancel(TimerId id);
+
+    WatchId Watch(int fd, short events, std::function<void(short revents)> fn);
+    void Modify(WatchId id, short events);
+    void Unwatch(WatchId id);
+
+    // Fires due timers and ready fds. With mayBlock, waits (in poll) until
+    // something is due; with a non-real clock it never sleeps. Returns false
+    // when there was nothing at all to wait for (no timers, no watches).
+    bool RunOnce(bool mayBlock = true);
+
+    // The legacy "yield": handle what is pending without waiting.
+    void Yield() { RunOnce(false); }
+
+    std::size_t PendingTimers() const { return timers_.size(); }
+
+private:
+    struct TimerEntry {
+        SteadyTime due;
+        std::function<void()> fn;
+    };
+    struct WatchEntry {
+        int fd;
+        short events;
+        std::function<void(short)> fn;
+    };
+    const Clock& clock_;
+    std::uint64_t nextId_ = 1;
+    std::map<TimerId, TimerEntry> timers_;
+    std::map<WatchId, WatchEntry> watches_;
+};
+
+// A repeating timer in the manner of a form's timer control: while enabled it
+// fires every interval. The handler may disable it.
+class Timer {
+public:
+    Timer(EventLoop& loop, std::function<void()> onTick);
+    ~Timer();
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
+
+    void SetInterval(Millis interval);  // restarts the period when enabled
+    Millis Interval() const { return interval_; }
+    void SetEnabled(bool enabled);
+    bool Enabled() const { return enabled_; }
+
+private:
+    void Arm();
+    EventLoop& loop_;
+    std::function<void()> onTick_;
+    Millis interval_{0};
+    bool enabled_ = false;
+    TimerId id_ = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,127 @@
+#pragma once
+// The mail store as the program sees it: sessions, info stores, folders,
+// messages, attachments and recipients, each operation reporting failure by
+// its result. The real store keeps a Maildir++ tree per profile; the fake
+// keeps everything in memory for tests.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Result.h"
+
+namespace platform {
+
+class MailFolder;
+class MailMessage;
+
+class MailAttachment {
+public:
+    virtual ~MailAttachment() = default;
+    virtual Result<std::string> Name() = 0;
+    virtual Result<std::string> Source() = 0;
+    // Writes the content, byte for byte, to a file (replacing it).
+    virtual Status WriteToFile(const std::string& path) = 0;
+
+    // Building a new message's attachment (before the message's Update).
+    virtual Status SetType(int type) = 0;  // 1: file data
+    virtual Status SetPosition(int position) = 0;
+    virtual Status SetName(const std::string& name) = 0;
+    virtual Status SetSource(const std::string& source) = 0;
+    // The file's bytes become the content; streamed, never held whole.
+    virtual Status ReadFromFile(const std::string& path) = 0;
+};
+
+class MailRecipient {
+public:
+    virtual ~MailRecipient() = default;
+    // The whole mailbox text: display name and address.
+    virtual Result<std::string> Name() = 0;
+    virtual Status SetAddress(const std::string& address) = 0;  // "SMTP:" & address
+    virtual Status SetType(int type) = 0;                       // 1 To, 2 Cc, 3 Bcc
+};
+
+class MailMessage {
+public:
+    virtual ~MailMessage() = default;
+
+    virtual Result<std::string> ID() = 0;
+    virtual Result<std::string> Type() = 0;  // message class; "IPM.Note" when none
+    virtual Result<std::string> Subject() = 0;
+    virtual Status SetSubject(const std::string& subject) = 0;
+    virtual Result<std::string> Text() = 0;  // "" when the message has no text
+    virtual Status SetText(const std::string& text) = 0;
+    virtual Result<std::string> SenderAddress() = 0;
+    virtual Status SetSenderName(const std::string& name) = 0;
+    // Times as text in the store's display form ("MM/DD/YYYY hh:mm:ss AM").
+    virtual Result<std::string> TimeReceived() = 0;
+    virtual Result<std::string> TimeSent() = 0;
+    // Seconds since the Unix epoch, local time interpretation left to the store.
+    virtual Status SetTimeReceived(std::int64_t unixSeconds) = 0;
+    virtual Status SetTimeSent(std::int64_t unixSeconds) = 0;
+    virtual Status SetUnread(bool unread) = 0;
+
+    virtual Result<int> RecipientCount() = 0;
+    virtual Result<std::shared_ptr<MailRecipient>> Recipient(int index) = 0;  // from 1
+    virtual Result<std::shared_ptr<MailRecipient>> AddRecipient() = 0;
+
+    virtual Result<int> AttachmentCount() = 0;
+    virtual Result<std::shared_ptr<MailAttachment>> Attachment(int index) = 0;  // from 1
+    virtual Result<std::shared_ptr<MailAttachment>> AddAttachment() = 0;
+
+    // Field item i (from 1) read as text; item 25 is the whole header block
+    // as received.
+    virtual Result<std::string> Field(int index) = 0;
+
+    // Saves a new message into its folder (atomically: tmp/, then new/).
+    virtual Status Update() = 0;
+    virtual Status MoveTo(const std::string& folderId) = 0;
+};
+
+class MailFolder {
+public:
+    virtual ~MailFolder() = default;
+    virtual Result<std::string> Name() = 0;
+    virtual Result<std::string> ID() = 0;
+    virtual Result<int> FolderCount() = 0;
+    virtual Result<std::shared_ptr<MailFolder>> Folder(int index) = 0;  // from 1
+    virtual Result<std::shared_ptr<MailFolder>> AddFolder(const std::string& name) = 0;
+    // Messages as listed when the count is read; items keep their positions
+    // until the next count.
+    virtual Result<int> MessageCount() = 0;
+    virtual Result<std::shared_ptr<MailMessage>> Message(int index) = 0;  // from 1
+    // A new, empty message of this folder; stored by its Update.
+    virtual Result<std::shared_ptr<MailMessage>> AddMessage() = 0;
+};
+
+class MailInfoStore {
+public:
+    virtual ~MailInfoStore() = default;
+    virtual Result<std::string> ID() = 0;
+    virtual Result<std::shared_ptr<MailFolder>> RootFolder() = 0;
+};
+
+class MailSession {
+public:
+    virtual ~MailSession() = default;
+    // On a failed logon the store may let a user at a terminal pick one of the
+    // configured profiles when interactive is true.
+    virtual Status Logon(const std::string& profileName, bool interactive) = 0;
+    virtual Result<std::string> Name() = 0;  // the profile logged on to
+    virtual Result<std::shared_ptr<MailFolder>> Inbox() = 0;
+    virtual Result<int> InfoStoreCount() = 0;
+    virtual Result<std::shared_ptr<MailInfoStore>> InfoStore(int index) = 0;  // from 1
+    // Lets the store's own transport fetch new mail before it returns.
+    virtual Status DeliverNow() = 0;
+    virtual Result<std::shared_ptr<MailMessage>> GetMessage(const std::string& id) = 0;
+    virtual Status Logoff() = 0;
+};
+
+// Creates sessions ("MAPI.Session").
+class MailStoreProvider {
+public:
+    virtual ~MailStoreProvider() = default;
+    virtual Result<std::unique_ptr<MailSession>> CreateSession() = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,241 @@
+#include "platform/Profile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace platform {
+namespace ini {
+namespace {
+
+bool IEquals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (std::tolower(x) != std::tolower(y)) return false;
+    }
+    return true;
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+struct Line {
+    std::string_view body;  // without its line end
+    std::size_t begin = 0;  // offset of the line in the text
+    std::size_t end = 0;    // offset after its line end
+};
+
+std::vector<Line> SplitLines(std::string_view text) {
+    std::vector<Line> lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t nl = text.find('\n', pos);
+        std::size_t stop = nl == std::string_view::npos ? text.size() : nl;
+        std::size_t bodyEnd = stop;
+        if (bodyEnd > pos && text[bodyEnd - 1] == '\r') --bodyEnd;
+        lines.push_back(Line{text.substr(pos, bodyEnd - pos), pos,
+                             nl == std::string_view::npos ? text.size() : nl + 1});
+        pos = lines.back().end;
+    }
+    return lines;
+}
+
+// "[name]" -> name; nullopt for any other line.
+std::optional<std::string_view> SectionName(std::string_view line) {
+    line = TrimBlanks(line);
+    if (line.size() < 2 || line.front() != '[') return std::nullopt;
+    std::size_t close = line.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    return TrimBlanks(line.substr(1, close - 1));
+}
+
+// "key=value" -> (key, value); nullopt for lines without "=" or comments.
+std::optional<std::pair<std::string_view, std::string_view>> Entry(std::string_view line) {
+    std::string_view t = TrimBlanks(line);
+    if (t.empty() || t.front() == ';' || t.front() == '#') return std::nullopt;
+    std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) return std::nullopt;
+    return std::make_pair(TrimBlanks(line.substr(0, eq)), TrimBlanks(line.substr(eq + 1)));
+}
+
+}  // namespace
+
+std::optional<std::string> Lookup(std::string_view text, std::string_view section,
+                                  std::string_view key) {
+    bool inSection = false;
+    for (const Line& l : SplitLines(text)) {
+        if (auto name = SectionName(l.body)) {
+            inSection = IEquals(*name, section);
+            continue;
+        }
+        if (!inSection) continue;
+        if (auto e = Entry(l.body); e && IEquals(e->first, key)) return std::string(e->second);
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> Sections(std::string_view text) {
+    std::vector<std::string> out;
+    for (const Line& l : SplitLines(text))
+        if (auto name = SectionName(l.body)) out.emplace_back(*name);
+    return out;
+}
+
+std::string WithValue(std::string_view text, std::string_view section, std::string_view key,
+                      std::string_view value) {
+    // Keep the file's own line end for what we add.
+    std::string eol = text.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+    std::vector<Line> lines = SplitLines(text);
+    bool inSection = false;
+    std::optional<std::size_t> sectionEnd;  // offset where a new key goes
+    for (const Line& l : lines) {
+        if (auto name = SectionName(l.body)) {
+            if (inSection) break;  // the first matching section only
+            inSection = IEquals(*name, section);
+            if (inSection) sectionEnd = l.end;
+            continue;
+        }
+        if (!inSection) continue;
+        if (auto e = Entry(l.body); e && IEquals(e->first, key)) {
+            std::string out(text.substr(0, l.begin));
+            out += std::string(e->first) + "=" + std::string(value);
+            out += text.substr(l.begin + l.body.size());  // its own line end and the rest
+            return out;
+        }
+        if (!TrimBlanks(l.body).empty()) sectionEnd = l.end;
+    }
+    std::string line = std::string(key) + "=" + std::string(value) + eol;
+    if (sectionEnd) {
+        std::string out(text.substr(0, *sectionEnd));
+        // The section's last line may lack a line end (end of file).
+        if (!out.empty() && out.back() != '\n') out += eol;
+        out += line;
+        out += text.substr(*sectionEnd);
+        return out;
+    }
+    std::string out(text);
+    if (!out.empty() && out.back() != '\n') out += eol;
+    out += "[" + std::string(section) + "]" + eol + line;
+    return out;
+}
+
+std::optional<std::string> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    if (in.bad()) return std::nullopt;
+    return ss.str();
+}
+
+namespace {
+void MakeParentDirs(const std::string& path) {
+    for (std::size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
+        ::mkdir(path.substr(0, pos).c_str(), 0700);  // existing folders are fine
+}
+
+bool WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+}  // namespace
+
+bool WriteKey(const std::string& path, std::string_view section, std::string_view key,
+              std::string_view value) {
+    if (path.empty()) return false;
+    MakeParentDirs(path);
+    std::string lockPath = path + ".lock";
+    int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd < 0) return false;
+    while (::flock(lockFd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            ::close(lockFd);
+            return false;
+        }
+    }
+    bool ok = false;
+    mode_t mode = 0600;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+    // A line end inside a value would split it into lines of its own and
+    // corrupt the file for every reader: keep the value on one line.
+    std::string flat(value);
+    for (char& c : flat)
+        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    std::string old = ReadFile(path).value_or("");
+    std::string text = WithValue(old, section, key, flat);
+    std::string tmp = path + ".tmp." + std::to_string(::getpid());
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd >= 0) {
+        ok = WriteAll(fd, text) && ::fsync(fd) == 0;
+        ok = (::close(fd) == 0) && ok;
+        if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
+        if (!ok) ::unlink(tmp.c_str());
+    }
+    ::flock(lockFd, LOCK_UN);
+    ::close(lockFd);
+    return ok;
+}
+
+std::string StripComment(std::string_view value) {
+    std::size_t pos = 0;
+    while ((pos = value.find(';', pos)) != std::string_view::npos) {
+        if (pos == 0 || value[pos - 1] == ' ' || value[pos - 1] == '\t') {
+            value = value.substr(0, pos);
+            break;
+        }
+        ++pos;
+    }
+    return std::string(TrimBlanks(value));
+}
+
+}  // namespace ini
+
+ProfileStore::ProfileStore(std::string desktopProfilePath) : path_(std::move(desktopProfilePath)) {}
+
+int ProfileStore::GetProfileStringA(std::string_view section, std::string_view key,
+                                    std::string_view def, std::string& buf, int size) const {
+    std::optional<std::string> value;
+    if (auto text = ini::ReadFile(path_)) value = ini::Lookup(*text, section, key);
+    std::string v = value ? *value : std::string(def);
+    if (!value) {
+        // A default is copied without its surrounding blanks too.
+        while (!v.empty() && v.back() == ' ') v.pop_back();
+        while (!v.empty() && v.front() == ' ') v.erase(v.begin());
+    }
+    std::size_t limit = size > 0 ? static_cast<std::size_t>(size - 1) : 0;
+    if (v.size() > limit) v.resize(limit);
+    buf = v;
+    return static_cast<int>(buf.size());
+}
+
+int ProfileStore::WriteProfileStringA(std::string_view section, std::string_view key,
+                                      std::string_view value) {
+    return ini::WriteKey(path_, section, key, value) ? 1 : 0;
+}
+
+int ProfileStore::WritePrivateProfileStringA(std::string_view section, std::string_view key,
+                                             std::string_view value, const std::string& path) {
+    return ini::WriteKey(path, section, key, value) ? 1 : 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,54 @@
+#pragma once
+// INI files as the scheduler and the program share them: every read sees the
+// file as it stands on disk, every write is atomic (temp file + rename) and is
+// made under an exclusive flock on "<file>.lock", so that two writers never
+// lose each other's keys. Lines a write does not touch stay byte for byte.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// Low-level INI access on any file.
+namespace ini {
+// Value of [section] key= in the file's text, surrounding blanks removed;
+// nullopt when the section or key is absent. Names compare without case.
+std::optional<std::string> Lookup(std::string_view text, std::string_view section,
+                                  std::string_view key);
+// Section names in file order, as written.
+std::vector<std::string> Sections(std::string_view text);
+// The text with [section] key set to value (section and key added if absent).
+std::string WithValue(std::string_view text, std::string_view section, std::string_view key,
+                      std::string_view value);
+// Reads a whole file; nullopt when it cannot be read.
+std::optional<std::string> ReadFile(const std::string& path);
+// Sets a key of a file under the lock, atomically. False on any failure.
+bool WriteKey(const std::string& path, std::string_view section, std::string_view key,
+              std::string_view value);
+// Drops an inline "; comment" (preceded by a blank) and trims: for our own
+// option files, where users write comments after values.
+std::string StripComment(std::string_view value);
+}  // namespace ini
+
+// The desktop profile file and the named-file writes of the account file.
+class ProfileStore {
+public:
+    explicit ProfileStore(std::string desktopProfilePath);
+
+    // Copies the value (or the default when the key or section is absent) into
+    // buf, cut to size-1 characters; returns the number of characters copied.
+    int GetProfileStringA(std::string_view section, std::string_view key, std::string_view def,
+                          std::string& buf, int size = 255) const;
+    // Nonzero on success.
+    int WriteProfileStringA(std::string_view section, std::string_view key, std::string_view value);
+    int WritePrivateProfileStringA(std::string_view section, std::string_view key,
+                                   std::string_view value, const std::string& path);
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+}  // namespace platform

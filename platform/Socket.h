@@ -1,0 +1,63 @@
+#pragma once
+// An asynchronous TCP client socket on the event loop, with the members and
+// events that the mail clients rely on: connect, write returning the accepted
+// count, write-readiness, data, error and disconnect events. Implicit TLS is
+// optional. Events are delivered only while the event loop runs.
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/Result.h"
+
+namespace platform {
+
+class EventLoop;
+
+struct SocketHandlers {
+    std::function<void()> onConnect;
+    std::function<void(std::size_t length)> onData;  // data is waiting; Receive() takes it
+    std::function<void()> onWrite;                   // the socket can take more data
+    std::function<void(int code, const std::string& description)> onError;
+    std::function<void()> onDisconnect;
+};
+
+struct TlsSettings {
+    bool enabled = false;
+    std::string serverName;  // checked against the certificate; "" = the host name used
+};
+
+class Socket {
+public:
+    virtual ~Socket() = default;
+    virtual void SetHandlers(SocketHandlers handlers) = 0;
+    virtual void SetTls(TlsSettings tls) = 0;
+
+    // Resolves a name (dotted addresses are taken as they are). Never blocks
+    // the loop for longer than one tick. Empty result when it cannot resolve.
+    virtual std::string SetHostName(const std::string& host) = 0;
+    virtual void SetHostAddress(const std::string& address) = 0;
+    virtual std::string HostAddress() const = 0;
+
+    // 0: the attempt was started (onConnect or onError follows); else a failure code.
+    virtual int Connect(int port) = 0;
+    virtual void Disconnect() = 0;
+    virtual bool Connected() const = 0;
+    virtual bool IsWritable() const = 0;
+    virtual bool IsReadable() const = 0;
+    // Bytes received and not yet taken by Receive (0 when none).
+    virtual int RecvNext() const = 0;
+    // Offers the data; returns how many bytes were accepted, or -1 on failure.
+    virtual long Write(std::string_view data) = 0;
+    // Takes up to maxLength bytes of the data received.
+    virtual std::string Receive(std::size_t maxLength) = 0;
+};
+
+class SocketFactory {
+public:
+    virtual ~SocketFactory() = default;
+    virtual std::unique_ptr<Socket> Create(EventLoop& loop) = 0;
+};
+
+}  // namespace platform

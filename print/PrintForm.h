@@ -1,0 +1,53 @@
+#pragma once
+// The image print form: loads image files, prints them on the configured
+// printer, and reports the outcome in its process-wide values. Also carries
+// the one-shot timer of the wake wait.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Clock.h"
+
+namespace config {
+struct Context;
+}
+namespace platform {
+class Timer;
+}
+
+namespace print {
+
+struct PrintState {
+    bool gflgImageLoaded = false;
+    std::string gPrintErrMsg;
+    std::string gPageCount;          // page count of the image last printed
+    std::int32_t gflgPrintImage = 0;  // -1 printed, 0 not
+    std::string gfileExt;            // set by the inbox walk; passed along
+};
+
+class FrmVFPrint {
+public:
+    explicit FrmVFPrint(config::Context& ctx);
+    ~FrmVFPrint();
+
+    PrintState& state() { return st_; }
+
+    void LoadImageFile(const std::string& filename);
+    std::int32_t Printout1(const std::string& PrintStr, bool flgPageHdr, const std::string& Sent,
+                           const std::string& Received, const std::string& Sender,
+                           const std::string& gfileExt);
+    void PrintNow(const std::string& filename);
+
+    // The wake wait: Timer1 gets the interval, is enabled, and the event loop
+    // runs until Timer1_Timer has disabled it.
+    void WaitTimer1(platform::Millis interval);
+    void Timer1_Timer();
+
+private:
+    config::Context& ctx_;
+    PrintState st_;
+    std::string loadedPath_;  // the image held open by the admin control
+    std::unique_ptr<platform::Timer> Timer1_;
+};
+
+}  // namespace print

@@ -1,0 +1,32 @@
+#pragma once
+// The plain-text page printer and its text helpers.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace config {
+struct Context;
+}
+
+namespace print {
+
+// Cuts PrintStr into lines and pages on the current printer (optionally each
+// page headed by "S sent  R  received    sender   Page No. n" and an empty
+// line). PrintStr is consumed; PageNo is pages printed + 1 on return. While
+// the run-wide test flag is set (and text_pages is off) no page body, page
+// break or document end reaches the printer. Always returns true.
+bool TextOnLocalPrinter(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
+                        const std::string& Sent, const std::string& Received,
+                        const std::string& Sender, std::int32_t& PageNo);
+
+// First piece of an over-long line, up to and including its last blank at or
+// before width, with CR LF appended; rest receives what follows.
+std::string BreakLine(const std::string& line, int width, std::string& rest);
+
+bool HasPrintableText(std::string_view text);
+bool AllBlanks(std::string_view text);
+
+// Reads a whole file; false (content untouched) when it cannot be opened.
+bool LoadFile(const std::string& path, std::string& content, std::int16_t& fileNumber);
+
+}  // namespace print
