@@ -1,0 +1,25 @@
+#pragma once
+// The inbox walk: classifies every message of the inbox, checks and prints its
+// attachments, answers and records where it is to be filed, then performs the
+// moves. Entered with the store and filing folders open.
+namespace config {
+struct Context;
+}
+namespace print {
+class FrmVFPrint;
+}
+namespace mailout {
+class Mailer;
+}
+
+namespace vfmain {
+
+struct SessionState;
+
+// Walks the inbox messages from 1 to the count read at the start; afterwards
+// performs the recorded moves unless the run is a print test. A fatal printer
+// error sets gLastError and ends the walk early (moves still happen).
+void WalkInbox(config::Context& ctx, SessionState& session, print::FrmVFPrint& printForm,
+               mailout::Mailer& mailer);
+
+}  // namespace vfmain

@@ -1,0 +1,114 @@
+#include "main/Session.h"
+
+#include "config/Context.h"
+#include "config/NodeConfig.h"
+#include "config/RunGlobals.h"
+#include "platform/EventLoop.h"
+
+namespace vfmain {
+
+bool SessionLogIn(config::Context& ctx, SessionState& s, const std::string& profileName,
+                  bool interactive) {
+    s.gblobjSession.reset();
+    s.gobjInFolder.reset();
+    s.gobjInfoStore.reset();
+    s.gobjRootFolder.reset();
+    auto session = ctx.stores.CreateSession();
+    if (!session) return false;
+    s.gblobjSession = std::move(*session);
+    return s.gblobjSession->Logon(profileName, interactive).ok();
+}
+
+std::string GetFolderID(config::Context& ctx, const std::string& name,
+                        const std::shared_ptr<platform::MailFolder>& parent,
+                        std::shared_ptr<platform::MailFolder>& folder) {
+    if (!parent) return {};
+    auto count = parent->FolderCount();
+    const int n = count ? *count : 0;
+    for (int i = 1; i <= n; ++i) {
+        ctx.loop.Yield();
+        auto sub = parent->Folder(i);
+        if (!sub || !*sub) continue;
+        auto subName = (*sub)->Name();
+        if (subName && *subName == name) {  // exact, case-sensitive
+            folder = *sub;
+            return (*sub)->ID().value_or("");
+        }
+    }
+    auto added = parent->AddFolder(name);
+    if (!added || !*added) return {};
+    folder = *added;
+    return (*added)->ID().value_or("");
+}
+
+bool OpenStoreAndFolders(config::Context& ctx, SessionState& s) {
+    if (!s.gblobjSession) return false;
+    (void)s.gblobjSession->InfoStoreCount();  // read, as the store expects; value unused
+    auto store = s.gblobjSession->InfoStore(1);
+    if (!store || !*store) return false;
+    s.gobjInfoStore = *store;
+    (void)s.gobjInfoStore->ID();
+    auto root = s.gobjInfoStore->RootFolder();
+    if (!root || !*root) {
+        config::WriteStatus(ctx.profile,
+                            "Inbox Error : no root folder for profile " + ctx.cfg.gVoxaFaxProfile);
+        return false;
+    }
+    s.gobjRootFolder = *root;
+    (void)s.gobjRootFolder->Name();
+    (void)s.gobjRootFolder->FolderCount();
+
+    std::shared_ptr<platform::MailFolder> folder;
+    s.gDeletedFolderID = GetFolderID(ctx, "Deleted Items", s.gobjRootFolder, folder);
+    if (ctx.run.gflgRegularPass) {
+        s.regPrintedID.clear();
+        s.regUnprintableID.clear();
+        EnsureRegularFolders(ctx, s);
+        config::WriteStatus(ctx.profile, "Printing regular faxes");
+    } else {
+        std::shared_ptr<platform::MailFolder> pass;
+        s.vfPassFolderID = GetFolderID(ctx, "VOXA-FAXes", s.gobjRootFolder, pass);
+        s.vfPrintedID = GetFolderID(ctx, "Printed", pass, folder);
+        s.vfUnprintableID = GetFolderID(ctx, "Unprintable", pass, folder);
+        s.vfSentID = GetFolderID(ctx, "Sent", pass, folder);
+        s.vfReceiptsOutID = GetFolderID(ctx, "Receipts Out", pass, folder);
+    }
+    return true;
+}
+
+void EnsureRegularFolders(config::Context& ctx, SessionState& s) {
+    if (!s.gobjRootFolder || (!s.regPrintedID.empty() && !s.regUnprintableID.empty())) return;
+    std::shared_ptr<platform::MailFolder> pass, folder;
+    s.regPassFolderID = GetFolderID(ctx, "Regular Faxes", s.gobjRootFolder, pass);
+    s.regPrintedID = GetFolderID(ctx, "Printed", pass, folder);
+    s.regUnprintableID = GetFolderID(ctx, "Unprintable", pass, folder);
+}
+
+void RecordMove(SessionState& s, const std::string& folderId, const std::string& messageId) {
+    s.moves.push_back(SessionState::Move{folderId, messageId});
+    ++s.moveCount;
+}
+
+void PerformMoves(config::Context& ctx, SessionState& s) {
+    if (s.gblobjSession) {
+        for (const auto& m : s.moves) {
+            ctx.loop.Yield();
+            if (m.folderId.empty()) continue;  // a folder that was never found: the move fails
+            auto msg = s.gblobjSession->GetMessage(m.messageId);
+            if (!msg || !*msg) continue;
+            (void)(*msg)->MoveTo(m.folderId);  // a failed move leaves the message in the inbox
+        }
+    }
+    s.moves.clear();
+    s.moveCount = 0;
+}
+
+void SessionLogOff(SessionState& s) {
+    if (s.gblobjSession) (void)s.gblobjSession->Logoff();
+    s.gblobjSession.reset();
+    s.gobjInFolder.reset();
+    s.gobjInfoStore.reset();
+    s.gobjRootFolder.reset();
+}
+
+}  // namespace vfmain

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and the demo need.
+# Safe to run again: it installs only what is missing.
+set -euo pipefail
+pkgs=(
+  build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
+  googletest libgtest-dev
+  libgmime-3.0-dev libtiff-dev libcairo2-dev libcups2-dev libjpeg62-turbo-dev libssl-dev
+  fonts-dejavu-core poppler-utils libtiff-tools openssl time
+  dovecot-pop3d python3 python3-aiosmtpd cups cups-client cups-filters
+)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
