@@ -1,0 +1,540 @@
+#include "main/InboxWalk.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+
+#include "config/Context.h"
+#include "config/NodeConfig.h"
+#include "config/RunGlobals.h"
+#include "convert/HeaderUtils.h"
+#include "mailout/Mailer.h"
+#include "main/IsFileDir.h"
+#include "main/Session.h"
+#include "main/WalkState.h"
+#include "platform/EventLoop.h"
+#include "platform/MailStore.h"
+#include "print/PrintForm.h"
+#include "print/TextPrinter.h"
+
+namespace vfmain {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kCRLF = "\r\n";
+constexpr const char* kFatalPrinterError = "Print Error : Fatal Printer Error";
+// A vcard only adds a few lines to the header page; a huge one must not be
+// pulled into memory whole.
+constexpr std::size_t kMaxVCardBytes = 64 * 1024;
+
+std::string Numbered(std::int32_t position, const std::string& ext) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04d", static_cast<int>(position));
+    return std::string(buf) + "." + ext;
+}
+
+// Reads at most `limit` bytes of a file; false when it cannot be opened.
+bool ReadHead(const std::string& path, std::size_t limit, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::string buf(limit, '\0');
+    in.read(buf.data(), static_cast<std::streamsize>(limit));
+    buf.resize(static_cast<std::size_t>(in.gcount()));
+    out = std::move(buf);
+    return true;
+}
+
+// An extension may only name a file inside the temp folder.
+bool SafeExtension(const std::string& ext) {
+    if (ext.empty()) return false;
+    for (unsigned char c : ext)
+        if (c == '/' || c == '\\' || c < 0x20 || c == 0x7f) return false;
+    return ext != "." && ext != "..";
+}
+
+class InboxWalker {
+  public:
+    InboxWalker(config::Context& ctx, SessionState& session, print::FrmVFPrint& printForm,
+                mailout::Mailer& mailer)
+        : ctx_(ctx), s_(session), form_(printForm), mailer_(mailer) {}
+
+    void Run() {
+        if (s_.gobjInFolder) {
+            auto count = s_.gobjInFolder->MessageCount();
+            const int n = count ? *count : 0;
+            for (int i = 1; i <= n; ++i) {
+                bool fatal = false;
+                try {
+                    fatal = !Message(i);
+                } catch (...) {
+                    // A store or printer component that throws loses only the
+                    // message in hand; it stays in the inbox for the next run.
+                }
+                if (fatal) {
+                    ctx_.run.gLastError = kFatalPrinterError;
+                    break;
+                }
+            }
+        }
+        if (ctx_.run.gflgPrintTest) return;
+        try {
+            PerformMoves(ctx_, s_);
+        } catch (...) {
+            // Moves not made leave their messages in the inbox.
+        }
+    }
+
+  private:
+    // One message; false on a fatal printer error.
+    bool Message(int i) {
+        ctx_.loop.Yield();
+        w_.ResetMessage();
+
+        auto item = s_.gobjInFolder->Message(i);
+        if (!item || !*item) return true;
+        w_.objMessage = *item;
+        platform::MailMessage& msg = *w_.objMessage;
+
+        w_.gMessageType = msg.Type().value_or("");
+        if (ctx_.run.gflgRegularPass && !convert::IContains(w_.gMessageType, "fax")) return true;
+
+        std::string text = msg.Text().value_or("");
+        SplitPopSaved(msg, text);
+
+        w_.gSubject = msg.Subject().value_or("");
+        if (w_.gSubject == "Internet Wonder FAX") w_.gSubject = "faxPier100 Fax Message";
+
+        w_.from = w_.flgPOPSaved ? convert::GetHeaderField(w_.headerText, "From:")
+                                 : msg.SenderAddress().value_or("");
+
+        w_.FullMsgHdr = text;
+        std::size_t dot = text.find("\r\n.\r\n");
+        if (dot != std::string::npos) w_.FullMsgHdr = text.substr(dot);
+        text.clear();
+        text.shrink_to_fit();
+
+        w_.timeReceived = msg.TimeReceived().value_or("");
+        w_.gTimeSent = msg.TimeSent().value_or("");
+        if (w_.gTimeSent.empty()) w_.gTimeSent = w_.gPOPSentDateTime;
+        w_.MsgID = msg.ID().value_or("");
+
+        if (convert::IContains(w_.gMessageType, "fax")) {
+            PrintRegularFax(msg);
+            return true;
+        }
+
+        if (!AddressedToSubscriber(msg)) return true;
+
+        w_.vCardText.clear();
+        (void)KillAllFiles(ctx_.run.gTempDir);
+        w_.tifCount = 0;
+        CheckAttachments(msg);
+
+        if (w_.headerText.empty()) FindTransportHeader(msg);
+        ScanHeader();
+
+        if (convert::IContains(w_.ContentType, "report-type=disposition-notification")) {
+            (void)convert::GetHeaderField(w_.headerText, "X-VF-Id:");
+            RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
+            return true;
+        }
+
+        w_.MDNAddr = convert::GetHeaderField(w_.headerText, "Disposition-Notification-To:");
+        if (w_.gSenderAddr.empty()) w_.gSenderAddr = w_.MDNAddr;
+        w_.gFaxToAddr = convert::GetHeaderField(w_.headerText, "Fax-To:");
+        if (w_.gSenderAddr.empty()) w_.gSenderAddr = w_.gFaxToAddr;
+
+        switch (FullModeRequest()) {
+            case Request::Capabilities:
+                w_.gDispositionType = "CapsRequest";
+                SendReceipt();
+                RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
+                return true;
+            case Request::LeaveAlone:
+                return true;
+            case Request::Fax:
+                break;
+        }
+
+        CutAlternatives();
+        WriteFileReport(msg);
+        return PrintVoxaFax(msg);
+    }
+
+    // A message that the POP client saved whole begins with the server's
+    // "+OK n octets" reply: the header block is split off the text.
+    void SplitPopSaved(platform::MailMessage& msg, std::string& text) {
+        std::string_view head = std::string_view(text).substr(0, 20);
+        if (head.find("+OK ") == std::string_view::npos ||
+            head.find(" octets") == std::string_view::npos)
+            return;
+        w_.flgPOPSaved = true;
+        std::size_t blank = text.find("\r\n\r\n");
+        if (blank == std::string::npos) {
+            // No blank line: the split stays undone.
+            w_.headerText = text.substr(0, 1);
+            return;
+        }
+        std::string rest = text.substr(blank + 4);
+        w_.headerText = text.substr(0, blank + 2);
+        if (msg.SetText(rest)) text = std::move(rest);
+    }
+
+    bool AddressedToSubscriber(platform::MailMessage& msg) {
+        const int n = msg.RecipientCount().value_or(0);
+        for (int r = 1; r <= n; ++r) {
+            auto rcpt = msg.Recipient(r);
+            if (!rcpt || !*rcpt) continue;
+            if (convert::IContains((*rcpt)->Name().value_or(""), ctx_.cfg.gVoxaFaxAddr))
+                return true;
+        }
+        return false;
+    }
+
+    std::string AttachmentName(platform::MailAttachment& att, bool forReport) {
+        if (!w_.flgPOPSaved) return att.Source().value_or("");
+        std::string name = att.Name().value_or("");
+        if (!forReport) {
+            std::size_t semi = name.find(';');
+            if (semi != std::string::npos) name.resize(semi);
+        }
+        return name;
+    }
+
+    bool Printable(const std::string& ext) const {
+        if (ctx_.cfg.gMemberStatus < "1" && ext != "TIF" && ext != "TIFF") return false;
+        const auto& types = ctx_.cfg.gPrintFileTypes;
+        const std::size_t count = std::min<std::size_t>(
+            types.size(), ctx_.cfg.gPrintFileTypeCount < 0
+                              ? 0
+                              : static_cast<std::size_t>(ctx_.cfg.gPrintFileTypeCount));
+        for (std::size_t k = 0; k < count; ++k)
+            if (convert::UpperCase(types[k]) == ext) return true;
+        return false;
+    }
+
+    void CheckAttachments(platform::MailMessage& msg) {
+        const std::string& temp = ctx_.run.gTempDir;
+        std::string& gfileExt = form_.state().gfileExt;
+        const int n = msg.AttachmentCount().value_or(0);
+        for (int a = 1; a <= n; ++a) {
+            auto item = msg.Attachment(a);
+            if (!item || !*item) {
+                AddBad(a);
+                continue;
+            }
+            platform::MailAttachment& att = **item;
+            std::string name = AttachmentName(att, false);
+
+            if (name.find("vcard") != std::string::npos) {
+                const std::string path = temp + "vcard.txt";
+                if (att.WriteToFile(path)) ReadHead(path, kMaxVCardBytes, w_.vCardText);
+                continue;
+            }
+            if (name.find("spiff.dat") != std::string::npos) continue;
+
+            // A name without a dot leaves the extension of the attachment
+            // before it in effect.
+            std::string ext;
+            if (convert::GetNameExtension(name, ext))
+                gfileExt = convert::UpperCase(convert::Trim(ext));
+            ext = gfileExt;
+
+            if (!Printable(ext)) {
+                AddBad(a);
+                continue;
+            }
+            if (ext == "TIFF") ext = "TIF";
+            if (ext == "XIFF") ext = "XIF";
+            if (ext == "JPEG") ext = "JPG";
+            if (!SafeExtension(ext)) {
+                AddBad(a);
+                continue;
+            }
+            const std::string gsourceFile = temp + Numbered(a, ext);
+            (void)att.WriteToFile(gsourceFile);
+
+            int kind = kKindText;
+            if (ext != "TXT") {
+                form_.LoadImageFile(gsourceFile);
+                if (!form_.state().gflgImageLoaded) {
+                    std::error_code ec;
+                    fs::remove(gsourceFile, ec);
+                    AddBad(a);
+                    continue;
+                }
+                kind = kKindImage;
+            }
+            w_.goodFaxFiles.push_back({a, ext, kind, convert::UpperCase(name)});
+            if (ext == "TIF") {
+                ++w_.tifCount;
+                w_.lastTifPosition = a;
+            }
+            ++w_.goodFaxFilesCount;
+        }
+    }
+
+    void AddBad(std::int32_t position) {
+        w_.badFaxFiles.push_back(position);
+        ++w_.badFaxFilesCount;
+    }
+
+    // Mail delivered by the store's own transports carries its internet
+    // header among the store's fields rather than in the text.
+    void FindTransportHeader(platform::MailMessage& msg) {
+        for (int f = 25; f <= 30; ++f) {
+            auto field = msg.Field(f);
+            if (!field) continue;
+            if (convert::IContains(*field, "\rFrom: ") ||
+                convert::IContains(*field, "\nSubject: ")) {
+                w_.headerText = std::move(*field);
+                return;
+            }
+        }
+    }
+
+    void ScanHeader() {
+        const std::string& h = w_.headerText;
+        w_.gOriginalMsgID = convert::GetHeaderField(h, "Message-Id:");
+        w_.ReturnAddr = convert::GetHeaderField(h, "Return-Receipt-To:");
+        w_.gSenderAddr = convert::GetHeaderField(h, "From:");
+        if (w_.gSenderAddr.empty()) w_.gSenderAddr = w_.ReturnAddr;
+        w_.gPOPSentDateTime = convert::GetHeaderField(h, "Date:");
+        w_.ContentType = convert::GetHeaderField(h, "Content-Type:");
+    }
+
+    enum class Request { Fax, Capabilities, LeaveAlone };
+
+    // The sender's internet-fax full-mode requests; the first that applies wins.
+    Request FullModeRequest() {
+        if (!w_.MDNAddr.empty()) {
+            mailer_.state().gSMTPRecipAddr = w_.MDNAddr;
+            w_.gMDNOptions =
+                convert::GetHeaderField(w_.headerText, "Disposition-Notification-Options:");
+            if (convert::IContains(w_.gMDNOptions, "G3Fax-capability-request=required") ||
+                convert::IContains(w_.gMDNOptions, "G3Fax-report-request=required")) {
+                w_.gfglFullMode = true;
+                return w_.ContentType.empty() ? Request::Capabilities : Request::Fax;
+            }
+        }
+        if (!w_.gFaxToAddr.empty()) {
+            mailer_.state().gSMTPRecipAddr.clear();
+            if (convert::GetHeaderField(w_.headerText, "Fax-Options:") ==
+                "G3Fax-capability-request=required") {
+                w_.gfglFullMode = true;
+                return w_.ContentType.empty() ? Request::Capabilities : Request::Fax;
+            }
+        }
+        if (convert::IContains(w_.ContentType, "multipart/report")) return Request::LeaveAlone;
+        return Request::Fax;
+    }
+
+    // A multipart/alternate message carries the same fax more than once:
+    // only one version is printed, the last TIFF when there is one.
+    void CutAlternatives() {
+        if (!convert::IContains(w_.ContentType, "multipart/alternate") || w_.goodFaxFilesCount <= 1)
+            return;
+        GoodFaxFile keep = w_.goodFaxFiles.front();
+        if (w_.tifCount > 0) {
+            for (const GoodFaxFile& g : w_.goodFaxFiles)
+                if (g.position == w_.lastTifPosition) keep = g;
+            keep.kind = kKindImage;
+            keep.ext = "TIF";
+        }
+        w_.goodFaxFiles.assign(1, keep);
+        w_.goodFaxFilesCount = 1;
+    }
+
+    void WriteFileReport(platform::MailMessage& msg) {
+        w_.gFileReport.clear();
+        for (const GoodFaxFile& g : w_.goodFaxFiles)
+            w_.gFileReport += "\t" + g.name + "\tValid VOXA-FAX Format" + kCRLF;
+        for (std::int32_t pos : w_.badFaxFiles) {
+            std::string name;
+            if (auto att = msg.Attachment(pos); att && *att) name = AttachmentName(**att, true);
+            w_.gFileReport += "\t" + convert::UpperCase(name) + "\tInvalid File Format" + kCRLF;
+        }
+    }
+
+    bool PrintText(std::string text, bool flgPageHdr) {
+        std::int32_t pageNo = 1;
+        return print::TextOnLocalPrinter(ctx_, text, flgPageHdr, w_.gTimeSent, w_.timeReceived,
+                                         w_.from, pageNo);
+    }
+
+    void BuildPageText() {
+        std::string& p = w_.pageText;
+        p = "\r\n\r\n\r\n\r\n\r\nTo:\t\t" + ctx_.cfg.gVoxaFaxAddr + kCRLF;
+        p += "From:\t\t" + w_.from + kCRLF;
+        p += "Sent:\t\t" + w_.gPOPSentDateTime + kCRLF;
+        p += "Received:\t" + w_.timeReceived + kCRLF;
+        p += "Processed:\t" + ProcessedDateText(std::time(nullptr)) + kCRLF;
+        if (!w_.gFileReport.empty()) p += "VOXA-FAXes:\r\n\t\t" + w_.gFileReport + kCRLF;
+        if (!w_.vCardText.empty()) p += w_.vCardText + kCRLF;
+        p += "\r\nSubject:\t" + w_.gSubject;
+    }
+
+    // The header page in the configured style; false on a fatal printer error.
+    bool PrintHeaderPages() {
+        const bool simple = ctx_.cfg.gflgPrintSimpleHeader;
+        const bool full = ctx_.cfg.gflgPrintFullHeader;
+        const std::string fullHeaderBlock = "\r\n\r\n" + w_.headerText;
+        const std::string body = w_.pageText + "\r\n\r\n";
+
+        if (!simple && !full) {
+            if (print::HasPrintableText(w_.FullMsgHdr))
+                return PrintText(body + w_.FullMsgHdr, false);
+            if (w_.goodFaxFilesCount != 0) return true;
+            w_.FullMsgHdr = "No Printable Content";
+            return PrintText(body + w_.FullMsgHdr, false);
+        }
+        if (!print::HasPrintableText(w_.FullMsgHdr))
+            w_.FullMsgHdr = "No Printable PlainText Message";
+        if (!simple && full) {
+            const std::string block = fullHeaderBlock + kCRLF + w_.gFileReport;
+            return PrintText("\r\n\r\n\r\n" + block + "\r\n\r\n" + w_.FullMsgHdr, false);
+        }
+        if (simple && full) {
+            if (!PrintText("\r\n\r\n\r\n" + fullHeaderBlock, false)) return false;
+        }
+        return PrintText(body + w_.FullMsgHdr, false);
+    }
+
+    bool PrintVoxaFax(platform::MailMessage& msg) {
+        BuildPageText();
+        if (!PrintHeaderPages()) return false;
+
+        bool fileFailure = false;
+        for (const GoodFaxFile& g : w_.goodFaxFiles) {
+            const std::string gsourceFile = ctx_.run.gTempDir + Numbered(g.position, g.ext);
+            if (g.kind == kKindImage) {
+                form_.PrintNow(gsourceFile);
+                if (form_.state().gflgPrintImage != 0) {
+                    w_.gFileReport += "\t" + g.name + "\tFile Processed" + kCRLF;
+                } else {
+                    w_.gFileReport +=
+                        "\t" + g.name + "\tNot Printed, Possible Printer Error" + kCRLF;
+                    fileFailure = true;
+                    if (convert::IContains(form_.state().gPrintErrMsg, "Printer Error"))
+                        return false;
+                }
+            } else {
+                std::string content;
+                std::int16_t fileNumber = 0;
+                if (!print::LoadFile(gsourceFile, content, fileNumber)) {
+                    w_.gFileReport += "\t" + g.name + "\tCould not Open File." + kCRLF;
+                    fileFailure = true;
+                } else {
+                    if (!PrintText(std::move(content), true)) return false;
+                    w_.gFileReport += "\t" + g.name + "\tSent to Printer" + kCRLF;
+                }
+            }
+        }
+
+        bool processed = false;
+        if (fileFailure) w_.gDispositionType = "Failed";
+        if (!fileFailure && w_.badFaxFilesCount == 0) {
+            ++ctx_.run.gVFPrinted;
+            processed = true;
+            (void)msg.SetUnread(false);
+            RecordMove(s_, s_.vfPrintedID, w_.MsgID);
+        } else {
+            ++ctx_.run.gVFUnprintable;
+            RecordMove(s_, s_.vfUnprintableID, w_.MsgID);
+        }
+
+        if (ctx_.cfg.gflgConfirmReceipt && !(w_.MDNAddr.empty() && processed)) {
+            mailer_.state().gSMTPRecipAddr = w_.MDNAddr.empty() ? w_.gSenderAddr : w_.MDNAddr;
+            if (processed) {
+                w_.gDispositionType = "Processed";
+            } else {
+                w_.gDispositionType = "Failed";
+                w_.gFailureText = "Unprintable File(s)";
+                w_.gProcessReport = std::string("Process report - ") + kCRLF + w_.gFileReport;
+            }
+            SendReceipt();
+        }
+        w_.gFaxToAddr.clear();
+        return true;
+    }
+
+    // A fax from another gateway arrives as one image in attachment 1.
+    void PrintRegularFax(platform::MailMessage& msg) {
+        if (s_.regPrintedID.empty() || s_.regUnprintableID.empty()) EnsureRegularFolders(ctx_, s_);
+        const std::string gsourceFile = ctx_.run.gTempDir + "temp.tif";
+        // Never print the image of an earlier regular fax when this one has
+        // none to write.
+        std::error_code ec;
+        fs::remove(gsourceFile, ec);
+        if (auto att = msg.Attachment(1); att && *att) (void)(*att)->WriteToFile(gsourceFile);
+        form_.PrintNow(gsourceFile);
+        if (form_.state().gflgPrintImage != 0) {
+            RecordMove(s_, s_.regPrintedID, w_.MsgID);
+            ++ctx_.run.gRegPrinted;
+            return;
+        }
+        ++ctx_.run.gRegUnprintable;
+        RecordMove(s_, s_.regUnprintableID, w_.MsgID);
+        if (ctx_.cfg.gflgPrintErrorInfo) {
+            std::string page = "VOXA-FAX Print Error Report\r\n\r\n\r\n\r\n";
+            page += "\r\n\r\n\r\nFrom:\t\t" + w_.from + kCRLF;
+            page += "Sent:\t\t" + w_.gTimeSent + kCRLF;
+            page += "Received:\t" + w_.timeReceived + kCRLF;
+            page += "Subject:\t" + w_.gSubject;
+            page +=
+                "\r\n\r\nVOXA-FAX Print was unable to print this Regular Fax!\r\n"
+                "It will be moved to the folder 'Regular Faxes | Unprintable'.\r\n"
+                "Please try printing manually.";
+            (void)PrintText(std::move(page), false);
+        }
+    }
+
+    void SendReceipt() {
+        mailout::ReceiptInputs in;
+        in.gSubject = w_.gSubject;
+        in.gOriginalMsgID = w_.gOriginalMsgID;
+        in.gSenderAddr = w_.gSenderAddr;
+        in.gPOPSentDateTime = w_.gPOPSentDateTime;
+        in.gFaxToAddr = w_.gFaxToAddr;
+        in.gMDNOptions = w_.gMDNOptions;
+        in.gfglFullMode = w_.gfglFullMode;
+        in.gFileReport = w_.gFileReport;
+        in.FullMsgHdr = w_.FullMsgHdr;
+        in.gDispositionType = w_.gDispositionType;
+        in.gFailureText = w_.gFailureText;
+        in.gProcessReport = w_.gProcessReport;
+        in.gPageCount = form_.state().gPageCount;
+        mailer_.SendReceipt(in);
+    }
+
+    config::Context& ctx_;
+    SessionState& s_;
+    print::FrmVFPrint& form_;
+    mailout::Mailer& mailer_;
+    WalkState w_;
+};
+
+}  // namespace
+
+std::string ProcessedDateText(std::time_t when) {
+    std::tm tm{};
+    localtime_r(&when, &tm);
+    int hour12 = tm.tm_hour % 12;
+    if (hour12 == 0) hour12 = 12;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d %d:%02d:%02d %s", tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_year + 1900, hour12, tm.tm_min, tm.tm_sec, tm.tm_hour < 12 ? "AM" : "PM");
+    return buf;
+}
+
+void WalkInbox(config::Context& ctx, SessionState& session, print::FrmVFPrint& printForm,
+               mailout::Mailer& mailer) {
+    InboxWalker(ctx, session, printForm, mailer).Run();
+}
+
+}  // namespace vfmain
