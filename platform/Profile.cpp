@@ -230,7 +230,9 @@ int ProfileStore::GetProfileStringA(std::string_view section, std::string_view k
 
 int ProfileStore::WriteProfileStringA(std::string_view section, std::string_view key,
                                       std::string_view value) {
-    return ini::WriteKey(path_, section, key, value) ? 1 : 0;
+    bool ok = ini::WriteKey(path_, section, key, value);
+    if (onWrite) onWrite(section, key, value);
+    return ok ? 1 : 0;
 }
 
 int ProfileStore::WritePrivateProfileStringA(std::string_view section, std::string_view key,

@@ -3,6 +3,7 @@
 // file as it stands on disk, every write is atomic (temp file + rename) and is
 // made under an exclusive flock on "<file>.lock", so that two writers never
 // lose each other's keys. Lines a write does not touch stay byte for byte.
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,6 +47,10 @@ public:
                                    std::string_view value, const std::string& path);
 
     const std::string& path() const { return path_; }
+
+    // Called after every write of the desktop profile file (section, key,
+    // value), for tests that check the order in which keys are written.
+    std::function<void(std::string_view, std::string_view, std::string_view)> onWrite;
 
 private:
     std::string path_;
