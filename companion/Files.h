@@ -1,0 +1,14 @@
+#pragma once
+// Small helpers shared by the companion's commands.
+#include <optional>
+#include <string>
+
+namespace companion {
+
+// The profile file's section that holds the settings and the status keys.
+inline constexpr const char* kSection = "VOXA-FAX";
+
+// The process holding voxafax-print's instance lock, if any.
+std::optional<int> RunningPid(const std::string& lockPath);
+
+}  // namespace companion

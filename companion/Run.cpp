@@ -1,0 +1,200 @@
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
+#include <string_view>
+
+#include "companion/Companion.h"
+#include "companion/Files.h"
+#include "platform/Profile.h"
+
+extern char** environ;
+
+namespace companion {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Trimmed(const std::string& s) {
+    auto b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return {};
+    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
+}
+
+bool Executable(const std::string& path) {
+    return ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string DirOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// A descriptor that polls readable when the process ends, so the watch loop
+// wakes at once on exit instead of at its next poll of the profile file.
+int OpenPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+struct Snapshot {
+    std::string text;
+    std::string status;  // print_status
+    std::string state;   // VFPrint
+    std::string lastError;
+    std::string session;
+};
+
+Snapshot Read(const std::string& profilePath) {
+    Snapshot s;
+    s.text = platform::ini::ReadFile(profilePath).value_or("");
+    s.status = platform::ini::Lookup(s.text, kSection, "print_status").value_or("");
+    s.state = platform::ini::Lookup(s.text, kSection, "VFPrint").value_or("");
+    s.lastError = platform::ini::Lookup(s.text, kSection, "last_error").value_or("");
+    s.session = platform::ini::Lookup(s.text, kSection, "session").value_or("");
+    return s;
+}
+
+}  // namespace
+
+const std::vector<RunMode>& RunModes() {
+    static const std::vector<RunMode> modes = {
+        {"now", "/0", "fetch, print, answer and file the new faxes"},
+        {"test", "/2", "send the test message to the service"},
+        {"print-test", "/7", "as now, but leave every message in the inbox"},
+        {"regular", "/1", "print the regular faxes of the regular-fax profile only"},
+        {"mail", "/5", "only fetch regular e-mail into the regular mail profile"},
+    };
+    return modes;
+}
+
+std::optional<RunMode> FindRunMode(const std::string& name) {
+    for (const RunMode& m : RunModes())
+        if (m.name == name) return m;
+    return std::nullopt;
+}
+
+std::string FindPrintProgram() {
+    char self[PATH_MAX];
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        std::string beside = DirOf(self) + "/voxafax-print";
+        if (Executable(beside)) return beside;
+    }
+    const char* path = std::getenv("PATH");
+    std::string_view rest = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (;;) {
+        std::size_t colon = rest.find(':');
+        std::string_view dir = rest.substr(0, colon);
+        // An empty entry of PATH means the current folder.
+        std::string candidate =
+            (dir.empty() ? std::string(".") : std::string(dir)) + "/voxafax-print";
+        if (Executable(candidate)) return candidate;
+        if (colon == std::string_view::npos) break;
+        rest.remove_prefix(colon + 1);
+    }
+    return {};
+}
+
+int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSettings& settings,
+           std::ostream& out, std::ostream& err) {
+    if (auto pid = RunningPid(env.programFolder + "/voxafax-print.lock")) {
+        err << "voxafax run: voxafax-print is already running (process " << *pid
+            << "); watch it with voxafax status\n";
+        return kRunDied;
+    }
+    const Snapshot before = Read(env.profilePath);
+
+    std::string sw = mode.sw;
+    std::string prog = settings.program;
+    char* argv[] = {prog.data(), sw.data(), nullptr};
+    pid_t pid = -1;
+    out << "Starting " << prog << " " << sw << "\n" << std::flush;
+    if (int rc = ::posix_spawn(&pid, prog.c_str(), nullptr, nullptr, argv, environ); rc != 0) {
+        err << "voxafax run: cannot start " << prog << ": " << std::strerror(rc) << "\n";
+        return kRunDied;
+    }
+    int pidfd = OpenPidFd(pid);
+
+    std::string shown = before.status;
+    bool sawRunning = false;
+    bool exited = false;
+    int wstatus = 0;
+    std::optional<Clock::time_point> quitAt;
+    auto showNew = [&](const Snapshot& s) {
+        if (s.text != before.text && s.status != shown) {
+            out << "  " << Trimmed(s.status) << "\n" << std::flush;
+            shown = s.status;
+        }
+    };
+    for (;;) {
+        pid_t r = ::waitpid(pid, &wstatus, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD)) {
+            exited = true;
+            break;
+        }
+        Snapshot now = Read(env.profilePath);
+        showNew(now);
+        if (now.state == "running") sawRunning = true;
+        if (sawRunning && now.state == "quit" && !quitAt) quitAt = Clock::now();
+        if (quitAt && Clock::now() - *quitAt >= settings.quitGrace) break;
+        if (pidfd >= 0) {
+            pollfd pfd{pidfd, POLLIN, 0};
+            ::poll(&pfd, 1, static_cast<int>(settings.pollInterval.count()));
+        } else {
+            ::poll(nullptr, 0, static_cast<int>(settings.pollInterval.count()));
+        }
+    }
+    if (pidfd >= 0) ::close(pidfd);
+
+    const Snapshot after = Read(env.profilePath);
+    showNew(after);
+    if (exited && WIFSIGNALED(wstatus)) {
+        int sig = WTERMSIG(wstatus);
+        err << "voxafax run: voxafax-print was killed by signal " << sig << " (" << ::strsignal(sig)
+            << "); its last status: " << Trimmed(after.status) << "\n";
+        return kRunDied;
+    }
+    if (exited && WIFEXITED(wstatus) && WEXITSTATUS(wstatus) != 0) {
+        err << "voxafax run: voxafax-print failed with exit status " << WEXITSTATUS(wstatus)
+            << "\n";
+        return kRunDied;
+    }
+    if (after.text == before.text) {
+        err << "voxafax run: voxafax-print ended without writing any status (was another "
+               "voxafax-print running?)\n";
+        return kRunReportedError;
+    }
+    if (!exited)
+        err << "voxafax run: voxafax-print wrote its end keys but has not ended (process " << pid
+            << ")\n";
+    if (after.state != "quit") {
+        err << "voxafax run: the run stopped before its end; its last status: "
+            << Trimmed(after.status) << "\n";
+        return kRunReportedError;
+    }
+    out << "Finished: " << Trimmed(after.status) << "\n";
+    if (std::string d = DescribeSession(after.session); !d.empty())
+        out << "Session:  " << d << "\n";
+    if (!after.lastError.empty()) {
+        out << "Last error: " << after.lastError << "\n";
+        return kRunReportedError;
+    }
+    out << "Last error: none\n";
+    return kRunOk;
+}
+
+}  // namespace companion

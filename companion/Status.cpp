@@ -1,0 +1,153 @@
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+
+#include "companion/Companion.h"
+#include "companion/Files.h"
+#include "platform/Profile.h"
+
+namespace companion {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t kLogTail = 600;  // characters of SMTP_State shown without --full
+
+void Row(std::ostream& out, const std::string& key, const std::optional<std::string>& value,
+         const std::string& note = {}) {
+    out << "  " << key << std::string(key.size() < 14 ? 14 - key.size() : 1, ' ');
+    if (!value)
+        out << "(not set)";
+    else if (value->empty())
+        out << "(empty)";
+    else
+        out << *value;
+    if (!note.empty()) out << "   (" << note << ")";
+    out << "\n";
+}
+
+std::string FormatTime(std::time_t t) {
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
+    return buf;
+}
+
+struct QueuedFile {
+    std::string name;
+    std::uintmax_t size = 0;
+    std::time_t mtime = 0;
+};
+
+std::vector<QueuedFile> ListFiles(const std::string& dir) {
+    std::vector<QueuedFile> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        struct stat st {};
+        if (::stat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        files.push_back(
+            {it->path().filename().string(), static_cast<std::uintmax_t>(st.st_size), st.st_mtime});
+    }
+    std::sort(files.begin(), files.end(),
+              [](const QueuedFile& a, const QueuedFile& b) { return a.name < b.name; });
+    return files;
+}
+
+}  // namespace
+
+std::string DescribeSession(const std::string& session) {
+    std::vector<std::string> f;
+    std::string cur;
+    for (char c : session + ",") {
+        if (c == ',') {
+            f.push_back(cur);
+            cur.clear();
+        } else {
+            cur += c;
+        }
+    }
+    if (f.size() < 4) return {};
+    for (int i = 0; i < 3; ++i)
+        if (f[i].empty() || f[i].find_first_not_of("0123456789") != std::string::npos) return {};
+    return f[0] + " printed, " + f[1] + " unprintable, " + f[2] + " regular faxes";
+}
+
+std::optional<int> RunningPid(const std::string& lockPath) {
+    struct stat st {};
+    if (::stat(lockPath.c_str(), &st) != 0) return std::nullopt;
+    // /proc/locks names the locked file by device and inode: reading it tells
+    // whether voxafax-print holds its instance lock without touching the lock,
+    // so a scheduled start at this very moment is never turned away.
+    char want[64];
+    std::snprintf(want, sizeof want, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream ls(line);
+        std::string n, kind, adv, mode, pid, id;
+        if (!(ls >> n >> kind)) continue;
+        if (kind == "->") ls >> kind;  // a waiter's line
+        if (!(ls >> adv >> mode >> pid >> id)) continue;
+        if (kind == "FLOCK" && id == want) return std::atoi(pid.c_str());
+    }
+    return std::nullopt;
+}
+
+int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::ostream& out) {
+    auto text = platform::ini::ReadFile(env.profilePath);
+    out << "Profile file: " << env.profilePath;
+    if (!text) out << "  (missing: run voxafax setup)";
+    out << "\n";
+    std::string t = text.value_or("");
+    auto key = [&](const char* k) { return platform::ini::Lookup(t, kSection, k); };
+
+    if (auto pid = RunningPid(env.programFolder + "/voxafax-print.lock"))
+        out << "voxafax-print is running (process " << *pid << ")\n";
+    else
+        out << "voxafax-print is not running\n";
+
+    out << "\nLast run:\n";
+    for (const char* k : {"VFPrint", "printing", "print_status", "last_error"}) Row(out, k, key(k));
+    auto session = key("session");
+    Row(out, "session", session, session ? DescribeSession(*session) : std::string());
+    for (const char* k : {"totals", "test_server"}) Row(out, k, key(k));
+    if (auto p = key("Printer_Type")) Row(out, "printer", p);
+
+    std::string account = env.programFolder + "/account.ini";
+    auto acc = platform::ini::ReadFile(account);
+    out << "\nLast send (" << account << "):\n";
+    if (!acc) {
+        out << "  nothing sent yet\n";
+    } else {
+        for (const char* k : {"Version", "SMTP_Type", "SMTP_Servers"})
+            Row(out, k, platform::ini::Lookup(*acc, "log", k));
+        auto log = platform::ini::Lookup(*acc, "log", "SMTP_State");
+        if (log && !opts.full && log->size() > kLogTail)
+            log = "..." + log->substr(log->size() - kLogTail);
+        Row(out, "SMTP_State", log);
+    }
+
+    auto queued = ListFiles(env.programFolder + "/Out");
+    out << "\nReceipts waiting in " << env.programFolder << "/Out: " << queued.size() << "\n";
+    for (const QueuedFile& f : queued) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%10ju", f.size);
+        out << "  " << FormatTime(f.mtime) << " " << size << "  " << f.name << "\n";
+    }
+    auto in = ListFiles(env.programFolder + "/In");
+    if (!in.empty())
+        out << "Downloaded messages not yet filed in the store: " << in.size() << " (in "
+            << env.programFolder << "/In)\n";
+    return 0;
+}
+
+}  // namespace companion
