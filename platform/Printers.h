@@ -18,8 +18,13 @@ struct PrinterInfo {
     std::string directory;  // folder printers only
 };
 
+// How printer failures are told apart by their Status kind:
+//  - Fail::Rejected: the printer is gone, unknown, or refuses jobs. A caller
+//    that walks many documents should stop: nothing more will print.
+//  - Fail::Io: this one document could not be made or handed over (a CUPS
+//    job that failed, a folder that cannot be written).
 class Printers {
-public:
+  public:
     virtual ~Printers() = default;
 
     virtual std::vector<PrinterInfo> Installed() = 0;
@@ -32,9 +37,23 @@ public:
     // first line or page; a document begun and never ended is ended when the
     // Printers object is destroyed.
     virtual Status SetFontSize(double points) = 0;
-    virtual Status PrintLine(std::string_view text) = 0;  // the text, then a line end
+    // The text, then a line end. LF (with or without CR) inside the text
+    // starts a new line; a TAB indents to the next tab stop.
+    virtual Status PrintLine(std::string_view text) = 0;
+    // Takes effect with the next line: ending the document right after a new
+    // page adds no blank sheet.
     virtual Status NewPage() = 0;
     virtual Status EndDoc() = 0;
+
+    // Prints a finished PDF file of `pages` sheets as one document on the
+    // named printer (the current one when the name is empty). The file stays
+    // the caller's.
+    virtual Status PrintDocument(const std::string& printerName, const std::string& pdfPath,
+                                 const std::string& title, int pages) = 0;
 };
+
+// The real printers: CUPS through libcups (honouring $CUPS_SERVER) and the
+// folder printers listed in printersIni. Documents are set on A4 paper.
+std::unique_ptr<Printers> MakeSystemPrinters(const std::string& printersIni);
 
 }  // namespace platform

@@ -1,0 +1,101 @@
+#include "print/PrintForm.h"
+
+#include "config/Context.h"
+#include "config/NodeConfig.h"
+#include "platform/EventLoop.h"
+#include "platform/Imaging.h"
+
+namespace print {
+
+namespace {
+
+bool Contains(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+}
+
+}  // namespace
+
+FrmVFPrint::FrmVFPrint(config::Context& ctx)
+    : ctx_(ctx), Timer1_(std::make_unique<platform::Timer>(ctx.loop, [this] { Timer1_Timer(); })) {}
+
+FrmVFPrint::~FrmVFPrint() = default;
+
+void FrmVFPrint::LoadImageFile(const std::string& filename) {
+    // The path stays set even when the file is no image, as the admin
+    // control's file property would: the next print meets the same error.
+    loadedPath_ = filename;
+    try {
+        auto info = ctx_.imaging.Open(filename);
+        if (info) {
+            st_.gflgImageLoaded = true;
+            st_.gPrintErrMsg.clear();
+        } else {
+            st_.gflgImageLoaded = false;
+            st_.gPrintErrMsg = info.status().detail;
+        }
+    } catch (...) {
+        st_.gflgImageLoaded = false;
+        st_.gPrintErrMsg = "Not a readable image: " + filename;
+    }
+}
+
+std::int32_t FrmVFPrint::Printout1(const std::string& /*PrintStr*/, bool /*flgPageHdr*/,
+                                   const std::string& /*Sent*/, const std::string& /*Received*/,
+                                   const std::string& /*Sender*/, const std::string& /*gfileExt*/) {
+    st_.gPrintErrMsg.clear();
+    try {
+        if (loadedPath_.empty()) {
+            st_.gPrintErrMsg = "No image file loaded";
+            return 0;
+        }
+        // Showing the first page and reading the page count: a failure here
+        // is reported with its own reason.
+        auto info = ctx_.imaging.Open(loadedPath_);
+        if (!info) {
+            st_.gPrintErrMsg = info.status().detail;
+            return 0;
+        }
+        st_.gPageCount = std::to_string(info->pages);
+
+        platform::Status printed = ctx_.imaging.Print(loadedPath_, ctx_.cfg.gprinterName);
+        if (printed) return -1;
+        switch (printed.kind) {
+            case platform::Fail::Cancelled:
+                st_.gPrintErrMsg = "User cancelled printing.";
+                break;
+            case platform::Fail::Rejected:
+                // The printer itself is gone or refuses work: the inbox walk
+                // recognises "Printer Error" and stops printing.
+                st_.gPrintErrMsg = Contains(printed.detail, "Printer Error")
+                                       ? printed.detail
+                                       : "Printer Error : " + printed.detail;
+                break;
+            default:
+                st_.gPrintErrMsg = "Print Processing Error";
+                break;
+        }
+        return 0;
+    } catch (...) {
+        st_.gPrintErrMsg = "Print Processing Error";
+        return 0;
+    }
+}
+
+void FrmVFPrint::PrintNow(const std::string& filename) {
+    LoadImageFile(filename);
+    st_.gflgPrintImage = Printout1(filename, false, "", "", "", st_.gfileExt);
+}
+
+void FrmVFPrint::WaitTimer1(platform::Millis interval) {
+    Timer1_->SetInterval(interval);
+    Timer1_->SetEnabled(true);
+    while (Timer1_->Enabled()) {
+        if (!ctx_.loop.RunOnce(true)) break;  // nothing left that could wake us
+    }
+}
+
+void FrmVFPrint::Timer1_Timer() {
+    Timer1_->SetEnabled(false);
+}
+
+}  // namespace print
