@@ -1,0 +1,352 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/walk/WalkFixture.h"
+
+using namespace walktest;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A store-delivered message keeps its internet header among its fields.
+void Header(TestMessage& m, const std::string& extra = "") {
+    m.fields[25] =
+        "Return-Path: <sender@example.org>\r\nFrom: Sender <sender@example.org>\r\n"
+        "Subject: " +
+        m.subject +
+        "\r\nDate: Tue, 5 May 2026 19:40:00 +0000\r\n"
+        "Message-Id: <fax-1@example.org>\r\n" +
+        extra + "\r\n";
+}
+
+std::vector<std::string> Files(const std::string& dir) {
+    std::vector<std::string> out;
+    for (auto& e : fs::recursive_directory_iterator(dir))
+        out.push_back(fs::relative(e.path(), dir));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+bool Has(const std::string& hay, const std::string& needle) {
+    return hay.find(needle) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(InboxWalk, PrintsFaxFilesItAsPrintedMarksItReadAndCountsIt) {
+    WalkRun r;
+    TestMessage& m = r.store.Add("Fax from 555", "Me <4165551234@VOXAFAX.example>");
+    m.Attach("page.tif", Tiff("one"));
+    m.text = "Please see the fax.";
+    Header(m);
+    r.Walk();
+
+    EXPECT_EQ(r.imaging.printedContents, std::vector<std::string>{Tiff("one")});
+    EXPECT_EQ(r.store.Subjects("VOXA-FAXes/Printed"), std::vector<std::string>{"Fax from 555"});
+    EXPECT_TRUE(r.store.inbox->messages.empty());
+    EXPECT_FALSE(m.unread);
+    EXPECT_EQ(r.run.gVFPrinted, 1);
+    EXPECT_EQ(r.run.gVFUnprintable, 0);
+    EXPECT_EQ(r.run.gLastError, "");
+    const std::string text = r.AllText();
+    EXPECT_TRUE(Has(text, "To:\t\t4165551234@voxafax.example"));
+    EXPECT_TRUE(Has(text, "From:\t\tsender@example.org"));
+    EXPECT_TRUE(Has(text, "Sent:\t\tTue, 5 May 2026 19:40:00 +0000"));
+    EXPECT_TRUE(Has(text, "PAGE.TIF\tValid VOXA-FAX Format"));
+    EXPECT_TRUE(Has(text, "Subject:\tFax from 555"));
+    EXPECT_TRUE(Has(text, "Please see the fax."));
+    EXPECT_TRUE(r.Receipts().empty());  // no receipt asked for, none configured
+}
+
+TEST(InboxWalk, OneBadAttachmentMakesTheFaxUnprintableAndTheReceiptListsBothFiles) {
+    WalkRun r;
+    r.cfg.gflgConfirmReceipt = true;
+    TestMessage& m = r.store.Add("Two files", kSubscriber);
+    m.Attach("broken.tif", "not an image");
+    m.Attach("good.tif", Tiff("good"));
+    Header(m);
+    r.Walk();
+
+    EXPECT_EQ(r.imaging.printedContents, std::vector<std::string>{Tiff("good")});
+    EXPECT_EQ(r.store.Subjects("VOXA-FAXes/Unprintable"), std::vector<std::string>{"Two files"});
+    EXPECT_TRUE(m.unread);
+    EXPECT_EQ(r.run.gVFPrinted, 0);
+    EXPECT_EQ(r.run.gVFUnprintable, 1);
+    EXPECT_FALSE(fs::exists(r.dir / "temp/0001.TIF"));  // a rejected file is not kept
+
+    EXPECT_EQ(r.mailer->state().gSMTPRecipAddr, "Sender <sender@example.org>");
+    auto receipts = r.Receipts();
+    ASSERT_EQ(receipts.size(), 1u);
+    EXPECT_TRUE(Has(receipts[0], "Failed"));
+    EXPECT_TRUE(Has(receipts[0], "Unprintable File(s)"));
+    EXPECT_TRUE(Has(receipts[0], "GOOD.TIF\tValid VOXA-FAX Format"));
+    EXPECT_TRUE(Has(receipts[0], "BROKEN.TIF\tInvalid File Format"));
+    EXPECT_TRUE(Has(receipts[0], "GOOD.TIF\tFile Processed"));
+}
+
+TEST(InboxWalk, ReceiptsAndCapabilityRequestsAreFiledAwayReportsAndStrangersStay) {
+    WalkRun r;
+    TestMessage& receipt = r.store.Add("Receipt", kSubscriber);
+    Header(receipt, "Content-Type: multipart/report; report-type=disposition-notification;\r\n");
+    receipt.Attach("x.tif", Tiff("receipt"));
+    TestMessage& caps = r.store.Add("Caps", kSubscriber);
+    Header(caps,
+           "Disposition-Notification-To: gw@fax.example.org\r\n"
+           "Disposition-Notification-Options: G3Fax-capability-request=required\r\n");
+    TestMessage& report = r.store.Add("Report", kSubscriber);
+    Header(report, "Content-Type: multipart/report; report-type=delivery-status\r\n");
+    TestMessage& stranger = r.store.Add("Hello", "someone@else.example");
+    stranger.Attach("x.tif", Tiff("stranger"));
+    Header(stranger);
+    r.Walk();
+
+    EXPECT_EQ(r.store.Subjects("Deleted Items"), (std::vector<std::string>{"Receipt", "Caps"}));
+    EXPECT_EQ(r.store.Subjects("Inbox"), (std::vector<std::string>{"Report", "Hello"}));
+    EXPECT_TRUE(r.imaging.printedContents.empty());
+    EXPECT_TRUE(r.printers.documents.empty());
+    EXPECT_EQ(r.run.gVFPrinted + r.run.gVFUnprintable, 0);
+    // The capability request is answered even without Confirm_Receipt.
+    EXPECT_EQ(r.mailer->state().gSMTPRecipAddr, "gw@fax.example.org");
+    auto receipts = r.Receipts();
+    ASSERT_EQ(receipts.size(), 1u);
+    EXPECT_TRUE(Has(receipts[0], "gw@fax.example.org"));
+}
+
+TEST(InboxWalk, MemberStatusAndExtensionsDecideWhatIsPrintable) {
+    auto walk = [](const std::string& status, const std::string& name, const std::string& written) {
+        WalkRun r;
+        r.cfg.gMemberStatus = status;
+        TestMessage& m = r.store.Add("F", kSubscriber);
+        m.Attach(name, Tiff(name));
+        Header(m);
+        r.Walk();
+        SCOPED_TRACE(status + " " + name);
+        EXPECT_EQ(fs::exists(r.dir / ("temp/" + written)), !written.empty());
+        return r.run.gVFPrinted == 1;
+    };
+    EXPECT_FALSE(walk("", "photo.jpg", ""));
+    EXPECT_FALSE(walk("0", "photo.jpg", ""));
+    EXPECT_TRUE(walk("1", "photo.jpg", "0001.JPG"));
+    EXPECT_TRUE(walk("1", "photo.jpeg", "0001.JPG"));
+    EXPECT_TRUE(walk("", "report.TIFF", "0001.TIF"));
+    EXPECT_TRUE(walk("", "\"quoted.tif\"", "0001.TIF"));
+    EXPECT_FALSE(walk("1", "fax.page1.tif", ""));
+    EXPECT_FALSE(walk("1", "letter.doc", ""));
+}
+
+TEST(InboxWalk, ANameWithoutDotKeepsThePreviousExtensionAndVcardsAndSpiffAreNeitherGoodNorBad) {
+    WalkRun r;
+    TestMessage& m = r.store.Add("F", kSubscriber);
+    m.Attach("a.tif", Tiff("a"));
+    m.Attach("vcard", "BEGIN:VCARD\r\nFN:Ann Example\r\nEND:VCARD\r\n");
+    m.Attach("spiff.dat", "whatever");
+    m.Attach("nodot", Tiff("b"));
+    Header(m);
+    r.Walk();
+    EXPECT_TRUE(fs::exists(r.dir / "temp/0004.TIF"));
+    EXPECT_EQ(r.imaging.printedContents, (std::vector<std::string>{Tiff("a"), Tiff("b")}));
+    EXPECT_EQ(r.run.gVFPrinted, 1);
+    EXPECT_TRUE(Has(r.AllText(), "FN:Ann Example"));
+}
+
+TEST(InboxWalk, AlternatePartsPrintOnlyTheLastTiff) {
+    WalkRun r;
+    TestMessage& m = r.store.Add("Alt", kSubscriber);
+    m.Attach("body.txt", "THE TEXT VERSION");
+    m.Attach("first.tif", Tiff("first"));
+    m.Attach("second.tif", Tiff("second"));
+    Header(m, "Content-Type: multipart/alternate; boundary=\"b\"\r\n");
+    r.Walk();
+    EXPECT_EQ(r.imaging.printedContents, std::vector<std::string>{Tiff("second")});
+    const std::string text = r.AllText();
+    EXPECT_FALSE(Has(text, "THE TEXT VERSION"));
+    EXPECT_TRUE(Has(text, "SECOND.TIF\tValid VOXA-FAX Format"));
+    EXPECT_FALSE(Has(text, "FIRST.TIF"));
+    EXPECT_EQ(r.run.gVFPrinted, 1);
+}
+
+TEST(InboxWalk, TextAttachmentsPrintWithPageHeadersAndUnreadableOnesFail) {
+    WalkRun r;
+    r.cfg.gflgConfirmReceipt = true;
+    TestMessage& m = r.store.Add("Text", kSubscriber);
+    m.Attach("note.txt", "A NOTE FROM THE SENDER\r\n");
+    Header(m, "Disposition-Notification-To: dn@example.org\r\n");
+    r.Walk();
+    EXPECT_TRUE(Has(r.AllText(), "A NOTE FROM THE SENDER"));
+    EXPECT_TRUE(Has(r.AllText(), "Page No. 1"));
+    EXPECT_EQ(r.run.gVFPrinted, 1);
+    // Printed, but the sender asked: a "Processed" receipt to the DN address.
+    EXPECT_EQ(r.mailer->state().gSMTPRecipAddr, "dn@example.org");
+    ASSERT_EQ(r.Receipts().size(), 1u);
+    EXPECT_TRUE(Has(r.Receipts()[0], "Processed"));
+
+    WalkRun u;
+    TestMessage& n = u.store.Add("Text", kSubscriber);
+    n.Attach("note.txt", "x").failWrite = true;
+    Header(n);
+    u.Walk();
+    EXPECT_EQ(u.run.gVFUnprintable, 1);
+}
+
+TEST(InboxWalk, BlankMessagesPrintAPlaceholderPageInEveryHeaderStyle) {
+    for (int style = 0; style < 4; ++style) {
+        WalkRun r;
+        r.cfg.gflgPrintSimpleHeader = style & 1;
+        r.cfg.gflgPrintFullHeader = style & 2;
+        TestMessage& m = r.store.Add("Internet Wonder FAX", kSubscriber);
+        m.text = " \r\n";
+        Header(m);
+        r.Walk();
+        SCOPED_TRACE(style);
+        const std::string text = r.AllText();
+        EXPECT_TRUE(
+            Has(text, style == 0 ? "No Printable Content" : "No Printable PlainText Message"));
+        EXPECT_EQ(Has(text, "Subject:\tfaxPier100 Fax Message"), style != 2);
+        EXPECT_EQ(Has(text, "Message-Id: <fax-1@example.org>"), style >= 2);  // full header block
+        EXPECT_EQ(r.run.gVFPrinted, 1);
+    }
+}
+
+TEST(InboxWalk, PopSavedMessagesAreSplitIntoHeaderAndText) {
+    WalkRun r;
+    r.cfg.gflgConfirmReceipt = true;
+    TestMessage& m = r.store.Add("Saved", kSubscriber);
+    m.text =
+        "+OK 2048 octets\r\nFrom: pop@example.org\r\nDate: Mon, 4 May 2026 08:00:00 +0000\r\n"
+        "Subject: Saved\r\n\r\nBody line\r\n";
+    m.timeSent = "";
+    m.Attach("fax.tif;", Tiff("pop"));
+    m.Attach("junk.doc;", "junk");
+    r.Walk();
+    EXPECT_EQ(m.text, "Body line\r\n");
+    EXPECT_EQ(r.imaging.printedContents, std::vector<std::string>{Tiff("pop")});
+    const std::string text = r.AllText();
+    EXPECT_TRUE(Has(text, "From:\t\tpop@example.org"));
+    EXPECT_TRUE(Has(text, "FAX.TIF\tValid VOXA-FAX Format"));
+    EXPECT_TRUE(Has(text, "JUNK.DOC;\tInvalid File Format"));  // the full stored name
+    EXPECT_EQ(r.mailer->state().gSMTPRecipAddr, "pop@example.org");
+}
+
+TEST(InboxWalk, PrintTestMovesNothing) {
+    WalkRun r;
+    r.run.gflgPrintTest = true;
+    r.store.Add("A", kSubscriber).Attach("a.tif", Tiff("a"));
+    r.store.Add("B", kSubscriber).Attach("b.tif", Tiff("b"));
+    r.Walk();
+    EXPECT_EQ(r.imaging.printedContents.size(), 2u);
+    EXPECT_EQ(r.run.gVFPrinted, 2);
+    EXPECT_EQ(r.store.Subjects("Inbox"), (std::vector<std::string>{"A", "B"}));
+    EXPECT_TRUE(r.session.moves.empty());
+}
+
+TEST(InboxWalk, FatalPrinterErrorEndsTheWalkButEarlierMessagesAreFiled) {
+    WalkRun r;
+    for (const char* s : {"A", "B", "C", "D"}) r.store.Add(s, kSubscriber).Attach("p.tif", Tiff(s));
+    // The printer goes away after two documents.
+    r.imaging.failAfter = 2;
+    r.Walk();
+    EXPECT_EQ(r.run.gLastError, "Print Error : Fatal Printer Error");
+    EXPECT_EQ(r.store.Subjects("VOXA-FAXes/Printed"), (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(r.store.Subjects("Inbox"), (std::vector<std::string>{"C", "D"}));
+    EXPECT_EQ(r.run.gVFPrinted, 2);
+    EXPECT_EQ(r.run.gVFUnprintable, 0);
+}
+
+TEST(InboxWalk, RegularFaxesAreFiledUnderRegularFaxes) {
+    for (bool errorInfo : {false, true}) {
+        WalkRun r;
+        r.run.gflgRegularPass = true;
+        r.cfg.gflgPrintErrorInfo = errorInfo;
+        TestMessage& good = r.store.Add("Good", "anyone");
+        good.type = "IPM.Note.FAX";
+        good.Attach("fax.tif", Tiff("regular"));
+        TestMessage& bad = r.store.Add("Bad", "anyone");
+        bad.type = "IPM.Note.Fax";
+        bad.Attach("fax.tif", "garbage");
+        r.store.Add("Mail", kSubscriber).Attach("p.tif", Tiff("mail"));
+        TestMessage& empty = r.store.Add("Empty", "anyone");
+        empty.type = "fax";
+        r.Walk();
+        SCOPED_TRACE(errorInfo);
+        EXPECT_EQ(r.store.Subjects("Regular Faxes/Printed"), std::vector<std::string>{"Good"});
+        EXPECT_EQ(r.store.Subjects("Regular Faxes/Unprintable"),
+                  (std::vector<std::string>{"Bad", "Empty"}));
+        EXPECT_EQ(r.store.Subjects("Inbox"),
+                  std::vector<std::string>{"Mail"});  // not a fax: skipped
+        // An attachment-less fax must not print the image of the fax before it.
+        EXPECT_EQ(r.imaging.printedContents, std::vector<std::string>{Tiff("regular")});
+        EXPECT_EQ(r.run.gRegPrinted, 1);
+        EXPECT_EQ(r.run.gRegUnprintable, 2);
+        EXPECT_EQ(Has(r.AllText(), "VOXA-FAX Print was unable to print this Regular Fax!"),
+                  errorInfo);
+        EXPECT_TRUE(r.Receipts().empty());
+    }
+}
+
+TEST(InboxWalk, RegularFaxInTheFaxPassFindsItsFoldersToo) {
+    WalkRun r;
+    TestMessage& m = r.store.Add("Gateway fax", "anyone");
+    m.type = "IPM.Note.Fax";
+    m.Attach("g.tif", Tiff("gw"));
+    r.Walk();
+    EXPECT_EQ(r.store.Subjects("Regular Faxes/Printed"), std::vector<std::string>{"Gateway fax"});
+    EXPECT_EQ(r.run.gRegPrinted, 1);
+}
+
+TEST(InboxWalk, HostileAttachmentNamesWriteNothingOutsideTheTempFolder) {
+    WalkRun r;
+    TestMessage& m = r.store.Add("Hostile", kSubscriber);
+    m.Attach("../../x.tif", Tiff("1"));
+    m.Attach("/etc/x.tif", Tiff("2"));
+    m.Attach(std::string("ctl\x01\x1b[2J\n.tif"), Tiff("3"));
+    m.Attach(std::string(300, 'a') + ".tif", Tiff("4"));
+    m.Attach("x./../../evil", Tiff("5"));
+    m.Attach("vcard/../../../owned", "BEGIN:VCARD");
+    Header(m);
+    const auto before = Files(r.dir.path());
+    r.Walk();
+    auto after = Files(r.dir.path());
+    std::vector<std::string> added;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::back_inserter(added));
+    for (const auto& f : added)
+        EXPECT_TRUE(f.rfind("temp/", 0) == 0 || f.rfind("Out/", 0) == 0) << f;
+    EXPECT_TRUE(fs::exists(r.dir / "temp/0002.TIF"));
+    EXPECT_TRUE(fs::exists(r.dir / "temp/0004.TIF"));
+    EXPECT_EQ(r.run.gVFUnprintable,
+              1);  // "../../x.tif" and "x./../../evil" are not printable types
+}
+
+TEST(InboxWalk, ManyAttachmentsAndAHugeOneStayInBoundedMemory) {
+    WalkRun r;
+    TestMessage& many = r.store.Add("Many", kSubscriber);
+    for (int i = 1; i <= 500; ++i)
+        many.Attach("p" + std::to_string(i) + ".tif", Tiff(std::to_string(i)));
+    Header(many);
+
+    const std::string big = r.dir / "big.tif";
+    {
+        std::ofstream out(big, std::ios::binary);
+        out << Tiff("big");
+    }
+    fs::resize_file(big, 50u << 20);
+    TestMessage& huge = r.store.Add("Huge", kSubscriber);
+    auto& att = huge.Attach("huge.tif", "");
+    att.contentFile = big;
+    Header(huge);
+
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    const long peakBefore = ru.ru_maxrss;
+    r.Walk();
+    getrusage(RUSAGE_SELF, &ru);
+    EXPECT_LT(ru.ru_maxrss - peakBefore, 20 * 1024) << "peak grew by KiB";
+
+    EXPECT_EQ(r.run.gVFPrinted, 2);
+    EXPECT_EQ(r.imaging.printedContents.size(), 501u);
+    EXPECT_EQ(fs::file_size(r.dir / "temp/0001.TIF"), 50u << 20);
+    EXPECT_EQ(r.store.Subjects("VOXA-FAXes/Printed"), (std::vector<std::string>{"Many", "Huge"}));
+}
