@@ -1,0 +1,453 @@
+// The line-driven walker that turns one saved POP message into one inbox
+// message: header block, one level of MIME parts, attachment bodies streamed
+// to the body file and decoded, text kept for the message text.
+#include "convert/MimeWalker.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+
+#include "config/Context.h"
+#include "config/NodeConfig.h"
+#include "config/RunGlobals.h"
+#include "convert/Converter.h"
+#include "convert/Decoders.h"
+#include "convert/FileStream.h"
+#include "convert/HeaderUtils.h"
+#include "convert/MailDate.h"
+#include "platform/Dialogs.h"
+#include "platform/EventLoop.h"
+#include "platform/MailStore.h"
+
+namespace convert {
+namespace {
+
+constexpr const char* kCrLf = "\r\n";
+
+// Walker states; the numbers are the design's own.
+enum WalkState : int {
+    kAfterTextPart = 0,
+    kFirstBoundary = 100,
+    kPartHeader = 200,
+    kTextBody = 300,
+    kPartDecision = 350,
+    kAttachFirstLine = 400,
+    kAttachBody = 500,
+    kUnused = 600,
+};
+
+// Lines end at CR; an LF right after it is skipped, a lone LF stays in the
+// line. A line longer than the piece limit comes out in pieces; only the
+// last piece of a line has endsLine set.
+class LineReader {
+  public:
+    LineReader(std::size_t bufferSize, std::size_t maxPiece)
+        : in_(bufferSize), maxPiece_(maxPiece ? maxPiece : 1) {}
+
+    bool Open(const std::string& path) { return in_.Open(path); }
+    void Close() { in_.Close(); }
+    bool AtEnd() { return in_.AtEnd(); }
+
+    bool Next(std::string& piece, bool& endsLine) {
+        piece.clear();
+        endsLine = true;
+        if (in_.AtEnd()) return false;
+        while (piece.size() < maxPiece_) {
+            std::string_view chunk = in_.Available();
+            if (chunk.empty()) return true;  // last line without a line end
+            std::size_t room = maxPiece_ - piece.size();
+            std::string_view look = chunk.substr(0, room);
+            std::size_t cr = look.find('\r');
+            if (cr != std::string_view::npos) {
+                piece.append(look.substr(0, cr));
+                in_.Skip(cr + 1);
+                if (in_.Peek() == '\n') in_.Skip(1);
+                return true;
+            }
+            piece.append(look);
+            in_.Skip(look.size());
+        }
+        const int next = in_.Peek();
+        if (next == '\r') {
+            in_.Skip(1);
+            if (in_.Peek() == '\n') in_.Skip(1);
+        } else if (next >= 0) {
+            endsLine = false;
+        }
+        return true;
+    }
+
+  private:
+    FileIn in_;
+    std::size_t maxPiece_;
+};
+
+bool EndsWith(std::string_view s, std::string_view tail) {
+    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+class Walker {
+  public:
+    Walker(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox,
+           const WalkerLimits& limits)
+        : ctx_(ctx),
+          inbox_(inbox),
+          limits_(limits),
+          reader_(limits.readBuffer, limits.maxLinePiece) {}
+
+    void Run(const std::string& path);
+
+  private:
+    void ReadHeaderBlock();
+    void SetHeaderValues();
+    bool Dispatch();  // true: handle the current (empty) line at once
+    void MissingBoundary();
+    void HandleLine(const std::string& line, bool endsLine, bool eof);
+    void HandlePartState(const std::string& line, bool endsLine, bool eof);
+    void PartHeaderLine(const std::string& line);
+    void DecidePart();
+    void EndTextPart();
+    void SpillTextPart(const std::string& line, bool endsLine);
+    void EndAttachment();
+    void EndOfInput();
+    void Finish();
+
+    void AppendHeader(std::string_view s) {
+        if (header_.size() + s.size() <= limits_.maxHeaderText) header_.append(s);
+    }
+    std::string BodyPath() const { return ctx_.run.gTempDir + kBodyFileName; }
+
+    config::Context& ctx_;
+    std::shared_ptr<platform::MailFolder> inbox_;
+    const WalkerLimits& limits_;
+    LineReader reader_;
+    std::shared_ptr<platform::MailMessage> msg_;
+    FileOut bodyFile_;
+
+    std::string header_, body_, sender_, mainType_, boundary_, marker_;
+    std::string partContentType_, partType_, majorType_, fileName_, encoding_, disposition_;
+    int state_ = kAfterTextPart;
+    std::size_t fileSize_ = 0;
+    bool missingBoundary_ = false;
+    bool textSet_ = false;
+    bool finished_ = false;
+};
+
+void Walker::Run(const std::string& path) {
+    if (inbox_) {
+        auto created = inbox_->AddMessage();
+        if (created.ok()) msg_ = *created;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) fileSize_ = static_cast<std::size_t>(st.st_size);
+    (void)reader_.Open(path);  // an unreadable file reads as an empty one
+
+    ReadHeaderBlock();
+    SetHeaderValues();
+    bool handleNow = Dispatch();
+    marker_ = "--" + boundary_;
+    if (handleNow) HandleLine(std::string(), true, reader_.AtEnd());
+
+    std::string line;
+    bool endsLine = true;
+    while (!finished_) {
+        if (reader_.AtEnd()) {
+            EndOfInput();
+            break;
+        }
+        ctx_.loop.Yield();
+        reader_.Next(line, endsLine);
+        HandleLine(line, endsLine, reader_.AtEnd());
+    }
+    if (!finished_) Finish();
+}
+
+void Walker::ReadHeaderBlock() {
+    std::string line;
+    bool endsLine = true;
+    for (;;) {
+        ctx_.loop.Yield();
+        if (!reader_.Next(line, endsLine)) return;  // the header block ends with the file
+        AppendHeader(line);
+        if (endsLine) AppendHeader(kCrLf);
+        if (line.empty()) return;
+    }
+}
+
+void Walker::SetHeaderValues() {
+    const std::string from = GetHeaderField(header_, "From: ");
+    std::string before;
+    SplitAtFirst(from, " ", before, sender_);  // no blank: the whole value
+    if (!sender_.empty() && sender_.front() == '<')
+        sender_ = sender_.size() >= 2 ? sender_.substr(1, sender_.size() - 2) : std::string();
+    std::string subject = GetHeaderField(header_, "Subject: ");
+    if (subject.empty()) subject = "VOXA-FAX ";
+    if (msg_) {
+        (void)msg_->SetSenderName(sender_);
+        (void)msg_->SetSubject(subject + " From: " + sender_);
+        (void)msg_->SetTimeReceived(static_cast<std::int64_t>(std::time(nullptr)));
+        (void)msg_->SetTimeSent(ParseMailDate(GetHeaderField(header_, "Date:")));
+    }
+}
+
+bool Walker::Dispatch() {
+    const std::string ctValue = GetHeaderField(header_, "Content-Type:");
+    std::string before, after;
+    if (SplitAtFirst(ctValue, ";", before, after)) mainType_ = Trim(before);
+    if (mainType_.empty()) mainType_ = "text/plain";
+    mainType_ = LowerCase(mainType_);
+
+    if (mainType_ == "multipart/mixed" || mainType_ == "multipart/alternative") {
+        const std::size_t p = IFind(header_, "boundary=");
+        const std::size_t eol = p == std::string::npos ? p : header_.find(kCrLf, p);
+        if (eol == std::string::npos) {
+            MissingBoundary();
+            return false;
+        }
+        const std::size_t start = p + 9;
+        boundary_ = header_.substr(start, eol - start);
+        if (!boundary_.empty() && boundary_.front() == '"')
+            boundary_ =
+                boundary_.size() >= 2 ? boundary_.substr(1, boundary_.size() - 2) : std::string();
+        state_ = kFirstBoundary;
+        return false;
+    }
+    if (mainType_ == "application/octet-stream") {
+        partContentType_ = ctValue;
+        SplitContentType(ctValue, partType_, fileName_);
+        encoding_ = GetHeaderField(header_, "Content-Transfer-Encoding:");
+        if (encoding_.empty()) {
+            MissingBoundary();
+            return false;
+        }
+        disposition_ = GetHeaderField(header_, "Content-Disposition:");
+        if (IContains(disposition_, "filename"))
+            fileName_ = GetListValue(disposition_, "filename", ";", false, &ctx_.loop);
+        state_ = kPartDecision;
+        return true;
+    }
+    if (fileSize_ > limits_.singlePartTextMax) {
+        fileName_ = "UNKNOWN.TXT";
+        partType_ = "text/plain";
+        mainType_ = "application/octet-stream";
+        state_ = kPartDecision;
+        return true;
+    }
+    mainType_ = "text/plain";
+    return false;
+}
+
+void Walker::MissingBoundary() {
+    missingBoundary_ = true;
+    AppendHeader(std::string(kMissingBoundaryField) + kCrLf);
+    body_ = kMissingBoundaryNotice;
+    fileName_ = "UNKNOWN.TXT";
+    partType_ = "text/plain";
+    mainType_ = "application/octet-stream";
+    state_ = kPartDecision;
+}
+
+void Walker::HandleLine(const std::string& line, bool endsLine, bool eof) {
+    if (mainType_ == "text/plain") {
+        AppendHeader(line);
+        if (endsLine) AppendHeader(kCrLf);
+        if (eof) {
+            reader_.Close();
+            if (msg_) (void)msg_->SetText(header_ + kCrLf + kCrLf + body_);
+            textSet_ = true;
+            Finish();
+        }
+        return;
+    }
+    HandlePartState(line, endsLine, eof);
+}
+
+void Walker::HandlePartState(const std::string& line, bool endsLine, bool eof) {
+    switch (state_) {
+        case kFirstBoundary:
+            if (endsLine && line == marker_) state_ = kPartHeader;
+            break;
+        case kPartHeader:
+            if (line.empty()) {
+                state_ = kPartDecision;
+                DecidePart();
+            } else {
+                PartHeaderLine(line);
+            }
+            break;
+        case kPartDecision:
+            DecidePart();
+            break;
+        case kTextBody:
+            if (line.find(marker_) == std::string::npos) {
+                if (body_.size() + line.size() + 2 > limits_.maxTextPart) {
+                    SpillTextPart(line, endsLine);
+                } else {
+                    body_.append(line);
+                    if (endsLine) body_.append(kCrLf);
+                }
+                break;
+            }
+            EndTextPart();
+            if (EndsWith(line, "--")) {
+                state_ = kAfterTextPart;
+            } else {
+                state_ = kPartHeader;
+                partContentType_.clear();
+                encoding_.clear();
+                disposition_.clear();
+            }
+            break;
+        case kAttachFirstLine:
+            ::unlink(BodyPath().c_str());
+            (void)bodyFile_.Create(BodyPath());
+            bodyFile_.Write(line);
+            if (endsLine) bodyFile_.Write(kCrLf);
+            state_ = kAttachBody;
+            break;
+        case kAttachBody:
+            if (line.find(marker_) == std::string::npos && !eof) {
+                bodyFile_.Write(line);
+                if (endsLine) bodyFile_.Write(kCrLf);
+                break;
+            }
+            EndAttachment();
+            if (EndsWith(line, "--") || eof)
+                Finish();
+            else
+                state_ = kPartHeader;
+            break;
+        default:  // 0, 600 and anything else: the line is ignored
+            break;
+    }
+}
+
+void Walker::PartHeaderLine(const std::string& line) {
+    std::string before, after;
+    if (IContains(line, "Content-Type:")) {
+        SplitAtFirst(line, ":", before, after);
+        partContentType_ = after;
+        SplitContentType(partContentType_, partType_, fileName_);
+    }
+    if (IContains(line, "Content-Transfer-Encoding:")) {
+        SplitAtFirst(line, ":", before, after);
+        encoding_ = after;
+    }
+    if (IContains(line, "Content-Disposition:")) {
+        SplitAtFirst(line, ":", before, after);
+        disposition_ = after;
+        if (IContains(disposition_, "filename"))
+            fileName_ = GetListValue(disposition_, "filename", ";", false, &ctx_.loop);
+    }
+}
+
+void Walker::DecidePart() {
+    if (fileName_.empty()) {
+        if (LowerCase(partType_) == "text/plain") {
+            state_ = kTextBody;
+            return;
+        }
+        std::string subtype;
+        SplitAtFirst(partType_, "/", majorType_, subtype);  // no "/": major type kept
+        if (UpperCase(majorType_) == "IMAGE")
+            fileName_ = "UNKNOWN." + UpperCase(subtype.substr(0, 3));
+        else
+            fileName_ = "UNKNOWN.TXT";
+        if (fileName_.empty()) fileName_ = "UNKNOWN.TIF";
+    }
+    StripEnclosing(fileName_, '"');
+    state_ = kAttachFirstLine;
+}
+
+void Walker::EndTextPart() {
+    if (msg_) {
+        (void)msg_->SetText(header_ + kCrLf + kCrLf + body_);
+        auto readBack = msg_->Text();
+        (void)msg_->SetText(" " + (readBack.ok() ? *readBack : std::string()));
+    }
+    textSet_ = true;
+    body_.clear();
+}
+
+// The text part is too large to hold: it continues as an attachment, with
+// what was collected so far as its first lines.
+void Walker::SpillTextPart(const std::string& line, bool endsLine) {
+    ::unlink(BodyPath().c_str());
+    (void)bodyFile_.Create(BodyPath());
+    bodyFile_.Write(body_);
+    bodyFile_.Write(line);
+    if (endsLine) bodyFile_.Write(kCrLf);
+    body_.clear();
+    body_.shrink_to_fit();
+    fileName_ = "UNKNOWN.TXT";
+    state_ = kAttachBody;
+}
+
+void Walker::EndAttachment() {
+    (void)bodyFile_.Close();
+    const std::string data = DecodeAttachment(ctx_.run.gTempDir, fileName_, encoding_);
+    if (!msg_) return;
+    auto added = msg_->AddAttachment();
+    if (!added.ok() || !*added) return;
+    platform::MailAttachment& att = **added;
+    (void)att.SetType(1);
+    (void)att.SetPosition(0);
+    (void)att.SetName(fileName_ + ";");
+    (void)att.SetSource(data);
+    (void)att.ReadFromFile(data);
+}
+
+void Walker::EndOfInput() {
+    if (mainType_ == "text/plain") {
+        if (msg_) (void)msg_->SetText(header_ + kCrLf + kCrLf + body_);
+        textSet_ = true;
+    } else if (state_ == kTextBody) {
+        EndTextPart();  // a text part cut off by the end of the file is kept
+    } else if (state_ == kAttachBody) {
+        EndAttachment();
+    }
+    Finish();
+}
+
+void Walker::Finish() {
+    finished_ = true;
+    reader_.Close();
+    (void)bodyFile_.Close();
+    if (!msg_) return;
+    if (missingBoundary_ && !textSet_)
+        (void)msg_->SetText(header_ + kCrLf + kCrLf + kMissingBoundaryNotice);
+    auto recip = msg_->AddRecipient();
+    if (!recip.ok() || !*recip) {
+        ctx_.dialogs.MessageBox("Bad objOneRecip", "", platform::MsgButtons::Ok);
+    } else {
+        (void)(*recip)->SetAddress("SMTP:" + ctx_.cfg.gVoxaFaxAddr);
+        (void)(*recip)->SetType(1);
+    }
+    (void)msg_->Update();
+}
+
+}  // namespace
+
+void ProcessMessageWith(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox,
+                        const std::string& path, const WalkerLimits& limits) {
+    try {
+        Walker walker(ctx, inbox, limits);
+        walker.Run(path);
+    } catch (...) {
+        // Out of memory or a library throw: the message is lost for this run
+        // but the run goes on, as with any other failed store operation.
+    }
+}
+
+void ProcessMessage(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox,
+                    const std::string& path) {
+    ProcessMessageWith(ctx, inbox, path, WalkerLimits{});
+}
+
+bool MessageFileReadable(const std::string& path) {
+    FileIn in(1);
+    return in.Open(path);
+}
+
+}  // namespace convert
