@@ -19,17 +19,17 @@ namespace mailout {
 
 // Values of gSocketState.
 enum SocketStateValue : std::int16_t {
-    kSockIdle = 10,          // idle; also: data has arrived
-    kSockWritable = 12,      // the socket reported it can take more data
+    kSockIdle = 10,      // idle; also: data has arrived
+    kSockWritable = 12,  // the socket reported it can take more data
     kSockResolving = 100,
     kSockConnecting = 110,
-    kSockConnected = 120,    // connected, greeting not yet read
+    kSockConnected = 120,  // connected, greeting not yet read
     kSockAwaitReply = 210,
     kSockAwaitWrite = 300,
 };
 
 class FrmMail {
-public:
+  public:
     explicit FrmMail(config::Context& ctx);
     ~FrmMail();
     FrmMail(const FrmMail&) = delete;
@@ -82,7 +82,7 @@ public:
     void MailTimer_Timer();
     void POPTimer_Timer();
 
-private:
+  private:
     config::Context& ctx_;
     std::unique_ptr<platform::Socket> smtpSocket_;
     std::unique_ptr<platform::Socket> popSocket_;

@@ -45,7 +45,7 @@ struct MailoutState {
 };
 
 class Mailer {
-public:
+  public:
     Mailer(config::Context& ctx, FrmMail& form);
     ~Mailer();
 
@@ -60,13 +60,27 @@ public:
     // Switch /2: the test message to the subscriber's own address.
     void SendTestVoxaFax();
 
+    // Tries the nine candidate servers in order until one takes
+    // state().gMessageBody; records the outcome in account.ini.
     bool SendMessage(const std::string& type);
+    // Sends one message file (full path); its To: field is the recipient.
     bool SendMessageFile(const std::string& fileName);
+    // Copies a sent receipt (bare name) from Out/ into MDNs/.
+    void SaveReceiptCopy(const std::string& fileName);
 
-private:
+    // The receipt for `in`, queued in Out/ (fileName receives its bare name,
+    // "" when it could not be written).
+    std::string ComposeMDN(const ReceiptInputs& in, std::string& fileName);
+    std::string ComposeTestMessage();
+
+    // The (server, sender) pairs SendMessage tried in its latest call.
+    const std::string& LastAttempts() const { return attempts_; }
+
+  private:
     config::Context& ctx_;
     FrmMail& form_;
     MailoutState st_;
+    std::string attempts_;
 };
 
 }  // namespace mailout

@@ -1,0 +1,45 @@
+#pragma once
+// The texts the program sends: the receipt (a disposition notification with
+// the internet-fax fields) and the test message, and the Out/ queue file a
+// receipt waits in until it has been sent.
+#include <ctime>
+#include <string>
+
+namespace config {
+struct NodeConfig;
+struct RunGlobals;
+}  // namespace config
+
+namespace mailout {
+
+struct ReceiptInputs;
+
+// Local date and time as the outgoing texts show them.
+struct LocalStamp {
+    std::string date;   // "mm/dd/yyyy"
+    std::string time;   // "hh:mm:ss AM" / "PM"
+    std::string stamp;  // "yyyymmddhhnnss"
+};
+LocalStamp StampAt(std::time_t when);
+
+// The whole receipt, ending in the end-of-data marker.
+std::string ComposeMDNText(const ReceiptInputs& in, const std::string& recipient,
+                           const config::NodeConfig& cfg, const config::RunGlobals& run,
+                           const LocalStamp& now);
+
+// The test message to gSMTPRecipAddr, ending in the end-of-data marker.
+std::string ComposeTestMessageText(const std::string& recipient, const config::NodeConfig& cfg,
+                                   const config::RunGlobals& run, const LocalStamp& now);
+
+// Puts `text` into `folder` as "<stamp>.MDN" and returns the bare name ("" when
+// it could not be written). The file is complete and on disk before the name
+// appears. A name already taken belongs to a receipt that was never sent, so
+// it is kept and this one gets "<stamp>_2.MDN", "_3", ...
+std::string QueueReceiptFile(const std::string& folder, const std::string& stamp,
+                             const std::string& text);
+
+// Whole-file read and durable whole-file copy for the queue.
+bool ReadWholeFile(const std::string& path, std::string& content);
+bool CopyFileDurably(const std::string& from, const std::string& to);
+
+}  // namespace mailout

@@ -1,0 +1,269 @@
+#include "mailout/SMTPprocedures.h"
+
+#include "config/Context.h"
+#include "mailout/FrmMail.h"
+#include "mailout/Mailer.h"
+#include "mailout/SocketWrench.h"
+#include "platform/EventLoop.h"
+
+namespace mailout {
+namespace {
+
+const char* StepName(std::int16_t step) {
+    switch (step) {
+        case SMTP_CallHost:
+            return "SMTP_CallHost";
+        case SMTP_OpenConnection:
+            return "SMTP_OpenConnection";
+        case SMTP_HELO:
+            return "SMTP_HELO";
+        case SMTP_MAIL:
+            return "SMTP_MAIL";
+        case SMTP_RCPT:
+            return "SMTP_RCPT";
+        case SMTP_DATA:
+            return "SMTP_DATA";
+        case SMTP_QUIT:
+            return "SMTP_QUIT";
+        case SMTP_CONFIRM_QUIT:
+            return "SMTP_CONFIRM_QUIT";
+        default:
+            return "SMTP_Idle";
+    }
+}
+
+void SetStep(MailoutState& st, std::int16_t step) {
+    st.gSMTPStep = step;
+    st.SMTP_State = StepName(step);
+}
+
+std::string TrimSpaces(const std::string& s) {
+    std::size_t b = s.find_first_not_of(' ');
+    if (b == std::string::npos) return "";
+    std::size_t e = s.find_last_not_of(' ');
+    return s.substr(b, e - b + 1);
+}
+
+// The reply as it goes into the session log: one line of bounded length, so
+// that a server answering with megabytes or line breaks cannot bloat or break
+// account.ini.
+std::string LogText(const std::string& reply) {
+    constexpr std::size_t kMax = 200;
+    std::string out;
+    for (std::size_t i = 0; i < reply.size() && out.size() < kMax; ++i) {
+        unsigned char c = static_cast<unsigned char>(reply[i]);
+        out.push_back(c < 32 || c == 127 ? ' ' : static_cast<char>(c));
+    }
+    return TrimSpaces(out);
+}
+
+// The reply judged in each step: the first four characters of the latest
+// arrival. A multi-line reply ("250-...") is therefore a wrong reply.
+std::string ReplyCode(const FrmMail& form) {
+    return form.PortIn.substr(0, 4);
+}
+
+// The command each step sends when the reply to the previous one is right.
+struct StepRule {
+    const char* want;
+    std::int32_t failCode;
+};
+
+StepRule RuleFor(std::int16_t step) {
+    switch (step) {
+        case SMTP_OpenConnection:
+            return {"220 ", 1};
+        case SMTP_HELO:
+            return {"250 ", 1};
+        case SMTP_MAIL:
+            return {"250 ", 1};
+        case SMTP_RCPT:
+            return {"250 ", 2};
+        case SMTP_DATA:
+            return {"354 ", 3};
+        default:
+            return {"", 0};
+    }
+}
+
+std::string NextCommand(const MailoutState& st, std::int16_t step) {
+    switch (step) {
+        case SMTP_OpenConnection:
+            return "HELO " + st.gSMTPServer + "\r\n";
+        case SMTP_HELO:
+            return "MAIL FROM: <" + st.gSMTPSenderAddr + ">\r\n";
+        case SMTP_MAIL:
+            return "RCPT TO: <" + st.gSMTPRecipAddr + ">\r\n";
+        case SMTP_RCPT:
+            return "DATA\r\n";
+        default:
+            return "";
+    }
+}
+
+}  // namespace
+
+void SMTP_Process(FrmMail& form, MailoutState& st) {
+    form.gSMTP_Error = 0;
+    const std::string code = ReplyCode(form);
+    platform::Socket& sock = form.SMTPSocket();
+    switch (st.gSMTPStep) {
+        case SMTP_CallHost:
+            if (!GetHostIPAddress(form, sock, st.gSMTPServer, "SMTP")) {
+                form.gSMTP_Error = 5;
+                return;
+            }
+            if (SMTPTimout(form, kSockIdle)) return;
+            form.gSMTP_Error = 0;
+            OpenConnection(form, sock, kSmtpSide);
+            if (form.gSMTP_Error != 0) return;
+            st.gSMTPStep = SMTP_Idle;
+            return;
+        case SMTP_OpenConnection:
+        case SMTP_HELO:
+        case SMTP_MAIL:
+        case SMTP_RCPT:
+        case SMTP_DATA: {
+            const StepRule rule = RuleFor(st.gSMTPStep);
+            if (code != rule.want) {
+                form.gSMTP_Error = rule.failCode;
+                st.gOutCmd = "QUIT\r\n";
+                st.gSMTPStep = SMTP_QUIT;
+                return;
+            }
+            if (st.gSMTPStep == SMTP_DATA) {
+                SMTPWriteBlock(form, st);
+                return;
+            }
+            // A failed write leaves the error at 0: the reply wait that follows
+            // runs out and reports the time-out.
+            st.gOutCmd = NextCommand(st, st.gSMTPStep);
+            WriteOut(form, st, sock, st.gOutCmd);
+            return;
+        }
+        case SMTP_QUIT:
+            if (code == "250 ") {
+                st.gOutCmd = "QUIT\r\n";
+                WriteOut(form, st, sock, st.gOutCmd);
+            } else {
+                form.gSMTP_Error = 4;
+                st.gSMTPStep = SMTP_Idle;
+            }
+            return;
+        case SMTP_CONFIRM_QUIT:
+            if (code == "221 ")
+                CloseConnection(form);
+            else
+                form.gSMTP_Error = 4;
+            st.gSMTPStep = SMTP_Idle;
+            return;
+        default:
+            return;
+    }
+}
+
+bool SMTPWriteBlock(FrmMail& form, MailoutState& st) {
+    const std::string end = kEndOfData;
+    const std::string& body = st.gMessageBody;
+    if (body.size() < end.size() || body.compare(body.size() - end.size(), end.size(), end) != 0)
+        st.gMessageBody += end;
+    const std::size_t total = st.gMessageBody.size();
+    std::size_t p = 0;
+    for (;;) {
+        form.ctx().loop.Yield();
+        if (p + 256 >= total) {
+            st.gOutCmd = st.gMessageBody.substr(p);
+            WriteOut(form, st, form.SMTPSocket(), st.gOutCmd);
+            break;
+        }
+        st.gOutCmd = st.gMessageBody.substr(p, 256);
+        WriteOut(form, st, form.SMTPSocket(), st.gOutCmd);
+        p += 256;
+        if (p == total) break;
+    }
+    st.gSMTPStep = SMTP_Idle;
+    return true;
+}
+
+std::string GetSMTPErrorMessage(const FrmMail& form, std::int32_t code) {
+    switch (code) {
+        case 0:
+            return "Alles OK";
+        case 1:
+            return "SMTP Service Unavailable on the server - ";
+        case 2:
+        case 3:
+            return "The SMTP server replied - " +
+                   TrimSpaces(form.gInBuffer.size() > 4 ? form.gInBuffer.substr(4) : std::string());
+        case 4:
+            return "Mail Command Syntax Error";
+        case 5:
+            return "Unable to obtain an Internet Address for the server - ";
+        case 6:
+            return "Unable to connect to the server - ";
+        case 7:
+            return "The connection timed out";
+        default:
+            return form.gSMTPSocketErrorString;
+    }
+}
+
+bool SendEMail(FrmMail& form, MailoutState& st) {
+    bool result = false;
+    std::int32_t remembered = 0;
+    bool politeQuit = false;
+
+    // Waits for the reply to what was just sent; false on time-out.
+    auto awaitReply = [&] {
+        form.gSocketState = kSockAwaitReply;
+        return !SMTPTimout(form, kSockIdle);
+    };
+
+    auto dialogue = [&]() -> bool {
+        SetStep(st, SMTP_CallHost);
+        SMTP_Process(form, st);
+        if (form.gSMTP_Error != 0) return false;
+        if (SMTPTimout(form, kSockIdle)) return false;
+
+        SetStep(st, SMTP_OpenConnection);
+        SMTP_Process(form, st);
+        if (form.gSMTP_Error != 0) return false;  // a wrong greeting gets no QUIT
+        if (!awaitReply()) return false;
+
+        for (std::int16_t step : {SMTP_HELO, SMTP_MAIL, SMTP_RCPT, SMTP_DATA}) {
+            SetStep(st, step);
+            SMTP_Process(form, st);
+            if (form.gSMTP_Error != 0) {
+                politeQuit = true;
+                break;
+            }
+            if (!awaitReply()) return false;
+        }
+        if (politeQuit) {
+            // Say goodbye properly, and end with the code of the step that
+            // failed rather than that of the QUIT.
+            st.gOutCmd = "QUIT\r\n";
+            if (!WriteOut(form, st, form.SMTPSocket(), st.gOutCmd)) return false;
+            remembered = form.gSMTP_Error;
+        } else {
+            SetStep(st, SMTP_QUIT);
+            SMTP_Process(form, st);
+            if (form.gSMTP_Error != 0) return false;
+        }
+        if (!awaitReply()) return false;
+        SetStep(st, SMTP_CONFIRM_QUIT);
+        SMTP_Process(form, st);
+        form.gSocketState = kSockAwaitReply;
+        if (politeQuit) form.gSMTP_Error = remembered;
+        return form.gSMTP_Error == 0;
+    };
+
+    result = dialogue();
+    st.gSMTPLog += st.SMTP_State + " + " + LogText(form.PortIn) + " + " +
+                   LogText(GetSMTPErrorMessage(form, form.gSMTP_Error)) + ", ";
+    form.PortIn.clear();
+    if (form.SMTPSocket().Connected()) CloseConnection(form);
+    return result;
+}
+
+}  // namespace mailout

@@ -1,0 +1,39 @@
+#pragma once
+// The SMTP client: one dialogue delivers st.gMessageBody from
+// st.gSMTPSenderAddr to st.gSMTPRecipAddr through st.gSMTPServer. The outcome
+// is form.gSMTP_Error (0 = sent; the codes are those of GetSMTPErrorMessage).
+#include <cstdint>
+#include <string>
+
+namespace mailout {
+
+class FrmMail;
+struct MailoutState;
+
+// Step numbers of the dialogue; the reply to the previous command is judged
+// in the step named by gSMTPStep.
+enum SmtpStep : std::int16_t {
+    SMTP_Idle = 10,
+    SMTP_CallHost = 1500,
+    SMTP_OpenConnection = 1100,
+    SMTP_HELO = 1110,
+    SMTP_MAIL = 1120,
+    SMTP_RCPT = 1200,
+    SMTP_DATA = 1300,
+    SMTP_QUIT = 1400,
+    SMTP_CONFIRM_QUIT = 1450,
+};
+
+// The end-of-data marker every message must end with.
+inline constexpr const char* kEndOfData = "\r\n\r\n.\r\n";
+
+// Runs the whole dialogue; true only when the message was accepted and QUIT
+// answered with 221.
+bool SendEMail(FrmMail& form, MailoutState& st);
+// One step on the reply in PortIn.
+void SMTP_Process(FrmMail& form, MailoutState& st);
+// Sends the message in blocks of 256 characters; always true.
+bool SMTPWriteBlock(FrmMail& form, MailoutState& st);
+std::string GetSMTPErrorMessage(const FrmMail& form, std::int32_t code);
+
+}  // namespace mailout
