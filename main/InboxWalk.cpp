@@ -64,6 +64,8 @@ class InboxWalker {
         : ctx_(ctx), s_(session), form_(printForm), mailer_(mailer) {}
 
     void Run() {
+        s_.moves.clear();
+        s_.moveCount = 0;
         if (s_.gobjInFolder) {
             auto count = s_.gobjInFolder->MessageCount();
             const int n = count ? *count : 0;
