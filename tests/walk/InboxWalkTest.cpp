@@ -77,9 +77,9 @@ TEST(InboxWalk, OneBadAttachmentMakesTheFaxUnprintableAndTheReceiptListsBothFile
     EXPECT_EQ(r.run.gVFUnprintable, 1);
     EXPECT_FALSE(fs::exists(r.dir / "temp/0001.TIF"));  // a rejected file is not kept
 
-    EXPECT_EQ(r.mailer->state().gSMTPRecipAddr, "Sender <sender@example.org>");
     auto receipts = r.Receipts();
     ASSERT_EQ(receipts.size(), 1u);
+    EXPECT_EQ(receipts[0].rfind("To:Sender <sender@example.org>\r\n", 0), 0u);
     EXPECT_TRUE(Has(receipts[0], "Failed"));
     EXPECT_TRUE(Has(receipts[0], "Unprintable File(s)"));
     EXPECT_TRUE(Has(receipts[0], "GOOD.TIF\tValid VOXA-FAX Format"));
