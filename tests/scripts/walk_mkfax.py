@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""Drops fax mail into a Maildir's new/ the way an outside deliverer would.
+
+usage: walk_mkfax.py MAILDIR KIND [COUNT] [TO] [PAGES]
+
+KIND: fax (one 2-page TIFF), badfax (an unreadable .tif and a good TIFF),
+receipt (an incoming disposition notification), stranger (a fax addressed to
+someone else), regular (a gateway fax: X-Message-Class IPM.Note.Fax),
+bigfax (one TIFF of 40 pages). PAGES sets the page count of the fax TIFF
+(default 2). Only the standard library is used.
+"""
+import base64
+import os
+import struct
+import sys
+import time
+
+TO = "4165551234@voxafax.example"
+
+
+def packbits(data):
+    """PackBits, runs only (a literal of one byte for a single byte)."""
+    out = bytearray()
+    i = 0
+    while i < len(data):
+        j = i
+        while j < len(data) and j - i < 128 and data[j] == data[i]:
+            j += 1
+        n = j - i
+        out += bytes([0 if n == 1 else 257 - n, data[i]])
+        i = j
+    return bytes(out)
+
+
+def tiff(pages, width=1728, height=1100):
+    """A bilevel multi-page TIFF (PackBits) at fax resolution 204 x 98."""
+    row = (width + 7) // 8
+    raw = bytearray(row * height)
+    for y in range(0, height, 40):  # a few black lines so the page is not empty
+        raw[y * row:(y + 1) * row] = b"\xff" * row
+    strip = packbits(bytes(raw))
+    out = bytearray(b"II*\x00\x00\x00\x00\x00")
+    prev_link = 4
+    for _ in range(pages):
+        data_at = len(out)
+        out += strip
+        if len(out) % 2:
+            out += b"\x00"
+        res_at = len(out)
+        out += struct.pack("<IIII", 204, 1, 98, 1)
+        entries = [
+            (254, 4, 1, 2),            # NewSubfileType: page
+            (256, 4, 1, width),
+            (257, 4, 1, height),
+            (258, 3, 1, 1),
+            (259, 3, 1, 32773),
+            (262, 3, 1, 0),
+            (273, 4, 1, data_at),
+            (277, 3, 1, 1),
+            (278, 4, 1, height),
+            (279, 4, 1, len(strip)),
+            (282, 5, 1, res_at),
+            (283, 5, 1, res_at + 8),
+            (296, 3, 1, 2),
+        ]
+        ifd_at = len(out)
+        struct.pack_into("<I", out, prev_link, ifd_at)
+        out += struct.pack("<H", len(entries))
+        for tag, typ, count, value in entries:
+            if typ == 3:
+                out += struct.pack("<HHIHH", tag, typ, count, value, 0)
+            else:
+                out += struct.pack("<HHII", tag, typ, count, value)
+        prev_link = len(out)
+        out += b"\x00\x00\x00\x00"
+    return bytes(out)
+
+
+def b64(data):
+    text = base64.b64encode(data).decode()
+    return "\r\n".join(text[i:i + 76] for i in range(0, len(text), 76))
+
+
+def part(name, ctype, data):
+    return ("Content-Type: %s; name=\"%s\"\r\nContent-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename=\"%s\"\r\n\r\n%s\r\n" % (ctype, name, name, b64(data)))
+
+
+def message(kind, n, to, image):
+    b = "=_walk_boundary_%d" % n
+    head = ("From: Fax Sender <sender%d@localhost>\r\nTo: Subscriber <%s>\r\n"
+            "Subject: %s %d\r\nDate: Tue, 05 May 2026 19:40:%02d +0000\r\n"
+            "Message-Id: <walk-%s-%d@example.org>\r\nMIME-Version: 1.0\r\n" % (n, to, kind, n, n % 60, kind, n))
+    if kind == "receipt":
+        return (head + "Content-Type: multipart/report; report-type=disposition-notification; "
+                "boundary=\"%s\"\r\n\r\n--%s\r\nContent-Type: text/plain\r\n\r\nYour fax was printed.\r\n"
+                "--%s\r\nContent-Type: message/disposition-notification\r\n\r\n"
+                "Disposition: automatic-action/MDN-sent-automatically; processed\r\n--%s--\r\n" % (b, b, b, b))
+    if kind == "regular":
+        head += "X-Message-Class: IPM.Note.Fax\r\n"
+    parts = "--%s\r\nContent-Type: text/plain\r\n\r\nFax message %d\r\n" % (b, n)
+    if kind == "badfax":
+        parts += "--%s\r\n%s" % (b, part("broken.tif", "image/tiff", b"this is not an image"))
+    parts += "--%s\r\n%s" % (b, part("fax%d.tif" % n, "image/tiff", image))
+    return head + "Content-Type: multipart/mixed; boundary=\"%s\"\r\n\r\n%s--%s--\r\n" % (b, parts, b)
+
+
+def main():
+    maildir, kind = sys.argv[1], sys.argv[2]
+    count = int(sys.argv[3]) if len(sys.argv) > 3 else 1
+    to = sys.argv[4] if len(sys.argv) > 4 and sys.argv[4] else TO
+    pages = int(sys.argv[5]) if len(sys.argv) > 5 else 2
+    if kind == "stranger":
+        to, kind = "someone@else.example", "fax"
+    for sub in ("new", "cur", "tmp"):
+        os.makedirs(os.path.join(maildir, sub), exist_ok=True)
+    image = tiff(40 if kind == "bigfax" else pages)
+    stamp = int(time.time())
+    for n in range(1, count + 1):
+        name = "%d.walk%s%06d.%d" % (stamp, kind, n, os.getpid())
+        tmp = os.path.join(maildir, "tmp", name)
+        with open(tmp, "wb") as f:
+            f.write(message(kind, n, to, image).encode())
+        os.rename(tmp, os.path.join(maildir, "new", name))
+
+
+if __name__ == "__main__":
+    main()
