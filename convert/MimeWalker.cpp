@@ -113,8 +113,16 @@ class Walker {
     void EndOfInput();
     void Finish();
 
-    void AppendHeader(std::string_view s) {
-        if (header_.size() + s.size() <= limits_.maxHeaderText) header_.append(s);
+    // Once a line does not fit, nothing more is kept: a dropped line must not
+    // leave its line end behind, which would read as the end of the block.
+    void AppendHeader(std::string_view s, bool endsLine) {
+        if (headerFull_) return;
+        if (header_.size() + s.size() + 2 > limits_.maxHeaderText) {
+            headerFull_ = true;
+            return;
+        }
+        header_.append(s);
+        if (endsLine) header_.append(kCrLf);
     }
     std::string BodyPath() const { return ctx_.run.gTempDir + kBodyFileName; }
 
@@ -129,6 +137,7 @@ class Walker {
     std::string partContentType_, partType_, majorType_, fileName_, encoding_, disposition_;
     int state_ = kAfterTextPart;
     std::size_t fileSize_ = 0;
+    bool headerFull_ = false;
     bool missingBoundary_ = false;
     bool textSet_ = false;
     bool finished_ = false;
@@ -169,8 +178,7 @@ void Walker::ReadHeaderBlock() {
     for (;;) {
         ctx_.loop.Yield();
         if (!reader_.Next(line, endsLine)) return;  // the header block ends with the file
-        AppendHeader(line);
-        if (endsLine) AppendHeader(kCrLf);
+        AppendHeader(line, endsLine);
         if (line.empty()) return;
     }
 }
@@ -240,7 +248,8 @@ bool Walker::Dispatch() {
 
 void Walker::MissingBoundary() {
     missingBoundary_ = true;
-    AppendHeader(std::string(kMissingBoundaryField) + kCrLf);
+    // Kept even behind a full header: the inbox run must see the notice.
+    header_.append(std::string(kMissingBoundaryField) + kCrLf);
     body_ = kMissingBoundaryNotice;
     fileName_ = "UNKNOWN.TXT";
     partType_ = "text/plain";
@@ -250,8 +259,7 @@ void Walker::MissingBoundary() {
 
 void Walker::HandleLine(const std::string& line, bool endsLine, bool eof) {
     if (mainType_ == "text/plain") {
-        AppendHeader(line);
-        if (endsLine) AppendHeader(kCrLf);
+        AppendHeader(line, endsLine);
         if (eof) {
             reader_.Close();
             if (msg_) (void)msg_->SetText(header_ + kCrLf + kCrLf + body_);

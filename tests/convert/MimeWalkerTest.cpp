@@ -1,0 +1,373 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "convert/Converter.h"
+#include "convert/MailDate.h"
+#include "convert/MimeWalker.h"
+#include "tests/support/ConvertContext.h"
+
+namespace {
+
+using testsupport::ConvertContext;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+const char* kTiff = "II*\0\x08\0\0\0binary\r\n\xff\xfe fax page";
+const std::string kTiffBytes(kTiff, 27);
+const std::string kTiffB64 = "SUkqAAgAAABiaW5hcnkNCv/+IGZheCBwYWdl";
+
+std::string Lines(std::initializer_list<std::string> lines) {
+    std::string s;
+    for (const auto& l : lines) s += l + "\r\n";
+    return s;
+}
+
+// What one conversion left in the store, in a form that compares whole.
+struct Converted {
+    std::string text, subject, sender, recipient;
+    std::vector<std::string> names, sources, contents;
+    std::int64_t sent = 0;
+    int updates = 0;
+    bool operator==(const Converted&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Converted& c) {
+    os << "text=[" << c.text << "] subject=[" << c.subject << "] names=";
+    for (auto& n : c.names) os << "[" << n << "]";
+    return os;
+}
+
+Converted Convert(const std::string& message, const convert::WalkerLimits& limits = {}) {
+    ConvertContext t;
+    const std::string path = t.InFile("1.TXT");
+    WriteFile(path, message);
+    convert::ProcessMessageWith(t.ctx, t.inbox, path, limits);
+    Converted c;
+    if (t.Inbox().messages.size() != 1) {
+        ADD_FAILURE() << "messages in the inbox: " << t.Inbox().messages.size();
+        return c;
+    }
+    const auto& m = *t.Inbox().messages[0];
+    c.text = m.text;
+    c.subject = m.subject;
+    c.sender = m.senderName;
+    c.sent = m.timeSentSet.value_or(1);
+    c.updates = m.updates;
+    if (!m.recipients.empty()) c.recipient = m.recipients[0].address;
+    for (const auto& a : m.attachments) {
+        c.names.push_back(a.name);
+        EXPECT_EQ(a.source.rfind(t.run.gTempDir, 0), 0u) << a.source;
+        c.sources.push_back(a.source.substr(t.run.gTempDir.size()));
+        c.contents.push_back(a.content);
+        EXPECT_EQ(a.type, 1);
+        EXPECT_EQ(a.position, 0);
+    }
+    return c;
+}
+
+// The same message read through buffers and line pieces of many sizes must
+// give the same conversion: no CR LF pair or boundary may fall between reads.
+Converted ConvertEverySplit(const std::string& message) {
+    Converted whole = Convert(message);
+    for (std::size_t buffer : {1u, 2u, 3u, 7u, 64u, 4096u}) {
+        convert::WalkerLimits l;
+        l.readBuffer = buffer;
+        EXPECT_EQ(Convert(message, l), whole) << "read buffer " << buffer;
+    }
+    return whole;
+}
+
+std::string Header(const std::string& contentType, const std::string& extra = "") {
+    return Lines({"+OK 1234 octets", "From: Fax Sender <sender@example.test>", "Subject: Fax 42",
+                  "Date: Tue, 1 Jun 2021 10:20:30 +0200", "Content-Type: " + contentType}) +
+           extra + "\r\n";
+}
+
+TEST(MimeWalker, TextPartThenBase64TiffGivesTextAndOneDecodedAttachment) {
+    const std::string header = Header("multipart/mixed; boundary=\"XYZ\"");
+    const std::string msg =
+        header + Lines({"This is a multi-part message.", "--XYZ",
+                        "Content-Type: text/plain; charset=us-ascii", "", "Hello,",
+                        "a fax for you.", "--XYZ", "Content-Type: image/tiff; name=\"fax.tif\"",
+                        "Content-Transfer-Encoding: base64", "", kTiffB64.substr(0, 20),
+                        kTiffB64.substr(20), "--XYZ--", "."});
+    Converted c = ConvertEverySplit(msg);
+    EXPECT_EQ(c.text, " " + header + "\r\n\r\nHello,\r\na fax for you.\r\n");
+    EXPECT_EQ(c.names, std::vector<std::string>{"fax.tif;"});
+    EXPECT_EQ(c.sources, std::vector<std::string>{"fax.tif"});
+    EXPECT_EQ(c.contents, std::vector<std::string>{kTiffBytes});
+    EXPECT_EQ(c.subject, "Fax 42 From: Sender <sender@example.test>");
+    EXPECT_EQ(c.sender, "Sender <sender@example.test>");
+    EXPECT_EQ(c.recipient, "SMTP:fax1@voxafax.example");
+    EXPECT_EQ(c.sent, 1622535630);
+    EXPECT_EQ(c.updates, 1);
+}
+
+TEST(MimeWalker, FindsABoundaryOnAFoldedLineAnywhereInTheHeader) {
+    const std::string msg =
+        Lines({"+OK 1 octets", "From: a@b.test", "Content-Type: multipart/mixed;",
+               "\tBoundary=\"b1\"", ""}) +
+        Lines({"--b1", "Content-Type: image/tiff; name=p.tif", "Content-Transfer-Encoding: base64",
+               "", kTiffB64, "--b1--", "."});
+    Converted c = ConvertEverySplit(msg);
+    EXPECT_EQ(c.names, std::vector<std::string>{"p.tif;"});
+    EXPECT_EQ(c.contents, std::vector<std::string>{kTiffBytes});
+    EXPECT_EQ(c.text, "");
+}
+
+TEST(MimeWalker, AQuotedBoundaryFollowedByAParameterFindsNoPart) {
+    const std::string msg =
+        Header("multipart/mixed; boundary=\"XYZ\"; type=x") +
+        Lines({"--XYZ", "Content-Type: text/plain", "", "text", "--XYZ--", "."});
+    Converted c = ConvertEverySplit(msg);
+    EXPECT_EQ(c.text, "");
+    EXPECT_TRUE(c.names.empty());
+    EXPECT_EQ(c.recipient, "SMTP:fax1@voxafax.example");
+    EXPECT_EQ(c.updates, 1);
+}
+
+TEST(MimeWalker, PartsBecomeAttachmentsInOrderAndKeepTheirOwnContent) {
+    const std::string msg = Header("multipart/mixed; boundary=sep") +
+                            Lines({"--sep",
+                                   "Content-Type: text/plain; name=notes.txt",
+                                   "",
+                                   "note line",
+                                   "--sep",
+                                   "Content-Type: image/tiff",
+                                   "Content-Transfer-Encoding: base64",
+                                   "",
+                                   kTiffB64,
+                                   "--sep",
+                                   "Content-Type: image/jpeg",
+                                   "",
+                                   "anBlZw==",
+                                   "--sep",
+                                   "Content-Type: application/octet-stream",
+                                   "Content-Disposition: attachment; filename=\"same.bin\"",
+                                   "Content-Transfer-Encoding: Base64",
+                                   "",
+                                   "Zmlyc3Q=",
+                                   "--sep",
+                                   "Content-Type: application/octet-stream; name=same.bin",
+                                   "Content-Transfer-Encoding: base64",
+                                   "",
+                                   "c2Vjb25k",
+                                   "--sep--",
+                                   "."});
+    Converted c = ConvertEverySplit(msg);
+    EXPECT_EQ(c.names, (std::vector<std::string>{"notes.txt;", "UNKNOWN.TIF;", "UNKNOWN.JPE;",
+                                                 "same.bin;", "same.bin;"}));
+    EXPECT_EQ(c.contents,
+              (std::vector<std::string>{"note line\r\n", kTiffBytes, "jpeg", "first", "second"}));
+    // The jpeg part has no encoding line of its own: it keeps the base64 of
+    // the part before it.
+    EXPECT_EQ(c.sources[0], "temp.txt");  // no encoding: the body file itself
+    EXPECT_EQ(c.text, "");
+}
+
+TEST(MimeWalker, SevenBitAttachmentKeepsItsLinesAndLineEnds) {
+    const std::string msg =
+        Header("multipart/mixed; boundary=q") +
+        Lines({"--q", "Content-Type: text/csv; name=a.csv", "Content-Transfer-Encoding: 7bit", "",
+               "a,b", "", "c,d\n e", "--q--", "."});
+    Converted c = ConvertEverySplit(msg);
+    EXPECT_EQ(c.contents, std::vector<std::string>{"a,b\r\n\r\nc,d\n e\r\n"});
+}
+
+TEST(MimeWalker, QuotedPrintableAndHtmlAlternativeParts) {
+    const std::string msg =
+        Header("multipart/alternative; boundary=alt") +
+        Lines({"--alt", "Content-Type: text/html", "", "<p>hi</p>", "--alt",
+               "Content-Type: text/plain", "Content-Transfer-Encoding: quoted-printable", "",
+               "plain=20hi", "--alt--", "."});
+    Converted c = ConvertEverySplit(msg);
+    EXPECT_EQ(c.names, std::vector<std::string>{"UNKNOWN.TXT;"});
+    EXPECT_EQ(c.contents, std::vector<std::string>{"<p>hi</p>\r\n"});
+    // The text part is not decoded: the message text keeps it as received.
+    EXPECT_TRUE(c.text.ends_with("\r\n\r\nplain=20hi\r\n")) << c.text;
+}
+
+TEST(MimeWalker, SinglePartTextBecomesTheMessageText) {
+    const std::string msg = Header("application/octet-stream") + Lines({"body", "."});
+    Converted c = ConvertEverySplit(msg);
+    EXPECT_EQ(c.text, msg + "\r\n\r\n");
+    EXPECT_TRUE(c.names.empty());
+}
+
+TEST(MimeWalker, ALargeSinglePartTextBecomesAnAttachment) {
+    std::string head = Header("text/plain; charset=us-ascii");
+    std::string body;
+    while (head.size() + body.size() + 3 < 30001) body += "0123456789 abcdefghij\r\n";
+    std::string msg = head + body;
+    msg.resize(30001 - 3, 'x');
+    msg += "\r\n.\r\n";
+    ASSERT_EQ(msg.size(), 30001u + 2);
+    Converted c = Convert(msg);
+    EXPECT_EQ(c.names, std::vector<std::string>{"UNKNOWN.TXT;"});
+    EXPECT_EQ(c.contents[0], msg.substr(head.size(), msg.size() - head.size() - 3));
+    EXPECT_EQ(c.text, "");
+
+    msg = head + Lines({"short", "."});
+    EXPECT_EQ(Convert(msg).text, msg + "\r\n\r\n");
+}
+
+TEST(MimeWalker, MissingBoundaryIsNotedInTheMessageText) {
+    const std::string header = Header("multipart/mixed; charset=x");
+    const std::string msg = header + Lines({"used up by the decision", "first", "second", "."});
+    Converted c = ConvertEverySplit(msg);
+    EXPECT_EQ(c.names, std::vector<std::string>{"UNKNOWN.TXT;"});
+    EXPECT_EQ(c.contents, std::vector<std::string>{"first\r\nsecond\r\n"});
+    EXPECT_EQ(c.text, header +
+                          "X-VF-Error: MISSING BOUNDARY\r\n\r\n\r\n"
+                          "The incoming VOXA-FAX may have been corrupted.");
+
+    // An octet-stream message without a transfer encoding takes the same road.
+    const std::string octet = Header("application/octet-stream; name=x.tif");
+    c = Convert(octet + Lines({"skipped", "data", "."}));
+    EXPECT_EQ(c.names, std::vector<std::string>{"UNKNOWN.TXT;"});
+    EXPECT_TRUE(c.text.find("X-VF-Error: MISSING BOUNDARY\r\n") != std::string::npos);
+}
+
+TEST(MimeWalker, SinglePartOctetStreamWithEncodingIsOneAttachment) {
+    const std::string msg = Header("application/octet-stream; name=\"fax.tif\"",
+                                   "Content-Transfer-Encoding: base64\r\n"
+                                   "Content-Disposition: attachment; filename=\"page1.tif\"\r\n") +
+                            Lines({kTiffB64, "."});
+    Converted c = ConvertEverySplit(msg);
+    EXPECT_EQ(c.names, std::vector<std::string>{"page1.tif;"});
+    EXPECT_EQ(c.contents, std::vector<std::string>{kTiffBytes});
+}
+
+TEST(MimeWalker, SenderAndSubjectFromEachShapeOfHeader) {
+    struct Case {
+        std::string from, sender;
+    } cases[] = {
+        {"Sender <a@b.test>", "a@b.test"},
+        {"John Smith <a@b.test>", "Smith <a@b.test>"},
+        {"a@b.test", "a@b.test"},
+        {"<a@b.test>", "a@b.test"},
+        {"a@b.test (Fax Gateway)", "(Fax Gateway)"},
+        {"", ""},
+    };
+    for (const Case& k : cases) {
+        std::string msg = "+OK 1 octets\r\n";
+        if (!k.from.empty()) msg += "From: " + k.from + "\r\n";
+        msg += "Subject:no blank\r\n\r\nx\r\n.\r\n";
+        Converted c = Convert(msg);
+        EXPECT_EQ(c.sender, k.sender) << k.from;
+        EXPECT_EQ(c.subject, "VOXA-FAX  From: " + k.sender) << k.from;
+    }
+}
+
+TEST(MimeWalker, TextPartCutOffByTheEndOfTheFileIsKept) {
+    const std::string header = Header("multipart/mixed; boundary=z");
+    Converted c =
+        ConvertEverySplit(header + Lines({"--z", "Content-Type: text/plain", "", "cut", "off"}));
+    EXPECT_EQ(c.text, " " + header + "\r\n\r\ncut\r\noff\r\n");
+    // An attachment cut off the same way is attached with what arrived.
+    c = ConvertEverySplit(header + Lines({"--z", "Content-Type: image/tiff; name=a.tif",
+                                          "Content-Transfer-Encoding: base64", "", kTiffB64}));
+    EXPECT_EQ(c.contents, std::vector<std::string>{kTiffBytes});
+}
+
+TEST(MimeWalker, OneLineBodyLargerThanAPieceStreamsIntact) {
+    std::string data;
+    for (int i = 0; i < 30000; ++i) data += static_cast<char>(i * 7);
+    std::string b64;
+    {  // one line, no breaks
+        static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        for (std::size_t i = 0; i < data.size(); i += 3) {
+            unsigned v = static_cast<unsigned char>(data[i]) << 16 |
+                         static_cast<unsigned char>(data[i + 1]) << 8 |
+                         static_cast<unsigned char>(data[i + 2]);
+            for (int s = 18; s >= 0; s -= 6) b64 += a[(v >> s) & 63];
+        }
+    }
+    const std::string msg = Header("multipart/mixed; boundary=L") +
+                            Lines({"--L", "Content-Type: image/tiff; name=big.tif",
+                                   "Content-Transfer-Encoding: base64", "", b64, "--L--", "."});
+    convert::WalkerLimits l;
+    l.maxLinePiece = 1000;
+    l.readBuffer = 333;
+    Converted c = Convert(msg, l);
+    ASSERT_EQ(c.contents.size(), 1u);
+    EXPECT_EQ(c.contents[0], data);
+    EXPECT_EQ(Convert(msg), c);
+}
+
+TEST(MimeWalker, ATextPartTooLargeToHoldBecomesAnAttachment) {
+    const std::string header = Header("multipart/mixed; boundary=T");
+    std::string text;
+    for (int i = 0; i < 100; ++i) text += "line " + std::to_string(i) + "\r\n";
+    convert::WalkerLimits l;
+    l.maxTextPart = 200;
+    Converted c =
+        Convert(header + "--T\r\nContent-Type: text/plain\r\n\r\n" + text + "--T--\r\n.\r\n", l);
+    EXPECT_EQ(c.names, std::vector<std::string>{"UNKNOWN.TXT;"});
+    EXPECT_EQ(c.contents, std::vector<std::string>{text});
+    EXPECT_EQ(c.text, "");
+}
+
+TEST(MimeWalker, HeaderTextIsBounded) {
+    convert::WalkerLimits l;
+    l.maxHeaderText = 4096;
+    const std::string msg = "+OK 1 octets\r\nSubject: s\r\nX-Junk: " + std::string(100000, 'j') +
+                            "\r\nFrom: late@b.test\r\n\r\nbody\r\n.\r\n";
+    Converted c = Convert(msg, l);
+    EXPECT_LE(c.text.size(), 4096u + 64);
+    EXPECT_EQ(c.subject, "s From: ");
+}
+
+TEST(MimeWalker, UnaddressableMessageIsReportedAndStillSaved) {
+    ConvertContext t;
+    WriteFile(t.InFile("1.TXT"), "+OK\r\nSubject: s\r\n\r\nx\r\n.\r\n");
+    t.store.FailNext("Message.AddRecipient");
+    convert::ProcessMessage(t.ctx, t.inbox, t.InFile("1.TXT"));
+    EXPECT_EQ(t.dialogs.shown, std::vector<std::string>{"Bad objOneRecip"});
+    ASSERT_EQ(t.Inbox().messages.size(), 1u);
+    EXPECT_TRUE(t.Inbox().messages[0]->recipients.empty());
+}
+
+TEST(MailDate, AcceptsMailAndLocalFormsAndRejectsTheRest) {
+    using convert::ParseMailDate;
+    EXPECT_EQ(ParseMailDate("Tue, 1 Jun 2021 10:20:30 +0200"), 1622535630);
+    EXPECT_EQ(ParseMailDate("1 Jun 2021 08:20:30 GMT"), 1622535630);
+    EXPECT_EQ(ParseMailDate("Tue, 01 Jun 2021 04:20:30 -0400 (EDT)"), 1622535630);
+    EXPECT_EQ(ParseMailDate("1 June 21 08:20 UT"), 1622535600);
+    EXPECT_NE(ParseMailDate("06/01/2021 10:20:30 AM"), convert::kZeroDate);
+    EXPECT_NE(ParseMailDate("2021-06-01 10:20"), convert::kZeroDate);
+    for (const char* bad : {"", "yesterday", "32 Jun 2021", "29 Feb 2021 10:00", "1 Jun 2021 25:00",
+                            "1 Jun 2021 10:00 +99", "Tue, 1 Jun"})
+        EXPECT_EQ(ParseMailDate(bad), convert::kZeroDate) << bad;
+}
+
+TEST(ProcessInMessages, ConvertsEveryTxtFileByNameAndDeletesIt) {
+    ConvertContext t;
+    WriteFile(t.InFile("2.TXT"), "+OK\r\nSubject: second\r\n\r\nx\r\n.\r\n");
+    WriteFile(t.InFile("1.txt"), "+OK\r\nSubject: first\r\n\r\nx\r\n.\r\n");
+    WriteFile(t.InFile("notes.dat"), "left alone");
+    std::filesystem::create_directories(t.InFile("dir.txt"));
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    ASSERT_EQ(t.Inbox().messages.size(), 2u);
+    EXPECT_EQ(t.Inbox().messages[0]->subject, "first From: ");
+    EXPECT_EQ(t.Inbox().messages[1]->subject, "second From: ");
+    EXPECT_FALSE(std::filesystem::exists(t.InFile("1.txt")));
+    EXPECT_FALSE(std::filesystem::exists(t.InFile("2.TXT")));
+    EXPECT_TRUE(std::filesystem::exists(t.InFile("notes.dat")));
+}
+
+TEST(ProcessInMessages, DeletesTheFileEvenWhenTheStoreRefusesTheMessage) {
+    ConvertContext t;
+    WriteFile(t.InFile("1.TXT"), "+OK\r\n\r\nx\r\n.\r\n");
+    t.store.FailNext("Folder.AddMessage");
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    EXPECT_TRUE(t.Inbox().messages.empty());
+    EXPECT_FALSE(std::filesystem::exists(t.InFile("1.TXT")));
+    EXPECT_TRUE(t.dialogs.shown.empty());
+    // A missing In folder is no error.
+    std::filesystem::remove_all(t.run.gInDir);
+    convert::ProcessInMessages(t.ctx, t.inbox);
+}
+
+}  // namespace
