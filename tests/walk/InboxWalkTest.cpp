@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "main/WalkState.h"
 #include "tests/walk/WalkFixture.h"
 
 using namespace walktest;
@@ -353,4 +354,12 @@ TEST(InboxWalk, ManyAttachmentsAndAHugeOneStayInBoundedMemory) {
     EXPECT_EQ(r.imaging.printedContents.size(), 501u);
     EXPECT_EQ(fs::file_size(r.dir / "temp/0001.TIF"), 50u << 20);
     EXPECT_EQ(r.store.Subjects("VOXA-FAXes/Printed"), (std::vector<std::string>{"Many", "Huge"}));
+}
+
+TEST(InboxWalk, ProcessedStampUsesATwelveHourClock) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(vfmain::ProcessedDateText(1796501396), "12/05/2026 8:09:56 PM");
+    EXPECT_EQ(vfmain::ProcessedDateText(1796428800), "12/05/2026 12:00:00 AM");
+    EXPECT_EQ(vfmain::ProcessedDateText(1796472000), "12/05/2026 12:00:00 PM");
 }
