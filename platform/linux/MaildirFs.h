@@ -1,0 +1,52 @@
+#pragma once
+// File-system side of the Maildir store: folder layout, folder-name escaping,
+// unique message names, flags in the ":2," info part, listings.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Result.h"
+
+namespace platform::maildir {
+
+// Creates dir (and missing parents) 0700 plus cur/ new/ tmp/.
+Status MakeMaildir(const std::string& dir);
+bool IsMaildir(const std::string& dir);
+
+// Maildir++ uses "." between folder levels, so a folder name keeps ".", "/",
+// "%" and control bytes as %XX; "" and names that would not fit a file name fail.
+Result<std::string> EscapeFolderName(std::string_view name);
+std::string UnescapeFolderName(std::string_view component);
+
+// A name no other delivery can pick: time, microseconds, pid, a per-store
+// counter, random bits and the host.
+std::string UniqueName(std::int64_t seconds, std::uint64_t counter);
+
+// "base:2,FS" -> base; flags "FS". A name without info has no flags.
+std::string BaseOf(std::string_view fileName);
+std::string FlagsOf(std::string_view fileName);
+// Flags with one flag added or removed, kept in ASCII order.
+std::string WithFlag(std::string flags, char flag, bool on);
+
+// Leading decimal seconds of a delivery name ("1700000000.M1P2.host").
+std::optional<std::int64_t> DeliveryTimeOf(std::string_view fileName);
+
+struct Entry {
+    std::string sub;   // "new" or "cur"
+    std::string name;  // file name in it
+};
+// Messages of a Maildir folder in delivery order (time in the name, then name).
+std::vector<Entry> ListMessages(const std::string& dir);
+// Where the message with this base name is now (another reader may have
+// moved it from new/ to cur/ or changed its flags).
+std::optional<Entry> Locate(const std::string& dir, std::string_view base);
+
+// Renames without replacing an existing file; errno on failure.
+int RenameNoReplace(const std::string& from, const std::string& to);
+void FsyncDir(const std::string& dir);
+
+}  // namespace platform::maildir
