@@ -1,0 +1,71 @@
+#pragma once
+// Readers behind the imaging component. Each opened image hands out its pages
+// one at a time as cairo surfaces (or, for fax-coded TIFF pages, strips whose
+// compressed data PDF output embeds unchanged), so memory holds one page.
+#include <cairo.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Imaging.h"
+#include "platform/Result.h"
+
+namespace platform::imaging {
+
+// Pages larger than this are refused before anything is allocated for them.
+inline constexpr int kMaxSide = 32767;  // the largest cairo image surface
+inline constexpr std::int64_t kMaxPixels = 48LL * 1024 * 1024;
+inline constexpr int kMaxPages = 10000;
+
+struct SurfaceDeleter {
+    void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
+};
+using SurfacePtr = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
+
+struct PageImage {
+    int width = 0;
+    int height = 0;
+    double xdpi = 72;
+    double ydpi = 72;
+    // Bands from the top, each drawn at its row offset; one band for most
+    // pages, one per strip for fax-coded TIFF pages.
+    struct Band {
+        SurfacePtr surface;
+        int top = 0;
+        int rows = 0;
+    };
+    std::vector<Band> bands;
+};
+
+class ImageSource {
+  public:
+    virtual ~ImageSource() = default;
+    virtual ImageFormat format() const = 0;
+    virtual int PageCount() const = 0;
+    virtual Result<PageImage> LoadPage(int index) = 0;
+};
+
+// Opens by content, not by name. Fail::NotFound for a missing file,
+// Fail::Format with a sentence naming the problem otherwise.
+Result<std::unique_ptr<ImageSource>> OpenImage(const std::string& path);
+
+// Per format; `path` for messages, the file is already known to be readable.
+Result<std::unique_ptr<ImageSource>> OpenTiff(const std::string& path);
+Result<std::unique_ptr<ImageSource>> OpenJpeg(const std::string& path);
+Result<std::unique_ptr<ImageSource>> OpenBmp(const std::string& path);
+Result<std::unique_ptr<ImageSource>> OpenPcx(const std::string& path, bool dcx);
+
+// Helpers shared by the readers.
+Status NotReadable(const std::string& path, const std::string& why);
+Status Truncated(const std::string& path);
+Status TooLarge(const std::string& path, std::int64_t width, std::int64_t height);
+// Checks the dimensions against the limits (before any allocation).
+Status CheckSize(const std::string& path, std::int64_t width, std::int64_t height);
+// An opaque white RGB24 surface of that size, or a Status.
+Result<SurfacePtr> NewRgbSurface(const std::string& path, int width, int height);
+// A resolution that makes sense, else the fallback.
+double SaneDpi(double dpi, double fallback);
+
+}  // namespace platform::imaging
