@@ -11,8 +11,22 @@ struct Context;
 namespace mailout {
 class FrmMail;
 }
+namespace platform {
+class Socket;
+}
 
 namespace pop {
+
+// The session's steps (gPOPState); the numbers are the design's own.
+enum PopStep : std::int16_t {
+    POP_OpenConnection = 100,
+    POP_UserValidation = 110,
+    POP_PassValidation = 120,
+    POP_Statistics = 200,
+    POP_ReadStats = 205,
+    POP_Transaction = 300,
+    POP_JustQuit = 500,
+};
 
 struct PopState {
     std::int16_t gPOPState = 0;
@@ -24,20 +38,45 @@ struct PopState {
 };
 
 class PopClient {
-public:
+  public:
+    // Installs POPTimout into form.POPTimout, which OpenConnection uses for
+    // the greeting wait on the POP side.
     PopClient(config::Context& ctx, mailout::FrmMail& form);
     ~PopClient();
+    PopClient(const PopClient&) = delete;
+    PopClient& operator=(const PopClient&) = delete;
 
     PopState& state() { return st_; }
 
     // One whole session; the outcome is the files in In/, the deletions on the
-    // server, print_status and gLastError.
+    // server, print_status and gLastError. A failed session closes the
+    // connection and removes the file of the message it was reading: without
+    // QUIT the server keeps every message, so nothing is lost.
     void CHECKMAIL_Click();
 
-private:
+    // The steps, public for tests of single steps.
+    void POP_Process();
+    bool RetrieveMessage(std::int16_t MsgNum);
+    bool KillMessage(std::int16_t MsgNum);
+    bool POPWriteOut(platform::Socket& socket, std::string OutBuff);
+    bool POPTimout(std::int16_t doState);
+
+  private:
+    // Collects a reply up to its CR LF (DELE, QUIT); false when the next tick
+    // comes first or the connection ends.
+    bool CollectReply(std::string& reply);
+    // Waits until the socket has data; false at the next POPTimer tick or
+    // when the connection has failed.
+    bool WaitReadable(platform::Socket& socket);
+    std::string TakeArrival(platform::Socket& socket);
+    void Refuse();
+    void ErrorReport();
+    void EndSession();
+
     config::Context& ctx_;
     mailout::FrmMail& form_;
     PopState st_;
+    std::string partialFile_;  // the message file being written, until it is complete
 };
 
 }  // namespace pop

@@ -1,0 +1,94 @@
+#include "pop/PopReply.h"
+
+#include <limits>
+#include <optional>
+#include <string>
+
+namespace pop {
+namespace {
+
+std::string_view TrimBlanks(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
+
+// A whole text as a 32-bit number (blanks around allowed), or nothing.
+std::optional<std::int32_t> WholeNumber(std::string_view s) {
+    s = TrimBlanks(s);
+    bool negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    if (s.empty() || s.size() > 10) return std::nullopt;
+    std::int64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    if (negative) v = -v;
+    if (v < std::numeric_limits<std::int32_t>::min() ||
+        v > std::numeric_limits<std::int32_t>::max())
+        return std::nullopt;
+    return static_cast<std::int32_t>(v);
+}
+
+}  // namespace
+
+ReplyKind ReplyCode(std::string_view portIn) {
+    const std::string_view code = portIn.substr(0, 4);
+    if (code == "+OK ") return ReplyKind::Positive;
+    if (code == "-ERR") return ReplyKind::Negative;
+    return ReplyKind::Neither;
+}
+
+void ParseStatReply(std::string_view portIn, std::int32_t& count, std::int32_t& size) {
+    std::string s(portIn);
+    for (char& c : s)
+        if (c == '\t' || c == '\r' || c == '\n' || c == ':') c = ' ';
+    std::string_view rest = TrimBlanks(s);
+    rest.remove_prefix(std::min<std::size_t>(4, rest.size()));
+    const std::size_t blank = rest.find(' ');
+    std::string_view sizePart = rest;
+    if (blank != std::string_view::npos) {
+        if (auto n = WholeNumber(rest.substr(0, blank))) count = *n;
+        sizePart = rest.substr(blank + 1);
+    }
+    if (auto n = WholeNumber(sizePart)) size = *n;
+}
+
+std::int64_t LeadingNumber(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    std::int64_t v = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (v > std::numeric_limits<std::int64_t>::max() / 10 - 10)
+            break;  // absurd sizes stay large
+        v = v * 10 + (text[i] - '0');
+    }
+    return negative ? -v : v;
+}
+
+bool ParseRetrHead(std::string_view collected, RetrHead& head) {
+    const std::size_t ok = collected.find("+OK");
+    if (ok == std::string_view::npos) return false;
+    const std::size_t from = ok + 4;
+    if (from > collected.size()) return false;
+    const std::size_t blank = collected.find(' ', from);
+    if (blank == std::string_view::npos || blank == from) return false;
+    const std::size_t crlf = collected.find("\r\n", ok);
+    if (crlf == std::string_view::npos) return false;
+    head.announced = LeadingNumber(collected.substr(from, blank - from));
+    head.lineEnd = crlf + 2;
+    return true;
+}
+
+bool EndsMessage(std::string_view tail) {
+    constexpr std::string_view kEnd = "\r\n.\r\n";
+    return tail.size() >= kEnd.size() && tail.substr(tail.size() - kEnd.size()) == kEnd;
+}
+
+}  // namespace pop
