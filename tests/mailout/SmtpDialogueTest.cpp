@@ -1,0 +1,280 @@
+// The SMTP dialogue against a scripted loopback server: every error code,
+// what is sent on the wire, and that waits block instead of spinning.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "mailout/SMTPprocedures.h"
+#include "mailout/SocketWrench.h"
+#include "tests/mailout/MailoutFixture.h"
+
+using namespace std::chrono_literals;
+using mailout::GetSMTPErrorMessage;
+using mailout::SendEMail;
+using testsupport::ScriptedServer;
+
+namespace mailtest {
+
+int ClosedPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    ::close(fd);
+    return ntohs(sa.sin_port);
+}
+
+namespace {
+
+const std::string kBody = "To:rcpt@dest.test\r\nSubject: hi\r\n\r\nline one\r\n";
+
+class SmtpDialogue : public ::testing::Test {
+  protected:
+    SmtpDialogue()
+        : factory(platform::TableResolver({{"sink.test", {"127.0.0.1"}}})), run(factory) {
+        run.c.options.smtpPort = server.port();
+        run.St().gSMTPServer = "127.0.0.1";
+        run.St().gSMTPSenderAddr = "fax1@voxafax.example";
+        run.St().gSMTPRecipAddr = "rcpt@dest.test";
+        run.St().gMessageBody = kBody;
+    }
+    bool Send() { return SendEMail(run.F(), run.St()); }
+
+    platform::TcpSocketFactory factory;
+    MailRun run;
+    ScriptedServer server{run.c.loop};
+};
+
+TEST_F(SmtpDialogue, DeliversTheMessageAndQuitsPolitely) {
+    HappySmtp(server);
+    ASSERT_TRUE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 0);
+    ASSERT_EQ(server.lines().size(), 5u);
+    EXPECT_EQ(server.lines()[0], "HELO 127.0.0.1");
+    EXPECT_EQ(server.lines()[1], "MAIL FROM: <fax1@voxafax.example>");
+    EXPECT_EQ(server.lines()[2], "RCPT TO: <rcpt@dest.test>");
+    EXPECT_EQ(server.lines()[3], "DATA");
+    EXPECT_EQ(server.lines()[4], "QUIT");
+    ASSERT_EQ(server.captures().size(), 1u);
+    EXPECT_EQ(server.captures()[0], kBody + "\r\n\r\n.\r\n");
+    EXPECT_TRUE(server.failures().empty());
+    EXPECT_EQ(run.St().gSMTPStep, mailout::SMTP_Idle);
+    EXPECT_EQ(run.St().gSMTPLog, "SMTP_CONFIRM_QUIT + 221 2.0.0 bye + Alles OK, ");
+    EXPECT_FALSE(run.F().SMTPSocket().Connected());
+}
+
+TEST_F(SmtpDialogue, ResolvesNamesAndTriesTheNextAddress) {
+    // 127.0.0.2 has no listener on this port: the second address is used.
+    platform::TcpSocketFactory twoAddrs(
+        platform::TableResolver({{"relay.test", {"127.0.0.2", "127.0.0.1"}}}));
+    MailRun r(twoAddrs);
+    ScriptedServer s(r.c.loop);
+    HappySmtp(s);
+    r.c.options.smtpPort = s.port();
+    r.St().gSMTPServer = "relay.test";
+    r.St().gSMTPSenderAddr = "a@b.test";
+    r.St().gSMTPRecipAddr = "c@d.test";
+    r.St().gMessageBody = kBody;
+    EXPECT_TRUE(SendEMail(r.F(), r.St()));
+    EXPECT_EQ(s.lines().at(0), "HELO relay.test");
+}
+
+TEST_F(SmtpDialogue, MultiLineGreetingIsRefusedWithoutQuit) {
+    server.Send("220-first line\r\n220 second line\r\n").GoSilent();
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 1);
+    EXPECT_TRUE(server.lines().empty());
+    EXPECT_EQ(server.bytesReceived(), 0u);
+    EXPECT_EQ(GetSMTPErrorMessage(run.F(), 1), "SMTP Service Unavailable on the server - ");
+    EXPECT_FALSE(run.F().SMTPSocket().Connected());
+}
+
+TEST_F(SmtpDialogue, RefusedRecipientStillQuitsAndQuotesTheReply) {
+    server.Send("220 hi\r\n")
+        .Expect("^HELO ")
+        .Send("250 ok\r\n")
+        .Expect("^MAIL ")
+        .Send("250 ok\r\n")
+        .Expect("^RCPT ")
+        .Send("550 5.1.1 <rcpt@dest.test>: mailbox unavailable\r\n")
+        .Expect("^QUIT$")
+        .Send("221 bye\r\n")
+        .Close();
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 2);
+    EXPECT_TRUE(server.failures().empty());
+    EXPECT_EQ(server.lines().back(), "QUIT");
+    // The reply in gInBuffer is the latest one: QUIT's "221 bye".
+    run.F().gInBuffer = "550 5.1.1 <rcpt@dest.test>: mailbox unavailable  ";
+    EXPECT_EQ(GetSMTPErrorMessage(run.F(), 2),
+              "The SMTP server replied - 5.1.1 <rcpt@dest.test>: mailbox unavailable");
+    EXPECT_NE(run.St().gSMTPLog.find("SMTP_CONFIRM_QUIT + 221 bye + The SMTP server replied - bye"),
+              std::string::npos)
+        << run.St().gSMTPLog;
+}
+
+struct RefusalCase {
+    const char* name;
+    int refuseAt;  // 0 HELO, 1 MAIL, 2 RCPT, 3 DATA, 4 end of data
+    int code;
+};
+
+class SmtpRefusals : public SmtpDialogue, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(SmtpRefusals, EndWithTheCodeOfTheRefusedStep) {
+    const RefusalCase rc = GetParam();
+    const char* expects[] = {"^HELO ", "^MAIL ", "^RCPT ", "^DATA$"};
+    const char* oks[] = {"250 ok\r\n", "250 ok\r\n", "250 ok\r\n", "354 go\r\n"};
+    server.Send("220 hi\r\n");
+    for (int i = 0; i < 4 && i < rc.refuseAt; ++i) server.Expect(expects[i]).Send(oks[i]);
+    if (rc.refuseAt < 4) {
+        server.Expect(expects[rc.refuseAt]).Send("554 no\r\n");
+    } else {
+        server.Capture("\r\n.\r\n").Send("552 too big\r\n");
+    }
+    // A refused message ends the dialogue at once; refused commands before
+    // it still get a QUIT.
+    if (rc.refuseAt < 4) server.Expect("^QUIT$").Send("221 bye\r\n").Close();
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, rc.code);
+    EXPECT_TRUE(server.failures().empty()) << server.failures().at(0);
+    EXPECT_EQ(server.lines().back(), rc.refuseAt < 4 ? "QUIT" : "DATA");
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, SmtpRefusals,
+                         ::testing::Values(RefusalCase{"Helo", 0, 1}, RefusalCase{"Mail", 1, 1},
+                                           RefusalCase{"Rcpt", 2, 2}, RefusalCase{"Data", 3, 3},
+                                           RefusalCase{"EndOfData", 4, 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SmtpDialogue, QuitAnsweredWrongGivesCode4) {
+    HappySmtp(server);  // replaced below: QUIT answered with 500
+    ScriptedServer bad(run.c.loop);
+    bad.Send("220 hi\r\n")
+        .Expect("^HELO ")
+        .Send("250 ok\r\n")
+        .Expect("^MAIL ")
+        .Send("250 ok\r\n")
+        .Expect("^RCPT ")
+        .Send("250 ok\r\n")
+        .Expect("^DATA$")
+        .Send("354 go\r\n")
+        .Capture("\r\n.\r\n")
+        .Send("250 queued\r\n")
+        .Expect("^QUIT$")
+        .Send("500 what\r\n");
+    run.c.options.smtpPort = bad.port();
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 4);
+    EXPECT_EQ(GetSMTPErrorMessage(run.F(), 4), "Mail Command Syntax Error");
+}
+
+TEST_F(SmtpDialogue, UnknownHostAndRefusedConnection) {
+    run.St().gSMTPServer = "no-such-host.test";
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 5);
+    EXPECT_EQ(GetSMTPErrorMessage(run.F(), 5),
+              "Unable to obtain an Internet Address for the server - ");
+    EXPECT_EQ(run.St().gSMTPLog,
+              "SMTP_CallHost +  + Unable to obtain an Internet Address for the server -, ");
+
+    run.St().gSMTPServer = "127.0.0.1";
+    run.c.options.smtpPort = ClosedPort();
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 6);
+    EXPECT_EQ(GetSMTPErrorMessage(run.F(), 6), "Unable to connect to the server - ");
+    EXPECT_EQ(run.F().gSMTPSocketErrorString, "Connection refused");
+
+    // An empty host is an address that is not there.
+    run.St().gSMTPServer = "";
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 5);
+}
+
+TEST_F(SmtpDialogue, NoGreetingInTimeIsUnableToConnect) {
+    server.GoSilent();
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 6);
+}
+
+TEST_F(SmtpDialogue, SilentServerTimesOutAfterTheAllowedTicksWithoutSpinning) {
+    platform::TcpSocketFactory f(platform::TableResolver({}));
+    MailRun r(f, 150ms);
+    ScriptedServer s(r.c.loop);
+    s.Send("220 hi\r\n").Expect("^HELO ").GoSilent();
+    r.c.options.smtpPort = s.port();
+    r.c.cfg.gTimoutMinutes = 2;
+    r.St().gSMTPServer = "127.0.0.1";
+    r.St().gSMTPSenderAddr = "a@b.test";
+    r.St().gSMTPRecipAddr = "c@d.test";
+    const auto cpu0 = CpuTime();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(SendEMail(r.F(), r.St()));
+    const auto wall = std::chrono::steady_clock::now() - t0;
+    const auto cpu = CpuTime() - cpu0;
+    EXPECT_EQ(r.F().gSMTP_Error, 7);
+    EXPECT_EQ(GetSMTPErrorMessage(r.F(), 7), "The connection timed out");
+    EXPECT_GE(wall, 290ms);  // two ticks
+    EXPECT_LT(wall, 2s);
+    EXPECT_LT(cpu.count(),
+              std::chrono::duration_cast<std::chrono::microseconds>(wall).count() * 3 / 10)
+        << "cpu " << cpu.count() << "us over "
+        << std::chrono::duration_cast<std::chrono::milliseconds>(wall).count() << "ms";
+}
+
+TEST_F(SmtpDialogue, DisconnectWhileAwaitingTheGreetingEndsAtOnce) {
+    server.Close();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Send());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 40ms);  // less than a tick
+    EXPECT_EQ(run.F().gSMTP_Error, -1);
+    EXPECT_EQ(GetSMTPErrorMessage(run.F(), -1), "Server Disconnected");
+    EXPECT_NE(run.St().gSMTPLog.find("Server Disconnected"), std::string::npos);
+}
+
+TEST_F(SmtpDialogue, DisconnectLaterIsJudgedByTheReplyStillInHand) {
+    // After HELO the server goes away: the MAIL step sees the old greeting,
+    // which is not "250 ", and the QUIT cannot be written any more.
+    server.Send("220 hi\r\n").Expect("^HELO ").Close();
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 1);
+}
+
+TEST_F(SmtpDialogue, GarbageRepliesDoNotCrashTheDialogue) {
+    server.Send(std::string("220\0\xff\xfe bad\r\n", 11)).GoSilent();
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 1);
+
+    ScriptedServer nul(run.c.loop);
+    nul.Send("220 ok\r\n")
+        .Expect("^HELO ")
+        .Send(std::string("5\0\x80\x81 \r\n", 7))
+        .Expect("^QUIT")
+        .Send(std::string("\xff\xff\xff\xff", 4));
+    run.c.options.smtpPort = nul.port();
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 1);
+    // The log stays one printable line whatever the server sent.
+    for (char ch : run.St().gSMTPLog) EXPECT_GE(static_cast<unsigned char>(ch), 32u);
+}
+
+TEST_F(SmtpDialogue, EndlessDataKeepsMemoryBoundedAndEndsTheDialogue) {
+    // Greeting, then megabytes without a line end.
+    server.Send("220 hi\r\n").Expect("^HELO ").Flood(0);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 1);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 20 * 1024);  // KiB
+    EXPECT_LT(run.St().gSMTPLog.size(), 1000u);
+}
+
+}  // namespace
+}  // namespace mailtest
