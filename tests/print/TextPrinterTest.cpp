@@ -1,0 +1,207 @@
+// The plain-text page printer against a recording printer: pagination, line
+// breaking, form feeds, the page header, the test flag and hostile settings.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "print/TextPrinter.h"
+#include "tests/print/PrintHarness.h"
+
+using printtest::Harness;
+
+namespace {
+
+std::string Lines(int count, int width, const std::string& eol) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        std::string n = std::to_string(i + 1);
+        text += n + std::string(static_cast<std::size_t>(width) - n.size(), 'x') + eol;
+    }
+    return text;
+}
+
+// Body lines of a recorded sheet: lines the printer set after the header.
+int BodyLines(const std::vector<std::string>& sheet, bool header) {
+    int n = 0;
+    for (std::size_t i = header ? 2 : 0; i < sheet.size(); ++i)
+        if (sheet[i].size() > 1 && sheet[i][0] == '\t' && sheet[i][1] != '\t') ++n;
+    return n;
+}
+
+struct Printed {
+    Harness h;
+    std::int32_t pageNo = 0;
+    bool ok = false;
+    Printed() { h.options.textPages = true; }
+    void Print(std::string text, bool header = false) {
+        ok = print::TextOnLocalPrinter(h.ctx, text, header, "01/02/2026 10:00:00 AM",
+                                       "01/02/2026 10:01:00 AM", "fax@example.org", pageNo);
+    }
+    const platform::FakeDocument& Doc() { return h.fakePrinters.documents.at(0); }
+};
+
+}  // namespace
+
+TEST(TextOnLocalPrinter, PaginatesCrLfTextWithNumberedHeaders) {
+    Printed p;
+    p.Print(Lines(200, 50, "\r\n"), true);
+    EXPECT_TRUE(p.ok);
+    EXPECT_EQ(p.pageNo, 4);
+    ASSERT_EQ(p.h.fakePrinters.documents.size(), 1u);
+    const auto& doc = p.Doc();
+    EXPECT_TRUE(doc.ended);
+    ASSERT_EQ(doc.pages.size(), 3u);
+    const int expected[] = {80, 80, 40};
+    for (int i = 0; i < 3; ++i) {
+        const auto& sheet = doc.pages[static_cast<std::size_t>(i)];
+        EXPECT_EQ(sheet.at(0),
+                  "S 01/02/2026 10:00:00 AM  R  01/02/2026 10:01:00 AM    "
+                  "fax@example.org   Page No. " +
+                      std::to_string(i + 1));
+        EXPECT_EQ(sheet.at(1), "");
+        EXPECT_EQ(BodyLines(sheet, true), expected[i]) << "sheet " << i + 1;
+    }
+    EXPECT_EQ(doc.pages[0][2], "\t1" + std::string(49, 'x'));
+    EXPECT_EQ(doc.pages[2][2], "\t161" + std::string(47, 'x'));
+    // The last page is filled up with empty entries (TABs without line ends).
+    EXPECT_EQ(doc.pages[2].back(), std::string(40, '\t'));
+    ASSERT_EQ(doc.fontSizes.size(), 1u);
+    EXPECT_EQ(doc.fontSizes[0], 10);
+}
+
+TEST(TextOnLocalPrinter, LfOnlyTextIsPaginatedLikeCrLfText) {
+    Printed p;
+    p.Print(Lines(200, 50, "\n"));
+    ASSERT_EQ(p.h.fakePrinters.documents.size(), 1u);
+    ASSERT_EQ(p.Doc().pages.size(), 3u);
+    EXPECT_EQ(BodyLines(p.Doc().pages[0], false), 80);
+    EXPECT_EQ(BodyLines(p.Doc().pages[2], false), 40);
+    EXPECT_EQ(p.pageNo, 4);
+}
+
+TEST(TextOnLocalPrinter, TestFlagHoldsPageBodiesBackUnlessTextPagesIsOn) {
+    Printed p;
+    p.h.options.textPages = false;  // the run-wide test flag is set at start
+    p.Print(Lines(200, 50, "\r\n"), true);
+    EXPECT_EQ(p.pageNo, 4);
+    for (const auto& line : p.h.fakePrinters.AllLines())
+        EXPECT_EQ(line.find("xxxx"), std::string::npos);
+    ASSERT_EQ(p.h.fakePrinters.documents.size(), 1u);
+    EXPECT_FALSE(p.Doc().ended);  // headers only; the document is never ended
+    EXPECT_EQ(p.h.fakePrinters.AllLines().size(), 6u);
+
+    Printed quiet;
+    quiet.h.options.textPages = false;
+    quiet.Print("hello\r\n");
+    EXPECT_EQ(quiet.h.fakePrinters.lineCalls, 0);
+    EXPECT_TRUE(quiet.h.fakePrinters.documents.empty());
+}
+
+TEST(TextOnLocalPrinter, FormFeedAtLineStartEndsThePageAndIsNotPrinted) {
+    Printed p;
+    p.Print("one\r\n\ftwo\fhalf\r\nthree\r\n");
+    ASSERT_EQ(p.Doc().pages.size(), 2u);
+    EXPECT_EQ(p.Doc().pages[0][0], "\tone");
+    EXPECT_EQ(p.Doc().pages[1][0], "\ttwo\fhalf");  // mid-line form feed is text
+    EXPECT_EQ(p.Doc().pages[1][1], "\tthree");
+    EXPECT_EQ(p.pageNo, 3);
+}
+
+TEST(TextOnLocalPrinter, BreaksOverlongLinesAtTheLastBlankOrElseAtTheWidth) {
+    Printed fits;
+    fits.Print(std::string(100, 'a') + " " + std::string(8, 'b') + "\r\n");  // 109 visible
+    EXPECT_EQ(fits.Doc().pages[0][0].size(), 110u);
+
+    Printed broken;
+    broken.Print(std::string(100, 'a') + " " + std::string(9, 'b') + "\r\n");  // 110 visible
+    EXPECT_EQ(broken.Doc().pages[0][0], "\t" + std::string(100, 'a') + " ");
+    EXPECT_EQ(broken.Doc().pages[0][1], "\t" + std::string(9, 'b'));
+
+    Printed noBlank;
+    noBlank.Print(std::string(300, 'z') + "\r\n");
+    EXPECT_EQ(noBlank.Doc().pages[0][0], "\t" + std::string(110, 'z'));
+    EXPECT_EQ(noBlank.Doc().pages[0][1], "\t" + std::string(110, 'z'));
+    EXPECT_EQ(noBlank.Doc().pages[0][2], "\t" + std::string(80, 'z'));
+}
+
+TEST(TextOnLocalPrinter, TextWithoutLineEndAndBlankTextPrintOnePage) {
+    Printed p;
+    p.Print("just one line");
+    ASSERT_EQ(p.Doc().pages.size(), 1u);
+    EXPECT_EQ(p.Doc().pages[0][0], "\tjust one line");
+    EXPECT_EQ(p.pageNo, 2);
+
+    Printed blank;
+    blank.Print("   \r\n\r\n  \r\n");
+    EXPECT_EQ(blank.Doc().pages.size(), 1u);
+    EXPECT_EQ(blank.pageNo, 2);
+}
+
+TEST(TextOnLocalPrinter, ReadsItsKeysAtEveryCallAndEndsWhateverTheyHold) {
+    Printed p;
+    p.h.SetKey("chrs_per_line", "20");
+    p.h.SetKey("lines_per_page", "5");
+    p.h.SetKey("font_size", "7.5");
+    p.Print(Lines(12, 10, "\r\n"));
+    EXPECT_EQ(p.pageNo, 4);  // 5 + 5 + 2
+    EXPECT_EQ(p.Doc().fontSizes[0], 7.5);
+
+    // Hostile settings: every input must still end, quickly.
+    const char* settings[][3] = {
+        {"0", "0", "x"}, {"-5", "-3", "0"}, {"abc", "2147483647", "1e9"}, {"1", "1", "10"}};
+    for (auto& s : settings) {
+        Printed q;
+        q.h.SetKey("chrs_per_line", s[0]);
+        q.h.SetKey("lines_per_page", s[1]);
+        q.h.SetKey("font_size", s[2]);
+        auto start = std::chrono::steady_clock::now();
+        q.Print("a b c\r\nlonger line here\nx\f\r\n" + std::string(50, 'q'), true);
+        EXPECT_TRUE(q.ok);
+        EXPECT_GE(q.pageNo, 2);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+            << s[0] << "/" << s[1];
+    }
+}
+
+TEST(TextOnLocalPrinter, PrinterFailuresAreSkipped) {
+    Printed p;
+    p.h.fakePrinters.failText = platform::FakePrinters::PrinterError();
+    std::string text = Lines(100, 20, "\r\n");
+    p.Print(text, true);
+    EXPECT_TRUE(p.ok);
+    EXPECT_EQ(p.pageNo, 3);
+}
+
+TEST(TextHelpers, PrintableBlankAndBreak) {
+    EXPECT_FALSE(print::HasPrintableText(""));
+    EXPECT_FALSE(print::HasPrintableText("   "));
+    EXPECT_FALSE(print::HasPrintableText("\t"));
+    EXPECT_FALSE(print::HasPrintableText("\r\n"));
+    EXPECT_FALSE(print::HasPrintableText("\f\v"));
+    EXPECT_TRUE(print::HasPrintableText(" x"));
+    EXPECT_TRUE(print::HasPrintableText(" \r\n"));
+    EXPECT_TRUE(print::AllBlanks(""));
+    EXPECT_TRUE(print::AllBlanks("   "));
+    EXPECT_FALSE(print::AllBlanks(" \t"));
+
+    std::string rest;
+    EXPECT_EQ(print::BreakLine("aaa bbb ccc", 6, rest), "aaa \r\n");
+    EXPECT_EQ(rest, "bbb ccc");
+    EXPECT_EQ(print::BreakLine("aaaaaaa", 3, rest), "\r\n");  // no blank: no progress
+    EXPECT_EQ(rest, "aaaaaaa");
+}
+
+TEST(LoadFile, ReadsEveryByteOrLeavesTheTextAlone) {
+    Harness h;
+    std::string content = "untouched";
+    std::int16_t fileNo = 0;
+    EXPECT_FALSE(print::LoadFile(h.dir / "missing.txt", content, fileNo));
+    EXPECT_EQ(content, "untouched");
+    EXPECT_FALSE(print::LoadFile(h.dir.path(), content, fileNo));
+
+    const std::string bytes("line one\r\n\0\xff tail", 17);
+    testsupport::WriteFile(h.dir / "a.txt", bytes);
+    EXPECT_TRUE(print::LoadFile(h.dir / "a.txt", content, fileNo));
+    EXPECT_EQ(content, bytes);
+    EXPECT_GT(fileNo, 0);
+}
