@@ -1,1 +1,47 @@
-int main() { return 0; }
+// voxafax-print: started by a scheduler with one switch ("/0" to "/7"); does
+// one run and ends. Progress goes only through the status keys of the profile.
+#include <cstdlib>
+#include <string>
+
+#include "config/Context.h"
+#include "config/NodeConfig.h"
+#include "config/RunGlobals.h"
+#include "main/IsFileDir.h"
+#include "main/VFPrintMainProc.h"
+#include "platform/Dialogs.h"
+#include "platform/Environment.h"
+#include "platform/EventLoop.h"
+#include "platform/Imaging.h"
+#include "platform/InstanceLock.h"
+#include "platform/Printers.h"
+#include "platform/Profile.h"
+#include "platform/linux/MaildirStore.h"
+#include "platform/linux/TcpSocket.h"
+
+int main(int argc, char** argv) {
+    std::string commandLine;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) commandLine += ' ';
+        commandLine += argv[i];
+    }
+    platform::Environment env = platform::Environment::FromProcess();
+    vfmain::MakeFolder(env.programFolder);
+    // Another run on the same program folder: end at once, writing nothing.
+    auto lock = platform::InstanceLock::Acquire(env.programFolder + "/voxafax-print.lock");
+    if (!lock) return 0;
+
+    platform::Options options = platform::Options::Load(env);
+    platform::SystemClock clock;
+    platform::EventLoop loop(clock);
+    platform::ProfileStore profile(env.profilePath);
+    const char* answers = std::getenv("VOXAFAX_ANSWERS");
+    platform::TerminalDialogs dialogs(answers ? answers : "");
+    auto printers = platform::MakeSystemPrinters(env.PrintersIni());
+    auto imaging = platform::MakeImageLibrary(*printers, env.programFolder + "/temp");
+    platform::TcpSocketFactory sockets;
+    platform::MaildirStoreProvider stores(env.StoresIni(), dialogs);
+    config::NodeConfig cfg;
+    config::RunGlobals run;
+    config::Context ctx{env, options, loop, profile, dialogs, *printers, *imaging, sockets, stores, cfg, run};
+    return vfmain::Main(ctx, commandLine);
+}
