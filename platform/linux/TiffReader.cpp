@@ -87,7 +87,10 @@ class TiffSource final : public ImageSource {
         TIFFOpenOptionsSetMaxSingleMemAlloc(opts, 64 * 1024 * 1024);
         tif_ = TIFFOpenExt(path_.c_str(), "r", opts);
         TIFFOpenOptionsFree(opts);
-        if (!tif_) return Bad(error_.empty() ? "damaged TIFF header" : error_);
+        if (!tif_) {
+            if (FirstDirectoryBeyondEnd()) return Truncated(path_);
+            return Bad(error_.empty() ? "damaged TIFF header" : error_);
+        }
         do {
             if (pages_.size() >= static_cast<std::size_t>(kMaxPages)) return Bad("too many pages");
             Page p;
@@ -96,8 +99,9 @@ class TiffSource final : public ImageSource {
             if (!s) return s;
             pages_.push_back(p);
         } while (TIFFReadDirectory(tif_));
-        // A directory chain that breaks off is a damaged file, not a short one.
-        if (!error_.empty() && pages_.empty()) return Bad(error_);
+        // A page chain that breaks off: printing the pages before the break
+        // would silently lose the rest.
+        if (!error_.empty()) return Truncated(path_);
         return Status::Ok();
     }
 
@@ -120,6 +124,20 @@ class TiffSource final : public ImageSource {
 
   private:
     Status Bad(const std::string& why) { return NotReadable(path_, why); }
+
+    // A classic TIFF whose first page directory lies past the end of the file.
+    bool FirstDirectoryBeyondEnd() const {
+        std::FILE* f = std::fopen(path_.c_str(), "rb");
+        if (!f) return false;
+        unsigned char h[8] = {};
+        const bool got = std::fread(h, 1, 8, f) == 8;
+        std::fclose(f);
+        if (!got || h[2] + h[3] != 42) return false;
+        const std::uint32_t off = h[0] == 'I'
+                                      ? (h[4] | h[5] << 8 | h[6] << 16 | std::uint32_t(h[7]) << 24)
+                                      : (std::uint32_t(h[4]) << 24 | h[5] << 16 | h[6] << 8 | h[7]);
+        return off >= fileSize_;
+    }
 
     Status Examine(Page& p) {
         std::uint32_t w = 0, h = 0;

@@ -1,0 +1,225 @@
+// The image print form with the real imaging component and a folder printer,
+// and with fakes for the failures a real printer cannot be made to show.
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "print/PrintForm.h"
+#include "print/TextPrinter.h"
+#include "tests/print/ImageFiles.h"
+#include "tests/print/PrintHarness.h"
+#include "tests/support/FaxTiff.h"
+
+using printtest::Harness;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> Pdfs(const std::string& dir) {
+    std::vector<std::string> out;
+    if (!fs::exists(dir)) return out;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().extension() == ".pdf") out.push_back(e.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+#define NEED_POPPLER()                                                         \
+    if (!printtest::HaveTool("pdfinfo") || !printtest::HaveTool("pdftoppm") || \
+        !printtest::HaveTool("pdftotext"))                                     \
+    GTEST_SKIP() << "poppler-utils not installed"
+
+std::string FaxFile(Harness& h, const std::string& name, int pages, bool fine,
+                    testsupport::FaxCoding coding = testsupport::FaxCoding::G4) {
+    testsupport::FaxTiffOptions o;
+    o.pages = pages;
+    o.fine = fine;
+    o.coding = coding;
+    std::string path = h.dir / name;
+    std::string err;
+    EXPECT_TRUE(testsupport::WriteFaxTiff(path, o, &err)) << err;
+    return path;
+}
+
+}  // namespace
+
+TEST(FrmVFPrint, PrintsAThreePageFaxAsOneUprightProportionalPdf) {
+    NEED_POPPLER();
+    Harness h(true);
+    print::FrmVFPrint form(h.ctx);
+    const std::string fax = FaxFile(h, "fax.tif", 3, true);
+    form.PrintNow(fax);
+    EXPECT_TRUE(form.state().gflgImageLoaded);
+    EXPECT_EQ(form.state().gPrintErrMsg, "");
+    EXPECT_EQ(form.state().gPageCount, "3");
+    EXPECT_EQ(form.state().gflgPrintImage, -1);
+    auto pdfs = Pdfs(h.out());
+    ASSERT_EQ(pdfs.size(), 1u);
+    EXPECT_EQ(printtest::PdfPages(pdfs[0]), 3);
+    // The fax data went in as it was, not decoded and re-encoded.
+    EXPECT_NE(printtest::Run("pdfimages -list '" + pdfs[0] + "'").find("ccitt"), std::string::npos);
+
+    auto g = printtest::RenderPage(pdfs[0], 2, h.dir.path());
+    ASSERT_GT(g.width, 0);
+    auto box = g.InkBox();
+    const double aspect = double(box[2] - box[0]) / double(box[3] - box[1]);
+    EXPECT_NEAR(aspect, (1728 / 204.0) / (2200 / 196.0), 0.03);
+    // Upright: the arrow and the large heading sit at the top left.
+    const int midX = (box[0] + box[2]) / 2, midY = (box[1] + box[3]) / 2;
+    EXPECT_GT(g.InkIn(box[0], box[1], midX, midY), 2 * g.InkIn(midX, midY, box[2], box[3]));
+}
+
+TEST(FrmVFPrint, CoarseAndG3FaxPagesKeepTheirProportions) {
+    NEED_POPPLER();
+    Harness h(true);
+    print::FrmVFPrint form(h.ctx);
+    form.PrintNow(FaxFile(h, "coarse.tif", 1, false, testsupport::FaxCoding::G3_2D));
+    form.PrintNow(FaxFile(h, "mh.tif", 1, true, testsupport::FaxCoding::MH));
+    EXPECT_EQ(form.state().gflgPrintImage, -1) << form.state().gPrintErrMsg;
+    auto pdfs = Pdfs(h.out());
+    ASSERT_EQ(pdfs.size(), 2u);
+    for (const auto& pdf : pdfs) {
+        auto g = printtest::RenderPage(pdf, 1, h.dir.path());
+        ASSERT_GT(g.width, 0);
+        auto box = g.InkBox();
+        EXPECT_NEAR(double(box[2] - box[0]) / double(box[3] - box[1]), 0.755, 0.03) << pdf;
+    }
+}
+
+TEST(FrmVFPrint, FilesThatAreNoImagesFailWithTheirReason) {
+    Harness h(true);
+    print::FrmVFPrint form(h.ctx);
+    const std::string fax = FaxFile(h, "whole.tif", 3, true);
+    const std::string bytes = testsupport::ReadFile(fax);
+    testsupport::WriteFile(h.dir / "truncated.tif", bytes.substr(0, bytes.size() / 2));
+    testsupport::WriteFile(h.dir / "short.tif", bytes.substr(0, 5000));
+    testsupport::WriteFile(h.dir / "text.tif", "This is not an image at all.\r\n");
+    printtest::WriteJpeg(h.dir / "photo.jpg", 200, 150);
+    std::string jpeg = testsupport::ReadFile(h.dir / "photo.jpg");
+    testsupport::WriteFile(h.dir / "cut.jpg", jpeg.substr(0, jpeg.size() * 2 / 3));
+    for (std::size_t i = jpeg.size() / 2; i < jpeg.size() / 2 + 64; ++i) jpeg[i] = '\x5a';
+    testsupport::WriteFile(h.dir / "garbled.jpg", jpeg);
+    printtest::WriteHugeTiffHeader(h.dir / "huge.tif", 100000, 100000);
+
+    const std::pair<std::string, std::string> cases[] = {
+        {"missing.tif", "File not found: " + h.dir / "missing.tif"},
+        {"truncated.tif", "Truncated image: "},
+        {"short.tif", "Truncated image: "},
+        {"text.tif", "Not a readable image: "},
+        {"cut.jpg", "Not a readable image: "},
+        {"garbled.jpg", "Not a readable image: "},
+        {"huge.tif", "Image too large: "},
+    };
+    for (const auto& [name, reason] : cases) {
+        form.PrintNow(h.dir / name);
+        EXPECT_FALSE(form.state().gflgImageLoaded) << name;
+        EXPECT_EQ(form.state().gflgPrintImage, 0) << name;
+        EXPECT_EQ(form.state().gPrintErrMsg.rfind(reason, 0), 0u)
+            << name << ": " << form.state().gPrintErrMsg;
+        EXPECT_NE(form.state().gPrintErrMsg.find(name), std::string::npos) << name;
+    }
+    EXPECT_TRUE(Pdfs(h.out()).empty());
+
+    form.LoadImageFile(h.dir / "photo.jpg");
+    EXPECT_TRUE(form.state().gflgImageLoaded) << form.state().gPrintErrMsg;
+}
+
+TEST(FrmVFPrint, PrinterFailuresAreToldApart) {
+    Harness h;
+    print::FrmVFPrint form(h.ctx);
+    h.fakeImaging.Add("/faxes/a.tif", 2);
+    form.PrintNow("/faxes/a.tif");
+    EXPECT_EQ(form.state().gflgPrintImage, -1);
+    EXPECT_EQ(form.state().gPageCount, "2");
+    ASSERT_EQ(h.fakePrinters.documents.size(), 1u);
+    EXPECT_EQ(h.fakePrinters.documents[0].sheets, 2);
+
+    h.fakePrinters.failDocuments = platform::FakePrinters::PrinterError();
+    form.PrintNow("/faxes/a.tif");
+    EXPECT_EQ(form.state().gflgPrintImage, 0);
+    EXPECT_NE(form.state().gPrintErrMsg.find("Printer Error"), std::string::npos);
+
+    h.fakePrinters.failDocuments = platform::FakePrinters::ProcessingError();
+    form.PrintNow("/faxes/a.tif");
+    EXPECT_EQ(form.state().gflgPrintImage, 0);
+    EXPECT_EQ(form.state().gPrintErrMsg, "Print Processing Error");
+
+    h.fakePrinters.failDocuments.reset();
+    h.fakeImaging.AddBroken("/faxes/b.tif",
+                            platform::Status::Error(platform::Fail::Cancelled, "x"));
+    form.LoadImageFile("/faxes/b.tif");
+    EXPECT_FALSE(form.state().gflgImageLoaded);
+}
+
+TEST(FrmVFPrint, RealPrinterThatIsGoneOrCannotWrite) {
+    Harness h(true);
+    print::FrmVFPrint form(h.ctx);
+    const std::string fax = FaxFile(h, "fax.tif", 1, true);
+    h.cfg.gprinterName = "No Such Printer";
+    form.PrintNow(fax);
+    EXPECT_EQ(form.state().gflgPrintImage, 0);
+    EXPECT_EQ(form.state().gPrintErrMsg.rfind("Printer Error : ", 0), 0u)
+        << form.state().gPrintErrMsg;
+
+    // A folder printer whose folder is taken by a file cannot write.
+    testsupport::WriteFile(h.dir / "blocked", "a file, not a folder");
+    testsupport::WriteFile(h.dir / "printers.ini",
+                           "[Fax PDF]\ndirectory = " + h.dir / "blocked" + "\n");
+    h.cfg.gprinterName = "Fax PDF";
+    form.PrintNow(fax);
+    EXPECT_EQ(form.state().gflgPrintImage, 0);
+    EXPECT_EQ(form.state().gPrintErrMsg, "Print Processing Error");
+}
+
+TEST(FolderPrinter, TextBecomesAPdfWithTheTextInPrintOrder) {
+    NEED_POPPLER();
+    Harness h(true);
+    h.options.textPages = true;
+    h.SetKey("font_size", "7");  // 80 lines and the header fit on one A4 sheet
+    std::string text;
+    for (int i = 1; i <= 200; ++i) text += "line " + std::to_string(i) + "\tafter a tab\r\n";
+    std::int32_t pageNo = 0;
+    ASSERT_TRUE(print::TextOnLocalPrinter(h.ctx, text, true, "sent", "received", "from@x", pageNo));
+    std::string second = "second document\r\n";
+    ASSERT_TRUE(print::TextOnLocalPrinter(h.ctx, second, false, "", "", "", pageNo));
+    auto pdfs = Pdfs(h.out());
+    ASSERT_EQ(pdfs.size(), 2u);
+    EXPECT_EQ(printtest::PdfPages(pdfs[0]), 3);
+    const std::string words = printtest::Run("pdftotext -layout '" + pdfs[0] + "' -");
+    EXPECT_NE(words.find("Page No. 3"), std::string::npos);
+    EXPECT_NE(words.find("line 161"), std::string::npos);
+    EXPECT_NE(words.find("line 200"), std::string::npos);
+    EXPECT_NE(printtest::Run("pdftotext '" + pdfs[1] + "' -").find("second document"),
+              std::string::npos);
+
+    // At 10 points the 80 lines of a page run past the sheet and continue on
+    // the next, as they would on paper.
+    h.SetKey("font_size", "10");
+    text = std::string();
+    for (int i = 1; i <= 80; ++i) text += "row " + std::to_string(i) + "\r\n";
+    ASSERT_TRUE(print::TextOnLocalPrinter(h.ctx, text, false, "", "", "", pageNo));
+    pdfs = Pdfs(h.out());
+    ASSERT_EQ(pdfs.size(), 3u);
+    EXPECT_EQ(printtest::PdfPages(pdfs[2]), 2);
+}
+
+TEST(FolderPrinter, ADocumentLeftOpenIsEndedWithThePrinters) {
+    Harness h(true);
+    std::string out = h.out();
+    ASSERT_TRUE(h.printers.PrintLine("left open"));
+    EXPECT_TRUE(Pdfs(out).empty());
+    h.realPrinters.reset();
+    EXPECT_EQ(Pdfs(out).size(), 1u);
+}
+
+TEST(FrmVFPrint, WaitTimer1WaitsOneIntervalInTheLoop) {
+    Harness h;
+    print::FrmVFPrint form(h.ctx);
+    auto start = std::chrono::steady_clock::now();
+    form.WaitTimer1(platform::Millis(60));
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(55));
+    EXPECT_LT(waited, std::chrono::seconds(2));
+}
