@@ -1,0 +1,233 @@
+// Server choice over the nine candidate rows, account.ini, the Out/ queue and
+// the test message, against scripted loopback servers. Names resolve from a
+// fixed table only: nothing leaves the machine.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "config/NodeConfig.h"
+#include "mailout/SMTPprocedures.h"
+#include "tests/mailout/MailoutFixture.h"
+#include "tests/support/TempDir.h"
+
+using testsupport::ScriptedServer;
+namespace fs = std::filesystem;
+
+namespace mailtest {
+namespace {
+
+std::vector<std::string> Files(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class Rows : public ::testing::Test {
+  protected:
+    Rows()
+        : factory(platform::TableResolver({{"dest.test", {"127.0.0.1"}},
+                                           {"user.smtp", {"127.0.0.1"}},
+                                           {"vf.smtp", {"127.0.0.3"}}})),
+          run(factory) {
+        run.c.options.smtpPort = server.port();
+        auto& cfg = run.c.cfg;
+        cfg.gUserSMTPServer = "";
+        cfg.gSMTPServer2 = "";
+        cfg.gVFIPAddress = "";
+        cfg.gVFSMTPSrvrName = "voxafax.example";
+        cfg.gLastResortSMTPServer = "smtp.voxafax.example";
+        cfg.gNormalEMailAddr = "";
+        run.St().gMessageBody = "To:x\r\n\r\nbody\r\n";
+    }
+    platform::TcpSocketFactory factory;
+    MailRun run;
+    ScriptedServer server{run.c.loop};
+};
+
+TEST_F(Rows, DisplayNameIsReducedAndDefaultsLeaveFourRows) {
+    // Nothing listens on dest.test's address: every row fails, each in turn.
+    server.Send("421 busy\r\n").Close();
+    run.St().gSMTPRecipAddr = "Someone <someone@nowhere.test>";
+    run.St().gSMTPSenderAddr = "fax1@voxafax.example";
+    EXPECT_FALSE(run.mailer->SendMessage("MDN+Processed"));
+    EXPECT_EQ(run.St().gSMTPRecipAddr, "someone@nowhere.test");
+    EXPECT_EQ(run.mailer->LastAttempts(),
+              "nowhere.test + fax1@voxafax.example , mail.nowhere.test + fax1@voxafax.example , "
+              "voxafax.example + fax1@voxafax.example , smtp.voxafax.example + "
+              "fax1@voxafax.example , ");
+    EXPECT_EQ(run.c.run.gLastError, "5");
+    EXPECT_EQ(run.Account("Version"), "VOXA-FAX Print v 0.8.1");
+    EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Processed_NOT_OK");
+    const std::string account = testsupport::ReadFile(run.c.run.gAppPath + "/account.ini");
+    EXPECT_NE(account.find("\nSMTP_Servers=" + run.mailer->LastAttempts() + "\n"),
+              std::string::npos)
+        << account;
+    EXPECT_NE(account.find("\nSMTP_State=" + run.St().gSMTPLog + "\n"), std::string::npos);
+    const std::string firstLog = run.Account("SMTP_State");
+    EXPECT_NE(firstLog.find("SMTP_CallHost +  + Unable to obtain"), std::string::npos);
+
+    // The log grows through the run.
+    EXPECT_FALSE(run.mailer->SendMessage("MDN+Failed"));
+    EXPECT_EQ(run.Account("SMTP_State").rfind(firstLog, 0), 0u);
+    EXPECT_GT(run.Account("SMTP_State").size(), firstLog.size());
+    EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Failed_NOT_OK");
+}
+
+TEST_F(Rows, ServiceDomainGoesToTheConfiguredAddressAndAllRowsRunInOrder) {
+    auto& cfg = run.c.cfg;
+    cfg.gVFIPAddress = "127.0.0.9";  // nothing listens there: refused
+    cfg.gUserSMTPServer = "user.smtp";
+    cfg.gSMTPServer2 = "second.smtp";
+    cfg.gNormalEMailAddr = "me@home.test";
+    run.St().gSMTPRecipAddr = "fax2@voxafax.example";
+    run.St().gSMTPSenderAddr = "fax1@voxafax.example";
+    server.Send("554 no service\r\n").Close();  // user.smtp refuses with a bad greeting
+    EXPECT_FALSE(run.mailer->SendMessage("MDN+Processed"));
+    const std::string s = "fax1@voxafax.example";
+    EXPECT_EQ(run.mailer->LastAttempts(),
+              "127.0.0.9 + " + s + " , mail.127.0.0.9 + " + s +
+                  " , user.smtp + me@home.test , second.smtp + me@home.test , user.smtp + " + s +
+                  " , second.smtp + " + s + " , 127.0.0.9 + " + s + " , voxafax.example + " + s +
+                  " , smtp.voxafax.example + " + s + " , ");
+    EXPECT_EQ(server.connections(), 2);  // rows 3 and 5
+}
+
+TEST_F(Rows, FirstRowThatTakesTheMessageEndsTheSearch) {
+    HappySmtp(server);
+    run.St().gSMTPRecipAddr = "fax@dest.test";
+    run.St().gSMTPSenderAddr = "fax1@voxafax.example";
+    EXPECT_TRUE(run.mailer->SendMessage("MDN+Processed"));
+    EXPECT_EQ(run.St().gSMTPServer, "dest.test");
+    EXPECT_EQ(run.mailer->LastAttempts(), "dest.test + fax1@voxafax.example , ");
+    EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Processed_OK");
+    EXPECT_EQ(server.lines().at(0), "HELO dest.test");
+}
+
+TEST_F(Rows, TestSendStopsWhenTheFirstRowRefusesTheRecipient) {
+    run.c.cfg.gVoxaFaxAddr = "fax1@dest.test";
+    run.c.cfg.gUserSMTPServer = "user.smtp";  // would take it, but is never asked
+    run.c.cfg.gNormalEMailAddr = "me@home.test";
+    server.Send("220 hi\r\n")
+        .Expect("^HELO")
+        .Send("250 ok\r\n")
+        .Expect("^MAIL")
+        .Send("250 ok\r\n")
+        .Expect("^RCPT TO: <fax1@dest.test>$")
+        .Send("550 no such user\r\n")
+        .Expect("^QUIT")
+        .Send("221 bye\r\n")
+        .Close();
+    run.mailer->SendTestVoxaFax();
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(run.mailer->LastAttempts(), "dest.test + fax1@dest.test , ");
+    EXPECT_EQ(run.c.run.gLastError, "2");
+    EXPECT_EQ(run.Account("SMTP_Type"), "Test_VOXA_FAX_NOT_OK");
+    std::string buf;
+    run.c.profile.GetProfileStringA("VOXA-FAX", "test_server", "<absent>", buf);
+    EXPECT_EQ(buf, "");
+    EXPECT_FALSE(run.St().gflgTestSend);
+}
+
+TEST_F(Rows, TestSendRecordsTheServerThatTookIt) {
+    run.c.cfg.gVoxaFaxAddr = "fax1@dest.test";
+    HappySmtp(server);
+    run.mailer->SendTestVoxaFax();
+    std::string buf;
+    run.c.profile.GetProfileStringA("VOXA-FAX", "test_server", "<absent>", buf);
+    EXPECT_EQ(buf, "dest.test");
+    EXPECT_EQ(run.Account("SMTP_Type"), "Test_VOXA_FAX_OK");
+    ASSERT_EQ(server.captures().size(), 1u);
+    EXPECT_EQ(server.captures()[0], run.St().gMessageBody);
+    EXPECT_EQ(server.captures()[0].rfind("To: <fax1@dest.test>\r\nMessage-Id: <VFTEST.", 0), 0u);
+}
+
+class Queue : public Rows {
+  protected:
+    mailout::ReceiptInputs Receipt() {
+        mailout::ReceiptInputs in;
+        in.gSubject = "Invoice";
+        in.gDispositionType = "Processed";
+        in.gPageCount = "1";
+        return in;
+    }
+};
+
+TEST_F(Queue, RefusedReceiptWaitsInOutAndTheNextRunSendsIt) {
+    run.c.cfg.gVoxaFaxAddr = "fax1@voxafax.example";
+    run.c.cfg.gflgSaveMDNs = true;
+    // First run: the recipient's server refuses it, nothing else is set up.
+    server.Send("220 hi\r\n")
+        .Expect("^HELO")
+        .Send("250 ok\r\n")
+        .Expect("^MAIL")
+        .Send("250 ok\r\n")
+        .Expect("^RCPT")
+        .Send("450 try later\r\n")
+        .Expect("^QUIT")
+        .Send("221 bye\r\n")
+        .Close();
+    run.St().gSMTPRecipAddr = "sender@dest.test";
+    run.mailer->SendReceipt(Receipt());
+    run.St().gSMTPRecipAddr = "sender@dest.test";
+    run.mailer->SendReceipt(Receipt());  // same second, most likely: both must stay
+    auto queued = Files(run.c.run.gOutFolder);
+    ASSERT_EQ(queued.size(), 2u);
+    const std::string first = testsupport::ReadFile(run.c.run.gOutFolder + queued[0]);
+    EXPECT_EQ(first.rfind("To:sender@dest.test\r\nFrom:fax1@voxafax.example\r\n", 0), 0u);
+    EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Processed_NOT_OK");
+    EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
+
+    // Next run: a fresh mailer has no sender yet, so only the user's own
+    // server rows (3 and 4) can run.
+    ScriptedServer user(run.c.loop, "127.0.0.1");
+    HappySmtp(user);
+    HappySmtp(user);  // a second connection replays the script from the start
+    run.c.options.smtpPort = user.port();
+    run.c.cfg.gUserSMTPServer = "user.smtp";
+    run.c.cfg.gNormalEMailAddr = "me@home.test";
+    mailout::Mailer next(run.c.ctx, run.F());
+    next.SendQueuedFiles();
+    EXPECT_EQ(user.connections(), 2);
+    EXPECT_EQ(user.lines().at(0), "HELO user.smtp");
+    EXPECT_EQ(user.lines().at(1), "MAIL FROM: <me@home.test>");
+    // The second file goes out with the sender the first one left, so the
+    // recipient's own server (row 1) is asked first.
+    EXPECT_EQ(next.LastAttempts(), "dest.test + me@home.test , ");
+    EXPECT_TRUE(Files(run.c.run.gOutFolder).empty());
+    EXPECT_EQ(Files(run.c.run.gMDNFolder), queued);
+    EXPECT_EQ(testsupport::ReadFile(run.c.run.gMDNFolder + queued[0]), first);
+    ASSERT_EQ(user.captures().size(), 2u);
+    EXPECT_EQ(user.captures()[0], first);  // it already ends in the marker: sent unchanged
+    EXPECT_EQ(user.lines().at(2), "RCPT TO: <sender@dest.test>");
+}
+
+TEST_F(Queue, OtherKindsLeaveWithoutCopyAndUnreadableOnesStay) {
+    run.c.cfg.gflgSaveMDNs = true;
+    run.c.cfg.gUserSMTPServer = "user.smtp";
+    run.c.cfg.gNormalEMailAddr = "me@home.test";
+    HappySmtp(server);
+    testsupport::WriteFile(run.c.run.gOutFolder + "note.txt", "To:a@b.test\r\n\r\nhello\r\n");
+    fs::create_directory(run.c.run.gOutFolder + "sub.MDN");  // not a file: left alone
+    run.mailer->SendQueuedFiles();
+    EXPECT_EQ(Files(run.c.run.gOutFolder), std::vector<std::string>{"sub.MDN"});
+    EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
+    EXPECT_EQ(run.Account("SMTP_Type"), "TXT+_OK");
+    EXPECT_EQ(server.captures().at(0), "To:a@b.test\r\n\r\nhello\r\n\r\n\r\n.\r\n");
+}
+
+TEST_F(Queue, SentReceiptLeavesOutAndIsCopiedOnlyWhenAsked) {
+    HappySmtp(server);
+    run.c.cfg.gVoxaFaxAddr = "fax1@voxafax.example";
+    run.c.cfg.gflgSaveMDNs = false;
+    run.St().gSMTPRecipAddr = "sender@dest.test";
+    run.mailer->SendReceipt(Receipt());
+    EXPECT_TRUE(Files(run.c.run.gOutFolder).empty());
+    EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
+    EXPECT_EQ(run.St().gSMTPSenderAddr, "fax1@voxafax.example");
+    EXPECT_EQ(server.lines().at(1), "MAIL FROM: <fax1@voxafax.example>");
+    EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Processed_OK");
+}
+
+}  // namespace
+}  // namespace mailtest
