@@ -1,0 +1,24 @@
+# Run by `cmake --install`: makes the systemd user units for the prefix being
+# installed to. VOXAFAX_UNIT_SRC and VOXAFAX_INSTALL_BINDIR come from the
+# install code before it.
+set(bindir "${VOXAFAX_INSTALL_BINDIR}")
+if(NOT IS_ABSOLUTE "${bindir}")
+  set(bindir "${CMAKE_INSTALL_PREFIX}/${bindir}")
+endif()
+# systemd reads "%" as the start of a specifier and splits a command at
+# blanks unless the word is quoted.
+string(REPLACE "%" "%%" VOXAFAX_PROGRAM "${bindir}/voxafax-print")
+if(VOXAFAX_PROGRAM MATCHES " ")
+  set(VOXAFAX_PROGRAM "\"${VOXAFAX_PROGRAM}\"")
+endif()
+
+set(units "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/systemd/user")
+foreach(unit voxafax-print.service voxafax-print.timer)
+  message(STATUS "Installing: ${units}/${unit}")
+  if(EXISTS "${VOXAFAX_UNIT_SRC}/${unit}.in")
+    configure_file("${VOXAFAX_UNIT_SRC}/${unit}.in" "${units}/${unit}" @ONLY)
+  else()
+    configure_file("${VOXAFAX_UNIT_SRC}/${unit}" "${units}/${unit}" COPYONLY)
+  endif()
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${units}/${unit}")
+endforeach()
