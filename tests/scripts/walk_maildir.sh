@@ -140,5 +140,17 @@ check "header page: printed before the image" eq "$(pdf_pages)" "1 2 "
 check "header page: names the subscriber and the file" \
     bash -c "pdftotext '$first' - | grep -q '4165551234@voxafax.example' && pdftotext '$first' - | grep -q 'FAX1.TIF'"
 
+# 4. A 50 MB attachment goes through files: the run's peak memory stays far
+#    below the attachment's size.
+if [ -x /usr/bin/time ]; then
+    setup huge
+    "$PY" "$MKFAX" "$R/Maildir" huge
+    /usr/bin/time -f "%M" -o "$R/peak" timeout 120 "$BIN" /0 </dev/null >/dev/null 2>&1
+    P="$R/cfg/voxafax.ini"
+    check "huge attachment: judged and filed unprintable" eq "$(count "$R/Maildir/.VOXA-FAXes.Unprintable/cur")" 1
+    check "huge attachment: peak memory under 40 MB ($(tail -n 1 "$R/peak") KiB)" \
+        test "$(tail -n 1 "$R/peak")" -lt 40960
+fi
+
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all checks passed"

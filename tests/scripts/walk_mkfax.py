@@ -6,7 +6,8 @@ usage: walk_mkfax.py MAILDIR KIND [COUNT] [TO] [PAGES]
 KIND: fax (one 2-page TIFF), badfax (an unreadable .tif and a good TIFF),
 receipt (an incoming disposition notification), stranger (a fax addressed to
 someone else), regular (a gateway fax: X-Message-Class IPM.Note.Fax),
-bigfax (one TIFF of 40 pages). PAGES sets the page count of the fax TIFF
+bigfax (one TIFF of 40 pages), huge (a 50 MB attachment "huge.tif" of random
+bytes, written in pieces). PAGES sets the page count of the fax TIFF
 (default 2). Only the standard library is used.
 """
 import base64
@@ -105,6 +106,21 @@ def message(kind, n, to, image):
     return head + "Content-Type: multipart/mixed; boundary=\"%s\"\r\n\r\n%s--%s--\r\n" % (b, parts, b)
 
 
+def huge_message(path, to):
+    with open(path, "wb") as f:
+        f.write(("From: Big Sender <big@localhost>\r\nTo: %s\r\nSubject: huge\r\n"
+                 "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"h\"\r\n\r\n"
+                 "--h\r\nContent-Type: text/plain\r\n\r\nA large file.\r\n--h\r\n"
+                 "Content-Type: image/tiff; name=\"huge.tif\"\r\nContent-Transfer-Encoding: base64\r\n"
+                 "Content-Disposition: attachment; filename=\"huge.tif\"\r\n\r\n" % to).encode())
+        chunk = os.urandom(57 * 1000)
+        encoded = base64.b64encode(chunk)
+        lines = b"\r\n".join(encoded[j:j + 76] for j in range(0, len(encoded), 76)) + b"\r\n"
+        for _ in range(50 * 1024 * 1024 // len(chunk) + 1):
+            f.write(lines)
+        f.write(b"--h--\r\n")
+
+
 def main():
     maildir, kind = sys.argv[1], sys.argv[2]
     count = int(sys.argv[3]) if len(sys.argv) > 3 else 1
@@ -114,13 +130,16 @@ def main():
         to, kind = "someone@else.example", "fax"
     for sub in ("new", "cur", "tmp"):
         os.makedirs(os.path.join(maildir, sub), exist_ok=True)
-    image = tiff(40 if kind == "bigfax" else pages)
+    image = b"" if kind == "huge" else tiff(40 if kind == "bigfax" else pages)
     stamp = int(time.time())
     for n in range(1, count + 1):
         name = "%d.walk%s%06d.%d" % (stamp, kind, n, os.getpid())
         tmp = os.path.join(maildir, "tmp", name)
-        with open(tmp, "wb") as f:
-            f.write(message(kind, n, to, image).encode())
+        if kind == "huge":
+            huge_message(tmp, to)
+        else:
+            with open(tmp, "wb") as f:
+                f.write(message(kind, n, to, image).encode())
         os.rename(tmp, os.path.join(maildir, "new", name))
 
 
