@@ -145,6 +145,15 @@ class BmpSource final : public ImageSource {
         return Status::Ok();
     }
 
+    // Run-length data can only be checked by decoding it; nothing is kept.
+    Status CheckData() {
+        if (compression_ != 1 && compression_ != 2) return Status::Ok();
+        FilePtr f(std::fopen(path_.c_str(), "rb"));
+        if (!f || std::fseek(f.get(), static_cast<long>(dataOffset_), SEEK_SET) != 0)
+            return Truncated(path_);
+        return ReadRle(f.get(), [](int) -> std::uint32_t* { return nullptr; });
+    }
+
     Result<PageImage> LoadPage(int) override {
         FilePtr f(std::fopen(path_.c_str(), "rb"));
         if (!f) return Status::Error(Fail::NotFound, "File not found: " + path_);
@@ -215,7 +224,9 @@ class BmpSource final : public ImageSource {
     Status ReadRle(std::FILE* f, RowPtr rowPtr) {
         int x = 0, y = 0;
         auto put = [&](unsigned idx) {
-            if (x < width_ && y < height_) rowPtr(y)[x] = palette_[idx & 255];
+            if (x < width_ && y < height_) {
+                if (std::uint32_t* row = rowPtr(y)) row[x] = palette_[idx & 255];
+            }
             ++x;
         };
         for (;;) {
@@ -272,6 +283,7 @@ class BmpSource final : public ImageSource {
 Result<std::unique_ptr<ImageSource>> OpenBmp(const std::string& path) {
     auto src = std::make_unique<BmpSource>(path);
     Status s = src->Open();
+    if (s) s = src->CheckData();
     if (!s) return s;
     return std::unique_ptr<ImageSource>(std::move(src));
 }

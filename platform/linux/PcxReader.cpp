@@ -91,14 +91,38 @@ class PcxSource final : public ImageSource {
 
     Result<PageImage> LoadPage(int index) override {
         const PcxPage& p = pages_.at(static_cast<std::size_t>(index));
-        FilePtr f(std::fopen(path_.c_str(), "rb"));
-        if (!f) return Status::Error(Fail::NotFound, "File not found: " + path_);
         auto surf = NewRgbSurface(path_, p.width, p.height);
         if (!surf) return surf.status();
+        Status s = Decode(p, surf->get());
+        if (!s) return s;
+        PageImage page;
+        page.width = p.width;
+        page.height = p.height;
+        page.xdpi = p.xdpi;
+        page.ydpi = p.ydpi;
+        page.bands.push_back(PageImage::Band{std::move(*surf), 0, p.height});
+        return page;
+    }
+
+    // Runs every page's decoder without keeping pixels: a file cut short is
+    // found before anyone relies on it.
+    Status CheckData() {
+        for (const auto& p : pages_) {
+            Status s = Decode(p, nullptr);
+            if (!s) return s;
+        }
+        return Status::Ok();
+    }
+
+  private:
+    // Decodes a page into the surface, or only checks it when there is none.
+    Status Decode(const PcxPage& p, cairo_surface_t* surface) {
+        FilePtr f(std::fopen(path_.c_str(), "rb"));
+        if (!f) return Status::Error(Fail::NotFound, "File not found: " + path_);
         if (std::fseek(f.get(), static_cast<long>(p.start + 128), SEEK_SET) != 0)
             return Truncated(path_);
-        unsigned char* base = cairo_image_surface_get_data(surf->get());
-        const int stride = cairo_image_surface_get_stride(surf->get());
+        unsigned char* base = surface ? cairo_image_surface_get_data(surface) : nullptr;
+        const int stride = surface ? cairo_image_surface_get_stride(surface) : 0;
         const std::size_t lineBytes = static_cast<std::size_t>(p.bytesPerLine) * p.planes;
         std::vector<unsigned char> line(lineBytes);
         std::uint64_t left = p.end - p.start - 128;
@@ -126,18 +150,13 @@ class PcxSource final : public ImageSource {
                     line[i++] = static_cast<unsigned char>(c);
                 }
             }
+            if (!base) continue;
             auto* dst =
                 reinterpret_cast<std::uint32_t*>(base + static_cast<std::ptrdiff_t>(y) * stride);
             for (int x = 0; x < p.width; ++x) dst[x] = Pixel(p, line.data(), x);
         }
-        cairo_surface_mark_dirty(surf->get());
-        PageImage page;
-        page.width = p.width;
-        page.height = p.height;
-        page.xdpi = p.xdpi;
-        page.ydpi = p.ydpi;
-        page.bands.push_back(PageImage::Band{std::move(*surf), 0, p.height});
-        return page;
+        if (surface) cairo_surface_mark_dirty(surface);
+        return Status::Ok();
     }
 
   private:
@@ -218,6 +237,7 @@ class PcxSource final : public ImageSource {
 Result<std::unique_ptr<ImageSource>> OpenPcx(const std::string& path, bool dcx) {
     auto src = std::make_unique<PcxSource>(path, dcx);
     Status s = src->Open();
+    if (s) s = src->CheckData();
     if (!s) return s;
     return std::unique_ptr<ImageSource>(std::move(src));
 }

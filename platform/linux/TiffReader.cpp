@@ -210,68 +210,87 @@ class TiffSource final : public ImageSource {
         return Status::Ok();
     }
 
-    // One band per strip, each carrying its compressed data for the PDF.
+    // The compressed data of the page's strips, handed to the PDF as it is.
+    // Rows of modified Huffman and of T.4 data with EOL codes stand alone
+    // (every strip starts afresh with a one-dimensional row), so their strips
+    // join into one image; T.6 strips each refer to a white line above their
+    // first row and become one image band each.
     Status FaxBands(const Page& p, PageImage& out) {
         const std::uint32_t strips = TIFFNumberOfStrips(tif_);
-        std::uint32_t top = 0;
+        const bool blackIs1 = p.photometric == PHOTOMETRIC_MINISBLACK;
+        int K = -1;
+        bool eol = false, align = false;
+        if (p.compression == COMPRESSION_CCITTRLE) {
+            K = 0;
+            align = true;  // every row starts on a byte
+        } else if (p.compression == COMPRESSION_CCITTFAX3) {
+            K = (p.group3 & GROUP3OPT_2DENCODING) ? (p.ydpi > 150 ? 4 : 2) : 0;
+        }
+        std::vector<unsigned char> joined;
+        std::uint32_t top = 0, joinedTop = 0, joinedRows = 0;
+        bool join = false;
+        std::vector<unsigned char> data;
         for (std::uint32_t s = 0; s < strips && top < p.height; ++s) {
             const std::uint32_t rows = std::min(p.rowsPerStrip, p.height - top);
             int err = 0;
             const std::uint64_t len = TIFFGetStrileByteCountWithErr(tif_, s, &err);
             if (err || len == 0 || len > fileSize_) return Truncated(path_);
-            auto* data = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(len)));
-            if (!data) return Status::Error(Fail::Internal, "Out of memory for image: " + path_);
-            tmsize_t got = TIFFReadRawStrip(tif_, s, data, static_cast<tmsize_t>(len));
-            if (got <= 0) {
-                std::free(data);
-                return error_.empty() ? Truncated(path_) : Bad(error_);
-            }
-            const std::size_t size = static_cast<std::size_t>(got);
+            data.resize(static_cast<std::size_t>(len));
+            tmsize_t got = TIFFReadRawStrip(tif_, s, data.data(), static_cast<tmsize_t>(len));
+            if (got <= 0) return error_.empty() ? Truncated(path_) : Bad(error_);
+            data.resize(static_cast<std::size_t>(got));
             if (p.fillOrder == FILLORDER_LSB2MSB) {
                 const auto& rev = BitReverse();
-                for (std::size_t i = 0; i < size; ++i) data[i] = rev[data[i]];
+                for (auto& byte : data) byte = rev[byte];
             }
-            int K = -1;
-            bool eol = false, align = false;
-            const bool blackIs1 = p.photometric == PHOTOMETRIC_MINISBLACK;
-            if (p.compression == COMPRESSION_CCITTRLE) {
-                K = 0;
-                align = true;  // every row starts on a byte
-            } else if (p.compression == COMPRESSION_CCITTFAX3) {
-                K = (p.group3 & GROUP3OPT_2DENCODING) ? (p.ydpi > 150 ? 4 : 2) : 0;
-                eol = StartsWithEol(data, size);
+            if (s == 0) {
+                if (p.compression == COMPRESSION_CCITTFAX3)
+                    eol = StartsWithEol(data.data(), data.size());
+                // cairo 1.16 drops an image whose parameters hold more than
+                // one flag, so such a page is decoded instead.
+                if (int(eol) + int(align) + int(blackIs1) > 1) return Decoded(p, out);
+                join = p.compression == COMPRESSION_CCITTRLE || eol;
             }
-            // cairo 1.16 drops an image whose parameters hold more than one
-            // flag, so such a page is decoded instead.
-            if (int(eol) + int(align) + int(blackIs1) > 1) {
-                std::free(data);
-                out.bands.clear();
-                return Decoded(p, out);
+            if (join) {
+                joined.insert(joined.end(), data.begin(), data.end());
+                joinedRows += rows;
+            } else {
+                Status st = AddBand(out, p, data, top, rows, K, eol, align, blackIs1);
+                if (!st) return st;
             }
-            char params[200];
-            std::snprintf(params, sizeof params, "Columns=%u Rows=%u K=%d%s%s%s", p.width, rows, K,
-                          eol ? " EndOfLine=true" : "", align ? " EncodedByteAlign=true" : "",
-                          blackIs1 ? " BlackIs1=true" : "");
-            const std::size_t plen = std::strlen(params);
-            // cairo reads the parameters as a C string.
-            auto* pcopy = static_cast<unsigned char*>(std::malloc(plen + 1));
-            // A1 keeps the placeholder surface small; its pixels are never used.
-            SurfacePtr surf(cairo_image_surface_create(CAIRO_FORMAT_A1, static_cast<int>(p.width),
-                                                       static_cast<int>(rows)));
-            if (!pcopy || cairo_surface_status(surf.get()) != CAIRO_STATUS_SUCCESS) {
-                std::free(data);
-                std::free(pcopy);
-                return Status::Error(Fail::Internal, "Out of memory for image: " + path_);
-            }
-            std::memcpy(pcopy, params, plen + 1);
-            cairo_surface_set_mime_data(surf.get(), CAIRO_MIME_TYPE_CCITT_FAX, data, size,
-                                        std::free, data);
-            cairo_surface_set_mime_data(surf.get(), CAIRO_MIME_TYPE_CCITT_FAX_PARAMS, pcopy, plen,
-                                        std::free, pcopy);
-            out.bands.push_back(
-                PageImage::Band{std::move(surf), static_cast<int>(top), static_cast<int>(rows)});
             top += rows;
         }
+        if (join) return AddBand(out, p, joined, joinedTop, joinedRows, K, eol, align, blackIs1);
+        return Status::Ok();
+    }
+
+    Status AddBand(PageImage& out, const Page& p, const std::vector<unsigned char>& bytes,
+                   std::uint32_t top, std::uint32_t rows, int K, bool eol, bool align,
+                   bool blackIs1) {
+        char params[200];
+        std::snprintf(params, sizeof params, "Columns=%u Rows=%u K=%d%s%s%s", p.width, rows, K,
+                      eol ? " EndOfLine=true" : "", align ? " EncodedByteAlign=true" : "",
+                      blackIs1 ? " BlackIs1=true" : "");
+        const std::size_t plen = std::strlen(params);
+        // cairo owns both copies and reads the parameters as a C string.
+        auto* pcopy = static_cast<unsigned char*>(std::malloc(plen + 1));
+        auto* data = static_cast<unsigned char*>(std::malloc(bytes.size()));
+        // A1 keeps the placeholder surface small; its pixels are never used.
+        SurfacePtr surf(cairo_image_surface_create(CAIRO_FORMAT_A1, static_cast<int>(p.width),
+                                                   static_cast<int>(rows)));
+        if (!pcopy || !data || cairo_surface_status(surf.get()) != CAIRO_STATUS_SUCCESS) {
+            std::free(data);
+            std::free(pcopy);
+            return Status::Error(Fail::Internal, "Out of memory for image: " + path_);
+        }
+        std::memcpy(pcopy, params, plen + 1);
+        std::memcpy(data, bytes.data(), bytes.size());
+        cairo_surface_set_mime_data(surf.get(), CAIRO_MIME_TYPE_CCITT_FAX, data, bytes.size(),
+                                    std::free, data);
+        cairo_surface_set_mime_data(surf.get(), CAIRO_MIME_TYPE_CCITT_FAX_PARAMS, pcopy, plen,
+                                    std::free, pcopy);
+        out.bands.push_back(
+            PageImage::Band{std::move(surf), static_cast<int>(top), static_cast<int>(rows)});
         return Status::Ok();
     }
 
