@@ -37,9 +37,13 @@ std::optional<std::int32_t> WholeNumber(std::string_view s) {
 }  // namespace
 
 ReplyKind ReplyCode(std::string_view portIn) {
-    const std::string_view code = portIn.substr(0, 4);
-    if (code == "+OK ") return ReplyKind::Positive;
-    if (code == "-ERR") return ReplyKind::Negative;
+    if (portIn.starts_with("+OK")) {
+        if (portIn.size() == 3) return ReplyKind::Positive;
+        const char c = portIn[3];
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') return ReplyKind::Positive;
+        return ReplyKind::Neither;
+    }
+    if (portIn.starts_with("-ERR")) return ReplyKind::Negative;
     return ReplyKind::Neither;
 }
 

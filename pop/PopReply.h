@@ -9,8 +9,9 @@ namespace pop {
 
 enum class ReplyKind { Positive, Negative, Neither };
 
-// The first four characters decide: "+OK " (with its blank) or "-ERR". A bare
-// "+OK" followed by CR LF is neither.
+// "+OK" as a whole word (followed by a blank, TAB, line end or nothing) is
+// positive, "-ERR" negative, anything else neither. A bare "+OK" line counts:
+// common servers answer USER with exactly that.
 ReplyKind ReplyCode(std::string_view portIn);
 
 // STAT: TAB, CR, LF and ":" read as blanks, the whole trimmed, "+OK " dropped;

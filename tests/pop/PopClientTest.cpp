@@ -58,7 +58,6 @@ TEST(PopSession, DownloadsEveryMessageDeletesItAndQuits) {
     EXPECT_EQ(ReadFile(r.t.InFile("2.TXT")), Retr(m2));
     EXPECT_EQ(r.Status(), "Downloading 2 VOXA-FAXes");
     EXPECT_EQ(r.client->state().gPOPMailboxSize, 4567);
-    EXPECT_EQ(r.form->gPOP_Error, 0);
     EXPECT_EQ(r.t.run.gLastError, "from before");
 
     // A second session in the same run connects afresh.
@@ -98,7 +97,7 @@ TEST(PopSession, ReplyWithoutBlankRepeatsThePreviousCommand) {
     r.t.options.popPort = s.port();
     s.Send("+OK Ready.\r\n")
         .Expect("^USER fax1$")
-        .Send("+OK\r\n")
+        .Send("OK\r\n")
         .Expect("^USER fax1$")
         .Send("-ERR no thanks\r\n")
         .Expect("^QUIT$");
@@ -149,11 +148,31 @@ TEST(PopSession, DisconnectMidMessageKeepsEveryMessageOnTheServer) {
     EXPECT_TRUE(r.t.run.gLastError.starts_with("Retrieval Error : ")) << r.t.run.gLastError;
 }
 
-TEST(PopSession, GreetingWithoutBlankSendsNothingNewAndTimesOut) {
+// Servers answer with a bare "+OK" line (greeting, USER): that is consent.
+TEST(PopSession, BarePlusOkRepliesAreAccepted) {
+    PopRun r(0);
+    ScriptedServer s(r.t.loop);
+    r.t.options.popPort = s.port();
+    s.Send("+OK\r\n")
+        .Expect("^USER fax1$")
+        .Send("+OK\r\n")
+        .Expect("^PASS secret$")
+        .Send("+OK\r\n")
+        .Expect("^STAT$")
+        .Send("+OK 0 0\r\n")
+        .Expect("^QUIT$")
+        .Send("+OK\r\n");
+    r.Session();
+    EXPECT_TRUE(s.finished());
+    EXPECT_EQ(r.form->gPOP_Error, 0);
+    EXPECT_EQ(r.Status(), "No new VOXA-FAXes");
+}
+
+TEST(PopSession, GreetingThatIsNoReplySendsNothingNewAndTimesOut) {
     PopRun r(0, std::chrono::milliseconds(100));
     ScriptedServer s(r.t.loop);
     r.t.options.popPort = s.port();
-    s.Send("+OK\r\n").GoSilent();
+    s.Send("* hello\r\n").GoSilent();
     r.t.run.gLastError = "kept";
     r.Session();
     EXPECT_EQ(r.form->gPOP_Error, 7);

@@ -6,11 +6,14 @@ namespace {
 
 using namespace pop;
 
-TEST(PopReply, OnlyPlusOkWithBlankIsPositive) {
+TEST(PopReply, PlusOkAsAWholeWordIsPositive) {
     EXPECT_EQ(ReplyCode("+OK Logged in.\r\n"), ReplyKind::Positive);
+    EXPECT_EQ(ReplyCode("+OK\r\n"), ReplyKind::Positive);
+    EXPECT_EQ(ReplyCode("+OK\tx"), ReplyKind::Positive);
     EXPECT_EQ(ReplyCode("-ERR x\r\n"), ReplyKind::Negative);
     EXPECT_EQ(ReplyCode("-ERR"), ReplyKind::Negative);
-    EXPECT_EQ(ReplyCode("+OK\r\n"), ReplyKind::Neither);
+    EXPECT_EQ(ReplyCode("+OKAY\r\n"), ReplyKind::Neither);
+    EXPECT_EQ(ReplyCode(" +OK x"), ReplyKind::Neither);
     EXPECT_EQ(ReplyCode("+ok fine"), ReplyKind::Neither);
     EXPECT_EQ(ReplyCode(""), ReplyKind::Neither);
 }

@@ -1,0 +1,109 @@
+#!/bin/bash
+# Starts a private Dovecot serving one mailbox over POP3 on loopback:
+#   dovecot-pop3-start.sh STATE_DIR MAILDIR PORT [POP3S_PORT]
+# User and password come from POP3_USER / POP3_PASSWORD (fax1 / fax1pass),
+# the listen address from POP3_LISTEN (127.0.0.1). With a POP3S port a
+# self-signed certificate for localhost and 127.0.0.1 is made in
+# STATE_DIR/tls/cert.pem (clients trust it as their CA file).
+# Prints the master PID; it is kept in STATE_DIR/dovecot.pid for
+# dovecot-pop3-stop.sh. Mail is accessed as user "mail" (uid 8): Dovecot
+# refuses uid 0. STATE_DIR and MAILDIR must be reachable by that user.
+set -euo pipefail
+if [ $# -lt 3 ]; then
+    echo "usage: $0 STATE_DIR MAILDIR PORT [POP3S_PORT]" >&2
+    exit 2
+fi
+STATE=$1 MAILDIR=$2 PORT=$3 SPORT=${4:-}
+USER_NAME=${POP3_USER:-fax1}
+PASSWORD=${POP3_PASSWORD:-fax1pass}
+LISTEN=${POP3_LISTEN:-127.0.0.1}
+DOVECOT=${DOVECOT:-/usr/sbin/dovecot}
+if [ ! -x "$DOVECOT" ]; then
+    echo "dovecot-pop3: $DOVECOT not found (apt-get install dovecot-pop3d)" >&2
+    exit 3
+fi
+if [ "$(id -u)" != 0 ]; then
+    echo "dovecot-pop3: must run as root (mail is served as uid 8)" >&2
+    exit 3
+fi
+mkdir -p "$STATE" "$MAILDIR"/{cur,new,tmp}
+STATE=$(cd "$STATE" && pwd)
+MAILDIR=$(cd "$MAILDIR" && pwd)
+RUN="$STATE/run"
+# Dovecot's unix sockets live under base_dir: long paths do not fit.
+if [ ${#RUN} -gt 80 ]; then
+    echo "dovecot-pop3: base_dir $RUN is longer than 80 characters" >&2
+    exit 1
+fi
+mkdir -p "$RUN" "$STATE/lib" "$STATE/index" "$STATE/control" "$STATE/home"
+chown -R mail:mail "$MAILDIR" "$STATE/index" "$STATE/control" "$STATE/home"
+if ! runuser -u mail -- test -r "$MAILDIR/new" -a -x "$MAILDIR/new"; then
+    echo "dovecot-pop3: user mail cannot reach $MAILDIR (a 0700 parent folder?)" >&2
+    exit 1
+fi
+printf '%s:{PLAIN}%s\n' "$USER_NAME" "$PASSWORD" >"$STATE/passwd"
+
+SSL_LINES="ssl = no"
+SPORT_LINE="port = 0"
+if [ -n "$SPORT" ]; then
+    mkdir -p "$STATE/tls"
+    if [ ! -f "$STATE/tls/cert.pem" ]; then
+        openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -keyout "$STATE/tls/key.pem" \
+            -out "$STATE/tls/cert.pem" -subj /CN=localhost \
+            -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" >/dev/null 2>&1
+    fi
+    SSL_LINES="ssl = yes
+ssl_cert = <$STATE/tls/cert.pem
+ssl_key = <$STATE/tls/key.pem
+ssl_min_protocol = TLSv1.2"
+    SPORT_LINE="port = $SPORT
+    ssl = yes"
+fi
+
+cat >"$STATE/dovecot.conf" <<CONF
+base_dir = $RUN
+state_dir = $STATE/lib
+instance_name = pop3test-$PORT
+log_path = $STATE/dovecot.log
+protocols = pop3
+listen = $LISTEN
+$SSL_LINES
+disable_plaintext_auth = no
+auth_mechanisms = plain login
+auth_failure_delay = 0
+first_valid_uid = 8
+last_valid_uid = 8
+first_valid_gid = 1
+passdb {
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u $STATE/passwd
+}
+userdb {
+  driver = static
+  args = uid=8 gid=8 home=$STATE/home/%u
+}
+mail_location = maildir:$MAILDIR:INDEX=$STATE/index/%u:CONTROL=$STATE/control/%u
+pop3_uidl_format = %08Xu%08Xv
+service pop3-login {
+  inet_listener pop3 {
+    port = $PORT
+  }
+  inet_listener pop3s {
+    $SPORT_LINE
+  }
+}
+CONF
+
+"$DOVECOT" -c "$STATE/dovecot.conf"
+for _ in $(seq 1 100); do
+    if [ -s "$RUN/master.pid" ] && (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; then
+        cp "$RUN/master.pid" "$STATE/dovecot.pid"
+        cat "$STATE/dovecot.pid"
+        exit 0
+    fi
+    sleep 0.05
+done
+echo "dovecot-pop3: not listening on $PORT after 5 s:" >&2
+cat "$STATE/dovecot.log" >&2 2>/dev/null || true
+[ -s "$RUN/master.pid" ] && kill "$(cat "$RUN/master.pid")" 2>/dev/null || true
+exit 1

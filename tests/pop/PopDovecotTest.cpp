@@ -1,0 +1,153 @@
+// The POP client against a real Dovecot on loopback, started through the
+// peers scripts; skipped where Dovecot cannot run (no binary, not root).
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "tests/pop/PopFixture.h"
+
+namespace {
+
+using poptest::PopRun;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+int FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    ::close(fd);
+    return port;
+}
+
+class Dovecot : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0 || !std::filesystem::exists("/usr/sbin/dovecot"))
+            GTEST_SKIP() << "needs root and dovecot-pop3d";
+        char tmpl[] = "/tmp/vfpop.XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        work_ = tmpl;
+        std::filesystem::permissions(work_, std::filesystem::perms(0755));
+        port_ = FreePort();
+        sport_ = FreePort();
+        const std::string cmd = "POP3_USER=fax1 POP3_PASSWORD=secret '" + Peers() +
+                                "/dovecot-pop3-start.sh' '" + work_ + "/st' '" + work_ +
+                                "/maildir' " + std::to_string(port_) + " " +
+                                std::to_string(sport_) + " >/dev/null";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+        started_ = true;
+    }
+    void TearDown() override {
+        if (started_)
+            (void)std::system(
+                ("'" + Peers() + "/dovecot-pop3-stop.sh' '" + work_ + "/st'").c_str());
+        if (!work_.empty()) std::filesystem::remove_all(work_);
+    }
+    static std::string Peers() { return std::string(VOXAFAX_SOURCE_DIR) + "/peers"; }
+
+    void Deliver(const std::vector<std::string>& messages) {
+        std::string files;
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            const std::string f = work_ + "/m" + std::to_string(i);
+            WriteFile(f, messages[i]);
+            files += " '" + f + "'";
+        }
+        ASSERT_EQ(
+            std::system(
+                ("'" + Peers() + "/dovecot-pop3-add.sh' '" + work_ + "/maildir'" + files).c_str()),
+            0);
+    }
+    std::size_t LeftOnServer() const {
+        std::size_t n = 0;
+        for (const char* sub : {"/maildir/new", "/maildir/cur"})
+            for (auto& e : std::filesystem::directory_iterator(work_ + sub))
+                n += e.is_regular_file();
+        return n;
+    }
+
+    std::string work_;
+    int port_ = 0, sport_ = 0;
+    bool started_ = false;
+};
+
+std::vector<std::string> Corpus() {
+    std::string big = "From: fax@example.test\r\nSubject: big\r\n\r\n";
+    while (big.size() < 300000) big += "AAAABBBBCCCCDDDD0123456789abcdefghijklmnopqrstuvwxyz+/\r\n";
+    return {"From: a@example.test\r\nSubject: one\r\n\r\nfirst\r\n.starts with a dot\r\n", big,
+            "From: c@example.test\r\nSubject: three\r\n\r\nthird\r\n"};
+}
+
+void ExpectDownloaded(PopRun& r, std::size_t count) {
+    auto files = r.InFiles();
+    ASSERT_EQ(files.size(), count);
+    for (const auto& f : files) {
+        const std::string text = ReadFile(r.t.InFile(f));
+        EXPECT_TRUE(text.starts_with("+OK ")) << f;
+        EXPECT_TRUE(text.ends_with("\r\n.\r\n")) << f;
+    }
+}
+
+TEST_F(Dovecot, DownloadsTheMailboxAndEmptiesIt) {
+    Deliver(Corpus());
+    PopRun r(port_);
+    r.Session();
+    EXPECT_EQ(r.Status(), "Downloading 3 VOXA-FAXes");
+    ExpectDownloaded(r, 3);
+    // Dot-stuffed lines are kept as the server sent them.
+    bool stuffed = false;
+    for (const auto& f : r.InFiles())
+        stuffed |= ReadFile(r.t.InFile(f)).find("\r\n..starts with a dot\r\n") != std::string::npos;
+    EXPECT_TRUE(stuffed);
+    EXPECT_EQ(LeftOnServer(), 0u);
+
+    r.client->CHECKMAIL_Click();  // the emptied mailbox
+    EXPECT_EQ(r.Status(), "No new VOXA-FAXes");
+}
+
+TEST_F(Dovecot, WrongPasswordLeavesTheMailboxAlone) {
+    Deliver(Corpus());
+    PopRun r(port_);
+    r.t.cfg.gPassword = "wrong";
+    r.Session();
+    EXPECT_EQ(r.form->gPOP_Error, -1);
+    EXPECT_EQ(r.t.run.gLastError, "Retrieval Error :  [AUTH] Authentication failed.\r\n");
+    EXPECT_TRUE(r.InFiles().empty());
+    EXPECT_EQ(LeftOnServer(), 3u);
+}
+
+TEST_F(Dovecot, ImplicitTlsWithACertificateTrustedThroughTheEnvironment) {
+    Deliver(Corpus());
+    ::setenv("SSL_CERT_FILE", (work_ + "/st/tls/cert.pem").c_str(), 1);
+    PopRun r(sport_);
+    r.t.options.popTls = true;
+    r.Session();
+    ::unsetenv("SSL_CERT_FILE");
+    // The server's close after QUIT may already have set gPOP_Error; what
+    // counts is that the session got through.
+    EXPECT_EQ(r.t.run.gLastError, "");
+    ExpectDownloaded(r, 3);
+    EXPECT_EQ(LeftOnServer(), 0u);
+}
+
+TEST_F(Dovecot, UntrustedCertificateFailsToConnect) {
+    Deliver(Corpus());
+    PopRun r(sport_);
+    r.t.options.popTls = true;
+    r.Session();
+    EXPECT_EQ(r.form->gPOP_Error, 6);
+    EXPECT_TRUE(r.InFiles().empty());
+    EXPECT_EQ(LeftOnServer(), 3u);
+}
+
+}  // namespace
