@@ -130,9 +130,9 @@ void getfaxpierinfo(NodeConfig& c, const platform::ProfileStore& p) {
     flagLower("Print_Simple_Header", c.gflgPrintSimpleHeader);
     flagLower("Print_Error_Info", c.gflgPrintErrorInfo);
     flagLower("Activate_Scheduler", c.gflgActivateScheduler);
-    c.gPrintFileTypeCount = ArrayLoad(0, c.gPrintFileTypes,
-                                      raw("Print_File_Types", "awd,pcx,dcx,jpg,jpeg,bmp,xif,xiff,tif,tiff,txt"),
-                                      ',', true);
+    c.gPrintFileTypeCount = ArrayLoad(
+        0, c.gPrintFileTypes,
+        raw("Print_File_Types", "awd,pcx,dcx,jpg,jpeg,bmp,xif,xiff,tif,tiff,txt"), ',', true);
     trimmed("Printer_Type", "", c.gprinterName);
     trimmed("Area_Code", "", c.gAreaCode);
     trimmed("Country_Code", "", c.gCountryCode);

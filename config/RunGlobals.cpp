@@ -6,9 +6,11 @@
 namespace config {
 
 void RunGlobals::Init(const std::string& appPath) {
-    gMDNBoundary = std::string(">>>>A_PERFECTLY_VOXA-FAX<<courtesy>>") + kServiceWebAddress + "<<<<";
-    gBannerText = std::string(">>>-------This PERFECTLY VOXA-FAX is printed with VOXA-FAX Print from ") +
-                  kServiceWebAddress + "----------<<<\r\n\r\n";
+    gMDNBoundary =
+        std::string(">>>>A_PERFECTLY_VOXA-FAX<<courtesy>>") + kServiceWebAddress + "<<<<";
+    gBannerText =
+        std::string(">>>-------This PERFECTLY VOXA-FAX is printed with VOXA-FAX Print from ") +
+        kServiceWebAddress + "----------<<<\r\n\r\n";
     gAppPath = appPath;
     gTempDir = appPath + "/temp/";
     gInDir = appPath + "/In/";

@@ -29,7 +29,8 @@ std::string LowerCase(std::string_view s) {
 std::size_t IFind(std::string_view hay, std::string_view needle, std::size_t from) {
     if (needle.empty()) return from <= hay.size() ? from : std::string_view::npos;
     if (needle.size() > hay.size()) return std::string_view::npos;
-    const unsigned char first = static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(needle[0])));
+    const unsigned char first =
+        static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(needle[0])));
     for (std::size_t i = from; i + needle.size() <= hay.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(hay[i])) != first) continue;
         std::size_t k = 1;
@@ -68,7 +69,8 @@ std::string GetHeaderField(std::string_view text, std::string_view name) {
     if (cr + 2 < rest.size() && rest[cr + 2] == '\t') {
         std::size_t nextStart = cr + 2;  // behind the first CR's LF
         std::size_t crlf = rest.find("\r\n", nextStart);
-        if (crlf != std::string_view::npos) value += std::string(rest.substr(nextStart + 1, crlf - nextStart - 1));
+        if (crlf != std::string_view::npos)
+            value += std::string(rest.substr(nextStart + 1, crlf - nextStart - 1));
     }
     return value;
 }

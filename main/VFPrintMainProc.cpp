@@ -41,17 +41,25 @@ const char* const kNoProfileText =
     "Scheduler window.";
 
 // The steps of the run that other steps jump to.
-enum class Step { CycleStart, WalkEntry, AfterWalk, LogOff, RegularMail, SameProfile, NormalFax,
-                  RegularPass, End };
+enum class Step {
+    CycleStart,
+    WalkEntry,
+    AfterWalk,
+    LogOff,
+    RegularMail,
+    SameProfile,
+    NormalFax,
+    RegularPass,
+    End
+};
 
 class Run {
-public:
-    Run(config::Context& ctx, const std::string& commandLine)
-        : ctx_(ctx), cmd_(commandLine) {}
+  public:
+    Run(config::Context& ctx, const std::string& commandLine) : ctx_(ctx), cmd_(commandLine) {}
 
     int Execute();
 
-private:
+  private:
     void Write(const char* key, const std::string& value) {
         ctx_.profile.WriteProfileStringA(config::kSection, key, value);
     }
@@ -134,8 +142,8 @@ int Run::Execute() {
         next = Step::RegularMail;
     } else {
         if (Switch() == "/0" || Switch() == "/3") run.flgDeliverNow = true;  // step 14
-        if (!PrinterCheck()) return 0;                                          // step 15
-        if (Switch() == "/1") {                                                 // step 16
+        if (!PrinterCheck()) return 0;                                       // step 15
+        if (Switch() == "/1") {                                              // step 16
             if (cfg.gprinterName.empty()) {
                 next = Step::End;
             } else {
@@ -149,17 +157,32 @@ int Run::Execute() {
 
     while (next != Step::End) {
         switch (next) {
-            case Step::CycleStart: next = CycleStart(); break;
-            case Step::WalkEntry: next = WalkEntry(); break;
-            case Step::AfterWalk: next = AfterWalk(); break;
-            case Step::LogOff: next = LogOff(); break;
-            case Step::RegularMail: next = RegularMail(); break;
-            case Step::SameProfile: next = SameProfile(); break;
+            case Step::CycleStart:
+                next = CycleStart();
+                break;
+            case Step::WalkEntry:
+                next = WalkEntry();
+                break;
+            case Step::AfterWalk:
+                next = AfterWalk();
+                break;
+            case Step::LogOff:
+                next = LogOff();
+                break;
+            case Step::RegularMail:
+                next = RegularMail();
+                break;
+            case Step::SameProfile:
+                next = SameProfile();
+                break;
             case Step::NormalFax:
                 next = ctx_.cfg.gflgPrintNormalFax ? Step::RegularPass : Step::End;  // step 32
                 break;
-            case Step::RegularPass: next = RegularPass(); break;
-            case Step::End: break;
+            case Step::RegularPass:
+                next = RegularPass();
+                break;
+            case Step::End:
+                break;
         }
     }
     EndKeys();  // step 34
@@ -210,17 +233,18 @@ Step Run::CycleStart() {
     Status("Logged on to profile " + cfg.gVoxaFaxProfile);
     session_.gobjInFolder.reset();
     if (session_.gblobjSession) {
-        if (auto inbox = session_.gblobjSession->Inbox(); inbox && *inbox) session_.gobjInFolder = *inbox;
+        if (auto inbox = session_.gblobjSession->Inbox(); inbox && *inbox)
+            session_.gobjInFolder = *inbox;
     }
     if (!session_.gobjInFolder) return Step::AfterWalk;
 
-    mailer_->SendQueuedFiles();                                      // step 19
-    session_.inboxCountBefore = InboxCount();                         // step 20
-    convert::ProcessInMessages(ctx_, session_.gobjInFolder);         // step 21
-    run.flgDeliverNow = true;                                         // step 22
+    mailer_->SendQueuedFiles();                               // step 19
+    session_.inboxCountBefore = InboxCount();                 // step 20
+    convert::ProcessInMessages(ctx_, session_.gobjInFolder);  // step 21
+    run.flgDeliverNow = true;                                 // step 22
     convert::SplitAtFirst(cfg.gVoxaFaxAddr, "@", run.gLogin, run.gPOPServer);
-    Status("Connecting to " + convert::UpperCase(run.gPOPServer));   // step 23
-    if (!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") {            // step 24
+    Status("Connecting to " + convert::UpperCase(run.gPOPServer));  // step 23
+    if (!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") {          // step 24
         mailout::CreateSocket(*frmMail_, frmMail_->POPSocket(), "POP");
         pop::PopClient client(ctx_, *frmMail_);
         client.CHECKMAIL_Click();
@@ -244,13 +268,15 @@ Step Run::WalkEntry() {
     if (ctx_.run.gflgRegularPass && session_.gblobjSession) {
         // A pass entered after a fresh logon opens that session's inbox.
         session_.gobjInFolder.reset();
-        if (auto inbox = session_.gblobjSession->Inbox(); inbox && *inbox) session_.gobjInFolder = *inbox;
+        if (auto inbox = session_.gblobjSession->Inbox(); inbox && *inbox)
+            session_.gobjInFolder = *inbox;
         session_.inboxCountBefore = InboxCount();
     }
     if (!session_.gobjInFolder || !OpenStoreAndFolders(ctx_, session_)) return Step::AfterWalk;
     (void)InboxCount();
     const int now = InboxCount();
-    Status("Checking Inbox for " + std::to_string(now - session_.inboxCountBefore) + " new VOXA-FAXes");
+    Status("Checking Inbox for " + std::to_string(now - session_.inboxCountBefore) +
+           " new VOXA-FAXes");
     session_.moves.clear();
     session_.moveCount = 0;
     WalkInbox(ctx_, session_, *printForm_, *mailer_);
@@ -331,8 +357,9 @@ void Run::EndKeys() {
     Status(" Printed " + std::to_string(run.gVFPrinted) + " VOXA-FAXes + " +
            std::to_string(run.gRegPrinted) + " Regular Faxes");
     Write("printing", "0");
-    Write("session", std::to_string(run.gVFPrinted) + "," + std::to_string(run.gVFUnprintable) + "," +
-                         std::to_string(run.gRegPrinted) + "," + std::to_string(run.gFourthCounter));
+    Write("session", std::to_string(run.gVFPrinted) + "," + std::to_string(run.gVFUnprintable) +
+                         "," + std::to_string(run.gRegPrinted) + "," +
+                         std::to_string(run.gFourthCounter));
     Write("totals", "0,0,0,0");
     Write("VFPrint", "quit");
 }

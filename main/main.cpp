@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
     platform::MaildirStoreProvider stores(env.StoresIni(), dialogs);
     config::NodeConfig cfg;
     config::RunGlobals run;
-    config::Context ctx{env, options, loop, profile, dialogs, *printers, *imaging, sockets, stores, cfg, run};
+    config::Context ctx{env,      options, loop,   profile, dialogs, *printers,
+                        *imaging, sockets, stores, cfg,     run};
     return vfmain::Main(ctx, commandLine);
 }

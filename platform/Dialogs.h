@@ -14,9 +14,10 @@ enum class MsgButtons { Ok, YesNoQuestion };
 enum class MsgAnswer { Ok, Yes, No };
 
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
-    virtual MsgAnswer MessageBox(std::string_view text, std::string_view title, MsgButtons buttons) = 0;
+    virtual MsgAnswer MessageBox(std::string_view text, std::string_view title,
+                                 MsgButtons buttons) = 0;
     virtual void Beep() = 0;
     // Lets a user at a terminal pick one of the choices; nullopt when there is
     // no one to ask or the user picks none.
@@ -25,21 +26,22 @@ public:
 };
 
 class TerminalDialogs final : public Dialogs {
-public:
+  public:
     // answers: the comma-separated list of $VOXAFAX_ANSWERS.
     explicit TerminalDialogs(std::string_view answers);
-    MsgAnswer MessageBox(std::string_view text, std::string_view title, MsgButtons buttons) override;
+    MsgAnswer MessageBox(std::string_view text, std::string_view title,
+                         MsgButtons buttons) override;
     void Beep() override;
     std::optional<std::string> Choose(std::string_view prompt,
                                       const std::vector<std::string>& choices) override;
 
-private:
+  private:
     std::deque<std::string> answers_;
 };
 
 // Records what was shown and answers from a script, for tests.
 class FakeDialogs final : public Dialogs {
-public:
+  public:
     std::vector<std::string> shown;  // texts of the message boxes, in order
     std::deque<MsgAnswer> answers;   // used in order; then the default button
     int beeps = 0;

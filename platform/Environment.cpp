@@ -27,7 +27,8 @@ std::optional<long> ParseLong(const std::string& s) {
 }
 
 bool YesValue(const std::string& v) {
-    return v == "yes" || v == "Yes" || v == "YES" || v == "y" || v == "1" || v == "true" || v == "on";
+    return v == "yes" || v == "Yes" || v == "YES" || v == "y" || v == "1" || v == "true" ||
+           v == "on";
 }
 
 }  // namespace
@@ -52,7 +53,8 @@ Environment Environment::FromProcess() {
         e.profilePath = (cfg.empty() ? Home() + "/.config" : cfg) + "/voxafax/voxafax.ini";
     }
     auto slash = e.profilePath.rfind('/');
-    e.configDir = slash == std::string::npos ? "." : (slash == 0 ? "/" : e.profilePath.substr(0, slash));
+    e.configDir =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : e.profilePath.substr(0, slash));
     if (auto t = ParseLong(Env("VOXAFAX_TICK_MS")); t && *t > 0) e.tick = Millis(*t);
     e.verbose = !Env("VOXAFAX_VERBOSE").empty();
     return e;
@@ -71,10 +73,14 @@ Options Options::Load(const Environment& env) {
     if (auto v = get("smtp", "tls")) o.smtpTls = YesValue(*v);
     o.popPort = o.popTls ? 995 : 110;
     o.smtpPort = o.smtpTls ? 465 : 25;
-    if (auto v = get("pop3", "port"); v && ParseLong(*v)) o.popPort = static_cast<int>(*ParseLong(*v));
-    if (auto v = get("smtp", "port"); v && ParseLong(*v)) o.smtpPort = static_cast<int>(*ParseLong(*v));
-    if (auto p = ParseLong(Env("VOXAFAX_POP3_PORT")); p && *p > 0 && *p < 65536) o.popPort = static_cast<int>(*p);
-    if (auto p = ParseLong(Env("VOXAFAX_SMTP_PORT")); p && *p > 0 && *p < 65536) o.smtpPort = static_cast<int>(*p);
+    if (auto v = get("pop3", "port"); v && ParseLong(*v))
+        o.popPort = static_cast<int>(*ParseLong(*v));
+    if (auto v = get("smtp", "port"); v && ParseLong(*v))
+        o.smtpPort = static_cast<int>(*ParseLong(*v));
+    if (auto p = ParseLong(Env("VOXAFAX_POP3_PORT")); p && *p > 0 && *p < 65536)
+        o.popPort = static_cast<int>(*p);
+    if (auto p = ParseLong(Env("VOXAFAX_SMTP_PORT")); p && *p > 0 && *p < 65536)
+        o.smtpPort = static_cast<int>(*p);
     return o;
 }
 

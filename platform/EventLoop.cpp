@@ -19,7 +19,9 @@ TimerId EventLoop::After(Millis delay, std::function<void()> fn) {
     return id;
 }
 
-void EventLoop::Cancel(TimerId id) { timers_.erase(id); }
+void EventLoop::Cancel(TimerId id) {
+    timers_.erase(id);
+}
 
 WatchId EventLoop::Watch(int fd, short events, std::function<void(short)> fn) {
     WatchId id = nextId_++;
@@ -32,7 +34,9 @@ void EventLoop::Modify(WatchId id, short events) {
     if (it != watches_.end()) it->second.events = events;
 }
 
-void EventLoop::Unwatch(WatchId id) { watches_.erase(id); }
+void EventLoop::Unwatch(WatchId id) {
+    watches_.erase(id);
+}
 
 bool EventLoop::RunOnce(bool mayBlock) {
     if (timers_.empty() && watches_.empty()) return false;
@@ -95,7 +99,8 @@ bool EventLoop::RunOnce(bool mayBlock) {
     return true;
 }
 
-Timer::Timer(EventLoop& loop, std::function<void()> onTick) : loop_(loop), onTick_(std::move(onTick)) {}
+Timer::Timer(EventLoop& loop, std::function<void()> onTick)
+    : loop_(loop), onTick_(std::move(onTick)) {}
 
 Timer::~Timer() {
     if (id_) loop_.Cancel(id_);

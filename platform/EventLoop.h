@@ -17,7 +17,7 @@ using TimerId = std::uint64_t;
 using WatchId = std::uint64_t;
 
 class EventLoop {
-public:
+  public:
     explicit EventLoop(const Clock& clock);
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
@@ -42,7 +42,7 @@ public:
 
     std::size_t PendingTimers() const { return timers_.size(); }
 
-private:
+  private:
     struct TimerEntry {
         SteadyTime due;
         std::function<void()> fn;
@@ -61,7 +61,7 @@ private:
 // A repeating timer in the manner of a form's timer control: while enabled it
 // fires every interval. The handler may disable it.
 class Timer {
-public:
+  public:
     Timer(EventLoop& loop, std::function<void()> onTick);
     ~Timer();
     Timer(const Timer&) = delete;
@@ -72,7 +72,7 @@ public:
     void SetEnabled(bool enabled);
     bool Enabled() const { return enabled_; }
 
-private:
+  private:
     void Arm();
     EventLoop& loop_;
     std::function<void()> onTick_;

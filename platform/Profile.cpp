@@ -142,7 +142,8 @@ std::optional<std::string> ReadFile(const std::string& path) {
 
 namespace {
 void MakeParentDirs(const std::string& path) {
-    for (std::size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
+    for (std::size_t pos = path.find('/', 1); pos != std::string::npos;
+         pos = path.find('/', pos + 1))
         ::mkdir(path.substr(0, pos).c_str(), 0700);  // existing folders are fine
 }
 

@@ -34,7 +34,7 @@ std::string StripComment(std::string_view value);
 
 // The desktop profile file and the named-file writes of the account file.
 class ProfileStore {
-public:
+  public:
     explicit ProfileStore(std::string desktopProfilePath);
 
     // Copies the value (or the default when the key or section is absent) into
@@ -52,7 +52,7 @@ public:
     // value), for tests that check the order in which keys are written.
     std::function<void(std::string_view, std::string_view, std::string_view)> onWrite;
 
-private:
+  private:
     std::string path_;
 };
 

@@ -18,7 +18,8 @@ Result<InstanceLock> InstanceLock::Acquire(const std::string& lockPath) {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
         ::close(fd);
-        if (err == EWOULDBLOCK) return Status::Error(Fail::Rejected, "another voxafax-print is running");
+        if (err == EWOULDBLOCK)
+            return Status::Error(Fail::Rejected, "another voxafax-print is running");
         errno = err;
         return ErrnoStatus(Fail::Io, "cannot lock " + lockPath);
     }

@@ -82,7 +82,8 @@ std::optional<std::string> TerminalDialogs::Choose(std::string_view prompt,
                                                    const std::vector<std::string>& choices) {
     if (!::isatty(STDIN_FILENO) || choices.empty()) return std::nullopt;
     std::cerr << prompt << "\n";
-    for (std::size_t i = 0; i < choices.size(); ++i) std::cerr << "  " << (i + 1) << ") " << choices[i] << "\n";
+    for (std::size_t i = 0; i < choices.size(); ++i)
+        std::cerr << "  " << (i + 1) << ") " << choices[i] << "\n";
     std::cerr << "Number (Enter for none): " << std::flush;
     std::string line;
     if (!std::getline(std::cin, line)) return std::nullopt;

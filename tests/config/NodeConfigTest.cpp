@@ -85,7 +85,8 @@ TEST(NodeConfig, LongListsGrowInStepsOfTen) {
 }
 
 TEST(NodeConfig, ValuesAreCutAt254AndTrimmedWhereTheKeySaysSo) {
-    NodeConfig c = Load("Voxa_Fax_Name=" + std::string(300, 'n') + "\nPrinter_Type=  Fax PDF  \nUse_Defaults=1\n");
+    NodeConfig c = Load("Voxa_Fax_Name=" + std::string(300, 'n') +
+                        "\nPrinter_Type=  Fax PDF  \nUse_Defaults=1\n");
     EXPECT_EQ(c.gVoxaFaxName.size(), 254u);
     EXPECT_EQ(c.gprinterName, "Fax PDF");
     EXPECT_EQ(c.gMemberStatus, "1");

@@ -1,7 +1,6 @@
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "platform/Profile.h"
 #include "tests/support/TempDir.h"
@@ -22,7 +21,8 @@ std::string Get(const ProfileStore& p, const char* key, const char* def = "DEF")
 
 TEST(ProfileStore, ReadsValuesWithoutCaseAndBlanksAndTellsEmptyFromAbsent) {
     TempDir d;
-    WriteFile(d / "v.ini", "[other]\nkey=no\n[voxa-fax]\r\n  KEY =  value with blanks  \r\nempty=\r\n");
+    WriteFile(d / "v.ini",
+              "[other]\nkey=no\n[voxa-fax]\r\n  KEY =  value with blanks  \r\nempty=\r\n");
     ProfileStore p(d / "v.ini");
     EXPECT_EQ(Get(p, "key"), "value with blanks");
     EXPECT_EQ(Get(p, "Empty"), "");
@@ -38,15 +38,17 @@ TEST(ProfileStore, CutsLongValuesTo254Characters) {
 
 TEST(ProfileStore, WriteKeepsUntouchedLinesByteForByte) {
     TempDir d;
-    const std::string before = "; comment\r\n[VOXA-FAX]\r\nA=1\r\nprint_status=old\r\n\r\n[Other]\r\nx = y \r\n";
+    const std::string before =
+        "; comment\r\n[VOXA-FAX]\r\nA=1\r\nprint_status=old\r\n\r\n[Other]\r\nx = y \r\n";
     WriteFile(d / "v.ini", before);
     ProfileStore p(d / "v.ini");
     ASSERT_NE(p.WriteProfileStringA("VOXA-FAX", "Print_Status", "new"), 0);
     ASSERT_NE(p.WriteProfileStringA("VOXA-FAX", "added", "z"), 0);
     ASSERT_NE(p.WriteProfileStringA("Third", "k", "v"), 0);
-    EXPECT_EQ(ReadFile(d / "v.ini"),
-              "; comment\r\n[VOXA-FAX]\r\nA=1\r\nprint_status=new\r\nadded=z\r\n\r\n[Other]\r\nx = y "
-              "\r\n[Third]\r\nk=v\r\n");
+    EXPECT_EQ(
+        ReadFile(d / "v.ini"),
+        "; comment\r\n[VOXA-FAX]\r\nA=1\r\nprint_status=new\r\nadded=z\r\n\r\n[Other]\r\nx = y "
+        "\r\n[Third]\r\nk=v\r\n");
 }
 
 TEST(ProfileStore, CreatesMissingFileAndFolderAndKeepsValuesOnOneLine) {
@@ -61,8 +63,8 @@ TEST(ProfileStore, BadFilesGiveDefaultsAndNeverCrash) {
     TempDir d;
     std::string garbage;
     for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 131 + 7) % 256);
-    WriteFile(d / "g.ini", garbage + "\n[VOXA-FAX]\nno equals sign here\n" + std::string(1 << 20, 'q') +
-                               "\nkey=found\n");
+    WriteFile(d / "g.ini", garbage + "\n[VOXA-FAX]\nno equals sign here\n" +
+                               std::string(1 << 20, 'q') + "\nkey=found\n");
     ProfileStore g(d / "g.ini");
     EXPECT_EQ(Get(g, "key"), "found");
     EXPECT_EQ(Get(g, "missing"), "DEF");
@@ -85,11 +87,13 @@ TEST(ProfileStore, ConcurrentWritersInTwoProcessesLoseNothing) {
     if (child == 0) {
         ProfileStore c(path);
         for (int i = 0; i < kRounds; ++i)
-            c.WriteProfileStringA("VOXA-FAX", ("child" + std::to_string(i % 10)).c_str(), std::to_string(i));
+            c.WriteProfileStringA("VOXA-FAX", ("child" + std::to_string(i % 10)).c_str(),
+                                  std::to_string(i));
         ::_exit(0);
     }
     for (int i = 0; i < kRounds; ++i) {
-        p.WriteProfileStringA("VOXA-FAX", ("parent" + std::to_string(i % 10)).c_str(), std::to_string(i));
+        p.WriteProfileStringA("VOXA-FAX", ("parent" + std::to_string(i % 10)).c_str(),
+                              std::to_string(i));
         std::string text = ReadFile(path);
         ASSERT_NE(text.find("[VOXA-FAX]\n"), std::string::npos);
         ASSERT_EQ(text.back(), '\n');  // never a partly written file

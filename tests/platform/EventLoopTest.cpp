@@ -1,7 +1,6 @@
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "platform/EventLoop.h"
 
