@@ -1,6 +1,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -118,6 +119,14 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
     }
     const Snapshot before = Read(env.profilePath);
 
+    // Status lines can follow each other faster than the poll interval:
+    // waking on every change of the profile's folder catches most of them.
+    int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch >= 0 &&
+        ::inotify_add_watch(watch, env.configDir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+        ::close(watch);
+        watch = -1;
+    }
     std::string sw = mode.sw;
     std::string prog = settings.program;
     char* argv[] = {prog.data(), sw.data(), nullptr};
@@ -125,9 +134,10 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
     out << "Starting " << prog << " " << sw << "\n" << std::flush;
     if (int rc = ::posix_spawn(&pid, prog.c_str(), nullptr, nullptr, argv, environ); rc != 0) {
         err << "voxafax run: cannot start " << prog << ": " << std::strerror(rc) << "\n";
+        if (watch >= 0) ::close(watch);
         return kRunDied;
     }
-    int pidfd = OpenPidFd(pid);
+    int pidfd = OpenPidFd(pid);  // poll() skips a negative descriptor
 
     std::string shown = before.status;
     bool sawRunning = false;
@@ -151,14 +161,18 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
         if (now.state == "running") sawRunning = true;
         if (sawRunning && now.state == "quit" && !quitAt) quitAt = Clock::now();
         if (quitAt && Clock::now() - *quitAt >= settings.quitGrace) break;
-        if (pidfd >= 0) {
-            pollfd pfd{pidfd, POLLIN, 0};
-            ::poll(&pfd, 1, static_cast<int>(settings.pollInterval.count()));
-        } else {
-            ::poll(nullptr, 0, static_cast<int>(settings.pollInterval.count()));
+        // Sleep until the process ends, the profile's folder changes (every
+        // write renames a new file in) or the poll interval has passed.
+        pollfd pfds[2] = {{pidfd, POLLIN, 0}, {watch, POLLIN, 0}};
+        ::poll(pfds, 2, static_cast<int>(settings.pollInterval.count()));
+        if (pfds[1].revents & POLLIN) {
+            alignas(inotify_event) char buf[4096];
+            while (::read(watch, buf, sizeof buf) > 0) {
+            }
         }
     }
     if (pidfd >= 0) ::close(pidfd);
+    if (watch >= 0) ::close(watch);
 
     const Snapshot after = Read(env.profilePath);
     showNew(after);

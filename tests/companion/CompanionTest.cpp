@@ -198,6 +198,23 @@ TEST_F(Companion, RunShowsEachStatusLineAndTheTotals) {
     EXPECT_EQ(Slurp(dir_ + "/args"), "/0\n");
 }
 
+TEST_F(Companion, RunCatchesStatusLinesFasterThanItsPollInterval) {
+    std::string body;
+    for (int i = 1; i <= 5; ++i)
+        body += "put '[VOXA-FAX]\nVFPrint=running\nprint_status=step " + std::to_string(i) +
+                "\n'\nsleep 0.05\n";
+    body += "put '[VOXA-FAX]\nVFPrint=quit\nprint_status=done\n'\n";
+    std::string prog = FakeProgram(body);
+    companion::RunSettings s;
+    s.program = prog;
+    s.pollInterval = 2000ms;
+    EXPECT_EQ(companion::CmdRun(env_, *companion::FindRunMode("now"), s, out_, err_),
+              companion::kRunOk);
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_NE(out_.str().find("  step " + std::to_string(i) + "\n"), std::string::npos)
+            << out_.str();
+}
+
 TEST_F(Companion, RunPassesEachModesSwitch) {
     std::string prog = FakeProgram("put '[VOXA-FAX]\nVFPrint=quit\nprint_status=done\n'");
     const std::pair<const char*, const char*> modes[] = {
