@@ -265,6 +265,26 @@ TEST_F(MaildirStoreTest, MoveIntoUnwritableFolderFailsAndMessageStays) {
     EXPECT_FALSE((*s->GetMessage(id))->MoveTo(*broken->ID()).ok());
     EXPECT_EQ(FilesIn(maildir + "/new").size(), 1u);
 
+    // A cur/ on another file system: the rename itself fails.
+    struct stat here {
+    }, shm{};
+    if (::stat("/dev/shm", &shm) == 0 && ::stat(tmp.path().c_str(), &here) == 0 &&
+        shm.st_dev != here.st_dev) {
+        auto far = Sub(*s, "Far");
+        TempDir other;
+        ::rmdir(other.path().c_str());
+        std::string farCur = "/dev/shm/" + fs::path(other.path()).filename().string();
+        fs::create_directory(farCur);
+        fs::remove_all(maildir + "/.Far/cur");
+        fs::create_directory_symlink(farCur, maildir + "/.Far/cur");
+        Status st = (*s->GetMessage(id))->MoveTo(*far->ID());
+        EXPECT_FALSE(st.ok());
+        EXPECT_EQ(st.kind, Fail::Io) << st.detail;
+        EXPECT_TRUE(fs::is_empty(farCur));
+        fs::remove_all(farCur);
+    }
+    EXPECT_EQ(FilesIn(maildir + "/new").size(), 1u);
+
     auto locked = Sub(*s, "Locked");
     if (::geteuid() != 0) {
         fs::permissions(maildir + "/.Locked/cur", fs::perms::owner_read | fs::perms::owner_exec);
