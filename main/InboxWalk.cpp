@@ -31,6 +31,9 @@ constexpr const char* kFatalPrinterError = "Print Error : Fatal Printer Error";
 // A vcard only adds a few lines to the header page; a huge one must not be
 // pulled into memory whole.
 constexpr std::size_t kMaxVCardBytes = 64 * 1024;
+// A text attachment is printed from one string. Beyond this size (some 2,000
+// full pages) it is judged unreadable rather than pulled into memory.
+constexpr std::uintmax_t kMaxTextFileBytes = 16u * 1024 * 1024;
 
 std::string Numbered(std::int32_t position, const std::string& ext) {
     char buf[16];
@@ -428,7 +431,10 @@ class InboxWalker {
             } else {
                 std::string content;
                 std::int16_t fileNumber = 0;
-                if (!print::LoadFile(gsourceFile, content, fileNumber)) {
+                std::error_code ec;
+                const std::uintmax_t bytes = fs::file_size(gsourceFile, ec);
+                if ((!ec && bytes > kMaxTextFileBytes) ||
+                    !print::LoadFile(gsourceFile, content, fileNumber)) {
                     w_.gFileReport += "\t" + g.name + "\tCould not Open File." + kCRLF;
                     fileFailure = true;
                 } else {

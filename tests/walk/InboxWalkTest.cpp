@@ -343,6 +343,16 @@ TEST(InboxWalk, ManyAttachmentsAndAHugeOneStayInBoundedMemory) {
     att.contentFile = big;
     Header(huge);
 
+    const std::string bigText = r.dir / "big.txt";
+    {
+        std::ofstream out(bigText, std::ios::binary);
+        out << "A TEXT FAX\r\n";
+    }
+    fs::resize_file(bigText, 17u << 20);
+    TestMessage& longText = r.store.Add("Long text", kSubscriber);
+    longText.Attach("long.txt", "").contentFile = bigText;
+    Header(longText);
+
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     const long peakBefore = ru.ru_maxrss;
@@ -352,8 +362,10 @@ TEST(InboxWalk, ManyAttachmentsAndAHugeOneStayInBoundedMemory) {
 
     EXPECT_EQ(r.run.gVFPrinted, 2);
     EXPECT_EQ(r.imaging.printedContents.size(), 501u);
-    EXPECT_EQ(fs::file_size(r.dir / "temp/0001.TIF"), 50u << 20);
     EXPECT_EQ(r.store.Subjects("VOXA-FAXes/Printed"), (std::vector<std::string>{"Many", "Huge"}));
+    // A text too long to print from memory is judged unreadable.
+    EXPECT_EQ(r.store.Subjects("VOXA-FAXes/Unprintable"), std::vector<std::string>{"Long text"});
+    EXPECT_FALSE(Has(r.AllText(), "A TEXT FAX"));
 }
 
 TEST(InboxWalk, ProcessedStampUsesATwelveHourClock) {
