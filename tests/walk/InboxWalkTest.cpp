@@ -375,3 +375,37 @@ TEST(InboxWalk, ProcessedStampUsesATwelveHourClock) {
     EXPECT_EQ(vfmain::ProcessedDateText(1796428800), "12/05/2026 12:00:00 AM");
     EXPECT_EQ(vfmain::ProcessedDateText(1796472000), "12/05/2026 12:00:00 PM");
 }
+
+TEST(InboxWalk, FullModeRequestsAreReadInTheirOrder) {
+    WalkRun r;
+    // Fax-To with the exact option and no Content-Type: a capability request.
+    TestMessage& faxTo = r.store.Add("FaxTo caps", kSubscriber);
+    Header(faxTo, "Fax-To: 4165551234\r\nFax-Options: G3Fax-capability-request=required\r\n");
+    // The option compared exactly: another spelling is an ordinary fax.
+    TestMessage& spelled = r.store.Add("FaxTo spelled", kSubscriber);
+    Header(spelled, "Fax-To: 4165551234\r\nFax-Options: g3fax-capability-request=required\r\n");
+    spelled.Attach("s.tif", Tiff("spelled"));
+    // A receipt address without the full-mode options falls through to the
+    // report test: a multipart/report stays.
+    TestMessage& report = r.store.Add("Report with DN", kSubscriber);
+    Header(report,
+           "Content-Type: multipart/report; boundary=x\r\n"
+           "Disposition-Notification-To: dn@localhost\r\n"
+           "Disposition-Notification-Options: print=optional\r\n");
+    // The report request with a Content-Type is a fax in full mode.
+    TestMessage& full = r.store.Add("Full mode fax", kSubscriber);
+    Header(full,
+           "Content-Type: multipart/mixed; boundary=x\r\n"
+           "Disposition-Notification-To: dn@localhost\r\n"
+           "Disposition-Notification-Options: g3fax-REPORT-request=required\r\n");
+    full.Attach("f.tif", Tiff("full"));
+    r.Walk();
+
+    EXPECT_EQ(r.store.Subjects("Deleted Items"), std::vector<std::string>{"FaxTo caps"});
+    EXPECT_EQ(r.store.Subjects("Inbox"), std::vector<std::string>{"Report with DN"});
+    EXPECT_EQ(r.store.Subjects("VOXA-FAXes/Printed"),
+              (std::vector<std::string>{"FaxTo spelled", "Full mode fax"}));
+    EXPECT_EQ(r.imaging.printedContents, (std::vector<std::string>{Tiff("spelled"), Tiff("full")}));
+    // Only the capability request was answered (Confirm_Receipt is off).
+    ASSERT_EQ(r.Receipts().size(), 1u);
+}
