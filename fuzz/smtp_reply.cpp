@@ -1,0 +1,98 @@
+// The SMTP dialogue on arbitrary server replies: the input is cut at 0x1E
+// into the texts the server sends, the greeting first and then one text per
+// command the client writes (the first byte of the input, if it has bit 0x80
+// set, makes the server accept only part of each write). Whatever the server
+// says, the dialogue ends, its code is one the client can produce, and the
+// session log stays one printable line.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "config/Context.h"
+#include "config/NodeConfig.h"
+#include "config/RunGlobals.h"
+#include "mailout/FrmMail.h"
+#include "mailout/Mailer.h"
+#include "mailout/SMTPprocedures.h"
+#include "platform/Dialogs.h"
+#include "platform/Environment.h"
+#include "platform/EventLoop.h"
+#include "platform/Profile.h"
+#include "platform/fake/FakeMailStore.h"
+#include "platform/fake/FakePrinters.h"
+#include "platform/fake/FakeSocket.h"
+
+namespace {
+
+// Virtual time that moves a little whenever someone looks: waits that would
+// take minutes end after a few hundred loop turns, without sleeping.
+class SteppingClock final : public platform::Clock {
+  public:
+    platform::SteadyTime Now() const override {
+        now_ += platform::Millis(5);
+        return now_;
+    }
+    bool IsReal() const override { return false; }
+
+  private:
+    mutable platform::SteadyTime now_{};
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string input(reinterpret_cast<const char*>(data), size);
+    bool partial = !input.empty() && (static_cast<unsigned char>(input[0]) & 0x80);
+    std::vector<std::string> replies;
+    std::size_t pos = 0;
+    while (pos <= input.size() && replies.size() < 16) {
+        std::size_t cut = input.find('\x1e', pos);
+        if (cut == std::string::npos) cut = input.size();
+        replies.push_back(input.substr(pos, cut - pos));
+        pos = cut + 1;
+    }
+
+    platform::Environment env;
+    env.tick = platform::Millis(100);
+    platform::Options options;
+    SteppingClock clock;
+    platform::EventLoop loop(clock);
+    platform::ProfileStore profile("/nonexistent/voxafax.ini");
+    platform::FakeDialogs dialogs;
+    platform::FakePrinters printers;
+    platform::FakeImaging imaging(printers);
+    platform::FakeSocketFactory sockets;
+    std::size_t next = 1;
+    sockets.setup = [&](platform::FakeSocket& s) {
+        s.greeting = replies[0].empty() ? std::string("220 x\r\n") : replies[0];
+        if (partial) s.writeLimits = {3, 3, 3, 3, 3, 3, 3, 3};
+        s.respond = [&](platform::FakeSocket& sock, const std::string& accepted) {
+            if (accepted.empty() || accepted.back() != '\n') return;  // answer whole lines only
+            if (next < replies.size()) sock.Arrive(replies[next++]);
+        };
+    };
+    platform::FakeMailStore store;
+    config::NodeConfig cfg;
+    cfg.gTimoutMinutes = 2;
+    config::RunGlobals run;
+    config::Context ctx{env,     options, loop,  profile, dialogs, printers,
+                        imaging, sockets, store, cfg,     run};
+    mailout::FrmMail form(ctx);
+    mailout::Mailer mailer(ctx, form);
+    auto& st = mailer.state();
+    st.gSMTPServer = "10.0.0.1";
+    st.gSMTPSenderAddr = "a@b.test";
+    st.gSMTPRecipAddr = "c@d.test";
+    st.gMessageBody = "Subject: x\r\n\r\n.line\r\n";
+
+    const bool ok = mailout::SendEMail(form, st);
+    const int code = form.gSMTP_Error;
+    if (ok != (code == 0)) std::abort();
+    if (!(code >= -1 && code <= 7) || code == 5 || code == 6) std::abort();
+    for (char c : st.gSMTPLog)
+        if (static_cast<unsigned char>(c) < 32) std::abort();
+    (void)mailout::GetSMTPErrorMessage(form, code);
+    return 0;
+}
