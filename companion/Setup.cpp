@@ -202,6 +202,22 @@ int CmdSetup(const platform::Environment& env, Io& io) {
                                 smtp.empty() ? "-" : smtp);
         smtp = a == "-" ? "" : a;
     }
+    // A receipt that could not go out waits in Out/ and is sent again at the
+    // start of a later run from this address only: without it, it waits forever.
+    std::string returnAddr = current("Normal_EMail_Addr");
+    if (confirm == "y") {
+        for (int i = 0; i < kTries; ++i) {
+            std::string a = ask.Ask("Your e-mail address, sender of receipts sent again later",
+                                    returnAddr.empty() ? addr : returnAddr);
+            if (PlausibleAddress(a)) {
+                returnAddr = a;
+                break;
+            }
+            io.err << "  \"" << a << "\" is not an address of the form user@domain\n";
+            if (ask.AtEnd()) break;
+        }
+        if (!PlausibleAddress(returnAddr)) returnAddr = addr;
+    }
 
     // Everything is known: write it. Each key is written under the profile
     // lock, so a scheduler or voxafax-print writing at the same time keeps
@@ -215,7 +231,10 @@ int CmdSetup(const platform::Environment& env, Io& io) {
     put("Printer_Type", printerName);
     put("VoxaFax_Profile", store);
     put("Confirm_Receipt", confirm);
-    if (confirm == "y") put("User_SMTP_Server", smtp);
+    if (confirm == "y") {
+        put("User_SMTP_Server", smtp);
+        put("Normal_EMail_Addr", returnAddr);
+    }
     auto writtenMaildir = platform::ini::Lookup(stores, store, "maildir");
     if (!writtenMaildir || platform::ini::StripComment(*writtenMaildir) != maildir)
         ok = platform::ini::WriteKey(env.StoresIni(), store, "maildir", maildir) && ok;

@@ -334,12 +334,16 @@ TEST_F(Companion, SetupPicksInstalledPrintersAndKeepsDefaults) {
     EXPECT_EQ(Key(p, "VOXA-FAX", "VoxaFax_Profile"), "Windows Messaging Settings");
     EXPECT_EQ(Key(p, "VOXA-FAX", "Confirm_Receipt"), "y");
     EXPECT_EQ(Key(p, "VOXA-FAX", "User_SMTP_Server"), "smtp.example.test");
+    // Queued receipts need a sender: the service address unless one is given.
+    EXPECT_EQ(Key(p, "VOXA-FAX", "Normal_EMail_Addr"), "me@example.test");
     EXPECT_EQ(Key(env_.StoresIni(), "Windows Messaging Settings", "maildir"), "~/Maildir");
 
     // By exact name; a name differing in case only is not that printer.
-    ASSERT_EQ(Setup("\n\na4 pdf\nA4 PDF\n\n\ny\n-\n"), 0) << err_.str();
+    ASSERT_EQ(Setup("\n\na4 pdf\nA4 PDF\n\n\ny\n-\nnot an address\nme@home.test\n"), 0)
+        << err_.str();
     EXPECT_EQ(Key(p, "VOXA-FAX", "Printer_Type"), "A4 PDF");
     EXPECT_EQ(Key(p, "VOXA-FAX", "User_SMTP_Server"), "");
+    EXPECT_EQ(Key(p, "VOXA-FAX", "Normal_EMail_Addr"), "me@home.test");
 }
 
 TEST_F(Companion, SetupWithoutAnAddressWritesNothing) {

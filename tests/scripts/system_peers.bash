@@ -95,6 +95,8 @@ sys_configure() {
         echo "Printer_Type=$printer"
         echo "VoxaFax_Profile=Fax Store"
         echo "Confirm_Receipt=y"
+        # The sender of receipts sent again from Out/ by a later run.
+        echo "Normal_EMail_Addr=fax1@127.0.0.1"
         for k in User_SMTP_Server SMTP_Server2 Last_Resort_SMTP_Server VF_IP_Address VF_SMTP_Server; do
             echo "$k=127.0.0.1"
         done

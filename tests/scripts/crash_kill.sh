@@ -1,0 +1,165 @@
+#!/bin/bash
+# Crash safety: voxafax-print is killed with SIGKILL at a random moment of
+# each of many runs over a mailbox that keeps receiving faxes (Dovecot POP3,
+# an SMTP sink, a folder printer); then one run may finish. Afterwards every
+# fax must be in the store exactly once or still on the server, no message
+# file and no PDF half-written, the profile file and account.ini must parse,
+# and every filed fax must have had its receipt delivered.
+#   VOXAFAX_CRASH_ROUNDS (30), VOXAFAX_CRASH_MAX_MS (longest delay before the
+#   kill; default: 1.2 x a measured full run), VOXAFAX_CRASH_SEED.
+set -u
+. "$(dirname "$0")/system_peers.bash"
+sys_require
+W=$(mktemp -d /tmp/vfcrash.XXXXXX)
+trap 'sys_stop; [ -n "${VOXAFAX_KEEP:-}" ] || rm -rf "$W"' EXIT
+sys_start "$W" || exit 1
+export VOXAFAX_POP3_PORT=$POP_PORT VOXAFAX_SMTP_PORT=$SMTP_PORT
+sys_configure "Fax Folder"
+ROUNDS=${VOXAFAX_CRASH_ROUNDS:-30}
+RANDOM=${VOXAFAX_CRASH_SEED:-$$}
+echo "seed ${VOXAFAX_CRASH_SEED:-$$}"
+
+NEXT=1
+add_faxes() { # add_faxes COUNT: fresh faxes, numbered on from the last ones
+    local i n
+    for i in $(seq 1 "$1"); do
+        n=$NEXT
+        NEXT=$((NEXT + 1))
+        "$B/tools/make_fax_tiff" "$W/mails/$n.tif" --pages $((n % 3 + 1)) --title "Fax $n" >/dev/null &&
+            "$PY" "$SRC/tests/scripts/system_mkfax.py" "$W/mails/fax$n.eml" "$n" fax1@127.0.0.1 \
+                "gateway$n@localhost" "$W/mails/$n.tif" &&
+            "$PEERS/dovecot-pop3-add.sh" "$SPOOL" "$W/mails/fax$n.eml" || return 1
+    done
+}
+mkdir -p "$W/mails"
+
+# How long a whole run over three faxes takes here: the kills spread over it.
+add_faxes 3 || exit 1
+t0=$(date +%s%N)
+timeout 300 "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1
+full_ms=$((($(date +%s%N) - t0) / 1000000))
+MAX_MS=${VOXAFAX_CRASH_MAX_MS:-$((full_ms * 12 / 10 + 50))}
+echo "a full run over 3 faxes: ${full_ms} ms; kills within 0..${MAX_MS} ms"
+
+killed=0
+for round in $(seq 1 "$ROUNDS"); do
+    add_faxes $((RANDOM % 3 + 1)) || exit 1
+    "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1 &
+    pid=$!
+    ms=$((RANDOM % (MAX_MS + 1)))
+    sleep "$(printf '%d.%03d' $((ms / 1000)) $((ms % 1000)))"
+    if kill -9 "$pid" 2>/dev/null; then killed=$((killed + 1)); fi
+    wait "$pid" 2>/dev/null
+    printf 'round %2d: kill at %4d ms, status: %s\n' "$round" "$ms" "$(ini_key "$PROFILE" print_status)"
+done
+echo "$killed of $ROUNDS runs were killed before they ended"
+
+# The last run may finish.
+timeout 300 "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1
+check "the last run ends" eq "$(ini_key "$PROFILE" VFPrint)" quit
+check "the last run has no error" eq "$(ini_key "$PROFILE" last_error)" ""
+sleep 1  # the sink writes each message as it acknowledges it
+
+"$PY" - "$W" "$STORE" "$SPOOL" "$SINK" "$VOXAFAX_HOME" "$((NEXT - 1))" "$PROFILE" <<'PYEOF' >"$W/report"
+import configparser, email, email.policy, glob, os, re, sys
+w, store, spool, sink, home, total, profile = sys.argv[1:8]
+total = int(total)
+problems = []
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+# Store: every message file parses; count the faxes per number.
+in_store = {}
+unparsable = []
+for root, dirs, files in os.walk(store):
+    if os.path.basename(root) not in ("cur", "new"):
+        continue
+    for name in files:
+        path = os.path.join(root, name)
+        data = read(path)
+        msg = email.message_from_bytes(data, policy=email.policy.compat32)
+        m = re.match(r"Fax (\d+) from ", msg["Subject"] or "")
+        complete = b"\n\n" in data and msg["From"] and m and not msg.defects
+        if complete:
+            for part in msg.walk():
+                part.get_payload(decode=True)
+            ends = [l for l in data.splitlines() if l.startswith(b"--") and l.rstrip().endswith(b"--")]
+            complete = bool(ends)  # the closing boundary: the file was written whole
+        if not complete:
+            unparsable.append(path)
+            continue
+        folder = os.path.basename(os.path.dirname(root)) if root != os.path.join(store, name) else ""
+        in_store.setdefault(int(m.group(1)), []).append(os.path.relpath(root, store))
+stray_tmp = len(glob.glob(os.path.join(store, "**", "tmp", "*"), recursive=True))
+
+on_server = {}
+for path in glob.glob(os.path.join(spool, "new", "*")) + glob.glob(os.path.join(spool, "cur", "*")):
+    m = re.search(rb"<system-(\d+)@gateway.test>", read(path))
+    if m:
+        on_server[int(m.group(1))] = on_server.get(int(m.group(1)), 0) + 1
+
+receipts = {}
+for path in glob.glob(os.path.join(sink, "new", "*.eml")):
+    for n in set(re.findall(rb"system-(\d+)@gateway.test", read(path))):
+        receipts[int(n)] = receipts.get(int(n), 0) + 1
+queued = {}
+for path in glob.glob(os.path.join(home, "Out", "*")):
+    for n in set(re.findall(rb"system-(\d+)@gateway.test", read(path))):
+        queued[int(n)] = queued.get(int(n), 0) + 1
+
+missing, twice, both = [], [], []
+for n in range(1, total + 1):
+    s, v = len(in_store.get(n, [])), on_server.get(n, 0)
+    if s == 0 and v == 0:
+        missing.append(n)
+    elif s > 1:
+        twice.append((n, in_store[n]))
+    elif s == 1 and v > 0:
+        both.append(n)
+no_receipt = [n for n in in_store if n not in receipts and n not in queued]
+many_receipts = [(n, c) for n, c in receipts.items() if c > 1]
+
+def ini_ok(path):
+    try:
+        text = read(path).decode("latin-1")
+        p = configparser.ConfigParser(strict=False, interpolation=None)
+        p.read_string(text)
+        return text.endswith("\n")
+    except Exception as e:
+        return False
+
+pdfs = glob.glob(os.path.join(w, "folder-prints", "*"))
+bad_pdfs = [p for p in pdfs if not p.endswith(".pdf") or os.system("pdfinfo '%s' >/dev/null 2>&1" % p) != 0]
+
+print("faxes sent to the mailbox: %d" % total)
+print("in the store once: %d; still on the server only: %d" %
+      (sum(1 for n in range(1, total + 1) if len(in_store.get(n, [])) == 1),
+       sum(1 for n in range(1, total + 1) if not in_store.get(n) and on_server.get(n))))
+print("STAT lost (neither in the store nor on the server): %s" % missing)
+print("STAT in the store more than once: %s" % twice)
+print("STAT in the store and still on the server: %s" % both)
+print("STAT half-written message files in the store: %s" % unparsable)
+print("INFO stray files in the store's tmp/ folders: %d" % stray_tmp)
+print("STAT filed without a receipt at the sink or in Out/: %s" % sorted(no_receipt))
+print("INFO receipts sent more than once: %s" % sorted(many_receipts))
+print("INFO receipts still in Out/: %d" % len(glob.glob(os.path.join(home, "Out", "*"))))
+print("INFO files left in In/: %d" % len(glob.glob(os.path.join(home, "In", "*"))))
+print("STAT profile file parses: %s" % ini_ok(profile))
+print("STAT account.ini parses: %s" % ini_ok(os.path.join(home, "account.ini")))
+print("STAT PDFs that do not parse: %s" % bad_pdfs)
+print("INFO PDFs printed: %d" % len(pdfs))
+PYEOF
+cat "$W/report"
+val() { sed -n "s|^STAT $1: ||p" "$W/report"; }
+check "no fax lost" eq "$(val 'lost (neither in the store nor on the server)')" "[]"
+check "no fax filed twice" eq "$(val 'in the store more than once')" "[]"
+check "no fax both filed and still on the server" eq "$(val 'in the store and still on the server')" "[]"
+check "no half-written message file" eq "$(val 'half-written message files in the store')" "[]"
+check "every filed fax has its receipt" eq "$(val "filed without a receipt at the sink or in Out/")" "[]"
+check "the profile file parses" eq "$(val 'profile file parses')" True
+check "account.ini parses" eq "$(val 'account.ini parses')" True
+check "no half-written PDF" eq "$(val 'PDFs that do not parse')" "[]"
+echo "$FAILURES failure(s)"
+[ "$FAILURES" = 0 ]
