@@ -49,7 +49,8 @@ Resolver SystemResolver(Millis bound) {
         lk->host = host;
         lk->hints.ai_family = AF_UNSPEC;
         lk->hints.ai_socktype = SOCK_STREAM;
-        lk->hints.ai_flags = AI_ADDRCONFIG;
+        // No AI_ADDRCONFIG: on a machine with only loopback it would hide
+        // localhost's own addresses.
         lk->cb.ar_name = lk->host.c_str();
         lk->cb.ar_request = &lk->hints;
         gaicb* list[1] = {&lk->cb};

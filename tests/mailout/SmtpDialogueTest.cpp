@@ -124,6 +124,10 @@ struct RefusalCase {
     int code;
 };
 
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class SmtpRefusals : public SmtpDialogue, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(SmtpRefusals, EndWithTheCodeOfTheRefusedStep) {

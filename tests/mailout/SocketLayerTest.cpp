@@ -171,3 +171,22 @@ TEST(TcpSocket, StopsReadingWhenItsBufferIsFullUntilTheClientTakesData) {
 
 }  // namespace
 }  // namespace mailtest
+
+namespace mailtest {
+namespace {
+
+TEST(Resolver, SystemResolverFindsLocalhostAndTablesKnowOnlyTheirNames) {
+    // localhost comes from the hosts file: no name server is asked.
+    auto addrs = platform::SystemResolver(std::chrono::seconds(2))("localhost");
+    EXPECT_NE(std::find(addrs.begin(), addrs.end(), "127.0.0.1"), addrs.end());
+    EXPECT_TRUE(platform::SystemResolver(std::chrono::seconds(2))("").empty());
+    auto table = platform::TableResolver({{"Mail.Test", {"127.0.0.5", "::1"}}});
+    EXPECT_EQ(table("mail.test"), (std::vector<std::string>{"127.0.0.5", "::1"}));
+    EXPECT_TRUE(table("other.test").empty());
+    EXPECT_TRUE(platform::IsDottedAddress("10.0.0.1"));
+    EXPECT_FALSE(platform::IsDottedAddress("10.0.0.x"));
+    EXPECT_FALSE(platform::IsDottedAddress(""));
+}
+
+}  // namespace
+}  // namespace mailtest
