@@ -181,8 +181,13 @@ bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
                 std::string piece = BreakLine(line, set.charsPerLine, rest);
                 if (rest.size() == line.size()) {
                     // No blank to break at: cut at the width so that every
-                    // line makes progress.
-                    std::size_t w = static_cast<std::size_t>(std::max(set.charsPerLine, 1));
+                    // line makes progress. A line end alone always fits.
+                    std::size_t visible = line.size();
+                    if (visible && line[visible - 1] == '\n') --visible;
+                    if (visible && line[visible - 1] == '\r') --visible;
+                    if (visible == 0) break;
+                    std::size_t w =
+                        std::min(static_cast<std::size_t>(std::max(set.charsPerLine, 1)), visible);
                     piece = line.substr(0, w) + "\r\n";
                     rest = line.substr(w);
                 }

@@ -158,6 +158,9 @@ TEST(TextOnLocalPrinter, ReadsItsKeysAtEveryCallAndEndsWhateverTheyHold) {
         q.Print("a b c\r\nlonger line here\nx\f\r\n" + std::string(50, 'q'), true);
         EXPECT_TRUE(q.ok);
         EXPECT_GE(q.pageNo, 2);
+        q.Print("lf only\nsecond line \xe9t\xe9\n\n");  // LF line ends, no blank to break at
+        EXPECT_TRUE(q.ok);
+        EXPECT_GE(q.pageNo, 2);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
             << s[0] << "/" << s[1];
     }
