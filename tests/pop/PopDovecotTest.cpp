@@ -129,7 +129,8 @@ TEST_F(Dovecot, WrongPasswordLeavesTheMailboxAlone) {
 TEST_F(Dovecot, ImplicitTlsWithACertificateTrustedThroughTheEnvironment) {
     Deliver(Corpus());
     ::setenv("SSL_CERT_FILE", (work_ + "/st/tls/cert.pem").c_str(), 1);
-    PopRun r(sport_);
+    // Dovecot takes a few seconds to answer PASS over TLS.
+    PopRun r(sport_, platform::Millis(10000));
     r.t.options.popTls = true;
     r.Session();
     ::unsetenv("SSL_CERT_FILE");
