@@ -101,9 +101,13 @@ for path in glob.glob(os.path.join(spool, "new", "*")) + glob.glob(os.path.join(
         on_server[int(m.group(1))] = on_server.get(int(m.group(1)), 0) + 1
 
 receipts = {}
+failed = set()
 for path in glob.glob(os.path.join(sink, "new", "*.eml")):
-    for n in set(re.findall(rb"system-(\d+)@gateway.test", read(path))):
+    data = read(path)
+    for n in set(re.findall(rb"system-(\d+)@gateway.test", data)):
         receipts[int(n)] = receipts.get(int(n), 0) + 1
+        if re.search(rb"(?im)^Disposition:.*;\s*failed", data):
+            failed.add(int(n))
 queued = {}
 for path in glob.glob(os.path.join(home, "Out", "*")):
     for n in set(re.findall(rb"system-(\d+)@gateway.test", read(path))):
@@ -144,6 +148,8 @@ print("STAT half-written message files in the store: %s" % unparsable)
 print("INFO stray files in the store's tmp/ folders: %d" % stray_tmp)
 print("STAT filed without a receipt at the sink or in Out/: %s" % sorted(no_receipt))
 print("INFO receipts sent more than once: %s" % sorted(many_receipts))
+printed = {n for n, where in in_store.items() if any(".Printed" in x for x in where)}
+print("STAT answered Failed though printed: %s" % sorted(failed & printed))
 print("INFO receipts still in Out/: %d" % len(glob.glob(os.path.join(home, "Out", "*"))))
 print("INFO files left in In/: %d" % len(glob.glob(os.path.join(home, "In", "*"))))
 print("STAT profile file parses: %s" % ini_ok(profile))
@@ -158,6 +164,7 @@ check "no fax filed twice" eq "$(val 'in the store more than once')" "[]"
 check "no fax both filed and still on the server" eq "$(val 'in the store and still on the server')" "[]"
 check "no half-written message file" eq "$(val 'half-written message files in the store')" "[]"
 check "every filed fax has its receipt" eq "$(val "filed without a receipt at the sink or in Out/")" "[]"
+check "no printed fax answered as failed" eq "$(val 'answered Failed though printed')" "[]"
 check "the profile file parses" eq "$(val 'profile file parses')" True
 check "account.ini parses" eq "$(val 'account.ini parses')" True
 check "no half-written PDF" eq "$(val 'PDFs that do not parse')" "[]"
