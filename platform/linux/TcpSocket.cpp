@@ -261,8 +261,11 @@ class TcpSocket final : public Socket {
         kick_ = 0;
     }
 
+    // Watches the fd for what the socket wants now. A socket that wants
+    // nothing (its buffer is full) is not watched at all: poll() would keep
+    // reporting a hang-up and the loop would spin.
     void UpdateWatch() {
-        if (!watch_) return;
+        if (fd_ < 0) return;
         short ev = 0;
         switch (phase_) {
             case Phase::Connecting:
@@ -278,7 +281,14 @@ class TcpSocket final : public Socket {
             case Phase::Idle:
                 break;
         }
-        loop_.Modify(watch_, ev);
+        if (ev == 0) {
+            if (watch_) loop_.Unwatch(watch_);
+            watch_ = 0;
+        } else if (!watch_) {
+            watch_ = loop_.Watch(fd_, ev, [this](short re) { OnEvent(re); });
+        } else {
+            loop_.Modify(watch_, ev);
+        }
     }
 
     void Fail(int code, const std::string& text) {

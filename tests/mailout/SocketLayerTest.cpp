@@ -141,8 +141,8 @@ TEST_F(FakeWire, TimerTicksFollowTheEnvironmentsTickLength) {
 TEST(TcpSocket, StopsReadingWhenItsBufferIsFullUntilTheClientTakesData) {
     platform::SystemClock clock;
     platform::EventLoop loop(clock);
-    testsupport::ScriptedServer server(loop);
-    server.Flood(0);
+    auto server = std::make_unique<testsupport::ScriptedServer>(loop);
+    server->Flood(0);
     platform::TcpSocketFactory f(platform::TableResolver({}));
     auto s = f.Create(loop);
     std::size_t announced = 0;
@@ -152,21 +152,30 @@ TEST(TcpSocket, StopsReadingWhenItsBufferIsFullUntilTheClientTakesData) {
     h.onData = [&](std::size_t n) { announced = n; };  // never takes the data
     s->SetHandlers(h);
     s->SetHostAddress("127.0.0.1");
-    ASSERT_EQ(s->Connect(server.port()), 0);
-    const auto until = std::chrono::steady_clock::now() + 600ms;
-    platform::TimerId t = loop.After(600ms, [] {});
-    while (std::chrono::steady_clock::now() < until) loop.RunOnce(true);
-    loop.Cancel(t);
+    ASSERT_EQ(s->Connect(server->port()), 0);
+    auto runFor = [&](std::chrono::milliseconds d) {
+        const auto until = std::chrono::steady_clock::now() + d;
+        platform::TimerId t = loop.After(d, [] {});
+        while (std::chrono::steady_clock::now() < until) loop.RunOnce(true);
+        loop.Cancel(t);
+    };
+    runFor(600ms);
     EXPECT_TRUE(connected);
     EXPECT_EQ(announced, platform::TcpSocketFactory::kMaxBuffered);
     // What the server got rid of is bounded by our buffer plus the kernel's.
-    const std::size_t flooded = server.bytesFlooded();
-    EXPECT_LT(flooded, 64u << 20);
+    EXPECT_LT(server->bytesFlooded(), 64u << 20);
+
     // Taking data lets more in.
     EXPECT_EQ(s->Receive(1 << 19).size(), 1u << 19);
     for (int i = 0; i < 200 && announced < platform::TcpSocketFactory::kMaxBuffered; ++i)
         loop.RunOnce(true);
     EXPECT_EQ(announced, platform::TcpSocketFactory::kMaxBuffered);
+
+    // The server hangs up while our buffer is full: waiting must not spin.
+    server.reset();
+    const auto cpu0 = CpuTime();
+    runFor(300ms);
+    EXPECT_LT((CpuTime() - cpu0).count(), 90000);  // well under 30% of 300 ms
 }
 
 }  // namespace

@@ -170,7 +170,8 @@ void ScriptedServer::OnConn(Conn& c, short re) {
         std::size_t room = sizeof buf;
         if (c.limited) room = std::min(room, c.readLeft);
         if (room == 0) {
-            Rewatch(c);
+            // Not reading any more: a hang-up would be reported for ever.
+            if (re & (POLLHUP | POLLERR)) CloseConn(c);
             return;
         }
         ssize_t n = ::recv(c.fd, buf, room, MSG_DONTWAIT);
