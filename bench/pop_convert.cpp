@@ -1,0 +1,105 @@
+// Bench driver: the POP download into an In folder, and the conversion of an
+// In folder into a Maildir inbox, each timed on its own; prints seconds and
+// the peak resident memory of the process.
+//   pop_convert download HOME PORT     (user fax1, password fax1pass)
+//   pop_convert convert HOME
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "config/Context.h"
+#include "config/NodeConfig.h"
+#include "config/RunGlobals.h"
+#include "convert/Converter.h"
+#include "mailout/FrmMail.h"
+#include "platform/Dialogs.h"
+#include "platform/Environment.h"
+#include "platform/EventLoop.h"
+#include "platform/Imaging.h"
+#include "platform/Profile.h"
+#include "platform/fake/FakePrinters.h"
+#include "platform/linux/MaildirStore.h"
+#include "platform/linux/TcpSocket.h"
+#include "pop/PopClient.h"
+
+namespace {
+
+class NoImaging final : public platform::Imaging {
+  public:
+    platform::Result<platform::ImageInfo> Open(const std::string&) override {
+        return platform::Status::Error(platform::Fail::Format, "none");
+    }
+    platform::Status Print(const std::string&, const std::string&) override {
+        return platform::Status::Error(platform::Fail::Format, "none");
+    }
+};
+
+long PeakRssKiB() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s download HOME PORT | convert HOME\n", argv[0]);
+        return 2;
+    }
+    const std::string mode = argv[1], home = argv[2];
+    platform::Environment env;
+    env.tick = platform::Millis(60000);
+    platform::Options options;
+    platform::SystemClock clock;
+    platform::EventLoop loop(clock);
+    std::filesystem::create_directories(home + "/temp");
+    std::filesystem::create_directories(home + "/In");
+    platform::ProfileStore profile(home + "/voxafax.ini");
+    platform::FakeDialogs dialogs;
+    platform::FakePrinters printers;
+    NoImaging imaging;
+    platform::TcpSocketFactory sockets;
+    { std::ofstream(home + "/stores.ini") << "[Bench]\nmaildir = " << home << "/Maildir\n"; }
+    platform::MaildirStoreProvider stores(home + "/stores.ini", dialogs);
+    config::NodeConfig cfg;
+    cfg.gVoxaFaxAddr = "fax1@127.0.0.1";
+    cfg.gPassword = "fax1pass";
+    cfg.gTimoutMinutes = 2;
+    config::RunGlobals run;
+    run.Init(home);
+    run.gLogin = "fax1";
+    run.gPOPServer = "127.0.0.1";
+    config::Context ctx{env,     options, loop,   profile, dialogs, printers,
+                        imaging, sockets, stores, cfg,     run};
+
+    const auto start = std::chrono::steady_clock::now();
+    if (mode == "download" && argc > 3) {
+        options.popPort = std::atoi(argv[3]);
+        mailout::FrmMail form(ctx);
+        pop::PopClient client(ctx, form);
+        client.CHECKMAIL_Click();
+        if (form.gPOP_Error != 0 && form.gPOP_Error != -1) {
+            std::fprintf(stderr, "download failed: %d\n", form.gPOP_Error);
+            return 1;
+        }
+    } else if (mode == "convert") {
+        auto session = stores.CreateSession();
+        if (!session.ok() || !(*session)->Logon("Bench", false).ok()) return 1;
+        auto inbox = (*session)->Inbox();
+        if (!inbox.ok()) return 1;
+        convert::ProcessInMessages(ctx, *inbox);
+    } else {
+        return 2;
+    }
+    const double s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%s %.3f s, peak RSS %ld KiB\n", mode.c_str(), s, PeakRssKiB());
+    return 0;
+}
