@@ -143,6 +143,10 @@ int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::
         std::snprintf(size, sizeof size, "%10ju", f.size);
         out << "  " << FormatTime(f.mtime) << " " << size << "  " << f.name << "\n";
     }
+    // Queued receipts go out again only from this sender's address.
+    if (!queued.empty() && key("Normal_EMail_Addr").value_or("").empty())
+        out << "  These are never sent again while Normal_EMail_Addr is empty: run voxafax "
+               "setup.\n";
     auto in = ListFiles(env.programFolder + "/In");
     if (!in.empty())
         out << "Downloaded messages not yet filed in the store: " << in.size() << " (in "

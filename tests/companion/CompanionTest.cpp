@@ -136,6 +136,7 @@ TEST_F(Companion, StatusShowsKeysSendLogAndQueue) {
     EXPECT_NE(s.find("1234  20240101120000.mdn"), std::string::npos) << s;
     EXPECT_NE(s.find("Downloaded messages not yet filed in the store: 1"), std::string::npos);
     EXPECT_NE(s.find("not running"), std::string::npos);
+    EXPECT_NE(s.find("never sent again while Normal_EMail_Addr is empty"), std::string::npos);
     // The SMTP log grows through a run: only its end is shown unless asked.
     EXPECT_EQ(s.find(std::string(1000, 'x')), std::string::npos);
     EXPECT_NE(s.find("xEND"), std::string::npos);
