@@ -38,7 +38,12 @@ int main(int argc, char** argv) {
     platform::TerminalDialogs dialogs(answers ? answers : "");
     auto printers = platform::MakeSystemPrinters(env.PrintersIni());
     auto imaging = platform::MakeImageLibrary(*printers, env.programFolder + "/temp");
-    platform::TcpSocketFactory sockets;
+    // VOXAFAX_HOSTS_FILE keeps name lookups to a hosts file (no name server
+    // is ever asked): for test and demo rounds on loopback-only machines.
+    const char* hostsFile = std::getenv("VOXAFAX_HOSTS_FILE");
+    platform::TcpSocketFactory sockets =
+        hostsFile && *hostsFile ? platform::TcpSocketFactory(platform::HostsFileResolver(hostsFile))
+                                : platform::TcpSocketFactory(env.tick);
     platform::MaildirStoreProvider stores(env.StoresIni(), dialogs);
     config::NodeConfig cfg;
     config::RunGlobals run;

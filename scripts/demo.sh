@@ -37,6 +37,8 @@ ls "$W/samples"/*.eml | sed 's|.*/|   |'
 echo "== Configuring: profile, a Maildir store, a folder printer"
 export VOXAFAX_HOME="$W/program" VOXAFAX_PROFILE="$W/config/voxafax.ini"
 export VOXAFAX_POP3_PORT=$POP_PORT VOXAFAX_SMTP_PORT=$SMTP_PORT VOXAFAX_TICK_MS=5000
+# Names are looked up in /etc/hosts only: the demo never asks a name server.
+export VOXAFAX_HOSTS_FILE=/etc/hosts
 mkdir -p "$W/config"
 cat > "$VOXAFAX_PROFILE" <<INI
 [VOXA-FAX]

@@ -8,7 +8,9 @@
 
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 namespace platform {
 namespace {
@@ -87,6 +89,27 @@ Resolver TableResolver(std::vector<std::pair<std::string, std::vector<std::strin
         for (const auto& [name, addrs] : table)
             if (strcasecmp(name.c_str(), host.c_str()) == 0) return addrs;
         return std::vector<std::string>{};
+    };
+}
+
+Resolver HostsFileResolver(std::string path) {
+    return [path = std::move(path)](const std::string& host) {
+        std::vector<std::string> out;
+        std::ifstream in(path);
+        std::string line;
+        while (std::getline(in, line)) {
+            line = line.substr(0, line.find('#'));
+            std::istringstream words(line);
+            std::string address, name;
+            if (!(words >> address)) continue;
+            while (words >> name) {
+                if (strcasecmp(name.c_str(), host.c_str()) == 0) {
+                    out.push_back(address);
+                    break;
+                }
+            }
+        }
+        return out;
     };
 }
 

@@ -19,6 +19,11 @@ Resolver SystemResolver(Millis bound);
 // For tests: names from a fixed table only; every other name is unknown.
 Resolver TableResolver(std::vector<std::pair<std::string, std::vector<std::string>>> table);
 
+// Names from a hosts-format file only (address, then names; "#" comments),
+// read at each lookup; nothing is ever sent to a name server. For test and
+// demo runs on machines whose only network is loopback.
+Resolver HostsFileResolver(std::string path);
+
 // True for a text made only of digits and dots: used as an address as it is.
 bool IsDottedAddress(const std::string& host);
 
