@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 
 #include "convert/FileStream.h"
@@ -121,8 +122,12 @@ void UuDecodeBody(FileIn& in, FileOut& out) {
     while (ReadLine(in, line, kMaxUuLine)) {
         if (line == "end") break;
         if (line.empty()) continue;
-        const int n = (line[0] - ' ') & 0x3F;
+        int n = (line[0] - ' ') & 0x3F;
         if (n == 0) break;
+        // Trailing blanks lost in transit read as zero, but a line never
+        // gives more than one group beyond the characters it has.
+        const int most = static_cast<int>((line.size() - 1) / 4 + 1) * 3;
+        n = std::min(n, most);
         int written = 0;
         for (std::size_t i = 1; written < n; i += 4) {
             unsigned char q[4];
