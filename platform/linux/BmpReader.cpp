@@ -176,7 +176,7 @@ class BmpSource final : public ImageSource {
         page.height = height_;
         page.xdpi = xdpi_;
         page.ydpi = ydpi_;
-        page.bands.push_back(PageImage::Band{std::move(*surf), 0, height_});
+        page.bands.push_back(PageImage::Band{std::move(*surf), 0, height_, nullptr});
         return page;
     }
 

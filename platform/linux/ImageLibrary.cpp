@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "platform/Imaging.h"
 #include "platform/Printers.h"
 #include "platform/linux/ImageReaders.h"
+#include "platform/linux/PdfDocument.h"
 
 namespace platform {
 
@@ -84,6 +86,35 @@ Result<std::unique_ptr<ImageSource>> OpenImage(const std::string& path) {
     return NotReadable(path, "unknown file type");
 }
 
+SurfacePtr FaxSurface(const FaxData& fax) {
+    const int flags = int(fax.endOfLine) + int(fax.encodedByteAlign) + int(fax.blackIs1);
+    if (flags > 1) return nullptr;
+    char params[200];
+    std::snprintf(params, sizeof params, "Columns=%d Rows=%d K=%d%s%s%s", fax.columns, fax.rows,
+                  fax.K, fax.endOfLine ? " EndOfLine=true" : "",
+                  fax.encodedByteAlign ? " EncodedByteAlign=true" : "",
+                  fax.blackIs1 ? " BlackIs1=true" : "");
+    const std::size_t plen = std::strlen(params);
+    // cairo owns both copies and reads the parameters as a C string. An A1
+    // surface keeps the placeholder small; its pixels are never used.
+    auto* pcopy = static_cast<unsigned char*>(std::malloc(plen + 1));
+    auto* data =
+        static_cast<unsigned char*>(std::malloc(std::max<std::size_t>(fax.bytes.size(), 1)));
+    SurfacePtr surf(cairo_image_surface_create(CAIRO_FORMAT_A1, fax.columns, fax.rows));
+    if (!pcopy || !data || cairo_surface_status(surf.get()) != CAIRO_STATUS_SUCCESS) {
+        std::free(pcopy);
+        std::free(data);
+        return nullptr;
+    }
+    std::memcpy(pcopy, params, plen + 1);
+    std::memcpy(data, fax.bytes.data(), fax.bytes.size());
+    cairo_surface_set_mime_data(surf.get(), CAIRO_MIME_TYPE_CCITT_FAX, data, fax.bytes.size(),
+                                std::free, data);
+    cairo_surface_set_mime_data(surf.get(), CAIRO_MIME_TYPE_CCITT_FAX_PARAMS, pcopy, plen,
+                                std::free, pcopy);
+    return surf;
+}
+
 }  // namespace imaging
 
 namespace {
@@ -92,21 +123,74 @@ namespace {
 constexpr double kSheetWidth = 595.276;
 constexpr double kSheetHeight = 841.89;
 
-void DrawPage(cairo_t* cr, const imaging::PageImage& page) {
-    // The page's size on paper follows its own resolution in each direction;
-    // it is scaled to fit the sheet and centred.
-    const double w = page.width * 72.0 / page.xdpi;
-    const double h = page.height * 72.0 / page.ydpi;
-    const double scale = std::min(kSheetWidth / w, kSheetHeight / h);
+// Every band can be drawn: fax data that cairo cannot carry is decoded.
+bool Drawable(const imaging::PageImage& page) {
+    for (const auto& b : page.bands) {
+        if (b.fax && (b.fax->endOfLine + b.fax->encodedByteAlign + b.fax->blackIs1) > 1)
+            return false;
+    }
+    return true;
+}
+
+Status DrawPage(cairo_t* cr, const imaging::PageImage& page) {
+    const imaging::Placement at = imaging::PlacePage(page, kSheetWidth, kSheetHeight);
     cairo_save(cr);
-    cairo_translate(cr, (kSheetWidth - w * scale) / 2, (kSheetHeight - h * scale) / 2);
-    cairo_scale(cr, scale * 72.0 / page.xdpi, scale * 72.0 / page.ydpi);
+    cairo_translate(cr, at.left, at.top);
+    cairo_scale(cr, at.xScale, at.yScale);
     for (const auto& band : page.bands) {
-        cairo_set_source_surface(cr, band.surface.get(), 0, band.top);
+        imaging::SurfacePtr fax;
+        cairo_surface_t* s = band.surface.get();
+        if (band.fax) {
+            fax = imaging::FaxSurface(*band.fax);
+            if (!fax) {
+                cairo_restore(cr);
+                return Status::Error(Fail::Internal, "Out of memory for a fax page");
+            }
+            s = fax.get();
+        }
+        cairo_set_source_surface(cr, s, 0, band.top);
         cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_FAST);
         cairo_paint(cr);
     }
     cairo_restore(cr);
+    return Status::Ok();
+}
+
+// Fax documents: straight to PDF, the fax data as it is.
+Status WriteFaxPdf(imaging::ImageSource& src, const std::string& pdfPath) {
+    imaging::FaxPdfWriter pdf(pdfPath);
+    Status st = pdf.Begin();
+    for (int i = 0; st && i < src.PageCount(); ++i) {
+        auto page = src.LoadPage(i);
+        if (!page) return page.status();
+        if (!page->AllFax()) return Status::Error(Fail::Internal, "not a fax page");
+        st = pdf.AddPage(*page, kSheetWidth, kSheetHeight);
+    }
+    return st ? pdf.Finish() : st;
+}
+
+// Everything else: drawn with cairo.
+Status DrawPdf(imaging::ImageSource& src, const std::string& pdfPath) {
+    cairo_surface_t* pdf = cairo_pdf_surface_create(pdfPath.c_str(), kSheetWidth, kSheetHeight);
+    cairo_t* cr = cairo_create(pdf);
+    Status st;
+    for (int i = 0; i < src.PageCount() && st; ++i) {
+        auto page = src.LoadPage(i);
+        if (page && !Drawable(*page)) page = src.LoadPixels(i);
+        if (!page) {
+            st = page.status();
+            break;
+        }
+        st = DrawPage(cr, *page);
+        cairo_show_page(cr);
+    }
+    cairo_destroy(cr);
+    cairo_surface_finish(pdf);
+    if (st && cairo_surface_status(pdf) != CAIRO_STATUS_SUCCESS)
+        st = Status::Error(Fail::Io, "Cannot write " + pdfPath + ": " +
+                                         cairo_status_to_string(cairo_surface_status(pdf)));
+    cairo_surface_destroy(pdf);
+    return st;
 }
 
 }  // namespace
@@ -125,30 +209,12 @@ Status RenderImagePdf(const std::string& imagePath, const std::string& pdfPath, 
     try {
         auto src = imaging::OpenImage(imagePath);
         if (!src) return src.status();
-        cairo_surface_t* pdf = cairo_pdf_surface_create(pdfPath.c_str(), kSheetWidth, kSheetHeight);
-        cairo_t* cr = cairo_create(pdf);
-        Status st;
-        const int count = (*src)->PageCount();
-        for (int i = 0; i < count && st; ++i) {
-            auto page = (*src)->LoadPage(i);
-            if (!page) {
-                st = page.status();
-                break;
-            }
-            DrawPage(cr, *page);
-            cairo_show_page(cr);
-        }
-        cairo_destroy(cr);
-        cairo_surface_finish(pdf);
-        if (st && cairo_surface_status(pdf) != CAIRO_STATUS_SUCCESS)
-            st = Status::Error(Fail::Io, "Cannot write " + pdfPath + ": " +
-                                             cairo_status_to_string(cairo_surface_status(pdf)));
-        cairo_surface_destroy(pdf);
+        Status st = (*src)->AllPagesFax() ? WriteFaxPdf(**src, pdfPath) : DrawPdf(**src, pdfPath);
         if (!st) {
             ::unlink(pdfPath.c_str());
             return st;
         }
-        if (pages) *pages = count;
+        if (pages) *pages = (*src)->PageCount();
         return Status::Ok();
     } catch (...) {
         ::unlink(pdfPath.c_str());

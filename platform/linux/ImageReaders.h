@@ -24,20 +24,42 @@ struct SurfaceDeleter {
 };
 using SurfacePtr = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
 
+// Fax-coded image data as a PDF CCITTFaxDecode filter takes it.
+struct FaxData {
+    std::vector<unsigned char> bytes;
+    int columns = 0;
+    int rows = 0;
+    int K = -1;  // -1 T.6, 0 one-dimensional, > 0 mixed
+    bool endOfLine = false;
+    bool encodedByteAlign = false;
+    bool blackIs1 = false;
+};
+
 struct PageImage {
     int width = 0;
     int height = 0;
     double xdpi = 72;
     double ydpi = 72;
     // Bands from the top, each drawn at its row offset; one band for most
-    // pages, one per strip for fax-coded TIFF pages.
+    // pages. A band holds pixels or fax data (never both).
     struct Band {
         SurfacePtr surface;
         int top = 0;
         int rows = 0;
+        std::shared_ptr<FaxData> fax;
     };
     std::vector<Band> bands;
+    bool AllFax() const {
+        for (const auto& b : bands)
+            if (!b.fax) return false;
+        return !bands.empty();
+    }
 };
+
+// A cairo surface that carries the fax data for cairo's PDF output, which
+// embeds it unchanged. cairo 1.16 drops such an image when its parameters
+// hold more than one flag: nullptr then.
+SurfacePtr FaxSurface(const FaxData& fax);
 
 class ImageSource {
   public:
@@ -45,6 +67,10 @@ class ImageSource {
     virtual ImageFormat format() const = 0;
     virtual int PageCount() const = 0;
     virtual Result<PageImage> LoadPage(int index) = 0;
+    // True when every page is fax data that PDF can take as it is.
+    virtual bool AllPagesFax() const { return false; }
+    // The page as pixels even when it is fax data.
+    virtual Result<PageImage> LoadPixels(int index) { return LoadPage(index); }
 };
 
 // Opens by content, not by name. Fail::NotFound for a missing file,

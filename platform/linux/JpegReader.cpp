@@ -142,7 +142,7 @@ class JpegSource final : public ImageSource {
             } else if (cinfo.density_unit == 0 && cinfo.X_density > 0 && cinfo.Y_density > 0) {
                 out->ydpi = SaneDpi(72.0 * cinfo.Y_density / cinfo.X_density, 72);
             }
-            out->bands.push_back(PageImage::Band{std::move(owned), 0, height});
+            out->bands.push_back(PageImage::Band{std::move(owned), 0, height, nullptr});
         }
         return Status::Ok();
     }

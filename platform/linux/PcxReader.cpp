@@ -100,7 +100,7 @@ class PcxSource final : public ImageSource {
         page.height = p.height;
         page.xdpi = p.xdpi;
         page.ydpi = p.ydpi;
-        page.bands.push_back(PageImage::Band{std::move(*surf), 0, p.height});
+        page.bands.push_back(PageImage::Band{std::move(*surf), 0, p.height, nullptr});
         return page;
     }
 

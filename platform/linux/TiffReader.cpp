@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <tiffio.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -56,6 +57,44 @@ bool StartsWithEol(const unsigned char* data, std::size_t size) {
     return false;
 }
 
+// A growing memory file for libtiff, to encode T.6 data without a disk file.
+struct MemFile {
+    std::vector<unsigned char> data;
+    std::size_t pos = 0;
+};
+tmsize_t MemRead(thandle_t h, void* buf, tmsize_t n) {
+    auto* m = static_cast<MemFile*>(h);
+    const std::size_t left = m->pos < m->data.size() ? m->data.size() - m->pos : 0;
+    const std::size_t k = std::min(left, static_cast<std::size_t>(n));
+    std::memcpy(buf, m->data.data() + m->pos, k);
+    m->pos += k;
+    return static_cast<tmsize_t>(k);
+}
+tmsize_t MemWrite(thandle_t h, void* buf, tmsize_t n) {
+    auto* m = static_cast<MemFile*>(h);
+    const std::size_t k = static_cast<std::size_t>(n);
+    if (m->pos + k > m->data.size()) m->data.resize(m->pos + k);
+    std::memcpy(m->data.data() + m->pos, buf, k);
+    m->pos += k;
+    return n;
+}
+toff_t MemSeek(thandle_t h, toff_t off, int whence) {
+    auto* m = static_cast<MemFile*>(h);
+    std::size_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? m->pos : m->data.size();
+    m->pos = base + static_cast<std::size_t>(off);
+    return m->pos;
+}
+int MemClose(thandle_t) {
+    return 0;
+}
+toff_t MemSize(thandle_t h) {
+    return static_cast<MemFile*>(h)->data.size();
+}
+int MemMap(thandle_t, void**, toff_t*) {
+    return 0;
+}
+void MemUnmap(thandle_t, void*, toff_t) {}
+
 struct Page {
     tdir_t dir = 0;
     std::uint32_t width = 0, height = 0;
@@ -106,6 +145,25 @@ class TiffSource final : public ImageSource {
     }
 
     ImageFormat format() const override { return ImageFormat::Tiff; }
+    bool AllPagesFax() const override {
+        for (const auto& p : pages_)
+            if (!p.passThrough) return false;
+        return true;
+    }
+    // Decodes a fax page to pixels, for output that cannot take its data.
+    Result<PageImage> LoadPixels(int index) override {
+        const Page& p = pages_.at(static_cast<std::size_t>(index));
+        error_.clear();
+        if (!TIFFSetDirectory(tif_, p.dir)) return Bad(error_.empty() ? "lost page" : error_);
+        PageImage out;
+        out.width = static_cast<int>(p.width);
+        out.height = static_cast<int>(p.height);
+        out.xdpi = p.xdpi;
+        out.ydpi = p.ydpi;
+        Status s = Decoded(p, out);
+        if (!s) return s;
+        return out;
+    }
     int PageCount() const override { return static_cast<int>(pages_.size()); }
 
     Result<PageImage> LoadPage(int index) override {
@@ -213,8 +271,8 @@ class TiffSource final : public ImageSource {
     // The compressed data of the page's strips, handed to the PDF as it is.
     // Rows of modified Huffman and of T.4 data with EOL codes stand alone
     // (every strip starts afresh with a one-dimensional row), so their strips
-    // join into one image; T.6 strips each refer to a white line above their
-    // first row and become one image band each.
+    // join into one image. T.6 strips each refer to a white line above their
+    // first row: a page of several is coded again instead (ToG4).
     Status FaxBands(const Page& p, PageImage& out) {
         const std::uint32_t strips = TIFFNumberOfStrips(tif_);
         const bool blackIs1 = p.photometric == PHOTOMETRIC_MINISBLACK;
@@ -246,16 +304,15 @@ class TiffSource final : public ImageSource {
             if (s == 0) {
                 if (p.compression == COMPRESSION_CCITTFAX3)
                     eol = StartsWithEol(data.data(), data.size());
-                // cairo 1.16 drops an image whose parameters hold more than
-                // one flag, so such a page is decoded instead.
-                if (int(eol) + int(align) + int(blackIs1) > 1) return Decoded(p, out);
                 join = p.compression == COMPRESSION_CCITTRLE || eol;
+                if (!join && p.rowsPerStrip < p.height) return ToG4(p, out);
             }
             if (join) {
                 joined.insert(joined.end(), data.begin(), data.end());
                 joinedRows += rows;
             } else {
-                Status st = AddBand(out, p, data, top, rows, K, eol, align, blackIs1);
+                std::vector<unsigned char> own(data);
+                Status st = AddBand(out, p, own, top, rows, K, eol, align, blackIs1);
                 if (!st) return st;
             }
             top += rows;
@@ -264,33 +321,67 @@ class TiffSource final : public ImageSource {
         return Status::Ok();
     }
 
-    Status AddBand(PageImage& out, const Page& p, const std::vector<unsigned char>& bytes,
+    // Fax data in strips that cannot be joined (T.6, or T.4 without EOL
+    // codes) is decoded and coded again as one T.6 image: the same pixels,
+    // compact, without seams between strips.
+    Status ToG4(const Page& p, PageImage& out) {
+        const std::size_t rowBytes = (static_cast<std::size_t>(p.width) + 7) / 8;
+        std::vector<unsigned char> bits(rowBytes * p.height);
+        const std::uint32_t strips = TIFFNumberOfStrips(tif_);
+        std::size_t at = 0;
+        for (std::uint32_t s = 0; s < strips && at < bits.size(); ++s) {
+            tmsize_t got = TIFFReadEncodedStrip(tif_, s, bits.data() + at,
+                                                static_cast<tmsize_t>(bits.size() - at));
+            if (got < 0) return error_.empty() ? Truncated(path_) : Bad(error_);
+            at += static_cast<std::size_t>(got);
+        }
+        if (at < bits.size() || !error_.empty())
+            return error_.empty() ? Truncated(path_) : Bad(error_);
+        // Coded with ones as black.
+        if (p.photometric == PHOTOMETRIC_MINISBLACK)
+            for (auto& b : bits) b = static_cast<unsigned char>(~b);
+
+        MemFile mem;
+        std::string err;
+        TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+        TIFFOpenOptionsSetErrorHandlerExtR(opts, KeepFirstError, &err);
+        TIFFOpenOptionsSetWarningHandlerExtR(opts, IgnoreWarning, nullptr);
+        TIFF* t = TIFFClientOpenExt("fax", "w", &mem, MemRead, MemWrite, MemSeek, MemClose, MemSize,
+                                    MemMap, MemUnmap, opts);
+        TIFFOpenOptionsFree(opts);
+        if (!t) return Bad("cannot code the page again: " + err);
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, p.width);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, p.height);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 1);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISWHITE);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_CCITTFAX4);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, p.height);
+        const bool wrote =
+            TIFFWriteEncodedStrip(t, 0, bits.data(), static_cast<tmsize_t>(bits.size())) >= 0;
+        const std::uint64_t off = TIFFGetStrileOffset(t, 0);
+        const std::uint64_t len = TIFFGetStrileByteCount(t, 0);
+        TIFFClose(t);
+        if (!wrote || off + len > mem.data.size() || len == 0)
+            return Bad("cannot code the page again: " + err);
+        std::vector<unsigned char> g4(mem.data.begin() + static_cast<std::ptrdiff_t>(off),
+                                      mem.data.begin() + static_cast<std::ptrdiff_t>(off + len));
+        return AddBand(out, p, g4, 0, p.height, -1, false, false, false);
+    }
+
+    Status AddBand(PageImage& out, const Page& p, std::vector<unsigned char>& bytes,
                    std::uint32_t top, std::uint32_t rows, int K, bool eol, bool align,
                    bool blackIs1) {
-        char params[200];
-        std::snprintf(params, sizeof params, "Columns=%u Rows=%u K=%d%s%s%s", p.width, rows, K,
-                      eol ? " EndOfLine=true" : "", align ? " EncodedByteAlign=true" : "",
-                      blackIs1 ? " BlackIs1=true" : "");
-        const std::size_t plen = std::strlen(params);
-        // cairo owns both copies and reads the parameters as a C string.
-        auto* pcopy = static_cast<unsigned char*>(std::malloc(plen + 1));
-        auto* data = static_cast<unsigned char*>(std::malloc(bytes.size()));
-        // A1 keeps the placeholder surface small; its pixels are never used.
-        SurfacePtr surf(cairo_image_surface_create(CAIRO_FORMAT_A1, static_cast<int>(p.width),
-                                                   static_cast<int>(rows)));
-        if (!pcopy || !data || cairo_surface_status(surf.get()) != CAIRO_STATUS_SUCCESS) {
-            std::free(data);
-            std::free(pcopy);
-            return Status::Error(Fail::Internal, "Out of memory for image: " + path_);
-        }
-        std::memcpy(pcopy, params, plen + 1);
-        std::memcpy(data, bytes.data(), bytes.size());
-        cairo_surface_set_mime_data(surf.get(), CAIRO_MIME_TYPE_CCITT_FAX, data, bytes.size(),
-                                    std::free, data);
-        cairo_surface_set_mime_data(surf.get(), CAIRO_MIME_TYPE_CCITT_FAX_PARAMS, pcopy, plen,
-                                    std::free, pcopy);
-        out.bands.push_back(
-            PageImage::Band{std::move(surf), static_cast<int>(top), static_cast<int>(rows)});
+        auto fax = std::make_shared<FaxData>();
+        fax->bytes.swap(bytes);
+        fax->columns = static_cast<int>(p.width);
+        fax->rows = static_cast<int>(rows);
+        fax->K = K;
+        fax->endOfLine = eol;
+        fax->encodedByteAlign = align;
+        fax->blackIs1 = blackIs1;
+        out.bands.push_back(PageImage::Band{nullptr, static_cast<int>(top), static_cast<int>(rows),
+                                            std::move(fax)});
         return Status::Ok();
     }
 
@@ -311,7 +402,8 @@ class TiffSource final : public ImageSource {
                     on_white(TIFFGetB(v));
         }
         cairo_surface_mark_dirty(surf->get());
-        out.bands.push_back(PageImage::Band{std::move(*surf), 0, static_cast<int>(p.height)});
+        out.bands.push_back(
+            PageImage::Band{std::move(*surf), 0, static_cast<int>(p.height), nullptr});
         return Status::Ok();
     }
 

@@ -219,8 +219,7 @@ TEST(ImageReaders, FaxTiffsOfEveryCodingAndLayout) {
         o.pages = 2, o.coding = c.coding, o.fine = c.fine, o.fillOrder2 = c.fill2,
         o.rowsPerStrip = c.rows;
         ASSERT_TRUE(testsupport::WriteFaxTiff(name, o));
-        // T.6 strips are separate image bands: a resolution near a printer's
-        // keeps the seams between them out of the comparison.
+        // Every coding and layout ends up as the same pixels.
         Rendered r = Render(dir, name, 100);
         ASSERT_TRUE(r.status) << name << ": " << r.status.detail;
         EXPECT_EQ(r.pages, 2);
