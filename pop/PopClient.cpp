@@ -175,7 +175,9 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
         received += static_cast<std::int64_t>(piece.size());
         tail += piece;
         if (tail.size() > 5) tail.erase(0, tail.size() - 5);
-        if (received < 50) continue;
+        // Fewer than 50 characters are waited on, unless they already hold a
+        // whole message: a tiny message must not block the mailbox forever.
+        if (received < 50 && !(EndsMessage(tail) && sock.RecvNext() <= 0)) continue;
 
         if (!sized) {
             RetrHead head;

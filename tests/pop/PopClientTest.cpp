@@ -215,6 +215,22 @@ TEST(PopSession, AMessageArrivingInPiecesIsWrittenWhole) {
     EXPECT_EQ(ReadFile(r.t.InFile("1.TXT")), whole);
 }
 
+TEST(PopSession, AMessageShorterThanFiftyCharactersIsFetched) {
+    PopRun r(0);
+    ScriptedServer s(r.t.loop);
+    r.t.options.popPort = s.port();
+    LogOn(s, "+OK 1 2\r\n")
+        .Expect("^RETR 1$")
+        .Send("+OK 2 octets\r\n\r\n.\r\n")
+        .Expect("^DELE 1$")
+        .Send("+OK\r\n")
+        .Expect("^QUIT$")
+        .Send("+OK Bye\r\n");
+    r.Session();
+    EXPECT_TRUE(s.finished());
+    EXPECT_EQ(ReadFile(r.t.InFile("1.TXT")), "+OK 2 octets\r\n\r\n.\r\n");
+}
+
 TEST(PopSession, TerminatorSplitAcrossAWrittenBlockIsRecognised) {
     PopRun r(0);
     ScriptedServer s(r.t.loop);
