@@ -433,6 +433,33 @@ TEST_F(MaildirStoreTest, BadFilesAreReadWithoutCrashInBoundedMemory) {
     EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 20 * 1024) << "KiB grown";
 }
 
+TEST_F(MaildirStoreTest, HugeAttachmentStreamsThroughInBoundedMemory) {
+    const std::string big = tmp / "big.bin";
+    {
+        std::ofstream out(big, std::ios::binary);
+        std::string chunk(1 << 20, '\0');
+        for (int i = 0; i < 50; ++i) {
+            for (std::size_t k = 0; k < chunk.size(); k += 4096)
+                chunk[k] = static_cast<char>(i + k);
+            out << chunk;
+        }
+    }
+    struct rusage before {};
+    ::getrusage(RUSAGE_SELF, &before);
+    auto s = Logon();
+    auto msg = *(*s->Inbox())->AddMessage();
+    auto att = *msg->AddAttachment();
+    ASSERT_TRUE(att->SetName("big.tif;").ok());
+    ASSERT_TRUE(att->ReadFromFile(big).ok());
+    ASSERT_TRUE(msg->Update().ok());
+    ASSERT_TRUE((*OnlyInboxMessage(*s)->Attachment(1))->WriteToFile(tmp / "out.bin").ok());
+    struct rusage after {};
+    ::getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 20 * 1024) << "KiB grown";
+    EXPECT_EQ(fs::file_size(tmp / "out.bin"), fs::file_size(big));
+    EXPECT_TRUE(ReadFile(tmp / "out.bin") == ReadFile(big));
+}
+
 TEST_F(MaildirStoreTest, DeliverNowRunsTheProfileCommandWithMaildirSet) {
     WriteIni("[" + std::string(kProfile) + "]\nmaildir = " + maildir +
              "\ndeliver = printf 'Subject: fetched\\n\\nhi\\n' > "
