@@ -203,7 +203,7 @@ TEST_F(Companion, RunCatchesStatusLinesFasterThanItsPollInterval) {
     std::string body;
     for (int i = 1; i <= 5; ++i)
         body += "put '[VOXA-FAX]\nVFPrint=running\nprint_status=step " + std::to_string(i) +
-                "\n'\nsleep 0.05\n";
+                "\n'\nsleep 0.15\n";
     body += "put '[VOXA-FAX]\nVFPrint=quit\nprint_status=done\n'\n";
     std::string prog = FakeProgram(body);
     companion::RunSettings s;
