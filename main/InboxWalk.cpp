@@ -84,9 +84,19 @@ class InboxWalker {
                     ctx_.run.gLastError = kFatalPrinterError;
                     break;
                 }
+                // File each message as soon as it is handled: a run that is
+                // killed mid-walk must not print and answer again, in the next
+                // run, everything it had already done. The listing read at the
+                // start keeps its positions, so moving now changes no index.
+                if (!ctx_.run.gflgPrintTest) MovesSoFar();
             }
         }
         if (ctx_.run.gflgPrintTest) return;
+        MovesSoFar();
+    }
+
+  private:
+    void MovesSoFar() {
         try {
             PerformMoves(ctx_, s_);
         } catch (...) {
@@ -94,7 +104,6 @@ class InboxWalker {
         }
     }
 
-  private:
     // One message; false on a fatal printer error.
     bool Message(int i) {
         ctx_.loop.Yield();
