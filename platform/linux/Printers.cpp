@@ -167,16 +167,23 @@ class SystemPrinters final : public Printers {
     }
 
     std::vector<PrinterInfo> Installed() override {
-        std::vector<PrinterInfo> out;
-        cups_dest_t* dests = nullptr;
-        const int n = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
-        cupsDefault_.clear();
-        for (int i = 0; i < n; ++i) {
-            if (dests[i].instance) continue;
-            out.push_back(PrinterInfo{dests[i].name, false, ""});
-            if (dests[i].is_default) cupsDefault_ = dests[i].name;
+        // The scheduler is asked once per run: a run lasts minutes at most,
+        // and asking it for every page printed made each fax cost two
+        // connections (and a long wait when no scheduler runs).
+        if (!cupsListed_) {
+            cups_dest_t* dests = nullptr;
+            const int n = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
+            cupsDefault_.clear();
+            cupsDests_.clear();
+            for (int i = 0; i < n; ++i) {
+                if (dests[i].instance) continue;
+                cupsDests_.push_back(PrinterInfo{dests[i].name, false, ""});
+                if (dests[i].is_default) cupsDefault_ = dests[i].name;
+            }
+            cupsFreeDests(n, dests);
+            cupsListed_ = true;
         }
-        cupsFreeDests(n, dests);
+        std::vector<PrinterInfo> out = cupsDests_;
         if (auto text = ini::ReadFile(printersIni_)) {
             for (const auto& section : ini::Sections(*text)) {
                 auto dir = ini::Lookup(*text, section, "directory");
@@ -327,6 +334,8 @@ class SystemPrinters final : public Printers {
     std::string printersIni_;
     std::string current_;
     std::string cupsDefault_;
+    std::vector<PrinterInfo> cupsDests_;
+    bool cupsListed_ = false;
     double fontSize_ = 10;
 
     cairo_surface_t* pdf_ = nullptr;
