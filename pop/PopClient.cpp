@@ -3,9 +3,13 @@
 // every message on the server for the next run.
 #include "pop/PopClient.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
@@ -29,6 +33,80 @@ constexpr std::size_t kMaxArrival = 256 * 1024;
 // A DELE or QUIT reply longer than this without a line end is no reply.
 constexpr std::size_t kMaxReplyLine = 64 * 1024;
 constexpr std::int32_t kMaxMessages = 32767;  // message numbers are 16-bit
+
+// Downloads are staged in a hidden folder of In/ and reach In/ itself only
+// once the server has been told to delete them (QUIT). A run killed before
+// that leaves the messages on the server and nothing in In/, so the next run
+// neither loses nor doubles a fax. The marker says QUIT was sent: from then
+// on the server may have deleted them, so the staged files are kept.
+std::string StagingDir(const config::Context& ctx) {
+    return ctx.run.gInDir + ".pop/";
+}
+std::string QuitMarker(const config::Context& ctx) {
+    return StagingDir(ctx) + "quit-sent";
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void SyncFolder(const std::string& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)::fsync(fd);
+    ::close(fd);
+}
+
+std::vector<std::string> StagedFiles(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() > 4 && n.compare(n.size() - 4, 4, ".TXT") == 0) names.push_back(n);
+        }
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Moves the staged messages into In/ without replacing a file there.
+void PromoteStaged(const config::Context& ctx) {
+    const std::string dir = StagingDir(ctx);
+    for (const auto& name : StagedFiles(dir)) {
+        const std::string stem = name.substr(0, name.size() - 4);
+        std::string target = ctx.run.gInDir + name;
+        for (int k = 2; Exists(target) && k < 10000; ++k)
+            target = ctx.run.gInDir + stem + "-" + std::to_string(k) + ".TXT";
+        if (::link((dir + name).c_str(), target.c_str()) == 0) ::unlink((dir + name).c_str());
+    }
+    SyncFolder(ctx.run.gInDir);
+    ::unlink(QuitMarker(ctx).c_str());
+    SyncFolder(dir);
+}
+
+void DropStaged(const config::Context& ctx) {
+    const std::string dir = StagingDir(ctx);
+    for (const auto& name : StagedFiles(dir)) ::unlink((dir + name).c_str());
+}
+
+// What an earlier, interrupted session left behind.
+void RecoverStaged(const config::Context& ctx) {
+    if (Exists(QuitMarker(ctx)))
+        PromoteStaged(ctx);
+    else
+        DropStaged(ctx);
+}
+
+bool MarkQuitSent(const config::Context& ctx) {
+    int fd = ::open(QuitMarker(ctx).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    SyncFolder(StagingDir(ctx));
+    return ok;
+}
 
 }  // namespace
 
@@ -75,6 +153,9 @@ void PopClient::CHECKMAIL_Click() {
         }
 
         st_.gPOPCommand = std::string("QUIT") + kCrLf;
+        // Without the marker on disk the staged files would be dropped after
+        // a crash although the server may already have deleted them.
+        if (!MarkQuitSent(ctx_)) return false;
         if (!POPWriteOut(form_.POPSocket(), st_.gPOPCommand)) return false;
         std::string reply;
         if (!CollectReply(reply)) return false;
@@ -82,6 +163,8 @@ void PopClient::CHECKMAIL_Click() {
         return reply.find("+OK") != std::string::npos;
     };
 
+    ::mkdir(StagingDir(ctx_).c_str(), 0700);
+    RecoverStaged(ctx_);
     try {
         mailout::CreateSocket(form_, form_.POPSocket(), "POP");  // idempotent
         partialFile_.clear();
@@ -93,6 +176,9 @@ void PopClient::CHECKMAIL_Click() {
         // the messages because no QUIT was sent.
         if (!partialFile_.empty()) ::unlink(partialFile_.c_str());
     }
+    // Staged files reach In/ once QUIT was sent (whatever its answer: the
+    // server may have deleted them); otherwise the server still holds them.
+    RecoverStaged(ctx_);
     EndSession();
 }
 
@@ -155,7 +241,7 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
     st_.gPOPCommand = "RETR " + std::to_string(MsgNum) + kCrLf;
     if (!POPWriteOut(sock, st_.gPOPCommand)) return false;
 
-    const std::string path = ctx_.run.gInDir + std::to_string(MsgNum) + ".TXT";
+    const std::string path = StagingDir(ctx_) + std::to_string(MsgNum) + ".TXT";
     ::unlink(path.c_str());
     convert::FileOut file;
     // A message we cannot save must not be deleted on the server.

@@ -42,7 +42,7 @@ struct PopRun {
     std::vector<std::string> InFiles() const {
         std::vector<std::string> names;
         for (auto& e : std::filesystem::directory_iterator(t.run.gInDir))
-            names.push_back(e.path().filename().string());
+            if (e.is_regular_file()) names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }

@@ -1,0 +1,58 @@
+// Downloads reach In/ only once QUIT was sent: a run killed earlier leaves the
+// messages on the server and nothing to convert, so nothing is doubled.
+#include <gtest/gtest.h>
+
+#include "tests/pop/PopFixture.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TempDir.h"
+
+using poptest::PopRun;
+using testsupport::ReadFile;
+using testsupport::ScriptedServer;
+using testsupport::WriteFile;
+
+namespace {
+const std::string kMsg = "+OK 30 octets\r\nSubject: x\r\n\r\nbody\r\n.\r\n";
+}
+
+TEST(PopStaging, DownloadsOfASessionThatNeverSentQuitAreDropped) {
+    PopRun r(1);  // nothing listens on port 1: the session fails at once
+    WriteFile(r.t.run.gInDir + ".pop/1.TXT", kMsg);
+    r.Session();
+    EXPECT_TRUE(r.InFiles().empty());
+    EXPECT_FALSE(std::filesystem::exists(r.t.run.gInDir + ".pop/1.TXT"));
+}
+
+TEST(PopStaging, DownloadsAfterQuitWasSentReachInWithoutReplacingAnything) {
+    PopRun r(1);
+    WriteFile(r.t.run.gInDir + "1.TXT", "left from before");
+    WriteFile(r.t.run.gInDir + ".pop/1.TXT", kMsg);
+    WriteFile(r.t.run.gInDir + ".pop/2.TXT", kMsg);
+    WriteFile(r.t.run.gInDir + ".pop/quit-sent", "");
+    r.Session();
+    EXPECT_EQ(r.InFiles(), (std::vector<std::string>{"1-2.TXT", "1.TXT", "2.TXT"}));
+    EXPECT_EQ(ReadFile(r.t.run.gInDir + "1.TXT"), "left from before");
+    EXPECT_EQ(ReadFile(r.t.run.gInDir + "1-2.TXT"), kMsg);
+    EXPECT_FALSE(std::filesystem::exists(r.t.run.gInDir + ".pop/quit-sent"));
+}
+
+TEST(PopStaging, ASessionCutOffAfterSomeMessagesLeavesInEmpty) {
+    PopRun r(0);
+    ScriptedServer s(r.t.loop);
+    r.t.options.popPort = s.port();
+    s.Send("+OK Ready.\r\n")
+        .Expect("^USER fax1$")
+        .Send("+OK\r\n")
+        .Expect("^PASS secret$")
+        .Send("+OK Logged in.\r\n")
+        .Expect("^STAT$")
+        .Send("+OK 2 60\r\n")
+        .Expect("^RETR 1$")
+        .Send(kMsg)
+        .Expect("^DELE 1$")
+        .Send("+OK\r\n")
+        .Expect("^RETR 2$")
+        .Close();
+    r.Session();
+    EXPECT_TRUE(r.InFiles().empty());  // message 1 is still on the server
+}
