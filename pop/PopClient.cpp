@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <vector>
 
 #include "config/Context.h"
@@ -71,10 +72,59 @@ std::vector<std::string> StagedFiles(const std::string& dir) {
     return names;
 }
 
-// Moves the staged messages into In/ without replacing a file there.
-void PromoteStaged(const config::Context& ctx) {
+std::string UncertainList(const config::Context& ctx) {
+    return StagingDir(ctx) + "uncertain";
+}
+
+// Size and FNV-1a digest of a file, read in blocks: identifies a message
+// downloaded again byte for byte.
+std::string FileDigest(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::uint64_t h = 1469598103934665603ULL;
+    std::uint64_t size = 0;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n; ++i) {
+            h ^= static_cast<unsigned char>(buf[i]);
+            h *= 1099511628211ULL;
+        }
+        size += static_cast<std::uint64_t>(n);
+    }
+    ::close(fd);
+    return std::to_string(size) + ":" + std::to_string(h);
+}
+
+bool ListedAsUncertain(const config::Context& ctx, const std::string& digest) {
+    if (digest.empty()) return false;
+    std::string line;
+    std::ifstream in(UncertainList(ctx));
+    while (std::getline(in, line))
+        if (line == digest) return true;
+    return false;
+}
+
+// Moves the staged messages into In/ without replacing a file there. When it
+// is not known whether the server carried out QUIT, each message is listed
+// first: should the server still hold it, the next session knows the copy it
+// downloads again and does not deliver it twice.
+void PromoteStaged(const config::Context& ctx, bool certain) {
     const std::string dir = StagingDir(ctx);
-    for (const auto& name : StagedFiles(dir)) {
+    const auto names = StagedFiles(dir);
+    if (!certain && !names.empty()) {
+        std::ofstream list(UncertainList(ctx), std::ios::app);
+        for (const auto& name : names) list << FileDigest(dir + name) << "\n";
+        list.flush();
+        list.close();
+        int fd = ::open(UncertainList(ctx).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            (void)::fsync(fd);
+            ::close(fd);
+        }
+    }
+    for (const auto& name : names) {
         const std::string stem = name.substr(0, name.size() - 4);
         std::string target = ctx.run.gInDir + name;
         for (int k = 2; Exists(target) && k < 10000; ++k)
@@ -94,7 +144,7 @@ void DropStaged(const config::Context& ctx) {
 // What an earlier, interrupted session left behind.
 void RecoverStaged(const config::Context& ctx) {
     if (Exists(QuitMarker(ctx)))
-        PromoteStaged(ctx);
+        PromoteStaged(ctx, /*certain=*/false);
     else
         DropStaged(ctx);
 }
@@ -160,7 +210,12 @@ void PopClient::CHECKMAIL_Click() {
         std::string reply;
         if (!CollectReply(reply)) return false;
         form_.gCollectInput = false;
-        return reply.find("+OK") != std::string::npos;
+        if (reply.find("+OK") == std::string::npos) return false;
+        // The server has deleted every message it held: nothing downloaded
+        // earlier can come back, and this session's files are certain.
+        PromoteStaged(ctx_, /*certain=*/true);
+        ::unlink(UncertainList(ctx_).c_str());
+        return true;
     };
 
     ::mkdir(StagingDir(ctx_).c_str(), 0700);
@@ -277,6 +332,9 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
             buff.clear();
             if (!file.Close()) return false;
             partialFile_.clear();
+            // Delivered already by a run whose QUIT may not have reached the
+            // server: the copy is dropped; DELE still removes it there.
+            if (ListedAsUncertain(ctx_, FileDigest(path))) ::unlink(path.c_str());
             return true;
         }
         // Whole blocks go to the file as they come, so that memory does not

@@ -56,3 +56,38 @@ TEST(PopStaging, ASessionCutOffAfterSomeMessagesLeavesInEmpty) {
     r.Session();
     EXPECT_TRUE(r.InFiles().empty());  // message 1 is still on the server
 }
+
+// QUIT was sent but the run died before its answer: the files are delivered
+// and remembered; if the server had not carried QUIT out, the copies it
+// hands out again are recognised and dropped (and deleted on the server).
+TEST(PopStaging, AMessageDeliveredOnAnUncertainQuitIsNotDeliveredAgain) {
+    PopRun r(0);
+    WriteFile(r.t.run.gInDir + ".pop/1.TXT", kMsg);
+    WriteFile(r.t.run.gInDir + ".pop/quit-sent", "");
+    const std::string other = "+OK 31 octets\r\nSubject: y\r\n\r\nother\r\n.\r\n";
+    ScriptedServer s(r.t.loop);
+    r.t.options.popPort = s.port();
+    s.Send("+OK Ready.\r\n")
+        .Expect("^USER fax1$")
+        .Send("+OK\r\n")
+        .Expect("^PASS secret$")
+        .Send("+OK Logged in.\r\n")
+        .Expect("^STAT$")
+        .Send("+OK 2 80\r\n")
+        .Expect("^RETR 1$")
+        .Send(kMsg)
+        .Expect("^DELE 1$")
+        .Send("+OK\r\n")
+        .Expect("^RETR 2$")
+        .Send(other)
+        .Expect("^DELE 2$")
+        .Send("+OK\r\n")
+        .Expect("^QUIT$")
+        .Send("+OK Bye\r\n");
+    r.Session();
+    EXPECT_TRUE(s.finished());
+    EXPECT_EQ(r.InFiles(), (std::vector<std::string>{"1.TXT", "2.TXT"}));
+    EXPECT_EQ(ReadFile(r.t.run.gInDir + "1.TXT"), kMsg);
+    EXPECT_EQ(ReadFile(r.t.run.gInDir + "2.TXT"), other);
+    EXPECT_FALSE(std::filesystem::exists(r.t.run.gInDir + ".pop/uncertain"));
+}
