@@ -370,4 +370,26 @@ TEST(ProcessInMessages, DeletesTheFileEvenWhenTheStoreRefusesTheMessage) {
     convert::ProcessInMessages(t.ctx, t.inbox);
 }
 
+// A run that died after storing a message but before deleting its file left
+// the journal: the file is converted again only when the inbox lacks it.
+TEST(ProcessInMessages, AJournalledFileAlreadyInTheInboxIsNotConvertedTwice) {
+    ConvertContext t;
+    const std::string msg = "+OK 40 octets\r\nSubject: once\r\n\r\nx\r\n.\r\n";
+    WriteFile(t.InFile("1.TXT"), msg);
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    ASSERT_EQ(t.Inbox().messages.size(), 1u);
+    WriteFile(t.InFile("1.TXT"), msg);  // as if the deletion never happened
+    WriteFile(t.InFile(".converting"), "1.TXT");
+    WriteFile(t.InFile("2.TXT"), "+OK 40 octets\r\nSubject: other\r\n\r\nx\r\n.\r\n");
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    ASSERT_EQ(t.Inbox().messages.size(), 2u);
+    EXPECT_EQ(t.Inbox().messages[1]->subject, "other From: ");
+    EXPECT_FALSE(std::filesystem::exists(t.InFile(".converting")));
+
+    WriteFile(t.InFile("3.TXT"), "+OK 40 octets\r\nSubject: new\r\n\r\nx\r\n.\r\n");
+    WriteFile(t.InFile(".converting"), "3.TXT");  // died before storing it
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    EXPECT_EQ(t.Inbox().messages.size(), 3u);
+}
+
 }  // namespace
