@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing and the demo need.
 # Safe to run again: it installs only what is missing.
+#   install-deps.sh          what building, the tests and the demo need
+#   install-deps.sh --bench  also what the benchmarks compare against
 set -euo pipefail
 pkgs=(
   build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
@@ -9,6 +11,9 @@ pkgs=(
   fonts-dejavu-core poppler-utils libtiff-tools openssl time
   dovecot-pop3d python3 python3-aiosmtpd cups cups-client cups-filters
 )
+if [ "${1:-}" = "--bench" ]; then
+  pkgs+=(fetchmail ripmime bc)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
