@@ -7,6 +7,7 @@
 
 namespace {
 
+using poptest::LogOn;
 using poptest::PopRun;
 using testsupport::ReadFile;
 using testsupport::ScriptedServer;
@@ -18,16 +19,6 @@ std::string Message(const std::string& body) {
 // The RETR answer for a message: reply line, dot-stuffed body, terminator.
 std::string Retr(const std::string& msg) {
     return "+OK " + std::to_string(msg.size()) + " octets\r\n" + msg + ".\r\n";
-}
-
-ScriptedServer& LogOn(ScriptedServer& s, const std::string& stat) {
-    return s.Send("+OK Ready.\r\n")
-        .Expect("^USER fax1$")
-        .Send("+OK user\r\n")
-        .Expect("^PASS secret$")
-        .Send("+OK Logged in.\r\n")
-        .Expect("^STAT$")
-        .Send(stat);
 }
 
 TEST(PopSession, DownloadsEveryMessageDeletesItAndQuits) {

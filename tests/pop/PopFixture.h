@@ -13,8 +13,20 @@
 #include "platform/linux/TcpSocket.h"
 #include "pop/PopClient.h"
 #include "tests/support/ConvertContext.h"
+#include "tests/support/ScriptedServer.h"
 
 namespace poptest {
+
+// The server side of a logon as fax1/secret, answering STAT with `stat`.
+inline testsupport::ScriptedServer& LogOn(testsupport::ScriptedServer& s, const std::string& stat) {
+    return s.Send("+OK Ready.\r\n")
+        .Expect("^USER fax1$")
+        .Send("+OK user\r\n")
+        .Expect("^PASS secret$")
+        .Send("+OK Logged in.\r\n")
+        .Expect("^STAT$")
+        .Send(stat);
+}
 
 struct PopRun {
     explicit PopRun(int port, platform::Millis tick = platform::Millis(3000)) {

@@ -40,13 +40,7 @@ TEST(PopStaging, ASessionCutOffAfterSomeMessagesLeavesInEmpty) {
     PopRun r(0);
     ScriptedServer s(r.t.loop);
     r.t.options.popPort = s.port();
-    s.Send("+OK Ready.\r\n")
-        .Expect("^USER fax1$")
-        .Send("+OK\r\n")
-        .Expect("^PASS secret$")
-        .Send("+OK Logged in.\r\n")
-        .Expect("^STAT$")
-        .Send("+OK 2 60\r\n")
+    poptest::LogOn(s, "+OK 2 60\r\n")
         .Expect("^RETR 1$")
         .Send(kMsg)
         .Expect("^DELE 1$")
@@ -67,13 +61,7 @@ TEST(PopStaging, AMessageDeliveredOnAnUncertainQuitIsNotDeliveredAgain) {
     const std::string other = "+OK 31 octets\r\nSubject: y\r\n\r\nother\r\n.\r\n";
     ScriptedServer s(r.t.loop);
     r.t.options.popPort = s.port();
-    s.Send("+OK Ready.\r\n")
-        .Expect("^USER fax1$")
-        .Send("+OK\r\n")
-        .Expect("^PASS secret$")
-        .Send("+OK Logged in.\r\n")
-        .Expect("^STAT$")
-        .Send("+OK 2 80\r\n")
+    poptest::LogOn(s, "+OK 2 80\r\n")
         .Expect("^RETR 1$")
         .Send(kMsg)
         .Expect("^DELE 1$")
