@@ -25,34 +25,12 @@
 #include "platform/EventLoop.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
+#include "platform/fake/DeadSocket.h"
 #include "platform/fake/FakeMailStore.h"
 #include "platform/fake/FakePrinters.h"
 #include "print/PrintForm.h"
 
 namespace {
-
-class DeadSocket final : public platform::Socket {
-  public:
-    void SetHandlers(platform::SocketHandlers) override {}
-    void SetTls(platform::TlsSettings) override {}
-    std::string SetHostName(const std::string&) override { return {}; }
-    void SetHostAddress(const std::string&) override {}
-    std::string HostAddress() const override { return {}; }
-    int Connect(int) override { return 10061; }
-    void Disconnect() override {}
-    bool Connected() const override { return false; }
-    bool IsWritable() const override { return false; }
-    bool IsReadable() const override { return false; }
-    int RecvNext() const override { return 0; }
-    long Write(std::string_view) override { return -1; }
-    std::string Receive(std::size_t) override { return {}; }
-};
-class DeadSockets final : public platform::SocketFactory {
-  public:
-    std::unique_ptr<platform::Socket> Create(platform::EventLoop&) override {
-        return std::make_unique<DeadSocket>();
-    }
-};
 
 // Files beginning with "II*" are readable one-page images.
 class MagicImaging final : public platform::Imaging {
@@ -123,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::FakeDialogs dialogs;
     platform::FakePrinters printers;
     MagicImaging imaging(printers);
-    DeadSockets sockets;
+    platform::DeadSockets sockets;
     platform::FakeMailStore store;
     config::NodeConfig cfg;
     config::RunGlobals run;

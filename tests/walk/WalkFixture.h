@@ -24,6 +24,7 @@
 #include "platform/MailStore.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
+#include "platform/fake/DeadSocket.h"
 #include "platform/fake/FakeMailStore.h"
 #include "platform/fake/FakePrinters.h"
 #include "print/PrintForm.h"
@@ -76,30 +77,6 @@ class MagicImaging final : public platform::Imaging {
     }
 };
 
-// Sockets that never connect: receipts stay queued in Out/.
-class DeadSocket final : public platform::Socket {
-  public:
-    void SetHandlers(platform::SocketHandlers) override {}
-    void SetTls(platform::TlsSettings) override {}
-    std::string SetHostName(const std::string&) override { return {}; }
-    void SetHostAddress(const std::string&) override {}
-    std::string HostAddress() const override { return {}; }
-    int Connect(int) override { return 10061; }
-    void Disconnect() override {}
-    bool Connected() const override { return false; }
-    bool IsWritable() const override { return false; }
-    bool IsReadable() const override { return false; }
-    int RecvNext() const override { return 0; }
-    long Write(std::string_view) override { return -1; }
-    std::string Receive(std::size_t) override { return {}; }
-};
-class DeadSockets final : public platform::SocketFactory {
-  public:
-    std::unique_ptr<platform::Socket> Create(platform::EventLoop&) override {
-        return std::make_unique<DeadSocket>();
-    }
-};
-
 inline const char* kSubscriber = "4165551234@voxafax.example";
 inline const char* kProfile = "Windows Messaging Settings";
 using Msg = platform::FakeMessageData;
@@ -124,7 +101,7 @@ struct WalkRun {
     platform::FakeDialogs dialogs;
     platform::FakePrinters printers;
     MagicImaging imaging{printers};
-    DeadSockets sockets;
+    platform::DeadSockets sockets;
     platform::FakeMailStore store;
     config::NodeConfig cfg;
     config::RunGlobals run;
