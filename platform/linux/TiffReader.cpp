@@ -151,22 +151,15 @@ class TiffSource final : public ImageSource {
         return true;
     }
     // Decodes a fax page to pixels, for output that cannot take its data.
-    Result<PageImage> LoadPixels(int index) override {
-        const Page& p = pages_.at(static_cast<std::size_t>(index));
-        error_.clear();
-        if (!TIFFSetDirectory(tif_, p.dir)) return Bad(error_.empty() ? "lost page" : error_);
-        PageImage out;
-        out.width = static_cast<int>(p.width);
-        out.height = static_cast<int>(p.height);
-        out.xdpi = p.xdpi;
-        out.ydpi = p.ydpi;
-        Status s = Decoded(p, out);
-        if (!s) return s;
-        return out;
-    }
+    Result<PageImage> LoadPixels(int index) override { return Load(index, false); }
     int PageCount() const override { return static_cast<int>(pages_.size()); }
 
-    Result<PageImage> LoadPage(int index) override {
+    Result<PageImage> LoadPage(int index) override { return Load(index, true); }
+
+  private:
+    // One page: its fax data as it is when allowPassThrough and the page can
+    // be passed through, else decoded pixels.
+    Result<PageImage> Load(int index, bool allowPassThrough) {
         const Page& p = pages_.at(static_cast<std::size_t>(index));
         error_.clear();
         if (!TIFFSetDirectory(tif_, p.dir)) return Bad(error_.empty() ? "lost page" : error_);
@@ -175,12 +168,11 @@ class TiffSource final : public ImageSource {
         out.height = static_cast<int>(p.height);
         out.xdpi = p.xdpi;
         out.ydpi = p.ydpi;
-        Status s = p.passThrough ? FaxBands(p, out) : Decoded(p, out);
+        Status s = allowPassThrough && p.passThrough ? FaxBands(p, out) : Decoded(p, out);
         if (!s) return s;
         return out;
     }
 
-  private:
     Status Bad(const std::string& why) { return NotReadable(path_, why); }
 
     // A classic TIFF whose first page directory lies past the end of the file.

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "tests/pop/PopFixture.h"
+#include "tests/support/FreePort.h"
 
 namespace {
 
@@ -16,19 +17,7 @@ using poptest::PopRun;
 using testsupport::ReadFile;
 using testsupport::WriteFile;
 
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
+using testsupport::FreePort;
 
 class Dovecot : public ::testing::Test {
   protected:

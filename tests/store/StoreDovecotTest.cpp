@@ -13,6 +13,7 @@
 
 #include "platform/Dialogs.h"
 #include "platform/linux/MaildirStore.h"
+#include "tests/support/FreePort.h"
 #include "tests/support/TempDir.h"
 
 using namespace platform;
@@ -21,19 +22,7 @@ using testsupport::WriteFile;
 
 namespace {
 
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
+using testsupport::FreePort;
 
 std::string Shell(const std::string& cmd, int* rc) {
     std::string out;
