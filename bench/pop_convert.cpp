@@ -15,15 +15,16 @@
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
 #include "convert/Converter.h"
-#include "mailout/FrmMail.h"
+#include "net/FrmMail.h"
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Imaging.h"
 #include "platform/Profile.h"
+#include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakePrinters.h"
-#include "platform/linux/MaildirStore.h"
-#include "platform/linux/TcpSocket.h"
+#include "platform/linux/maildir/MaildirStore.h"
+#include "platform/linux/net/TcpSocket.h"
 #include "pop/PopClient.h"
 
 namespace {
@@ -82,7 +83,7 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     if (mode == "download" && argc > 3) {
         options.popPort = std::atoi(argv[3]);
-        mailout::FrmMail form(ctx);
+        net::FrmMail form(ctx);
         pop::PopClient client(ctx, form);
         client.CHECKMAIL_Click();
         if (form.gPOP_Error != 0 && form.gPOP_Error != -1) {

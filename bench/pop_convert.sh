@@ -17,15 +17,11 @@ for tool in fetchmail ripmime /usr/sbin/dovecot; do
     command -v "$tool" >/dev/null || { echo "missing $tool (apt-get install fetchmail ripmime dovecot-pop3d)"; exit 1; }
 done
 [ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target vf_main >/dev/null
+cmake --build "$build" -j2 --target bench_pop_convert >/dev/null
 
 W=$(mktemp -d /tmp/vfbench.XXXXXX)
 chmod 755 "$W"
 trap '"$src/peers/dovecot-pop3-stop.sh" "$W/st"; rm -rf "$W"' EXIT
-c++ -std=c++20 -O2 -I"$src" "$src/bench/pop_convert.cpp" -o "$W/pop_convert" \
-    "$build"/libvf_main.a "$build"/libvf_pop.a "$build"/libvf_mailout.a "$build"/libvf_print.a \
-    "$build"/libvf_convert.a "$build"/libvf_config.a "$build"/libvf_platform.a \
-    $(pkg-config --libs gmime-3.0 cairo cairo-pdf libtiff-4 libjpeg) -lcups -lssl -lcrypto -lpthread
 
 PORT=$("$PY" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 POP3_USER=fax1 POP3_PASSWORD=fax1pass "$src/peers/dovecot-pop3-start.sh" "$W/st" "$W/maildir" "$PORT" >/dev/null
@@ -65,9 +61,9 @@ echo "corpus: $n messages, $((bytes / 1024 / 1024)) MB ($big of 20 MB)"
 load
 rm -rf "$W/home"
 t0=$(now)
-"$W/pop_convert" download "$W/home" "$PORT"
+"$build/bench/bench_pop_convert" download "$W/home" "$PORT"
 mkdir -p "$W/saved" && cp "$W"/home/In/* "$W/saved/"
-"$W/pop_convert" convert "$W/home"
+"$build/bench/bench_pop_convert" convert "$W/home"
 echo "ours: download + conversion $(secs "$t0") s"
 got=$(find "$W/home/Maildir/new" -type f | wc -l)
 [ "$got" = "$n" ] || echo "WARNING: $got of $n messages converted"
@@ -91,7 +87,7 @@ echo "fetchmail: download $(secs "$t0") s ($(ls "$W/fm" | wc -l) messages)"
 # Conversion alone vs ripmime on the same saved files.
 rm -rf "$W/home2" && mkdir -p "$W/home2/In" && cp "$W"/saved/* "$W/home2/In/"
 t0=$(now)
-"$W/pop_convert" convert "$W/home2"
+"$build/bench/bench_pop_convert" convert "$W/home2"
 echo "ours: conversion alone $(secs "$t0") s"
 mkdir -p "$W/rip"
 t0=$(now)
@@ -112,5 +108,5 @@ for size in 30M 30K; do
     fi
     { printf '+OK %s octets\r\n' "$(stat -c %s "$W/one/raw")"; cat "$W/one/raw"; printf '.\r\n'; } >"$W/one/In/1.TXT"
     echo -n "message of $(du -h "$W/one/In/1.TXT" | cut -f1): "
-    "$W/pop_convert" convert "$W/one"
+    "$build/bench/bench_pop_convert" convert "$W/one"
 done

@@ -9,7 +9,8 @@
 #include <string>
 
 #include "platform/Dialogs.h"
-#include "platform/linux/MaildirStore.h"
+#include "platform/fake/FakeDialogs.h"
+#include "platform/linux/maildir/MaildirStore.h"
 
 using namespace platform;
 using Clock = std::chrono::steady_clock;

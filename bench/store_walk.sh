@@ -9,14 +9,12 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 count=${1:-10000}
 build=${2:-${VOXAFAX_BINARY_DIR:-$src/build}}
 [ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target vf_platform >/dev/null
+cmake --build "$build" -j2 --target bench_store_walk >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-c++ -std=c++20 -O2 -I"$src" "$src/bench/store_walk.cpp" -o "$work/store_walk" \
-    "$build/libvf_platform.a" $(pkg-config --cflags --libs gmime-3.0)
 mkdir "$work/data"
 if [ -x /usr/bin/time ]; then
-    /usr/bin/time -f "wall %e s, max RSS %M KiB (time -v figure)" "$work/store_walk" "$work/data" "$count"
+    /usr/bin/time -f "wall %e s, max RSS %M KiB (time -v figure)" "$build/bench/bench_store_walk" "$work/data" "$count"
 else
-    "$work/store_walk" "$work/data" "$count"
+    "$build/bench/bench_store_walk" "$work/data" "$count"
 fi

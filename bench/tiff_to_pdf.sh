@@ -12,11 +12,9 @@ pages=${2:-25}
 build=${3:-${VOXAFAX_BINARY_DIR:-$src/build}}
 command -v tiff2pdf >/dev/null || { echo "tiff2pdf not installed (libtiff-tools)"; exit 1; }
 [ -f "$build/CMakeCache.txt" ] || cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target vf_platform make_fax_tiff >/dev/null
+cmake --build "$build" -j2 --target bench_tiff_to_pdf make_fax_tiff >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-c++ -std=c++20 -O2 -I"$src" "$src/bench/tiff_to_pdf.cpp" -o "$work/tiff_to_pdf" \
-    "$build/libvf_platform.a" $(pkg-config --cflags --libs cairo libtiff-4 libjpeg) -lcups
 
 mkdir "$work/in" "$work/ours" "$work/t2p"
 for kind in "g4:" "g4c:--coarse" "g3:--g3-2d" "g3c:--g3-2d --coarse"; do
@@ -31,7 +29,7 @@ done
 total=$(( files * pages * 4 ))
 insize=$(du -cb "$work"/in/*.tif | tail -1 | cut -f1)
 
-read -r ours_pages ours_secs < <("$work/tiff_to_pdf" "$work/ours" "$work"/in/*.tif)
+read -r ours_pages ours_secs < <("$build/bench/bench_tiff_to_pdf" "$work/ours" "$work"/in/*.tif)
 t0=$(date +%s.%N)
 for f in "$work"/in/*.tif; do
     tiff2pdf -o "$work/t2p/$(basename "$f").pdf" "$f"

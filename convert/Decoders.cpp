@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <array>
 
-#include "convert/FileStream.h"
 #include "convert/HeaderUtils.h"
+#include "platform/FileStream.h"
 
 namespace convert {
 namespace {
@@ -26,7 +26,7 @@ constexpr auto kBase64 = MakeBase64Table();
 // Accumulates base64 sextets and writes whole bytes.
 class Base64Sink {
   public:
-    explicit Base64Sink(FileOut& out) : out_(out) {}
+    explicit Base64Sink(platform::FileOut& out) : out_(out) {}
     // False once "=" has ended the data.
     bool Feed(unsigned char c) {
         if (ended_) return false;
@@ -67,7 +67,7 @@ class Base64Sink {
         acc_ = 0;
         count_ = 0;
     }
-    FileOut& out_;
+    platform::FileOut& out_;
     unsigned acc_ = 0;
     int count_ = 0;
     bool ended_ = false;
@@ -75,7 +75,7 @@ class Base64Sink {
 
 // Reads one line (CR, LF or CR LF ends it) into `line`, keeping at most
 // `max` bytes of it. False at the end of the input with nothing read.
-bool ReadLine(FileIn& in, std::string& line, std::size_t max) {
+bool ReadLine(platform::FileIn& in, std::string& line, std::size_t max) {
     line.clear();
     int c = in.Get();
     if (c < 0) return false;
@@ -112,12 +112,12 @@ BeginKind BeginLine(std::string_view line) {
     return kind;
 }
 
-int FinishOutput(FileOut& out) {
+int FinishOutput(platform::FileOut& out) {
     return out.Close() ? 0 : -2;
 }
 
 // Decodes uuencoded lines up to "end" (or a zero-length line).
-void UuDecodeBody(FileIn& in, FileOut& out) {
+void UuDecodeBody(platform::FileIn& in, platform::FileOut& out) {
     std::string line;
     while (ReadLine(in, line, kMaxUuLine)) {
         if (line == "end") break;
@@ -144,7 +144,7 @@ void UuDecodeBody(FileIn& in, FileOut& out) {
     }
 }
 
-void Base64LinesBody(FileIn& in, FileOut& out) {
+void Base64LinesBody(platform::FileIn& in, platform::FileOut& out) {
     std::string line;
     Base64Sink sink(out);
     while (ReadLine(in, line, kMaxUuLine)) {
@@ -166,7 +166,7 @@ int HexValue(int c) {
 // the end of a line joins it to the next; "=XX" gives the byte; any other
 // "=" stays as it is. A bounded run of blanks is held back to find out
 // whether it ends a line.
-void QpDecodeBody(FileIn& in, FileOut& out) {
+void QpDecodeBody(platform::FileIn& in, platform::FileOut& out) {
     constexpr std::size_t kMaxHeldBlanks = 4096;
     std::string blanks;
     auto flushBlanks = [&] {
@@ -234,9 +234,9 @@ void QpDecodeBody(FileIn& in, FileOut& out) {
 }  // namespace
 
 std::int32_t DecodeBase64FileA(const std::string& inPath, const std::string& outPath) {
-    FileIn in;
+    platform::FileIn in;
     if (!in.Open(inPath)) return -1;
-    FileOut out;
+    platform::FileOut out;
     if (!out.Create(outPath)) return -1;
     Base64Sink sink(out);
     for (std::string_view chunk = in.Available(); !chunk.empty() && !sink.Ended();
@@ -250,14 +250,14 @@ std::int32_t DecodeBase64FileA(const std::string& inPath, const std::string& out
 }
 
 std::int32_t DecodeFileA(const std::string& inPath, const std::string& outPath) {
-    FileIn in;
+    platform::FileIn in;
     if (!in.Open(inPath)) return -1;
     // First pass: is there a begin line? The body is read again either way.
     std::string line;
     BeginKind kind = BeginKind::None;
     while (ReadLine(in, line, kMaxUuLine))
         if ((kind = BeginLine(line)) != BeginKind::None) break;
-    FileOut out;
+    platform::FileOut out;
     if (!out.Create(outPath)) return -1;
     if (kind == BeginKind::Uu) {
         UuDecodeBody(in, out);

@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/MailStore.h"
+
 namespace convert {
 
-// 30 December 1899, 00:00 UTC: the zero date that stands for "no date".
-inline constexpr std::int64_t kZeroDate = -2209161600;
+// The store's zero date, which stands for "no date".
+inline constexpr std::int64_t kZeroDate = platform::kZeroDateUnix;
 
 // Accepts "[Wdy,] D Mon YYYY hh:mm[:ss] [zone]" (zones: +hhmm, -hhmm, UT,
 // GMT, Z and the US zone names; a trailing "(comment)" is ignored),

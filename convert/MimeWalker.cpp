@@ -13,11 +13,11 @@
 #include "config/RunGlobals.h"
 #include "convert/Converter.h"
 #include "convert/Decoders.h"
-#include "convert/FileStream.h"
 #include "convert/HeaderUtils.h"
 #include "convert/MailDate.h"
 #include "platform/Dialogs.h"
 #include "platform/EventLoop.h"
+#include "platform/FileStream.h"
 #include "platform/MailStore.h"
 
 namespace convert {
@@ -79,7 +79,7 @@ class LineReader {
     }
 
   private:
-    FileIn in_;
+    platform::FileIn in_;
     std::size_t maxPiece_;
 };
 
@@ -131,7 +131,7 @@ class Walker {
     const WalkerLimits& limits_;
     LineReader reader_;
     std::shared_ptr<platform::MailMessage> msg_;
-    FileOut bodyFile_;
+    platform::FileOut bodyFile_;
 
     std::string header_, body_, sender_, mainType_, boundary_, marker_;
     std::string partContentType_, partType_, majorType_, fileName_, encoding_, disposition_;
@@ -454,7 +454,7 @@ void ProcessMessage(config::Context& ctx, const std::shared_ptr<platform::MailFo
 }
 
 bool MessageFileReadable(const std::string& path) {
-    FileIn in(1);
+    platform::FileIn in(1);
     return in.Open(path);
 }
 

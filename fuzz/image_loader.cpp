@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/Imaging.h"
+#include "platform/linux/imaging/ImageLibrary.h"
 
 namespace {
 

@@ -16,16 +16,17 @@
 #include "config/Context.h"
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
-#include "mailout/FrmMail.h"
 #include "mailout/Mailer.h"
 #include "main/InboxWalk.h"
 #include "main/Session.h"
+#include "net/FrmMail.h"
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
 #include "platform/fake/DeadSocket.h"
+#include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakeMailStore.h"
 #include "platform/fake/FakePrinters.h"
 #include "print/PrintForm.h"
@@ -135,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     print::FrmVFPrint form(ctx);
-    mailout::FrmMail frmMail(ctx);
+    net::FrmMail frmMail(ctx);
     mailout::Mailer mailer(ctx, frmMail);
     vfmain::SessionState session;
     if (!vfmain::SessionLogIn(ctx, session, cfg.gVoxaFaxProfile)) std::abort();

@@ -16,6 +16,7 @@
 #include "platform/MailStore.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
+#include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakePrinters.h"
 #include "print/TextPrinter.h"
 

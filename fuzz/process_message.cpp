@@ -23,6 +23,7 @@
 #include "platform/Imaging.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
+#include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakeMailStore.h"
 #include "platform/fake/FakePrinters.h"
 

@@ -13,13 +13,14 @@
 #include "config/Context.h"
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
-#include "mailout/FrmMail.h"
 #include "mailout/Mailer.h"
 #include "mailout/SMTPprocedures.h"
+#include "net/FrmMail.h"
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Profile.h"
+#include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakeMailStore.h"
 #include "platform/fake/FakePrinters.h"
 #include "platform/fake/FakeSocket.h"
@@ -79,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config::RunGlobals run;
     config::Context ctx{env,     options, loop,  profile, dialogs, printers,
                         imaging, sockets, store, cfg,     run};
-    mailout::FrmMail form(ctx);
+    net::FrmMail form(ctx);
     mailout::Mailer mailer(ctx, form);
     auto& st = mailer.state();
     st.gSMTPServer = "10.0.0.1";

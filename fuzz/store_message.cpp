@@ -10,7 +10,8 @@
 #include <string>
 
 #include "platform/Dialogs.h"
-#include "platform/linux/MaildirStore.h"
+#include "platform/fake/FakeDialogs.h"
+#include "platform/linux/maildir/MaildirStore.h"
 
 namespace {
 

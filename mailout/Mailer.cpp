@@ -15,9 +15,9 @@
 #include "config/RunGlobals.h"
 #include "convert/HeaderUtils.h"
 #include "mailout/Compose.h"
-#include "mailout/FrmMail.h"
 #include "mailout/SMTPprocedures.h"
-#include "mailout/SocketWrench.h"
+#include "net/FrmMail.h"
+#include "net/SocketWrench.h"
 #include "platform/Profile.h"
 
 namespace mailout {
@@ -47,7 +47,7 @@ std::string LastThreeUpper(const std::string& s) {
 
 }  // namespace
 
-Mailer::Mailer(config::Context& ctx, FrmMail& form) : ctx_(ctx), form_(form) {}
+Mailer::Mailer(config::Context& ctx, net::FrmMail& form) : ctx_(ctx), form_(form) {}
 
 Mailer::~Mailer() = default;
 
@@ -84,7 +84,7 @@ bool Mailer::SendMessage(const std::string& type) {
     }};
 
     form_.gTimerInterval = 60000;
-    CreateSocket(form_, form_.SMTPSocket(), "SMTP");
+    net::CreateSocket(form_, form_.SMTPSocket(), "SMTP");
 
     attempts_.clear();
     bool sent = false;

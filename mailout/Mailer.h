@@ -9,9 +9,11 @@ namespace config {
 struct Context;
 }
 
-namespace mailout {
-
+namespace net {
 class FrmMail;
+}
+
+namespace mailout {
 
 // The message being answered, as the inbox walk leaves it.
 struct ReceiptInputs {
@@ -46,11 +48,11 @@ struct MailoutState {
 
 class Mailer {
   public:
-    Mailer(config::Context& ctx, FrmMail& form);
+    Mailer(config::Context& ctx, net::FrmMail& form);
     ~Mailer();
 
     MailoutState& state() { return st_; }
-    FrmMail& form() { return form_; }
+    net::FrmMail& form() { return form_; }
 
     // Sends every file waiting in the Out folder; removes each one sent.
     void SendQueuedFiles();
@@ -78,7 +80,7 @@ class Mailer {
 
   private:
     config::Context& ctx_;
-    FrmMail& form_;
+    net::FrmMail& form_;
     MailoutState st_;
     std::string attempts_;
 };

@@ -1,13 +1,21 @@
 #include "mailout/SMTPprocedures.h"
 
 #include "config/Context.h"
-#include "mailout/FrmMail.h"
 #include "mailout/Mailer.h"
-#include "mailout/SocketWrench.h"
+#include "net/FrmMail.h"
+#include "net/SocketWrench.h"
 #include "platform/EventLoop.h"
 
 namespace mailout {
 namespace {
+
+// A command handed over whole leaves the dialogue idle until its reply.
+bool WriteOut(net::FrmMail& form, MailoutState& st, platform::Socket& sock,
+              const std::string& text) {
+    if (!net::WriteOut(form, sock, text)) return false;
+    st.gSMTPStep = SMTP_Idle;
+    return true;
+}
 
 const char* StepName(std::int16_t step) {
     switch (step) {
@@ -59,7 +67,7 @@ std::string LogText(const std::string& reply) {
 
 // The reply judged in each step: the first four characters of the latest
 // arrival. A multi-line reply ("250-...") is therefore a wrong reply.
-std::string ReplyCode(const FrmMail& form) {
+std::string ReplyCode(const net::FrmMail& form) {
     return form.PortIn.substr(0, 4);
 }
 
@@ -103,19 +111,19 @@ std::string NextCommand(const MailoutState& st, std::int16_t step) {
 
 }  // namespace
 
-void SMTP_Process(FrmMail& form, MailoutState& st) {
+void SMTP_Process(net::FrmMail& form, MailoutState& st) {
     form.gSMTP_Error = 0;
     const std::string code = ReplyCode(form);
     platform::Socket& sock = form.SMTPSocket();
     switch (st.gSMTPStep) {
         case SMTP_CallHost:
-            if (!GetHostIPAddress(form, sock, st.gSMTPServer, "SMTP")) {
+            if (!net::GetHostIPAddress(form, sock, st.gSMTPServer, "SMTP")) {
                 form.gSMTP_Error = 5;
                 return;
             }
-            if (SMTPTimout(form, kSockIdle)) return;
+            if (net::SMTPTimout(form, net::kSockIdle)) return;
             form.gSMTP_Error = 0;
-            OpenConnection(form, sock, kSmtpSide);
+            net::OpenConnection(form, sock, net::kSmtpSide);
             if (form.gSMTP_Error != 0) return;
             st.gSMTPStep = SMTP_Idle;
             return;
@@ -152,7 +160,7 @@ void SMTP_Process(FrmMail& form, MailoutState& st) {
             return;
         case SMTP_CONFIRM_QUIT:
             if (code == "221 ")
-                CloseConnection(form);
+                net::CloseConnection(form);
             else
                 form.gSMTP_Error = 4;
             st.gSMTPStep = SMTP_Idle;
@@ -162,7 +170,7 @@ void SMTP_Process(FrmMail& form, MailoutState& st) {
     }
 }
 
-bool SMTPWriteBlock(FrmMail& form, MailoutState& st) {
+bool SMTPWriteBlock(net::FrmMail& form, MailoutState& st) {
     const std::string end = kEndOfData;
     const std::string& body = st.gMessageBody;
     if (body.size() < end.size() || body.compare(body.size() - end.size(), end.size(), end) != 0)
@@ -185,7 +193,7 @@ bool SMTPWriteBlock(FrmMail& form, MailoutState& st) {
     return true;
 }
 
-std::string GetSMTPErrorMessage(const FrmMail& form, std::int32_t code) {
+std::string GetSMTPErrorMessage(const net::FrmMail& form, std::int32_t code) {
     switch (code) {
         case 0:
             return "Alles OK";
@@ -208,22 +216,22 @@ std::string GetSMTPErrorMessage(const FrmMail& form, std::int32_t code) {
     }
 }
 
-bool SendEMail(FrmMail& form, MailoutState& st) {
+bool SendEMail(net::FrmMail& form, MailoutState& st) {
     bool result = false;
     std::int32_t remembered = 0;
     bool politeQuit = false;
 
     // Waits for the reply to what was just sent; false on time-out.
     auto awaitReply = [&] {
-        form.gSocketState = kSockAwaitReply;
-        return !SMTPTimout(form, kSockIdle);
+        form.gSocketState = net::kSockAwaitReply;
+        return !net::SMTPTimout(form, net::kSockIdle);
     };
 
     auto dialogue = [&]() -> bool {
         SetStep(st, SMTP_CallHost);
         SMTP_Process(form, st);
         if (form.gSMTP_Error != 0) return false;
-        if (SMTPTimout(form, kSockIdle)) return false;
+        if (net::SMTPTimout(form, net::kSockIdle)) return false;
 
         SetStep(st, SMTP_OpenConnection);
         SMTP_Process(form, st);
@@ -253,7 +261,7 @@ bool SendEMail(FrmMail& form, MailoutState& st) {
         if (!awaitReply()) return false;
         SetStep(st, SMTP_CONFIRM_QUIT);
         SMTP_Process(form, st);
-        form.gSocketState = kSockAwaitReply;
+        form.gSocketState = net::kSockAwaitReply;
         if (politeQuit) form.gSMTP_Error = remembered;
         return form.gSMTP_Error == 0;
     };
@@ -262,7 +270,7 @@ bool SendEMail(FrmMail& form, MailoutState& st) {
     st.gSMTPLog += st.SMTP_State + " + " + LogText(form.PortIn) + " + " +
                    LogText(GetSMTPErrorMessage(form, form.gSMTP_Error)) + ", ";
     form.PortIn.clear();
-    if (form.SMTPSocket().Connected()) CloseConnection(form);
+    if (form.SMTPSocket().Connected()) net::CloseConnection(form);
     return result;
 }
 

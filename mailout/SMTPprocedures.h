@@ -5,9 +5,12 @@
 #include <cstdint>
 #include <string>
 
+namespace net {
+class FrmMail;
+}
+
 namespace mailout {
 
-class FrmMail;
 struct MailoutState;
 
 // Step numbers of the dialogue; the reply to the previous command is judged
@@ -29,11 +32,11 @@ inline constexpr const char* kEndOfData = "\r\n\r\n.\r\n";
 
 // Runs the whole dialogue; true only when the message was accepted and QUIT
 // answered with 221.
-bool SendEMail(FrmMail& form, MailoutState& st);
+bool SendEMail(net::FrmMail& form, MailoutState& st);
 // One step on the reply in PortIn.
-void SMTP_Process(FrmMail& form, MailoutState& st);
+void SMTP_Process(net::FrmMail& form, MailoutState& st);
 // Sends the message in blocks of 256 characters; always true.
-bool SMTPWriteBlock(FrmMail& form, MailoutState& st);
-std::string GetSMTPErrorMessage(const FrmMail& form, std::int32_t code);
+bool SMTPWriteBlock(net::FrmMail& form, MailoutState& st);
+std::string GetSMTPErrorMessage(const net::FrmMail& form, std::int32_t code);
 
 }  // namespace mailout

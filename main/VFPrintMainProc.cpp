@@ -8,12 +8,12 @@
 #include "config/RunGlobals.h"
 #include "convert/Converter.h"
 #include "convert/HeaderUtils.h"
-#include "mailout/FrmMail.h"
 #include "mailout/Mailer.h"
-#include "mailout/SocketWrench.h"
 #include "main/InboxWalk.h"
 #include "main/IsFileDir.h"
 #include "main/Session.h"
+#include "net/FrmMail.h"
+#include "net/SocketWrench.h"
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
@@ -89,7 +89,7 @@ class Run {
     std::string cmd_;
     SessionState session_;
     std::unique_ptr<print::FrmVFPrint> printForm_;
-    std::unique_ptr<mailout::FrmMail> frmMail_;
+    std::unique_ptr<net::FrmMail> frmMail_;
     std::unique_ptr<mailout::Mailer> mailer_;
 };
 
@@ -121,7 +121,7 @@ int Run::Execute() {
     Write("printing", "1");
 
     printForm_ = std::make_unique<print::FrmVFPrint>(ctx_);
-    frmMail_ = std::make_unique<mailout::FrmMail>(ctx_);
+    frmMail_ = std::make_unique<net::FrmMail>(ctx_);
     mailer_ = std::make_unique<mailout::Mailer>(ctx_, *frmMail_);
 
     // Step 11.
@@ -245,7 +245,7 @@ Step Run::CycleStart() {
     convert::SplitAtFirst(cfg.gVoxaFaxAddr, "@", run.gLogin, run.gPOPServer);
     Status("Connecting to " + convert::UpperCase(run.gPOPServer));  // step 23
     if (!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") {          // step 24
-        mailout::CreateSocket(*frmMail_, frmMail_->POPSocket(), "POP");
+        net::CreateSocket(*frmMail_, frmMail_->POPSocket(), "POP");
         pop::PopClient client(ctx_, *frmMail_);
         client.CHECKMAIL_Click();
         convert::ProcessInMessages(ctx_, session_.gobjInFolder);

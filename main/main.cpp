@@ -8,15 +8,15 @@
 #include "config/RunGlobals.h"
 #include "main/IsFileDir.h"
 #include "main/VFPrintMainProc.h"
-#include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
-#include "platform/Imaging.h"
 #include "platform/InstanceLock.h"
-#include "platform/Printers.h"
 #include "platform/Profile.h"
-#include "platform/linux/MaildirStore.h"
-#include "platform/linux/TcpSocket.h"
+#include "platform/linux/dialogs/TerminalDialogs.h"
+#include "platform/linux/imaging/ImageLibrary.h"
+#include "platform/linux/maildir/MaildirStore.h"
+#include "platform/linux/net/TcpSocket.h"
+#include "platform/linux/printing/SystemPrinters.h"
 
 int main(int argc, char** argv) {
     std::string commandLine;

@@ -12,11 +12,18 @@
 
 namespace platform {
 
+// 30 Dec 1899 00:00 UTC: the zero date that stands for "no date".
+inline constexpr std::int64_t kZeroDateUnix = -2209161600;
+
+// The store's display form of a time: "MM/DD/YYYY hh:mm:ss AM", local time
+// (the zero date is shown as itself in every zone).
+std::string FormatStoreTime(std::int64_t unixSeconds);
+
 class MailFolder;
 class MailMessage;
 
 class MailAttachment {
-public:
+  public:
     virtual ~MailAttachment() = default;
     virtual Result<std::string> Name() = 0;
     virtual Result<std::string> Source() = 0;
@@ -33,7 +40,7 @@ public:
 };
 
 class MailRecipient {
-public:
+  public:
     virtual ~MailRecipient() = default;
     // The whole mailbox text: display name and address.
     virtual Result<std::string> Name() = 0;
@@ -42,7 +49,7 @@ public:
 };
 
 class MailMessage {
-public:
+  public:
     virtual ~MailMessage() = default;
 
     virtual Result<std::string> ID() = 0;
@@ -79,7 +86,7 @@ public:
 };
 
 class MailFolder {
-public:
+  public:
     virtual ~MailFolder() = default;
     virtual Result<std::string> Name() = 0;
     virtual Result<std::string> ID() = 0;
@@ -95,14 +102,14 @@ public:
 };
 
 class MailInfoStore {
-public:
+  public:
     virtual ~MailInfoStore() = default;
     virtual Result<std::string> ID() = 0;
     virtual Result<std::shared_ptr<MailFolder>> RootFolder() = 0;
 };
 
 class MailSession {
-public:
+  public:
     virtual ~MailSession() = default;
     // On a failed logon the store may let a user at a terminal pick one of the
     // configured profiles when interactive is true.
@@ -119,7 +126,7 @@ public:
 
 // Creates sessions ("MAPI.Session").
 class MailStoreProvider {
-public:
+  public:
     virtual ~MailStoreProvider() = default;
     virtual Result<std::unique_ptr<MailSession>> CreateSession() = 0;
 };

@@ -52,8 +52,4 @@ class Printers {
                                  const std::string& title, int pages) = 0;
 };
 
-// The real printers: CUPS through libcups (honouring $CUPS_SERVER) and the
-// folder printers listed in printersIni. Documents are set on A4 paper.
-std::unique_ptr<Printers> MakeSystemPrinters(const std::string& printersIni);
-
 }  // namespace platform

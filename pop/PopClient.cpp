@@ -15,10 +15,10 @@
 #include "config/Context.h"
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
-#include "convert/FileStream.h"
-#include "mailout/FrmMail.h"
-#include "mailout/SocketWrench.h"
+#include "net/FrmMail.h"
+#include "net/SocketWrench.h"
 #include "platform/EventLoop.h"
+#include "platform/FileStream.h"
 #include "platform/Socket.h"
 #include "pop/PopReply.h"
 
@@ -160,7 +160,7 @@ bool MarkQuitSent(const config::Context& ctx) {
 
 }  // namespace
 
-PopClient::PopClient(config::Context& ctx, mailout::FrmMail& form) : ctx_(ctx), form_(form) {
+PopClient::PopClient(config::Context& ctx, net::FrmMail& form) : ctx_(ctx), form_(form) {
     form_.POPTimout = [this](std::int16_t doState) { return POPTimout(doState); };
 }
 
@@ -177,16 +177,16 @@ void PopClient::CHECKMAIL_Click() {
 
         for (PopStep step : {POP_UserValidation, POP_PassValidation, POP_Statistics}) {
             st_.gPOPState = step;
-            if (step == POP_UserValidation) form_.gSocketState = mailout::kSockAwaitReply;
+            if (step == POP_UserValidation) form_.gSocketState = net::kSockAwaitReply;
             POP_Process();
             if (form_.gPOP_Error != 0) return false;
-            form_.gSocketState = mailout::kSockAwaitReply;
-            if (POPTimout(mailout::kSockIdle)) return false;
+            form_.gSocketState = net::kSockAwaitReply;
+            if (POPTimout(net::kSockIdle)) return false;
         }
         st_.gPOPState = POP_ReadStats;
         POP_Process();
         if (form_.gPOP_Error != 0) return false;
-        form_.gSocketState = mailout::kSockAwaitReply;
+        form_.gSocketState = net::kSockAwaitReply;
 
         if (st_.gPOPMsgCount < 1)
             config::WriteStatus(ctx_.profile, "No new VOXA-FAXes");
@@ -221,7 +221,7 @@ void PopClient::CHECKMAIL_Click() {
     ::mkdir(StagingDir(ctx_).c_str(), 0700);
     RecoverStaged(ctx_);
     try {
-        mailout::CreateSocket(form_, form_.POPSocket(), "POP");  // idempotent
+        net::CreateSocket(form_, form_.POPSocket(), "POP");  // idempotent
         partialFile_.clear();
         const bool ok = session();
         if (!ok) ErrorReport();
@@ -243,10 +243,10 @@ void PopClient::POP_Process() {
     switch (st_.gPOPState) {
         case POP_OpenConnection:
             form_.PortIn.clear();
-            if (!mailout::GetHostIPAddress(form_, sock, ctx_.run.gPOPServer, "POP"))
+            if (!net::GetHostIPAddress(form_, sock, ctx_.run.gPOPServer, "POP"))
                 form_.gPOP_Error = -1;
             else
-                mailout::OpenConnection(form_, sock, mailout::kPopSide);
+                net::OpenConnection(form_, sock, net::kPopSide);
             break;
         case POP_UserValidation:
         case POP_PassValidation:
@@ -272,7 +272,7 @@ void PopClient::POP_Process() {
                 form_.gPOP_Error = -1;
             st_.gPOPMsgNum = 0;
             st_.gPOPState = POP_Transaction;
-            form_.gSocketState = mailout::kSockIdle;
+            form_.gSocketState = net::kSockIdle;
             break;
         default:
             break;
@@ -298,7 +298,7 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
 
     const std::string path = StagingDir(ctx_) + std::to_string(MsgNum) + ".TXT";
     ::unlink(path.c_str());
-    convert::FileOut file;
+    platform::FileOut file;
     // A message we cannot save must not be deleted on the server.
     if (!file.Create(path)) return false;
     partialFile_ = path;
@@ -406,9 +406,9 @@ bool PopClient::POPWriteOut(platform::Socket& socket, std::string OutBuff) {
         if (sent < 0) return false;
         // Partial write: wait until the socket can take more, then offer the
         // part it did not accept.
-        form_.gSocketState = mailout::kSockAwaitWrite;
-        if (POPTimout(mailout::kSockWritable)) return false;
-        form_.gSocketState = mailout::kSockIdle;
+        form_.gSocketState = net::kSockAwaitWrite;
+        if (POPTimout(net::kSockWritable)) return false;
+        form_.gSocketState = net::kSockIdle;
         OutBuff.erase(0, static_cast<std::size_t>(sent));
     }
 }
@@ -447,7 +447,7 @@ void PopClient::EndSession() {
     form_.POPSocket().Disconnect();
     form_.POPTimer.SetEnabled(false);
     form_.gPOPTimerFired = false;
-    form_.gSocketState = mailout::kSockIdle;
+    form_.gSocketState = net::kSockIdle;
     partialFile_.clear();
 }
 

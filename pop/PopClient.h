@@ -8,7 +8,7 @@
 namespace config {
 struct Context;
 }
-namespace mailout {
+namespace net {
 class FrmMail;
 }
 namespace platform {
@@ -41,7 +41,7 @@ class PopClient {
   public:
     // Installs POPTimout into form.POPTimout, which OpenConnection uses for
     // the greeting wait on the POP side.
-    PopClient(config::Context& ctx, mailout::FrmMail& form);
+    PopClient(config::Context& ctx, net::FrmMail& form);
     ~PopClient();
     PopClient(const PopClient&) = delete;
     PopClient& operator=(const PopClient&) = delete;
@@ -74,7 +74,7 @@ class PopClient {
     void EndSession();
 
     config::Context& ctx_;
-    mailout::FrmMail& form_;
+    net::FrmMail& form_;
     PopState st_;
     std::string partialFile_;  // the message file being written, until it is complete
 };

@@ -6,8 +6,6 @@
 #include <iterator>
 #include <sstream>
 
-#include "platform/linux/MaildirStore.h"
-
 namespace platform {
 namespace {
 

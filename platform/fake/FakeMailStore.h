@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "platform/MailStore.h"
-#include "platform/linux/MaildirStore.h"  // FormatStoreTime, kZeroDateUnix
 
 namespace platform {
 

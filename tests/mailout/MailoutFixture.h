@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include "mailout/FrmMail.h"
 #include "mailout/Mailer.h"
-#include "platform/linux/Resolver.h"
-#include "platform/linux/TcpSocket.h"
+#include "net/FrmMail.h"
+#include "platform/linux/net/Resolver.h"
+#include "platform/linux/net/TcpSocket.h"
 #include "tests/support/ConvertContext.h"
 #include "tests/support/ScriptedServer.h"
 
@@ -27,10 +27,10 @@ struct MailRun {
         c.cfg.gTimoutMinutes = 2;
         std::filesystem::create_directories(c.run.gOutFolder);
         std::filesystem::create_directories(c.run.gMDNFolder);
-        form = std::make_unique<mailout::FrmMail>(c.ctx);
+        form = std::make_unique<net::FrmMail>(c.ctx);
         mailer = std::make_unique<mailout::Mailer>(c.ctx, *form);
     }
-    mailout::FrmMail& F() { return *form; }
+    net::FrmMail& F() { return *form; }
     mailout::MailoutState& St() { return mailer->state(); }
     std::string Account(const std::string& key) {
         auto text = platform::ini::ReadFile(c.run.gAppPath + "/account.ini").value_or("");
@@ -38,7 +38,7 @@ struct MailRun {
     }
 
     Ctx c;
-    std::unique_ptr<mailout::FrmMail> form;
+    std::unique_ptr<net::FrmMail> form;
     std::unique_ptr<mailout::Mailer> mailer;
 };
 

@@ -11,7 +11,7 @@
 
 #include "config/NodeConfig.h"
 #include "mailout/SMTPprocedures.h"
-#include "mailout/SocketWrench.h"
+#include "net/SocketWrench.h"
 #include "tests/mailout/MailoutFixture.h"
 #include "tests/support/TempDir.h"
 
@@ -265,7 +265,7 @@ TEST_F(TlsSink, OptionsTurnOnTlsAndTheCertificateIsChecked) {
     run.c.options.smtpTls = false;
     run.c.options.smtpPort = good.port();
     run.F().gSMTP_Error = 0;
-    mailout::CreateSocket(run.F(), run.F().SMTPSocket(), "SMTP");
+    net::CreateSocket(run.F(), run.F().SMTPSocket(), "SMTP");
     EXPECT_FALSE(mailout::SendEMail(run.F(), run.St()));
     EXPECT_NE(run.F().gSMTP_Error, 0);
 }

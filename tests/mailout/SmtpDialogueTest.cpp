@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "mailout/SMTPprocedures.h"
-#include "mailout/SocketWrench.h"
+#include "net/SocketWrench.h"
 #include "tests/mailout/MailoutFixture.h"
 
 using namespace std::chrono_literals;

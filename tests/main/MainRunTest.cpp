@@ -10,6 +10,7 @@
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Profile.h"
+#include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakeMailStore.h"
 #include "platform/fake/FakePrinters.h"
 #include "platform/fake/FakeSocket.h"

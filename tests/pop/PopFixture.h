@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "mailout/FrmMail.h"
+#include "net/FrmMail.h"
 #include "platform/Clock.h"
-#include "platform/linux/TcpSocket.h"
+#include "platform/linux/net/TcpSocket.h"
 #include "pop/PopClient.h"
 #include "tests/support/ConvertContext.h"
 #include "tests/support/ScriptedServer.h"
@@ -39,7 +39,7 @@ struct PopRun {
     }
 
     void Session() {
-        form = std::make_unique<mailout::FrmMail>(t.ctx);
+        form = std::make_unique<net::FrmMail>(t.ctx);
         client = std::make_unique<pop::PopClient>(t.ctx, *form);
         client->CHECKMAIL_Click();
     }
@@ -67,7 +67,7 @@ struct PopRun {
 
     platform::TcpSocketFactory factory{platform::Millis(2000)};
     testsupport::ConvertContextT<platform::SystemClock> t{&factory};
-    std::unique_ptr<mailout::FrmMail> form;
+    std::unique_ptr<net::FrmMail> form;
     std::unique_ptr<pop::PopClient> client;
 };
 

@@ -9,9 +9,9 @@
 
 #include "print/PrintForm.h"
 #include "print/TextPrinter.h"
-#include "tests/print/ImageFiles.h"
 #include "tests/print/PrintHarness.h"
 #include "tests/support/FaxTiff.h"
+#include "tests/support/ImageFiles.h"
 
 namespace fs = std::filesystem;
 

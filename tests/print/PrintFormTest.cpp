@@ -8,9 +8,9 @@
 
 #include "print/PrintForm.h"
 #include "print/TextPrinter.h"
-#include "tests/print/ImageFiles.h"
 #include "tests/print/PrintHarness.h"
 #include "tests/support/FaxTiff.h"
+#include "tests/support/ImageFiles.h"
 
 using printtest::Harness;
 namespace fs = std::filesystem;

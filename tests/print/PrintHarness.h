@@ -11,12 +11,13 @@
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
-#include "platform/Imaging.h"
 #include "platform/MailStore.h"
-#include "platform/Printers.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
+#include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakePrinters.h"
+#include "platform/linux/imaging/ImageLibrary.h"
+#include "platform/linux/printing/SystemPrinters.h"
 #include "tests/support/TempDir.h"
 
 namespace printtest {

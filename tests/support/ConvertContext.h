@@ -17,6 +17,7 @@
 #include "platform/MailStore.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
+#include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakeMailStore.h"
 #include "platform/fake/FakePrinters.h"
 #include "tests/support/TempDir.h"

@@ -1,0 +1,117 @@
+#include "net/FrmMail.h"
+
+#include "config/Context.h"
+#include "platform/Environment.h"
+
+namespace net {
+
+FrmMail::FrmMail(config::Context& ctx)
+    : MailTimer(ctx.loop, [this] { MailTimer_Timer(); }),
+      POPTimer(ctx.loop, [this] { POPTimer_Timer(); }),
+      ctx_(ctx),
+      smtpSocket_(ctx.sockets.Create(ctx.loop)),
+      popSocket_(ctx.sockets.Create(ctx.loop)) {
+    platform::SocketHandlers smtp;
+    smtp.onConnect = [this] { SMTPSocket_Connect(); };
+    smtp.onDisconnect = [this] { SMTPSocket_Disconnect(); };
+    smtp.onError = [this](int code, const std::string& text) { SMTPSocket_Error(code, text); };
+    smtp.onData = [this](std::size_t length) { SMTPSocket_Read(length); };
+    smtp.onWrite = [this] { SMTPSocket_Write(); };
+    smtpSocket_->SetHandlers(std::move(smtp));
+
+    platform::SocketHandlers pop;
+    pop.onConnect = [this] { POPSocket_Connect(); };
+    pop.onDisconnect = [this] { POPSocket_Disconnect(); };
+    pop.onError = [this](int code, const std::string& text) { POPSocket_Error(code, text); };
+    pop.onData = [this](std::size_t length) { POPSocket_Read(length); };
+    pop.onWrite = [this] { POPSocket_Write(); };
+    popSocket_->SetHandlers(std::move(pop));
+}
+
+FrmMail::~FrmMail() {
+    MailTimer.SetEnabled(false);
+    POPTimer.SetEnabled(false);
+    // The sockets go before the timers and handlers they call into.
+    smtpSocket_.reset();
+    popSocket_.reset();
+}
+
+void FrmMail::WaitYield() {
+    ctx_.loop.RunOnce(true);
+}
+
+void FrmMail::SetTimerInterval(platform::Timer& timer, std::int32_t designMs) {
+    // The design counts in minutes of 60000 ms; the environment decides how
+    // long such a minute really is, so tests can run a time-out in
+    // milliseconds.
+    const auto tick = ctx_.env.tick.count();
+    long long ms = static_cast<long long>(designMs) * tick / 60000;
+    if (designMs > 0 && ms < 1) ms = 1;
+    timer.SetInterval(platform::Millis(ms));
+    timer.SetEnabled(ms > 0);
+}
+
+void FrmMail::SMTPSocket_Connect() {
+    gSocketState = kSockConnected;
+}
+
+void FrmMail::SMTPSocket_Disconnect() {
+    gSMTP_Error = -1;
+    gSMTPSocketErrorString = "Server Disconnected";
+}
+
+void FrmMail::SMTPSocket_Error(int code, const std::string& description) {
+    gSMTPSocketError = code;
+    gSMTPSocketErrorString = description;
+    gSMTP_Error = code;
+}
+
+void FrmMail::SMTPSocket_Read(std::size_t length) {
+    // The latest arrival replaces what PortIn held: replies are judged by it.
+    PortIn = smtpSocket_->Receive(length);
+    gInBuffer = PortIn;
+    gSocketState = kSockIdle;
+}
+
+void FrmMail::SMTPSocket_Write() {
+    if (gSocketState == kSockAwaitWrite) gSocketState = kSockWritable;
+}
+
+void FrmMail::POPSocket_Connect() {
+    gSocketState = kSockConnected;
+    gflgPOPConnected = true;
+}
+
+void FrmMail::POPSocket_Disconnect() {
+    gflgPOPConnected = false;
+    gPOP_Error = -1;
+    gPOPSockErrDescr = "Server Disconnected";
+}
+
+void FrmMail::POPSocket_Error(int code, const std::string& description) {
+    gPOPSockErrDescr = description;
+    gPOP_Error = code;
+}
+
+void FrmMail::POPSocket_Read(std::size_t length) {
+    gReadLen = static_cast<std::int32_t>(length);
+    // While the POP client collects a message it takes the data itself.
+    if (gCollectInput) return;
+    PortIn.clear();
+    PortIn = popSocket_->Receive(length);
+    gSocketState = kSockIdle;
+}
+
+void FrmMail::POPSocket_Write() {
+    if (gSocketState == kSockAwaitWrite) gSocketState = kSockWritable;
+}
+
+void FrmMail::MailTimer_Timer() {
+    gMailTimerFired = true;
+}
+
+void FrmMail::POPTimer_Timer() {
+    gPOPTimerFired = true;
+}
+
+}  // namespace net

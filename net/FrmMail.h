@@ -1,0 +1,91 @@
+#pragma once
+// The mail form: the two sockets (SMTP and POP), the shared socket state that
+// their event handlers write and the waiting code reads, and the two timers
+// whose ticks bound every network wait. One tick lasts the environment's tick
+// length (60 s unless VOXAFAX_TICK_MS says otherwise).
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/EventLoop.h"
+#include "platform/Socket.h"
+
+namespace config {
+struct Context;
+}
+
+namespace net {
+
+// Values of gSocketState.
+enum SocketStateValue : std::int16_t {
+    kSockIdle = 10,      // idle; also: data has arrived
+    kSockWritable = 12,  // the socket reported it can take more data
+    kSockResolving = 100,
+    kSockConnecting = 110,
+    kSockConnected = 120,  // connected, greeting not yet read
+    kSockAwaitReply = 210,
+    kSockAwaitWrite = 300,
+};
+
+class FrmMail {
+  public:
+    explicit FrmMail(config::Context& ctx);
+    ~FrmMail();
+    FrmMail(const FrmMail&) = delete;
+    FrmMail& operator=(const FrmMail&) = delete;
+
+    config::Context& ctx() { return ctx_; }
+    platform::Socket& SMTPSocket() { return *smtpSocket_; }
+    platform::Socket& POPSocket() { return *popSocket_; }
+
+    // A yield inside a network wait: blocks in the event loop until an event
+    // arrives or a timer is due.
+    void WaitYield();
+
+    // Shared socket state.
+    std::int16_t gSocketState = kSockIdle;
+    std::string PortIn;  // the latest text a data event delivered
+    std::int32_t gSMTP_Error = 0;
+    std::int32_t gPOP_Error = 0;
+    std::int32_t gSMTPSocketError = 0;
+    std::string gSMTPSocketErrorString;
+    std::string gInBuffer;
+    bool gMailTimerFired = false;
+    bool gPOPTimerFired = false;
+    std::int32_t gTimerInterval = 60000;  // in the design's milliseconds; see SetTimerInterval
+    std::int32_t gReadLen = 0;
+    bool gCollectInput = false;
+    bool gflgPOPConnected = false;
+    std::string gPOPSockErrDescr;
+
+    platform::Timer MailTimer;
+    platform::Timer POPTimer;
+    // Sets a timer to `designMs` milliseconds of the design's clock: 60000
+    // means one tick of the environment.
+    void SetTimerInterval(platform::Timer& timer, std::int32_t designMs);
+
+    // The POP client's reply wait; OpenConnection uses it for port 110.
+    std::function<bool(std::int16_t doState)> POPTimout;
+
+    // Event handlers, wired to the sockets.
+    void SMTPSocket_Connect();
+    void SMTPSocket_Disconnect();
+    void SMTPSocket_Error(int code, const std::string& description);
+    void SMTPSocket_Read(std::size_t length);
+    void SMTPSocket_Write();
+    void POPSocket_Connect();
+    void POPSocket_Disconnect();
+    void POPSocket_Error(int code, const std::string& description);
+    void POPSocket_Read(std::size_t length);
+    void POPSocket_Write();
+    void MailTimer_Timer();
+    void POPTimer_Timer();
+
+  private:
+    config::Context& ctx_;
+    std::unique_ptr<platform::Socket> smtpSocket_;
+    std::unique_ptr<platform::Socket> popSocket_;
+};
+
+}  // namespace net

@@ -1,0 +1,41 @@
+#pragma once
+// The small socket routines both mail clients build on: prepare a socket,
+// make a host its remote end, connect and await the greeting, close, the SMTP
+// side's reply wait and its flow-controlled write.
+#include <cstdint>
+#include <string>
+
+#include "platform/Socket.h"
+
+namespace net {
+
+class FrmMail;
+
+// The legacy port arguments: they only choose the protocol side. The real
+// port comes from the options (VOXAFAX_SMTP_PORT / VOXAFAX_POP3_PORT win).
+inline constexpr int kSmtpSide = 25;
+inline constexpr int kPopSide = 110;
+
+// Prepares `socket` for "SMTP" or "POP" (anything but "POP" is SMTP): text
+// mode, non-blocking, and implicit TLS when the options ask for it.
+void CreateSocket(FrmMail& form, platform::Socket& socket, const std::string& service);
+
+// Makes `host` the socket's remote host; true when an address is known.
+bool GetHostIPAddress(FrmMail& form, platform::Socket& socket, const std::string& host,
+                      const std::string& service);
+
+// Connects and waits for the first data from the server. Failure is reported
+// in gSMTP_Error (side 25) or gPOP_Error (side 110).
+void OpenConnection(FrmMail& form, platform::Socket& socket, int port);
+
+// Disconnects the form's SMTPSocket; gSocketState becomes idle.
+void CloseConnection(FrmMail& form);
+
+// Waits until gSocketState equals doState; true when the wait timed out
+// (gSMTP_Error = 7 then). A socket error or disconnect ends it at once (false).
+bool SMTPTimout(FrmMail& form, std::int16_t doState);
+
+// Sends all of OutBuff with flow control; true when all of it was accepted.
+bool WriteOut(FrmMail& form, platform::Socket& socket, std::string OutBuff);
+
+}  // namespace net

@@ -1,0 +1,80 @@
+#pragma once
+// Small buffered file readers and writers on POSIX descriptors, for the
+// converters that stream files of any size through a fixed buffer.
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+class FileIn {
+  public:
+    explicit FileIn(std::size_t bufferSize = 64 * 1024);
+    ~FileIn();
+    FileIn(const FileIn&) = delete;
+    FileIn& operator=(const FileIn&) = delete;
+
+    bool Open(const std::string& path);
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+
+    // Next byte (0..255), or -1 at the end of the file or on a read error.
+    int Get() {
+        if (pos_ == len_ && !Fill()) return -1;
+        return static_cast<unsigned char>(buf_[pos_++]);
+    }
+    // Next byte without taking it; -1 at the end.
+    int Peek() {
+        if (pos_ == len_ && !Fill()) return -1;
+        return static_cast<unsigned char>(buf_[pos_]);
+    }
+    bool AtEnd() { return Peek() < 0; }
+
+    // The buffered bytes not yet taken (refills when empty); empty at the end.
+    std::string_view Available() {
+        if (pos_ == len_ && !Fill()) return {};
+        return std::string_view(buf_.data() + pos_, len_ - pos_);
+    }
+    void Skip(std::size_t n) { pos_ += n; }
+
+  private:
+    bool Fill();
+    int fd_ = -1;
+    std::vector<char> buf_;
+    std::size_t pos_ = 0;
+    std::size_t len_ = 0;
+};
+
+class FileOut {
+  public:
+    explicit FileOut(std::size_t bufferSize = 64 * 1024);
+    ~FileOut();
+    FileOut(const FileOut&) = delete;
+    FileOut& operator=(const FileOut&) = delete;
+
+    // Creates (mode 0600) or truncates; never follows a symbolic link.
+    bool Create(const std::string& path);
+    // Opens for appending, creating the file when missing.
+    bool Append(const std::string& path);
+    // Flushes and closes; false when any write failed.
+    bool Close();
+    bool IsOpen() const { return fd_ >= 0; }
+    bool Failed() const { return failed_; }
+
+    void Put(char c) {
+        if (len_ == buf_.size()) Flush();
+        buf_[len_++] = c;
+    }
+    void Write(std::string_view s);
+    void Flush();
+
+  private:
+    bool OpenWith(const std::string& path, int flags);
+    int fd_ = -1;
+    std::vector<char> buf_;
+    std::size_t len_ = 0;
+    bool failed_ = false;
+};
+
+}  // namespace platform

@@ -1,0 +1,358 @@
+// The system's printers: CUPS destinations and the folder printers of
+// printers.ini. Text documents are set with cairo in a monospace font into a
+// PDF; an ended document is a CUPS job or a file in the printer's folder.
+#include "platform/linux/printing/SystemPrinters.h"
+
+#include <cairo-pdf.h>
+#include <cups/cups.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/Environment.h"
+#include "platform/Profile.h"
+
+namespace platform {
+
+namespace {
+
+// A4, with a margin that every printer can reach.
+constexpr double kSheetWidth = 595.276;
+constexpr double kSheetHeight = 841.89;
+constexpr double kMargin = 36;
+constexpr int kTabColumns = 8;
+
+Status MakeDirs(const std::string& dir) {
+    std::string part;
+    for (std::size_t i = 0; i <= dir.size(); ++i) {
+        if (i == dir.size() || (dir[i] == '/' && i > 0)) {
+            part = dir.substr(0, i);
+            if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+                return ErrnoStatus(Fail::Io, "Cannot create printer folder " + part);
+        }
+    }
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return Status::Error(Fail::Io, "Printer folder is not a folder: " + dir);
+    return Status::Ok();
+}
+
+Status CopyFile(const std::string& from, int toFd) {
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return ErrnoStatus(Fail::Io, "Cannot read " + from);
+    char buf[65536];
+    Status st;
+    for (;;) {
+        ssize_t n = ::read(in, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            st = ErrnoStatus(Fail::Io, "Cannot read " + from);
+            break;
+        }
+        if (n == 0) break;
+        for (ssize_t off = 0; off < n;) {
+            ssize_t w = ::write(toFd, buf + off, static_cast<std::size_t>(n - off));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) {
+                ::close(in);
+                return ErrnoStatus(Fail::Io, "Cannot write the printed document");
+            }
+            off += w;
+        }
+    }
+    ::close(in);
+    return st;
+}
+
+// Files are named yyyymmdd-hhmmss-nnnnnn.pdf: the names sort in the order
+// printed, also across runs within one second.
+Status DeliverToFolder(const std::string& dir, const std::string& pdfPath) {
+    Status st = MakeDirs(dir);
+    if (!st) return st;
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S-", &tm);
+    const std::string prefix = stamp;
+
+    long seq = 0;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() == prefix.size() + 10 && n.compare(0, prefix.size(), prefix) == 0)
+                seq = std::max(seq, std::strtol(n.c_str() + prefix.size(), nullptr, 10));
+        }
+        ::closedir(d);
+    }
+
+    std::string part = dir + "/.voxafax-XXXXXX.part";
+    std::vector<char> name(part.begin(), part.end());
+    name.push_back('\0');
+    int fd = ::mkstemps(name.data(), 5);
+    if (fd < 0) return ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
+    part = name.data();
+    st = CopyFile(pdfPath, fd);
+    if (st && ::fsync(fd) != 0) st = ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
+    ::close(fd);
+    for (int tries = 0; st && tries < 1000; ++tries) {
+        char seqText[24];
+        std::snprintf(seqText, sizeof seqText, "%06ld", ++seq);
+        const std::string final = dir + "/" + prefix + seqText + ".pdf";
+        // link() never replaces an existing file, so two runs cannot clash.
+        if (::link(part.c_str(), final.c_str()) == 0) break;
+        if (errno != EEXIST) st = ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
+    }
+    ::unlink(part.c_str());
+    return st;
+}
+
+Status DeliverToCups(const std::string& dest, const std::string& pdfPath,
+                     const std::string& title) {
+    int job =
+        cupsPrintFile2(CUPS_HTTP_DEFAULT, dest.c_str(), pdfPath.c_str(), title.c_str(), 0, nullptr);
+    if (job > 0) return Status::Ok();
+    const ipp_status_t err = cupsLastError();
+    const std::string why = cupsLastErrorString() ? cupsLastErrorString() : "unknown error";
+    switch (err) {
+        case IPP_STATUS_ERROR_NOT_FOUND:
+        case IPP_STATUS_ERROR_NOT_ACCEPTING_JOBS:
+        case IPP_STATUS_ERROR_SERVICE_UNAVAILABLE:
+        case IPP_STATUS_ERROR_PRINTER_IS_DEACTIVATED:
+            return Status::Error(Fail::Rejected, "Printer Error : " + dest + ": " + why);
+        default:
+            return Status::Error(Fail::Io, "CUPS job on " + dest + " failed: " + why);
+    }
+}
+
+// Text of the legacy single-byte character set, as cairo wants it (UTF-8),
+// with TABs expanded and other control characters dropped.
+std::string ShowableLine(std::string_view line) {
+    std::string out;
+    int col = 0;
+    for (char ch : line) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\t') {
+            do {
+                out += ' ';
+                ++col;
+            } while (col % kTabColumns != 0);
+        } else if (c < 0x20 || c == 0x7f) {
+            continue;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++col;
+        } else {
+            out += static_cast<char>(0xc0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3f));
+            ++col;
+        }
+    }
+    return out;
+}
+
+class SystemPrinters final : public Printers {
+  public:
+    explicit SystemPrinters(std::string printersIni) : printersIni_(std::move(printersIni)) {}
+    ~SystemPrinters() override {
+        if (cr_) (void)EndDoc();
+    }
+
+    std::vector<PrinterInfo> Installed() override {
+        // The scheduler is asked once per run: a run lasts minutes at most,
+        // and asking it for every page printed made each fax cost two
+        // connections (and a long wait when no scheduler runs).
+        if (!cupsListed_) {
+            cups_dest_t* dests = nullptr;
+            const int n = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
+            cupsDefault_.clear();
+            cupsDests_.clear();
+            for (int i = 0; i < n; ++i) {
+                if (dests[i].instance) continue;
+                cupsDests_.push_back(PrinterInfo{dests[i].name, false, ""});
+                if (dests[i].is_default) cupsDefault_ = dests[i].name;
+            }
+            cupsFreeDests(n, dests);
+            cupsListed_ = true;
+        }
+        std::vector<PrinterInfo> out = cupsDests_;
+        if (auto text = ini::ReadFile(printersIni_)) {
+            for (const auto& section : ini::Sections(*text)) {
+                auto dir = ini::Lookup(*text, section, "directory");
+                if (!dir) continue;
+                std::string d = ExpandHome(ini::StripComment(*dir));
+                if (!d.empty()) out.push_back(PrinterInfo{section, true, d});
+            }
+        }
+        return out;
+    }
+
+    bool SetCurrent(const std::string& deviceName) override {
+        for (const auto& p : Installed()) {
+            if (p.deviceName == deviceName) {
+                current_ = p.deviceName;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::string Current() override {
+        if (!current_.empty()) return current_;
+        auto all = Installed();
+        if (!cupsDefault_.empty()) return cupsDefault_;
+        return all.empty() ? std::string() : all.front().deviceName;
+    }
+
+    Status SetFontSize(double points) override {
+        if (!std::isfinite(points) || points < 1 || points > 400)
+            return Status::Error(Fail::Rejected, "font size refused");
+        fontSize_ = points;
+        if (cr_) ApplyFont();
+        return Status::Ok();
+    }
+
+    Status PrintLine(std::string_view text) override {
+        Status st = Begin();
+        if (!st) return st;
+        if (pendingPage_) NextSheet();
+        std::size_t start = 0;
+        for (;;) {
+            std::size_t lf = text.find('\n', start);
+            std::string_view line = text.substr(
+                start, lf == std::string_view::npos ? std::string_view::npos : lf - start);
+            SetLine(line);
+            if (lf == std::string_view::npos) break;
+            start = lf + 1;
+        }
+        return Status::Ok();
+    }
+
+    Status NewPage() override {
+        Status st = Begin();
+        if (!st) return st;
+        pendingPage_ = true;
+        return Status::Ok();
+    }
+
+    Status EndDoc() override {
+        if (!cr_) return Status::Ok();
+        cairo_destroy(cr_);
+        cr_ = nullptr;
+        cairo_surface_finish(pdf_);
+        Status st;
+        if (cairo_surface_status(pdf_) != CAIRO_STATUS_SUCCESS)
+            st = Status::Error(Fail::Io, std::string("Cannot make the printed document: ") +
+                                             cairo_status_to_string(cairo_surface_status(pdf_)));
+        cairo_surface_destroy(pdf_);
+        pdf_ = nullptr;
+        if (st && linesSet_ > 0)
+            st = PrintDocument(docPrinter_, tmpPath_, "VOXA-FAX text", sheets_);
+        ::unlink(tmpPath_.c_str());
+        tmpPath_.clear();
+        return st;
+    }
+
+    Status PrintDocument(const std::string& printerName, const std::string& pdfPath,
+                         const std::string& title, int) override {
+        const std::string name = printerName.empty() ? Current() : printerName;
+        for (const auto& p : Installed()) {
+            if (p.deviceName != name) continue;
+            return p.isFolder ? DeliverToFolder(p.directory, pdfPath)
+                              : DeliverToCups(name, pdfPath, title);
+        }
+        return Status::Error(Fail::Rejected,
+                             "Printer Error : no printer named \"" + name + "\" is installed");
+    }
+
+  private:
+    Status Begin() {
+        if (cr_) return Status::Ok();
+        const char* t = std::getenv("TMPDIR");
+        std::string tmpl = std::string(t && *t ? t : "/tmp") + "/voxafax-text-XXXXXX.pdf";
+        std::vector<char> name(tmpl.begin(), tmpl.end());
+        name.push_back('\0');
+        int fd = ::mkstemps(name.data(), 4);
+        if (fd < 0) return ErrnoStatus(Fail::Io, "Cannot create a temporary file");
+        ::close(fd);
+        tmpPath_ = name.data();
+        pdf_ = cairo_pdf_surface_create(tmpPath_.c_str(), kSheetWidth, kSheetHeight);
+        cr_ = cairo_create(pdf_);
+        if (cairo_status(cr_) != CAIRO_STATUS_SUCCESS) {
+            cairo_destroy(cr_);
+            cr_ = nullptr;
+            cairo_surface_destroy(pdf_);
+            pdf_ = nullptr;
+            ::unlink(tmpPath_.c_str());
+            return Status::Error(Fail::Io, "Cannot make the printed document");
+        }
+        docPrinter_ = Current();
+        pendingPage_ = false;
+        linesSet_ = 0;
+        sheets_ = 1;
+        y_ = kMargin;
+        ApplyFont();
+        return Status::Ok();
+    }
+
+    void ApplyFont() {
+        cairo_select_font_face(cr_, "DejaVu Sans Mono", CAIRO_FONT_SLANT_NORMAL,
+                               CAIRO_FONT_WEIGHT_NORMAL);
+        cairo_set_font_size(cr_, fontSize_);
+        cairo_font_extents(cr_, &extents_);
+    }
+
+    void NextSheet() {
+        cairo_show_page(cr_);
+        ++sheets_;
+        y_ = kMargin;
+        pendingPage_ = false;
+    }
+
+    // Sets one line; a line that no longer fits starts a new sheet, as a
+    // printer does with text that runs past the bottom margin.
+    void SetLine(std::string_view line) {
+        if (pendingPage_) NextSheet();
+        if (y_ + extents_.height > kSheetHeight - kMargin && y_ > kMargin) NextSheet();
+        std::string text = ShowableLine(line);
+        if (!text.empty()) {
+            cairo_move_to(cr_, kMargin, y_ + extents_.ascent);
+            cairo_show_text(cr_, text.c_str());
+        }
+        y_ += extents_.height;
+        ++linesSet_;
+    }
+
+    std::string printersIni_;
+    std::string current_;
+    std::string cupsDefault_;
+    std::vector<PrinterInfo> cupsDests_;
+    bool cupsListed_ = false;
+    double fontSize_ = 10;
+
+    cairo_surface_t* pdf_ = nullptr;
+    cairo_t* cr_ = nullptr;
+    cairo_font_extents_t extents_{};
+    std::string tmpPath_;
+    std::string docPrinter_;
+    bool pendingPage_ = false;
+    long linesSet_ = 0;
+    int sheets_ = 0;
+    double y_ = kMargin;
+};
+
+}  // namespace
+
+std::unique_ptr<Printers> MakeSystemPrinters(const std::string& printersIni) {
+    return std::make_unique<SystemPrinters>(printersIni);
+}
+
+}  // namespace platform
