@@ -20,6 +20,7 @@
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Imaging.h"
+#include "platform/Log.h"
 #include "platform/Profile.h"
 #include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakePrinters.h"
@@ -77,8 +78,9 @@ int main(int argc, char** argv) {
     run.Init(home);
     run.gLogin = "fax1";
     run.gPOPServer = "127.0.0.1";
+    platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
     config::Context ctx{env,     options, loop,   profile, dialogs, printers,
-                        imaging, sockets, stores, cfg,     run};
+                        imaging, sockets, stores, cfg,     run,     log};
 
     const auto start = std::chrono::steady_clock::now();
     if (mode == "download" && argc > 3) {

@@ -65,15 +65,6 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
 std::string FindPrintProgram();
 
 // ---- setup -----------------------------------------------------------------
-struct PrinterChoice {
-    std::string name;
-    bool folder = false;
-    std::string directory;  // folder printers: as written in printers.ini
-};
-// CUPS destinations, then the folder printers of printers.ini, like the
-// program itself lists them.
-std::vector<PrinterChoice> InstalledPrinters(const platform::Environment& env);
-
 int CmdSetup(const platform::Environment& env, Io& io);
 
 // ---- help ------------------------------------------------------------------

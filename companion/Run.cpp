@@ -15,7 +15,9 @@
 
 #include "companion/Companion.h"
 #include "companion/Files.h"
+#include "platform/Files.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 
 extern char** environ;
 
@@ -24,19 +26,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string Trimmed(const std::string& s) {
-    auto b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    return s.substr(b, s.find_last_not_of(" \t") - b + 1);
-}
-
 bool Executable(const std::string& path) {
     return ::access(path.c_str(), X_OK) == 0;
-}
-
-std::string DirOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
 // A descriptor that polls readable when the process ends, so the watch loop
@@ -60,7 +51,7 @@ struct Snapshot {
 
 Snapshot Read(const std::string& profilePath) {
     Snapshot s;
-    s.text = platform::ini::ReadFile(profilePath).value_or("");
+    s.text = platform::ReadWholeFile(profilePath).value_or("");
     s.status = platform::ini::Lookup(s.text, kSection, "print_status").value_or("");
     s.state = platform::ini::Lookup(s.text, kSection, "VFPrint").value_or("");
     s.lastError = platform::ini::Lookup(s.text, kSection, "last_error").value_or("");
@@ -92,7 +83,7 @@ std::string FindPrintProgram() {
     ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     if (n > 0) {
         self[n] = '\0';
-        std::string beside = DirOf(self) + "/voxafax-print";
+        std::string beside = platform::FolderOf(self) + "/voxafax-print";
         if (Executable(beside)) return beside;
     }
     const char* path = std::getenv("PATH");
@@ -146,7 +137,7 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
     std::optional<Clock::time_point> quitAt;
     auto showNew = [&](const Snapshot& s) {
         if (s.text != before.text && s.status != shown) {
-            out << "  " << Trimmed(s.status) << "\n" << std::flush;
+            out << "  " << platform::Trim(s.status, " \t") << "\n" << std::flush;
             shown = s.status;
         }
     };
@@ -179,7 +170,7 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
     if (exited && WIFSIGNALED(wstatus)) {
         int sig = WTERMSIG(wstatus);
         err << "voxafax run: voxafax-print was killed by signal " << sig << " (" << ::strsignal(sig)
-            << "); its last status: " << Trimmed(after.status) << "\n";
+            << "); its last status: " << platform::Trim(after.status, " \t") << "\n";
         return kRunDied;
     }
     if (exited && WIFEXITED(wstatus) && WEXITSTATUS(wstatus) != 0) {
@@ -197,10 +188,10 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
             << ")\n";
     if (after.state != "quit") {
         err << "voxafax run: the run stopped before its end; its last status: "
-            << Trimmed(after.status) << "\n";
+            << platform::Trim(after.status, " \t") << "\n";
         return kRunReportedError;
     }
-    out << "Finished: " << Trimmed(after.status) << "\n";
+    out << "Finished: " << platform::Trim(after.status, " \t") << "\n";
     if (std::string d = DescribeSession(after.session); !d.empty())
         out << "Session:  " << d << "\n";
     if (!after.lastError.empty()) {

@@ -6,21 +6,16 @@
 
 #include "companion/Companion.h"
 #include "companion/Files.h"
+#include "platform/Files.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
+#include "platform/linux/printing/SystemPrinters.h"
 
 namespace companion {
 namespace {
 
-std::string Trim(const std::string& s) {
-    auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+using platform::Lower;
+using platform::Trim;
 
 // Asks one question per line of input. At the end of the input every further
 // question takes its default, so a script may stop after the answers it cares
@@ -83,7 +78,7 @@ constexpr int kTries = 3;
 
 int CmdSetup(const platform::Environment& env, Io& io) {
     platform::ProfileStore profile(env.profilePath);
-    const std::string text = platform::ini::ReadFile(env.profilePath).value_or("");
+    const std::string text = platform::ReadWholeFile(env.profilePath).value_or("");
     auto current = [&](const char* key, const std::string& def = {}) {
         return platform::ini::Lookup(text, kSection, key).value_or(def);
     };
@@ -113,16 +108,19 @@ int CmdSetup(const platform::Environment& env, Io& io) {
         ask.Ask("Mailbox password", oldPass, true, oldPass.empty() ? "" : "unchanged");
 
     // 3. Printer.
-    std::vector<PrinterChoice> printers = InstalledPrinters(env);
+    // The program's own listing: the companion offers exactly what voxafax-print
+    // will find.
+    const std::vector<platform::PrinterInfo> printers =
+        platform::MakeSystemPrinters(env.PrintersIni())->Installed();
     const std::string oldPrinter = current("Printer_Type");
     io.out << "\nInstalled printers:\n";
     std::size_t defIndex = 0;
     for (std::size_t i = 0; i < printers.size(); ++i) {
-        io.out << "  " << i + 1 << ") " << printers[i].name;
-        if (printers[i].folder)
+        io.out << "  " << i + 1 << ") " << printers[i].deviceName;
+        if (printers[i].isFolder)
             io.out << "  (folder printer: PDF files in " << printers[i].directory << ")";
         io.out << "\n";
-        if (printers[i].name == oldPrinter && defIndex == 0) defIndex = i + 1;
+        if (printers[i].deviceName == oldPrinter && defIndex == 0) defIndex = i + 1;
     }
     const std::size_t createIndex = printers.size() + 1;
     io.out << "  " << createIndex << ") create a folder printer (PDF files in a folder)\n";
@@ -139,13 +137,13 @@ int CmdSetup(const platform::Environment& env, Io& io) {
         if (!a.empty() && a.find_first_not_of("0123456789") == std::string::npos && a.size() < 6)
             pick = std::stoul(a);
         if (pick >= 1 && pick <= printers.size()) {
-            printerName = printers[pick - 1].name;
+            printerName = printers[pick - 1].deviceName;
         } else if (pick == createIndex) {
             createFolder = true;
         } else {
-            for (const PrinterChoice& p : printers)
-                if (p.name == a)
-                    printerName = p.name;  // names match exactly, as the program matches them
+            for (const platform::PrinterInfo& p : printers)
+                if (p.deviceName == a)
+                    printerName = p.deviceName;  // names match exactly, as the program matches them
             if (printerName.empty()) {
                 io.err << "  choose a number from 1 to " << createIndex
                        << " or a printer's exact name\n";
@@ -172,7 +170,7 @@ int CmdSetup(const platform::Environment& env, Io& io) {
     io.out << "\n";
     std::string store = ask.Ask("Mail-store profile name",
                                 current("VoxaFax_Profile", "Windows Messaging Settings"));
-    const std::string stores = platform::ini::ReadFile(env.StoresIni()).value_or("");
+    const std::string stores = platform::ReadWholeFile(env.StoresIni()).value_or("");
     std::string oldMaildir = platform::ini::StripComment(
         platform::ini::Lookup(stores, store, "maildir").value_or("~/Maildir"));
     std::string maildir = ask.Ask("Maildir of profile \"" + store + "\"", oldMaildir);

@@ -11,6 +11,7 @@
 
 #include "companion/Companion.h"
 #include "companion/Files.h"
+#include "platform/Files.h"
 #include "platform/Profile.h"
 
 namespace companion {
@@ -103,7 +104,7 @@ std::optional<int> RunningPid(const std::string& lockPath) {
 }
 
 int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::ostream& out) {
-    auto text = platform::ini::ReadFile(env.profilePath);
+    auto text = platform::ReadWholeFile(env.profilePath);
     out << "Profile file: " << env.profilePath;
     if (!text) out << "  (missing: run voxafax setup)";
     out << "\n";
@@ -123,7 +124,7 @@ int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::
     if (auto p = key("Printer_Type")) Row(out, "printer", p);
 
     std::string account = env.programFolder + "/account.ini";
-    auto acc = platform::ini::ReadFile(account);
+    auto acc = platform::ReadWholeFile(account);
     out << "\nLast send (" << account << "):\n";
     if (!acc) {
         out << "  nothing sent yet\n";

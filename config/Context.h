@@ -12,6 +12,7 @@ class Printers;
 class Imaging;
 class SocketFactory;
 class MailStoreProvider;
+class Log;
 }  // namespace platform
 
 namespace config {
@@ -30,6 +31,7 @@ struct Context {
     platform::MailStoreProvider& stores;
     NodeConfig& cfg;
     RunGlobals& run;
+    platform::Log& log;  // the run log on standard error
 };
 
 }  // namespace config

@@ -4,30 +4,21 @@
 
 #include "config/NodeConfig.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 
 namespace config {
 namespace {
 
-std::string TrimSpaces(std::string s) {
-    std::size_t b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return {};
-    std::size_t e = s.find_last_not_of(' ');
-    return s.substr(b, e - b + 1);
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
+// The legacy Trim removes blanks only, not TABs or line ends.
+std::string TrimSpaces(std::string_view s) {
+    return platform::Trim(s, " ");
 }
 
 }  // namespace
 
 bool ToInt32(std::string_view text, std::int32_t& out) {
-    std::string s(text);
-    std::size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return false;
-    std::size_t e = s.find_last_not_of(" \t");
-    s = s.substr(b, e - b + 1);
+    const std::string s = platform::Trim(text, " \t");
+    if (s.empty()) return false;
     // Digits with an optional sign and fraction; nothing else (no hex, no inf).
     std::size_t i = 0;
     if (s[i] == '+' || s[i] == '-') ++i;
@@ -89,7 +80,7 @@ void getfaxpierinfo(NodeConfig& c, const platform::ProfileStore& p) {
         into = TrimSpaces(raw(key, def));
     };
     auto flagLower = [&](std::string_view key, bool& into) {
-        if (Lower(raw(key, "")) == "y") into = true;
+        if (platform::Lower(raw(key, "")) == "y") into = true;
     };
     auto flagTrim = [&](std::string_view key, bool& into) {
         if (TrimSpaces(raw(key, "")) == "y") into = true;

@@ -7,6 +7,7 @@
 
 #include "convert/HeaderUtils.h"
 #include "platform/FileStream.h"
+#include "platform/Text.h"
 
 namespace convert {
 namespace {
@@ -291,7 +292,7 @@ std::string SafeTempName(std::string_view name) {
         if (dot != std::string::npos && out.size() - dot <= 16) ext = out.substr(dot);
         out = out.substr(0, kMaxSafeNameLength - ext.size()) + ext;
     }
-    const std::string lower = LowerCase(out);
+    const std::string lower = platform::Lower(out);
     if (lower == kBodyFileName || lower == kQpFileName) out.insert(out.begin(), '_');
     return out;
 }
@@ -299,7 +300,7 @@ std::string SafeTempName(std::string_view name) {
 std::string DecodeAttachment(const std::string& tempDir, const std::string& fileName,
                              std::string_view encoding) {
     const std::string body = tempDir + kBodyFileName;
-    const std::string key = UpperCase(Trim(encoding));
+    const std::string key = platform::Upper(platform::TrimBlanks(encoding));
     if (key == "QUOTED-PRINTABLE") {
         const std::string out = tempDir + kQpFileName;
         (void)DecodeFileA(body, out);

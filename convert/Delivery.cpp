@@ -15,6 +15,7 @@
 #include "convert/HeaderUtils.h"
 #include "convert/MimeWalker.h"
 #include "platform/MailStore.h"
+#include "platform/Text.h"
 
 namespace convert {
 namespace {
@@ -27,7 +28,7 @@ std::vector<std::string> MessageFiles(const std::string& dir) {
     if (!d) return names;
     while (dirent* e = ::readdir(d)) {
         std::string name = e->d_name;
-        if (name.size() < 4 || LowerCase(name.substr(name.size() - 4)) != ".txt") continue;
+        if (name.size() < 4 || platform::Lower(name.substr(name.size() - 4)) != ".txt") continue;
         struct stat st {};
         if (::stat((dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         names.push_back(std::move(name));

@@ -4,53 +4,15 @@
 #include <cstdlib>
 
 #include "platform/EventLoop.h"
+#include "platform/Text.h"
 
 namespace convert {
-
-std::string Trim(std::string_view s) {
-    std::size_t b = s.find_first_not_of(' ');
-    if (b == std::string_view::npos) return {};
-    std::size_t e = s.find_last_not_of(' ');
-    return std::string(s.substr(b, e - b + 1));
-}
-
-std::string UpperCase(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
-}
-
-std::string LowerCase(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-std::size_t IFind(std::string_view hay, std::string_view needle, std::size_t from) {
-    if (needle.empty()) return from <= hay.size() ? from : std::string_view::npos;
-    if (needle.size() > hay.size()) return std::string_view::npos;
-    const unsigned char first =
-        static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(needle[0])));
-    for (std::size_t i = from; i + needle.size() <= hay.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(hay[i])) != first) continue;
-        std::size_t k = 1;
-        while (k < needle.size() && std::tolower(static_cast<unsigned char>(hay[i + k])) ==
-                                        std::tolower(static_cast<unsigned char>(needle[k])))
-            ++k;
-        if (k == needle.size()) return i;
-    }
-    return std::string_view::npos;
-}
-
-bool IContains(std::string_view hay, std::string_view needle) {
-    return IFind(hay, needle) != std::string_view::npos;
-}
 
 std::string GetHeaderField(std::string_view text, std::string_view name) {
     if (name.empty()) return {};
     std::size_t at = std::string_view::npos;
     for (std::size_t from = 0;;) {
-        std::size_t p = IFind(text, name, from);
+        std::size_t p = platform::FindNoCase(text, name, from);
         if (p == std::string_view::npos) return {};
         if (p == 0 || text[p - 1] == '\r' || text[p - 1] == '\n' || text[p - 1] == '\t') {
             at = p;
@@ -99,7 +61,7 @@ std::string GetListValue(std::string_view text, std::string_view key, std::strin
     // Split at every case-blind occurrence of the delimiter.
     auto nextItem = [&](std::size_t& pos, std::string_view& item) -> bool {
         if (pos == std::string_view::npos) return false;
-        std::size_t d = IFind(text, delimiter, pos);
+        std::size_t d = platform::FindNoCase(text, delimiter, pos);
         if (d == std::string_view::npos) {
             item = text.substr(pos);
             pos = std::string_view::npos;
@@ -113,7 +75,7 @@ std::string GetListValue(std::string_view text, std::string_view key, std::strin
     std::string_view item;
     if (byPosition) {
         long n = 1;
-        std::string k = Trim(key);
+        std::string k = platform::TrimBlanks(key);
         if (!k.empty()) {
             char* end = nullptr;
             long v = std::strtol(k.c_str(), &end, 10);
@@ -124,20 +86,20 @@ std::string GetListValue(std::string_view text, std::string_view key, std::strin
             if (i == n) return std::string(item);
         return {};
     }
-    const std::string wanted = UpperCase(key);
+    const std::string wanted = platform::Upper(key);
     while (nextItem(pos, item)) {
         if (loop) loop->Yield();
         if (item.empty()) return {};
         std::string before, after;
         if (!SplitAtFirst(item, "=", before, after)) continue;
-        if (UpperCase(Trim(before)) == wanted) return after;
+        if (platform::Upper(platform::TrimBlanks(before)) == wanted) return after;
     }
     return {};
 }
 
 void SplitContentType(std::string_view value, std::string& type, std::string& name) {
-    type = Trim(GetListValue(value, "1", ";", true));
-    name = Trim(GetListValue(value, "name", ";", false));
+    type = platform::TrimBlanks(GetListValue(value, "1", ";", true));
+    name = platform::TrimBlanks(GetListValue(value, "name", ";", false));
 }
 
 bool GetNameExtension(std::string& fileName, std::string& ext) {

@@ -42,12 +42,4 @@ void SplitContentType(std::string_view value, std::string& type, std::string& na
 // when the name has no dot.
 bool GetNameExtension(std::string& fileName, std::string& ext);
 
-// Spaces-only trim.
-std::string Trim(std::string_view s);
-std::string UpperCase(std::string_view s);
-std::string LowerCase(std::string_view s);
-// Case-blind search; npos when absent.
-std::size_t IFind(std::string_view hay, std::string_view needle, std::size_t from = 0);
-bool IContains(std::string_view hay, std::string_view needle);
-
 }  // namespace convert

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "convert/HeaderUtils.h"
+#include "platform/Text.h"
 
 namespace convert {
 namespace {
@@ -32,7 +33,7 @@ int MonthNumber(std::string_view s) {
     static const char* kMonths[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                     "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
     if (s.size() < 3) return 0;
-    const std::string u = UpperCase(s);
+    const std::string u = platform::Upper(s);
     for (int i = 0; i < 12; ++i)
         if (u.compare(0, 3, kMonths[i]) == 0 && u.size() <= 9) return i + 1;
     return 0;
@@ -41,7 +42,7 @@ int MonthNumber(std::string_view s) {
 bool IsWeekday(std::string_view s) {
     static const char* kDays[] = {"MON", "TUE", "WED", "THU", "FRI", "SAT", "SUN"};
     if (s.size() < 3 || s.size() > 9) return false;
-    const std::string u = UpperCase(s);
+    const std::string u = platform::Upper(s);
     for (const char* d : kDays)
         if (u.compare(0, 3, d) == 0) return true;
     return false;
@@ -54,7 +55,7 @@ std::optional<int> ZoneOffset(std::string_view s) {
         int m = hh * 60 + mm;
         return s[0] == '-' ? -m : m;
     }
-    const std::string u = UpperCase(s);
+    const std::string u = platform::Upper(s);
     if (u == "UT" || u == "UTC" || u == "GMT" || u == "Z") return 0;
     if (u == "EST") return -5 * 60;
     if (u == "EDT") return -4 * 60;
@@ -150,7 +151,7 @@ bool ParseParts(std::string_view text, Parts& p) {
         if (!ParseTime(t[i], p)) return false;
         ++i;
         if (i < t.size()) {
-            const std::string u = UpperCase(t[i]);
+            const std::string u = platform::Upper(t[i]);
             if (u == "AM" || u == "PM") {
                 if (p.hour < 1 || p.hour > 12) return false;
                 if (u == "AM" && p.hour == 12) p.hour = 0;

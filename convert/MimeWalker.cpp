@@ -19,6 +19,7 @@
 #include "platform/EventLoop.h"
 #include "platform/FileStream.h"
 #include "platform/MailStore.h"
+#include "platform/Text.h"
 
 namespace convert {
 namespace {
@@ -202,12 +203,12 @@ void Walker::SetHeaderValues() {
 bool Walker::Dispatch() {
     const std::string ctValue = GetHeaderField(header_, "Content-Type:");
     std::string before, after;
-    if (SplitAtFirst(ctValue, ";", before, after)) mainType_ = Trim(before);
+    if (SplitAtFirst(ctValue, ";", before, after)) mainType_ = platform::TrimBlanks(before);
     if (mainType_.empty()) mainType_ = "text/plain";
-    mainType_ = LowerCase(mainType_);
+    mainType_ = platform::Lower(mainType_);
 
     if (mainType_ == "multipart/mixed" || mainType_ == "multipart/alternative") {
-        const std::size_t p = IFind(header_, "boundary=");
+        const std::size_t p = platform::FindNoCase(header_, "boundary=");
         const std::size_t eol = p == std::string::npos ? p : header_.find(kCrLf, p);
         if (eol == std::string::npos) {
             MissingBoundary();
@@ -230,7 +231,7 @@ bool Walker::Dispatch() {
             return false;
         }
         disposition_ = GetHeaderField(header_, "Content-Disposition:");
-        if (IContains(disposition_, "filename"))
+        if (platform::ContainsNoCase(disposition_, "filename"))
             fileName_ = GetListValue(disposition_, "filename", ";", false, &ctx_.loop);
         state_ = kPartDecision;
         return true;
@@ -333,33 +334,33 @@ void Walker::HandlePartState(const std::string& line, bool endsLine, bool eof) {
 
 void Walker::PartHeaderLine(const std::string& line) {
     std::string before, after;
-    if (IContains(line, "Content-Type:")) {
+    if (platform::ContainsNoCase(line, "Content-Type:")) {
         SplitAtFirst(line, ":", before, after);
         partContentType_ = after;
         SplitContentType(partContentType_, partType_, fileName_);
     }
-    if (IContains(line, "Content-Transfer-Encoding:")) {
+    if (platform::ContainsNoCase(line, "Content-Transfer-Encoding:")) {
         SplitAtFirst(line, ":", before, after);
         encoding_ = after;
     }
-    if (IContains(line, "Content-Disposition:")) {
+    if (platform::ContainsNoCase(line, "Content-Disposition:")) {
         SplitAtFirst(line, ":", before, after);
         disposition_ = after;
-        if (IContains(disposition_, "filename"))
+        if (platform::ContainsNoCase(disposition_, "filename"))
             fileName_ = GetListValue(disposition_, "filename", ";", false, &ctx_.loop);
     }
 }
 
 void Walker::DecidePart() {
     if (fileName_.empty()) {
-        if (LowerCase(partType_) == "text/plain") {
+        if (platform::Lower(partType_) == "text/plain") {
             state_ = kTextBody;
             return;
         }
         std::string subtype;
         SplitAtFirst(partType_, "/", majorType_, subtype);  // no "/": major type kept
-        if (UpperCase(majorType_) == "IMAGE")
-            fileName_ = "UNKNOWN." + UpperCase(subtype.substr(0, 3));
+        if (platform::Upper(majorType_) == "IMAGE")
+            fileName_ = "UNKNOWN." + platform::Upper(subtype.substr(0, 3));
         else
             fileName_ = "UNKNOWN.TXT";
         if (fileName_.empty()) fileName_ = "UNKNOWN.TIF";

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "convert/HeaderUtils.h"
+#include "platform/Text.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ void CheckName(const std::string& name) {
     if (safe.size() > convert::kMaxSafeNameLength) std::abort();
     for (unsigned char c : safe)
         if (c == '/' || c == '\\' || c == ':' || c < 0x20 || c == 0x7F) std::abort();
-    const std::string lower = convert::LowerCase(safe);
+    const std::string lower = platform::Lower(safe);
     if (lower == "temp.txt" || lower == "new.txt") std::abort();
 }
 

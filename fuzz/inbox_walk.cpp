@@ -23,6 +23,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
+#include "platform/Log.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
 #include "platform/fake/DeadSocket.h"
@@ -106,8 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     platform::FakeMailStore store;
     config::NodeConfig cfg;
     config::RunGlobals run;
+    platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
     config::Context ctx{env,     options, loop,  profile, dialogs, printers,
-                        imaging, sockets, store, cfg,     run};
+                        imaging, sockets, store, cfg,     run,     log};
     run.Init(dir);
     cfg.gVoxaFaxAddr = "4165551234@voxafax.example";
     cfg.gMemberStatus = (flags & 1) ? "1" : "";

@@ -13,6 +13,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
+#include "platform/Log.h"
 #include "platform/MailStore.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
@@ -65,8 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     NoStores stores;
     config::NodeConfig cfg;
     config::RunGlobals run;
+    platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
     config::Context ctx{env,     options, loop,   profile, dialogs, printers,
-                        imaging, sockets, stores, cfg,     run};
+                        imaging, sockets, stores, cfg,     run,     log};
 
     std::string text(reinterpret_cast<const char*>(data) + 2, size - 2);
     std::int32_t pageNo = 0;

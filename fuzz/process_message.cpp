@@ -21,6 +21,7 @@
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Imaging.h"
+#include "platform/Log.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
 #include "platform/fake/FakeDialogs.h"
@@ -64,6 +65,7 @@ struct Fixture {
     platform::FakeMailStore store;
     config::NodeConfig cfg;
     config::RunGlobals run;
+    platform::Log log{platform::LogLevel::Debug, nullptr};
     std::unique_ptr<config::Context> ctx;
     std::unique_ptr<platform::MailSession> session;
     std::shared_ptr<platform::MailFolder> inbox;
@@ -78,8 +80,9 @@ struct Fixture {
         std::filesystem::create_directories(run.gInDir);
         profile = std::make_unique<platform::ProfileStore>(root + "/voxafax.ini");
         cfg.gVoxaFaxAddr = "fax1@voxafax.example";
-        ctx = std::make_unique<config::Context>(config::Context{
-            env, options, loop, *profile, dialogs, printers, imaging, sockets, store, cfg, run});
+        ctx = std::make_unique<config::Context>(config::Context{env, options, loop, *profile,
+                                                                dialogs, printers, imaging, sockets,
+                                                                store, cfg, run, log});
         store.AddProfile("P");
         session = std::move(*store.CreateSession());
         (void)session->Logon("P", false);

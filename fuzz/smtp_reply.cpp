@@ -19,6 +19,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
+#include "platform/Log.h"
 #include "platform/Profile.h"
 #include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakeMailStore.h"
@@ -78,8 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config::NodeConfig cfg;
     cfg.gTimoutMinutes = 2;
     config::RunGlobals run;
+    platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
     config::Context ctx{env,     options, loop,  profile, dialogs, printers,
-                        imaging, sockets, store, cfg,     run};
+                        imaging, sockets, store, cfg,     run,     log};
     net::FrmMail form(ctx);
     mailout::Mailer mailer(ctx, form);
     auto& st = mailer.state();

@@ -6,12 +6,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
 #include "mailout/Mailer.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
 
 namespace mailout {
 namespace {
@@ -24,47 +24,15 @@ std::string Format(const std::tm& tm, const char* fmt) {
     return std::string(buf, n);
 }
 
-std::string TrimBlanks(const std::string& s) {
-    std::size_t b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void SyncFolder(const std::string& folder) {
-    int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
-}
-
-std::string FolderOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
-
 // Writes a complete hidden file in `folder`, fsynced and closed; its path or "".
 std::string WriteTempFile(const std::string& folder, const std::string& text) {
     std::string dir = folder;
     if (!dir.empty() && dir.back() != '/') dir += '/';
     std::string tmpl = dir + ".queue-XXXXXX";
-    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0) return "";
-    bool ok = WriteAll(fd, text) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
+    platform::UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
+    if (!fd) return "";
+    bool ok = platform::WriteAll(fd.get(), text, tmpl).ok() && ::fsync(fd.get()) == 0;
+    ok = fd.Close(tmpl).ok() && ok;
     if (!ok) {
         ::unlink(tmpl.c_str());
         return "";
@@ -147,8 +115,8 @@ std::string ComposeMDNText(const ReceiptInputs& in, const std::string& recipient
             t += std::string("Disposition: automatic-action/MDN-sent-automatically; ") + CRLF;
             t += std::string(16, ' ') + disp + " / G3Fax-report-request" + CRLF;
             if (!failed) {
-                t += "G3Fax-Report:G3Fax-Results=00;G3Fax-Pages=" + TrimBlanks(in.gPageCount) +
-                     CRLF + CRLF;
+                t += "G3Fax-Report:G3Fax-Results=00;G3Fax-Pages=" +
+                     platform::TrimBlanks(in.gPageCount) + CRLF + CRLF;
             } else if (in.gFailureText != "System Error") {
                 t += "G3Fax-Report:G3Fax-Results=02;" + frame40 + CRLF;
                 t += std::string(15, ' ') + "G3Fax-frame=80,004372" + CRLF;
@@ -207,31 +175,8 @@ std::string QueueReceiptFile(const std::string& folder, const std::string& stamp
         if (errno != EEXIST) break;
     }
     ::unlink(tmp.c_str());
-    if (!name.empty()) SyncFolder(dir);
+    if (!name.empty()) (void)platform::FsyncFolder(dir);
     return name;
-}
-
-bool ReadWholeFile(const std::string& path, std::string& content) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    if (f.bad()) return false;
-    content = ss.str();
-    return true;
-}
-
-bool CopyFileDurably(const std::string& from, const std::string& to) {
-    std::string text;
-    if (!ReadWholeFile(from, text)) return false;
-    std::string tmp = WriteTempFile(FolderOf(to), text);
-    if (tmp.empty()) return false;
-    if (::rename(tmp.c_str(), to.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    SyncFolder(FolderOf(to));
-    return true;
 }
 
 }  // namespace mailout

@@ -38,8 +38,4 @@ std::string ComposeTestMessageText(const std::string& recipient, const config::N
 std::string QueueReceiptFile(const std::string& folder, const std::string& stamp,
                              const std::string& text);
 
-// Whole-file read and durable whole-file copy for the queue.
-bool ReadWholeFile(const std::string& path, std::string& content);
-bool CopyFileDurably(const std::string& from, const std::string& to);
-
 }  // namespace mailout

@@ -18,7 +18,9 @@
 #include "mailout/SMTPprocedures.h"
 #include "net/FrmMail.h"
 #include "net/SocketWrench.h"
+#include "platform/Files.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 
 namespace mailout {
 namespace {
@@ -42,7 +44,7 @@ std::vector<std::string> QueuedNames(const std::string& folder) {
 }
 
 std::string LastThreeUpper(const std::string& s) {
-    return convert::UpperCase(s.size() > 3 ? s.substr(s.size() - 3) : s);
+    return platform::Upper(s.size() > 3 ? s.substr(s.size() - 3) : s);
 }
 
 }  // namespace
@@ -68,7 +70,7 @@ bool Mailer::SendMessage(const std::string& type) {
     }
     // Mail to the service's own domain goes straight to its address when one
     // is configured.
-    if (domain == config::kServiceMailDomain && !convert::Trim(cfg.gVFIPAddress).empty())
+    if (domain == config::kServiceMailDomain && !platform::TrimBlanks(cfg.gVFIPAddress).empty())
         domain = cfg.gVFIPAddress;
 
     const std::array<std::pair<std::string, std::string>, 9> SMTPCoordinates{{
@@ -118,9 +120,9 @@ bool Mailer::SendMessage(const std::string& type) {
 }
 
 bool Mailer::SendMessageFile(const std::string& fileName) {
-    std::string body;
-    if (!ReadWholeFile(fileName, body)) return false;
-    st_.gMessageBody = std::move(body);
+    auto body = platform::ReadWholeFile(fileName);
+    if (!body) return false;
+    st_.gMessageBody = std::move(*body);
     // The sender stays what the previous send of the run left; at the start
     // of a run it is empty and only the rows with the user's own address run.
     st_.gSMTPRecipAddr = convert::GetHeaderField(st_.gMessageBody, "To:");
@@ -131,7 +133,7 @@ bool Mailer::SendMessageFile(const std::string& fileName) {
 void Mailer::SendQueuedFiles() {
     const std::string& out = ctx_.run.gOutFolder;
     for (const std::string& name : QueuedNames(out)) {
-        const std::string kind = convert::Trim(LastThreeUpper(name));
+        const std::string kind = platform::TrimBlanks(LastThreeUpper(name));
         if (!SendMessageFile(out + name)) continue;  // stays for the next run
         if (kind == "MDN" && ctx_.cfg.gflgSaveMDNs) SaveReceiptCopy(name);
         ::unlink((out + name).c_str());
@@ -141,7 +143,8 @@ void Mailer::SendQueuedFiles() {
 void Mailer::SaveReceiptCopy(const std::string& fileName) {
     const std::string to = ctx_.run.gMDNFolder + fileName;
     ::unlink(to.c_str());
-    CopyFileDurably(ctx_.run.gOutFolder + fileName, to);
+    if (auto text = platform::ReadWholeFile(ctx_.run.gOutFolder + fileName))
+        (void)platform::WriteFileAtomically(to, *text);
 }
 
 std::string Mailer::ComposeMDN(const ReceiptInputs& in, std::string& fileName) {

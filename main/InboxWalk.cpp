@@ -17,6 +17,7 @@
 #include "main/WalkState.h"
 #include "platform/EventLoop.h"
 #include "platform/MailStore.h"
+#include "platform/Text.h"
 #include "print/PrintForm.h"
 #include "print/TextPrinter.h"
 
@@ -115,7 +116,8 @@ class InboxWalker {
         platform::MailMessage& msg = *w_.objMessage;
 
         w_.gMessageType = msg.Type().value_or("");
-        if (ctx_.run.gflgRegularPass && !convert::IContains(w_.gMessageType, "fax")) return true;
+        if (ctx_.run.gflgRegularPass && !platform::ContainsNoCase(w_.gMessageType, "fax"))
+            return true;
 
         std::string text = msg.Text().value_or("");
         SplitPopSaved(msg, text);
@@ -137,7 +139,7 @@ class InboxWalker {
         if (w_.gTimeSent.empty()) w_.gTimeSent = w_.gPOPSentDateTime;
         w_.MsgID = msg.ID().value_or("");
 
-        if (convert::IContains(w_.gMessageType, "fax")) {
+        if (platform::ContainsNoCase(w_.gMessageType, "fax")) {
             PrintRegularFax(msg);
             return true;
         }
@@ -152,7 +154,7 @@ class InboxWalker {
         if (w_.headerText.empty()) FindTransportHeader(msg);
         ScanHeader();
 
-        if (convert::IContains(w_.ContentType, "report-type=disposition-notification")) {
+        if (platform::ContainsNoCase(w_.ContentType, "report-type=disposition-notification")) {
             (void)convert::GetHeaderField(w_.headerText, "X-VF-Id:");
             RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
             return true;
@@ -204,7 +206,7 @@ class InboxWalker {
         for (int r = 1; r <= n; ++r) {
             auto rcpt = msg.Recipient(r);
             if (!rcpt || !*rcpt) continue;
-            if (convert::IContains((*rcpt)->Name().value_or(""), ctx_.cfg.gVoxaFaxAddr))
+            if (platform::ContainsNoCase((*rcpt)->Name().value_or(""), ctx_.cfg.gVoxaFaxAddr))
                 return true;
         }
         return false;
@@ -228,7 +230,7 @@ class InboxWalker {
                               ? 0
                               : static_cast<std::size_t>(ctx_.cfg.gPrintFileTypeCount));
         for (std::size_t k = 0; k < count; ++k)
-            if (convert::UpperCase(types[k]) == ext) return true;
+            if (platform::Upper(types[k]) == ext) return true;
         return false;
     }
 
@@ -256,7 +258,7 @@ class InboxWalker {
             // before it in effect.
             std::string ext;
             if (convert::GetNameExtension(name, ext))
-                gfileExt = convert::UpperCase(convert::Trim(ext));
+                gfileExt = platform::Upper(platform::TrimBlanks(ext));
             ext = gfileExt;
 
             if (!Printable(ext)) {
@@ -284,7 +286,7 @@ class InboxWalker {
                 }
                 kind = kKindImage;
             }
-            w_.goodFaxFiles.push_back({a, ext, kind, convert::UpperCase(name)});
+            w_.goodFaxFiles.push_back({a, ext, kind, platform::Upper(name)});
             if (ext == "TIF") {
                 ++w_.tifCount;
                 w_.lastTifPosition = a;
@@ -304,8 +306,8 @@ class InboxWalker {
         for (int f = 25; f <= 30; ++f) {
             auto field = msg.Field(f);
             if (!field) continue;
-            if (convert::IContains(*field, "\rFrom: ") ||
-                convert::IContains(*field, "\nSubject: ")) {
+            if (platform::ContainsNoCase(*field, "\rFrom: ") ||
+                platform::ContainsNoCase(*field, "\nSubject: ")) {
                 w_.headerText = std::move(*field);
                 return;
             }
@@ -330,8 +332,8 @@ class InboxWalker {
             mailer_.state().gSMTPRecipAddr = w_.MDNAddr;
             w_.gMDNOptions =
                 convert::GetHeaderField(w_.headerText, "Disposition-Notification-Options:");
-            if (convert::IContains(w_.gMDNOptions, "G3Fax-capability-request=required") ||
-                convert::IContains(w_.gMDNOptions, "G3Fax-report-request=required")) {
+            if (platform::ContainsNoCase(w_.gMDNOptions, "G3Fax-capability-request=required") ||
+                platform::ContainsNoCase(w_.gMDNOptions, "G3Fax-report-request=required")) {
                 w_.gfglFullMode = true;
                 return w_.ContentType.empty() ? Request::Capabilities : Request::Fax;
             }
@@ -344,14 +346,16 @@ class InboxWalker {
                 return w_.ContentType.empty() ? Request::Capabilities : Request::Fax;
             }
         }
-        if (convert::IContains(w_.ContentType, "multipart/report")) return Request::LeaveAlone;
+        if (platform::ContainsNoCase(w_.ContentType, "multipart/report"))
+            return Request::LeaveAlone;
         return Request::Fax;
     }
 
     // A multipart/alternate message carries the same fax more than once:
     // only one version is printed, the last TIFF when there is one.
     void CutAlternatives() {
-        if (!convert::IContains(w_.ContentType, "multipart/alternate") || w_.goodFaxFilesCount <= 1)
+        if (!platform::ContainsNoCase(w_.ContentType, "multipart/alternate") ||
+            w_.goodFaxFilesCount <= 1)
             return;
         GoodFaxFile keep = w_.goodFaxFiles.front();
         if (w_.tifCount > 0) {
@@ -371,7 +375,7 @@ class InboxWalker {
         for (std::int32_t pos : w_.badFaxFiles) {
             std::string name;
             if (auto att = msg.Attachment(pos); att && *att) name = AttachmentName(**att, true);
-            w_.gFileReport += "\t" + convert::UpperCase(name) + "\tInvalid File Format" + kCRLF;
+            w_.gFileReport += "\t" + platform::Upper(name) + "\tInvalid File Format" + kCRLF;
         }
     }
 
@@ -434,7 +438,7 @@ class InboxWalker {
                     w_.gFileReport +=
                         "\t" + g.name + "\tNot Printed, Possible Printer Error" + kCRLF;
                     fileFailure = true;
-                    if (convert::IContains(form_.state().gPrintErrMsg, "Printer Error"))
+                    if (platform::ContainsNoCase(form_.state().gPrintErrMsg, "Printer Error"))
                         return false;
                 }
             } else {

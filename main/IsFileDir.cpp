@@ -40,14 +40,4 @@ bool KillAllFiles(const std::string& path) {
     return true;
 }
 
-bool MakeFolder(const std::string& path) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
-    for (std::size_t pos = p.find('/', 1); pos != std::string::npos; pos = p.find('/', pos + 1))
-        ::mkdir(p.substr(0, pos).c_str(), 0700);
-    if (::mkdir(p.c_str(), 0700) == 0) return true;
-    struct stat st {};
-    return errno == EEXIST && ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace vfmain

@@ -12,7 +12,4 @@ bool DirExists(const std::string& path);
 // that cannot be deleted and returns false.
 bool KillAllFiles(const std::string& path);
 
-// Creates a folder (and its parents) for the user alone; an existing one is fine.
-bool MakeFolder(const std::string& path);
-
 }  // namespace vfmain

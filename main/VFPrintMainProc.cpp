@@ -17,8 +17,10 @@
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
+#include "platform/Files.h"
 #include "platform/Printers.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 #include "pop/PopClient.h"
 #include "print/PrintForm.h"
 
@@ -108,10 +110,12 @@ int Run::Execute() {
     run.Init(ctx_.env.programFolder);
     run.gflgTest = true;
     // Step 8.
-    MakeFolder(run.gTempDir);
-    MakeFolder(run.gInDir);
-    MakeFolder(run.gOutFolder);
-    if (cfg.gflgSaveMDNs) MakeFolder(run.gMDNFolder);
+    // A folder that cannot be made is no reason to stop here: the first
+    // write into it fails and says so.
+    (void)platform::MakeFolders(run.gTempDir);
+    (void)platform::MakeFolders(run.gInDir);
+    (void)platform::MakeFolders(run.gOutFolder);
+    if (cfg.gflgSaveMDNs) (void)platform::MakeFolders(run.gMDNFolder);
     // Step 9.
     if (DirExists(run.gMDNFolder)) KillAllFiles(run.gMDNFolder);
     KillAllFiles(run.gTempDir);
@@ -243,8 +247,8 @@ Step Run::CycleStart() {
     convert::ProcessInMessages(ctx_, session_.gobjInFolder);  // step 21
     run.flgDeliverNow = true;                                 // step 22
     convert::SplitAtFirst(cfg.gVoxaFaxAddr, "@", run.gLogin, run.gPOPServer);
-    Status("Connecting to " + convert::UpperCase(run.gPOPServer));  // step 23
-    if (!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") {          // step 24
+    Status("Connecting to " + platform::Upper(run.gPOPServer));  // step 23
+    if (!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") {       // step 24
         net::CreateSocket(*frmMail_, frmMail_->POPSocket(), "POP");
         pop::PopClient client(ctx_, *frmMail_);
         client.CHECKMAIL_Click();
@@ -330,7 +334,7 @@ Step Run::RegularMail() {
 // Step 31.
 Step Run::SameProfile() {
     auto& cfg = ctx_.cfg;
-    if (convert::LowerCase(cfg.gNormalFaxProfile) != convert::LowerCase(cfg.gRegularMailProfile)) {
+    if (platform::Lower(cfg.gNormalFaxProfile) != platform::Lower(cfg.gRegularMailProfile)) {
         SessionLogOff(session_);
         return Step::NormalFax;
     }

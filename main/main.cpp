@@ -6,11 +6,12 @@
 #include "config/Context.h"
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
-#include "main/IsFileDir.h"
 #include "main/VFPrintMainProc.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
+#include "platform/Files.h"
 #include "platform/InstanceLock.h"
+#include "platform/Log.h"
 #include "platform/Profile.h"
 #include "platform/linux/dialogs/TerminalDialogs.h"
 #include "platform/linux/imaging/ImageLibrary.h"
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
         commandLine += argv[i];
     }
     platform::Environment env = platform::Environment::FromProcess();
-    vfmain::MakeFolder(env.programFolder);
+    (void)platform::MakeFolders(env.programFolder);  // the lock below reports a failure
     // Another run on the same program folder: end at once, writing nothing.
     auto lock = platform::InstanceLock::Acquire(env.programFolder + "/voxafax-print.lock");
     if (!lock) return 0;
@@ -47,7 +48,8 @@ int main(int argc, char** argv) {
     platform::MaildirStoreProvider stores(env.StoresIni(), dialogs);
     config::NodeConfig cfg;
     config::RunGlobals run;
+    platform::Log log(platform::Log::LevelFromEnvironment(std::getenv("VOXAFAX_LOG")));
     config::Context ctx{env,      options, loop,   profile, dialogs, *printers,
-                        *imaging, sockets, stores, cfg,     run};
+                        *imaging, sockets, stores, cfg,     run,     log};
     return vfmain::Main(ctx, commandLine);
 }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "platform/Files.h"
 #include "platform/Profile.h"
 
 namespace platform {
@@ -62,7 +63,7 @@ Environment Environment::FromProcess() {
 
 Options Options::Load(const Environment& env) {
     Options o;
-    std::string text = ini::ReadFile(env.OptionsIni()).value_or("");
+    std::string text = ReadWholeFile(env.OptionsIni()).value_or("");
     auto get = [&](const char* sec, const char* key) -> std::optional<std::string> {
         auto v = ini::Lookup(text, sec, key);
         if (!v) return std::nullopt;

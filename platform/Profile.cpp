@@ -8,27 +8,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+
+#include "platform/Files.h"
+#include "platform/Text.h"
 
 namespace platform {
 namespace ini {
 namespace {
 
-bool IEquals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (std::tolower(x) != std::tolower(y)) return false;
-    }
-    return true;
-}
-
-std::string_view TrimBlanks(std::string_view s) {
-    auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-    return s;
+// INI names and values lose blanks and TABs at both ends.
+std::string_view TrimBlanksTabs(std::string_view s) {
+    return TrimView(s, " \t");
 }
 
 struct Line {
@@ -54,20 +44,20 @@ std::vector<Line> SplitLines(std::string_view text) {
 
 // "[name]" -> name; nullopt for any other line.
 std::optional<std::string_view> SectionName(std::string_view line) {
-    line = TrimBlanks(line);
+    line = TrimBlanksTabs(line);
     if (line.size() < 2 || line.front() != '[') return std::nullopt;
     std::size_t close = line.find(']');
     if (close == std::string_view::npos) return std::nullopt;
-    return TrimBlanks(line.substr(1, close - 1));
+    return TrimBlanksTabs(line.substr(1, close - 1));
 }
 
 // "key=value" -> (key, value); nullopt for lines without "=" or comments.
 std::optional<std::pair<std::string_view, std::string_view>> Entry(std::string_view line) {
-    std::string_view t = TrimBlanks(line);
+    std::string_view t = TrimBlanksTabs(line);
     if (t.empty() || t.front() == ';' || t.front() == '#') return std::nullopt;
     std::size_t eq = line.find('=');
     if (eq == std::string_view::npos) return std::nullopt;
-    return std::make_pair(TrimBlanks(line.substr(0, eq)), TrimBlanks(line.substr(eq + 1)));
+    return std::make_pair(TrimBlanksTabs(line.substr(0, eq)), TrimBlanksTabs(line.substr(eq + 1)));
 }
 
 }  // namespace
@@ -77,11 +67,11 @@ std::optional<std::string> Lookup(std::string_view text, std::string_view sectio
     bool inSection = false;
     for (const Line& l : SplitLines(text)) {
         if (auto name = SectionName(l.body)) {
-            inSection = IEquals(*name, section);
+            inSection = EqualsNoCase(*name, section);
             continue;
         }
         if (!inSection) continue;
-        if (auto e = Entry(l.body); e && IEquals(e->first, key)) return std::string(e->second);
+        if (auto e = Entry(l.body); e && EqualsNoCase(e->first, key)) return std::string(e->second);
     }
     return std::nullopt;
 }
@@ -103,18 +93,18 @@ std::string WithValue(std::string_view text, std::string_view section, std::stri
     for (const Line& l : lines) {
         if (auto name = SectionName(l.body)) {
             if (inSection) break;  // the first matching section only
-            inSection = IEquals(*name, section);
+            inSection = EqualsNoCase(*name, section);
             if (inSection) sectionEnd = l.end;
             continue;
         }
         if (!inSection) continue;
-        if (auto e = Entry(l.body); e && IEquals(e->first, key)) {
+        if (auto e = Entry(l.body); e && EqualsNoCase(e->first, key)) {
             std::string out(text.substr(0, l.begin));
             out += std::string(e->first) + "=" + std::string(value);
             out += text.substr(l.begin + l.body.size());  // its own line end and the rest
             return out;
         }
-        if (!TrimBlanks(l.body).empty()) sectionEnd = l.end;
+        if (!TrimBlanksTabs(l.body).empty()) sectionEnd = l.end;
     }
     std::string line = std::string(key) + "=" + std::string(value) + eol;
     if (sectionEnd) {
@@ -131,49 +121,15 @@ std::string WithValue(std::string_view text, std::string_view section, std::stri
     return out;
 }
 
-std::optional<std::string> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return ss.str();
-}
-
-namespace {
-void MakeParentDirs(const std::string& path) {
-    for (std::size_t pos = path.find('/', 1); pos != std::string::npos;
-         pos = path.find('/', pos + 1))
-        ::mkdir(path.substr(0, pos).c_str(), 0700);  // existing folders are fine
-}
-
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-}  // namespace
-
 bool WriteKey(const std::string& path, std::string_view section, std::string_view key,
               std::string_view value) {
     if (path.empty()) return false;
-    MakeParentDirs(path);
+    (void)MakeFolders(FolderOf(path));  // a missing folder shows as the failed write below
     std::string lockPath = path + ".lock";
-    int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd < 0) return false;
-    while (::flock(lockFd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            ::close(lockFd);
-            return false;
-        }
-    }
-    bool ok = false;
+    UniqueFd lockFd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lockFd) return false;
+    while (::flock(lockFd.get(), LOCK_EX) != 0)
+        if (errno != EINTR) return false;
     mode_t mode = 0600;
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
@@ -182,18 +138,9 @@ bool WriteKey(const std::string& path, std::string_view section, std::string_vie
     std::string flat(value);
     for (char& c : flat)
         if (c == '\r' || c == '\n' || c == '\0') c = ' ';
-    std::string old = ReadFile(path).value_or("");
-    std::string text = WithValue(old, section, key, flat);
-    std::string tmp = path + ".tmp." + std::to_string(::getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd >= 0) {
-        ok = WriteAll(fd, text) && ::fsync(fd) == 0;
-        ok = (::close(fd) == 0) && ok;
-        if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
-        if (!ok) ::unlink(tmp.c_str());
-    }
-    ::flock(lockFd, LOCK_UN);
-    ::close(lockFd);
+    std::string old = ReadWholeFile(path).value_or("");
+    const bool ok = WriteFileAtomically(path, WithValue(old, section, key, flat), mode).ok();
+    ::flock(lockFd.get(), LOCK_UN);
     return ok;
 }
 
@@ -206,7 +153,7 @@ std::string StripComment(std::string_view value) {
         }
         ++pos;
     }
-    return std::string(TrimBlanks(value));
+    return std::string(TrimBlanksTabs(value));
 }
 
 }  // namespace ini
@@ -216,7 +163,7 @@ ProfileStore::ProfileStore(std::string desktopProfilePath) : path_(std::move(des
 int ProfileStore::GetProfileStringA(std::string_view section, std::string_view key,
                                     std::string_view def, std::string& buf, int size) const {
     std::optional<std::string> value;
-    if (auto text = ini::ReadFile(path_)) value = ini::Lookup(*text, section, key);
+    if (auto text = ReadWholeFile(path_)) value = ini::Lookup(*text, section, key);
     std::string v = value ? *value : std::string(def);
     if (!value) {
         // A default is copied without its surrounding blanks too.

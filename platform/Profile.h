@@ -22,8 +22,6 @@ std::vector<std::string> Sections(std::string_view text);
 // The text with [section] key set to value (section and key added if absent).
 std::string WithValue(std::string_view text, std::string_view section, std::string_view key,
                       std::string_view value);
-// Reads a whole file; nullopt when it cannot be read.
-std::optional<std::string> ReadFile(const std::string& path);
 // Sets a key of a file under the lock, atomically. False on any failure.
 bool WriteKey(const std::string& path, std::string_view section, std::string_view key,
               std::string_view value);

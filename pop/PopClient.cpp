@@ -3,7 +3,6 @@
 // every message on the server for the next run.
 #include "pop/PopClient.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include "net/SocketWrench.h"
 #include "platform/EventLoop.h"
 #include "platform/FileStream.h"
+#include "platform/Files.h"
 #include "platform/Socket.h"
 #include "pop/PopReply.h"
 
@@ -52,22 +52,10 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-void SyncFolder(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    (void)::fsync(fd);
-    ::close(fd);
-}
-
 std::vector<std::string> StagedFiles(const std::string& dir) {
     std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            std::string n = e->d_name;
-            if (n.size() > 4 && n.compare(n.size() - 4, 4, ".TXT") == 0) names.push_back(n);
-        }
-        ::closedir(d);
-    }
+    for (std::string& n : platform::ListFolder(dir).value_or({}))
+        if (n.size() > 4 && n.compare(n.size() - 4, 4, ".TXT") == 0) names.push_back(std::move(n));
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -131,9 +119,9 @@ void PromoteStaged(const config::Context& ctx, bool certain) {
             target = ctx.run.gInDir + stem + "-" + std::to_string(k) + ".TXT";
         if (::link((dir + name).c_str(), target.c_str()) == 0) ::unlink((dir + name).c_str());
     }
-    SyncFolder(ctx.run.gInDir);
+    (void)platform::FsyncFolder(ctx.run.gInDir);
     ::unlink(QuitMarker(ctx).c_str());
-    SyncFolder(dir);
+    (void)platform::FsyncFolder(dir);
 }
 
 void DropStaged(const config::Context& ctx) {
@@ -154,7 +142,7 @@ bool MarkQuitSent(const config::Context& ctx) {
     if (fd < 0) return false;
     const bool ok = ::fsync(fd) == 0;
     ::close(fd);
-    SyncFolder(StagingDir(ctx));
+    (void)platform::FsyncFolder(StagingDir(ctx));
     return ok;
 }
 

@@ -6,13 +6,10 @@
 #include <iterator>
 #include <sstream>
 
+#include "platform/Text.h"
+
 namespace platform {
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 Status Gone(const std::string& what) {
     return Status::Error(Fail::NotFound, what + " is gone");
@@ -384,7 +381,8 @@ class FakeSession final : public MailSession {
 
 std::string FakeRecipientData::Name() const {
     if (!name.empty()) return name;
-    if (address.size() >= 5 && Lower(address.substr(0, 5)) == "smtp:") return address.substr(5);
+    if (address.size() >= 5 && EqualsNoCase(address.substr(0, 5), "smtp:"))
+        return address.substr(5);
     return address;
 }
 
@@ -438,7 +436,7 @@ FakeProfile& FakeMailStore::AddProfile(const std::string& name) {
 
 FakeProfile* FakeMailStore::FindProfile(const std::string& name) {
     for (auto& p : profiles_)
-        if (Lower(p->name) == Lower(name)) return p.get();
+        if (EqualsNoCase(p->name, name)) return p.get();
     return nullptr;
 }
 

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "companion/Companion.h"
+#include "platform/Files.h"
 #include "platform/Profile.h"
 
 extern char** environ;
@@ -27,7 +28,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 std::string Slurp(const std::string& path) {
-    return platform::ini::ReadFile(path).value_or("");
+    return platform::ReadWholeFile(path).value_or("");
 }
 
 void Spit(const std::string& path, const std::string& text) {

@@ -136,13 +136,3 @@ TEST(GetNameExtension, TakesEverythingBehindFirstDotAndUnquotesTheName) {
     EXPECT_EQ(ext, "tar.tif");
     EXPECT_EQ(name, "nodot");
 }
-
-TEST(TextHelpers, TrimOnlyBlanksAndFindWithoutCase) {
-    EXPECT_EQ(Trim("  a b \t "), "a b \t");
-    EXPECT_EQ(Trim("   "), "");
-    EXPECT_EQ(IFind("xxFrOm", "from"), 2u);
-    EXPECT_EQ(IFind("abc", "abcd"), std::string_view::npos);
-    EXPECT_EQ(IFind("abc", "", 3), 3u);
-    EXPECT_EQ(IFind("abc", "", 4), std::string_view::npos);
-    EXPECT_TRUE(IContains("Report-Type=Disposition-Notification", "report-type=disposition"));
-}

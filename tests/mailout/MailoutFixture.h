@@ -11,6 +11,7 @@
 
 #include "mailout/Mailer.h"
 #include "net/FrmMail.h"
+#include "platform/Files.h"
 #include "platform/linux/net/Resolver.h"
 #include "platform/linux/net/TcpSocket.h"
 #include "tests/support/ConvertContext.h"
@@ -33,7 +34,7 @@ struct MailRun {
     net::FrmMail& F() { return *form; }
     mailout::MailoutState& St() { return mailer->state(); }
     std::string Account(const std::string& key) {
-        auto text = platform::ini::ReadFile(c.run.gAppPath + "/account.ini").value_or("");
+        auto text = platform::ReadWholeFile(c.run.gAppPath + "/account.ini").value_or("");
         return platform::ini::Lookup(text, "log", key).value_or("<absent>");
     }
 

@@ -9,6 +9,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
+#include "platform/Log.h"
 #include "platform/Profile.h"
 #include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakeMailStore.h"
@@ -46,8 +47,9 @@ struct Harness {
         stores.AddProfile("Windows Messaging Settings");
     }
     int Run(const std::string& commandLine) {
+        platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
         config::Context ctx{env,     options, loop,   profile, dialogs, printers,
-                            imaging, sockets, stores, cfg,     run};
+                            imaging, sockets, stores, cfg,     run,     log};
         return vfmain::Main(ctx, commandLine);
     }
     std::vector<std::string> StatusTexts() const {

@@ -21,6 +21,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
+#include "platform/Log.h"
 #include "platform/MailStore.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
@@ -106,8 +107,9 @@ struct WalkRun {
     platform::FakeMailStore store;
     config::NodeConfig cfg;
     config::RunGlobals run;
+    platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
     config::Context ctx{env,     options, loop,  profile, dialogs, printers,
-                        imaging, sockets, store, cfg,     run};
+                        imaging, sockets, store, cfg,     run,     log};
     vfmain::SessionState session;
     std::unique_ptr<print::FrmVFPrint> form;
     std::unique_ptr<net::FrmMail> frmMail;

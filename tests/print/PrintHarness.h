@@ -11,6 +11,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
+#include "platform/Log.h"
 #include "platform/MailStore.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
@@ -56,8 +57,9 @@ struct Harness {
     NoStores stores;
     config::NodeConfig cfg;
     config::RunGlobals run;
+    platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
     config::Context ctx{env,     options, loop,   profile, dialogs, printers,
-                        imaging, sockets, stores, cfg,     run};
+                        imaging, sockets, stores, cfg,     run,     log};
 
     // real: system printers with one folder printer "Fax PDF" writing into
     // out(), and the real imaging component.

@@ -14,6 +14,7 @@
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Imaging.h"
+#include "platform/Log.h"
 #include "platform/MailStore.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
@@ -74,8 +75,9 @@ struct ConvertContextT {
     platform::FakeMailStore store;
     config::NodeConfig cfg;
     config::RunGlobals run;
+    platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
     config::Context ctx{env,     options, loop,  profile, dialogs, printers,
-                        imaging, sockets, store, cfg,     run};
+                        imaging, sockets, store, cfg,     run,     log};
     std::unique_ptr<platform::MailSession> session;
     std::shared_ptr<platform::MailFolder> inbox;
 };

@@ -6,6 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/Files.h"
+
 namespace testsupport {
 
 TempDir::TempDir() {
@@ -26,10 +28,7 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 }
 
 std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return platform::ReadWholeFile(path).value_or("");
 }
 
 }  // namespace testsupport

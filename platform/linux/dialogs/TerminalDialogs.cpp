@@ -6,20 +6,9 @@
 #include <iostream>
 #include <string>
 
-namespace platform {
-namespace {
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-std::string Trim(const std::string& s) {
-    auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-}  // namespace
+#include "platform/Text.h"
 
+namespace platform {
 TerminalDialogs::TerminalDialogs(std::string_view answers) {
     std::string cur;
     for (char c : answers) {

@@ -5,6 +5,7 @@
 #include <cairo.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,22 @@ namespace platform::imaging {
 inline constexpr int kMaxSide = 32767;  // the largest cairo image surface
 inline constexpr std::int64_t kMaxPixels = 48LL * 1024 * 1024;
 inline constexpr int kMaxPages = 10000;
+
+// An open stdio file, closed when it goes.
+struct FileCloser {
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Little-endian fields of the BMP, PCX and DCX headers.
+inline std::uint16_t Le16(const unsigned char* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t Le32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
 
 struct SurfaceDeleter {
     void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }

@@ -36,12 +36,6 @@ void OnMessage(j_common_ptr cinfo, int level) {
     }
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-
 class JpegSource final : public ImageSource {
   public:
     explicit JpegSource(std::string path) : path_(std::move(path)) {}
@@ -51,7 +45,7 @@ class JpegSource final : public ImageSource {
 
     // Decodes the whole image; with out == nullptr only checks it.
     Status Decode(PageImage* out) {
-        std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path_.c_str(), "rb"));
+        FilePtr f(std::fopen(path_.c_str(), "rb"));
         if (!f) return Status::Error(Fail::NotFound, "File not found: " + path_);
         jpeg_decompress_struct cinfo;
         ErrorMgr err;

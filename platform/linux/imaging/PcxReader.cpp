@@ -17,20 +17,6 @@ namespace {
 constexpr std::uint32_t kDcxMagic = 0x3ade68b1;
 constexpr int kDcxMaxPages = 1023;
 
-std::uint16_t Le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-std::uint32_t Le32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // The EGA palette used when a 16-colour file leaves its own empty.
 const unsigned char kEga[48] = {0,   0,  0,  0,   0,  170, 0,   170, 0,  0,   170, 170,
                                 170, 0,  0,  170, 0,  170, 170, 85,  0,  170, 170, 170,

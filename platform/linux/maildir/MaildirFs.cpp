@@ -12,26 +12,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/Files.h"
+
 namespace platform::maildir {
 namespace {
-
-bool IsDir(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-Status MakeDir(const std::string& path) {
-    if (::mkdir(path.c_str(), 0700) == 0 || (errno == EEXIST && IsDir(path))) return Status::Ok();
-    return ErrnoStatus(Fail::Io, "cannot create folder " + path);
-}
-
-Status MakeDirs(const std::string& path) {
-    if (path.empty() || IsDir(path)) return Status::Ok();
-    std::size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0)
-        if (Status st = MakeDirs(path.substr(0, slash)); !st) return st;
-    return MakeDir(path);
-}
 
 std::string HostPart() {
     char host[256] = {};
@@ -53,14 +37,13 @@ std::string HostPart() {
 }  // namespace
 
 Status MakeMaildir(const std::string& dir) {
-    if (Status st = MakeDirs(dir); !st) return st;
     for (const char* sub : {"/cur", "/new", "/tmp"})
-        if (Status st = MakeDir(dir + sub); !st) return st;
+        if (Status st = MakeFolders(dir + sub); !st) return st;
     return Status::Ok();
 }
 
 bool IsMaildir(const std::string& dir) {
-    return IsDir(dir + "/cur") && IsDir(dir + "/new");
+    return IsFolder(dir + "/cur") && IsFolder(dir + "/new");
 }
 
 Result<std::string> EscapeFolderName(std::string_view name) {
@@ -199,13 +182,6 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
     // matters if two deliveries picked the same unique name).
     if (::access(to.c_str(), F_OK) == 0) return EEXIST;
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
-void FsyncDir(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 }  // namespace platform::maildir

@@ -47,6 +47,5 @@ std::optional<Entry> Locate(const std::string& dir, std::string_view base);
 
 // Renames without replacing an existing file; errno on failure.
 int RenameNoReplace(const std::string& from, const std::string& to);
-void FsyncDir(const std::string& dir);
 
 }  // namespace platform::maildir

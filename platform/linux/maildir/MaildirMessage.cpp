@@ -10,6 +10,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/Files.h"
+#include "platform/Text.h"
 #include "platform/linux/maildir/MaildirFs.h"
 #include "platform/linux/maildir/MaildirStore.h"
 
@@ -34,49 +36,15 @@ struct Ref {
     explicit operator bool() const { return p != nullptr; }
 };
 
-struct FdGuard {
-    int fd = -1;
-    explicit FdGuard(int f) : fd(f) {}
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    ~FdGuard() {
-        if (fd >= 0) ::close(fd);
-    }
-    int release() {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
-
-std::string LowerAscii(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-std::string TrimBlanks(std::string s) {
-    std::size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos) return {};
-    std::size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
 // GMime wants UTF-8 for header texts; our texts are bytes, most often
 // Latin-1 when they are not UTF-8 already.
 std::string AsUtf8(const std::string& s) {
     if (g_utf8_validate(s.data(), static_cast<gssize>(s.size()), nullptr)) return s;
-    gsize written = 0;
-    char* conv = g_convert(s.data(), static_cast<gssize>(s.size()), "UTF-8", "ISO-8859-1", nullptr,
-                           &written, nullptr);
-    if (!conv) return {};
-    std::string out(conv, written);
-    g_free(conv);
-    return out;
+    return Latin1ToUtf8(s);
 }
 
 std::string StripSmtpPrefix(const std::string& address) {
-    if (address.size() >= 5 && LowerAscii(address.substr(0, 5)) == "smtp:")
+    if (address.size() >= 5 && EqualsNoCase(address.substr(0, 5), "smtp:"))
         return address.substr(5);
     return address;
 }
@@ -251,12 +219,12 @@ Status WithParsedFile(const std::string& path, Fn fn) {
     EnsureGMime();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return ErrnoStatus(Fail::NotFound, "cannot open message " + path);
-    FdGuard guard(fd);
+    UniqueFd guard(fd);
     HeaderBlock hb;
     if (!ReadHeaderBlock(fd, hb)) return ErrnoStatus(Fail::Io, "cannot read message " + path);
     if (::lseek(fd, 0, SEEK_SET) < 0) return ErrnoStatus(Fail::Io, "cannot read message " + path);
 
-    Ref<GMimeStream> file(g_mime_stream_fs_new(guard.release()));  // owns the fd now
+    Ref<GMimeStream> file(g_mime_stream_fs_new(guard.Release()));  // owns the fd now
     Ref<GMimeStream> input;
     if (hb.truncated) {
         // GMime would hold an oversized header whole: give it the capped block
@@ -306,7 +274,7 @@ struct DraftAttachment {
 std::string MimeTypeFor(const std::string& fileName) {
     std::string ext;
     std::size_t dot = fileName.find_last_of('.');
-    if (dot != std::string::npos) ext = LowerAscii(fileName.substr(dot + 1));
+    if (dot != std::string::npos) ext = Lower(fileName.substr(dot + 1));
     if (ext == "tif" || ext == "tiff") return "image/tiff";
     if (ext == "jpg" || ext == "jpeg") return "image/jpeg";
     if (ext == "bmp") return "image/bmp";
@@ -501,7 +469,7 @@ Status MessageState::Update() {
     std::string tmpPath = dir + "/tmp/" + base;
     int fd = ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return ErrnoStatus(Fail::Io, "cannot create " + tmpPath);
-    FdGuard guard(fd);
+    UniqueFd guard(fd);
     Status result = Status::Ok();
     {
         Ref<GMimeStream> out(g_mime_stream_fs_new(fd));
@@ -517,7 +485,7 @@ Status MessageState::Update() {
         ts[0].tv_nsec = ts[1].tv_nsec = 0;
         ::futimens(fd, ts);
     }
-    if (::close(guard.release()) != 0 && result)
+    if (::close(guard.Release()) != 0 && result)
         result = ErrnoStatus(Fail::Io, "cannot close " + tmpPath);
     std::string finalSub = unread ? "new" : "cur";
     std::string finalName = unread ? base : base + ":2,S";
@@ -531,7 +499,7 @@ Status MessageState::Update() {
         ::unlink(tmpPath.c_str());
         return result;
     }
-    FsyncDir(dir + "/" + finalSub);
+    (void)FsyncFolder(dir + "/" + finalSub);
     draft = false;
     sub = finalSub;
     name = finalName;
@@ -559,8 +527,8 @@ Status MessageState::MoveTo(const std::string& folderId) {
         if (to == Path()) return Status::Ok();
         int err = RenameNoReplace(Path(), to);
         if (err == 0) {
-            FsyncDir(*target + "/cur");
-            FsyncDir(dir + "/" + sub);
+            (void)FsyncFolder(*target + "/cur");
+            (void)FsyncFolder(dir + "/" + sub);
             dir = *target;
             sub = "cur";
             name = newName;
@@ -611,7 +579,7 @@ class MaildirAttachment final : public MailAttachment {
         if (st_->draft) {
             int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             if (out < 0) return ErrnoStatus(Fail::Io, "cannot create " + path);
-            FdGuard guard(out);
+            UniqueFd guard(out);
             if (Draft().fd < 0) return Status::Ok();
             return CopyFd(Draft().fd, out);
         }
@@ -643,7 +611,7 @@ class MaildirAttachment final : public MailAttachment {
         if (Status s = NeedDraft(); !s) return s;
         int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (in < 0) return ErrnoStatus(Fail::NotFound, "cannot open " + path);
-        FdGuard inGuard(in);
+        UniqueFd inGuard(in);
         // A private copy: the caller may reuse the file name for the next part
         // before the message is saved.
         std::string tmpDir = st_->dir + "/tmp";
@@ -654,10 +622,10 @@ class MaildirAttachment final : public MailAttachment {
             if (stage < 0) return ErrnoStatus(Fail::Io, "cannot stage attachment in " + tmpDir);
             ::unlink(tmpl.c_str());
         }
-        FdGuard stageGuard(stage);
+        UniqueFd stageGuard(stage);
         if (Status s = CopyFd(in, stage); !s) return s;
         if (Draft().fd >= 0) ::close(Draft().fd);
-        Draft().fd = stageGuard.release();
+        Draft().fd = stageGuard.Release();
         return Status::Ok();
     }
 
@@ -843,7 +811,7 @@ Status ParseMessageFile(const std::string& path, ParsedMessage& out) {
         if (!msg) return;
         GMimeObject* mo = GMIME_OBJECT(msg);
         if (const char* cls = g_mime_object_get_header(mo, "X-Message-Class")) {
-            std::string t = TrimBlanks(cls);
+            std::string t = Trim(cls);
             if (!t.empty()) out.type = t;
         }
         if (const char* s = g_mime_message_get_subject(msg)) out.subject = s;
@@ -955,7 +923,7 @@ std::string EncodeHeaderText(const std::string& text) {
 }
 
 std::string DecodeHeaderText(const std::string& value) {
-    std::string v = TrimBlanks(value);
+    std::string v = Trim(value);
     if (v.rfind("b64:", 0) != 0) return value;
     gsize len = 0;
     guchar* raw = g_base64_decode(v.c_str() + 4, &len);

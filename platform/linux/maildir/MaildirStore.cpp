@@ -14,7 +14,9 @@
 
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
+#include "platform/Files.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 #include "platform/linux/maildir/MaildirFs.h"
 #include "platform/linux/maildir/MaildirMessage.h"
 
@@ -24,11 +26,6 @@ namespace platform {
 namespace {
 
 using maildir::StoreState;
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // One folder of the tree. The top folder holds no messages; its sub-folders
 // are the Maildir++ folders ".X". The inbox is the root Maildir itself.
@@ -165,7 +162,7 @@ class MaildirSession final : public MailSession {
 
     Status Logon(const std::string& profileName, bool interactive) override {
         store_.reset();
-        auto text = ini::ReadFile(storesIni_);
+        auto text = ReadWholeFile(storesIni_);
         if (!text) return Status::Error(Fail::NotFound, "cannot read " + storesIni_);
         std::vector<std::string> sections = ini::Sections(*text);
         std::string section = Find(sections, profileName);
@@ -241,7 +238,7 @@ class MaildirSession final : public MailSession {
 
     static std::string Find(const std::vector<std::string>& sections, const std::string& name) {
         for (const auto& s : sections)
-            if (Lower(s) == Lower(name)) return s;
+            if (EqualsNoCase(s, name)) return s;
         return {};
     }
 

@@ -18,7 +18,9 @@
 #include <ctime>
 
 #include "platform/Environment.h"
+#include "platform/Files.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 
 namespace platform {
 
@@ -30,53 +32,25 @@ constexpr double kSheetHeight = 841.89;
 constexpr double kMargin = 36;
 constexpr int kTabColumns = 8;
 
-Status MakeDirs(const std::string& dir) {
-    std::string part;
-    for (std::size_t i = 0; i <= dir.size(); ++i) {
-        if (i == dir.size() || (dir[i] == '/' && i > 0)) {
-            part = dir.substr(0, i);
-            if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-                return ErrnoStatus(Fail::Io, "Cannot create printer folder " + part);
-        }
-    }
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return Status::Error(Fail::Io, "Printer folder is not a folder: " + dir);
-    return Status::Ok();
-}
-
 Status CopyFile(const std::string& from, int toFd) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return ErrnoStatus(Fail::Io, "Cannot read " + from);
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return ErrnoStatus(Fail::Io, "Cannot read " + from);
     char buf[65536];
-    Status st;
     for (;;) {
-        ssize_t n = ::read(in, buf, sizeof buf);
+        ssize_t n = ::read(in.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            st = ErrnoStatus(Fail::Io, "Cannot read " + from);
-            break;
-        }
-        if (n == 0) break;
-        for (ssize_t off = 0; off < n;) {
-            ssize_t w = ::write(toFd, buf + off, static_cast<std::size_t>(n - off));
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) {
-                ::close(in);
-                return ErrnoStatus(Fail::Io, "Cannot write the printed document");
-            }
-            off += w;
-        }
+        if (n < 0) return ErrnoStatus(Fail::Io, "Cannot read " + from);
+        if (n == 0) return Status::Ok();
+        if (!WriteAll(toFd, std::string_view(buf, static_cast<std::size_t>(n)), from))
+            return ErrnoStatus(Fail::Io, "Cannot write the printed document");
     }
-    ::close(in);
-    return st;
 }
 
 // Files are named yyyymmdd-hhmmss-nnnnnn.pdf: the names sort in the order
 // printed, also across runs within one second.
 Status DeliverToFolder(const std::string& dir, const std::string& pdfPath) {
-    Status st = MakeDirs(dir);
-    if (!st) return st;
+    Status st = MakeFolders(dir);
+    if (!st) return Status::Error(Fail::Io, "Cannot create printer folder: " + st.detail);
     std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);
@@ -85,24 +59,20 @@ Status DeliverToFolder(const std::string& dir, const std::string& pdfPath) {
     const std::string prefix = stamp;
 
     long seq = 0;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) {
-            std::string n = e->d_name;
-            if (n.size() == prefix.size() + 10 && n.compare(0, prefix.size(), prefix) == 0)
-                seq = std::max(seq, std::strtol(n.c_str() + prefix.size(), nullptr, 10));
-        }
-        ::closedir(d);
-    }
+    for (const std::string& n : ListFolder(dir).value_or({}))
+        if (n.size() == prefix.size() + 10 && n.compare(0, prefix.size(), prefix) == 0)
+            seq = std::max(seq, std::strtol(n.c_str() + prefix.size(), nullptr, 10));
 
     std::string part = dir + "/.voxafax-XXXXXX.part";
     std::vector<char> name(part.begin(), part.end());
     name.push_back('\0');
-    int fd = ::mkstemps(name.data(), 5);
-    if (fd < 0) return ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
+    UniqueFd fd(::mkstemps(name.data(), 5));
+    if (!fd) return ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
     part = name.data();
-    st = CopyFile(pdfPath, fd);
-    if (st && ::fsync(fd) != 0) st = ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
-    ::close(fd);
+    st = CopyFile(pdfPath, fd.get());
+    if (st && ::fsync(fd.get()) != 0)
+        st = ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
+    if (st && !fd.Close(part)) st = ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
     for (int tries = 0; st && tries < 1000; ++tries) {
         char seqText[24];
         std::snprintf(seqText, sizeof seqText, "%06ld", ++seq);
@@ -145,18 +115,12 @@ std::string ShowableLine(std::string_view line) {
                 out += ' ';
                 ++col;
             } while (col % kTabColumns != 0);
-        } else if (c < 0x20 || c == 0x7f) {
-            continue;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++col;
-        } else {
-            out += static_cast<char>(0xc0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3f));
+        } else if (c >= 0x20 && c != 0x7f) {
+            out += ch;
             ++col;
         }
     }
-    return out;
+    return Latin1ToUtf8(out);
 }
 
 class SystemPrinters final : public Printers {
@@ -184,7 +148,7 @@ class SystemPrinters final : public Printers {
             cupsListed_ = true;
         }
         std::vector<PrinterInfo> out = cupsDests_;
-        if (auto text = ini::ReadFile(printersIni_)) {
+        if (auto text = ReadWholeFile(printersIni_)) {
             for (const auto& section : ini::Sections(*text)) {
                 auto dir = ini::Lookup(*text, section, "directory");
                 if (!dir) continue;

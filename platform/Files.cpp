@@ -1,0 +1,128 @@
+#include "platform/Files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+void UniqueFd::Reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+Status UniqueFd::Close(const std::string& path) {
+    if (fd_ < 0) return Status::Ok();
+    const int rc = ::close(std::exchange(fd_, -1));
+    return rc == 0 ? Status::Ok() : ErrnoStatus(Fail::Io, "cannot write " + path);
+}
+
+Result<std::string> ReadWholeFile(const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return ErrnoStatus(errno == ENOENT ? Fail::NotFound : Fail::Io, "cannot read " + path);
+    std::string out;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        out.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return ErrnoStatus(Fail::Io, "cannot read " + path);
+        if (n == 0) break;
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+Status WriteAll(int fd, std::string_view data, const std::string& path) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return ErrnoStatus(Fail::Io, "cannot write " + path);
+        if (n == 0) return Status::Error(Fail::Io, "cannot write " + path + ": no progress");
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return Status::Ok();
+}
+
+Status WriteFileAtomically(const std::string& path, std::string_view data, mode_t mode) {
+    const std::string dir = FolderOf(path);
+    const std::size_t slash = path.rfind('/');
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string tmp = dir + "/." + base + ".XXXXXX";
+    UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+    if (!fd) return ErrnoStatus(Fail::Io, "cannot create a file in " + dir);
+    Status st = ::fchmod(fd.get(), mode) == 0 ? Status::Ok()
+                                              : ErrnoStatus(Fail::Io, "cannot set mode of " + tmp);
+    if (st) st = WriteAll(fd.get(), data, path);
+    // The data must be on disk before the name points at it, or a crash
+    // could leave an empty file under the new name.
+    if (st && ::fsync(fd.get()) != 0) st = ErrnoStatus(Fail::Io, "cannot write " + path);
+    if (Status c = fd.Close(path); st && !c) st = c;
+    if (st && ::rename(tmp.c_str(), path.c_str()) != 0)
+        st = ErrnoStatus(Fail::Io, "cannot replace " + path);
+    if (!st) {
+        ::unlink(tmp.c_str());
+        return st;
+    }
+    return FsyncFolder(dir);
+}
+
+Status FsyncFolder(const std::string& dir) {
+    UniqueFd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return ErrnoStatus(Fail::Io, "cannot open folder " + dir);
+    if (::fsync(fd.get()) != 0) return ErrnoStatus(Fail::Io, "cannot sync folder " + dir);
+    return Status::Ok();
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Status MakeFolders(const std::string& path, mode_t mode) {
+    if (path.empty() || IsFolder(path)) return Status::Ok();
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    const std::size_t slash = p.find_last_of('/');
+    if (slash != std::string::npos && slash > 0)
+        if (Status st = MakeFolders(p.substr(0, slash), mode); !st) return st;
+    if (::mkdir(p.c_str(), mode) == 0 || (errno == EEXIST && IsFolder(p))) return Status::Ok();
+    return ErrnoStatus(Fail::Io, "cannot create folder " + p);
+}
+
+Result<std::vector<std::string>> ListFolder(const std::string& dir) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return ErrnoStatus(errno == ENOENT ? Fail::NotFound : Fail::Io, "cannot list " + dir);
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string_view n = e->d_name;
+        if (n != "." && n != "..") names.emplace_back(n);
+    }
+    const int err = errno;
+    ::closedir(d);
+    if (err != 0) {
+        errno = err;
+        return ErrnoStatus(Fail::Io, "cannot list " + dir);
+    }
+    return names;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+}  // namespace platform

@@ -1,0 +1,70 @@
+#pragma once
+// The file-system helpers every subsystem uses. Each reports failure by its
+// result, with the errno text and the path in the Status.
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/Result.h"
+
+namespace platform {
+
+// An owned file descriptor, closed when it goes.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& o) noexcept {
+        if (this != &o) {
+            Reset();
+            fd_ = std::exchange(o.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int Release() { return std::exchange(fd_, -1); }
+    void Reset();
+    // Closes now, reporting what close() says (a delayed write error shows here).
+    Status Close(const std::string& path);
+
+  private:
+    int fd_ = -1;
+};
+
+// The whole file; Fail::NotFound when it does not exist.
+Result<std::string> ReadWholeFile(const std::string& path);
+
+// All of data, retrying short writes and EINTR; ENOSPC and EIO are failures.
+Status WriteAll(int fd, std::string_view data, const std::string& path);
+
+// Replaces `path` with `data` so that a reader sees the old file or the new
+// one, never a part: a hidden temp file beside it, written, fsynced, renamed
+// over it, and the folder fsynced. A new file gets `mode`.
+Status WriteFileAtomically(const std::string& path, std::string_view data, mode_t mode = 0600);
+
+// Makes a rename or a new name in `dir` survive a crash.
+Status FsyncFolder(const std::string& dir);
+
+// Creates the folder and its missing parents (0700 unless told otherwise); an
+// existing folder is no error, an existing file of that name is.
+Status MakeFolders(const std::string& path, mode_t mode = 0700);
+
+bool IsFolder(const std::string& path);
+bool IsFile(const std::string& path);
+
+// Names of the entries of a folder ("." and ".." left out), unsorted.
+Result<std::vector<std::string>> ListFolder(const std::string& dir);
+
+// "a/b/c.txt" -> "a/b"; a name without a folder -> ".".
+std::string FolderOf(const std::string& path);
+
+}  // namespace platform

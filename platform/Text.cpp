@@ -1,0 +1,71 @@
+#include "platform/Text.h"
+
+namespace platform {
+namespace {
+char LowerOf(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+char UpperOf(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+}  // namespace
+
+std::string Lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = LowerOf(c);
+    return out;
+}
+
+std::string Upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = UpperOf(c);
+    return out;
+}
+
+std::string_view TrimView(std::string_view s, std::string_view chars) {
+    const std::size_t b = s.find_first_not_of(chars);
+    if (b == std::string_view::npos) return {};
+    return s.substr(b, s.find_last_not_of(chars) - b + 1);
+}
+
+std::string Trim(std::string_view s, std::string_view chars) {
+    return std::string(TrimView(s, chars));
+}
+
+std::string TrimBlanks(std::string_view s) {
+    return Trim(s, " ");
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (LowerOf(a[i]) != LowerOf(b[i])) return false;
+    return true;
+}
+
+std::size_t FindNoCase(std::string_view hay, std::string_view needle, std::size_t from) {
+    if (needle.empty()) return from <= hay.size() ? from : std::string_view::npos;
+    for (std::size_t i = from; i + needle.size() <= hay.size(); ++i)
+        if (EqualsNoCase(hay.substr(i, needle.size()), needle)) return i;
+    return std::string_view::npos;
+}
+
+bool ContainsNoCase(std::string_view hay, std::string_view needle) {
+    return FindNoCase(hay, needle) != std::string_view::npos;
+}
+
+std::string Latin1ToUtf8(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (unsigned char c : s) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xc0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3f));
+        }
+    }
+    return out;
+}
+
+}  // namespace platform

@@ -1,0 +1,24 @@
+#pragma once
+// Small text helpers every subsystem uses. Byte strings: case rules are those
+// of ASCII, other bytes are left as they are.
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+std::string Lower(std::string_view s);
+std::string Upper(std::string_view s);
+// Without the given characters at both ends (blanks, TAB, CR and LF unless told).
+std::string Trim(std::string_view s, std::string_view chars = " \t\r\n");
+// The same as a view into s, for parsers that must not copy.
+std::string_view TrimView(std::string_view s, std::string_view chars = " \t\r\n");
+// Without blanks (" " only) at both ends: TABs and line ends stay.
+std::string TrimBlanks(std::string_view s);
+bool EqualsNoCase(std::string_view a, std::string_view b);
+// Position of needle in hay ignoring ASCII case, or npos.
+std::size_t FindNoCase(std::string_view hay, std::string_view needle, std::size_t from = 0);
+bool ContainsNoCase(std::string_view hay, std::string_view needle);
+// Each byte of 0x80..0xFF as its two-byte UTF-8 form.
+std::string Latin1ToUtf8(std::string_view s);
+
+}  // namespace platform

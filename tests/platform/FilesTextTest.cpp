@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "platform/Files.h"
+#include "platform/Text.h"
+#include "tests/support/TempDir.h"
+
+TEST(TextHelpers, TrimOnlyBlanksAndFindWithoutCase) {
+    EXPECT_EQ(platform::TrimBlanks("  a b \t "), "a b \t");
+    EXPECT_EQ(platform::TrimBlanks("   "), "");
+    EXPECT_EQ(platform::FindNoCase("xxFrOm", "from"), 2u);
+    EXPECT_EQ(platform::FindNoCase("abc", "abcd"), std::string_view::npos);
+    EXPECT_EQ(platform::FindNoCase("abc", "", 3), 3u);
+    EXPECT_EQ(platform::FindNoCase("abc", "", 4), std::string_view::npos);
+    EXPECT_TRUE(platform::ContainsNoCase("Report-Type=Disposition-Notification",
+                                         "report-type=disposition"));
+}
+
+TEST(TextHelpers, CaseAndLatin1AreBytewise) {
+    EXPECT_EQ(platform::Lower("AbC\xc4"), "abc\xc4");  // only ASCII letters change case
+    EXPECT_EQ(platform::Upper("fax.tif"), "FAX.TIF");
+    EXPECT_TRUE(platform::EqualsNoCase("VOXA-Fax", "voxa-FAX"));
+    EXPECT_FALSE(platform::EqualsNoCase("fax", "faxes"));
+    EXPECT_EQ(platform::Trim("\r\n\t x \n"), "x");
+    EXPECT_EQ(platform::Latin1ToUtf8("caf\xe9"), "caf\xc3\xa9");
+}
+
+using testsupport::TempDir;
+
+TEST(FileHelpers, AtomicWriteReplacesWholeAndLeavesNoTempFile) {
+    TempDir dir;
+    const std::string path = dir / "a.ini";
+    ASSERT_TRUE(platform::WriteFileAtomically(path, "one").ok());
+    ASSERT_TRUE(platform::WriteFileAtomically(path, "two\n").ok());
+    EXPECT_EQ(*platform::ReadWholeFile(path), "two\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    auto names = platform::ListFolder(dir.path());
+    ASSERT_TRUE(names.ok());
+    EXPECT_EQ(names->size(), 1u);
+}
+
+TEST(FileHelpers, FailuresNameThePath) {
+    TempDir dir;
+    auto missing = platform::ReadWholeFile(dir / "none");
+    ASSERT_FALSE(missing.ok());
+    EXPECT_EQ(missing.status().kind, platform::Fail::NotFound);
+    EXPECT_NE(missing.status().detail.find("none"), std::string::npos);
+    ASSERT_TRUE(platform::WriteFileAtomically(dir / "file", "x").ok());
+    auto st = platform::MakeFolders(dir / "file/sub");
+    EXPECT_FALSE(st.ok());
+    EXPECT_NE(st.detail.find("file"), std::string::npos);
+    EXPECT_FALSE(platform::WriteFileAtomically(dir / "no/such/folder/x", "x").ok());
+    EXPECT_TRUE(platform::MakeFolders(dir / "a/b/c").ok());
+    EXPECT_TRUE(platform::IsFolder(dir / "a/b/c"));
+    EXPECT_EQ(platform::FolderOf("a/b/c.txt"), "a/b");
+    EXPECT_EQ(platform::FolderOf("c.txt"), ".");
+}
