@@ -15,6 +15,7 @@
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
 #include "net/FrmMail.h"
+#include "net/Outcomes.h"
 #include "net/SocketWrench.h"
 #include "platform/EventLoop.h"
 #include "platform/FileStream.h"
@@ -26,7 +27,6 @@ namespace pop {
 namespace {
 
 constexpr const char* kCrLf = "\r\n";
-constexpr std::int32_t kOneTick = 60000;  // the design's minute, scaled by the environment
 constexpr std::size_t kFileBlock = 4096;
 // Data taken from the socket at once while collecting: bounds the memory of
 // a download whatever the message size.
@@ -158,22 +158,22 @@ PopClient::~PopClient() {
 
 void PopClient::CHECKMAIL_Click() {
     auto session = [this]() -> bool {
-        form_.gPOP_Error = 0;
+        form_.gPOP_Error = net::kPopOk;
         st_.gPOPState = POP_OpenConnection;
         POP_Process();
-        if (form_.gPOP_Error != 0) return false;
+        if (form_.gPOP_Error != net::kPopOk) return false;
 
         for (PopStep step : {POP_UserValidation, POP_PassValidation, POP_Statistics}) {
             st_.gPOPState = step;
             if (step == POP_UserValidation) form_.gSocketState = net::kSockAwaitReply;
             POP_Process();
-            if (form_.gPOP_Error != 0) return false;
+            if (form_.gPOP_Error != net::kPopOk) return false;
             form_.gSocketState = net::kSockAwaitReply;
             if (POPTimout(net::kSockIdle)) return false;
         }
         st_.gPOPState = POP_ReadStats;
         POP_Process();
-        if (form_.gPOP_Error != 0) return false;
+        if (form_.gPOP_Error != net::kPopOk) return false;
         form_.gSocketState = net::kSockAwaitReply;
 
         if (st_.gPOPMsgCount < 1)
@@ -232,7 +232,7 @@ void PopClient::POP_Process() {
         case POP_OpenConnection:
             form_.PortIn.clear();
             if (!net::GetHostIPAddress(form_, sock, ctx_.run.gPOPServer, "POP"))
-                form_.gPOP_Error = -1;
+                form_.gPOP_Error = net::kPopLookupFailed;
             else
                 net::OpenConnection(form_, sock, net::kPopSide);
             break;
@@ -257,7 +257,7 @@ void PopClient::POP_Process() {
             if (reply == ReplyKind::Positive)
                 ParseStatReply(form_.PortIn, st_.gPOPMsgCount, st_.gPOPMailboxSize);
             else if (reply == ReplyKind::Negative)
-                form_.gPOP_Error = -1;
+                form_.gPOP_Error = net::kPopRefused;
             st_.gPOPMsgNum = 0;
             st_.gPOPState = POP_Transaction;
             form_.gSocketState = net::kSockIdle;
@@ -270,7 +270,7 @@ void PopClient::POP_Process() {
 void PopClient::Refuse() {
     st_.gPOPCommand = std::string("QUIT") + kCrLf;
     st_.gPOPState = POP_JustQuit;
-    form_.gPOP_Error = -1;
+    form_.gPOP_Error = net::kPopRefused;
 }
 
 bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
@@ -361,10 +361,10 @@ bool PopClient::CollectReply(std::string& reply) {
 
 bool PopClient::WaitReadable(platform::Socket& socket) {
     // Each wait for more data lasts at most one tick from its start.
-    form_.SetTimerInterval(form_.POPTimer, kOneTick);
+    form_.SetTimerInterval(form_.POPTimer, net::kTimerMinuteMs);
     while (!socket.IsReadable()) {
         // After a disconnect or socket error nothing more can arrive.
-        if (form_.gPOP_Error != 0) return false;
+        if (form_.gPOP_Error != net::kPopOk) return false;
         form_.WaitYield();
         if (form_.gPOPTimerFired) return false;
     }
@@ -383,9 +383,9 @@ bool PopClient::POPWriteOut(platform::Socket& socket, std::string OutBuff) {
     for (;;) {
         const long length = static_cast<long>(OutBuff.size());
         form_.gPOPTimerFired = false;
-        if (!form_.POPTimer.Enabled()) form_.SetTimerInterval(form_.POPTimer, kOneTick);
+        if (!form_.POPTimer.Enabled()) form_.SetTimerInterval(form_.POPTimer, net::kTimerMinuteMs);
         while (!socket.IsWritable()) {
-            if (form_.gPOP_Error != 0) return false;
+            if (form_.gPOP_Error != net::kPopOk) return false;
             form_.WaitYield();
             if (form_.gPOPTimerFired) return false;
         }
@@ -403,7 +403,7 @@ bool PopClient::POPWriteOut(platform::Socket& socket, std::string OutBuff) {
 
 bool PopClient::POPTimout(std::int16_t doState) {
     std::int32_t ticks = ctx_.cfg.gTimoutMinutes;
-    form_.SetTimerInterval(form_.POPTimer, kOneTick);
+    form_.SetTimerInterval(form_.POPTimer, net::kTimerMinuteMs);
     form_.gPOPTimerFired = false;
     do {
         ctx_.loop.Yield();
@@ -411,17 +411,20 @@ bool PopClient::POPTimout(std::int16_t doState) {
             if (form_.gSocketState == doState) return false;
             form_.WaitYield();
             if (form_.gPOPTimerFired) break;
-            if (form_.gPOP_Error != 0) return false;
+            if (form_.gPOP_Error != net::kPopOk) return false;
         }
         form_.gPOPTimerFired = false;
         --ticks;
     } while (ticks > 0);
-    form_.gPOP_Error = 7;
+    form_.gPOP_Error = net::kPopTimedOut;
     return true;
 }
 
+// Only an answer of the server says something the subscriber can act on (a
+// wrong password, a locked mailbox); a time-out or a failed connection
+// leaves the run's last error as it was.
 void PopClient::ErrorReport() {
-    if (form_.gPOP_Error != -1) return;
+    if (form_.gPOP_Error != net::kPopRefused) return;  // also a failed lookup or a disconnect
     if (form_.PortIn.size() > 4)
         ctx_.run.gLastError = "Retrieval Error : " + form_.PortIn.substr(4);
     else

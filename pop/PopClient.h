@@ -17,7 +17,7 @@ class Socket;
 
 namespace pop {
 
-// The session's steps (gPOPState); the numbers are the design's own.
+// The session's steps (gPOPState), numbered in the order they run.
 enum PopStep : std::int16_t {
     POP_OpenConnection = 100,
     POP_UserValidation = 110,
