@@ -121,6 +121,8 @@ class InboxWalker {
         SplitPopSaved(msg, text);
 
         w_.gSubject = msg.Subject().value_or("");
+        // A stock subject that some senders' fax machines give every fax;
+        // pages and receipts show a name that says what the message is.
         if (w_.gSubject == "Internet Wonder FAX") w_.gSubject = "faxPier100 Fax Message";
 
         w_.from = w_.flgPOPSaved ? convert::GetHeaderField(w_.headerText, "From:")
@@ -134,6 +136,7 @@ class InboxWalker {
 
         w_.timeReceived = msg.TimeReceived().value_or("");
         w_.gTimeSent = msg.TimeSent().value_or("");
+        // Still the Date of the message scanned before: set by ScanHeader below.
         if (w_.gTimeSent.empty()) w_.gTimeSent = w_.gPOPSentDateTime;
         w_.MsgID = msg.ID().value_or("");
 
@@ -145,6 +148,8 @@ class InboxWalker {
         if (!AddressedToSubscriber(msg)) return true;
 
         w_.vCardText.clear();
+        // The attachment files of the message before must not pass for this
+        // one's: a write that fails here must leave no file to print.
         (void)KillAllFiles(ctx_.run.gTempDir);
         w_.tifCount = 0;
         CheckAttachments(msg);
@@ -153,6 +158,8 @@ class InboxWalker {
         ScanHeader();
 
         if (platform::ContainsNoCase(w_.ContentType, "report-type=disposition-notification")) {
+            // An incoming receipt is only filed away. Its X-VF-Id names the fax
+            // it answers; it is read, but nothing is matched against it yet.
             (void)convert::GetHeaderField(w_.headerText, "X-VF-Id:");
             RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
             return true;
@@ -221,6 +228,8 @@ class InboxWalker {
     }
 
     bool Printable(const std::string& ext) const {
+        // A member status below "1" (compared as text, as the scheduler
+        // writes it; none at all counts as below) prints TIFF faxes only.
         if (ctx_.cfg.gMemberStatus < "1" && ext != "TIF" && ext != "TIFF") return false;
         const auto& types = ctx_.cfg.gPrintFileTypes;
         const std::size_t count = std::min<std::size_t>(
@@ -245,6 +254,8 @@ class InboxWalker {
             platform::MailAttachment& att = **item;
             std::string name = AttachmentName(att, false);
 
+            // Neither kind is a page: a vcard adds the sender's card to the
+            // header page, spiff.dat is skipped. Names are matched as written.
             if (name.find("vcard") != std::string::npos) {
                 const std::string path = temp + "vcard.txt";
                 if (att.WriteToFile(path)) ReadHead(path, kMaxVCardBytes, w_.vCardText);
@@ -337,7 +348,12 @@ class InboxWalker {
             }
         }
         if (!w_.gFaxToAddr.empty()) {
+            // No receipt address of an earlier message may reach this sender;
+            // a capability request that comes with Fax-To alone is therefore
+            // answered to an empty address.
             mailer_.state().gSMTPRecipAddr.clear();
+            // Unlike the options above, Fax-Options must hold exactly this
+            // request, in this case, and nothing else.
             if (convert::GetHeaderField(w_.headerText, "Fax-Options:") ==
                 "G3Fax-capability-request=required") {
                 w_.gfglFullMode = true;
@@ -350,7 +366,9 @@ class InboxWalker {
     }
 
     // A multipart/alternate message carries the same fax more than once:
-    // only one version is printed, the last TIFF when there is one.
+    // only one version is printed, the last TIFF when there is one. The test
+    // is for "alternate" on purpose: the standard "multipart/alternative"
+    // does not contain it, and all of its parts are printed.
     void CutAlternatives() {
         if (!platform::ContainsNoCase(w_.ContentType, "multipart/alternate") ||
             w_.goodFaxFilesCount <= 1)

@@ -128,13 +128,16 @@ bool PrintDispatch::PrintVoxaFax(platform::MailMessage& msg) {
     if (!fileFailure && w_.badFaxFilesCount == 0) {
         ++ctx_.run.gVFPrinted;
         processed = true;
-        (void)msg.SetUnread(false);
+        (void)msg.SetUnread(false);  // printed means read, for anyone who opens the store
         RecordMove(s_, s_.vfPrintedID, w_.MsgID);
     } else {
         ++ctx_.run.gVFUnprintable;
         RecordMove(s_, s_.vfUnprintableID, w_.MsgID);
     }
 
+    // A fax printed in full is answered only when its sender asked for a
+    // receipt; one that could not be printed always is, so that the sender
+    // learns of it.
     if (ctx_.cfg.gflgConfirmReceipt && !(w_.MDNAddr.empty() && processed)) {
         mailer_.state().gSMTPRecipAddr = w_.MDNAddr.empty() ? w_.gSenderAddr : w_.MDNAddr;
         if (processed) {
@@ -146,7 +149,7 @@ bool PrintDispatch::PrintVoxaFax(platform::MailMessage& msg) {
         }
         SendReceipt();
     }
-    w_.gFaxToAddr.clear();
+    w_.gFaxToAddr.clear();  // used up by the receipt; the next message reads its own
     return true;
 }
 
