@@ -21,7 +21,7 @@ namespace mailout {
 struct ReceiptInputs {
     std::string gSubject;
     std::string gOriginalMsgID;
-    std::string gOriginalId;
+    std::string gOriginalId;  // the walk leaves it empty: X-VF-Original-Id goes out bare
     std::string gSenderAddr;
     std::string gPOPSentDateTime;
     std::string gFaxToAddr;

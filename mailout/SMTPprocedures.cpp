@@ -122,6 +122,7 @@ void SMTP_Process(net::FrmMail& form, MailoutState& st) {
                 form.gSMTP_Error = net::kSmtpHostUnknown;
                 return;
             }
+            // The lookup left the socket idle: this wait only yields once.
             if (net::SMTPTimout(form, net::kSockIdle)) return;
             form.gSMTP_Error = net::kSmtpOk;
             net::OpenConnection(form, sock, net::kSmtpSide);
