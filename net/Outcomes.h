@@ -22,8 +22,8 @@ enum SmtpOutcome : std::int32_t {
 };
 
 // gPOP_Error. A refusal, a failed name lookup and a disconnect share one
-// code: the session tells them apart, when it can, by the server's last
-// reply (a failed lookup has none), which the error report quotes.
+// code; the error report quotes the server's last reply, which tells them
+// apart (a failed lookup leaves none).
 enum PopOutcome : std::int32_t {
     kPopOk = 0,
     kPopRefused = -1,       // "-ERR" to the greeting, USER, PASS or STAT
