@@ -26,7 +26,8 @@ namespace {
 
 constexpr const char* kCrLf = "\r\n";
 
-// Walker states; the numbers are the design's own.
+// Walker states, numbered in the order a part passes through them. 0 follows
+// a text part closed by the last boundary; 600 is never entered.
 enum WalkState : int {
     kAfterTextPart = 0,
     kFirstBoundary = 100,
@@ -190,6 +191,8 @@ void Walker::SetHeaderValues() {
     SplitAtFirst(from, " ", before, sender_);  // no blank: the whole value
     if (!sender_.empty() && sender_.front() == '<')
         sender_ = sender_.size() >= 2 ? sender_.substr(1, sender_.size() - 2) : std::string();
+    // Without a subject the stored one reads "VOXA-FAX  From: sender", with
+    // two blanks: the stand-in keeps a trailing blank of its own.
     std::string subject = GetHeaderField(header_, "Subject: ");
     if (subject.empty()) subject = "VOXA-FAX ";
     if (msg_) {
@@ -203,11 +206,15 @@ void Walker::SetHeaderValues() {
 bool Walker::Dispatch() {
     const std::string ctValue = GetHeaderField(header_, "Content-Type:");
     std::string before, after;
+    // Only a value with parameters names a main type: a bare
+    // "application/octet-stream" is read as text like a message without one.
     if (SplitAtFirst(ctValue, ";", before, after)) mainType_ = platform::TrimBlanks(before);
     if (mainType_.empty()) mainType_ = "text/plain";
     mainType_ = platform::Lower(mainType_);
 
     if (mainType_ == "multipart/mixed" || mainType_ == "multipart/alternative") {
+        // Searched in the whole header, not only in Content-Type: senders
+        // that fold the parameter onto a line of its own are still read.
         const std::size_t p = platform::FindNoCase(header_, "boundary=");
         const std::size_t eol = p == std::string::npos ? p : header_.find(kCrLf, p);
         if (eol == std::string::npos) {
@@ -363,12 +370,16 @@ void Walker::DecidePart() {
             fileName_ = "UNKNOWN." + platform::Upper(subtype.substr(0, 3));
         else
             fileName_ = "UNKNOWN.TXT";
-        if (fileName_.empty()) fileName_ = "UNKNOWN.TIF";
+        if (fileName_.empty()) fileName_ = "UNKNOWN.TIF";  // the last resort; not reached
     }
     StripEnclosing(fileName_, '"');
     state_ = kAttachFirstLine;
 }
 
+// The text is stored, read back and stored again behind one blank: the form
+// every converted multipart text has (the journal check of Delivery.cpp
+// allows for it), and the inbox run still finds the saved "+OK" line within
+// the first 20 characters.
 void Walker::EndTextPart() {
     if (msg_) {
         (void)msg_->SetText(header_ + kCrLf + kCrLf + body_);
@@ -426,6 +437,9 @@ void Walker::Finish() {
     if (!msg_) return;
     if (missingBoundary_ && !textSet_)
         (void)msg_->SetText(header_ + kCrLf + kCrLf + kMissingBoundaryNotice);
+    // Without its recipient the inbox run never takes the message for a fax
+    // of this subscriber: the person at the terminal is told, and the
+    // message is saved all the same.
     auto recip = msg_->AddRecipient();
     if (!recip.ok() || !*recip) {
         ctx_.dialogs.MessageBox("Bad objOneRecip", "", platform::MsgButtons::Ok);

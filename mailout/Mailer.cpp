@@ -17,6 +17,7 @@
 #include "mailout/Compose.h"
 #include "mailout/SMTPprocedures.h"
 #include "net/FrmMail.h"
+#include "net/Outcomes.h"
 #include "net/SocketWrench.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
@@ -85,7 +86,7 @@ bool Mailer::SendMessage(const std::string& type) {
         {cfg.gLastResortSMTPServer, st_.gSMTPSenderAddr},
     }};
 
-    form_.gTimerInterval = 60000;
+    form_.gTimerInterval = net::kTimerMinuteMs;
     net::CreateSocket(form_, form_.SMTPSocket(), "SMTP");
 
     attempts_.clear();
@@ -99,14 +100,16 @@ bool Mailer::SendMessage(const std::string& type) {
         st_.gSMTPSenderAddr = sender;
         attempts_ += server + " + " + sender + " , ";
         SendEMail(form_, st_);
-        if (form_.gSMTP_Error == 0) {
+        if (form_.gSMTP_Error == net::kSmtpOk) {
             sent = true;
             break;
         }
         // A test whose own address is refused by its own domain's server
         // has its answer: no other server would make it arrive.
-        if (st_.gflgTestSend && row == 0 && form_.gSMTP_Error == 2) break;
+        if (st_.gflgTestSend && row == 0 && form_.gSMTP_Error == net::kSmtpRecipientRefused) break;
     }
+    // last_error carries the bare code ("7" after a time-out), as the
+    // scheduler reads it.
     if (!sent) run.gLastError = std::to_string(form_.gSMTP_Error);
 
     const std::string account = run.gAppPath + "/account.ini";

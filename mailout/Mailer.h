@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "mailout/SMTPprocedures.h"
+
 namespace config {
 struct Context;
 }
@@ -19,7 +21,7 @@ namespace mailout {
 struct ReceiptInputs {
     std::string gSubject;
     std::string gOriginalMsgID;
-    std::string gOriginalId;
+    std::string gOriginalId;  // the walk leaves it empty: X-VF-Original-Id goes out bare
     std::string gSenderAddr;
     std::string gPOPSentDateTime;
     std::string gFaxToAddr;
@@ -40,7 +42,7 @@ struct MailoutState {
     std::string gSMTPRecipAddr;
     std::string gMessageBody;
     std::string gSMTPLog;  // grows through the run
-    std::int16_t gSMTPStep = 10;
+    std::int16_t gSMTPStep = SMTP_Idle;
     std::string SMTP_State;
     std::string gOutCmd;
     bool gflgTestSend = false;

@@ -3,6 +3,7 @@
 #include "config/Context.h"
 #include "mailout/Mailer.h"
 #include "net/FrmMail.h"
+#include "net/Outcomes.h"
 #include "net/SocketWrench.h"
 #include "platform/EventLoop.h"
 
@@ -74,23 +75,23 @@ std::string ReplyCode(const net::FrmMail& form) {
 // The command each step sends when the reply to the previous one is right.
 struct StepRule {
     const char* want;
-    std::int32_t failCode;
+    net::SmtpOutcome failCode;
 };
 
 StepRule RuleFor(std::int16_t step) {
     switch (step) {
         case SMTP_OpenConnection:
-            return {"220 ", 1};
+            return {"220 ", net::kSmtpServiceUnavailable};
         case SMTP_HELO:
-            return {"250 ", 1};
+            return {"250 ", net::kSmtpServiceUnavailable};
         case SMTP_MAIL:
-            return {"250 ", 1};
+            return {"250 ", net::kSmtpServiceUnavailable};
         case SMTP_RCPT:
-            return {"250 ", 2};
+            return {"250 ", net::kSmtpRecipientRefused};
         case SMTP_DATA:
-            return {"354 ", 3};
+            return {"354 ", net::kSmtpDataRefused};
         default:
-            return {"", 0};
+            return {"", net::kSmtpOk};
     }
 }
 
@@ -112,19 +113,20 @@ std::string NextCommand(const MailoutState& st, std::int16_t step) {
 }  // namespace
 
 void SMTP_Process(net::FrmMail& form, MailoutState& st) {
-    form.gSMTP_Error = 0;
+    form.gSMTP_Error = net::kSmtpOk;
     const std::string code = ReplyCode(form);
     platform::Socket& sock = form.SMTPSocket();
     switch (st.gSMTPStep) {
         case SMTP_CallHost:
             if (!net::GetHostIPAddress(form, sock, st.gSMTPServer, "SMTP")) {
-                form.gSMTP_Error = 5;
+                form.gSMTP_Error = net::kSmtpHostUnknown;
                 return;
             }
+            // The lookup left the socket idle: this wait only yields once.
             if (net::SMTPTimout(form, net::kSockIdle)) return;
-            form.gSMTP_Error = 0;
+            form.gSMTP_Error = net::kSmtpOk;
             net::OpenConnection(form, sock, net::kSmtpSide);
-            if (form.gSMTP_Error != 0) return;
+            if (form.gSMTP_Error != net::kSmtpOk) return;
             st.gSMTPStep = SMTP_Idle;
             return;
         case SMTP_OpenConnection:
@@ -143,8 +145,8 @@ void SMTP_Process(net::FrmMail& form, MailoutState& st) {
                 SMTPWriteBlock(form, st);
                 return;
             }
-            // A failed write leaves the error at 0: the reply wait that follows
-            // runs out and reports the time-out.
+            // A failed write leaves no error: the reply wait that follows runs
+            // out and reports kSmtpTimedOut.
             st.gOutCmd = NextCommand(st, st.gSMTPStep);
             WriteOut(form, st, sock, st.gOutCmd);
             return;
@@ -154,7 +156,7 @@ void SMTP_Process(net::FrmMail& form, MailoutState& st) {
                 st.gOutCmd = "QUIT\r\n";
                 WriteOut(form, st, sock, st.gOutCmd);
             } else {
-                form.gSMTP_Error = 4;
+                form.gSMTP_Error = net::kSmtpNotConfirmed;
                 st.gSMTPStep = SMTP_Idle;
             }
             return;
@@ -162,7 +164,7 @@ void SMTP_Process(net::FrmMail& form, MailoutState& st) {
             if (code == "221 ")
                 net::CloseConnection(form);
             else
-                form.gSMTP_Error = 4;
+                form.gSMTP_Error = net::kSmtpNotConfirmed;
             st.gSMTPStep = SMTP_Idle;
             return;
         default:
@@ -170,6 +172,9 @@ void SMTP_Process(net::FrmMail& form, MailoutState& st) {
     }
 }
 
+// The message goes out as composed and queued in Out/, without dot-stuffing,
+// given only its end-of-data line when it lacks one. FIXME: a receipt that
+// quotes a text holding a line of a lone "." ends early at the server.
 bool SMTPWriteBlock(net::FrmMail& form, MailoutState& st) {
     const std::string end = kEndOfData;
     const std::string& body = st.gMessageBody;
@@ -195,30 +200,30 @@ bool SMTPWriteBlock(net::FrmMail& form, MailoutState& st) {
 
 std::string GetSMTPErrorMessage(const net::FrmMail& form, std::int32_t code) {
     switch (code) {
-        case 0:
+        case net::kSmtpOk:
             return "Alles OK";
-        case 1:
+        case net::kSmtpServiceUnavailable:
             return "SMTP Service Unavailable on the server - ";
-        case 2:
-        case 3:
+        case net::kSmtpRecipientRefused:
+        case net::kSmtpDataRefused:
             return "The SMTP server replied - " +
                    TrimSpaces(form.gInBuffer.size() > 4 ? form.gInBuffer.substr(4) : std::string());
-        case 4:
+        case net::kSmtpNotConfirmed:
             return "Mail Command Syntax Error";
-        case 5:
+        case net::kSmtpHostUnknown:
             return "Unable to obtain an Internet Address for the server - ";
-        case 6:
+        case net::kSmtpConnectFailed:
             return "Unable to connect to the server - ";
-        case 7:
+        case net::kSmtpTimedOut:
             return "The connection timed out";
-        default:
+        default:  // kSmtpDisconnected ("Server Disconnected") or the socket's own code
             return form.gSMTPSocketErrorString;
     }
 }
 
 bool SendEMail(net::FrmMail& form, MailoutState& st) {
     bool result = false;
-    std::int32_t remembered = 0;
+    std::int32_t remembered = net::kSmtpOk;
     bool politeQuit = false;
 
     // Waits for the reply to what was just sent; false on time-out.
@@ -230,18 +235,18 @@ bool SendEMail(net::FrmMail& form, MailoutState& st) {
     auto dialogue = [&]() -> bool {
         SetStep(st, SMTP_CallHost);
         SMTP_Process(form, st);
-        if (form.gSMTP_Error != 0) return false;
+        if (form.gSMTP_Error != net::kSmtpOk) return false;
         if (net::SMTPTimout(form, net::kSockIdle)) return false;
 
         SetStep(st, SMTP_OpenConnection);
         SMTP_Process(form, st);
-        if (form.gSMTP_Error != 0) return false;  // a wrong greeting gets no QUIT
+        if (form.gSMTP_Error != net::kSmtpOk) return false;  // a wrong greeting gets no QUIT
         if (!awaitReply()) return false;
 
         for (std::int16_t step : {SMTP_HELO, SMTP_MAIL, SMTP_RCPT, SMTP_DATA}) {
             SetStep(st, step);
             SMTP_Process(form, st);
-            if (form.gSMTP_Error != 0) {
+            if (form.gSMTP_Error != net::kSmtpOk) {
                 politeQuit = true;
                 break;
             }
@@ -256,14 +261,14 @@ bool SendEMail(net::FrmMail& form, MailoutState& st) {
         } else {
             SetStep(st, SMTP_QUIT);
             SMTP_Process(form, st);
-            if (form.gSMTP_Error != 0) return false;
+            if (form.gSMTP_Error != net::kSmtpOk) return false;
         }
         if (!awaitReply()) return false;
         SetStep(st, SMTP_CONFIRM_QUIT);
         SMTP_Process(form, st);
         form.gSocketState = net::kSockAwaitReply;
         if (politeQuit) form.gSMTP_Error = remembered;
-        return form.gSMTP_Error == 0;
+        return form.gSMTP_Error == net::kSmtpOk;
     };
 
     result = dialogue();

@@ -1,7 +1,8 @@
 #pragma once
 // The SMTP client: one dialogue delivers st.gMessageBody from
 // st.gSMTPSenderAddr to st.gSMTPRecipAddr through st.gSMTPServer. The outcome
-// is form.gSMTP_Error (0 = sent; the codes are those of GetSMTPErrorMessage).
+// is form.gSMTP_Error: a net::SmtpOutcome (kSmtpOk = sent) or the socket's
+// own error code.
 #include <cstdint>
 #include <string>
 

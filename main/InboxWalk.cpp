@@ -1,7 +1,10 @@
+// The first half of the inbox walk: what each message is (regular fax,
+// incoming receipt, capability request, report, mail for someone else, or a
+// VOXA-FAX) and which of its attachments can be printed. PrintDispatch does
+// the rest.
 #include "main/InboxWalk.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -13,13 +16,13 @@
 #include "convert/HeaderUtils.h"
 #include "mailout/Mailer.h"
 #include "main/IsFileDir.h"
+#include "main/PrintDispatch.h"
 #include "main/Session.h"
 #include "main/WalkState.h"
 #include "platform/EventLoop.h"
 #include "platform/MailStore.h"
 #include "platform/Text.h"
 #include "print/PrintForm.h"
-#include "print/TextPrinter.h"
 
 namespace vfmain {
 
@@ -32,15 +35,6 @@ constexpr const char* kFatalPrinterError = "Print Error : Fatal Printer Error";
 // A vcard only adds a few lines to the header page; a huge one must not be
 // pulled into memory whole.
 constexpr std::size_t kMaxVCardBytes = 64 * 1024;
-// A text attachment is printed from one string. Beyond this size (some 2,000
-// full pages) it is judged unreadable rather than pulled into memory.
-constexpr std::uintmax_t kMaxTextFileBytes = 16u * 1024 * 1024;
-
-std::string Numbered(std::int32_t position, const std::string& ext) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%04d", static_cast<int>(position));
-    return std::string(buf) + "." + ext;
-}
 
 // Reads at most `limit` bytes of a file; false when it cannot be opened.
 bool ReadHead(const std::string& path, std::size_t limit, std::string& out) {
@@ -65,7 +59,11 @@ class InboxWalker {
   public:
     InboxWalker(config::Context& ctx, SessionState& session, print::FrmVFPrint& printForm,
                 mailout::Mailer& mailer)
-        : ctx_(ctx), s_(session), form_(printForm), mailer_(mailer) {}
+        : ctx_(ctx),
+          s_(session),
+          form_(printForm),
+          mailer_(mailer),
+          dispatch_(ctx, session, printForm, mailer, w_) {}
 
     void Run() {
         s_.moves.clear();
@@ -123,6 +121,8 @@ class InboxWalker {
         SplitPopSaved(msg, text);
 
         w_.gSubject = msg.Subject().value_or("");
+        // A stock subject that some senders' fax machines give every fax;
+        // pages and receipts show a name that says what the message is.
         if (w_.gSubject == "Internet Wonder FAX") w_.gSubject = "faxPier100 Fax Message";
 
         w_.from = w_.flgPOPSaved ? convert::GetHeaderField(w_.headerText, "From:")
@@ -136,17 +136,20 @@ class InboxWalker {
 
         w_.timeReceived = msg.TimeReceived().value_or("");
         w_.gTimeSent = msg.TimeSent().value_or("");
+        // Still the Date of the message scanned before: set by ScanHeader below.
         if (w_.gTimeSent.empty()) w_.gTimeSent = w_.gPOPSentDateTime;
         w_.MsgID = msg.ID().value_or("");
 
         if (platform::ContainsNoCase(w_.gMessageType, "fax")) {
-            PrintRegularFax(msg);
+            dispatch_.PrintRegularFax(msg);
             return true;
         }
 
         if (!AddressedToSubscriber(msg)) return true;
 
         w_.vCardText.clear();
+        // The attachment files of the message before must not pass for this
+        // one's: a write that fails here must leave no file to print.
         (void)KillAllFiles(ctx_.run.gTempDir);
         w_.tifCount = 0;
         CheckAttachments(msg);
@@ -155,6 +158,8 @@ class InboxWalker {
         ScanHeader();
 
         if (platform::ContainsNoCase(w_.ContentType, "report-type=disposition-notification")) {
+            // An incoming receipt is only filed away. Its X-VF-Id names the fax
+            // it answers; it is read, but nothing is matched against it yet.
             (void)convert::GetHeaderField(w_.headerText, "X-VF-Id:");
             RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
             return true;
@@ -168,7 +173,7 @@ class InboxWalker {
         switch (FullModeRequest()) {
             case Request::Capabilities:
                 w_.gDispositionType = "CapsRequest";
-                SendReceipt();
+                dispatch_.SendReceipt();
                 RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
                 return true;
             case Request::LeaveAlone:
@@ -179,7 +184,7 @@ class InboxWalker {
 
         CutAlternatives();
         WriteFileReport(msg);
-        return PrintVoxaFax(msg);
+        return dispatch_.PrintVoxaFax(msg);
     }
 
     // A message that the POP client saved whole begins with the server's
@@ -223,6 +228,8 @@ class InboxWalker {
     }
 
     bool Printable(const std::string& ext) const {
+        // A member status below "1" (compared as text, as the scheduler
+        // writes it; none at all counts as below) prints TIFF faxes only.
         if (ctx_.cfg.gMemberStatus < "1" && ext != "TIF" && ext != "TIFF") return false;
         const auto& types = ctx_.cfg.gPrintFileTypes;
         const std::size_t count = std::min<std::size_t>(
@@ -247,6 +254,8 @@ class InboxWalker {
             platform::MailAttachment& att = **item;
             std::string name = AttachmentName(att, false);
 
+            // Neither kind is a page: a vcard adds the sender's card to the
+            // header page, spiff.dat is skipped. Names are matched as written.
             if (name.find("vcard") != std::string::npos) {
                 const std::string path = temp + "vcard.txt";
                 if (att.WriteToFile(path)) ReadHead(path, kMaxVCardBytes, w_.vCardText);
@@ -272,7 +281,7 @@ class InboxWalker {
                 AddBad(a);
                 continue;
             }
-            const std::string gsourceFile = temp + Numbered(a, ext);
+            const std::string gsourceFile = temp + NumberedName(a, ext);
             (void)att.WriteToFile(gsourceFile);
 
             int kind = kKindText;
@@ -339,7 +348,12 @@ class InboxWalker {
             }
         }
         if (!w_.gFaxToAddr.empty()) {
+            // No receipt address of an earlier message may reach this sender;
+            // a capability request that comes with Fax-To alone is therefore
+            // answered to an empty address.
             mailer_.state().gSMTPRecipAddr.clear();
+            // Unlike the options above, Fax-Options must hold exactly this
+            // request, in this case, and nothing else.
             if (convert::GetHeaderField(w_.headerText, "Fax-Options:") ==
                 "G3Fax-capability-request=required") {
                 w_.gfglFullMode = true;
@@ -352,7 +366,9 @@ class InboxWalker {
     }
 
     // A multipart/alternate message carries the same fax more than once:
-    // only one version is printed, the last TIFF when there is one.
+    // only one version is printed, the last TIFF when there is one. The test
+    // is for "alternate" on purpose: the standard "multipart/alternative"
+    // does not contain it, and all of its parts are printed.
     void CutAlternatives() {
         if (!platform::ContainsNoCase(w_.ContentType, "multipart/alternate") ||
             w_.goodFaxFilesCount <= 1)
@@ -379,179 +395,15 @@ class InboxWalker {
         }
     }
 
-    bool PrintText(std::string text, bool flgPageHdr) {
-        std::int32_t pageNo = 1;
-        return print::TextOnLocalPrinter(ctx_, text, flgPageHdr, w_.gTimeSent, w_.timeReceived,
-                                         w_.from, pageNo);
-    }
-
-    void BuildPageText() {
-        std::string& p = w_.pageText;
-        p = "\r\n\r\n\r\n\r\n\r\nTo:\t\t" + ctx_.cfg.gVoxaFaxAddr + kCRLF;
-        p += "From:\t\t" + w_.from + kCRLF;
-        p += "Sent:\t\t" + w_.gPOPSentDateTime + kCRLF;
-        p += "Received:\t" + w_.timeReceived + kCRLF;
-        p += "Processed:\t" + ProcessedDateText(std::time(nullptr)) + kCRLF;
-        if (!w_.gFileReport.empty()) p += "VOXA-FAXes:\r\n\t\t" + w_.gFileReport + kCRLF;
-        if (!w_.vCardText.empty()) p += w_.vCardText + kCRLF;
-        p += "\r\nSubject:\t" + w_.gSubject;
-    }
-
-    // The header page in the configured style; false on a fatal printer error.
-    bool PrintHeaderPages() {
-        const bool simple = ctx_.cfg.gflgPrintSimpleHeader;
-        const bool full = ctx_.cfg.gflgPrintFullHeader;
-        const std::string fullHeaderBlock = "\r\n\r\n" + w_.headerText;
-        const std::string body = w_.pageText + "\r\n\r\n";
-
-        if (!simple && !full) {
-            if (print::HasPrintableText(w_.FullMsgHdr))
-                return PrintText(body + w_.FullMsgHdr, false);
-            if (w_.goodFaxFilesCount != 0) return true;
-            w_.FullMsgHdr = "No Printable Content";
-            return PrintText(body + w_.FullMsgHdr, false);
-        }
-        if (!print::HasPrintableText(w_.FullMsgHdr))
-            w_.FullMsgHdr = "No Printable PlainText Message";
-        if (!simple && full) {
-            const std::string block = fullHeaderBlock + kCRLF + w_.gFileReport;
-            return PrintText("\r\n\r\n\r\n" + block + "\r\n\r\n" + w_.FullMsgHdr, false);
-        }
-        if (simple && full) {
-            if (!PrintText("\r\n\r\n\r\n" + fullHeaderBlock, false)) return false;
-        }
-        return PrintText(body + w_.FullMsgHdr, false);
-    }
-
-    bool PrintVoxaFax(platform::MailMessage& msg) {
-        BuildPageText();
-        if (!PrintHeaderPages()) return false;
-
-        bool fileFailure = false;
-        for (const GoodFaxFile& g : w_.goodFaxFiles) {
-            const std::string gsourceFile = ctx_.run.gTempDir + Numbered(g.position, g.ext);
-            if (g.kind == kKindImage) {
-                form_.PrintNow(gsourceFile);
-                if (form_.state().gflgPrintImage != 0) {
-                    w_.gFileReport += "\t" + g.name + "\tFile Processed" + kCRLF;
-                } else {
-                    w_.gFileReport +=
-                        "\t" + g.name + "\tNot Printed, Possible Printer Error" + kCRLF;
-                    fileFailure = true;
-                    if (platform::ContainsNoCase(form_.state().gPrintErrMsg, "Printer Error"))
-                        return false;
-                }
-            } else {
-                std::string content;
-                std::int16_t fileNumber = 0;
-                std::error_code ec;
-                const std::uintmax_t bytes = fs::file_size(gsourceFile, ec);
-                if ((!ec && bytes > kMaxTextFileBytes) ||
-                    !print::LoadFile(gsourceFile, content, fileNumber)) {
-                    w_.gFileReport += "\t" + g.name + "\tCould not Open File." + kCRLF;
-                    fileFailure = true;
-                } else {
-                    if (!PrintText(std::move(content), true)) return false;
-                    w_.gFileReport += "\t" + g.name + "\tSent to Printer" + kCRLF;
-                }
-            }
-        }
-
-        bool processed = false;
-        if (fileFailure) w_.gDispositionType = "Failed";
-        if (!fileFailure && w_.badFaxFilesCount == 0) {
-            ++ctx_.run.gVFPrinted;
-            processed = true;
-            (void)msg.SetUnread(false);
-            RecordMove(s_, s_.vfPrintedID, w_.MsgID);
-        } else {
-            ++ctx_.run.gVFUnprintable;
-            RecordMove(s_, s_.vfUnprintableID, w_.MsgID);
-        }
-
-        if (ctx_.cfg.gflgConfirmReceipt && !(w_.MDNAddr.empty() && processed)) {
-            mailer_.state().gSMTPRecipAddr = w_.MDNAddr.empty() ? w_.gSenderAddr : w_.MDNAddr;
-            if (processed) {
-                w_.gDispositionType = "Processed";
-            } else {
-                w_.gDispositionType = "Failed";
-                w_.gFailureText = "Unprintable File(s)";
-                w_.gProcessReport = std::string("Process report - ") + kCRLF + w_.gFileReport;
-            }
-            SendReceipt();
-        }
-        w_.gFaxToAddr.clear();
-        return true;
-    }
-
-    // A fax from another gateway arrives as one image in attachment 1.
-    void PrintRegularFax(platform::MailMessage& msg) {
-        if (s_.regPrintedID.empty() || s_.regUnprintableID.empty()) EnsureRegularFolders(ctx_, s_);
-        const std::string gsourceFile = ctx_.run.gTempDir + "temp.tif";
-        // Never print the image of an earlier regular fax when this one has
-        // none to write.
-        std::error_code ec;
-        fs::remove(gsourceFile, ec);
-        if (auto att = msg.Attachment(1); att && *att) (void)(*att)->WriteToFile(gsourceFile);
-        form_.PrintNow(gsourceFile);
-        if (form_.state().gflgPrintImage != 0) {
-            RecordMove(s_, s_.regPrintedID, w_.MsgID);
-            ++ctx_.run.gRegPrinted;
-            return;
-        }
-        ++ctx_.run.gRegUnprintable;
-        RecordMove(s_, s_.regUnprintableID, w_.MsgID);
-        if (ctx_.cfg.gflgPrintErrorInfo) {
-            std::string page = "VOXA-FAX Print Error Report\r\n\r\n\r\n\r\n";
-            page += "\r\n\r\n\r\nFrom:\t\t" + w_.from + kCRLF;
-            page += "Sent:\t\t" + w_.gTimeSent + kCRLF;
-            page += "Received:\t" + w_.timeReceived + kCRLF;
-            page += "Subject:\t" + w_.gSubject;
-            page +=
-                "\r\n\r\nVOXA-FAX Print was unable to print this Regular Fax!\r\n"
-                "It will be moved to the folder 'Regular Faxes | Unprintable'.\r\n"
-                "Please try printing manually.";
-            (void)PrintText(std::move(page), false);
-        }
-    }
-
-    void SendReceipt() {
-        mailout::ReceiptInputs in;
-        in.gSubject = w_.gSubject;
-        in.gOriginalMsgID = w_.gOriginalMsgID;
-        in.gSenderAddr = w_.gSenderAddr;
-        in.gPOPSentDateTime = w_.gPOPSentDateTime;
-        in.gFaxToAddr = w_.gFaxToAddr;
-        in.gMDNOptions = w_.gMDNOptions;
-        in.gfglFullMode = w_.gfglFullMode;
-        in.gFileReport = w_.gFileReport;
-        in.FullMsgHdr = w_.FullMsgHdr;
-        in.gDispositionType = w_.gDispositionType;
-        in.gFailureText = w_.gFailureText;
-        in.gProcessReport = w_.gProcessReport;
-        in.gPageCount = form_.state().gPageCount;
-        mailer_.SendReceipt(in);
-    }
-
     config::Context& ctx_;
     SessionState& s_;
     print::FrmVFPrint& form_;
     mailout::Mailer& mailer_;
     WalkState w_;
+    PrintDispatch dispatch_;  // after w_, which it works on
 };
 
 }  // namespace
-
-std::string ProcessedDateText(std::time_t when) {
-    std::tm tm{};
-    localtime_r(&when, &tm);
-    int hour12 = tm.tm_hour % 12;
-    if (hour12 == 0) hour12 = 12;
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d %d:%02d:%02d %s", tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_year + 1900, hour12, tm.tm_min, tm.tm_sec, tm.tm_hour < 12 ? "AM" : "PM");
-    return buf;
-}
 
 void WalkInbox(config::Context& ctx, SessionState& session, print::FrmVFPrint& printForm,
                mailout::Mailer& mailer) {

@@ -43,7 +43,10 @@ std::string GetFolderID(config::Context& ctx, const std::string& name,
 
 bool OpenStoreAndFolders(config::Context& ctx, SessionState& s) {
     if (!s.gblobjSession) return false;
-    (void)s.gblobjSession->InfoStoreCount();  // read, as the store expects; value unused
+    // The counts, names and IDs read here and dropped are reads a store may
+    // act on (a folder count lists the folders afresh); only the objects
+    // are used.
+    (void)s.gblobjSession->InfoStoreCount();
     auto store = s.gblobjSession->InfoStore(1);
     if (!store || !*store) return false;
     s.gobjInfoStore = *store;
@@ -70,6 +73,8 @@ bool OpenStoreAndFolders(config::Context& ctx, SessionState& s) {
         s.vfPassFolderID = GetFolderID(ctx, "VOXA-FAXes", s.gobjRootFolder, pass);
         s.vfPrintedID = GetFolderID(ctx, "Printed", pass, folder);
         s.vfUnprintableID = GetFolderID(ctx, "Unprintable", pass, folder);
+        // Nothing is filed under these two; they are made so that every
+        // subscriber's store shows the same folders under "VOXA-FAXes".
         s.vfSentID = GetFolderID(ctx, "Sent", pass, folder);
         s.vfReceiptsOutID = GetFolderID(ctx, "Receipts Out", pass, folder);
     }

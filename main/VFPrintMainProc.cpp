@@ -42,8 +42,9 @@ const char* const kNoProfileText =
     "3) Test your setup by choosing the 'Get Voxa-Faxes NOW' button in the VOXA-FAX Print "
     "Scheduler window.";
 
-// The steps of the run that other steps jump to.
-enum class Step {
+// The phases of a run, in the order a run usually passes them; the wake
+// cycles of "/3" go back to CycleStart, the regular-fax pass to WalkEntry.
+enum class Phase {
     CycleStart,
     WalkEntry,
     AfterWalk,
@@ -71,14 +72,14 @@ class Run {
     bool PrinterCheck();
     // Logon to the service profile with the failure dialogue; false ends the
     // program at once (the user declined).
-    bool LogOnServiceProfile(Step& next);
-    Step CycleStart();
-    Step WalkEntry();
-    Step AfterWalk();
-    Step LogOff();
-    Step RegularMail();
-    Step SameProfile();
-    Step RegularPass();
+    bool LogOnServiceProfile(Phase& next);
+    Phase CycleStart();
+    Phase WalkEntry();
+    Phase AfterWalk();
+    Phase LogOff();
+    Phase RegularMail();
+    Phase SameProfile();
+    Phase RegularPass();
     void EndKeys();
 
     int InboxCount() {
@@ -98,29 +99,33 @@ class Run {
 int Run::Execute() {
     auto& run = ctx_.run;
     auto& cfg = ctx_.cfg;
-    // Steps 2 and 3: constant texts.
+    // The constant texts (title, receipt boundary, banner) come first: a
+    // dialogue or a receipt may need them at any point of the run.
     run.Init(ctx_.env.programFolder);
-    // Step 4.
+    // Cleared first, so that an error of a run before is never shown as
+    // this run's.
     Write("last_error", "");
-    // Step 5.
     config::getfaxpierinfo(cfg, ctx_.profile);
-    // Step 6.
     Write("VFPrint", "running");
-    // Step 7: the program's own folder wins over the key "path".
+    // The working folders hang off the program's own folder, whatever the
+    // configuration's key "path" says.
     run.Init(ctx_.env.programFolder);
+    // Text pages are composed and judged, but their bodies are held back
+    // unless options.ini asks for them ([print] text_pages).
     run.gflgTest = true;
-    // Step 8.
     // A folder that cannot be made is no reason to stop here: the first
     // write into it fails and says so.
     (void)platform::MakeFolders(run.gTempDir);
     (void)platform::MakeFolders(run.gInDir);
     (void)platform::MakeFolders(run.gOutFolder);
     if (cfg.gflgSaveMDNs) (void)platform::MakeFolders(run.gMDNFolder);
-    // Step 9.
+    // MDNs/ keeps the copies of one run only; temp/ holds no file from a
+    // run before. The temp folder is emptied twice, as runs always have: a
+    // pass stops at the first file it cannot delete and the second gives it
+    // one more try; on an empty folder it costs one listing.
     if (DirExists(run.gMDNFolder)) KillAllFiles(run.gMDNFolder);
     KillAllFiles(run.gTempDir);
     KillAllFiles(run.gTempDir);
-    // Step 10.
     Status("Starting VOXA-FAX Print");
     Write("printing", "1");
 
@@ -128,71 +133,76 @@ int Run::Execute() {
     frmMail_ = std::make_unique<net::FrmMail>(ctx_);
     mailer_ = std::make_unique<mailout::Mailer>(ctx_, *frmMail_);
 
-    // Step 11.
+    // Only the scheduler starts a run, always with a switch: a person who
+    // started the program by hand is told so, and nothing more happens.
     run.gCommandSwitch = cmd_;
     if (cmd_.empty()) {
         ctx_.dialogs.Beep();
         ctx_.dialogs.MessageBox(kNoSchedulerText, run.gAppTitle, platform::MsgButtons::Ok);
         return 0;
     }
-    Step next = Step::CycleStart;
-    if (Switch() == "/2") {  // step 12
+    Phase next = Phase::CycleStart;
+    if (Switch() == "/2") {  // the test message only
         mailer_->SendTestVoxaFax();
-        next = Step::End;
-    } else if (Switch() == "/5") {  // step 13
+        next = Phase::End;
+    } else if (Switch() == "/5") {  // regular mail only: no fax is printed
         run.flgDeliverNow = true;
         cfg.gNormalFaxProfile.clear();
         cfg.gflgPrintNormalFax = false;
-        next = Step::RegularMail;
+        next = Phase::RegularMail;
     } else {
-        if (Switch() == "/0" || Switch() == "/3") run.flgDeliverNow = true;  // step 14
-        if (!PrinterCheck()) return 0;                                       // step 15
-        if (Switch() == "/1") {                                              // step 16
+        // "/4", "/6" and any other switch run like "/0".
+        if (Switch() == "/0" || Switch() == "/3") run.flgDeliverNow = true;
+        if (!PrinterCheck()) return 0;
+        if (Switch() == "/1") {  // the regular-fax pass only
             if (cfg.gprinterName.empty()) {
-                next = Step::End;
+                next = Phase::End;
             } else {
                 run.gflgRegularPass = true;
-                next = Step::RegularPass;
+                next = Phase::RegularPass;
             }
-        } else if (!LogOnServiceProfile(next)) {  // step 17
+        } else if (!LogOnServiceProfile(next)) {
             return 0;
         }
     }
 
-    while (next != Step::End) {
+    while (next != Phase::End) {
         switch (next) {
-            case Step::CycleStart:
+            case Phase::CycleStart:
                 next = CycleStart();
                 break;
-            case Step::WalkEntry:
+            case Phase::WalkEntry:
                 next = WalkEntry();
                 break;
-            case Step::AfterWalk:
+            case Phase::AfterWalk:
                 next = AfterWalk();
                 break;
-            case Step::LogOff:
+            case Phase::LogOff:
                 next = LogOff();
                 break;
-            case Step::RegularMail:
+            case Phase::RegularMail:
                 next = RegularMail();
                 break;
-            case Step::SameProfile:
+            case Phase::SameProfile:
                 next = SameProfile();
                 break;
-            case Step::NormalFax:
-                next = ctx_.cfg.gflgPrintNormalFax ? Step::RegularPass : Step::End;  // step 32
+            case Phase::NormalFax:
+                next = ctx_.cfg.gflgPrintNormalFax ? Phase::RegularPass : Phase::End;
                 break;
-            case Step::RegularPass:
+            case Phase::RegularPass:
                 next = RegularPass();
                 break;
-            case Step::End:
+            case Phase::End:
                 break;
         }
     }
-    EndKeys();  // step 34
+    EndKeys();
     return 0;
 }
 
+// The configured printer must be installed under exactly that name (case
+// counts); without one the run ends before anything is fetched, so that no
+// fax is filed as printed on a printer that does not exist.
 bool Run::PrinterCheck() {
     const std::string& name = ctx_.cfg.gprinterName;
     if (name.empty()) return true;  // the system's default printer stays in use
@@ -207,10 +217,10 @@ bool Run::PrinterCheck() {
     return false;
 }
 
-bool Run::LogOnServiceProfile(Step& next) {
+bool Run::LogOnServiceProfile(Phase& next) {
     const std::string profile = ctx_.cfg.gVoxaFaxProfile;
     if (SessionLogIn(ctx_, session_, profile)) {
-        next = Step::CycleStart;
+        next = Phase::CycleStart;
         return true;
     }
     ctx_.dialogs.Beep();
@@ -219,16 +229,17 @@ bool Run::LogOnServiceProfile(Step& next) {
     if (answer != platform::MsgAnswer::Yes) return false;
     Status("Print Error : NO or BAD VOXA-FAX Profile.");
     if (SessionLogIn(ctx_, session_, profile, /*interactive=*/true)) {
-        next = Step::CycleStart;
+        next = Phase::CycleStart;
     } else {
         ctx_.run.gLastError = "Inbox Error on profile " + profile;
-        next = Step::End;
+        next = Phase::End;
     }
     return true;
 }
 
-// Steps 18 to 25.
-Step Run::CycleStart() {
+// A cycle: the session's profile, the inbox, the receipts waiting in Out/,
+// then new mail (by POP and conversion, or by the store's own transport).
+Phase Run::CycleStart() {
     auto& run = ctx_.run;
     auto& cfg = ctx_.cfg;
     if (session_.gblobjSession) {
@@ -240,15 +251,22 @@ Step Run::CycleStart() {
         if (auto inbox = session_.gblobjSession->Inbox(); inbox && *inbox)
             session_.gobjInFolder = *inbox;
     }
-    if (!session_.gobjInFolder) return Step::AfterWalk;
+    if (!session_.gobjInFolder) return Phase::AfterWalk;
 
-    mailer_->SendQueuedFiles();                               // step 19
-    session_.inboxCountBefore = InboxCount();                 // step 20
-    convert::ProcessInMessages(ctx_, session_.gobjInFolder);  // step 21
-    run.flgDeliverNow = true;                                 // step 22
+    mailer_->SendQueuedFiles();
+    // Remembered before anything is fetched: the walk reports how many
+    // messages this cycle brought.
+    session_.inboxCountBefore = InboxCount();
+    // Files left in In/ by a run that ended before converting them.
+    convert::ProcessInMessages(ctx_, session_.gobjInFolder);
+    run.flgDeliverNow = true;
+    // The service address is the POP login (user part) and server (domain).
     convert::SplitAtFirst(cfg.gVoxaFaxAddr, "@", run.gLogin, run.gPOPServer);
-    Status("Connecting to " + platform::Upper(run.gPOPServer));  // step 23
-    if (!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") {       // step 24
+    Status("Connecting to " + platform::Upper(run.gPOPServer));
+    // POP unless the subscriber's own store fetches the mail: Use_Profile on
+    // and a member status above "0" (compared as text, as the scheduler
+    // writes it).
+    if (!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") {
         net::CreateSocket(*frmMail_, frmMail_->POPSocket(), "POP");
         pop::PopClient client(ctx_, *frmMail_);
         client.CHECKMAIL_Click();
@@ -256,18 +274,20 @@ Step Run::CycleStart() {
     } else if (session_.gblobjSession) {
         (void)session_.gblobjSession->DeliverNow();
     }
-    // Step 25.
+    // A print test fetches like any run; only the walk differs (nothing is
+    // filed), so the key is read just before it.
     if (!config::ReadKey(ctx_.profile, "print_test", "").empty() || Switch() == "/7")
         run.gflgPrintTest = true;
-    return Step::WalkEntry;
+    return Phase::WalkEntry;
 }
 
-// Steps 26 and 27.
-Step Run::WalkEntry() {
+// The walk of the inbox, for either pass. Nothing is printed, and so nothing
+// walked, without a configured printer.
+Phase Run::WalkEntry() {
     auto& cfg = ctx_.cfg;
     if (cfg.gprinterName.empty()) {
         cfg.gflgPrintNormalFax = false;
-        return Step::LogOff;
+        return Phase::LogOff;
     }
     if (ctx_.run.gflgRegularPass && session_.gblobjSession) {
         // A pass entered after a fresh logon opens that session's inbox.
@@ -276,7 +296,9 @@ Step Run::WalkEntry() {
             session_.gobjInFolder = *inbox;
         session_.inboxCountBefore = InboxCount();
     }
-    if (!session_.gobjInFolder || !OpenStoreAndFolders(ctx_, session_)) return Step::AfterWalk;
+    if (!session_.gobjInFolder || !OpenStoreAndFolders(ctx_, session_)) return Phase::AfterWalk;
+    // The first count is dropped: a count read is also the store's cue to
+    // list the inbox afresh, and stores have always been asked twice here.
     (void)InboxCount();
     const int now = InboxCount();
     Status("Checking Inbox for " + std::to_string(now - session_.inboxCountBefore) +
@@ -284,37 +306,38 @@ Step Run::WalkEntry() {
     session_.moves.clear();
     session_.moveCount = 0;
     WalkInbox(ctx_, session_, *printForm_, *mailer_);
-    return Step::AfterWalk;
+    return Phase::AfterWalk;
 }
 
-// Step 28.
-Step Run::AfterWalk() {
+// Under "/3" the same session checks the inbox again, gWakeProbes times,
+// gWakeInterval apart; the regular-fax pass always ends the run.
+Phase Run::AfterWalk() {
     auto& cfg = ctx_.cfg;
-    if (ctx_.run.gflgRegularPass) return Step::LogOff;
+    if (ctx_.run.gflgRegularPass) return Phase::LogOff;
     if (Switch() == "/3" && cfg.gWakeProbes >= 1) {
         Status("Check for Voxa-FAXes " + std::to_string(cfg.gWakeProbes));
         printForm_->WaitTimer1(platform::Millis(cfg.gWakeInterval));
         --cfg.gWakeProbes;
-        return Step::CycleStart;
+        return Phase::CycleStart;
     }
-    return Step::LogOff;
+    return Phase::LogOff;
 }
 
-// Step 29.
-Step Run::LogOff() {
+Phase Run::LogOff() {
     SessionLogOff(session_);
-    if (ctx_.run.gflgRegularPass) return Step::End;
-    if (!ctx_.cfg.gflgRegEmail) return Step::NormalFax;
-    return Step::RegularMail;
+    if (ctx_.run.gflgRegularPass) return Phase::End;
+    if (!ctx_.cfg.gflgRegEmail) return Phase::NormalFax;
+    return Phase::RegularMail;
 }
 
-// Step 30.
-Step Run::RegularMail() {
+// Lets the regular mail profile's transport fetch its mail, so that the
+// user's regular mail arrives with each run.
+Phase Run::RegularMail() {
     auto& cfg = ctx_.cfg;
     const std::string profile = cfg.gRegularMailProfile;
     if (!SessionLogIn(ctx_, session_, profile)) {
         Status("Unable to retrieve email for Profile " + profile);
-        return Step::SameProfile;
+        return Phase::SameProfile;
     }
     if (ctx_.run.flgDeliverNow) {
         Status("Retrieving email for Profile " + profile);
@@ -323,38 +346,43 @@ Step Run::RegularMail() {
         if (!inbox || !*inbox) {
             SessionLogOff(session_);
             ctx_.run.gLastError = "Inbox Error on profile " + cfg.gVoxaFaxProfile;
-            return Step::End;
+            return Phase::End;
         }
+        // A count read is the store's cue to list what its transport just
+        // delivered; the number itself is of no use here.
         (void)(*inbox)->MessageCount();
     }
     SessionLogOff(session_);
-    return Step::SameProfile;
+    return Phase::SameProfile;
 }
 
-// Step 31.
-Step Run::SameProfile() {
+// When regular faxes arrive in the regular mail profile, the pass prints
+// them from there.
+Phase Run::SameProfile() {
     auto& cfg = ctx_.cfg;
     if (platform::Lower(cfg.gNormalFaxProfile) != platform::Lower(cfg.gRegularMailProfile)) {
         SessionLogOff(session_);
-        return Step::NormalFax;
+        return Phase::NormalFax;
     }
     if (cfg.gflgPrintNormalFax) {
         // The retrieval session is already gone: log on again so that the pass
         // has a store to print from.
         SessionLogIn(ctx_, session_, cfg.gNormalFaxProfile);
         ctx_.run.gflgRegularPass = true;
-        return Step::WalkEntry;
+        return Phase::WalkEntry;
     }
-    return Step::NormalFax;
+    return Phase::NormalFax;
 }
 
-// Step 33.
-Step Run::RegularPass() {
-    SessionLogIn(ctx_, session_, ctx_.cfg.gNormalFaxProfile);  // result not tested
+Phase Run::RegularPass() {
+    // A failed logon needs no test: the pass then finds no inbox and ends.
+    SessionLogIn(ctx_, session_, ctx_.cfg.gNormalFaxProfile);
     ctx_.run.gflgRegularPass = true;
-    return Step::WalkEntry;
+    return Phase::WalkEntry;
 }
 
+// The keys the scheduler reads at the end of every run, in the order it
+// expects them; VFPrint "quit" last tells it the run is over.
 void Run::EndKeys() {
     auto& run = ctx_.run;
     Write("last_error", run.gLastError);

@@ -5,6 +5,7 @@
 // values are overwritten as each message is scanned (some carry over on
 // purpose, see the comments).
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -26,6 +27,14 @@ struct GoodFaxFile {
 
 inline constexpr int kKindImage = 0;
 inline constexpr int kKindText = 1;
+
+// The temp-folder name of a good attachment: its position as four digits
+// and its extension ("0003.TIF").
+inline std::string NumberedName(std::int32_t position, const std::string& ext) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04d", static_cast<int>(position));
+    return std::string(buf) + "." + ext;
+}
 
 struct WalkState {
     // Per message, reset by ResetMessage().

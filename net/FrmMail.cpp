@@ -40,13 +40,12 @@ void FrmMail::WaitYield() {
     ctx_.loop.RunOnce(true);
 }
 
-void FrmMail::SetTimerInterval(platform::Timer& timer, std::int32_t designMs) {
-    // The design counts in minutes of 60000 ms; the environment decides how
-    // long such a minute really is, so tests can run a time-out in
-    // milliseconds.
+void FrmMail::SetTimerInterval(platform::Timer& timer, std::int32_t timerMs) {
+    // Waits are counted in minutes; how long such a minute really lasts is
+    // the environment's tick, so that tests run a time-out in milliseconds.
     const auto tick = ctx_.env.tick.count();
-    long long ms = static_cast<long long>(designMs) * tick / 60000;
-    if (designMs > 0 && ms < 1) ms = 1;
+    long long ms = static_cast<long long>(timerMs) * tick / kTimerMinuteMs;
+    if (timerMs > 0 && ms < 1) ms = 1;
     timer.SetInterval(platform::Millis(ms));
     timer.SetEnabled(ms > 0);
 }
@@ -56,7 +55,7 @@ void FrmMail::SMTPSocket_Connect() {
 }
 
 void FrmMail::SMTPSocket_Disconnect() {
-    gSMTP_Error = -1;
+    gSMTP_Error = kSmtpDisconnected;
     gSMTPSocketErrorString = "Server Disconnected";
 }
 
@@ -84,7 +83,7 @@ void FrmMail::POPSocket_Connect() {
 
 void FrmMail::POPSocket_Disconnect() {
     gflgPOPConnected = false;
-    gPOP_Error = -1;
+    gPOP_Error = kPopDisconnected;
     gPOPSockErrDescr = "Server Disconnected";
 }
 

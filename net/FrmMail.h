@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "net/Outcomes.h"
 #include "platform/EventLoop.h"
 #include "platform/Socket.h"
 
@@ -28,6 +29,10 @@ enum SocketStateValue : std::int16_t {
     kSockAwaitWrite = 300,
 };
 
+// A minute of the network timers in their own milliseconds: SetTimerInterval
+// makes it one tick of the environment.
+inline constexpr std::int32_t kTimerMinuteMs = 60000;
+
 class FrmMail {
   public:
     explicit FrmMail(config::Context& ctx);
@@ -45,15 +50,15 @@ class FrmMail {
 
     // Shared socket state.
     std::int16_t gSocketState = kSockIdle;
-    std::string PortIn;  // the latest text a data event delivered
-    std::int32_t gSMTP_Error = 0;
-    std::int32_t gPOP_Error = 0;
+    std::string PortIn;                  // the latest text a data event delivered
+    std::int32_t gSMTP_Error = kSmtpOk;  // an SmtpOutcome or the socket's own code
+    std::int32_t gPOP_Error = kPopOk;    // a PopOutcome or the socket's own code
     std::int32_t gSMTPSocketError = 0;
     std::string gSMTPSocketErrorString;
     std::string gInBuffer;
     bool gMailTimerFired = false;
     bool gPOPTimerFired = false;
-    std::int32_t gTimerInterval = 60000;  // in the design's milliseconds; see SetTimerInterval
+    std::int32_t gTimerInterval = kTimerMinuteMs;  // of each SMTP wait cycle
     std::int32_t gReadLen = 0;
     bool gCollectInput = false;
     bool gflgPOPConnected = false;
@@ -61,9 +66,9 @@ class FrmMail {
 
     platform::Timer MailTimer;
     platform::Timer POPTimer;
-    // Sets a timer to `designMs` milliseconds of the design's clock: 60000
-    // means one tick of the environment.
-    void SetTimerInterval(platform::Timer& timer, std::int32_t designMs);
+    // Sets a timer to `timerMs` milliseconds of the timers' own clock:
+    // kTimerMinuteMs means one tick of the environment.
+    void SetTimerInterval(platform::Timer& timer, std::int32_t timerMs);
 
     // The POP client's reply wait; OpenConnection uses it for port 110.
     std::function<bool(std::int16_t doState)> POPTimout;

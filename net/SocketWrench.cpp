@@ -45,28 +45,31 @@ void OpenConnection(FrmMail& form, platform::Socket& socket, int port) {
         result = socket.Connect(smtp ? form.ctx().options.smtpPort : form.ctx().options.popPort);
     if (smtp) {
         if (result != 0) {
-            form.gSMTP_Error = 6;
+            form.gSMTP_Error = kSmtpConnectFailed;
             return;
         }
+        // No greeting in time is a failed connection, not a timed-out reply.
         if (SMTPTimout(form, kSockIdle)) {
-            form.gSMTP_Error = 6;
+            form.gSMTP_Error = kSmtpConnectFailed;
             return;
         }
         // An error event before the connection was made means it could not
         // be made at all (refused, unreachable, failed TLS handshake): that is
         // "unable to connect", not a dialogue error. The socket's own code and
         // text stay in gSMTPSocketError / gSMTPSocketErrorString.
-        if (form.gSMTP_Error != 0 && form.gSocketState == kSockConnecting) form.gSMTP_Error = 6;
+        if (form.gSMTP_Error != kSmtpOk && form.gSocketState == kSockConnecting)
+            form.gSMTP_Error = kSmtpConnectFailed;
     } else {
         if (result != 0) {
-            form.gPOP_Error = 6;
+            form.gPOP_Error = kPopConnectFailed;
             return;
         }
         if (form.POPTimout && form.POPTimout(kSockIdle)) {
-            form.gPOP_Error = 6;
+            form.gPOP_Error = kPopConnectFailed;
             return;
         }
-        if (form.gPOP_Error != 0 && form.gSocketState == kSockConnecting) form.gPOP_Error = 6;
+        if (form.gPOP_Error != kPopOk && form.gSocketState == kSockConnecting)
+            form.gPOP_Error = kPopConnectFailed;
     }
 }
 
@@ -83,14 +86,13 @@ bool SMTPTimout(FrmMail& form, std::int16_t doState) {
         for (;;) {
             if (form.gSocketState == doState) return false;
             form.WaitYield();
-            (void)form.SMTPSocket().IsReadable();
             if (form.gMailTimerFired) break;
-            if (form.gSMTP_Error != 0) return false;
+            if (form.gSMTP_Error != kSmtpOk) return false;
         }
         form.gMailTimerFired = false;
         --ticks;
     } while (ticks > 0);
-    form.gSMTP_Error = 7;
+    form.gSMTP_Error = kSmtpTimedOut;
     return true;
 }
 
@@ -98,7 +100,7 @@ bool WriteOut(FrmMail& form, platform::Socket& socket, std::string OutBuff) {
     for (;;) {
         const long length = static_cast<long>(OutBuff.size());
         form.gMailTimerFired = false;
-        form.SetTimerInterval(form.MailTimer, 60000);
+        form.SetTimerInterval(form.MailTimer, kTimerMinuteMs);
         while (!socket.IsWritable()) {
             form.WaitYield();
             if (form.gMailTimerFired) return false;

@@ -11,8 +11,9 @@ namespace net {
 
 class FrmMail;
 
-// The legacy port arguments: they only choose the protocol side. The real
-// port comes from the options (VOXAFAX_SMTP_PORT / VOXAFAX_POP3_PORT win).
+// The port arguments of OpenConnection only choose the protocol side (which
+// error variable and which wait); the port connected to comes from the
+// options (VOXAFAX_SMTP_PORT / VOXAFAX_POP3_PORT win).
 inline constexpr int kSmtpSide = 25;
 inline constexpr int kPopSide = 110;
 
@@ -25,14 +26,17 @@ bool GetHostIPAddress(FrmMail& form, platform::Socket& socket, const std::string
                       const std::string& service);
 
 // Connects and waits for the first data from the server. Failure is reported
-// in gSMTP_Error (side 25) or gPOP_Error (side 110).
+// in gSMTP_Error (side 25) or gPOP_Error (side 110): kSmtpConnectFailed /
+// kPopConnectFailed, or the socket's own code when its error event came
+// after the connection was made.
 void OpenConnection(FrmMail& form, platform::Socket& socket, int port);
 
 // Disconnects the form's SMTPSocket; gSocketState becomes idle.
 void CloseConnection(FrmMail& form);
 
 // Waits until gSocketState equals doState; true when the wait timed out
-// (gSMTP_Error = 7 then). A socket error or disconnect ends it at once (false).
+// (gSMTP_Error = kSmtpTimedOut then). A socket error or disconnect ends it at
+// once (false).
 bool SMTPTimout(FrmMail& form, std::int16_t doState);
 
 // Sends all of OutBuff with flow control; true when all of it was accepted.

@@ -3,30 +3,26 @@
 // every message on the server for the next run.
 #include "pop/PopClient.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <vector>
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
 #include "net/FrmMail.h"
+#include "net/Outcomes.h"
 #include "net/SocketWrench.h"
 #include "platform/EventLoop.h"
 #include "platform/FileStream.h"
-#include "platform/Files.h"
 #include "platform/Socket.h"
 #include "pop/PopReply.h"
+#include "pop/PopStaging.h"
 
 namespace pop {
 namespace {
 
 constexpr const char* kCrLf = "\r\n";
-constexpr std::int32_t kOneTick = 60000;  // the design's minute, scaled by the environment
 constexpr std::size_t kFileBlock = 4096;
 // Data taken from the socket at once while collecting: bounds the memory of
 // a download whatever the message size.
@@ -35,120 +31,10 @@ constexpr std::size_t kMaxArrival = 256 * 1024;
 constexpr std::size_t kMaxReplyLine = 64 * 1024;
 constexpr std::int32_t kMaxMessages = 32767;  // message numbers are 16-bit
 
-// Downloads are staged in a hidden folder of In/ and reach In/ itself only
-// once the server has been told to delete them (QUIT). A run killed before
-// that leaves the messages on the server and nothing in In/, so the next run
-// neither loses nor doubles a fax. The marker says QUIT was sent: from then
-// on the server may have deleted them, so the staged files are kept.
-std::string StagingDir(const config::Context& ctx) {
-    return ctx.run.gInDir + ".pop/";
-}
-std::string QuitMarker(const config::Context& ctx) {
-    return StagingDir(ctx) + "quit-sent";
-}
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-std::vector<std::string> StagedFiles(const std::string& dir) {
-    std::vector<std::string> names;
-    for (std::string& n : platform::ListFolder(dir).value_or({}))
-        if (n.size() > 4 && n.compare(n.size() - 4, 4, ".TXT") == 0) names.push_back(std::move(n));
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string UncertainList(const config::Context& ctx) {
-    return StagingDir(ctx) + "uncertain";
-}
-
-// Size and FNV-1a digest of a file, read in blocks: identifies a message
-// downloaded again byte for byte.
-std::string FileDigest(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    std::uint64_t h = 1469598103934665603ULL;
-    std::uint64_t size = 0;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        for (ssize_t i = 0; i < n; ++i) {
-            h ^= static_cast<unsigned char>(buf[i]);
-            h *= 1099511628211ULL;
-        }
-        size += static_cast<std::uint64_t>(n);
-    }
-    ::close(fd);
-    return std::to_string(size) + ":" + std::to_string(h);
-}
-
-bool ListedAsUncertain(const config::Context& ctx, const std::string& digest) {
-    if (digest.empty()) return false;
-    std::string line;
-    std::ifstream in(UncertainList(ctx));
-    while (std::getline(in, line))
-        if (line == digest) return true;
-    return false;
-}
-
-// Moves the staged messages into In/ without replacing a file there. When it
-// is not known whether the server carried out QUIT, each message is listed
-// first: should the server still hold it, the next session knows the copy it
-// downloads again and does not deliver it twice.
-void PromoteStaged(const config::Context& ctx, bool certain) {
-    const std::string dir = StagingDir(ctx);
-    const auto names = StagedFiles(dir);
-    if (!certain && !names.empty()) {
-        std::ofstream list(UncertainList(ctx), std::ios::app);
-        for (const auto& name : names) list << FileDigest(dir + name) << "\n";
-        list.flush();
-        list.close();
-        int fd = ::open(UncertainList(ctx).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            (void)::fsync(fd);
-            ::close(fd);
-        }
-    }
-    for (const auto& name : names) {
-        const std::string stem = name.substr(0, name.size() - 4);
-        std::string target = ctx.run.gInDir + name;
-        for (int k = 2; Exists(target) && k < 10000; ++k)
-            target = ctx.run.gInDir + stem + "-" + std::to_string(k) + ".TXT";
-        if (::link((dir + name).c_str(), target.c_str()) == 0) ::unlink((dir + name).c_str());
-    }
-    (void)platform::FsyncFolder(ctx.run.gInDir);
-    ::unlink(QuitMarker(ctx).c_str());
-    (void)platform::FsyncFolder(dir);
-}
-
-void DropStaged(const config::Context& ctx) {
-    const std::string dir = StagingDir(ctx);
-    for (const auto& name : StagedFiles(dir)) ::unlink((dir + name).c_str());
-}
-
-// What an earlier, interrupted session left behind.
-void RecoverStaged(const config::Context& ctx) {
-    if (Exists(QuitMarker(ctx)))
-        PromoteStaged(ctx, /*certain=*/false);
-    else
-        DropStaged(ctx);
-}
-
-bool MarkQuitSent(const config::Context& ctx) {
-    int fd = ::open(QuitMarker(ctx).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    (void)platform::FsyncFolder(StagingDir(ctx));
-    return ok;
-}
-
 }  // namespace
 
-PopClient::PopClient(config::Context& ctx, net::FrmMail& form) : ctx_(ctx), form_(form) {
+PopClient::PopClient(config::Context& ctx, net::FrmMail& form)
+    : ctx_(ctx), form_(form), staging_(ctx.run.gInDir) {
     form_.POPTimout = [this](std::int16_t doState) { return POPTimout(doState); };
 }
 
@@ -158,22 +44,22 @@ PopClient::~PopClient() {
 
 void PopClient::CHECKMAIL_Click() {
     auto session = [this]() -> bool {
-        form_.gPOP_Error = 0;
+        form_.gPOP_Error = net::kPopOk;
         st_.gPOPState = POP_OpenConnection;
         POP_Process();
-        if (form_.gPOP_Error != 0) return false;
+        if (form_.gPOP_Error != net::kPopOk) return false;
 
         for (PopStep step : {POP_UserValidation, POP_PassValidation, POP_Statistics}) {
             st_.gPOPState = step;
             if (step == POP_UserValidation) form_.gSocketState = net::kSockAwaitReply;
             POP_Process();
-            if (form_.gPOP_Error != 0) return false;
+            if (form_.gPOP_Error != net::kPopOk) return false;
             form_.gSocketState = net::kSockAwaitReply;
             if (POPTimout(net::kSockIdle)) return false;
         }
         st_.gPOPState = POP_ReadStats;
         POP_Process();
-        if (form_.gPOP_Error != 0) return false;
+        if (form_.gPOP_Error != net::kPopOk) return false;
         form_.gSocketState = net::kSockAwaitReply;
 
         if (st_.gPOPMsgCount < 1)
@@ -187,27 +73,25 @@ void PopClient::CHECKMAIL_Click() {
             st_.gPOPMsgNum = static_cast<std::int16_t>(n);
             st_.gPOPState = POP_Transaction;
             if (!RetrieveMessage(st_.gPOPMsgNum)) return false;
+            // A refused DELE does not stop the session: the message is saved
+            // already, and a server that keeps it hands it out again next time.
             (void)KillMessage(st_.gPOPMsgNum);
         }
 
         st_.gPOPCommand = std::string("QUIT") + kCrLf;
-        // Without the marker on disk the staged files would be dropped after
+        // Without the record on disk the staged files would be dropped after
         // a crash although the server may already have deleted them.
-        if (!MarkQuitSent(ctx_)) return false;
+        if (!staging_.MarkQuitSent()) return false;
         if (!POPWriteOut(form_.POPSocket(), st_.gPOPCommand)) return false;
         std::string reply;
         if (!CollectReply(reply)) return false;
         form_.gCollectInput = false;
         if (reply.find("+OK") == std::string::npos) return false;
-        // The server has deleted every message it held: nothing downloaded
-        // earlier can come back, and this session's files are certain.
-        PromoteStaged(ctx_, /*certain=*/true);
-        ::unlink(UncertainList(ctx_).c_str());
+        staging_.QuitConfirmed();
         return true;
     };
 
-    ::mkdir(StagingDir(ctx_).c_str(), 0700);
-    RecoverStaged(ctx_);
+    staging_.Open();
     try {
         net::CreateSocket(form_, form_.POPSocket(), "POP");  // idempotent
         partialFile_.clear();
@@ -219,9 +103,7 @@ void PopClient::CHECKMAIL_Click() {
         // the messages because no QUIT was sent.
         if (!partialFile_.empty()) ::unlink(partialFile_.c_str());
     }
-    // Staged files reach In/ once QUIT was sent (whatever its answer: the
-    // server may have deleted them); otherwise the server still holds them.
-    RecoverStaged(ctx_);
+    staging_.Close();
     EndSession();
 }
 
@@ -232,7 +114,7 @@ void PopClient::POP_Process() {
         case POP_OpenConnection:
             form_.PortIn.clear();
             if (!net::GetHostIPAddress(form_, sock, ctx_.run.gPOPServer, "POP"))
-                form_.gPOP_Error = -1;
+                form_.gPOP_Error = net::kPopLookupFailed;
             else
                 net::OpenConnection(form_, sock, net::kPopSide);
             break;
@@ -257,7 +139,7 @@ void PopClient::POP_Process() {
             if (reply == ReplyKind::Positive)
                 ParseStatReply(form_.PortIn, st_.gPOPMsgCount, st_.gPOPMailboxSize);
             else if (reply == ReplyKind::Negative)
-                form_.gPOP_Error = -1;
+                form_.gPOP_Error = net::kPopRefused;
             st_.gPOPMsgNum = 0;
             st_.gPOPState = POP_Transaction;
             form_.gSocketState = net::kSockIdle;
@@ -270,7 +152,7 @@ void PopClient::POP_Process() {
 void PopClient::Refuse() {
     st_.gPOPCommand = std::string("QUIT") + kCrLf;
     st_.gPOPState = POP_JustQuit;
-    form_.gPOP_Error = -1;
+    form_.gPOP_Error = net::kPopRefused;
 }
 
 bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
@@ -284,7 +166,7 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
     st_.gPOPCommand = "RETR " + std::to_string(MsgNum) + kCrLf;
     if (!POPWriteOut(sock, st_.gPOPCommand)) return false;
 
-    const std::string path = StagingDir(ctx_) + std::to_string(MsgNum) + ".TXT";
+    const std::string path = staging_.FileFor(MsgNum);
     ::unlink(path.c_str());
     platform::FileOut file;
     // A message we cannot save must not be deleted on the server.
@@ -320,9 +202,7 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
             buff.clear();
             if (!file.Close()) return false;
             partialFile_.clear();
-            // Delivered already by a run whose QUIT may not have reached the
-            // server: the copy is dropped; DELE still removes it there.
-            if (ListedAsUncertain(ctx_, FileDigest(path))) ::unlink(path.c_str());
+            staging_.Downloaded(path);
             return true;
         }
         // Whole blocks go to the file as they come, so that memory does not
@@ -361,10 +241,10 @@ bool PopClient::CollectReply(std::string& reply) {
 
 bool PopClient::WaitReadable(platform::Socket& socket) {
     // Each wait for more data lasts at most one tick from its start.
-    form_.SetTimerInterval(form_.POPTimer, kOneTick);
+    form_.SetTimerInterval(form_.POPTimer, net::kTimerMinuteMs);
     while (!socket.IsReadable()) {
         // After a disconnect or socket error nothing more can arrive.
-        if (form_.gPOP_Error != 0) return false;
+        if (form_.gPOP_Error != net::kPopOk) return false;
         form_.WaitYield();
         if (form_.gPOPTimerFired) return false;
     }
@@ -383,9 +263,9 @@ bool PopClient::POPWriteOut(platform::Socket& socket, std::string OutBuff) {
     for (;;) {
         const long length = static_cast<long>(OutBuff.size());
         form_.gPOPTimerFired = false;
-        if (!form_.POPTimer.Enabled()) form_.SetTimerInterval(form_.POPTimer, kOneTick);
+        if (!form_.POPTimer.Enabled()) form_.SetTimerInterval(form_.POPTimer, net::kTimerMinuteMs);
         while (!socket.IsWritable()) {
-            if (form_.gPOP_Error != 0) return false;
+            if (form_.gPOP_Error != net::kPopOk) return false;
             form_.WaitYield();
             if (form_.gPOPTimerFired) return false;
         }
@@ -403,7 +283,7 @@ bool PopClient::POPWriteOut(platform::Socket& socket, std::string OutBuff) {
 
 bool PopClient::POPTimout(std::int16_t doState) {
     std::int32_t ticks = ctx_.cfg.gTimoutMinutes;
-    form_.SetTimerInterval(form_.POPTimer, kOneTick);
+    form_.SetTimerInterval(form_.POPTimer, net::kTimerMinuteMs);
     form_.gPOPTimerFired = false;
     do {
         ctx_.loop.Yield();
@@ -411,17 +291,20 @@ bool PopClient::POPTimout(std::int16_t doState) {
             if (form_.gSocketState == doState) return false;
             form_.WaitYield();
             if (form_.gPOPTimerFired) break;
-            if (form_.gPOP_Error != 0) return false;
+            if (form_.gPOP_Error != net::kPopOk) return false;
         }
         form_.gPOPTimerFired = false;
         --ticks;
     } while (ticks > 0);
-    form_.gPOP_Error = 7;
+    form_.gPOP_Error = net::kPopTimedOut;
     return true;
 }
 
+// Only an answer of the server says something the subscriber can act on (a
+// wrong password, a locked mailbox); a time-out or a failed connection
+// leaves the run's last error as it was.
 void PopClient::ErrorReport() {
-    if (form_.gPOP_Error != -1) return;
+    if (form_.gPOP_Error != net::kPopRefused) return;  // also a failed lookup or a disconnect
     if (form_.PortIn.size() > 4)
         ctx_.run.gLastError = "Retrieval Error : " + form_.PortIn.substr(4);
     else

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pop/PopStaging.h"
+
 namespace config {
 struct Context;
 }
@@ -17,7 +19,7 @@ class Socket;
 
 namespace pop {
 
-// The session's steps (gPOPState); the numbers are the design's own.
+// The session's steps (gPOPState), numbered in the order they run.
 enum PopStep : std::int16_t {
     POP_OpenConnection = 100,
     POP_UserValidation = 110,
@@ -49,7 +51,8 @@ class PopClient {
     PopState& state() { return st_; }
 
     // One whole session; the outcome is the files in In/, the deletions on the
-    // server, print_status and gLastError. A failed session closes the
+    // server, print_status and gLastError. Downloads are staged and reach In/
+    // only once QUIT was sent (PopStaging). A failed session closes the
     // connection and removes the file of the message it was reading: without
     // QUIT the server keeps every message, so nothing is lost.
     void CHECKMAIL_Click();
@@ -76,6 +79,7 @@ class PopClient {
     config::Context& ctx_;
     net::FrmMail& form_;
     PopState st_;
+    PopStaging staging_;
     std::string partialFile_;  // the message file being written, until it is complete
 };
 
