@@ -11,6 +11,34 @@ class ProfileStore;
 
 namespace config {
 
+// The kind of failure that ended or marred a run: it chooses the exit status
+// and is kept in the record of the last run. The subsystem where a failure
+// happens notes it; the first one noted wins, because later failures are
+// mostly its consequences.
+enum class RunFailure {
+    None,
+    Usage,              // an argument the program does not take
+    Config,             // no or bad profile, printer, store or setting
+    AnotherRun,         // another run holds the program folder
+    ServerUnreachable,  // POP3 server not found, refused or silent
+    LogonRefused,       // the POP3 server refused the user or password
+    Retrieval,          // the POP3 session failed part-way
+    Storage,            // a message could not be stored or converted
+    Printing,           // a fatal printer error
+    SendFailed,         // the test message reached no server
+};
+
+// What the run did, for the run log and the record of the last run.
+struct RunStats {
+    std::int32_t messagesDownloaded = 0;
+    std::int64_t bytesDownloaded = 0;
+    std::int32_t messagesConverted = 0;
+    std::int32_t messagesSetAside = 0;    // conversion failed run after run
+    std::int32_t messagesPassedOver = 0;  // left on the server: failed session after session
+    std::int32_t receiptsSent = 0;
+    std::int32_t receiptsQueued = 0;  // left in Out/ for a later run
+};
+
 struct RunGlobals {
     std::string gAppTitle = "VOXA-FAX Print Utility";
     std::string gFormCaption = "VOXA-FAX Print v 0.8.1";  // the title form's caption
@@ -39,6 +67,12 @@ struct RunGlobals {
     std::int32_t gRegPrinted = 0;
     std::int32_t gRegUnprintable = 0;
     std::int32_t gFourthCounter = 0;  // written in key session; nothing advances it
+
+    RunFailure failure = RunFailure::None;
+    RunStats stats;
+    void NoteFailure(RunFailure kind) {
+        if (failure == RunFailure::None) failure = kind;
+    }
 
     // Sets the constant texts and the folder names from the program folder.
     void Init(const std::string& appPath);
