@@ -41,7 +41,8 @@ class DraftAttachment final : public MailAttachment {
     Status WriteToFile(const std::string& path) override {
         UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (!out) return ErrnoStatus(Fail::Io, "cannot create " + path);
-        return a_->content.CopyTo(out.get(), path);
+        if (Status st = a_->content.CopyTo(out.get(), path); !st) return st;
+        return out.Close(path);
     }
     Status SetType(int type) override {
         a_->type = type;

@@ -276,10 +276,12 @@ Status WriteLeafToFile(const std::string& path, std::size_t leaf, const std::str
             }
             flushed = g_mime_stream_flush(out.get()) == 0;
         }
+        // A full disk may only show when the file is closed.
+        Status closed = fd.Close(dest);
         if (n < 0 || !flushed)
             result = Status::Error(Fail::Io, "cannot write " + dest);
         else
-            result = Status::Ok();
+            result = closed;
     });
     if (!opened) return opened;
     return result;

@@ -76,6 +76,8 @@ class MaildirFolder final : public MailFolder {
         // Maildir++ readers tell folders from the inbox by this file.
         const std::string marker = dir + "/maildirfolder";
         UniqueFd fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        if (!fd) return ErrnoStatus(Fail::Io, "cannot create " + marker);
+        if (Status st = fd.Close(marker); !st) return st;
         return std::shared_ptr<MailFolder>(
             std::make_shared<MaildirFolder>(store_, Kind::Sub, entry, name));
     }

@@ -181,7 +181,8 @@ Status WriteMessageFile(GMimeMessage* m, const std::string& path,
         struct timespec ts[2];
         ts[0].tv_sec = ts[1].tv_sec = static_cast<time_t>(*mtime);
         ts[0].tv_nsec = ts[1].tv_nsec = 0;
-        ::futimens(fd.get(), ts);
+        if (::futimens(fd.get(), ts) != 0)
+            result = ErrnoStatus(Fail::Io, "cannot set the time of " + path);
     }
     if (Status closed = fd.Close(path); result && !closed) result = closed;
     return result;
@@ -210,7 +211,9 @@ Status StagedContent::CopyTo(int to, const std::string& path) const {
 }
 
 Result<UniqueFd> StagedContent::Reopen() const {
-    return UniqueFd(::dup(fd_.get()));
+    UniqueFd fd(::dup(fd_.get()));
+    if (!fd) return ErrnoStatus(Fail::Io, "cannot reopen staged attachment data");
+    return fd;
 }
 
 Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const MessageDraft& draft) {
@@ -234,7 +237,12 @@ Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const Me
         ::unlink(tmpPath.c_str());
         return result;
     }
-    (void)FsyncFolder(dir + "/" + at.sub);
+    // Until the folder is synced a crash may forget the new name: take the
+    // message back rather than report it stored.
+    if (Status synced = FsyncFolder(dir + "/" + at.sub); !synced) {
+        ::unlink(finalPath.c_str());
+        return synced;
+    }
     return at;
 }
 

@@ -227,9 +227,10 @@ Status StoredMessage::MoveTo(const std::string& folderId) {
             const std::string from = dir_ + "/" + at_.sub;
             dir_ = *target;
             at_ = Entry{"cur", newName};
-            (void)FsyncFolder(*target + "/cur");
-            (void)FsyncFolder(from);
-            return Status::Ok();
+            // The message has moved either way; a failed sync means a crash
+            // could still find it in the old folder.
+            if (Status st = FsyncFolder(*target + "/cur"); !st) return st;
+            return FsyncFolder(from);
         }
         if (err != EEXIST)
             return Status::Error(Fail::Io,
