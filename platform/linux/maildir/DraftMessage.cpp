@@ -144,6 +144,8 @@ class DraftMessage final : public MailMessage {
             std::make_shared<DraftAttachment>(d_.attachments.back(), dir_ + "/tmp"));
     }
     Result<std::string> Field(int) override { return NotSaved(); }
+    // Callers reach a draft through NewMessage, whose Update delivers it and
+    // keeps the stored message.
     Status Update() override { return Deliver().status(); }
     Status MoveTo(const std::string&) override { return NotSaved(); }
 
