@@ -15,6 +15,14 @@ Status Gone(const std::string& what) {
     return Status::Error(Fail::NotFound, what + " is gone");
 }
 
+// The address of "Name <a@b>" or of a bare "a@b".
+std::string AddressIn(const std::string& text) {
+    std::size_t open = text.rfind('<');
+    std::size_t close = open == std::string::npos ? open : text.find('>', open);
+    if (close != std::string::npos) return text.substr(open + 1, close - open - 1);
+    return Trim(text);
+}
+
 class FakeAttachment final : public MailAttachment {
   public:
     FakeAttachment(FakeMailStore& store, std::shared_ptr<FakeMessageData> msg, std::size_t index)
@@ -116,7 +124,10 @@ class FakeMessage final : public MailMessage {
         return Get("Message.SenderAddress", msg_->senderAddress);
     }
     Status SetSenderName(const std::string& v) override {
-        return Set("Message.SetSenderName", msg_->senderName, v);
+        if (Status st = store_.Check("Message.SetSenderName"); !st) return st;
+        msg_->senderName = v;
+        msg_->senderAddress = AddressIn(v);
+        return Status::Ok();
     }
     Result<std::string> TimeReceived() override {
         return Get("Message.TimeReceived", msg_->timeReceived);
@@ -170,9 +181,7 @@ class FakeMessage final : public MailMessage {
     }
     Result<std::shared_ptr<MailAttachment>> AddAttachment() override {
         if (Status st = store_.Check("Message.AddAttachment"); !st) return st;
-        FakeAttachmentData a;
-        a.hasContent = false;
-        msg_->attachments.push_back(std::move(a));
+        msg_->attachments.emplace_back();
         return std::shared_ptr<MailAttachment>(
             std::make_shared<FakeAttachment>(store_, msg_, msg_->attachments.size() - 1));
     }

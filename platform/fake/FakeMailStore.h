@@ -48,7 +48,7 @@ struct FakeMessageData {
     std::string type = "IPM.Note";
     std::string subject;
     std::string text;
-    std::string senderAddress;  // what SenderAddress reads
+    std::string senderAddress;  // what SenderAddress reads; SetSenderName sets its address
     std::string senderName;     // what SetSenderName set
     std::string timeReceived;   // display form; Set* format through FormatStoreTime
     std::string timeSent;

@@ -36,6 +36,25 @@ std::string HostPart() {
 
 }  // namespace
 
+std::optional<std::string> StoreState::FolderDir(const std::string& folderId) const {
+    if (folderId == root) return root;
+    if (folderId.size() <= root.size() + 2 || folderId.compare(0, root.size(), root) != 0 ||
+        folderId[root.size()] != '/' || folderId[root.size() + 1] != '.')
+        return std::nullopt;
+    std::string entry = folderId.substr(root.size() + 1);
+    if (entry.find('/') != std::string::npos || entry == "." || entry == "..") return std::nullopt;
+    if (!IsMaildir(folderId)) return std::nullopt;
+    return folderId;
+}
+
+bool SplitMessageId(const std::string& id, std::string& dir, std::string& base) {
+    std::size_t slash = id.find_last_of('/');
+    if (slash == std::string::npos || slash == 0 || slash + 1 >= id.size()) return false;
+    dir = id.substr(0, slash);
+    base = id.substr(slash + 1);
+    return base != "." && base != ".." && base.find(':') == std::string::npos;
+}
+
 Status MakeMaildir(const std::string& dir) {
     for (const char* sub : {"/cur", "/new", "/tmp"})
         if (Status st = MakeFolders(dir + sub); !st) return st;

@@ -1,6 +1,7 @@
 #pragma once
-// File-system side of the Maildir store: folder layout, folder-name escaping,
-// unique message names, flags in the ":2," info part, listings.
+// File-system side of the Maildir store: folder layout, folder and message
+// IDs, folder-name escaping, unique message names, flags in the ":2," info
+// part, listings.
 #include <sys/types.h>
 
 #include <cstdint>
@@ -12,6 +13,20 @@
 #include "platform/Result.h"
 
 namespace platform::maildir {
+
+// What a session shares with its folders and messages.
+struct StoreState {
+    std::string root;     // the profile's Maildir, absolute
+    std::string profile;  // the profile name as written in stores.ini
+    std::uint64_t counter = 0;
+
+    std::string InboxId() const { return root; }
+    // The Maildir folder an ID names, when it lies in this tree and exists.
+    std::optional<std::string> FolderDir(const std::string& folderId) const;
+};
+
+// A message's ID is its folder's Maildir and its base name; this splits one.
+bool SplitMessageId(const std::string& id, std::string& dir, std::string& base);
 
 // Creates dir (and missing parents) 0700 plus cur/ new/ tmp/.
 Status MakeMaildir(const std::string& dir);

@@ -17,8 +17,10 @@
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
+#include "platform/linux/maildir/DraftMessage.h"
 #include "platform/linux/maildir/MaildirFs.h"
-#include "platform/linux/maildir/MaildirMessage.h"
+#include "platform/linux/maildir/Mime.h"
+#include "platform/linux/maildir/StoredMessage.h"
 
 extern char** environ;
 
@@ -72,8 +74,10 @@ class MaildirFolder final : public MailFolder {
         std::string dir = store_->root + "/" + entry;
         if (Status st = maildir::MakeMaildir(dir); !st) return st;
         // Maildir++ readers tell folders from the inbox by this file.
-        int fd = ::open((dir + "/maildirfolder").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (fd >= 0) ::close(fd);
+        const std::string marker = dir + "/maildirfolder";
+        UniqueFd fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+        if (!fd) return ErrnoStatus(Fail::Io, "cannot create " + marker);
+        if (Status st = fd.Close(marker); !st) return st;
         return std::shared_ptr<MailFolder>(
             std::make_shared<MaildirFolder>(store_, Kind::Sub, entry, name));
     }
@@ -96,7 +100,7 @@ class MaildirFolder final : public MailFolder {
             sub = hit->sub;
             name = hit->name;
         }
-        return maildir::OpenStoredMessage(store_, Dir(), sub, name);
+        return maildir::OpenStoredMessage(store_, Dir(), maildir::Entry{sub, name});
     }
     Result<std::shared_ptr<MailMessage>> AddMessage() override {
         if (kind_ == Kind::Top)
@@ -222,7 +226,7 @@ class MaildirSession final : public MailSession {
             return Status::Error(Fail::NotFound, "no message " + id);
         auto hit = maildir::Locate(dir, base);
         if (!hit) return Status::Error(Fail::NotFound, "no message " + id);
-        return maildir::OpenStoredMessage(store_, dir, hit->sub, hit->name);
+        return maildir::OpenStoredMessage(store_, dir, std::move(*hit));
     }
     Status Logoff() override {
         if (Status s = Need(); !s) return s;
