@@ -108,7 +108,7 @@ class RealSink : public ::testing::Test {
         run.c.cfg.gLastResortSMTPServer = "";
     }
     platform::TcpSocketFactory factory;
-    MailRun run;
+    RealMailRun run;  // the sink runs in its own process
 };
 
 TEST_F(RealSink, ReceiptArrivesAsComposedAndParsesAsADispositionReport) {
