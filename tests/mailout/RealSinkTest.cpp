@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 
 #include "config/NodeConfig.h"
 #include "mailout/SMTPprocedures.h"

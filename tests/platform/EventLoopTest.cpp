@@ -106,7 +106,7 @@ TEST(EventLoop, FormTimerRepeatsUntilItsHandlerDisablesIt) {
 }
 
 TEST(EventLoop, WatchReportsReadableFdAndCanUnwatchItself) {
-    SystemClock clock;
+    ManualClock clock;
     EventLoop loop(clock);
     Pipe p;
     ASSERT_GE(p.r, 0);
