@@ -61,8 +61,8 @@ bool EventLoop::RunOnce(bool mayBlock) {
     const int ready = PollWatches(timeoutMs);
 
     // Nothing is ready and nothing is due: on a clock that is not real the
-    // wait ends at once at the next timer. Only when poll() said so, so that
-    // an answer already on its way is always taken before a time-out.
+    // wait ends at once at the next timer. Only when poll() found nothing, so
+    // that data already waiting in a socket is taken before a time-out fires.
     if (ready == 0 && mayBlock && haveTimer && next > now && !clock_.IsReal()) clock_.SkipTo(next);
 
     FireDueTimers();

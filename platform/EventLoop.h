@@ -2,7 +2,7 @@
 // The program's one event loop: timers and file-descriptor watches on poll().
 // A wait that yields calls RunOnce(true): it blocks until an fd is ready or the
 // next timer is due, and never spins. On a clock that is not real the loop
-// never sleeps: when no fd is ready it moves the clock to the next timer.
+// does not sleep for a timer: when no fd is ready it moves the clock to it.
 #include <poll.h>
 
 #include <cstdint>
