@@ -11,7 +11,7 @@ Status ErrnoStatus(Fail kind, const std::string& what) {
     return Status::Error(kind, what + ": " + std::strerror(errno));
 }
 
-EventLoop::EventLoop(const Clock& clock) : clock_(clock) {}
+EventLoop::EventLoop(Clock& clock) : clock_(clock) {}
 
 TimerId EventLoop::After(Millis delay, std::function<void()> fn) {
     TimerId id = nextId_++;
@@ -41,62 +41,79 @@ void EventLoop::Unwatch(WatchId id) {
 bool EventLoop::RunOnce(bool mayBlock) {
     if (timers_.empty() && watches_.empty()) return false;
 
-    // Timeout for poll: until the earliest timer, or forever when only fds.
-    int timeoutMs = -1;
+    // How long poll() may sleep: until the next timer, or for ever when only
+    // fds are watched. A clock that is not real is never slept on.
+    const bool haveTimer = !timers_.empty();
     const SteadyTime now = clock_.Now();
-    bool timerDue = false;
-    if (!timers_.empty()) {
-        SteadyTime earliest = timers_.begin()->second.due;
-        for (const auto& [id, t] : timers_)
-            if (t.due < earliest) earliest = t.due;
-        if (earliest <= now) {
-            timerDue = true;
-            timeoutMs = 0;
-        } else {
-            auto ms = std::chrono::ceil<Millis>(earliest - now).count();
+    const SteadyTime next = haveTimer ? NextDue() : now;
+    int timeoutMs = -1;
+    if (!mayBlock || (haveTimer && next <= now)) {
+        timeoutMs = 0;
+    } else if (haveTimer) {
+        if (clock_.IsReal()) {
+            const auto ms = std::chrono::ceil<Millis>(next - now).count();
             timeoutMs = ms > 1'000'000'000 ? 1'000'000'000 : static_cast<int>(ms);
+        } else {
+            timeoutMs = 0;
         }
     }
-    if (!mayBlock || !clock_.IsReal()) timeoutMs = 0;
-    if (timeoutMs < 0 && watches_.empty()) timeoutMs = 0;
 
+    const int ready = PollWatches(timeoutMs);
+
+    // Nothing is ready and nothing is due: on a clock that is not real the
+    // wait ends at once at the next timer. Only when poll() found nothing, so
+    // that data already waiting in a socket is taken before a time-out fires.
+    if (ready == 0 && mayBlock && haveTimer && next > now && !clock_.IsReal()) clock_.SkipTo(next);
+
+    FireDueTimers();
+    return true;
+}
+
+SteadyTime EventLoop::NextDue() const {
+    SteadyTime earliest = timers_.begin()->second.due;
+    for (const auto& [id, t] : timers_)
+        if (t.due < earliest) earliest = t.due;
+    return earliest;
+}
+
+int EventLoop::PollWatches(int timeoutMs) {
     std::vector<pollfd> fds;
     std::vector<WatchId> ids;
     fds.reserve(watches_.size());
+    ids.reserve(watches_.size());
     for (const auto& [id, w] : watches_) {
         fds.push_back(pollfd{w.fd, w.events, 0});
         ids.push_back(id);
     }
-    int n = ::poll(fds.data(), fds.size(), timeoutMs);
-    if (n > 0) {
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
-            auto it = watches_.find(ids[i]);  // a handler may have removed it
-            if (it == watches_.end()) continue;
-            auto fn = it->second.fn;  // copy: the handler may unwatch itself
-            fn(fds[i].revents);
-        }
+    const int n = ::poll(fds.data(), fds.size(), timeoutMs);
+    if (n <= 0) return n;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        if (fds[i].revents == 0) continue;
+        auto it = watches_.find(ids[i]);  // a handler may have removed it
+        if (it == watches_.end()) continue;
+        auto fn = it->second.fn;  // copy: the handler may unwatch itself
+        fn(fds[i].revents);
     }
+    return n;
+}
 
-    // Fire every timer that is due now, in order of due time.
-    const SteadyTime after = clock_.Now();
+// Fires every timer that is due now, in order of due time (ties in the order
+// they were set). A handler may set or cancel timers.
+void EventLoop::FireDueTimers() {
+    const SteadyTime now = clock_.Now();
     for (;;) {
         TimerId dueId = 0;
         SteadyTime dueAt{};
         for (const auto& [id, t] : timers_) {
-            if (t.due <= after && (dueId == 0 || t.due < dueAt)) {
+            if (t.due <= now && (dueId == 0 || t.due < dueAt)) {
                 dueId = id;
                 dueAt = t.due;
             }
         }
         if (dueId == 0) break;
-        auto fn = std::move(timers_[dueId].fn);
-        timers_.erase(dueId);
-        fn();
-        timerDue = true;
+        auto node = timers_.extract(dueId);
+        node.mapped().fn();
     }
-    (void)timerDue;
-    return true;
 }
 
 Timer::Timer(EventLoop& loop, std::function<void()> onTick)

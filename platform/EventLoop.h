@@ -1,7 +1,8 @@
 #pragma once
 // The program's one event loop: timers and file-descriptor watches on poll().
 // A wait that yields calls RunOnce(true): it blocks until an fd is ready or the
-// next timer is due, and never spins.
+// next timer is due, and never spins. On a clock that is not real the loop
+// does not sleep for a timer: when no fd is ready it moves the clock to it.
 #include <poll.h>
 
 #include <cstdint>
@@ -18,7 +19,8 @@ using WatchId = std::uint64_t;
 
 class EventLoop {
   public:
-    explicit EventLoop(const Clock& clock);
+    // The loop moves a clock that is not real (see RunOnce); a real one it only reads.
+    explicit EventLoop(Clock& clock);
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
@@ -33,8 +35,11 @@ class EventLoop {
     void Unwatch(WatchId id);
 
     // Fires due timers and ready fds. With mayBlock, waits (in poll) until
-    // something is due; with a non-real clock it never sleeps. Returns false
-    // when there was nothing at all to wait for (no timers, no watches).
+    // something is due. On a clock that is not real, a turn with mayBlock in
+    // which no fd is ready and no timer is due moves the clock to the next
+    // timer and fires it, without sleeping; with no timer at all it waits in
+    // poll for an fd, as on a real clock. Returns false when there was
+    // nothing at all to wait for (no timers, no watches).
     bool RunOnce(bool mayBlock = true);
 
     // The legacy "yield": handle what is pending without waiting.
@@ -52,7 +57,14 @@ class EventLoop {
         short events;
         std::function<void(short)> fn;
     };
-    const Clock& clock_;
+    // The earliest due time of all timers; timers_ must not be empty.
+    SteadyTime NextDue() const;
+    // Polls the watched fds for up to timeoutMs and runs the handlers of
+    // those that are ready; returns poll()'s result.
+    int PollWatches(int timeoutMs);
+    void FireDueTimers();
+
+    Clock& clock_;
     std::uint64_t nextId_ = 1;
     std::map<TimerId, TimerEntry> timers_;
     std::map<WatchId, WatchEntry> watches_;

@@ -1,9 +1,8 @@
 #pragma once
-// A run for the outgoing-mail tests: real loopback sockets (or fakes), a
-// short tick so that minute-long waits take milliseconds, and the program
-// folder's Out/ and MDNs/ queues.
-#include <sys/resource.h>
-
+// A run for the outgoing-mail tests: real loopback sockets (or fakes) and
+// the program folder's Out/ and MDNs/ queues. Against scripted servers and
+// fake sockets the clock is a manual one, so minute-long waits pass without
+// real waiting; a real server in another process needs the real clock.
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -11,6 +10,7 @@
 
 #include "mailout/Mailer.h"
 #include "net/FrmMail.h"
+#include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/linux/net/Resolver.h"
 #include "platform/linux/net/TcpSocket.h"
@@ -19,10 +19,12 @@
 
 namespace mailtest {
 
-using Ctx = testsupport::ConvertContextT<platform::SystemClock>;
-
-struct MailRun {
-    explicit MailRun(platform::SocketFactory& factory, platform::Millis tick = platform::Millis(40))
+template <class ClockT>
+struct MailRunT {
+    // `tick` is the length of one tick of the mail timer; by default the
+    // program's own minute.
+    explicit MailRunT(platform::SocketFactory& factory,
+                      platform::Millis tick = platform::Environment().tick)
         : c(&factory) {
         c.env.tick = tick;
         c.cfg.gTimoutMinutes = 2;
@@ -38,10 +40,19 @@ struct MailRun {
         return platform::ini::Lookup(text, "log", key).value_or("<absent>");
     }
 
-    Ctx c;
+    // Time the clock has moved since the run was made.
+    platform::Millis Elapsed() const {
+        return std::chrono::duration_cast<platform::Millis>(c.clock.Now() - start);
+    }
+
+    testsupport::ConvertContextT<ClockT> c;
+    const platform::SteadyTime start = c.clock.Now();
     std::unique_ptr<net::FrmMail> form;
     std::unique_ptr<mailout::Mailer> mailer;
 };
+
+using MailRun = MailRunT<platform::ManualClock>;
+using RealMailRun = MailRunT<platform::SystemClock>;
 
 // A server that takes one message: every reply right.
 inline testsupport::ScriptedServer& HappySmtp(testsupport::ScriptedServer& s) {
@@ -59,14 +70,6 @@ inline testsupport::ScriptedServer& HappySmtp(testsupport::ScriptedServer& s) {
         .Expect("^QUIT$")
         .Send("221 2.0.0 bye\r\n")
         .Close();
-}
-
-// CPU time (user + system) this process has used.
-inline std::chrono::microseconds CpuTime() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    auto us = [](const timeval& t) { return t.tv_sec * 1000000LL + t.tv_usec; };
-    return std::chrono::microseconds(us(ru.ru_utime) + us(ru.ru_stime));
 }
 
 // A loopback port with nothing listening on it.

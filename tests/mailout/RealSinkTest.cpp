@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <thread>
 
 #include "config/NodeConfig.h"
 #include "mailout/SMTPprocedures.h"
@@ -108,7 +107,7 @@ class RealSink : public ::testing::Test {
         run.c.cfg.gLastResortSMTPServer = "";
     }
     platform::TcpSocketFactory factory;
-    MailRun run;
+    RealMailRun run;  // the sink runs in its own process
 };
 
 TEST_F(RealSink, ReceiptArrivesAsComposedAndParsesAsADispositionReport) {

@@ -1,8 +1,9 @@
 // The SMTP dialogue against a scripted loopback server: every error code,
-// what is sent on the wire, and that waits block instead of spinning.
+// what is sent on the wire, and how long the waits last.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -204,38 +205,22 @@ TEST_F(SmtpDialogue, NoGreetingInTimeIsUnableToConnect) {
     server.GoSilent();
     EXPECT_FALSE(Send());
     EXPECT_EQ(run.F().gSMTP_Error, 6);
+    EXPECT_EQ(run.Elapsed(), 2 * run.c.env.tick);
 }
 
-TEST_F(SmtpDialogue, SilentServerTimesOutAfterTheAllowedTicksWithoutSpinning) {
-    platform::TcpSocketFactory f(platform::TableResolver({}));
-    MailRun r(f, 150ms);
-    ScriptedServer s(r.c.loop);
-    s.Send("220 hi\r\n").Expect("^HELO ").GoSilent();
-    r.c.options.smtpPort = s.port();
-    r.c.cfg.gTimoutMinutes = 2;
-    r.St().gSMTPServer = "127.0.0.1";
-    r.St().gSMTPSenderAddr = "a@b.test";
-    r.St().gSMTPRecipAddr = "c@d.test";
-    const auto cpu0 = CpuTime();
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_FALSE(SendEMail(r.F(), r.St()));
-    const auto wall = std::chrono::steady_clock::now() - t0;
-    const auto cpu = CpuTime() - cpu0;
-    EXPECT_EQ(r.F().gSMTP_Error, 7);
-    EXPECT_EQ(GetSMTPErrorMessage(r.F(), 7), "The connection timed out");
-    EXPECT_GE(wall, 290ms);  // two ticks
-    EXPECT_LT(wall, 2s);
-    EXPECT_LT(cpu.count(),
-              std::chrono::duration_cast<std::chrono::microseconds>(wall).count() * 3 / 10)
-        << "cpu " << cpu.count() << "us over "
-        << std::chrono::duration_cast<std::chrono::milliseconds>(wall).count() << "ms";
+TEST_F(SmtpDialogue, SilentServerTimesOutAfterTheAllowedTicks) {
+    server.Send("220 hi\r\n").Expect("^HELO ").GoSilent();
+    run.c.cfg.gTimoutMinutes = 3;
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 7);
+    EXPECT_EQ(GetSMTPErrorMessage(run.F(), 7), "The connection timed out");
+    EXPECT_EQ(run.Elapsed(), 3 * run.c.env.tick);
 }
 
 TEST_F(SmtpDialogue, DisconnectWhileAwaitingTheGreetingEndsAtOnce) {
     server.Close();
-    const auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(Send());
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 40ms);  // less than a tick
+    EXPECT_EQ(run.Elapsed(), 0ms);
     EXPECT_EQ(run.F().gSMTP_Error, -1);
     EXPECT_EQ(GetSMTPErrorMessage(run.F(), -1), "Server Disconnected");
     EXPECT_NE(run.St().gSMTPLog.find("Server Disconnected"), std::string::npos);

@@ -1,7 +1,10 @@
 #pragma once
-// A POP session against a server on loopback: real sockets on a real clock,
-// the run's folders in a temporary directory, ticks shortened so that a
-// time-out takes a fraction of a second.
+// A POP session against a server on loopback: real sockets, the run's
+// folders in a temporary directory. Against the scripted server, which runs
+// on the same event loop, the clock is a manual one: a silent server is
+// silent as soon as poll() finds nothing ready, and a time-out of whole
+// minutes passes without real waiting. A real server in another process needs
+// the real clock.
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -10,6 +13,8 @@
 
 #include "net/FrmMail.h"
 #include "platform/Clock.h"
+#include "platform/Environment.h"
+#include "platform/linux/net/Resolver.h"
 #include "platform/linux/net/TcpSocket.h"
 #include "pop/PopClient.h"
 #include "tests/support/ConvertContext.h"
@@ -28,8 +33,11 @@ inline testsupport::ScriptedServer& LogOn(testsupport::ScriptedServer& s, const 
         .Send(stat);
 }
 
-struct PopRun {
-    explicit PopRun(int port, platform::Millis tick = platform::Millis(3000)) {
+template <class ClockT>
+struct PopRunT {
+    // `tick` is the length of one tick of the POP timer; by default the
+    // program's own minute.
+    explicit PopRunT(int port, platform::Millis tick = platform::Environment().tick) {
         t.env.tick = tick;
         t.options.popPort = port;
         t.run.gPOPServer = "127.0.0.1";
@@ -46,9 +54,14 @@ struct PopRun {
 
     // Lets a server on the same loop read what the client sent last.
     void Pump(platform::Millis d = platform::Millis(100)) {
-        const auto until = std::chrono::steady_clock::now() + d;
-        t.loop.After(d, [] {});
-        while (std::chrono::steady_clock::now() < until) t.loop.RunOnce(true);
+        bool over = false;
+        t.loop.After(d, [&over] { over = true; });
+        while (!over) t.loop.RunOnce(true);
+    }
+
+    // Time the clock has moved since the context was made.
+    platform::Millis Elapsed() const {
+        return std::chrono::duration_cast<platform::Millis>(t.clock.Now() - start);
     }
 
     std::vector<std::string> InFiles() const {
@@ -65,10 +78,15 @@ struct PopRun {
         return buf;
     }
 
-    platform::TcpSocketFactory factory{platform::Millis(2000)};
-    testsupport::ConvertContextT<platform::SystemClock> t{&factory};
+    // Names resolve from an empty table: no test asks a name server.
+    platform::TcpSocketFactory factory{platform::TableResolver({})};
+    testsupport::ConvertContextT<ClockT> t{&factory};
+    const platform::SteadyTime start = t.clock.Now();
     std::unique_ptr<net::FrmMail> form;
     std::unique_ptr<pop::PopClient> client;
 };
+
+using PopRun = PopRunT<platform::ManualClock>;
+using RealPopRun = PopRunT<platform::SystemClock>;
 
 }  // namespace poptest

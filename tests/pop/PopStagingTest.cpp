@@ -16,7 +16,7 @@ const std::string kMsg = "+OK 30 octets\r\nSubject: x\r\n\r\nbody\r\n.\r\n";
 }
 
 TEST(PopStaging, DownloadsOfASessionThatNeverSentQuitAreDropped) {
-    PopRun r(1, platform::Millis(100));  // nothing listens on port 1: the session fails
+    PopRun r(1);  // nothing listens on port 1: the session fails
     WriteFile(r.t.run.gInDir + ".pop/1.TXT", kMsg);
     r.Session();
     EXPECT_TRUE(r.InFiles().empty());
@@ -24,7 +24,7 @@ TEST(PopStaging, DownloadsOfASessionThatNeverSentQuitAreDropped) {
 }
 
 TEST(PopStaging, DownloadsAfterQuitWasSentReachInWithoutReplacingAnything) {
-    PopRun r(1, platform::Millis(100));
+    PopRun r(1);
     WriteFile(r.t.run.gInDir + "1.TXT", "left from before");
     WriteFile(r.t.run.gInDir + ".pop/1.TXT", kMsg);
     WriteFile(r.t.run.gInDir + ".pop/2.TXT", kMsg);

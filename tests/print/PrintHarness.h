@@ -1,6 +1,7 @@
 #pragma once
 // A run context for printing tests: fake printers (or real ones), a profile
-// file in a private folder, and stand-ins for the services printing never uses.
+// file in a private folder, a manual clock, and stand-ins for the services
+// printing never uses.
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -43,7 +44,7 @@ struct Harness {
     testsupport::TempDir dir;
     platform::Environment env;
     platform::Options options;
-    platform::SystemClock clock;
+    platform::ManualClock clock;
     platform::EventLoop loop{clock};
     platform::ProfileStore profile{dir / "voxafax.ini"};
     platform::FakeDialogs dialogs;

@@ -1,9 +1,11 @@
 #pragma once
 // A scriptable TCP server on loopback that runs on the test's own event loop,
-// so a client under test and its server take turns in one thread. Each
-// accepted connection plays the script from the start. Protocol-neutral:
-// steps send text, expect lines, capture raw data, pause, fall silent, close,
-// stop reading, or flood the client.
+// so a client under test and its server take turns in one thread. On a manual
+// clock a pause costs no real time, and a server that has nothing to say is
+// silent as soon as poll() finds nothing ready. Each accepted connection
+// plays the script from the start. Protocol-neutral: steps send text, expect
+// lines, capture raw data, pause, fall silent, close, stop reading, or flood
+// the client.
 #include <cstddef>
 #include <memory>
 #include <string>

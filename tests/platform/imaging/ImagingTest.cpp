@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
-#include <chrono>
 #include <functional>
 
 #include "platform/linux/imaging/ImageLibrary.h"
@@ -281,10 +280,8 @@ TEST(ImageReaders, DamagedAndHostileFilesAreRefusedWithAReason) {
     int i = 0;
     for (const auto& [name, bytes] : cases) {
         testsupport::WriteFile(dir / name, bytes);
-        auto start = std::chrono::steady_clock::now();
         auto info = platform::ProbeImage(dir / name);
         Rendered r = Render(dir, dir / name);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << name;
         ASSERT_FALSE(info) << name;
         EXPECT_EQ(info.status().detail.rfind(expected[i], 0), 0u)
             << name << ": " << info.status().detail;
