@@ -22,6 +22,14 @@ std::string FormatStoreTime(std::int64_t unixSeconds);
 class MailFolder;
 class MailMessage;
 
+// Marks that survive a kill between handling a message and filing it: the
+// inbox walk sets one durably before the step it guards, and a later run that
+// finds it files the message without printing or answering it again.
+enum class MessageMark {
+    Printed,   // its faxes went to the printer
+    Answered,  // its receipt was queued
+};
+
 class MailAttachment {
   public:
     virtual ~MailAttachment() = default;
@@ -67,6 +75,9 @@ class MailMessage {
     virtual Status SetTimeReceived(std::int64_t unixSeconds) = 0;
     virtual Status SetTimeSent(std::int64_t unixSeconds) = 0;
     virtual Status SetUnread(bool unread) = 0;
+    // Durable when it returns (stored messages only).
+    virtual Status SetMark(MessageMark mark) = 0;
+    virtual Result<bool> HasMark(MessageMark mark) = 0;
 
     virtual Result<int> RecipientCount() = 0;
     virtual Result<std::shared_ptr<MailRecipient>> Recipient(int index) = 0;  // from 1

@@ -150,6 +150,16 @@ class FakeMessage final : public MailMessage {
         msg_->unread = unread;
         return Status::Ok();
     }
+    Status SetMark(MessageMark mark) override {
+        if (Status st = store_.Check("Message.SetMark"); !st) return st;
+        if (!msg_->saved) return Status::Error(Fail::Rejected, "not stored yet");
+        msg_->marks.insert(mark);
+        return Status::Ok();
+    }
+    Result<bool> HasMark(MessageMark mark) override {
+        if (Status st = store_.Check("Message.HasMark"); !st) return st;
+        return msg_->marks.count(mark) > 0;
+    }
 
     Result<int> RecipientCount() override {
         if (Status st = store_.Check("Message.RecipientCount"); !st) return st;

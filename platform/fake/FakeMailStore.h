@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,7 @@ struct FakeMessageData {
     std::optional<std::int64_t> timeReceivedSet;  // last value given to SetTimeReceived
     std::optional<std::int64_t> timeSentSet;
     bool unread = true;
+    std::set<MessageMark> marks;
     bool saved = true;  // false for a message made by Folder.AddMessage until its Update
     int updates = 0;    // Update calls
     std::vector<FakeRecipientData> recipients;

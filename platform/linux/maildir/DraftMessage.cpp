@@ -118,6 +118,10 @@ class DraftMessage final : public MailMessage {
         d_.unread = unread;
         return Status::Ok();
     }
+    Status SetMark(MessageMark) override {
+        return Status::Error(Fail::Rejected, "a new message is marked once it is stored");
+    }
+    Result<bool> HasMark(MessageMark) override { return false; }
 
     Result<int> RecipientCount() override { return static_cast<int>(d_.recipients.size()); }
     Result<std::shared_ptr<MailRecipient>> Recipient(int index) override {
@@ -183,6 +187,8 @@ class NewMessage final : public MailMessage {
     Status SetTimeReceived(std::int64_t t) override { return now_->SetTimeReceived(t); }
     Status SetTimeSent(std::int64_t t) override { return now_->SetTimeSent(t); }
     Status SetUnread(bool v) override { return now_->SetUnread(v); }
+    Status SetMark(MessageMark m) override { return now_->SetMark(m); }
+    Result<bool> HasMark(MessageMark m) override { return now_->HasMark(m); }
     Result<int> RecipientCount() override { return now_->RecipientCount(); }
     Result<std::shared_ptr<MailRecipient>> Recipient(int i) override { return now_->Recipient(i); }
     Result<std::shared_ptr<MailRecipient>> AddRecipient() override { return now_->AddRecipient(); }

@@ -15,6 +15,12 @@
 namespace platform::maildir {
 namespace {
 
+// Maildir's own flags, so that other mail programs show them too: "R" is
+// "replied to" (the receipt), "P" is "passed on" (to the printer).
+char FlagOf(MessageMark mark) {
+    return mark == MessageMark::Answered ? 'R' : 'P';
+}
+
 Status NotChanged(const char* what) {
     return Status::Error(Fail::Rejected, std::string("a stored ") + what + " is not changed");
 }
@@ -82,6 +88,11 @@ class StoredMessage final : public MailMessage, public std::enable_shared_from_t
         return Status::Ok();
     }
     Status SetUnread(bool unread) override;
+    Status SetMark(MessageMark mark) override;
+    Result<bool> HasMark(MessageMark mark) override {
+        if (Status st = Refresh(); !st) return st;
+        return FlagsOf(at_.name).find(FlagOf(mark)) != std::string::npos;
+    }
 
     Result<int> RecipientCount() override {
         if (Status s = Load(); !s) return s;
@@ -209,6 +220,23 @@ Status StoredMessage::SetUnread(bool unread) {
     if (::rename(Path().c_str(), to.c_str()) != 0)
         return ErrnoStatus(Fail::Io, "cannot flag " + Path());
     at_ = Entry{"cur", newName};
+    return Status::Ok();
+}
+
+Status StoredMessage::SetMark(MessageMark mark) {
+    if (Status st = Refresh(); !st) return st;
+    const std::string newName =
+        BaseOf(at_.name) + ":2," + WithFlag(FlagsOf(at_.name), FlagOf(mark), true);
+    const std::string to = dir_ + "/cur/" + newName;
+    if (to == Path()) return Status::Ok();
+    if (::rename(Path().c_str(), to.c_str()) != 0)
+        return ErrnoStatus(Fail::Io, "cannot mark " + Path());
+    const std::string from = dir_ + "/" + at_.sub;
+    at_ = Entry{"cur", newName};
+    // The mark guards against printing or answering twice after a crash:
+    // it must be on disk before the step it guards begins.
+    if (Status st = FsyncFolder(dir_ + "/cur"); !st) return st;
+    if (from != dir_ + "/cur") return FsyncFolder(from);
     return Status::Ok();
 }
 

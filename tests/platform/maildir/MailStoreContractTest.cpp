@@ -228,6 +228,31 @@ TYPED_TEST(MailStoreContract, UnreadFlagIsKeptWithTheMessage) {
     EXPECT_TRUE(this->kit.Unread(id));
 }
 
+TYPED_TEST(MailStoreContract, MarksSurviveANewSessionAndTravelWithAMove) {
+    using platform::MessageMark;
+    auto s = this->Logon();
+    auto inbox = *s->Inbox();
+    auto draft = *inbox->AddMessage();
+    EXPECT_FALSE(draft->SetMark(MessageMark::Printed).ok());  // only stored messages
+    const std::string id = this->Store(*inbox, "fax", 1700000000);
+    auto msg = *s->GetMessage(id);
+    EXPECT_FALSE(*msg->HasMark(MessageMark::Printed));
+    ASSERT_TRUE(msg->SetMark(MessageMark::Printed).ok());
+    ASSERT_TRUE(msg->SetMark(MessageMark::Printed).ok());  // twice is once
+    EXPECT_EQ(*msg->ID(), id);
+
+    auto again = this->Logon();
+    auto found = *again->GetMessage(id);
+    EXPECT_TRUE(*found->HasMark(MessageMark::Printed));
+    EXPECT_FALSE(*found->HasMark(MessageMark::Answered));
+    ASSERT_TRUE(found->SetMark(MessageMark::Answered).ok());
+    auto printed = *this->Root(*again)->AddFolder("Printed");
+    ASSERT_TRUE(found->MoveTo(*printed->ID()).ok());
+    auto moved = *again->GetMessage(*found->ID());
+    EXPECT_TRUE(*moved->HasMark(MessageMark::Printed));
+    EXPECT_TRUE(*moved->HasMark(MessageMark::Answered));
+}
+
 TYPED_TEST(MailStoreContract, DeliverNowReturnsWithFetchedMailInTheInbox) {
     this->kit.FetchOnDeliver("fetched");
     auto s = this->Logon();
