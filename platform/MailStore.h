@@ -75,6 +75,10 @@ class MailMessage {
     virtual Status SetTimeReceived(std::int64_t unixSeconds) = 0;
     virtual Status SetTimeSent(std::int64_t unixSeconds) = 0;
     virtual Status SetUnread(bool unread) = 0;
+    // A note the conversion leaves with a message for the inbox walk: what it
+    // could not carry into the message (parts left out and why); "" when none.
+    virtual Result<std::string> Note() = 0;
+    virtual Status SetNote(const std::string& note) = 0;  // new messages only
     // Durable when it returns (stored messages only).
     virtual Status SetMark(MessageMark mark) = 0;
     virtual Result<bool> HasMark(MessageMark mark) = 0;

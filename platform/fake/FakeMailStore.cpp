@@ -118,6 +118,11 @@ class FakeMessage final : public MailMessage {
     Status SetSubject(const std::string& v) override {
         return Set("Message.SetSubject", msg_->subject, v);
     }
+    Result<std::string> Note() override { return Get("Message.Note", msg_->note); }
+    Status SetNote(const std::string& v) override {
+        if (msg_->saved) return Status::Error(Fail::Rejected, "a stored message is not rewritten");
+        return Set("Message.SetNote", msg_->note, v);
+    }
     Result<std::string> Text() override { return Get("Message.Text", msg_->text); }
     Status SetText(const std::string& v) override { return Set("Message.SetText", msg_->text, v); }
     Result<std::string> SenderAddress() override {

@@ -48,6 +48,7 @@ struct FakeMessageData {
     std::string id;
     std::string type = "IPM.Note";
     std::string subject;
+    std::string note;
     std::string text;
     std::string senderAddress;  // what SenderAddress reads; SetSenderName sets its address
     std::string senderName;     // what SetSenderName set

@@ -84,6 +84,11 @@ class DraftMessage final : public MailMessage {
     Result<std::string> ID() override { return NotSaved(); }
     Result<std::string> Type() override { return std::string("IPM.Note"); }
     Result<std::string> Subject() override { return d_.subject.value_or(""); }
+    Result<std::string> Note() override { return d_.note.value_or(""); }
+    Status SetNote(const std::string& note) override {
+        d_.note = note;
+        return Status::Ok();
+    }
     Status SetSubject(const std::string& subject) override {
         d_.subject = subject;
         return Status::Ok();
@@ -177,6 +182,8 @@ class NewMessage final : public MailMessage {
     Result<std::string> ID() override { return now_->ID(); }
     Result<std::string> Type() override { return now_->Type(); }
     Result<std::string> Subject() override { return now_->Subject(); }
+    Result<std::string> Note() override { return now_->Note(); }
+    Status SetNote(const std::string& v) override { return now_->SetNote(v); }
     Status SetSubject(const std::string& v) override { return now_->SetSubject(v); }
     Result<std::string> Text() override { return now_->Text(); }
     Status SetText(const std::string& v) override { return now_->SetText(v); }

@@ -214,6 +214,7 @@ Status ParseMessageFile(const std::string& path, ParsedMessage& out) {
             if (!t.empty()) out.type = t;
         }
         if (const char* s = g_mime_message_get_subject(msg)) out.subject = s;
+        if (const char* n = g_mime_object_get_header(mo, kNoteHeader)) out.note = n;
         out.sender = FirstAddress(g_mime_message_get_from(msg));
         AddMailboxes(g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_TO), out.recipients);
         AddMailboxes(g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_CC), out.recipients);

@@ -32,6 +32,7 @@ struct ParsedMessage {
     std::optional<std::int64_t> date;
     std::string text;
     std::string header;  // the header block, lines ending in CR LF
+    std::string note;    // the conversion's note (kNoteHeader)
     std::vector<ParsedAttachment> attachments;
 };
 

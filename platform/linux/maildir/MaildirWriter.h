@@ -44,7 +44,7 @@ struct AttachmentDraft {
 
 // What a new message collects before its Update.
 struct MessageDraft {
-    std::optional<std::string> subject, text, senderName;
+    std::optional<std::string> subject, text, senderName, note;
     std::optional<std::int64_t> timeSent, timeReceived;
     bool unread = true;
     std::vector<std::shared_ptr<RecipientDraft>> recipients;

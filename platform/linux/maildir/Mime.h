@@ -9,6 +9,9 @@
 
 namespace platform::maildir {
 
+// Where a message file keeps the conversion's note for the inbox walk.
+inline constexpr const char* kNoteHeader = "X-VoxaFax-Note";
+
 // GMime is set up once per process.
 void EnsureGMime();
 

@@ -44,6 +44,13 @@ class StoredMessage final : public MailMessage, public std::enable_shared_from_t
         set_.subject = subject;
         return Status::Ok();
     }
+    Result<std::string> Note() override {
+        if (Status s = Load(); !s) return s;
+        return parsed_->note;
+    }
+    Status SetNote(const std::string&) override {
+        return Status::Error(Fail::Rejected, "a stored message is not rewritten");
+    }
     Result<std::string> Text() override {
         if (set_.text) return *set_.text;
         if (Status s = Load(); !s) return s;

@@ -228,14 +228,18 @@ TYPED_TEST(MailStoreContract, UnreadFlagIsKeptWithTheMessage) {
     EXPECT_TRUE(this->kit.Unread(id));
 }
 
-TYPED_TEST(MailStoreContract, MarksSurviveANewSessionAndTravelWithAMove) {
+TYPED_TEST(MailStoreContract, NotesAndMarksSurviveANewSessionAndTravelWithAMove) {
     using platform::MessageMark;
     auto s = this->Logon();
     auto inbox = *s->Inbox();
     auto draft = *inbox->AddMessage();
     EXPECT_FALSE(draft->SetMark(MessageMark::Printed).ok());  // only stored messages
+    ASSERT_TRUE(draft->SetNote("1200 parts; the last 200 were left out").ok());
+    ASSERT_TRUE(draft->Update().ok());
+    EXPECT_EQ(*(*s->GetMessage(*draft->ID()))->Note(), "1200 parts; the last 200 were left out");
     const std::string id = this->Store(*inbox, "fax", 1700000000);
     auto msg = *s->GetMessage(id);
+    EXPECT_EQ(*msg->Note(), "");
     EXPECT_FALSE(*msg->HasMark(MessageMark::Printed));
     ASSERT_TRUE(msg->SetMark(MessageMark::Printed).ok());
     ASSERT_TRUE(msg->SetMark(MessageMark::Printed).ok());  // twice is once
