@@ -454,17 +454,23 @@ int CmdCheck(const platform::Environment& env, const CheckOptions& opts, std::os
     const platform::Options options = platform::Options::Load(env);
 
     out << "\n" << env.profilePath << ":\n";
+    int before = c.problems();
     CheckProfileKeys(c, env, *text, cfg);
+    if (c.problems() == before) c.Ok("every key is one voxafax-print reads, read as it reads");
     CheckProfileValues(c, env, cfg, services);
 
     out << "\n" << env.OptionsIni() << ":\n";
+    before = c.problems();
     CheckOptionsFile(c, env, options);
+    if (c.problems() == before) c.Ok("every option is known and read as written");
 
     out << "\nFiles and folders:\n";
+    before = c.problems();
     c.Permissions(env.profilePath, !cfg.gPassword.empty(), "holds the mailbox password");
     c.Permissions(env.OptionsIni(), false, "names the servers the password goes to");
     c.Permissions(env.configDir, false, "holds the settings");
     c.Permissions(env.programFolder, true, "holds mail");
+    if (c.problems() == before) c.Ok("only you can read the password and the mail");
     if (auto pid = RunningPid(env.programFolder + "/voxafax-print.lock"))
         c.Note("voxafax-print is running now (process " + std::to_string(*pid) + ")");
 

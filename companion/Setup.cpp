@@ -30,6 +30,9 @@ class Asker {
 
     std::string Ask(const std::string& question, const std::string& def, bool secret = false,
                     const std::string& shownDefault = {}) {
+        // Echo goes off before the question shows, so that nothing typed
+        // at once after it is echoed.
+        EchoOff guard(secret && io_.terminal);
         io_.out << question;
         const std::string& show = shownDefault.empty() ? def : shownDefault;
         if (!show.empty()) io_.out << " [" << show << "]";
@@ -37,7 +40,6 @@ class Asker {
         std::string line;
         bool got = false;
         if (!eof_) {
-            EchoOff guard(secret && io_.terminal);
             got = static_cast<bool>(std::getline(io_.in, line));
             if (!got) eof_ = true;
         }
