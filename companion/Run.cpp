@@ -106,8 +106,10 @@ bool ReadPipe(int fd, RunView& view) {
     }
 }
 
+// "Label: text"; scripts read these lines, so the label is followed by one
+// blank only.
 void Line(std::ostream& out, const char* label, const std::string& text) {
-    out << label << std::string(label[0] ? 12 - std::strlen(label) : 12, ' ') << text << "\n";
+    out << label << (label[0] ? " " : "  ") << text << "\n";
 }
 
 }  // namespace
@@ -274,6 +276,14 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
         return status;
     }
     Line(out, "Outcome:", "exit status " + ExitInWords(status));
+    const std::string lastError = platform::Trim(after.lastError);
+    if (status == kExitOk && after.state == "quit" && !lastError.empty() &&
+        LastErrorInWords(lastError) != lastError) {
+        // A bare SMTP code on a run that did its job: a receipt waits.
+        Line(out, "What to do:",
+             "receipts that no SMTP server took wait in " + env.programFolder +
+                 "/Out for the next run; voxafax status --full shows the SMTP dialogue");
+    }
     if (status != kExitOk) {
         Line(out, "What to do:", ExitHint(status, env));
         Line(out, "Record:",

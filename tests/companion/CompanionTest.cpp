@@ -230,10 +230,10 @@ TEST_F(Companion, TwoRunsWithNothingNewBothSucceed) {
     std::string prog = FakeProgram(kNothingNew);
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(Run(prog), 0) << i << out_.str() << err_.str();
-        EXPECT_TRUE(Has(out_.str(), "Finished:   Printed 0 VOXA-FAXes + 0 Regular Faxes"))
+        EXPECT_TRUE(Has(out_.str(), "Finished: Printed 0 VOXA-FAXes + 0 Regular Faxes"))
             << out_.str();
-        EXPECT_TRUE(Has(out_.str(), "Outcome:    exit status 0 (ok)"));
-        EXPECT_TRUE(Has(out_.str(), "Run:        800 ms; 0 messages downloaded"));
+        EXPECT_TRUE(Has(out_.str(), "Outcome: exit status 0 (ok)"));
+        EXPECT_TRUE(Has(out_.str(), "Run: 800 ms; 0 messages downloaded"));
         EXPECT_EQ(err_.str(), "");
     }
     EXPECT_EQ(Slurp(dir_ + "/args"), "/0\n");
@@ -265,7 +265,7 @@ TEST_F(Companion, RunShowsTheLogLinesAndTheOutcomeInWords) {
                     "reached"))
         << o;
     EXPECT_TRUE(Has(o, "What to do: check [pop3] host, port and tls in " + env_.OptionsIni()));
-    EXPECT_TRUE(Has(o, "Record:     " + env_.programFolder + "/last-run.ini"));
+    EXPECT_TRUE(Has(o, "Record: " + env_.programFolder + "/last-run.ini"));
 }
 
 TEST_F(Companion, RunPassesEachModesSwitch) {
