@@ -204,6 +204,13 @@ bool SeemsOff(const std::string& v) {
     return l.empty() || l == "n" || l == "no" || l == "false" || l == "off" || l == "0";
 }
 
+bool IsPort(const std::string& v) {
+    if (v.empty() || v.size() > 5 || v.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const long n = std::stol(v);
+    return n >= 1 && n <= 65535;
+}
+
 std::string Base(const std::string& path) {
     auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -387,16 +394,14 @@ void CheckOptionsFile(Checker& c, const platform::Environment& env,
                       const platform::Options& options) {
     const std::string path = env.OptionsIni();
     auto text = platform::ReadWholeFile(path);
-    if (!text) {
+    if (!text)
         c.Note(path +
                " is missing: POP3 on port 110 and SMTP on port 25 without TLS, header "
                "pages and text attachments held back");
-        return;
-    }
     const std::string file = Base(path);
     std::vector<std::string> known;
     for (const auto& [s, k] : kOptionKeys) known.push_back(std::string(s) + " " + k);
-    for (const Entry& e : ReadEntries(*text).entries) {
+    for (const Entry& e : ReadEntries(text.value_or("")).entries) {
         const std::string where = " (" + file + " line " + std::to_string(e.line) + ")";
         const std::string name = Lower(e.section) + " " + Lower(e.key);
         if (std::find(known.begin(), known.end(), name) == known.end()) {
@@ -415,12 +420,8 @@ void CheckOptionsFile(Checker& c, const platform::Environment& env,
                           (read ? "yes" : "no") + where + ": write yes or no");
         };
         auto port = [&](int read, const char* var) {
-            char* end = nullptr;
-            long n = std::strtol(v.c_str(), &end, 10);
-            if (std::getenv(var) && *std::getenv(var))
-                c.Note(std::string(var) + " = " + std::getenv(var) + " wins over [" + e.section +
-                       "] port");
-            else if (v.empty() || *end != '\0' || n < 1 || n > 65535 || n != read)
+            if (std::getenv(var) && *std::getenv(var)) return;  // told below
+            if (!IsPort(v) || std::stol(v) != read)
                 c.Problem("[" + e.section + "] port = " + v + " is not a port from 1 to 65535" +
                           where + "; voxafax-print uses " + std::to_string(read));
         };
@@ -429,6 +430,16 @@ void CheckOptionsFile(Checker& c, const platform::Environment& env,
         if (name == "smtp tls") flag(options.smtpTls);
         if (name == "pop3 port") port(options.popPort, "VOXAFAX_POP3_PORT");
         if (name == "smtp port") port(options.smtpPort, "VOXAFAX_SMTP_PORT");
+    }
+    for (const auto& [var, read] : {std::pair{"VOXAFAX_POP3_PORT", options.popPort},
+                                    std::pair{"VOXAFAX_SMTP_PORT", options.smtpPort}}) {
+        const char* v = std::getenv(var);
+        if (!v || !*v) continue;
+        if (IsPort(v))
+            c.Note(std::string(var) + " = " + v + " wins over options.ini");
+        else
+            c.Problem(std::string(var) + " = " + v +
+                      " is not a port from 1 to 65535; voxafax-print uses " + std::to_string(read));
     }
     if (!options.textPages)
         c.Note(

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -444,6 +445,13 @@ class Setup {
             io_.err << "voxafax setup: could not write all settings (see above for the files)\n";
             return false;
         }
+        // A profile made by hand or copied may be readable by others; it
+        // now holds the password.
+        struct stat st {};
+        if (!a_.pass.empty() && ::stat(env_.profilePath.c_str(), &st) == 0 && (st.st_mode & 077) &&
+            ::chmod(env_.profilePath.c_str(), st.st_mode & 0700) == 0)
+            io_.out << "Made " << env_.profilePath
+                    << " readable by you alone: it holds the password.\n";
         io_.out << "Saved to " << env_.profilePath << ", " << env_.StoresIni() << ", "
                 << env_.OptionsIni();
         if (a_.newFolderPrinter) io_.out << ", " << env_.PrintersIni();

@@ -375,7 +375,7 @@ TEST_F(Companion, SetupKeepsDefaultsAndSavesOnlyWhatIsConfirmed) {
     Spit(env_.PrintersIni(), "[A4 PDF]\ndirectory = ~/a\n[Broken]\n[B PDF]\ndirectory = ~/b\n");
     const std::string before =
         "[VOXA-FAX]\nVoxa_Fax_Addr=me@example.test\nPassword=pw\nPrinter_Type=B PDF\n";
-    Spit(env_.profilePath, before);
+    Spit(env_.profilePath, before, 0644);
     // "n" to the last question, then the end of a person's input: nothing saved.
     EXPECT_EQ(Setup(std::string(13, '\n') + "n\n"), companion::kProblem);
     EXPECT_TRUE(Has(out_.str(), "Nothing was saved"));
@@ -387,6 +387,9 @@ TEST_F(Companion, SetupKeepsDefaultsAndSavesOnlyWhatIsConfirmed) {
 
     // Script input that ends early: every further answer is its default.
     ASSERT_EQ(Setup(""), 0) << err_.str();
+    struct stat st {};
+    ASSERT_EQ(::stat(env_.profilePath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds the password
     EXPECT_TRUE(Has(out_.str(), "1) A4 PDF"));
     EXPECT_TRUE(Has(out_.str(), "Printer [2]"));
     EXPECT_FALSE(Has(out_.str(), "Broken"));
