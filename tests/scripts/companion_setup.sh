@@ -32,8 +32,9 @@ chmod 755 "$W"
 trap '"$PEERS/smtp-sink-stop.sh" "$W/smtp" >/dev/null 2>&1; "$PEERS/dovecot-pop3-stop.sh" "$W/pop3" >/dev/null 2>&1; rm -rf "$W"' EXIT
 SPOOL="$W/spool"
 POP_PORT=$(free_port)
+POPS_PORT=$(free_port)
 SMTP_PORT=$(free_port)
-POP3_USER=fax1 POP3_PASSWORD=fax1pass "$PEERS/dovecot-pop3-start.sh" "$W/pop3" "$SPOOL" "$POP_PORT" >/dev/null ||
+POP3_USER=fax1 POP3_PASSWORD=fax1pass "$PEERS/dovecot-pop3-start.sh" "$W/pop3" "$SPOOL" "$POP_PORT" "$POPS_PORT" >/dev/null ||
     { echo "cannot start dovecot"; exit 1; }
 "$PEERS/smtp-sink-start.sh" "$W/smtp" "$W/sink" "$SMTP_PORT" >/dev/null ||
     { echo "cannot start the SMTP sink"; exit 1; }
@@ -121,6 +122,15 @@ check "check names the refusal" has "$W/check2.txt" "logon refused for user fax1
 sed -i "s/^port=$POP_PORT/port=$(free_port)/" "$OPTIONS"
 as_user "$B/voxafax" check >"$W/check3.txt" 2>&1
 check "check names a refused connection" has "$W/check3.txt" ": connection refused"
+# POP3S on the companion's own TLS sockets: the server's certificate is
+# trusted only through SSL_CERT_FILE, and an untrusted one is named.
+sed -i 's/^Password=.*/Password=fax1pass/' "$PROFILE"
+sed -i "/^\[pop3\]/,/^\[/{s/^port=.*/port=$POPS_PORT/; s/^tls=no/tls=yes/}" "$OPTIONS"
+as_user SSL_CERT_FILE="$W/pop3/tls/cert.pem" "$B/voxafax" check >"$W/check4.txt" 2>&1
+check "check logs on over TLS" has "$W/check4.txt" "pop3 127.0.0.1:$POPS_PORT (TLS): logon OK, 2 messages waiting"
+as_user "$B/voxafax" check >"$W/check5.txt" 2>&1
+grep -h "(TLS)" "$W/check4.txt" "$W/check5.txt"
+check "check names an untrusted certificate" grep -q "pop3 127.0.0.1:$POPS_PORT (TLS): .*certificate" "$W/check5.txt"
 check "the mailbox still holds both messages" eq "$(mails)" 2
 
 [ "$FAILURES" = 0 ] || { echo "$FAILURES check(s) failed"; exit 1; }
