@@ -37,17 +37,21 @@ constexpr std::chrono::milliseconds kQuestionAfter{150};
 constexpr std::chrono::milliseconds kDrainFor{500};
 
 volatile sig_atomic_t gStopSignal = 0;
+volatile sig_atomic_t gStops = 0;
 void NoteStop(int sig) {
     gStopSignal = sig;
+    gStops = gStops + 1;
 }
 
 // Catches Ctrl-C and a stop request while voxafax-print runs, so that they
-// reach the program and this command still says how the run ended. Caught
-// signals are reset to their default in the program when it starts.
+// reach the program and this command still says how the run ended; a second
+// one ends the program at once. Caught signals are reset to their default in
+// the program when it starts.
 class StopSignals {
   public:
     StopSignals() {
         gStopSignal = 0;
+        gStops = 0;
         struct sigaction sa {};
         sa.sa_handler = NoteStop;
         sigemptyset(&sa.sa_mask);
@@ -203,14 +207,14 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
     };
     bool pipeOpen = true;
     int wstatus = 0;
-    bool forwarded = false;
+    int forwarded = 0;
     auto lastData = SteadyClock::now();
     for (;;) {
         pid_t r = ::waitpid(pid, &wstatus, WNOHANG);
         if (r == pid || (r < 0 && errno == ECHILD)) break;
-        if (gStopSignal && !forwarded) {
-            ::kill(pid, gStopSignal);
-            forwarded = true;
+        if (gStops > forwarded) {
+            ::kill(pid, forwarded == 0 ? static_cast<int>(gStopSignal) : SIGKILL);
+            forwarded = gStops;
         }
         showStatus();
         pollfd pfds[3] = {{pidfd.get(), POLLIN, 0},
