@@ -128,8 +128,8 @@ int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::
         std::string started = rec->started.empty() ? "(not recorded)" : rec->started;
         if (!rec->sw.empty()) started += ", switch " + rec->sw;
         Row(out, "started", started);
-        if (rec->state == "running" && running && *running == rec->pid) {
-            Row(out, "state", "running now (process " + std::to_string(rec->pid) + ")");
+        if (rec->state == "running" && running) {
+            Row(out, "state", "running now (process " + std::to_string(*running) + ")");
         } else if (rec->state == "running") {
             // The record is written again at every end, early ends included:
             // one still saying "running" belongs to a process that died.
