@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <ostream>
 
 #include "companion/Companion.h"
@@ -6,53 +8,71 @@ namespace companion {
 namespace {
 
 constexpr const char* kSetupHelp =
-    "usage: voxafax setup\n"
+    "usage: voxafax setup [--offline]\n"
     "\n"
-    "Asks for the settings voxafax-print needs and writes them:\n"
-    "  1. service address (Voxa_Fax_Addr), e.g. fax1@voxafax.example\n"
-    "  2. mailbox password (Password); empty keeps the current one\n"
-    "  3. printer: a number from the list, a printer's exact name, or the\n"
-    "     number of \"create a folder printer\", followed by\n"
-    "       3a. the folder printer's name\n"
-    "       3b. the folder its PDF files go to\n"
-    "  4. mail-store profile name (VoxaFax_Profile)\n"
-    "  5. the profile's Maildir (stores.ini)\n"
-    "  6. send receipts to senders, y or n (Confirm_Receipt)\n"
-    "  7. when receipts are on: the SMTP server for them (User_SMTP_Server);\n"
-    "     \"-\" clears it\n"
-    "  8. when receipts are on: your e-mail address (Normal_EMail_Addr), the\n"
-    "     sender of receipts that a later run sends again from the Out queue\n"
+    "Asks for the settings voxafax-print needs, tests them, and saves them when\n"
+    "you say so:\n"
+    "  service address (Voxa_Fax_Addr) and mailbox password (Password);\n"
+    "  POP3 server, TLS and port (options.ini [pop3]; the server is written only\n"
+    "    when it is not the address's domain);\n"
+    "  printer: a number from the list, a printer's exact name, or a new folder\n"
+    "    printer (its name and the folder its PDF files go to);\n"
+    "  header pages and text attachments on paper (options.ini [print] text_pages)\n"
+    "    and the header page style (Print_Simple_Header, Print_Full_Header);\n"
+    "  mail-store profile (VoxaFax_Profile) and its Maildir (stores.ini);\n"
+    "  receipts to senders (Confirm_Receipt), the SMTP server for them\n"
+    "    (User_SMTP_Server; \"-\" for the service's own), its TLS and port\n"
+    "    (options.ini [smtp]), and your e-mail address (Normal_EMail_Addr), the\n"
+    "    sender of receipts that a later run sends again.\n"
     "\n"
-    "An empty answer keeps the value shown in brackets. Answers may come from\n"
-    "standard input, one line per question in the order above, e.g.\n"
-    "  printf '%s\\n' fax1@voxafax.example secret 1 '' '' y '' '' | voxafax setup\n"
+    "Then it logs on to the POP3 server and reports the messages waiting (nothing\n"
+    "is fetched or deleted), greets the SMTP server, and checks the printer and\n"
+    "the Maildir. --offline skips the servers.\n"
     "\n"
-    "Settings go to section [VOXA-FAX] of the profile file (locked while it is\n"
-    "written, so a running voxafax-print loses nothing), the Maildir to\n"
-    "stores.ini and a new folder printer to printers.ini, beside the profile.\n";
+    "An empty answer keeps the value in brackets. At a terminal, Ctrl-D stops\n"
+    "without saving. Answers may also come from standard input, one line per\n"
+    "question; when that input ends, every further question takes its default.\n";
+
+constexpr const char* kCheckHelp =
+    "usage: voxafax check [--offline]\n"
+    "\n"
+    "Reads the settings as voxafax-print will and reports, without running it:\n"
+    "keys it does not know (with the key meant), values it reads differently\n"
+    "from what they seem to say (Confirm_Receipt = yes is read as off),\n"
+    "settings given twice, files holding the password that others may read,\n"
+    "the printer and the mail store, a password that would go in clear to\n"
+    "another machine, and then tries the POP3 logon and the SMTP server\n"
+    "(--offline skips these).\n"
+    "\n"
+    "Exit status: 0 when it found no problem, 1 when it found one.\n";
 
 constexpr const char* kStatusHelp =
     "usage: voxafax status [--full]\n"
     "\n"
-    "Shows the status keys that voxafax-print keeps in the profile file\n"
-    "(VFPrint, printing, print_status, last_error, session, totals,\n"
-    "test_server), the outcome of its last send from account.ini [log], and the\n"
-    "receipts waiting in the Out queue. --full shows the SMTP log whole instead\n"
-    "of its end.\n";
+    "Shows when the last run started, how long it took and how it ended (from\n"
+    "last-run.ini in the program folder), the status keys that voxafax-print\n"
+    "keeps in the profile file (and says so when they are left from a run that\n"
+    "ended early), the outcome of its last send from account.ini [log], and the\n"
+    "receipts waiting in the Out queue. --full shows the SMTP log whole.\n";
 
 constexpr const char* kRunHelpHead =
     "usage: voxafax run [MODE]\n"
     "\n"
     "Starts voxafax-print (the one beside this command, else the one on PATH),\n"
-    "shows its progress while it runs and its totals at the end.\n"
+    "shows its status line and its log lines while it runs, then how it ended\n"
+    "and what to do about a failure.\n"
     "\n"
     "Modes:\n";
 
 constexpr const char* kRunHelpTail =
     "\n"
-    "Exit status: 0 when the run ended without an error; 1 when it reported\n"
-    "one (last_error) or stopped before its end; 2 on a usage error; 3 when\n"
-    "voxafax-print could not be started, failed or was killed.\n";
+    "Exit status: voxafax-print's own (0 when the run did its job; see\n"
+    "voxafax-print(1)); 2 on a usage error; 4 when another run is in progress;\n"
+    "127 when voxafax-print could not be started; 128 + N when signal N ended it.\n";
+
+bool IsHelp(const std::string& a) {
+    return a == "--help" || a == "-h";
+}
 
 }  // namespace
 
@@ -62,10 +82,11 @@ void PrintUsage(std::ostream& out) {
            "Companion of voxafax-print, the VOXA-FAX print client.\n"
            "\n"
            "Commands:\n"
-           "  setup            ask for the settings and write the configuration files\n"
-           "  run [MODE]       start voxafax-print now and show its progress\n"
-           "  status [--full]  show the last run's status, the send log and the Out queue\n"
-           "  help [COMMAND]   show help for a command\n"
+           "  setup [--offline]  ask for the settings, test them, save them\n"
+           "  check [--offline]  find mistakes in the settings and try the servers\n"
+           "  run [MODE]         start voxafax-print now and show its progress\n"
+           "  status [--full]    how the last run went, the status keys, the Out queue\n"
+           "  help [COMMAND]     show help for a command\n"
            "\n"
            "Files: the profile file is $VOXAFAX_PROFILE (default\n"
            "~/.config/voxafax/voxafax.ini), the program folder $VOXAFAX_HOME (default\n"
@@ -75,6 +96,8 @@ void PrintUsage(std::ostream& out) {
 bool PrintCommandHelp(const std::string& command, std::ostream& out) {
     if (command == "setup") {
         out << kSetupHelp;
+    } else if (command == "check") {
+        out << kCheckHelp;
     } else if (command == "status") {
         out << kStatusHelp;
     } else if (command == "run") {
@@ -91,76 +114,84 @@ bool PrintCommandHelp(const std::string& command, std::ostream& out) {
     return true;
 }
 
-int Dispatch(const std::vector<std::string>& args, const platform::Environment& env, Io& io) {
+int Dispatch(const std::vector<std::string>& args, const platform::Environment& env, Io& io,
+             Services& services) {
     if (args.empty()) {
         PrintUsage(io.err);
-        return kRunUsage;
+        return kUsage;
     }
     const std::string& cmd = args[0];
-    auto wantsHelp = [&] {
-        for (std::size_t i = 1; i < args.size(); ++i)
-            if (args[i] == "--help" || args[i] == "-h") return true;
-        return false;
-    };
-    if (cmd == "--help" || cmd == "-h") {
+    if (IsHelp(cmd)) {
         PrintUsage(io.out);
-        return 0;
+        return kOk;
     }
     if (cmd == "--version") {
         io.out << "voxafax (VOXA-FAX Print) 0.8.2\n";
-        return 0;
+        return kOk;
     }
     if (cmd == "help") {
         if (args.size() == 1) {
             PrintUsage(io.out);
-            return 0;
+            return kOk;
         }
-        if (PrintCommandHelp(args[1], io.out)) return 0;
+        if (PrintCommandHelp(args[1], io.out)) return kOk;
         io.err << "voxafax: no such command: " << args[1] << "\n";
-        return kRunUsage;
+        return kUsage;
     }
-    if (cmd != "setup" && cmd != "run" && cmd != "status") {
+    if (cmd != "setup" && cmd != "check" && cmd != "run" && cmd != "status") {
         io.err << "voxafax: unknown command \"" << cmd << "\"; try voxafax --help\n";
-        return kRunUsage;
+        return kUsage;
     }
-    if (wantsHelp()) {
-        PrintCommandHelp(cmd, io.out);
-        return 0;
+    // The command's own arguments: a help request wins over everything else.
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    for (const std::string& a : rest) {
+        if (IsHelp(a)) {
+            PrintCommandHelp(cmd, io.out);
+            return kOk;
+        }
     }
+    auto onlyFlag = [&](const char* flag, bool& set) {
+        for (const std::string& a : rest) {
+            if (a != flag) {
+                io.err << "voxafax " << cmd << ": unexpected argument \"" << a
+                       << "\"; see voxafax help " << cmd << "\n";
+                return false;
+            }
+            set = true;
+        }
+        return true;
+    };
     if (cmd == "status") {
         StatusOptions opts;
-        for (std::size_t i = 1; i < args.size(); ++i) {
-            if (args[i] == "--full") {
-                opts.full = true;
-            } else {
-                io.err << "voxafax status: unexpected argument \"" << args[i] << "\"\n";
-                return kRunUsage;
-            }
-        }
+        if (!onlyFlag("--full", opts.full)) return kUsage;
         return CmdStatus(env, opts, io.out);
     }
     if (cmd == "setup") {
-        if (args.size() > 1) {
-            io.err << "voxafax setup: takes no arguments; answers come from standard input\n";
-            return kRunUsage;
-        }
-        return CmdSetup(env, io);
+        SetupOptions opts;
+        if (!onlyFlag("--offline", opts.offline)) return kUsage;
+        return CmdSetup(env, opts, io, services);
+    }
+    if (cmd == "check") {
+        CheckOptions opts;
+        if (!onlyFlag("--offline", opts.offline)) return kUsage;
+        return CmdCheck(env, opts, io.out, services);
     }
     // run
-    if (args.size() > 2) {
+    if (rest.size() > 1) {
         io.err << "voxafax run: one mode at most\n";
-        return kRunUsage;
+        return kUsage;
     }
-    auto mode = FindRunMode(args.size() == 2 ? args[1] : "now");
+    auto mode = FindRunMode(rest.empty() ? "now" : rest[0]);
     if (!mode) {
-        io.err << "voxafax run: unknown mode \"" << args[1] << "\"; see voxafax help run\n";
-        return kRunUsage;
+        io.err << "voxafax run: unknown mode \"" << rest[0] << "\"; see voxafax help run\n";
+        return kUsage;
     }
     RunSettings settings;
     settings.program = FindPrintProgram();
+    settings.terminal = ::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO);
     if (settings.program.empty()) {
         io.err << "voxafax run: voxafax-print was found neither beside voxafax nor on PATH\n";
-        return kRunDied;
+        return kCannotStart;
     }
     return CmdRun(env, *mode, settings, io.out, io.err);
 }

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -15,6 +16,8 @@
 
 #include "companion/Companion.h"
 #include "companion/Files.h"
+#include "companion/Outcome.h"
+#include "companion/RunView.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
@@ -24,14 +27,51 @@ extern char** environ;
 namespace companion {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
+
+// How long the program's standard error may stay silent before an
+// unfinished line on it is taken for a question and shown.
+constexpr std::chrono::milliseconds kQuestionAfter{150};
+// After the program has ended, how long to wait for the rest of its
+// standard error (a `deliver` command it started may still hold it open).
+constexpr std::chrono::milliseconds kDrainFor{500};
+
+volatile sig_atomic_t gStopSignal = 0;
+volatile sig_atomic_t gStops = 0;
+void NoteStop(int sig) {
+    gStopSignal = sig;
+    gStops = gStops + 1;
+}
+
+// Catches Ctrl-C and a stop request while voxafax-print runs, so that they
+// reach the program and this command still says how the run ended; a second
+// one ends the program at once. Caught signals are reset to their default in
+// the program when it starts.
+class StopSignals {
+  public:
+    StopSignals() {
+        gStopSignal = 0;
+        gStops = 0;
+        struct sigaction sa {};
+        sa.sa_handler = NoteStop;
+        sigemptyset(&sa.sa_mask);
+        for (int i = 0; i < 3; ++i) ::sigaction(kSignals[i], &sa, &saved_[i]);
+    }
+    ~StopSignals() {
+        for (int i = 0; i < 3; ++i) ::sigaction(kSignals[i], &saved_[i], nullptr);
+    }
+
+  private:
+    static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction saved_[3]{};
+};
 
 bool Executable(const std::string& path) {
     return ::access(path.c_str(), X_OK) == 0;
 }
 
 // A descriptor that polls readable when the process ends, so the watch loop
-// wakes at once on exit instead of at its next poll of the profile file.
+// wakes at once on exit.
 int OpenPidFd(pid_t pid) {
 #ifdef SYS_pidfd_open
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -41,22 +81,39 @@ int OpenPidFd(pid_t pid) {
 #endif
 }
 
-struct Snapshot {
-    std::string text;
+struct Keys {
     std::string status;  // print_status
     std::string state;   // VFPrint
+    std::string printing;
     std::string lastError;
     std::string session;
 };
 
-Snapshot Read(const std::string& profilePath) {
-    Snapshot s;
-    s.text = platform::ReadWholeFile(profilePath).value_or("");
-    s.status = platform::ini::Lookup(s.text, kSection, "print_status").value_or("");
-    s.state = platform::ini::Lookup(s.text, kSection, "VFPrint").value_or("");
-    s.lastError = platform::ini::Lookup(s.text, kSection, "last_error").value_or("");
-    s.session = platform::ini::Lookup(s.text, kSection, "session").value_or("");
-    return s;
+Keys ReadKeys(const std::string& profilePath) {
+    const std::string text = platform::ReadWholeFile(profilePath).value_or("");
+    auto get = [&](const char* k) { return platform::ini::Lookup(text, kSection, k).value_or(""); };
+    return {get("print_status"), get("VFPrint"), get("printing"), get("last_error"),
+            get("session")};
+}
+
+// Reads what the pipe holds now; false at its end.
+bool ReadPipe(int fd, RunView& view) {
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            view.LogData(std::string_view(buf, static_cast<std::size_t>(n)));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+// "Label: text"; scripts read these lines, so the label is followed by one
+// blank only.
+void Line(std::ostream& out, const char* label, const std::string& text) {
+    out << label << (label[0] ? " " : "  ") << text << "\n";
 }
 
 }  // namespace
@@ -106,100 +163,138 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
     if (auto pid = RunningPid(env.programFolder + "/voxafax-print.lock")) {
         err << "voxafax run: voxafax-print is already running (process " << *pid
             << "); watch it with voxafax status\n";
-        return kRunDied;
+        return kAnotherRun;
     }
-    const Snapshot before = Read(env.profilePath);
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        err << "voxafax run: cannot make a pipe: " << std::strerror(errno) << "\n";
+        return kCannotStart;
+    }
+    platform::UniqueFd logRead(pipeFds[0]), logWrite(pipeFds[1]);
+    // The end of the run comes from the process; the profile's folder is
+    // watched only to show each new status line as soon as it is written.
+    platform::UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (watch &&
+        ::inotify_add_watch(watch.get(), env.configDir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0)
+        watch.Reset();
 
-    // Status lines can follow each other faster than the poll interval:
-    // waking on every change of the profile's folder catches most of them.
-    int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch >= 0 &&
-        ::inotify_add_watch(watch, env.configDir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
-        ::close(watch);
-        watch = -1;
-    }
     std::string sw = mode.sw;
     std::string prog = settings.program;
     char* argv[] = {prog.data(), sw.data(), nullptr};
-    pid_t pid = -1;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, logWrite.get(), STDERR_FILENO);
+    StopSignals stopSignals;
     out << "Starting " << prog << " " << sw << "\n" << std::flush;
-    if (int rc = ::posix_spawn(&pid, prog.c_str(), nullptr, nullptr, argv, environ); rc != 0) {
+    pid_t pid = -1;
+    int rc = ::posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
         err << "voxafax run: cannot start " << prog << ": " << std::strerror(rc) << "\n";
-        if (watch >= 0) ::close(watch);
-        return kRunDied;
+        return kCannotStart;
     }
-    int pidfd = OpenPidFd(pid);  // poll() skips a negative descriptor
+    logWrite.Reset();  // the pipe ends when the program (and what it started) closes it
+    ::fcntl(logRead.get(), F_SETFL, O_NONBLOCK);
+    platform::UniqueFd pidfd(OpenPidFd(pid));
 
-    std::string shown = before.status;
-    bool sawRunning = false;
-    bool exited = false;
-    int wstatus = 0;
-    std::optional<Clock::time_point> quitAt;
-    auto showNew = [&](const Snapshot& s) {
-        if (s.text != before.text && s.status != shown) {
-            out << "  " << platform::Trim(s.status, " \t") << "\n" << std::flush;
-            shown = s.status;
-        }
+    RunView view(out, err, settings.terminal);
+    std::string seen = ReadKeys(env.profilePath).status;
+    auto showStatus = [&] {
+        std::string now = ReadKeys(env.profilePath).status;
+        // The previous run's last line is not news.
+        if (now != seen) view.Status(now);
+        seen = now;
     };
+    bool pipeOpen = true;
+    int wstatus = 0;
+    int forwarded = 0;
+    auto lastData = SteadyClock::now();
     for (;;) {
         pid_t r = ::waitpid(pid, &wstatus, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) {
-            exited = true;
-            break;
+        if (r == pid || (r < 0 && errno == ECHILD)) break;
+        if (gStops > forwarded) {
+            ::kill(pid, forwarded == 0 ? static_cast<int>(gStopSignal) : SIGKILL);
+            forwarded = gStops;
         }
-        Snapshot now = Read(env.profilePath);
-        showNew(now);
-        if (now.state == "running") sawRunning = true;
-        if (sawRunning && now.state == "quit" && !quitAt) quitAt = Clock::now();
-        if (quitAt && Clock::now() - *quitAt >= settings.quitGrace) break;
-        // Sleep until the process ends, the profile's folder changes (every
-        // write renames a new file in) or the poll interval has passed.
-        pollfd pfds[2] = {{pidfd, POLLIN, 0}, {watch, POLLIN, 0}};
-        ::poll(pfds, 2, static_cast<int>(settings.pollInterval.count()));
+        showStatus();
+        pollfd pfds[3] = {{pidfd.get(), POLLIN, 0},
+                          {watch.get(), POLLIN, 0},
+                          {pipeOpen ? logRead.get() : -1, POLLIN, 0}};
+        ::poll(pfds, 3, static_cast<int>(settings.pollInterval.count()));
         if (pfds[1].revents & POLLIN) {
             alignas(inotify_event) char buf[4096];
-            while (::read(watch, buf, sizeof buf) > 0) {
+            while (::read(watch.get(), buf, sizeof buf) > 0) {
             }
         }
+        if (pfds[2].revents) {
+            pipeOpen = ReadPipe(logRead.get(), view);
+            lastData = SteadyClock::now();
+        } else if (SteadyClock::now() - lastData >= kQuestionAfter) {
+            view.Quiet();
+        }
     }
-    if (pidfd >= 0) ::close(pidfd);
-    if (watch >= 0) ::close(watch);
+    // The rest of what it wrote.
+    const auto drainEnd = SteadyClock::now() + kDrainFor;
+    while (pipeOpen && SteadyClock::now() < drainEnd) {
+        pollfd p{logRead.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(kDrainFor.count())) <= 0) break;
+        pipeOpen = ReadPipe(logRead.get(), view);
+    }
+    showStatus();
+    view.Finish();
 
-    const Snapshot after = Read(env.profilePath);
-    showNew(after);
-    if (exited && WIFSIGNALED(wstatus)) {
+    // The outcome: the exit status first, then the record of the run when it
+    // is this run's, then the status keys.
+    const Keys after = ReadKeys(env.profilePath);
+    std::optional<LastRun> record = ReadLastRun(LastRunPath(env));
+    if (record && record->pid != pid) record.reset();
+    const bool killed = WIFSIGNALED(wstatus);
+    const int status = killed ? kKilledBase + WTERMSIG(wstatus)
+                              : (WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : kCannotStart);
+
+    out << "\n";
+    // A run refused before it began (its command line, another run) wrote
+    // no keys: those in the profile are another run's.
+    const bool wroteKeys = status != kExitUsage && status != kExitAnotherRun;
+    const std::string finalStatus = platform::Trim(after.status, " \t");
+    if (after.state == "quit" && wroteKeys)
+        Line(out, "Finished:", finalStatus);
+    else if (wroteKeys && !finalStatus.empty())
+        Line(out, "Stopped at:", finalStatus);
+    if (after.state == "quit" && wroteKeys) {
+        if (std::string d = DescribeSession(after.session); !d.empty()) Line(out, "Session:", d);
+        Line(out, "Last error:", LastErrorInWords(after.lastError));
+    }
+    if (record && !record->figures.empty()) {
+        std::string took = record->durationMs ? FormatDuration(*record->durationMs) + "; " : "";
+        Line(out, "Run:", took + record->figures);
+    }
+    if (killed) {
         int sig = WTERMSIG(wstatus);
-        err << "voxafax run: voxafax-print was killed by signal " << sig << " (" << ::strsignal(sig)
-            << "); its last status: " << platform::Trim(after.status, " \t") << "\n";
-        return kRunDied;
+        Line(out, "Outcome:",
+             "voxafax-print was ended by signal " + std::to_string(sig) + " (" + ::strsignal(sig) +
+                 ")");
+        Line(out, "",
+             "its status keys are left as they were (VFPrint \"" + after.state +
+                 "\"); the next run takes up the faxes it was handling");
+        return status;
     }
-    if (exited && WIFEXITED(wstatus) && WEXITSTATUS(wstatus) != 0) {
-        err << "voxafax run: voxafax-print failed with exit status " << WEXITSTATUS(wstatus)
-            << "\n";
-        return kRunDied;
+    Line(out, "Outcome:", "exit status " + ExitInWords(status));
+    const std::string lastError = platform::Trim(after.lastError);
+    if (status == kExitOk && after.state == "quit" && !lastError.empty() &&
+        LastErrorInWords(lastError) != lastError) {
+        // A bare SMTP code on a run that did its job: a receipt waits.
+        Line(out, "What to do:",
+             "receipts that no SMTP server took wait in " + env.programFolder +
+                 "/Out for the next run; voxafax status --full shows the SMTP dialogue");
     }
-    if (after.text == before.text) {
-        err << "voxafax run: voxafax-print ended without writing any status (was another "
-               "voxafax-print running?)\n";
-        return kRunReportedError;
+    if (status != kExitOk) {
+        Line(out, "What to do:", ExitHint(status, env));
+        Line(out, "Record:",
+             record ? LastRunPath(env) + " (voxafax status shows it)"
+                    : "voxafax-print wrote no record of this run in " + LastRunPath(env));
     }
-    if (!exited)
-        err << "voxafax run: voxafax-print wrote its end keys but has not ended (process " << pid
-            << ")\n";
-    if (after.state != "quit") {
-        err << "voxafax run: the run stopped before its end; its last status: "
-            << platform::Trim(after.status, " \t") << "\n";
-        return kRunReportedError;
-    }
-    out << "Finished: " << platform::Trim(after.status, " \t") << "\n";
-    if (std::string d = DescribeSession(after.session); !d.empty())
-        out << "Session:  " << d << "\n";
-    if (!after.lastError.empty()) {
-        out << "Last error: " << after.lastError << "\n";
-        return kRunReportedError;
-    }
-    out << "Last error: none\n";
-    return kRunOk;
+    return status;
 }
 
 }  // namespace companion

@@ -11,6 +11,7 @@
 
 #include "companion/Companion.h"
 #include "companion/Files.h"
+#include "companion/Outcome.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 
@@ -111,17 +112,73 @@ int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::
     std::string t = text.value_or("");
     auto key = [&](const char* k) { return platform::ini::Lookup(t, kSection, k); };
 
-    if (auto pid = RunningPid(env.programFolder + "/voxafax-print.lock"))
-        out << "voxafax-print is running (process " << *pid << ")\n";
+    const auto running = RunningPid(env.programFolder + "/voxafax-print.lock");
+    if (running)
+        out << "voxafax-print is running (process " << *running << ")\n";
     else
         out << "voxafax-print is not running\n";
 
-    out << "\nLast run:\n";
-    for (const char* k : {"VFPrint", "printing", "print_status", "last_error"}) Row(out, k, key(k));
+    // The record of the last run: when, how long, how it ended.
+    const std::string recordPath = LastRunPath(env);
+    const std::optional<LastRun> rec = ReadLastRun(recordPath);
+    out << "\nLast run (" << recordPath << "):\n";
+    if (!rec) {
+        out << "  no record yet\n";
+    } else {
+        std::string started = rec->started.empty() ? "(not recorded)" : rec->started;
+        if (!rec->sw.empty()) started += ", switch " + rec->sw;
+        Row(out, "started", started);
+        if (rec->state == "running" && running) {
+            Row(out, "state", "running now (process " + std::to_string(*running) + ")");
+        } else if (rec->state == "running") {
+            // The record is written again at every end, early ends included:
+            // one still saying "running" belongs to a process that died.
+            Row(out, "state",
+                "ended without finishing: process " + std::to_string(rec->pid) +
+                    " was killed or the machine stopped");
+        } else {
+            if (rec->durationMs) Row(out, "took", FormatDuration(*rec->durationMs));
+            Row(out, "ended",
+                rec->exitStatus ? "exit status " + ExitInWords(*rec->exitStatus)
+                                : "(no exit status recorded)");
+            if (rec->exitStatus && *rec->exitStatus != kExitOk)
+                Row(out, "what to do", ExitHint(*rec->exitStatus, env));
+            Row(out, "last error", LastErrorInWords(rec->lastError));
+            if (!rec->figures.empty()) Row(out, "figures", rec->figures);
+        }
+        for (const std::string& p : rec->problems) out << "  " << p << "\n";
+    }
+
+    // Keys that say "a run is under way" while none is: left by a run that
+    // ended early (a bad printer or profile, no switch, a kill).
+    const bool staleRunning = !running && key("VFPrint").value_or("") == "running";
+    const bool stalePrinting = !running && key("printing").value_or("") == "1";
+    out << "\nStatus keys ([" << kSection << "] of the profile file):\n";
+    Row(out, "VFPrint", key("VFPrint"), staleRunning ? "stale: no run is in progress" : "");
+    Row(out, "printing", key("printing"), stalePrinting ? "stale: no run is in progress" : "");
+    for (const char* k : {"print_status", "last_error"}) {
+        auto v = key(k);
+        std::string note;
+        if (std::string(k) == "last_error" && v && !v->empty()) {
+            std::string words = LastErrorInWords(*v);
+            if (words != *v) note = words;
+        }
+        Row(out, k, v, note);
+    }
     auto session = key("session");
     Row(out, "session", session, session ? DescribeSession(*session) : std::string());
     for (const char* k : {"totals", "test_server"}) Row(out, k, key(k));
     if (auto p = key("Printer_Type")) Row(out, "printer", p);
+    if (staleRunning || stalePrinting) {
+        std::string names = staleRunning && stalePrinting ? "VFPrint \"running\" and printing \"1\""
+                            : staleRunning                ? "VFPrint \"running\""
+                                                          : "printing \"1\"";
+        out << "  The keys " << names
+            << " are left from a run that ended early; no run is in progress.";
+        if (rec && rec->state == "ended" && rec->exitStatus && *rec->exitStatus != kExitOk)
+            out << " That run ended with exit status " << *rec->exitStatus << ".";
+        out << " The next run writes them anew.\n";
+    }
 
     std::string account = env.programFolder + "/account.ini";
     auto acc = platform::ReadWholeFile(account);

@@ -1,6 +1,6 @@
 # Run by `cmake --install`: makes the systemd user units for the prefix being
-# installed to. VOXAFAX_UNIT_SRC and VOXAFAX_INSTALL_BINDIR come from the
-# install code before it.
+# installed to. VOXAFAX_UNIT_SRC, VOXAFAX_INSTALL_BINDIR and
+# VOXAFAX_USER_UNIT_DIR come from the install code before it.
 set(bindir "${VOXAFAX_INSTALL_BINDIR}")
 if(NOT IS_ABSOLUTE "${bindir}")
   set(bindir "${CMAKE_INSTALL_PREFIX}/${bindir}")
@@ -12,8 +12,13 @@ if(VOXAFAX_PROGRAM MATCHES " ")
   set(VOXAFAX_PROGRAM "\"${VOXAFAX_PROGRAM}\"")
 endif()
 
-set(units "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/systemd/user")
-foreach(unit voxafax-print.service voxafax-print.timer)
+set(unitdir "${VOXAFAX_USER_UNIT_DIR}")
+if(NOT IS_ABSOLUTE "${unitdir}")
+  set(unitdir "${CMAKE_INSTALL_PREFIX}/${unitdir}")
+endif()
+set(units "$ENV{DESTDIR}${unitdir}")
+foreach(unit voxafax-print.service voxafax-print.timer voxafax-print@.service
+             voxafax-print@.timer)
   message(STATUS "Installing: ${units}/${unit}")
   if(EXISTS "${VOXAFAX_UNIT_SRC}/${unit}.in")
     configure_file("${VOXAFAX_UNIT_SRC}/${unit}.in" "${units}/${unit}" @ONLY)

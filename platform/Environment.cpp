@@ -70,6 +70,7 @@ Options Options::Load(const Environment& env) {
         return ini::StripComment(*v);
     };
     if (auto v = get("print", "text_pages")) o.textPages = YesValue(*v);
+    if (auto v = get("pop3", "host")) o.popHost = *v;
     if (auto v = get("pop3", "tls")) o.popTls = YesValue(*v);
     if (auto v = get("smtp", "tls")) o.smtpTls = YesValue(*v);
     o.popPort = o.popTls ? 995 : 110;

@@ -24,6 +24,7 @@ struct Environment {
 // options.ini, with the environment's port variables winning over it.
 struct Options {
     bool textPages = false;  // [print] text_pages: really print header pages and text files
+    std::string popHost;     // [pop3] host: a POP3 server other than the address's domain
     bool popTls = false;     // [pop3] tls
     int popPort = 110;       // [pop3] port, $VOXAFAX_POP3_PORT
     bool smtpTls = false;    // [smtp] tls

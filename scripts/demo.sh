@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # A demo round on a built-in default: private POP3 (Dovecot) and SMTP servers
 # on loopback, a mailbox of sample faxes, a folder printer; one run of
-# voxafax-print /0; then what happened. Every server it starts is stopped.
+# voxafax-print /0 through `voxafax run`, which shows its progress as it
+# happens; then what happened, in words. Every server it starts is stopped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target voxafax-print make_fax_tiff >/dev/null
+cmake --build build -j"$(nproc)" --target voxafax-print voxafax make_fax_tiff >/dev/null
 
 W=$(mktemp -d /tmp/voxafax-demo.XXXXXX)
 chmod 755 "$W"   # Dovecot serves the mailbox as user "mail"
@@ -53,14 +54,26 @@ printf '[Demo]\nmaildir = %s/store\n' "$W" > "$W/config/stores.ini"
 printf '[Demo PDF]\ndirectory = %s/prints\n' "$W" > "$W/config/printers.ini"
 printf '[print]\ntext_pages = yes\n' > "$W/config/options.ini"
 
-echo "== Running: voxafax-print /0"
-build/voxafax-print /0
+echo "== Running: voxafax run (it starts voxafax-print /0, shows its status line and its log"
+echo "   lines as they come, and ends with the outcome)"
+build/voxafax run || echo "(voxafax run ended with status $?)"
 
 echo
-echo "== Status keys ([VOXA-FAX] of $VOXAFAX_PROFILE)"
-for k in last_error VFPrint print_status printing session totals; do
-  printf '   %-13s "%s"\n' "$k" "$(sed -n "s/^$k=//p" "$VOXAFAX_PROFILE")"
-done
+echo "== Status keys: how voxafax-print reports to a scheduler ([VOXA-FAX] of $VOXAFAX_PROFILE)"
+key() { sed -n "s/^$1=//p" "$VOXAFAX_PROFILE" | tr -d '\r'; }
+IFS=, read -r printed unprintable regular _ <<<"$(key session)"
+[ "$(key VFPrint)" = quit ] && state="the run has ended" || state="a run is under way, or one ended early"
+[ "$(key printing)" = 0 ] && printing="nothing is being printed" || printing="a run is printing"
+[ -z "$(key last_error)" ] && error="no error" || error="the run's last error"
+show() { printf '   %-13s %-42s %s\n' "$1" "\"$(key "$1")\"" "$2"; }
+show VFPrint "$state"
+show printing "$printing"
+show print_status "the last progress line: at the end, the totals"
+show last_error "$error"
+show session "$printed fax(es) printed, $unprintable unprintable, $regular regular fax(es)"
+show totals "always 0,0,0,0"
+echo "   The record of the run (start, duration, exit status, figures) is $VOXAFAX_HOME/last-run.ini;"
+echo "   build/voxafax status shows it."
 echo
 echo "== Mailbox on the server: $(find "$W/mailbox/new" "$W/mailbox/cur" -type f | wc -l) message(s) left"
 echo
@@ -81,10 +94,19 @@ for name, path in folders:
         print(f"      - {m['Subject']}" + ("  (read)" if "S" in flags else ""))
 PY
 echo
-echo "== Printed PDFs ($W/prints)"
+echo "== Printed PDFs ($W/prints), in the order printed"
+echo "   A header page is text (it names the sender and the subject); the fax images of a"
+echo "   message follow its header page."
 for f in "$W"/prints/*.pdf; do
   [ -e "$f" ] || continue
-  printf '   %s  %s page(s)\n' "$(basename "$f")" "$(pdfinfo "$f" | sed -n 's/^Pages: *//p')"
+  pages=$(pdfinfo "$f" | sed -n 's/^Pages: *//p')
+  if [ "$(pdffonts "$f" 2>/dev/null | tail -n +3 | wc -l)" -gt 0 ]; then
+    subject=$(pdftotext -layout "$f" - 2>/dev/null | sed -n 's/^Subject: *//p' | head -n 1 | sed 's/ From: .*//')
+    kind="header page of \"$subject\""
+  else
+    kind="fax image"
+  fi
+  printf '   %s  %s page(s)  %s\n' "$(basename "$f")" "$pages" "$kind"
 done
 echo
 echo "== Receipts received by the SMTP server"

@@ -31,7 +31,7 @@ TEST_ONLY = ("platform/fake", "tests")
 NOT_PRODUCTION = ("tests", "fuzz", "bench", "tools", "platform/fake")
 # The wiring of real implementations into the program happens in the entry
 # points only.
-ENTRY_POINTS = {"main/main.cpp": ["platform/linux/"], "companion/Setup.cpp": ["platform/linux/printing"]}
+ENTRY_POINTS = {"main/main.cpp": ["platform/linux/"], "companion/main.cpp": ["platform/linux/"]}
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 

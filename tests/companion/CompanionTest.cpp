@@ -1,5 +1,6 @@
 // The voxafax command against a temporary profile file and program folder,
-// with fake voxafax-print scripts that write status keys as the real one does.
+// with fake voxafax-print scripts that write status keys, log lines and the
+// record of the last run as the real one does.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,15 +11,18 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "companion/Companion.h"
+#include "companion/Outcome.h"
+#include "companion/RunView.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
+#include "platform/fake/FakeSocket.h"
+#include "platform/linux/printing/SystemPrinters.h"
 
 extern char** environ;
 
@@ -31,16 +35,20 @@ std::string Slurp(const std::string& path) {
     return platform::ReadWholeFile(path).value_or("");
 }
 
-void Spit(const std::string& path, const std::string& text) {
+void Spit(const std::string& path, const std::string& text, mode_t mode = 0600) {
     fs::create_directories(fs::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << text;
+    ::chmod(path.c_str(), mode);
+}
+
+bool Has(const std::string& hay, const std::string& needle) {
+    return hay.find(needle) != std::string::npos;
 }
 
 // Holds an exclusive flock on a file for the life of the object.
 struct HeldLock {
     explicit HeldLock(const std::string& path) {
         fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        EXPECT_GE(fd, 0);
         EXPECT_EQ(::flock(fd, LOCK_EX), 0);
     }
     ~HeldLock() { Release(); }
@@ -62,6 +70,7 @@ class Companion : public ::testing::Test {
         env_.configDir = dir_ + "/cfg";
         fs::create_directories(env_.programFolder);
         fs::create_directories(env_.configDir);
+        ::chmod(env_.programFolder.c_str(), 0700);
         // No CUPS scheduler: the printer list holds only folder printers.
         ::setenv("CUPS_SERVER", (dir_ + "/no-cups.sock").c_str(), 1);
     }
@@ -71,34 +80,47 @@ class Companion : public ::testing::Test {
     }
 
     // A fake voxafax-print: `body` runs under /bin/sh with $P the profile
-    // file; `put TEXT` replaces the profile atomically, as the real writer does.
+    // file and $R the record of the last run; `put TEXT` replaces the
+    // profile atomically, as the real writer does.
     std::string FakeProgram(const std::string& body) {
         std::string path = dir_ + "/voxafax-print";
-        Spit(path, "#!/bin/sh\nP='" + env_.profilePath + "'\n" +
-                       "put() { printf '%s' \"$1\" > \"$P.new\" && mv \"$P.new\" \"$P\"; }\n"
-                       "echo \"$@\" > '" +
-                       dir_ + "/args'\n" + body + "\n");
-        ::chmod(path.c_str(), 0755);
+        Spit(path,
+             "#!/bin/sh\nP='" + env_.profilePath + "'\nR='" + env_.programFolder +
+                 "/last-run.ini'\n" +
+                 "put() { printf '%s' \"$1\" > \"$P.new\" && mv \"$P.new\" \"$P\"; }\n"
+                 "echo \"$@\" > '" +
+                 dir_ + "/args'\n" + body + "\n",
+             0755);
         return path;
     }
 
-    int Run(const std::string& program, const std::string& mode = "now",
-            std::chrono::milliseconds grace = 5000ms) {
+    int Run(const std::string& program, const std::string& mode = "now") {
         companion::RunSettings s;
         s.program = program;
         s.pollInterval = 20ms;
-        s.quitGrace = grace;
         out_.str("");
         err_.str("");
         return companion::CmdRun(env_, *companion::FindRunMode(mode), s, out_, err_);
     }
 
-    int Setup(const std::string& answers) {
+    companion::Services Services() {
+        printers_ = platform::MakeSystemPrinters(env_.PrintersIni());
+        return {*printers_, sockets_, nullptr};
+    }
+
+    int Setup(const std::string& answers, bool terminal = false) {
         std::istringstream in(answers);
         out_.str("");
         err_.str("");
-        companion::Io io{in, out_, err_, false};
-        return companion::CmdSetup(env_, io);
+        companion::Io io{in, out_, err_, terminal};
+        auto services = Services();
+        return companion::CmdSetup(env_, {true}, io, services);
+    }
+
+    int Check() {
+        out_.str("");
+        auto services = Services();
+        return companion::CmdCheck(env_, {true}, out_, services);
     }
 
     std::optional<std::string> Key(const std::string& file, const std::string& section,
@@ -109,252 +131,281 @@ class Companion : public ::testing::Test {
     std::string dir_;
     platform::Environment env_;
     std::ostringstream out_, err_;
+    std::unique_ptr<platform::Printers> printers_;
+    platform::FakeSocketFactory sockets_;
 };
 
 // ---- status ----------------------------------------------------------------
 
-TEST_F(Companion, StatusShowsKeysSendLogAndQueue) {
+TEST_F(Companion, StatusShowsTheLastRunTheKeysTheSendLogAndTheQueue) {
     Spit(env_.profilePath,
          "[VOXA-FAX]\r\nVFPrint=quit\r\nprinting=0\r\nprint_status= Printed 3 VOXA-FAXes + 1 "
-         "Regular Faxes\r\nlast_error=7\r\nsession=3,2,1,0\r\ntotals=0,0,0,0\r\n");
+         "Regular Faxes\r\nlast_error=5\r\nsession=3,2,1,0\r\ntotals=0,0,0,0\r\n");
+    Spit(env_.programFolder + "/last-run.ini",
+         "[run]\nstate=ended\npid=4242\nswitch=/0\nstarted=2026-12-06 10:15:00\n"
+         "duration_ms=12345\nexit_status=0\nexit_meaning=ok\nlast_error=5\n"
+         "messages_downloaded=3\nbytes_downloaded=1200000\nfaxes_printed=3\nreceipts_queued=1\n"
+         "[problems]\n1=warning: receipt to bob@example.net queued: smtp.example.net:25 timed "
+         "out after 120 s\n");
     Spit(env_.programFolder + "/account.ini",
-         "[log]\nVersion=VOXA-FAX Print v 0.8.1\nSMTP_Type=MDN+_NOT_OK\nSMTP_Servers=a + b , \n"
-         "SMTP_State=" +
-             std::string(1000, 'x') + "END\n");
+         "[log]\nSMTP_Type=MDN+_NOT_OK\nSMTP_State=" + std::string(1000, 'x') + "END\n");
     Spit(env_.programFolder + "/Out/20240101120000.mdn", std::string(1234, 'r'));
-    Spit(env_.programFolder + "/Out/20240101120500.mdn", "r");
-    Spit(env_.programFolder + "/In/m1.eml", "x");
 
     std::ostringstream out;
     EXPECT_EQ(companion::CmdStatus(env_, {}, out), 0);
-    std::string s = out.str();
-    EXPECT_NE(s.find("Printed 3 VOXA-FAXes + 1 Regular Faxes"), std::string::npos) << s;
-    EXPECT_NE(s.find("last_error    7"), std::string::npos) << s;
-    EXPECT_NE(s.find("3 printed, 2 unprintable, 1 regular faxes"), std::string::npos) << s;
-    EXPECT_NE(s.find("test_server   (not set)"), std::string::npos) << s;
-    EXPECT_NE(s.find("MDN+_NOT_OK"), std::string::npos) << s;
-    EXPECT_NE(s.find("Out: 2"), std::string::npos) << s;
-    EXPECT_NE(s.find("1234  20240101120000.mdn"), std::string::npos) << s;
-    EXPECT_NE(s.find("Downloaded messages not yet filed in the store: 1"), std::string::npos);
-    EXPECT_NE(s.find("not running"), std::string::npos);
-    EXPECT_NE(s.find("never sent again while Normal_EMail_Addr is empty"), std::string::npos);
+    const std::string s = out.str();
+    for (const char* want :
+         {"started       2026-12-06 10:15:00, switch /0", "took          12.3 s",
+          "exit status 0 (ok)", "5 = Unable to obtain an Internet Address for the server",
+          "3 messages downloaded (1.2 MB), 3 faxes printed, 1 receipts waiting in Out/",
+          "warning: receipt to bob@example.net queued", "3 printed, 2 unprintable, 1 regular",
+          "test_server   (not set)", "MDN+_NOT_OK", "Out: 1", "1234  20240101120000.mdn",
+          "never sent again while Normal_EMail_Addr is empty", "not running"})
+        EXPECT_TRUE(Has(s, want)) << want << "\n" << s;
+    EXPECT_FALSE(Has(s, "stale"));
     // The SMTP log grows through a run: only its end is shown unless asked.
-    EXPECT_EQ(s.find(std::string(1000, 'x')), std::string::npos);
-    EXPECT_NE(s.find("xEND"), std::string::npos);
+    EXPECT_FALSE(Has(s, std::string(1000, 'x')));
     std::ostringstream full;
     EXPECT_EQ(companion::CmdStatus(env_, {true}, full), 0);
-    EXPECT_NE(full.str().find(std::string(1000, 'x') + "END"), std::string::npos);
+    EXPECT_TRUE(Has(full.str(), std::string(1000, 'x') + "END"));
 }
 
-TEST_F(Companion, StatusSeesARunningProgramWithoutTakingItsLock) {
-    std::string lock = env_.programFolder + "/voxafax-print.lock";
-    {
-        HeldLock held(lock);
-        std::ostringstream out;
-        EXPECT_EQ(companion::CmdStatus(env_, {}, out), 0);
-        EXPECT_NE(out.str().find("running (process " + std::to_string(::getpid()) + ")"),
-                  std::string::npos)
-            << out.str();
-    }
+TEST_F(Companion, StatusNamesKeysLeftByARunThatEndedEarly) {
+    // The printer check ended the run: VFPrint and printing still say "a run
+    // is under way".
+    Spit(env_.profilePath,
+         "[VOXA-FAX]\nVFPrint=running\nprinting=1\nprint_status=Print Error : NO or BAD "
+         "PRINTER CONFIGURED !\n");
+    Spit(env_.programFolder + "/last-run.ini",
+         "[run]\nstate=ended\npid=77\nexit_status=3\nexit_meaning=config\n"
+         "[problems]\n1=error: Printer_Type = x names no installed printer\n");
     std::ostringstream out;
-    EXPECT_EQ(companion::CmdStatus(env_, {}, out), 0);
-    EXPECT_NE(out.str().find("is not running"), std::string::npos);
-    EXPECT_NE(out.str().find("missing: run voxafax setup"), std::string::npos);
+    companion::CmdStatus(env_, {}, out);
+    std::string s = out.str();
+    EXPECT_TRUE(Has(s, "VFPrint       running   (stale: no run is in progress)")) << s;
+    EXPECT_TRUE(Has(s, "printing      1   (stale: no run is in progress)")) << s;
+    EXPECT_TRUE(Has(s,
+                    "The keys VFPrint \"running\" and printing \"1\" are left from a run "
+                    "that ended early"));
+    EXPECT_TRUE(Has(s, "exit status 3 (config)"));
+    EXPECT_TRUE(Has(s, "voxafax check names the setting"));
+
+    // A record still saying "running" with no process holding the lock: killed.
+    Spit(env_.programFolder + "/last-run.ini", "[run]\nstate=running\npid=77\n");
+    out.str("");
+    companion::CmdStatus(env_, {}, out);
+    EXPECT_TRUE(Has(out.str(), "ended without finishing: process 77 was killed")) << out.str();
+
+    // While a run holds the lock the same keys are its own.
+    HeldLock held(env_.programFolder + "/voxafax-print.lock");
+    out.str("");
+    companion::CmdStatus(env_, {}, out);
+    EXPECT_TRUE(Has(out.str(), "running (process " + std::to_string(::getpid()) + ")"));
+    EXPECT_FALSE(Has(out.str(), "stale"));
 }
 
-TEST(CompanionSession, DescribesOnlyWellFormedSessionKeys) {
+TEST(CompanionWords, SessionKeysAndLastErrorCodes) {
     EXPECT_EQ(companion::DescribeSession("1000,0,2,0"),
               "1000 printed, 0 unprintable, 2 regular faxes");
-    EXPECT_EQ(companion::DescribeSession("1,2,3,"), "1 printed, 2 unprintable, 3 regular faxes");
     EXPECT_EQ(companion::DescribeSession("1,2,3"), "");
     EXPECT_EQ(companion::DescribeSession("a,2,3,0"), "");
-    EXPECT_EQ(companion::DescribeSession(""), "");
+    EXPECT_EQ(companion::LastErrorInWords("5"),
+              "5 = Unable to obtain an Internet Address for the server");
+    EXPECT_EQ(companion::LastErrorInWords(" 7"), "7 = The connection timed out");
+    EXPECT_EQ(companion::LastErrorInWords(""), "none");
+    EXPECT_EQ(companion::LastErrorInWords("Print Error : Fatal Printer Error"),
+              "Print Error : Fatal Printer Error");
 }
 
 // ---- run -------------------------------------------------------------------
 
-TEST_F(Companion, RunShowsEachStatusLineAndTheTotals) {
-    // The previous run's "quit" must not end the watch before the new run starts.
-    Spit(env_.profilePath, "[VOXA-FAX]\nVFPrint=quit\nprint_status=old\nPrinter_Type=x\n");
-    std::string prog = FakeProgram(
-        "sleep 0.2\n"
-        "put '[VOXA-FAX]\nVFPrint=running\nprint_status=Starting VOXA-FAX Print\n'\n"
-        "sleep 0.2\n"
-        "put '[VOXA-FAX]\nVFPrint=running\nprint_status=Connecting to EXAMPLE.TEST\n'\n"
-        "sleep 0.2\n"
-        "put '[VOXA-FAX]\nVFPrint=quit\nlast_error=\nprint_status= Printed 2 VOXA-FAXes + 0 "
-        "Regular Faxes\nsession=2,1,0,0\n'\n");
-    EXPECT_EQ(Run(prog), companion::kRunOk) << err_.str();
-    std::string s = out_.str();
-    auto a = s.find("  Starting VOXA-FAX Print\n");
-    auto b = s.find("  Connecting to EXAMPLE.TEST\n");
-    auto c = s.find("Finished: Printed 2 VOXA-FAXes + 0 Regular Faxes");
-    ASSERT_NE(a, std::string::npos) << s;
-    ASSERT_NE(b, std::string::npos) << s;
-    ASSERT_NE(c, std::string::npos) << s;
-    EXPECT_LT(a, b);
-    EXPECT_LT(b, c);
-    EXPECT_EQ(s.find("old"), std::string::npos);
-    EXPECT_NE(s.find("2 printed, 1 unprintable, 0 regular faxes"), std::string::npos);
-    EXPECT_NE(s.find("Last error: none"), std::string::npos);
+// What a run that found no new fax writes: the same keys every time.
+constexpr const char* kNothingNew =
+    "put '[VOXA-FAX]\nVFPrint=running\nprint_status=No new VOXA-FAXes\n'\n"
+    "put '[VOXA-FAX]\nVFPrint=quit\nprinting=0\nlast_error=\nprint_status= Printed 0 "
+    "VOXA-FAXes + 0 Regular Faxes\nsession=0,0,0,0\n'\n"
+    "printf '[run]\\nstate=ended\\npid=%s\\nexit_status=0\\nduration_ms=800\\n' $$ > \"$R\"\n";
+
+TEST_F(Companion, TwoRunsWithNothingNewBothSucceed) {
+    std::string prog = FakeProgram(kNothingNew);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(Run(prog), 0) << i << out_.str() << err_.str();
+        EXPECT_TRUE(Has(out_.str(), "Finished: Printed 0 VOXA-FAXes + 0 Regular Faxes"))
+            << out_.str();
+        EXPECT_TRUE(Has(out_.str(), "Outcome: exit status 0 (ok)"));
+        EXPECT_TRUE(Has(out_.str(), "Run: 800 ms; 0 messages downloaded"));
+        EXPECT_EQ(err_.str(), "");
+    }
     EXPECT_EQ(Slurp(dir_ + "/args"), "/0\n");
 }
 
-TEST_F(Companion, RunCatchesStatusLinesFasterThanItsPollInterval) {
-    std::string body;
-    for (int i = 1; i <= 5; ++i)
-        body += "put '[VOXA-FAX]\nVFPrint=running\nprint_status=step " + std::to_string(i) +
-                "\n'\nsleep 0.15\n";
-    body += "put '[VOXA-FAX]\nVFPrint=quit\nprint_status=done\n'\n";
-    std::string prog = FakeProgram(body);
-    companion::RunSettings s;
-    s.program = prog;
-    s.pollInterval = 2000ms;
-    EXPECT_EQ(companion::CmdRun(env_, *companion::FindRunMode("now"), s, out_, err_),
-              companion::kRunOk);
-    for (int i = 1; i <= 5; ++i)
-        EXPECT_NE(out_.str().find("  step " + std::to_string(i) + "\n"), std::string::npos)
-            << out_.str();
+TEST_F(Companion, RunShowsTheLogLinesAndTheOutcomeInWords) {
+    std::string prog = FakeProgram(
+        "put '[VOXA-FAX]\nVFPrint=running\nprint_status=Connecting to MAIL.EXAMPLE.NET\n'\n"
+        "echo 'voxafax-print: printed fax from alice@example.net \"Invoice\", 3 pages' >&2\n"
+        "echo 'voxafax-print: error: pop3 mail.example.net:110: connection refused; check "
+        "[pop3] host' >&2\n"
+        "printf 'Yes or No? [y/N] ' >&2\n"
+        "put '[VOXA-FAX]\nVFPrint=quit\nlast_error=5\nprint_status= Printed 1 VOXA-FAXes + 0 "
+        "Regular Faxes\nsession=1,0,0,0\n'\n"
+        "printf '[run]\\nstate=ended\\npid=%s\\nexit_status=5\\nlast_error=5\\n' $$ > \"$R\"\n"
+        "exit 5");
+    EXPECT_EQ(Run(prog), 5);
+    const std::string e = err_.str(), o = out_.str();
+    auto fax = e.find("printed fax from alice@example.net \"Invoice\", 3 pages\n");
+    auto refused = e.find("error: pop3 mail.example.net:110: connection refused");
+    ASSERT_NE(fax, std::string::npos) << e;
+    ASSERT_NE(refused, std::string::npos) << e;
+    EXPECT_LT(fax, refused);
+    // A question without its line end is shown all the same.
+    EXPECT_TRUE(Has(e, "Yes or No? [y/N] \n")) << e;
+    EXPECT_TRUE(Has(o, "Last error: 5 = Unable to obtain an Internet Address for the server"));
+    EXPECT_TRUE(Has(o,
+                    "exit status 5 (server-unreachable): the POP3 server could not be "
+                    "reached"))
+        << o;
+    EXPECT_TRUE(Has(o, "What to do: check [pop3] host, port and tls in " + env_.OptionsIni()));
+    EXPECT_TRUE(Has(o, "Record: " + env_.programFolder + "/last-run.ini"));
 }
 
 TEST_F(Companion, RunPassesEachModesSwitch) {
-    std::string prog = FakeProgram("put '[VOXA-FAX]\nVFPrint=quit\nprint_status=done\n'");
+    std::string prog = FakeProgram("put '[VOXA-FAX]\nVFPrint=quit\n'");
     const std::pair<const char*, const char*> modes[] = {
         {"now", "/0"}, {"test", "/2"}, {"print-test", "/7"}, {"regular", "/1"}, {"mail", "/5"}};
     for (auto [mode, sw] : modes) {
-        ::unlink(env_.profilePath.c_str());
-        EXPECT_EQ(Run(prog, mode), companion::kRunOk) << mode << err_.str();
+        EXPECT_EQ(Run(prog, mode), 0) << mode;
         EXPECT_EQ(Slurp(dir_ + "/args"), std::string(sw) + "\n");
     }
     EXPECT_FALSE(companion::FindRunMode("later"));
 }
 
-TEST_F(Companion, RunFailsOnLastErrorDeathEarlyEndAndSilence) {
+TEST_F(Companion, RunReportsEarlyEndsKillsAndProgramsThatCannotRun) {
+    // An early end: its keys, its status, and a record that is another run's.
     std::string prog = FakeProgram(
-        "put '[VOXA-FAX]\nVFPrint=quit\nlast_error=Print Error : Fatal Printer "
-        "Error\nprint_status= Printed 0 VOXA-FAXes + 0 Regular Faxes\n'");
-    EXPECT_EQ(Run(prog), companion::kRunReportedError);
-    EXPECT_NE(out_.str().find("Last error: Print Error : Fatal Printer Error"), std::string::npos);
-
-    prog = FakeProgram(
-        "put '[VOXA-FAX]\nVFPrint=running\nprint_status=Checking Inbox for 2 new VOXA-FAXes\n'\n"
-        "kill -9 $$");
-    EXPECT_EQ(Run(prog), companion::kRunDied);
-    EXPECT_NE(err_.str().find("killed by signal 9"), std::string::npos) << err_.str();
-    EXPECT_NE(err_.str().find("Checking Inbox for 2 new VOXA-FAXes"), std::string::npos);
-
-    // The printer check ends the program without its end keys.
-    prog = FakeProgram(
         "put '[VOXA-FAX]\nVFPrint=running\nprint_status=Print Error : NO or BAD PRINTER "
-        "CONFIGURED !\n'");
-    EXPECT_EQ(Run(prog), companion::kRunReportedError);
-    EXPECT_NE(err_.str().find("stopped before its end; its last status: Print Error : NO or BAD "
-                              "PRINTER CONFIGURED !"),
-              std::string::npos)
-        << err_.str();
+        "CONFIGURED !\n'\nprintf '[run]\\nstate=ended\\npid=1\\nexit_status=0\\n' > \"$R\"\n"
+        "exit 3");
+    EXPECT_EQ(Run(prog), 3);
+    EXPECT_TRUE(Has(out_.str(), "Stopped at: Print Error : NO or BAD PRINTER CONFIGURED !"));
+    EXPECT_TRUE(Has(out_.str(), "exit status 3 (config)"));
+    EXPECT_TRUE(Has(out_.str(), "wrote no record of this run")) << out_.str();
 
-    prog = FakeProgram("exit 0");
-    EXPECT_EQ(Run(prog), companion::kRunReportedError);
-    EXPECT_NE(err_.str().find("without writing any status"), std::string::npos);
+    prog = FakeProgram("put '[VOXA-FAX]\nVFPrint=running\n'\nkill -9 $$");
+    EXPECT_EQ(Run(prog), companion::kKilledBase + SIGKILL);
+    EXPECT_TRUE(Has(out_.str(), "ended by signal 9")) << out_.str();
 
-    prog = FakeProgram("put '[VOXA-FAX]\nVFPrint=quit\n'\nexit 4");
-    EXPECT_EQ(Run(prog), companion::kRunDied);
-    EXPECT_NE(err_.str().find("exit status 4"), std::string::npos);
+    EXPECT_EQ(Run(dir_ + "/does-not-exist"), companion::kCannotStart);
 
-    EXPECT_EQ(Run(dir_ + "/does-not-exist"), companion::kRunDied);
-}
-
-TEST_F(Companion, RunDoesNotStartASecondProgram) {
-    std::string prog = FakeProgram("put '[VOXA-FAX]\nVFPrint=quit\n'");
     HeldLock held(env_.programFolder + "/voxafax-print.lock");
-    EXPECT_EQ(Run(prog), companion::kRunDied);
-    EXPECT_NE(err_.str().find("already running"), std::string::npos);
+    ::unlink((dir_ + "/args").c_str());
+    EXPECT_EQ(Run(prog), companion::kAnotherRun);
+    EXPECT_TRUE(Has(err_.str(), "already running"));
     EXPECT_FALSE(fs::exists(dir_ + "/args"));
 }
 
-TEST_F(Companion, RunStopsWatchingAfterQuitWhenTheProgramLingers) {
-    std::string prog = FakeProgram(
-        "put '[VOXA-FAX]\nVFPrint=running\n'\nsleep 0.1\n"
-        "put '[VOXA-FAX]\nVFPrint=quit\nprint_status=done\n'\necho $$ > '" +
-        dir_ + "/pid'\nexec sleep 30");
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Run(prog, "now", 300ms), companion::kRunOk) << err_.str();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
-    EXPECT_NE(err_.str().find("has not ended"), std::string::npos);
-    pid_t pid = std::atoi(Slurp(dir_ + "/pid").c_str());
-    ASSERT_GT(pid, 0);
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
+TEST(CompanionRunView, QuestionsShowWhenTheProgramFallsQuiet) {
+    std::ostringstream screen;
+    companion::RunView view(screen, screen, true);
+    view.Status("Connecting to X");
+    view.LogData("voxafax-print: downloaded 2 messages\n[VOXA-FAX Print] No profile\nYes or");
+    // At a terminal the live status line is cleared for a log line, then drawn again.
+    EXPECT_EQ(screen.str(),
+              "\r\033[K  Connecting to X\r\033[Kvoxafax-print: downloaded 2 messages\n"
+              "[VOXA-FAX Print] No profile\n\r\033[K  Connecting to X");
+    view.LogData(" No? [y/N] ");
+    EXPECT_FALSE(Has(screen.str(), "Yes or"));
+    view.Quiet();
+    EXPECT_TRUE(Has(screen.str(), "\r\033[KYes or No? [y/N] "));
+    // The answer's line end comes from the terminal; the rest follows without
+    // the status line over the question.
+    screen.str("");
+    view.LogData("\nnext\n");
+    view.Finish();
+    EXPECT_EQ(screen.str(), "\nnext\n\r\033[K  Connecting to X\r\033[K");
 }
 
 // ---- setup -----------------------------------------------------------------
 
 TEST_F(Companion, SetupWritesTheSettingsAndKeepsEverythingElse) {
     Spit(env_.profilePath,
-         "; written by the scheduler\r\n[VOXA-FAX]\r\nwake_probes=3\r\nPassword=old\r\n"
+         "; written by the scheduler\r\n[VOXA-FAX]\r\nwake_probes=3\r\nPassword=old-secret\r\n"
          "[Other]\r\nx=1\r\n");
     Spit(env_.StoresIni(), "[Fax Store]\nmaildir = ~/Faxes   ; the faxes\n");
-    // A bad address is asked again; a new folder printer is made.
-    ASSERT_EQ(Setup("not-an-address\nfax1@example.test\nnewpass\n1\nFax PDF\n~/prints\n"
-                    "Fax Store\n\nn\n"),
+    Spit(env_.OptionsIni(), "; my options\n[smtp]\ntls = no\n");
+    // Address (a bad one asked again), password, POP3 host/TLS/port, printer
+    // (new folder printer, name, folder), text pages, header style, store,
+    // Maildir, receipts, SMTP server/TLS/port, return address, save.
+    ASSERT_EQ(Setup("not-an-address\nfax1@example.test\nnewpass\npop.example.test\ny\n\n"
+                    "1\nFax PDF\n~/prints\ny\nfull\nFax Store\n\ny\nsmtp.example.test\nn\n587\n"
+                    "\ny\n"),
               0)
-        << err_.str();
+        << err_.str() << out_.str();
     const std::string p = env_.profilePath;
     EXPECT_EQ(Key(p, "VOXA-FAX", "Voxa_Fax_Addr"), "fax1@example.test");
     EXPECT_EQ(Key(p, "VOXA-FAX", "Password"), "newpass");
     EXPECT_EQ(Key(p, "VOXA-FAX", "Printer_Type"), "Fax PDF");
     EXPECT_EQ(Key(p, "VOXA-FAX", "VoxaFax_Profile"), "Fax Store");
-    EXPECT_EQ(Key(p, "VOXA-FAX", "Confirm_Receipt"), "n");
+    EXPECT_EQ(Key(p, "VOXA-FAX", "Confirm_Receipt"), "y");
+    EXPECT_EQ(Key(p, "VOXA-FAX", "User_SMTP_Server"), "smtp.example.test");
+    EXPECT_EQ(Key(p, "VOXA-FAX", "Normal_EMail_Addr"), "fax1@example.test");
+    EXPECT_EQ(Key(p, "VOXA-FAX", "Print_Full_Header"), "y");
+    EXPECT_EQ(Key(p, "VOXA-FAX", "Print_Simple_Header"), "");
     EXPECT_EQ(Key(p, "VOXA-FAX", "wake_probes"), "3");
     EXPECT_EQ(Key(p, "Other", "x"), "1");
-    std::string text = Slurp(p);
+    const std::string text = Slurp(p);
     EXPECT_EQ(text.rfind("; written by the scheduler\r\n", 0), 0u);
-    EXPECT_EQ(text.find("\n", 0), text.find("\r\n", 0) + 1);  // CR LF kept
+    EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);  // CR LF kept
+    const std::string o = env_.OptionsIni();
+    EXPECT_EQ(Key(o, "pop3", "host"), "pop.example.test");
+    EXPECT_EQ(Key(o, "pop3", "tls"), "yes");
+    EXPECT_EQ(Key(o, "pop3", "port"), std::nullopt);  // 995 follows from TLS
+    EXPECT_EQ(Key(o, "smtp", "port"), "587");
+    EXPECT_EQ(Key(o, "print", "text_pages"), "yes");
+    EXPECT_EQ(Slurp(o).rfind("; my options\n", 0), 0u);
     EXPECT_EQ(Key(env_.PrintersIni(), "Fax PDF", "directory"), "~/prints");
     // The Maildir kept its value: its line and comment stay as written.
     EXPECT_EQ(Slurp(env_.StoresIni()), "[Fax Store]\nmaildir = ~/Faxes   ; the faxes\n");
-    EXPECT_NE(err_.str().find("not an address"), std::string::npos);
-    // The password is never echoed back.
-    EXPECT_EQ(out_.str().find("[old]"), std::string::npos);
-    EXPECT_NE(out_.str().find("Mailbox password [unchanged]"), std::string::npos);
+    EXPECT_TRUE(Has(err_.str(), "not an address"));
+    // The password is never shown.
+    EXPECT_FALSE(Has(out_.str(), "old-secret"));
+    EXPECT_TRUE(Has(out_.str(), "Mailbox password [unchanged]"));
 }
 
-TEST_F(Companion, SetupPicksInstalledPrintersAndKeepsDefaults) {
+TEST_F(Companion, SetupKeepsDefaultsAndSavesOnlyWhatIsConfirmed) {
     Spit(env_.PrintersIni(), "[A4 PDF]\ndirectory = ~/a\n[Broken]\n[B PDF]\ndirectory = ~/b\n");
-    Spit(env_.profilePath,
-         "[VOXA-FAX]\nVoxa_Fax_Addr=me@example.test\nPassword=pw\n"
-         "Printer_Type=B PDF\nUser_SMTP_Server=smtp.example.test\n");
-    // All defaults: the configured printer is the default choice.
+    const std::string before =
+        "[VOXA-FAX]\nVoxa_Fax_Addr=me@example.test\nPassword=pw\nPrinter_Type=B PDF\n";
+    Spit(env_.profilePath, before, 0644);
+    // "n" to the last question, then the end of a person's input: nothing saved.
+    EXPECT_EQ(Setup(std::string(13, '\n') + "n\n"), companion::kProblem);
+    EXPECT_TRUE(Has(out_.str(), "Nothing was saved"));
+    EXPECT_EQ(Setup("\n\n\n", true), companion::kProblem);
+    EXPECT_TRUE(Has(err_.str(), "nothing was saved"));
+    EXPECT_EQ(Slurp(env_.profilePath), before);
+    EXPECT_FALSE(fs::exists(env_.OptionsIni()));
+    EXPECT_FALSE(fs::exists(env_.StoresIni()));
+
+    // Script input that ends early: every further answer is its default.
     ASSERT_EQ(Setup(""), 0) << err_.str();
-    EXPECT_NE(out_.str().find("1) A4 PDF"), std::string::npos) << out_.str();
-    EXPECT_NE(out_.str().find("2) B PDF"), std::string::npos);
-    EXPECT_EQ(out_.str().find("Broken"), std::string::npos);
-    EXPECT_NE(out_.str().find("Printer [2]"), std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat(env_.profilePath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds the password
+    EXPECT_TRUE(Has(out_.str(), "1) A4 PDF"));
+    EXPECT_TRUE(Has(out_.str(), "Printer [2]"));
+    EXPECT_FALSE(Has(out_.str(), "Broken"));
     const std::string p = env_.profilePath;
     EXPECT_EQ(Key(p, "VOXA-FAX", "Printer_Type"), "B PDF");
     EXPECT_EQ(Key(p, "VOXA-FAX", "Password"), "pw");
-    EXPECT_EQ(Key(p, "VOXA-FAX", "VoxaFax_Profile"), "Windows Messaging Settings");
     EXPECT_EQ(Key(p, "VOXA-FAX", "Confirm_Receipt"), "y");
-    EXPECT_EQ(Key(p, "VOXA-FAX", "User_SMTP_Server"), "smtp.example.test");
     // Queued receipts need a sender: the service address unless one is given.
     EXPECT_EQ(Key(p, "VOXA-FAX", "Normal_EMail_Addr"), "me@example.test");
     EXPECT_EQ(Key(env_.StoresIni(), "Windows Messaging Settings", "maildir"), "~/Maildir");
-
-    // By exact name; a name differing in case only is not that printer.
-    ASSERT_EQ(Setup("\n\na4 pdf\nA4 PDF\n\n\ny\n-\nnot an address\nme@home.test\n"), 0)
-        << err_.str();
-    EXPECT_EQ(Key(p, "VOXA-FAX", "Printer_Type"), "A4 PDF");
-    EXPECT_EQ(Key(p, "VOXA-FAX", "User_SMTP_Server"), "");
-    EXPECT_EQ(Key(p, "VOXA-FAX", "Normal_EMail_Addr"), "me@home.test");
-}
-
-TEST_F(Companion, SetupWithoutAnAddressWritesNothing) {
-    EXPECT_EQ(Setup("\n"), 1);
-    EXPECT_NE(err_.str().find("nothing was written"), std::string::npos);
-    EXPECT_FALSE(fs::exists(env_.profilePath));
-    EXPECT_FALSE(fs::exists(env_.StoresIni()));
-    EXPECT_EQ(Setup("a@b\n\n9\n9\n9\n"), 1);
-    EXPECT_FALSE(fs::exists(env_.profilePath));
+    // The POP3 server is the address's domain and the ports are the
+    // defaults: options.ini says only what differs.
+    EXPECT_EQ(Key(env_.OptionsIni(), "pop3", "host"), std::nullopt);
+    EXPECT_EQ(Key(env_.OptionsIni(), "pop3", "port"), std::nullopt);
+    EXPECT_EQ(Key(env_.OptionsIni(), "pop3", "tls"), "no");
+    EXPECT_EQ(Key(env_.OptionsIni(), "print", "text_pages"), "yes");
 }
 
 // The built command waits for the profile lock, and keys that another writer
@@ -363,8 +414,8 @@ TEST_F(Companion, SetupWaitsForTheProfileLock) {
     const std::string bin = std::string(VOXAFAX_BINARY_DIR) + "/voxafax";
     ASSERT_EQ(::access(bin.c_str(), X_OK), 0) << bin;
     Spit(env_.profilePath, "[VOXA-FAX]\nwake_probes=1\n");
-    Spit(env_.PrintersIni(), "[Fax PDF]\ndirectory=~/p\n");
-    Spit(dir_ + "/answers", "fax@example.test\npw\n1\nS\n" + dir_ + "/md\nn\n");
+    Spit(env_.PrintersIni(), "[Fax PDF]\ndirectory=" + dir_ + "/p\n");
+    Spit(dir_ + "/answers", "fax@example.test\npw\n\n\n\n1\n\n\nS\n" + dir_ + "/md\nn\n-\ny\n");
 
     HeldLock held(env_.profilePath + ".lock");
     posix_spawn_file_actions_t fa;
@@ -375,61 +426,108 @@ TEST_F(Companion, SetupWaitsForTheProfileLock) {
     std::string prof = "VOXAFAX_PROFILE=" + env_.profilePath;
     std::string cups = "CUPS_SERVER=" + dir_ + "/no-cups.sock";
     std::vector<char*> envp = {home.data(), prof.data(), cups.data(), nullptr};
-    char arg0[] = "voxafax", arg1[] = "setup";
-    char* argv[] = {arg0, arg1, nullptr};
+    char arg0[] = "voxafax", arg1[] = "setup", arg2[] = "--offline";
+    char* argv[] = {arg0, arg1, arg2, nullptr};
     pid_t pid;
     ASSERT_EQ(::posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv, envp.data()), 0);
     posix_spawn_file_actions_destroy(&fa);
 
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "setup did not wait for the lock";
+    // Setup cannot write until the lock is released, however long it waits.
+    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(Slurp(env_.profilePath), "[VOXA-FAX]\nwake_probes=1\n");
     // What the lock holder writes meanwhile.
     Spit(env_.profilePath, "[VOXA-FAX]\nwake_probes=1\nprint_status=busy\n");
     held.Release();
 
     int status = 0;
-    pid_t done = 0;
-    for (int i = 0; i < 200 && done == 0; ++i) {
-        std::this_thread::sleep_for(50ms);
-        done = ::waitpid(pid, &status, WNOHANG);
-    }
-    if (done == 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    ASSERT_EQ(done, pid) << "setup still waits after the lock was released";
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "print_status"), "busy");
     EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "Voxa_Fax_Addr"), "fax@example.test");
     EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "Printer_Type"), "Fax PDF");
 }
 
+// ---- check -----------------------------------------------------------------
+
+TEST_F(Companion, CheckFindsMisspeltKeysAndValuesReadDifferently) {
+    Spit(env_.PrintersIni(), "[Fax PDF]\ndirectory=" + dir_ + "/prints\n");
+    Spit(env_.StoresIni(), "[Faxes]\nmaildir=" + dir_ + "/Maildir\n");
+    Spit(env_.OptionsIni(), "[print]\ntext_pages=yes\n[pop3]\nport=11110\n");
+    const std::string good =
+        "[VOXA-FAX]\nVoxa_Fax_Addr=fax1@127.0.0.1\nPassword=pw\nPrinter_Type=Fax PDF\n"
+        "VoxaFax_Profile=Faxes\nUse_Defaults=1\nConfirm_Receipt=y\nNormal_EMail_Addr=a@b.c\n";
+    Spit(env_.profilePath, good);
+    EXPECT_EQ(Check(), companion::kOk) << out_.str();
+    EXPECT_TRUE(Has(out_.str(), "No problem found."));
+
+    Spit(env_.profilePath,
+         "[VOXA-FAX]\nVoxa_Fax_Addr=fax1@mail.example.net\nPassword=pw\nPrinter_Type=fax pdf\n"
+         "VoxaFax_Profile=Faxez\nConfirm_Receipt = yes\ngeneral_timeout=3\n"
+         "Print_File_Types=tif, tiff\nSave_MDNs=y ; keep\nPassword=pw2\n",
+         0644);
+    Spit(env_.OptionsIni(), "[pop3]\ntls=ja\nhots=x\n");
+    EXPECT_EQ(Check(), companion::kProblem);
+    const std::string s = out_.str();
+    for (const char* want :
+         {"general_timeout is not a key voxafax-print reads; did you mean general_timout? "
+          "(voxafax.ini line 7)",
+          "Confirm_Receipt = yes is read as off (voxafax.ini line 6): only a lower-case y turns "
+          "it on; write Confirm_Receipt=y",
+          "Print_File_Types entry \" tiff\" has a blank",
+          "Save_MDNs = y ; keep (voxafax.ini line 9): in this file a comment",
+          "Password is set again (voxafax.ini line 10); voxafax-print reads only the first, "
+          "line 3\n",
+          "\"Fax PDF\" differs in letter case only", "no such profile in", "(profiles: Faxes)",
+          "[pop3] tls = ja is read as no", "did you mean [pop3] host?",
+          "(mode 644) holds the mailbox password, but others may read it: chmod 600",
+          "the password goes to mail.example.net in clear"})
+        EXPECT_TRUE(Has(s, want)) << want << "\n" << s;
+    EXPECT_FALSE(Has(s, "pw2"));  // a password is never shown
+}
+
+TEST_F(Companion, CheckTakesEachFlagAsTheProgramReadsIt) {
+    // Every flag set the way that turns it on: none is reported.
+    std::string all = "[VOXA-FAX]\n";
+    for (const char* k :
+         {"Use_Profile", "Print_Full_Header", "Print_Simple_Header", "Print_Error_Info",
+          "Activate_Scheduler", "Modem_Connect", "Get_Normal_EMail", "Firewall", "Always_Connect",
+          "Auto_Dis_Connect", "Fax_Ping", "Print_Page_Hdr", "Print_Normal_Fax", "Confirm_Receipt",
+          "Save_MDNs"})
+        all += std::string(k) + "=y\n";
+    Spit(env_.profilePath, all);
+    Check();
+    EXPECT_FALSE(Has(out_.str(), "read as off")) << out_.str();
+    // "Y" turns on the flags read without regard to case only.
+    Spit(env_.profilePath, "[VOXA-FAX]\nPrint_Simple_Header=Y\nSave_MDNs=Y\n");
+    Check();
+    EXPECT_FALSE(Has(out_.str(), "Print_Simple_Header")) << out_.str();
+    EXPECT_TRUE(Has(out_.str(), "Save_MDNs = Y is read as off"));
+}
+
 // ---- command line ----------------------------------------------------------
 
 TEST_F(Companion, CommandLineUsageAndHelp) {
+    auto services = Services();
     auto dispatch = [&](std::vector<std::string> args) {
         std::istringstream in;
         out_.str("");
         err_.str("");
         companion::Io io{in, out_, err_, false};
-        return companion::Dispatch(args, env_, io);
+        return companion::Dispatch(args, env_, io, services);
     };
-    EXPECT_EQ(dispatch({}), companion::kRunUsage);
-    EXPECT_EQ(dispatch({"frobnicate"}), companion::kRunUsage);
-    EXPECT_EQ(dispatch({"run", "sometime"}), companion::kRunUsage);
-    EXPECT_EQ(dispatch({"status", "--bogus"}), companion::kRunUsage);
-    EXPECT_EQ(dispatch({"help", "nope"}), companion::kRunUsage);
+    for (std::vector<std::string> bad : {std::vector<std::string>{},
+                                         {"frobnicate"},
+                                         {"run", "sometime"},
+                                         {"status", "--bogus"},
+                                         {"check", "--online"},
+                                         {"help", "nope"}})
+        EXPECT_EQ(dispatch(bad), companion::kUsage);
     EXPECT_EQ(dispatch({"--help"}), 0);
-    EXPECT_NE(out_.str().find("setup"), std::string::npos);
+    EXPECT_TRUE(Has(out_.str(), "check [--offline]"));
     EXPECT_EQ(dispatch({"help", "run"}), 0);
-    for (const auto& m : companion::RunModes()) {
-        EXPECT_NE(out_.str().find(m.name), std::string::npos);
-        EXPECT_NE(out_.str().find(m.sw), std::string::npos);
-    }
-    EXPECT_EQ(dispatch({"run", "--help"}), 0);
-    EXPECT_NE(out_.str().find("Exit status"), std::string::npos);
-    EXPECT_EQ(dispatch({"status"}), 0);
+    for (const auto& m : companion::RunModes()) EXPECT_TRUE(Has(out_.str(), m.sw));
+    EXPECT_EQ(dispatch({"check", "--help"}), 0);
+    EXPECT_TRUE(Has(out_.str(), "Exit status"));
 }
 
 }  // namespace

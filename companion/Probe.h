@@ -1,0 +1,62 @@
+#pragma once
+// Tries what a configuration names, the way voxafax-print will use it: the
+// POP3 logon, the SMTP server, the printer, the mail store. Nothing is
+// fetched, deleted, sent or printed.
+#include <functional>
+#include <string>
+
+#include "platform/Clock.h"
+
+namespace platform {
+class Printers;
+class SocketFactory;
+}  // namespace platform
+
+namespace companion {
+
+// One line for a person: what was tried and what came of it.
+struct Finding {
+    bool ok = false;
+    std::string text;
+};
+
+struct Endpoint {
+    std::string host;
+    int port = 0;
+    bool tls = false;
+    // "pop3 mail.example.net:995 (TLS)"
+    std::string Describe(const char* protocol) const;
+};
+
+// Per connection, from the start of the connect to QUIT.
+inline constexpr platform::Millis kProbeTimeout{20000};
+
+// USER, PASS, STAT and QUIT: "logon OK, N messages waiting", or why not.
+Finding TryPop3(platform::SocketFactory& sockets, const Endpoint& server, const std::string& user,
+                const std::string& password, platform::Millis timeout = kProbeTimeout);
+
+// The greeting, EHLO and QUIT.
+Finding TrySmtp(platform::SocketFactory& sockets, const Endpoint& server,
+                platform::Millis timeout = kProbeTimeout);
+
+// The printer is installed (by its exact name) and would take a job now: a
+// CUPS queue that accepts jobs, a folder printer whose folder can be written
+// or made.
+Finding TryPrinter(platform::Printers& printers,
+                   const std::function<std::string(const std::string&)>& queueProblem,
+                   const std::string& name);
+
+// The mail-store profile has a section in stores.ini whose Maildir exists
+// and can be written, or can be made.
+Finding TryStore(const std::string& storesIni, const std::string& profile);
+// The same for a Maildir not yet written to stores.ini.
+Finding TryMaildir(const std::string& profile, const std::string& maildir);
+
+// A host that is this machine: a password sent to it in clear never leaves it.
+bool IsLoopback(const std::string& host);
+
+// The folder itself, or the nearest existing folder above it, can be
+// written by this user ("" when it can, else why not).
+std::string WritableOrCreatable(const std::string& folder);
+
+}  // namespace companion
