@@ -210,13 +210,15 @@ bench_fmt() {
 
 # bench_row WORK PROGRAM ANCHOR RATIO GOAL: one line of the summary table,
 # printed and kept for run_all.sh.
+BENCH_ROW_FORMAT='  %-26s %-32s %-48s %-20s %s\n'
 bench_row() {
-    printf '  %-26s %-32s %-40s %-22s %s\n' "$@"
-    [ -z "${BENCH_RESULTS:-}" ] || printf '%s\t%s\t%s\t%s\t%s\n' "$@" >>"$BENCH_RESULTS"
+    # shellcheck disable=SC2059
+    printf "$BENCH_ROW_FORMAT" "$@"
+    [ -z "${BENCH_RESULTS:-}" ] || printf '%s|%s|%s|%s|%s\n' "$@" >>"$BENCH_RESULTS"
 }
 bench_row_head() {
-    printf '  %-26s %-32s %-40s %-22s %s\n' "Work" "Program" "What a user would run instead" \
-        "Ratio" "Goal"
+    # shellcheck disable=SC2059
+    printf "$BENCH_ROW_FORMAT" "Work" "Program" "What a user would run instead" "Ratio" "Goal"
 }
 
 # The state of the machine, printed with the figures: other work on the

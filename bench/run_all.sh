@@ -40,6 +40,7 @@ echo
 echo "== summary: commit $rev, $BENCH_CORPUS corpus ($FAXES fax mails, $FAX_PAGES pages," \
     "$((FAX_BYTES / 1000)) kB; $BIG long faxes, $((BIG_BYTES / 1000)) kB), $(($(date +%s) - started)) s"
 bench_row_head
-while IFS=$'\t' read -r work program anchor ratio goal; do
-    printf '  %-26s %-32s %-40s %-22s %s\n' "$work" "$program" "$anchor" "$ratio" "$goal"
+while IFS='|' read -r work program anchor ratio goal; do
+    # shellcheck disable=SC2059
+    printf "$BENCH_ROW_FORMAT" "$work" "$program" "$anchor" "$ratio" "$goal"
 done <"$BENCH_RESULTS"

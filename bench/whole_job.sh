@@ -70,9 +70,12 @@ done
 ours_rate=$(bench_rate "$FAXES" "${ours_s[@]}")
 chain_rate=$(bench_rate "$FAXES" "${chain_s[@]}")
 ratio=$(bench_ratios "${chain_s[*]}" "${ours_s[*]}")
-echo "  CPU seconds per run: program $(bench_fmt "$(bench_stats "${ours_cpu[@]}")" 2)," \
-    "chain $(bench_fmt "$(bench_stats "${chain_cpu[@]}")" 2)"
 bench_row_head
 bench_row "Whole job (msg/s)" "$(bench_fmt "$ours_rate")" \
     "fetchmail+ripmime+tiff2pdf $(bench_fmt "$chain_rate")" "$(bench_fmt "$ratio" 2)x" \
     "at least 3x"
+# The same runs by CPU time: what the work costs apart from waits on the disk
+# (the program's fsyncs) and on other work of the machine.
+bench_row "Whole job (CPU s per run)" "$(bench_fmt "$(bench_stats "${ours_cpu[@]}")" 2)" \
+    "fetchmail+ripmime+tiff2pdf $(bench_fmt "$(bench_stats "${chain_cpu[@]}")" 2)" \
+    "$(bench_fmt "$(bench_ratios "${chain_cpu[*]}" "${ours_cpu[*]}")" 2)x" ""
