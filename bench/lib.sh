@@ -12,6 +12,7 @@
 BENCH_SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BENCH_BUILD=${VOXAFAX_BINARY_DIR:-$BENCH_SRC/build}
 BENCH_RUNS=${BENCH_RUNS:-5}
+export LC_ALL=C  # one decimal point for awk, sort and the clock
 PY=/usr/bin/python3
 [ -x "$PY" ] || PY=python3
 
@@ -167,10 +168,6 @@ bench_check() {
     [ "$2" = "$3" ] || bench_die "check failed: $1: got $2, expected $3"
 }
 
-# Timing: seconds since an arbitrary start, to the microsecond, with no fork.
-bench_now() { echo "${EPOCHREALTIME/,/.}"; }
-bench_since() { awk -v a="$1" -v b="${EPOCHREALTIME/,/.}" 'BEGIN { printf "%.6f", b - a }'; }
-
 # bench_stats VALUE...: "median min max" of the values.
 bench_stats() {
     printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 }
@@ -247,11 +244,10 @@ bench_runs_note() {
     echo "runs: one warm-up, then $BENCH_RUNS timed runs per contender, alternating; medians (min-max)"
 }
 
-# CPU seconds (user + system) of the children this shell has waited for, so
-# far: the difference over a contender's run is its CPU, whatever processes
-# it started. Dovecot's share is in neither.
-# bench_cpu VAR: sets VAR to that figure (no command substitution: a
-# subshell would count only its own children).
+# bench_cpu VAR: sets VAR to the CPU seconds (user + system) of the children
+# this shell has waited for so far; the difference over a contender's run is
+# its CPU, whatever processes it started (Dovecot's share is in neither). No
+# command substitution around `times`: a subshell counts only its own.
 bench_cpu() {
     times >"$W/.times"
     printf -v "$1" '%s' "$(awk 'NR == 2 { s = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); s += p[1] * 60 + p[2] }
@@ -294,14 +290,15 @@ bench_bsmtp_to_mbox() {
 }
 
 # bench_start ... bench_stop: sets secs (wall) and cpu (CPU seconds of the
-# processes started in between).
+# processes started in between). The clock is read in this shell, with no
+# fork on either side of the measured work.
 bench_start() {
     bench_cpu BENCH_CPU0
-    BENCH_T0=$(bench_now)
+    BENCH_T0=${EPOCHREALTIME/,/.}
 }
 bench_stop() {
-    secs=$(bench_since "$BENCH_T0")
-    local c1
+    local t1=${EPOCHREALTIME/,/.} c1
     bench_cpu c1
+    secs=$(awk -v a="$BENCH_T0" -v b="$t1" 'BEGIN { printf "%.6f", b - a }')
     cpu=$(awk -v a="$BENCH_CPU0" -v b="$c1" 'BEGIN { printf "%.3f", b - a }')
 }

@@ -16,7 +16,6 @@ bench_workdir
 bench_dovecot
 bench_fetchmailrc bsmtp "$W/fm/all.bsmtp"
 [ -n "${BIG_MAX:-}" ] || bench_die "the corpus has no long fax"
-runs=$((BENCH_RUNS < 3 ? BENCH_RUNS : 3))
 
 # program SET [sample]: one whole run over SET (faxes or big); sets kib, or
 # with "sample" anon and file (peaks of RssAnon and RssFile + RssShmem,
@@ -68,7 +67,8 @@ fetchmail_peak() { # SET
 echo "peak memory: $FAXES fax mails ($((FAX_BYTES / 1000)) kB) and one long fax alone" \
     "($((BIG_MAX_BYTES / 1000)) kB, $BIG_MAX_PAGES pages)"
 declare -A peak
-for _ in $(seq 1 "$runs"); do
+# Peaks need no warm-up; BENCH_RUNS runs of each for their spread.
+for _ in $(seq 1 "$BENCH_RUNS"); do
     for set in faxes big; do
         program "$set"
         peak[p$set]+="$kib "
