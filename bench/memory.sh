@@ -85,11 +85,11 @@ mib() { awk '{ printf "%.1f %.1f %.1f", $1 / 1024, $2 / 1024, $3 / 1024 }'; }
 growth=$(bench_ratios "${peak[pbig]}" "${peak[pfaxes]}")
 echo "  program: $(bench_fmt "$(mib <<<"$ps")" 1) MiB over the faxes, $(bench_fmt "$(mib <<<"$pb")" 1) MiB over the long fax"
 echo "  fetchmail: $(bench_fmt "$(mib <<<"$fs")" 1) MiB, $(bench_fmt "$(mib <<<"$fb")" 1) MiB"
-split() { awk -v a="$anon" -v f="$file" 'BEGIN { printf "%.1f MiB anonymous + %.1f MiB mapped files", a / 1024, f / 1024 }'; }
+rss_split() { awk -v a="$anon" -v f="$file" 'BEGIN { printf "%.1f MiB anonymous + %.1f MiB mapped files", a / 1024, f / 1024 }'; }
 program faxes sample
-sample=$(split)
+sample=$(rss_split)
 program big sample
-echo "  program, sampled: $sample over the faxes; $(split) over the long fax"
+echo "  program, sampled: $sample over the faxes; $(rss_split) over the long fax"
 bench_row_head
 bench_row "Peak memory (MiB)" "$(mib <<<"$ps" | cut -d' ' -f1) -> $(mib <<<"$pb" | cut -d' ' -f1)" \
     "fetchmail $(mib <<<"$fs" | cut -d' ' -f1) -> $(mib <<<"$fb" | cut -d' ' -f1)" \
