@@ -1,9 +1,8 @@
-// Bench driver: the POP download into an In folder, and the conversion of an
-// In folder into a Maildir inbox, each timed on its own; prints seconds and
-// the peak resident memory of the process.
+// Bench driver: the program's POP download into an In folder, or its
+// conversion of an In folder into a Maildir inbox, alone in a process that
+// the bench scripts time from outside.
 //   pop_convert download HOME PORT     (user fax1, password fax1pass)
 //   pop_convert convert HOME
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -40,14 +39,6 @@ class NoImaging final : public platform::Imaging {
     }
 };
 
-long PeakRssKiB() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
-    return -1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,7 +73,6 @@ int main(int argc, char** argv) {
     config::Context ctx{env,     options, loop,   profile, dialogs, printers,
                         imaging, sockets, stores, cfg,     run,     log};
 
-    const auto start = std::chrono::steady_clock::now();
     if (mode == "download" && argc > 3) {
         options.popPort = std::atoi(argv[3]);
         net::FrmMail form(ctx);
@@ -101,8 +91,5 @@ int main(int argc, char** argv) {
     } else {
         return 2;
     }
-    const double s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("%s %.3f s, peak RSS %ld KiB\n", mode.c_str(), s, PeakRssKiB());
     return 0;
 }

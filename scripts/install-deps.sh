@@ -2,7 +2,9 @@
 # Installs every Debian package that building, testing and the demo need.
 # Safe to run again: it installs only what is missing.
 #   install-deps.sh          what building, the tests and the demo need
-#   install-deps.sh --bench  also what the benchmarks compare against
+#   install-deps.sh --bench  also what the benchmarks compare against (fetchmail,
+#                            ripmime; tiff2pdf is in libtiff-tools) and strace,
+#                            which counts the program's system calls
 set -euo pipefail
 pkgs=(
   build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
@@ -12,7 +14,7 @@ pkgs=(
   dovecot-pop3d python3 python3-aiosmtpd cups cups-client cups-filters
 )
 if [ "${1:-}" = "--bench" ]; then
-  pkgs+=(fetchmail ripmime bc)
+  pkgs+=(fetchmail ripmime strace)
 fi
 missing=()
 for p in "${pkgs[@]}"; do
