@@ -1,11 +1,11 @@
 #include "convert/Decoders.h"
 
+#include <gmime/gmime-encodings.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 
-#include "convert/HeaderUtils.h"
 #include "platform/FileStream.h"
 #include "platform/Text.h"
 
@@ -14,64 +14,135 @@ namespace {
 
 constexpr std::size_t kMaxUuLine = 1024;  // longer lines are cut: no uu line comes near it
 
-constexpr std::array<signed char, 256> MakeBase64Table() {
-    std::array<signed char, 256> t{};
-    for (auto& v : t) v = -1;
-    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (int i = 0; i < 64; ++i)
-        t[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
-    return t;
-}
-constexpr auto kBase64 = MakeBase64Table();
-
-// Accumulates base64 sextets and writes whole bytes.
-class Base64Sink {
+// One of GMime's decoding state machines, fed in pieces of any size through a
+// fixed buffer; what it decodes goes to the output file.
+class GMimeDecoder {
   public:
-    explicit Base64Sink(platform::FileOut& out) : out_(out) {}
-    // False once "=" has ended the data.
-    bool Feed(unsigned char c) {
-        if (ended_) return false;
-        if (c == '=') {
-            if (count_ >= 2) {
-                FlushPartial();
-                ended_ = true;
-                return false;
-            }
-            return true;  // a stray "=" where no padding can stand: skip it
+    using Step = std::size_t (*)(const unsigned char*, std::size_t, unsigned char*, int*, guint32*);
+    GMimeDecoder(Step step, platform::FileOut& out, int state = 0)
+        : step_(step), out_(out), state_(state) {}
+
+    void Feed(std::string_view in) {
+        while (!in.empty()) {
+            const std::size_t n = std::min(in.size(), kPiece);
+            const std::size_t made = step_(reinterpret_cast<const unsigned char*>(in.data()), n,
+                                           buf_.data(), &state_, &save_);
+            out_.Write(std::string_view(reinterpret_cast<const char*>(buf_.data()), made));
+            in.remove_prefix(n);
         }
-        int v = kBase64[c];
-        if (v < 0) return true;
-        acc_ = (acc_ << 6) | static_cast<unsigned>(v);
-        if (++count_ == 4) {
-            out_.Put(static_cast<char>((acc_ >> 16) & 0xFF));
-            out_.Put(static_cast<char>((acc_ >> 8) & 0xFF));
-            out_.Put(static_cast<char>(acc_ & 0xFF));
-            acc_ = 0;
-            count_ = 0;
-        }
-        return true;
     }
-    void Finish() {
-        if (!ended_) FlushPartial();
-        ended_ = true;
-    }
-    bool Ended() const { return ended_; }
+    int state() const { return state_; }
+    guint32 save() const { return save_; }
 
   private:
-    void FlushPartial() {
-        if (count_ == 2) {
-            out_.Put(static_cast<char>((acc_ >> 4) & 0xFF));
-        } else if (count_ == 3) {
-            out_.Put(static_cast<char>((acc_ >> 10) & 0xFF));
-            out_.Put(static_cast<char>((acc_ >> 2) & 0xFF));
+    // A step writes at most three bytes more than it reads (an "=X" held over
+    // from the piece before comes out with the next byte).
+    static constexpr std::size_t kPiece = 16 * 1024;
+    Step step_;
+    platform::FileOut& out_;
+    int state_;
+    guint32 save_ = 0;
+    std::array<unsigned char, kPiece + 8> buf_;
+};
+
+// Base64 as in MIME. GMime counts characters outside the alphabet as nothing
+// and takes any "=" as the end of the data. Here an "=" ends the data only
+// where padding can stand (after two or three characters of a group): a stray
+// one is skipped. A group left unfinished at the end gives the bytes it holds,
+// as if padded.
+class Base64Decoder {
+  public:
+    explicit Base64Decoder(platform::FileOut& out)
+        : dec_(g_mime_encoding_base64_decode_step, out) {}
+
+    // False once padding has ended the data.
+    bool Feed(std::string_view in) {
+        while (!ended_ && !in.empty()) {
+            const std::size_t eq = in.find('=');
+            dec_.Feed(in.substr(0, eq));
+            if (eq == std::string_view::npos) break;
+            EndIfPadding();
+            in.remove_prefix(eq + 1);
         }
-        acc_ = 0;
-        count_ = 0;
+        return !ended_;
+    }
+    void Finish() {
+        if (!ended_) EndIfPadding();
+        ended_ = true;
+    }
+
+  private:
+    // GMime's state is the number of characters of the group in hand.
+    void EndIfPadding() {
+        if (dec_.state() < 2) return;
+        dec_.Feed("=");
+        ended_ = true;
+    }
+    GMimeDecoder dec_;
+    bool ended_ = false;
+};
+
+// Quoted-printable on GMime's decoder, which leaves line ends and padding as
+// they come. Here blanks at the end of a line are transport padding and are
+// dropped (a bounded run of them is held back to find out whether a line end
+// follows; "=" with blanks behind it then ends in a line end, a soft break), a
+// CR with or without its LF is a hard break and comes out as CR LF, and an "="
+// or "=X" that the input ends with is kept as text.
+class QpDecoder {
+  public:
+    explicit QpDecoder(platform::FileOut& out)
+        : out_(out), dec_(g_mime_encoding_quoted_decode_step, out) {}
+
+    void Feed(std::string_view in) {
+        for (char c : in) {
+            if (afterCr_) {
+                afterCr_ = false;
+                if (c == '\n') continue;
+            }
+            if (c == ' ' || c == '\t') {
+                if (held_ == blanks_.size()) FlushBlanks();
+                blanks_[held_++] = c;
+            } else if (c == '\r' || c == '\n') {
+                held_ = 0;
+                if (c == '\r') Put('\r');
+                Put('\n');
+                afterCr_ = c == '\r';
+            } else {
+                FlushBlanks();
+                Put(c);
+            }
+        }
+    }
+    void Finish() {
+        // Blanks at the very end are padding too.
+        Drain();
+        if (dec_.state() == 1) out_.Put('=');
+        if (dec_.state() == 2) {
+            out_.Put('=');
+            out_.Put(static_cast<char>(dec_.save()));
+        }
+    }
+
+  private:
+    void Put(char c) {
+        if (staged_ == stage_.size()) Drain();
+        stage_[staged_++] = c;
+    }
+    void Drain() {
+        dec_.Feed(std::string_view(stage_.data(), staged_));
+        staged_ = 0;
+    }
+    void FlushBlanks() {
+        for (std::size_t i = 0; i < held_; ++i) Put(blanks_[i]);
+        held_ = 0;
     }
     platform::FileOut& out_;
-    unsigned acc_ = 0;
-    int count_ = 0;
-    bool ended_ = false;
+    GMimeDecoder dec_;
+    std::array<char, 4096> blanks_;
+    std::size_t held_ = 0;
+    std::array<char, 16 * 1024> stage_;
+    std::size_t staged_ = 0;
+    bool afterCr_ = false;
 };
 
 // Reads one line (CR, LF or CR LF ends it) into `line`, keeping at most
@@ -117,119 +188,46 @@ int FinishOutput(platform::FileOut& out) {
     return out.Close() ? 0 : -2;
 }
 
-// Decodes uuencoded lines up to "end" (or a zero-length line).
+// Decodes uuencoded lines up to "end" (or a zero-length line). Each line goes
+// to GMime exactly as long as its length character says, within what the line
+// holds: blanks lost from its end in transit read as zero again, and
+// characters beyond the length are ignored. GMime on its own would carry a
+// short line's last group over into the next line.
 void UuDecodeBody(platform::FileIn& in, platform::FileOut& out) {
-    std::string line;
+    GMimeDecoder dec(g_mime_encoding_uudecode_step, out, GMIME_UUDECODE_STATE_BEGIN);
+    std::string line, exact;
     while (ReadLine(in, line, kMaxUuLine)) {
         if (line == "end") break;
         if (line.empty()) continue;
-        int n = (line[0] - ' ') & 0x3F;
+        std::size_t n = (line[0] - ' ') & 0x3F;
         if (n == 0) break;
-        // Trailing blanks lost in transit read as zero, but a line never
-        // gives more than one group beyond the characters it has.
-        const int most = static_cast<int>((line.size() - 1) / 4 + 1) * 3;
-        n = std::min(n, most);
-        int written = 0;
-        for (std::size_t i = 1; written < n; i += 4) {
-            unsigned char q[4];
-            for (std::size_t k = 0; k < 4; ++k) {
-                // Short lines (trailing blanks stripped in transit) read as zero.
-                char ch = i + k < line.size() ? line[i + k] : ' ';
-                q[k] = static_cast<unsigned char>((ch - ' ') & 0x3F);
-            }
-            const unsigned char b[3] = {static_cast<unsigned char>((q[0] << 2) | (q[1] >> 4)),
-                                        static_cast<unsigned char>((q[1] << 4) | (q[2] >> 2)),
-                                        static_cast<unsigned char>((q[2] << 6) | q[3])};
-            for (int k = 0; k < 3 && written < n; ++k, ++written) out.Put(static_cast<char>(b[k]));
-        }
+        // A line never gives more than one group beyond the characters it has.
+        const std::size_t chars = line.size() - 1;
+        n = std::min(n, (chars / 4 + 1) * 3);
+        const std::size_t groupChars = (n + 2) / 3 * 4;
+        exact.assign(1, static_cast<char>(' ' + n));
+        exact.append(line, 1, std::min(chars, groupChars));
+        exact.resize(1 + groupChars, ' ');
+        exact.push_back('\n');
+        dec.Feed(exact);
     }
 }
 
 void Base64LinesBody(platform::FileIn& in, platform::FileOut& out) {
     std::string line;
-    Base64Sink sink(out);
-    while (ReadLine(in, line, kMaxUuLine)) {
-        if (line == "====") break;
-        for (char c : line) sink.Feed(static_cast<unsigned char>(c));
-    }
-    sink.Finish();
+    Base64Decoder b64(out);
+    while (ReadLine(in, line, kMaxUuLine) && line != "====")
+        if (!b64.Feed(line)) break;
+    b64.Finish();
 }
 
-int HexValue(int c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-// Quoted-printable, streamed byte by byte. Hard line breaks come out as CR LF;
-// blanks at the end of a line are transport padding and are dropped; "=" at
-// the end of a line joins it to the next; "=XX" gives the byte; any other
-// "=" stays as it is. A bounded run of blanks is held back to find out
-// whether it ends a line.
 void QpDecodeBody(platform::FileIn& in, platform::FileOut& out) {
-    constexpr std::size_t kMaxHeldBlanks = 4096;
-    std::string blanks;
-    auto flushBlanks = [&] {
-        out.Write(blanks);
-        blanks.clear();
-    };
-    for (int c = in.Get(); c >= 0;) {
-        if (c == ' ' || c == '\t') {
-            if (blanks.size() >= kMaxHeldBlanks) flushBlanks();
-            blanks.push_back(static_cast<char>(c));
-            c = in.Get();
-            continue;
-        }
-        if (c == '\r') {
-            blanks.clear();
-            out.Write("\r\n");
-            if (in.Peek() == '\n') in.Get();
-            c = in.Get();
-            continue;
-        }
-        flushBlanks();
-        if (c != '=') {
-            out.Put(static_cast<char>(c));
-            c = in.Get();
-            continue;
-        }
-        // "=" seen.
-        int d = in.Get();
-        std::string pad;  // blanks between "=" and a line end
-        while ((d == ' ' || d == '\t') && pad.size() < kMaxHeldBlanks) {
-            pad.push_back(static_cast<char>(d));
-            d = in.Get();
-        }
-        if (d == '\r' || d == '\n') {  // soft line break
-            if (d == '\r' && in.Peek() == '\n') in.Get();
-            c = in.Get();
-            continue;
-        }
-        if (!pad.empty() || d < 0) {
-            out.Put('=');
-            out.Write(pad);
-            c = d;
-            continue;
-        }
-        const int h1 = HexValue(d);
-        if (h1 < 0) {
-            out.Put('=');
-            c = d;
-            continue;
-        }
-        const int e = in.Get();
-        const int h2 = HexValue(e);
-        if (h2 < 0) {
-            out.Put('=');
-            out.Put(static_cast<char>(d));
-            c = e;
-            continue;
-        }
-        out.Put(static_cast<char>(h1 * 16 + h2));
-        c = in.Get();
+    QpDecoder qp(out);
+    for (std::string_view chunk = in.Available(); !chunk.empty(); chunk = in.Available()) {
+        qp.Feed(chunk);
+        in.Skip(chunk.size());
     }
-    // Blanks at the very end are padding too.
+    qp.Finish();
 }
 
 }  // namespace
@@ -239,14 +237,12 @@ std::int32_t DecodeBase64FileA(const std::string& inPath, const std::string& out
     if (!in.Open(inPath)) return -1;
     platform::FileOut out;
     if (!out.Create(outPath)) return -1;
-    Base64Sink sink(out);
-    for (std::string_view chunk = in.Available(); !chunk.empty() && !sink.Ended();
-         chunk = in.Available()) {
-        for (char c : chunk)
-            if (!sink.Feed(static_cast<unsigned char>(c))) break;
+    Base64Decoder b64(out);
+    for (std::string_view chunk = in.Available(); !chunk.empty(); chunk = in.Available()) {
         in.Skip(chunk.size());
+        if (!b64.Feed(chunk)) break;
     }
-    sink.Finish();
+    b64.Finish();
     return FinishOutput(out);
 }
 

@@ -9,14 +9,16 @@
 namespace convert {
 
 // Base64 as in MIME: line ends, blanks and any other character outside the
-// alphabet are skipped; "=" ends the data. An unfinished last group gives the
-// bytes it holds. 0 on success, -1 when a file cannot be opened, -2 on a
-// write error. The output is created (0600) or truncated.
+// alphabet are skipped; "=" where padding can stand ends the data, a stray
+// one is skipped. An unfinished last group gives the bytes it holds. 0 on
+// success, -1 when a file cannot be opened, -2 on a write error. The output
+// is created (0600) or truncated.
 std::int32_t DecodeBase64FileA(const std::string& inPath, const std::string& outPath);
 
 // Undoes uuencoding when the input holds a "begin <mode> <name>" line (or the
-// base64 form "begin-base64 <mode> <name>"), and quoted-printable otherwise.
-// Same results as DecodeBase64FileA.
+// base64 form "begin-base64 <mode> <name>"), and quoted-printable otherwise:
+// hard line breaks come out as CR LF, blanks at the end of a line are dropped,
+// malformed "=" escapes stay as text. Same results as DecodeBase64FileA.
 std::int32_t DecodeFileA(const std::string& inPath, const std::string& outPath);
 
 // The names a message can never take inside the temporary folder: the body

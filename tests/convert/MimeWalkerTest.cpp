@@ -337,8 +337,13 @@ TEST(MailDate, AcceptsMailAndLocalFormsAndRejectsTheRest) {
     EXPECT_EQ(ParseMailDate("1 June 21 08:20 UT"), 1622535600);
     EXPECT_NE(ParseMailDate("06/01/2021 10:20:30 AM"), convert::kZeroDate);
     EXPECT_NE(ParseMailDate("2021-06-01 10:20"), convert::kZeroDate);
+    // Mail dates in any case, with or without a time, stray commas or a
+    // 12-hour clock; without a zone they are local time like the other forms.
+    EXPECT_EQ(ParseMailDate("1 jun 2021"), ParseMailDate("06/01/2021"));
+    EXPECT_EQ(ParseMailDate("Tue ,1 JUN 2021 08:20:30"), ParseMailDate("2021-06-01 08:20:30"));
+    EXPECT_EQ(ParseMailDate("1 Jun 2021 10:20:30 pm GMT"), 1622586030);
     for (const char* bad : {"", "yesterday", "32 Jun 2021", "29 Feb 2021 10:00", "1 Jun 2021 25:00",
-                            "1 Jun 2021 10:00 +99", "Tue, 1 Jun"})
+                            "1 Jun 2021 10:00 +99", "Tue, 1 Jun", "3 4 5"})
         EXPECT_EQ(ParseMailDate(bad), convert::kZeroDate) << bad;
 }
 

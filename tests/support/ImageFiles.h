@@ -2,14 +2,12 @@
 // Small image files for tests, written on the spot, and a look at rendered
 // PDF pages through poppler's tools.
 #include <tiffio.h>
+#include <turbojpeg.h>
 
 #include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>
-
-// jpeglib.h needs size_t and FILE declared before it.
-#include <jpeglib.h>
 
 #include "tests/support/TempDir.h"
 
@@ -76,33 +74,23 @@ inline Gray RenderPage(const std::string& pdf, int page, const std::string& work
 
 // A JPEG of a dark square on white, of the given size.
 inline void WriteJpeg(const std::string& path, int w, int h) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    jpeg_stdio_dest(&c, f);
-    c.image_width = static_cast<JDIMENSION>(w);
-    c.image_height = static_cast<JDIMENSION>(h);
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_start_compress(&c, TRUE);
-    std::vector<unsigned char> row(static_cast<std::size_t>(w) * 3);
+    std::vector<unsigned char> rgb(static_cast<std::size_t>(w) * h * 3);
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) {
             bool dark = x > w / 4 && x < 3 * w / 4 && y > h / 4 && y < 3 * h / 4;
             unsigned char v = dark ? 20 : 250;
-            row[static_cast<std::size_t>(x) * 3] = v;
-            row[static_cast<std::size_t>(x) * 3 + 1] = v;
-            row[static_cast<std::size_t>(x) * 3 + 2] = static_cast<unsigned char>(dark ? 200 : 250);
+            unsigned char* px = rgb.data() + (static_cast<std::size_t>(y) * w + x) * 3;
+            px[0] = px[1] = v;
+            px[2] = static_cast<unsigned char>(dark ? 200 : 250);
         }
-        JSAMPROW r[1] = {row.data()};
-        jpeg_write_scanlines(&c, r, 1);
     }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::fclose(f);
+    tjhandle tj = tjInitCompress();
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    if (tjCompress2(tj, rgb.data(), w, 0, h, TJPF_RGB, &jpeg, &size, TJSAMP_420, 75, 0) == 0)
+        testsupport::WriteFile(path, std::string(reinterpret_cast<char*>(jpeg), size));
+    tjFree(jpeg);
+    tjDestroy(tj);
 }
 
 // A TIFF header (and a token strip) claiming a page of w x h pixels.

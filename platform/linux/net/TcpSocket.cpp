@@ -48,6 +48,10 @@ struct TlsContextHolder {
         SSL_CTX_set_default_verify_paths(ctx);
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
         SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        // A peer that closes without close_notify ends the stream like one
+        // that sends it: POP3 and SMTP frame their own data, so a cut-off
+        // reply shows as such, and many servers just close.
+        SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
         return ctx;
     }
 };
@@ -412,15 +416,8 @@ class TcpSocket final : public Socket {
                     err = errno;
                     errText = std::strerror(errno);
                 } else {
-                    // A peer that closes without close_notify is an end, not
-                    // an error, for a mail dialogue.
-                    std::string t = TlsErrorText();
-                    if (t.find("unexpected eof") != std::string::npos) {
-                        eof = true;
-                    } else {
-                        err = kTlsFailure;
-                        errText = "TLS: " + t;
-                    }
+                    err = kTlsFailure;
+                    errText = "TLS: " + TlsErrorText();
                 }
                 break;
             }
