@@ -46,6 +46,13 @@ struct MailoutState {
     std::string SMTP_State;
     std::string gOutCmd;
     bool gflgTestSend = false;
+
+    // How the latest dialogue went, for the run log: the reply in hand when
+    // it ended (one line), whether its deadline cut it short, and whether a
+    // command or the message could not be written.
+    std::string lastReply;
+    bool deadlinePassed = false;
+    bool writeFailed = false;
 };
 
 class Mailer {

@@ -37,22 +37,12 @@ std::string Shell(const std::string& cmd, int* status = nullptr) {
     return out;
 }
 
-// What the server stores: the DATA bytes without the final "." line, with
-// the leading dot of stuffed lines removed.
+// What the server stores: the message as composed, without its final "."
+// line (the dot-stuffing on the wire is undone by the server).
 std::string AsStored(std::string text) {
     const std::string end = ".\r\n";
     if (text.ends_with("\r\n" + end)) text.resize(text.size() - end.size());
-    std::string out;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t eol = text.find("\r\n", pos);
-        std::size_t next = eol == std::string::npos ? text.size() : eol + 2;
-        std::string line = text.substr(pos, next - pos);
-        if (line.starts_with(".")) line.erase(0, 1);
-        out += line;
-        pos = next;
-    }
-    return out;
+    return text;
 }
 
 class Sink {
