@@ -2,10 +2,16 @@
 // Outgoing mail as the rest of the program calls it: queued receipt files,
 // receipts for the message in hand, and the test message.
 #include <cstdint>
+#include <ctime>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "mailout/SMTPprocedures.h"
+#include "platform/Clock.h"
 
 namespace config {
 struct Context;
@@ -16,6 +22,8 @@ class FrmMail;
 }
 
 namespace mailout {
+
+class ReceiptLedger;
 
 // The message being answered, as the inbox walk leaves it.
 struct ReceiptInputs {
@@ -55,6 +63,12 @@ struct MailoutState {
     bool writeFailed = false;
 };
 
+// One server that could not be reached in this run, and why.
+struct Unreachable {
+    std::int32_t code = 0;  // the dialogue's gSMTP_Error
+    std::string reason;     // in words, for the run log
+};
+
 class Mailer {
   public:
     Mailer(config::Context& ctx, net::FrmMail& form);
@@ -63,16 +77,22 @@ class Mailer {
     MailoutState& state() { return st_; }
     net::FrmMail& form() { return form_; }
 
-    // Sends every file waiting in the Out folder; removes each one sent.
+    // Sends every file waiting in the Out folder; removes each one sent. A
+    // receipt that found no server in receipt_max_runs runs, or that is
+    // receipt_max_days old and still fails, goes to Undelivered/.
     void SendQueuedFiles();
     // Composes the receipt for `in` (to state().gSMTPRecipAddr), queues it in
-    // Out/, sends it, and removes it from Out/ when it went out.
+    // Out/, sends it, and removes it from Out/ when it went out. A message
+    // already answered, in this run or an earlier one, gets no second
+    // receipt; a recipient that is not a plain address gets none at all.
     void SendReceipt(const ReceiptInputs& in);
     // Switch /2: the test message to the subscriber's own address.
     void SendTestVoxaFax();
 
     // Tries the nine candidate servers in order until one takes
-    // state().gMessageBody; records the outcome in account.ini.
+    // state().gMessageBody; records the outcome in account.ini. A row that
+    // repeats one tried before, or names a server found unreachable earlier
+    // in the run, is not tried again.
     bool SendMessage(const std::string& type);
     // Sends one message file (full path); its To: field is the recipient.
     bool SendMessageFile(const std::string& fileName);
@@ -86,12 +106,40 @@ class Mailer {
 
     // The (server, sender) pairs SendMessage tried in its latest call.
     const std::string& LastAttempts() const { return attempts_; }
+    // Why the latest SendMessage refused its recipient ("" when it did not).
+    const std::string& RecipientFault() const { return recipientFault_; }
+
+    // Where receipts go that were given up, and the ledger of answers.
+    std::string UndeliveredFolder() const;
+    std::string LedgerPath() const;
 
   private:
+    ReceiptLedger& Ledger();
+    // What the latest SendMessage came to, in words: each server with what
+    // happened there.
+    std::string Reasons() const;
+    // last_error's code and what it means, for a person reading the log.
+    std::string LastErrorInWords() const;
+    std::string Reason(std::int32_t code, platform::Millis took) const;
+    std::string ServerLabel(const std::string& server) const;
+    // A receipt file of Out/ that no server took in this run.
+    void AfterFailedSend(const std::string& name, const std::string& recipient,
+                         std::time_t composed);
+    // Moves a receipt file out of Out/ for good, and says so.
+    void GiveUp(const std::string& name, const std::string& recipient, const std::string& why);
+
     config::Context& ctx_;
     net::FrmMail& form_;
     MailoutState st_;
     std::string attempts_;
+    std::string kind_ = "message";  // what is being sent, for the status line and the log
+    std::string recipientFault_;
+    bool anyCandidate_ = false;  // the latest SendMessage had a row to try
+    std::vector<std::pair<std::string, std::string>> tried_;  // server label, what happened
+    std::map<std::string, Unreachable> unreachable_;          // by server name, this run
+    std::set<std::string> countedThisRun_;  // queued files whose failed run is counted
+    std::set<std::string> warnedSenders_;
+    std::unique_ptr<ReceiptLedger> ledger_;
 };
 
 }  // namespace mailout

@@ -274,6 +274,7 @@ bool SendEMail(net::FrmMail& form, MailoutState& st) {
     std::int32_t remembered = net::kSmtpOk;
     bool politeQuit = false;
     bool accepted = false;  // the server answered the end of the message with 250
+    std::string refusal;    // the reply that made a step fail
     form.gSMTPSocketError = 0;
     form.gSMTPSocketErrorString.clear();
     st.deadlinePassed = false;
@@ -338,6 +339,7 @@ bool SendEMail(net::FrmMail& form, MailoutState& st) {
             SMTP_Process(form, st);
             if (form.gSMTP_Error != net::kSmtpOk) {
                 politeQuit = true;
+                refusal = LogText(form.PortIn);
                 break;
             }
             if (!written() || !awaitReply()) return false;
@@ -380,7 +382,7 @@ bool SendEMail(net::FrmMail& form, MailoutState& st) {
     const std::string reply = form.PortIn.empty() && !form.gSMTPSocketErrorString.empty()
                                   ? LogText(form.gSMTPSocketErrorString)
                                   : LogText(form.PortIn);
-    st.lastReply = reply;
+    st.lastReply = politeQuit ? refusal : reply;
     st.gSMTPLog += st.SMTP_State + " + " + reply + " + " +
                    ErrorText(GetSMTPErrorMessage(form, form.gSMTP_Error)) + ", ";
     form.PortIn.clear();

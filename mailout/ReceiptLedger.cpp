@@ -1,0 +1,110 @@
+#include "mailout/ReceiptLedger.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <sstream>
+#include <vector>
+
+#include "mailout/Mailer.h"
+#include "platform/Files.h"
+
+namespace mailout {
+namespace {
+
+constexpr const char* kHeader =
+    "# voxafax-print receipts: \"answered KEY TIME\" for each message answered,\n"
+    "# \"failed RUNS NAME\" for each receipt in Out/ that found no server.\n";
+
+// FNV-1a: the key only has to tell messages apart, not resist forgery (a
+// forger gains nothing by making a message look answered but its own).
+void Mix(std::uint64_t& h, std::string_view s) {
+    for (unsigned char c : s) {
+        h ^= c;
+        h *= 0x100000001b3ULL;
+    }
+    h ^= 0xff;  // a separator no text byte sequence can stand in for
+    h *= 0x100000001b3ULL;
+}
+
+}  // namespace
+
+std::string ReceiptKey(const ReceiptInputs& in) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    Mix(h, in.gOriginalMsgID);
+    Mix(h, in.gSenderAddr);
+    Mix(h, in.gPOPSentDateTime);
+    Mix(h, in.gSubject);
+    Mix(h, in.FullMsgHdr);
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    return buf;
+}
+
+void ReceiptLedger::Load(std::time_t now) {
+    answered_.clear();
+    failedRuns_.clear();
+    auto text = platform::ReadWholeFile(path_);
+    if (!text) return;
+    const std::time_t oldest = now - static_cast<std::time_t>(kKeepDays) * 24 * 3600;
+    std::istringstream lines(*text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream in(line);
+        std::string kind;
+        in >> kind;
+        if (kind == "answered") {
+            std::string key;
+            long long when = 0;
+            if (in >> key >> when && when >= oldest)
+                answered_[key] = static_cast<std::time_t>(when);
+        } else if (kind == "failed") {
+            int runs = 0;
+            std::string name;
+            if (in >> runs && std::getline(in >> std::ws, name) && !name.empty() && runs > 0)
+                failedRuns_[name] = runs;
+        }
+    }
+}
+
+std::time_t ReceiptLedger::AnsweredAt(const std::string& key) const {
+    auto it = answered_.find(key);
+    return it == answered_.end() ? 0 : it->second;
+}
+
+void ReceiptLedger::NoteAnswered(const std::string& key, std::time_t now) {
+    answered_[key] = now;
+}
+
+int ReceiptLedger::FailedRuns(const std::string& name) const {
+    auto it = failedRuns_.find(name);
+    return it == failedRuns_.end() ? 0 : it->second;
+}
+
+int ReceiptLedger::NoteFailedRun(const std::string& name) {
+    return ++failedRuns_[name];
+}
+
+void ReceiptLedger::Forget(const std::string& name) {
+    failedRuns_.erase(name);
+}
+
+platform::Status ReceiptLedger::Save() const {
+    std::vector<std::pair<std::time_t, const std::string*>> byAge;
+    byAge.reserve(answered_.size());
+    for (const auto& [key, when] : answered_) byAge.emplace_back(when, &key);
+    std::sort(byAge.begin(), byAge.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    if (byAge.size() > kMaxAnswers) byAge.resize(kMaxAnswers);
+
+    std::string out = kHeader;
+    for (const auto& [when, key] : byAge)
+        out += "answered " + *key + " " + std::to_string(static_cast<long long>(when)) + "\n";
+    for (const auto& [name, runs] : failedRuns_) {
+        if (name.find_first_of("\r\n") != std::string::npos) continue;  // cannot be a line
+        out += "failed " + std::to_string(runs) + " " + name + "\n";
+    }
+    return platform::WriteFileAtomically(path_, out, 0600);
+}
+
+}  // namespace mailout
