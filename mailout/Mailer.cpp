@@ -383,10 +383,11 @@ void Mailer::GiveUp(const std::string& name, const std::string& recipient, const
 }
 
 void Mailer::SaveReceiptCopy(const std::string& fileName) {
-    const std::string to = ctx_.run.gMDNFolder + fileName;
-    ::unlink(to.c_str());
+    // Under its own name, or the next free one: two receipts of the same
+    // second both keep their copy.
+    const std::string stamp = fileName.substr(0, fileName.find_first_of("._"));
     if (auto text = platform::ReadWholeFile(ctx_.run.gOutFolder + fileName))
-        (void)platform::WriteFileAtomically(to, *text);
+        (void)QueueReceiptFile(ctx_.run.gMDNFolder, stamp, *text);
 }
 
 std::string Mailer::ComposeMDN(const ReceiptInputs& in, std::string& fileName) {

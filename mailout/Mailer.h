@@ -96,7 +96,8 @@ class Mailer {
     bool SendMessage(const std::string& type);
     // Sends one message file (full path); its To: field is the recipient.
     bool SendMessageFile(const std::string& fileName);
-    // Copies a sent receipt (bare name) from Out/ into MDNs/.
+    // Copies a sent receipt (bare name) from Out/ into MDNs/, never over
+    // another copy.
     void SaveReceiptCopy(const std::string& fileName);
 
     // The receipt for `in`, queued in Out/ (fileName receives its bare name,
