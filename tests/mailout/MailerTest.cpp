@@ -17,13 +17,6 @@ namespace fs = std::filesystem;
 namespace mailtest {
 namespace {
 
-std::vector<std::string> Files(const std::string& dir) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 class Rows : public ::testing::Test {
   protected:
     Rows()
