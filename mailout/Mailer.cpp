@@ -173,11 +173,17 @@ std::string Mailer::LastErrorInWords() const {
 }
 
 std::string Mailer::Reasons() const {
-    std::string out;
+    std::string out, skipped;
     for (const auto& [label, what] : tried_) {
+        if (what.empty()) {  // found unreachable earlier: named only
+            skipped += (skipped.empty() ? "" : ", ") + label;
+            continue;
+        }
         if (!out.empty()) out += "; ";
         out += label + " " + what;
     }
+    if (!skipped.empty())
+        out += (out.empty() ? "" : "; ") + ("not asked again in this run: " + skipped);
     if (out.empty()) out = "no server could be tried";
     return out;
 }
@@ -237,9 +243,8 @@ bool Mailer::SendMessage(const std::string& type) {
         // a server that could not be reached is not asked again this run.
         if (!asked.insert({server, sender}).second) continue;
         if (auto dead = unreachable_.find(server); dead != unreachable_.end()) {
-            form_.gSMTP_Error = dead->second.code;
-            tried_.emplace_back(ServerLabel(server),
-                                dead->second.reason + " (earlier in this run)");
+            form_.gSMTP_Error = dead->second;
+            tried_.emplace_back(server, "");
             continue;
         }
         st_.gSMTPServer = server;
@@ -253,12 +258,13 @@ bool Mailer::SendMessage(const std::string& type) {
         const auto took =
             std::chrono::duration_cast<platform::Millis>(ctx_.loop.clock().Now() - began);
         const std::int32_t code = form_.gSMTP_Error;
-        tried_.emplace_back(ServerLabel(server), Reason(code, took));
+        tried_.emplace_back(code == net::kSmtpHostUnknown ? server : ServerLabel(server),
+                            Reason(code, took));
         if (code == net::kSmtpOk) {
             sent = true;
             break;
         }
-        if (NotWorthAnotherTry(code)) unreachable_[server] = {code, tried_.back().second};
+        if (NotWorthAnotherTry(code)) unreachable_[server] = code;
         // A test whose own address is refused by its own domain's server
         // has its answer: no other server would make it arrive.
         if (st_.gflgTestSend && row == 0 && code == net::kSmtpRecipientRefused) break;
@@ -346,10 +352,11 @@ void Mailer::AfterFailedSend(const std::string& name, const std::string& recipie
         return;
     }
     const std::string what = kind_ == "receipt" ? "receipt to " + recipient + " queued: "
-                                                : kind_ + " to " + recipient + " not sent: ";
-    ctx_.log.Warning(what + Reasons() + "; it waits in Out/ for the next run (" +
-                     std::to_string(runs) + " of " + std::to_string(maxRuns) + " runs; " +
-                     LastErrorInWords() + ")");
+                                                : kind_ + " to " + recipient + " not sent again: ";
+    // The run count and last_error first: a long list of servers is what
+    // the log may cut.
+    ctx_.log.Warning(what + "it waits in Out/ for the next run (" + std::to_string(runs) + " of " +
+                     std::to_string(maxRuns) + " runs; " + LastErrorInWords() + "): " + Reasons());
 }
 
 void Mailer::GiveUp(const std::string& name, const std::string& recipient, const std::string& why) {

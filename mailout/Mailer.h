@@ -63,12 +63,6 @@ struct MailoutState {
     bool writeFailed = false;
 };
 
-// One server that could not be reached in this run, and why.
-struct Unreachable {
-    std::int32_t code = 0;  // the dialogue's gSMTP_Error
-    std::string reason;     // in words, for the run log
-};
-
 class Mailer {
   public:
     Mailer(config::Context& ctx, net::FrmMail& form);
@@ -136,9 +130,11 @@ class Mailer {
     std::string kind_ = "message";  // what is being sent, for the status line and the log
     std::string recipientFault_;
     bool anyCandidate_ = false;  // the latest SendMessage had a row to try
-    std::vector<std::pair<std::string, std::string>> tried_;  // server label, what happened
-    std::map<std::string, Unreachable> unreachable_;          // by server name, this run
-    std::set<std::string> countedThisRun_;  // queued files whose failed run is counted
+    // Each server of the latest SendMessage and what happened there ("" for
+    // one found unreachable earlier in the run).
+    std::vector<std::pair<std::string, std::string>> tried_;
+    std::map<std::string, std::int32_t> unreachable_;  // server -> its code, this run
+    std::set<std::string> countedThisRun_;             // queued files whose failed run is counted
     std::set<std::string> warnedSenders_;
     std::unique_ptr<ReceiptLedger> ledger_;
 };
