@@ -29,7 +29,7 @@ std::string Format(const std::tm& tm, const char* fmt) {
 std::string WriteTempFile(const std::string& folder, const std::string& text) {
     std::string dir = folder;
     if (!dir.empty() && dir.back() != '/') dir += '/';
-    std::string tmpl = dir + ".queue-XXXXXX";
+    std::string tmpl = dir + kStagedPrefix + "XXXXXX";
     platform::UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
     if (!fd) return "";
     bool ok = platform::WriteAll(fd.get(), text, tmpl).ok() && ::fsync(fd.get()) == 0;
@@ -165,25 +165,39 @@ std::string ComposeTestMessageText(const std::string& recipient, const config::N
     return t;
 }
 
-std::string QueueReceiptFile(const std::string& folder, const std::string& stamp,
-                             const std::string& text) {
+std::string StageReceiptFile(const std::string& folder, const std::string& text) {
     std::string dir = folder;
     if (!dir.empty() && dir.back() != '/') dir += '/';
-    std::string tmp = WriteTempFile(dir, text);
-    if (tmp.empty()) return "";
+    return WriteTempFile(dir, text);
+}
+
+std::string PublishReceiptFile(const std::string& folder, const std::string& stamp,
+                               const std::string& staged) {
+    std::string dir = folder;
+    if (!dir.empty() && dir.back() != '/') dir += '/';
     // link() never replaces: an unsent receipt of the same second keeps its
     // file and this one takes the next free suffix.
     std::string name;
     for (int n = 1; n < 1000; ++n) {
         std::string candidate = stamp + (n == 1 ? "" : "_" + std::to_string(n)) + ".MDN";
-        if (::link(tmp.c_str(), (dir + candidate).c_str()) == 0) {
+        if (::link(staged.c_str(), (dir + candidate).c_str()) == 0) {
             name = candidate;
             break;
         }
         if (errno != EEXIST) break;
     }
-    ::unlink(tmp.c_str());
-    if (!name.empty()) (void)platform::FsyncFolder(dir);
+    if (name.empty()) return "";
+    ::unlink(staged.c_str());
+    (void)platform::FsyncFolder(dir);
+    return name;
+}
+
+std::string QueueReceiptFile(const std::string& folder, const std::string& stamp,
+                             const std::string& text) {
+    const std::string staged = StageReceiptFile(folder, text);
+    if (staged.empty()) return "";
+    std::string name = PublishReceiptFile(folder, stamp, staged);
+    if (name.empty()) ::unlink(staged.c_str());
     return name;
 }
 

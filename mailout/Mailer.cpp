@@ -107,8 +107,40 @@ ReceiptLedger& Mailer::Ledger() {
     if (!ledger_) {
         ledger_ = std::make_unique<ReceiptLedger>(LedgerPath());
         ledger_->Load(std::time(nullptr));
+        FinishStagedReceipts();
     }
     return *ledger_;
+}
+
+// A run that ended between recording a receipt and giving it its name in
+// Out/ left it staged: it is queued now, so that it is sent once, neither
+// lost nor composed again. A staged file the ledger does not name was never
+// recorded (the message gets its receipt when it is walked again) and goes.
+void Mailer::FinishStagedReceipts() {
+    const std::string& out = ctx_.run.gOutFolder;
+    std::set<std::string> known;
+    bool changed = false;
+    for (const auto& [key, staged] : ledger_->Staged()) {
+        known.insert(staged);
+        const std::string path = out + staged;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0) {
+            // Two links: it got its name and only the hidden one is left over.
+            if (st.st_nlink > 1 ||
+                !PublishReceiptFile(out, StampAt(st.st_mtime).stamp, path).empty())
+                ::unlink(path.c_str());
+            else
+                continue;  // it stays staged; the next run tries again
+        }
+        ledger_->Settle(key);
+        changed = true;
+    }
+    if (auto names = platform::ListFolder(out)) {
+        for (const std::string& name : *names)
+            if (name.starts_with(kStagedPrefix) && !known.count(name))
+                ::unlink((out + name).c_str());
+    }
+    if (changed) (void)ledger_->Save();
 }
 
 std::string Mailer::ServerLabel(const std::string& server) const {
@@ -296,15 +328,19 @@ bool Mailer::SendMessageFile(const std::string& fileName) {
 
 void Mailer::SendQueuedFiles() {
     const std::string& out = ctx_.run.gOutFolder;
+    ReceiptLedger& ledger = Ledger();  // first: it may queue a receipt left staged
     const std::vector<std::string> names = QueuedNames(out);
-    ReceiptLedger& ledger = Ledger();
     for (const std::string& name : names) {
         const std::string kind = platform::TrimBlanks(LastThreeUpper(name));
         const std::string path = out + name;
         kind_ = kind == "MDN" ? "queued receipt" : "queued message";
-        if (!platform::IsFile(path) || !platform::ReadWholeFile(path)) continue;  // stays
+        auto text = platform::ReadWholeFile(path);
+        if (!text) continue;  // stays for a later run
         const std::time_t composed = ModifiedAt(path);
-        if (!SendMessageFile(path)) {
+        st_.onAccepted = [&, copy = kind == "MDN"] { Delivered(name, *text, copy); };
+        const bool sent = SendMessageFile(path);
+        st_.onAccepted = nullptr;
+        if (!sent) {
             if (!recipientFault_.empty())
                 GiveUp(name, st_.gSMTPRecipAddr, "its recipient is refused: " + recipientFault_);
             else
@@ -314,8 +350,6 @@ void Mailer::SendQueuedFiles() {
         ++ctx_.run.stats.receiptsSent;
         ctx_.log.Info(kind_ + " to " + st_.gSMTPRecipAddr + " sent via " +
                       ServerLabel(st_.gSMTPServer) + " (waiting since " + DateOf(composed) + ")");
-        if (kind == "MDN" && ctx_.cfg.gflgSaveMDNs) SaveReceiptCopy(name);
-        ::unlink(path.c_str());
         if (ledger.FailedRuns(name) > 0) {
             ledger.Forget(name);
             (void)ledger.Save();
@@ -389,6 +423,17 @@ void Mailer::GiveUp(const std::string& name, const std::string& recipient, const
     ctx_.log.Error(kind_ + " to " + recipient + " given up: " + why + tried + "; kept in " + to);
 }
 
+// Called the moment the server has taken the message: the file leaves Out/
+// before anything else happens, so that a run ending now does not send it
+// again. The copy for MDNs/ is made from the text as it was read.
+void Mailer::Delivered(const std::string& name, const std::string& text, bool keepCopy) {
+    if (name.empty()) return;
+    ::unlink((ctx_.run.gOutFolder + name).c_str());
+    (void)platform::FsyncFolder(ctx_.run.gOutFolder);
+    if (keepCopy && ctx_.cfg.gflgSaveMDNs)
+        (void)QueueReceiptFile(ctx_.run.gMDNFolder, name.substr(0, name.find_first_of("._")), text);
+}
+
 void Mailer::SaveReceiptCopy(const std::string& fileName) {
     // Under its own name, or the next free one: two receipts of the same
     // second both keep their copy.
@@ -397,10 +442,11 @@ void Mailer::SaveReceiptCopy(const std::string& fileName) {
         (void)QueueReceiptFile(ctx_.run.gMDNFolder, stamp, *text);
 }
 
-std::string Mailer::ComposeMDN(const ReceiptInputs& in, std::string& fileName) {
+std::string Mailer::ComposeMDN(const ReceiptInputs& in, std::string& staged, std::string& stamp) {
     const LocalStamp now = StampAt(std::time(nullptr));
     std::string text = ComposeMDNText(in, st_.gSMTPRecipAddr, ctx_.cfg, ctx_.run, now);
-    fileName = QueueReceiptFile(ctx_.run.gOutFolder, now.stamp, text);
+    staged = StageReceiptFile(ctx_.run.gOutFolder, text);
+    stamp = now.stamp;
     return text;
 }
 
@@ -420,26 +466,38 @@ void Mailer::SendReceipt(const ReceiptInputs& in) {
                          " is refused (" + why + ")");
         return;
     }
-    // Recorded before it exists: a run killed between the two loses this
-    // receipt rather than ever sending it twice.
-    ledger.NoteAnswered(key, now);
+    // The receipt is written under a hidden name, recorded, and only then
+    // queued under its name: a run that ends anywhere in between leaves
+    // either nothing recorded (the message is answered when walked again)
+    // or a recorded receipt that the next run queues.
+    std::string staged, stamp;
+    st_.gMessageBody = ComposeMDN(in, staged, stamp);
+    const std::size_t slash = staged.rfind('/');
+    ledger.NoteAnswered(key, now, staged.empty() ? "" : staged.substr(slash + 1));
     if (auto saved = ledger.Save(); !saved) {
+        if (!staged.empty()) ::unlink(staged.c_str());
+        ledger.ForgetAnswer(key);
         ctx_.log.Error(about + " to " + address + " not sent: cannot record it in " +
                        ledger.path() + " (" + saved.detail +
                        "); it is held back rather than risk sending it twice");
         return;
     }
     std::string name;
-    st_.gMessageBody = ComposeMDN(in, name);
+    if (!staged.empty()) {
+        name = PublishReceiptFile(ctx_.run.gOutFolder, stamp, staged);
+        if (name.empty()) ::unlink(staged.c_str());  // it goes out from memory only
+    }
+    ledger.Settle(key);  // saved with the next change: a run ending first finds it settled
     if (st_.gSMTPSenderAddr.empty()) st_.gSMTPSenderAddr = ctx_.cfg.gVoxaFaxAddr;
     kind_ = "receipt";
-    if (SendMessage("MDN+" + in.gDispositionType)) {
+    const std::string text = st_.gMessageBody;
+    st_.onAccepted = [&] { Delivered(name, text, true); };
+    const bool sent = SendMessage("MDN+" + in.gDispositionType);
+    st_.onAccepted = nullptr;
+    if (sent) {
         ++ctx_.run.stats.receiptsSent;
         ctx_.log.Info("receipt to " + address + " sent via " + ServerLabel(st_.gSMTPServer) + " (" +
                       in.gDispositionType + ")");
-        if (name.empty()) return;  // it could not be queued; it went out from memory
-        if (ctx_.cfg.gflgSaveMDNs) SaveReceiptCopy(name);
-        ::unlink((ctx_.run.gOutFolder + name).c_str());
         return;
     }
     if (name.empty()) {

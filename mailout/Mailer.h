@@ -3,6 +3,7 @@
 // receipts for the message in hand, and the test message.
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -61,6 +62,9 @@ struct MailoutState {
     std::string lastReply;
     bool deadlinePassed = false;
     bool writeFailed = false;
+    // Called the moment the server has taken the message (its end answered
+    // with 250), before the QUIT.
+    std::function<void()> onAccepted;
 };
 
 class Mailer {
@@ -94,9 +98,10 @@ class Mailer {
     // another copy.
     void SaveReceiptCopy(const std::string& fileName);
 
-    // The receipt for `in`, queued in Out/ (fileName receives its bare name,
-    // "" when it could not be written).
-    std::string ComposeMDN(const ReceiptInputs& in, std::string& fileName);
+    // The receipt for `in`, written whole into Out/ under a hidden name
+    // (`staged` receives its path, "" when it could not be written) and not
+    // yet queued; `stamp` receives its time stamp, the queue name to be.
+    std::string ComposeMDN(const ReceiptInputs& in, std::string& staged, std::string& stamp);
     std::string ComposeTestMessage();
 
     // The (server, sender) pairs SendMessage tried in its latest call.
@@ -110,6 +115,8 @@ class Mailer {
 
   private:
     ReceiptLedger& Ledger();
+    void FinishStagedReceipts();
+    void Delivered(const std::string& name, const std::string& text, bool keepCopy);
     // What the latest SendMessage came to, in words: each server with what
     // happened there.
     std::string Reasons() const;

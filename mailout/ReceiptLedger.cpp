@@ -13,7 +13,7 @@ namespace mailout {
 namespace {
 
 constexpr const char* kHeader =
-    "# voxafax-print receipts: \"answered KEY TIME\" for each message answered,\n"
+    "# voxafax-print receipts: \"answered KEY TIME [STAGED]\" for each message answered,\n"
     "# \"failed RUNS NAME\" for each receipt in Out/ that found no server.\n";
 
 // FNV-1a: the key only has to tell messages apart, not resist forgery (a
@@ -54,10 +54,13 @@ void ReceiptLedger::Load(std::time_t now) {
         std::string kind;
         in >> kind;
         if (kind == "answered") {
-            std::string key;
+            std::string key, staged;
             long long when = 0;
-            if (in >> key >> when && when >= oldest)
-                answered_[key] = static_cast<std::time_t>(when);
+            if (!(in >> key >> when)) continue;
+            in >> staged;
+            // A receipt still staged is kept whatever its age: it is not out yet.
+            if (when >= oldest || !staged.empty())
+                answered_[key] = {static_cast<std::time_t>(when), staged};
         } else if (kind == "failed") {
             int runs = 0;
             std::string name;
@@ -69,11 +72,22 @@ void ReceiptLedger::Load(std::time_t now) {
 
 std::time_t ReceiptLedger::AnsweredAt(const std::string& key) const {
     auto it = answered_.find(key);
-    return it == answered_.end() ? 0 : it->second;
+    return it == answered_.end() ? 0 : it->second.when;
 }
 
-void ReceiptLedger::NoteAnswered(const std::string& key, std::time_t now) {
-    answered_[key] = now;
+void ReceiptLedger::NoteAnswered(const std::string& key, std::time_t now, std::string staged) {
+    answered_[key] = {now, std::move(staged)};
+}
+
+std::vector<std::pair<std::string, std::string>> ReceiptLedger::Staged() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& [key, a] : answered_)
+        if (!a.staged.empty()) out.emplace_back(key, a.staged);
+    return out;
+}
+
+void ReceiptLedger::Settle(const std::string& key) {
+    if (auto it = answered_.find(key); it != answered_.end()) it->second.staged.clear();
 }
 
 int ReceiptLedger::FailedRuns(const std::string& name) const {
@@ -90,16 +104,24 @@ void ReceiptLedger::Forget(const std::string& name) {
 }
 
 platform::Status ReceiptLedger::Save() const {
-    std::vector<std::pair<std::time_t, const std::string*>> byAge;
+    using Entry = std::map<std::string, Answer>::const_iterator;
+    std::vector<Entry> byAge;
     byAge.reserve(answered_.size());
-    for (const auto& [key, when] : answered_) byAge.emplace_back(when, &key);
-    std::sort(byAge.begin(), byAge.end(),
-              [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (auto it = answered_.begin(); it != answered_.end(); ++it) byAge.push_back(it);
+    // Staged ones first, then the newest.
+    std::sort(byAge.begin(), byAge.end(), [](Entry a, Entry b) {
+        if (a->second.staged.empty() != b->second.staged.empty()) return b->second.staged.empty();
+        return a->second.when > b->second.when;
+    });
     if (byAge.size() > kMaxAnswers) byAge.resize(kMaxAnswers);
 
     std::string out = kHeader;
-    for (const auto& [when, key] : byAge)
-        out += "answered " + *key + " " + std::to_string(static_cast<long long>(when)) + "\n";
+    for (Entry e : byAge) {
+        out +=
+            "answered " + e->first + " " + std::to_string(static_cast<long long>(e->second.when));
+        if (!e->second.staged.empty()) out += " " + e->second.staged;
+        out += "\n";
+    }
     for (const auto& [name, runs] : failedRuns_) {
         if (name.find_first_of("\r\n") != std::string::npos) continue;  // cannot be a line
         out += "failed " + std::to_string(runs) + " " + name + "\n";

@@ -9,6 +9,8 @@
 #include <ctime>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/Result.h"
 
@@ -34,7 +36,16 @@ class ReceiptLedger {
 
     // When the message `key` was answered; 0 when it was not.
     std::time_t AnsweredAt(const std::string& key) const;
-    void NoteAnswered(const std::string& key, std::time_t now);
+    // Records the answer. `staged` names the hidden file of Out/ that holds
+    // the receipt until it gets its queue name ("" when there is none): a
+    // run that ends in between leaves it for the next one to finish.
+    void NoteAnswered(const std::string& key, std::time_t now, std::string staged = "");
+    // The answers whose receipt is still staged: key and staged file name.
+    std::vector<std::pair<std::string, std::string>> Staged() const;
+    // The staged receipt of `key` has its queue name now, or never will.
+    void Settle(const std::string& key);
+    // The answer could not be recorded after all.
+    void ForgetAnswer(const std::string& key) { answered_.erase(key); }
 
     // Runs in which the receipt file `name` of Out/ found no server.
     int FailedRuns(const std::string& name) const;
@@ -50,7 +61,11 @@ class ReceiptLedger {
 
   private:
     std::string path_;
-    std::map<std::string, std::time_t> answered_;
+    struct Answer {
+        std::time_t when = 0;
+        std::string staged;
+    };
+    std::map<std::string, Answer> answered_;
     std::map<std::string, int> failedRuns_;
 };
 

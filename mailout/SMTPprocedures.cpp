@@ -362,6 +362,7 @@ bool SendEMail(net::FrmMail& form, MailoutState& st) {
             // The server has the message. Whatever happens to the QUIT, it
             // must not be sent again through another server.
             accepted = true;
+            if (st.onAccepted) st.onAccepted();
             if (!written() || !awaitReply()) return false;
         }
         SetStep(st, SMTP_CONFIRM_QUIT);

@@ -127,6 +127,23 @@ TEST_F(Receipts, AMessageIsAnsweredOnceWhateverHappensBetween) {
     struct stat st {};
     ASSERT_EQ(::stat(run.mailer->LedgerPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A run killed after recording a receipt, before queueing it, left it
+    // staged: the next run queues and sends it, and does not compose another.
+    // A staged file never recorded is dropped.
+    const std::string ledger = testsupport::ReadFile(run.mailer->LedgerPath());
+    testsupport::WriteFile(
+        run.mailer->LedgerPath(),
+        ledger + "answered " + mailout::ReceiptKey(Fax("Memo")) + " 2000000000 .queue-aaaaaa\n");
+    testsupport::WriteFile(Out() + ".queue-aaaaaa", "To:sender@dest.test\r\n\r\nmemo\r\n");
+    testsupport::WriteFile(Out() + ".queue-bbbbbb", "To:sender@dest.test\r\n\r\nnever\r\n");
+    run.c.cfg.gUserSMTPServer = "user.smtp";
+    run.c.cfg.gNormalEMailAddr = "me@home.test";
+    NextRun().SendQueuedFiles();
+    Answer(Fax("Memo"));
+    EXPECT_EQ(server.connections(), 3);
+    EXPECT_EQ(server.captures().back(), "To:sender@dest.test\r\n\r\nmemo\r\n\r\n\r\n.\r\n");
+    EXPECT_TRUE(Files(Out()).empty());
 }
 
 TEST_F(Receipts, AReceiptFailingRunAfterRunEndsInUndelivered) {
