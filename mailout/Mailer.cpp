@@ -359,9 +359,9 @@ void Mailer::SendQueuedFiles() {
 
 void Mailer::AfterFailedSend(const std::string& name, const std::string& recipient,
                              std::time_t composed) {
+    if (queuedThisRun_.insert(name).second) ++ctx_.run.stats.receiptsQueued;
     if (!anyCandidate_) {
         // Nothing was tried, so nothing failed: no run is counted against it.
-        if (countedThisRun_.insert(name).second) ++ctx_.run.stats.receiptsQueued;
         ctx_.log.Warning(kind_ + " to " + recipient +
                          " waits in Out/: no SMTP server and sender to try it with; set "
                          "User_SMTP_Server and Normal_EMail_Addr in " +
@@ -370,9 +370,8 @@ void Mailer::AfterFailedSend(const std::string& name, const std::string& recipie
     }
     ReceiptLedger& ledger = Ledger();
     int runs = ledger.FailedRuns(name);
-    if (countedThisRun_.insert(name).second) {
+    if (failedThisRun_.insert(name).second) {
         runs = ledger.NoteFailedRun(name);
-        ++ctx_.run.stats.receiptsQueued;
         if (auto saved = ledger.Save(); !saved)
             ctx_.log.Warning("cannot record the failed receipt in " + ledger.path() + ": " +
                              saved.detail);
@@ -397,19 +396,21 @@ void Mailer::GiveUp(const std::string& name, const std::string& recipient, const
     const std::string from = ctx_.run.gOutFolder + name;
     const std::string folder = UndeliveredFolder();
     std::string to;
-    if (platform::MakeFolders(folder)) {
-        // link() never replaces a receipt given up before under that name.
-        for (int n = 1; n < 1000 && to.empty(); ++n) {
-            const std::string candidate = folder + name + (n == 1 ? "" : "." + std::to_string(n));
-            if (::link(from.c_str(), candidate.c_str()) == 0)
-                to = candidate;
-            else if (errno != EEXIST)
-                break;
+    platform::Status made = platform::MakeFolders(folder);
+    std::string failure = made ? "" : made.detail;
+    // link() never replaces a receipt given up before under that name.
+    for (int n = 1; made && n < 1000 && to.empty(); ++n) {
+        const std::string candidate = folder + name + (n == 1 ? "" : "." + std::to_string(n));
+        if (::link(from.c_str(), candidate.c_str()) == 0) {
+            to = candidate;
+        } else if (errno != EEXIST) {
+            failure = std::strerror(errno);
+            break;
         }
     }
     if (to.empty()) {
-        ctx_.log.Error("receipt to " + recipient + " (" + from + ") is given up (" + why +
-                       ") but cannot be moved into " + folder + ": " + std::strerror(errno) +
+        ctx_.log.Error(kind_ + " to " + recipient + " (" + from + ") is given up (" + why +
+                       ") but cannot be moved into " + folder + ": " + failure +
                        "; it stays in Out/");
         return;
     }

@@ -141,7 +141,8 @@ class Mailer {
     // one found unreachable earlier in the run).
     std::vector<std::pair<std::string, std::string>> tried_;
     std::map<std::string, std::int32_t> unreachable_;  // server -> its code, this run
-    std::set<std::string> countedThisRun_;             // queued files whose failed run is counted
+    std::set<std::string> queuedThisRun_;              // Out/ files counted as left queued
+    std::set<std::string> failedThisRun_;              // Out/ files whose failed run is counted
     std::set<std::string> warnedSenders_;
     std::unique_ptr<ReceiptLedger> ledger_;
 };
