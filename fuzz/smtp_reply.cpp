@@ -1,9 +1,12 @@
 // The SMTP dialogue on arbitrary server replies: the input is cut at 0x1E
 // into the texts the server sends, the greeting first and then one text per
-// command the client writes (the first byte of the input, if it has bit 0x80
-// set, makes the server accept only part of each write). Whatever the server
-// says, the dialogue ends, its code is one the client can produce, and the
-// session log stays one printable line.
+// command the client writes (a first byte with bit 0x80 set is no text: it
+// makes the server accept only part of each write). Whatever the server
+// says, the dialogue ends, its code is one the client can produce, the
+// session log stays one printable line, and the bytes the client wrote,
+// read as a server reads them, hold no command but the client's own: the
+// message, which carries a command of its own behind a lone dot, never ends
+// the data early.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -47,6 +50,7 @@ class SteppingClock final : public platform::Clock {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string input(reinterpret_cast<const char*>(data), size);
     bool partial = !input.empty() && (static_cast<unsigned char>(input[0]) & 0x80);
+    if (partial) input.erase(0, 1);  // the flag byte is not part of the greeting
     std::vector<std::string> replies;
     std::size_t pos = 0;
     while (pos <= input.size() && replies.size() < 16) {
@@ -88,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     st.gSMTPServer = "10.0.0.1";
     st.gSMTPSenderAddr = "a@b.test";
     st.gSMTPRecipAddr = "c@d.test";
-    st.gMessageBody = "Subject: x\r\n\r\n.line\r\n";
+    st.gMessageBody = "Subject: x\r\n\r\n.line\r\nHi\r.\rMAIL FROM:<evil@x.test>\r\n.\r\nQUIT\n";
 
     const bool ok = mailout::SendEMail(form, st);
     const int code = form.gSMTP_Error;
@@ -97,5 +101,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (char c : st.gSMTPLog)
         if (static_cast<unsigned char>(c) < 32) std::abort();
     (void)mailout::GetSMTPErrorMessage(form, code);
+
+    // Lines of the client's stream: commands, then after DATA the message
+    // up to its lone ".". No bare CR or LF anywhere.
+    const std::string& wire = static_cast<platform::FakeSocket&>(form.SMTPSocket()).written;
+    for (std::size_t i = 0; i < wire.size(); ++i) {
+        if (wire[i] == '\r' && i + 1 < wire.size() && wire[i + 1] != '\n') std::abort();
+        if (wire[i] == '\n' && (i == 0 || wire[i - 1] != '\r')) std::abort();
+    }
+    bool inData = false;
+    std::size_t at = 0;
+    while (at < wire.size()) {
+        std::size_t eol = wire.find("\r\n", at);
+        if (eol == std::string::npos) break;  // a block cut short by a partial write
+        const std::string line = wire.substr(at, eol - at);
+        at = eol + 2;
+        if (inData) {
+            if (line == ".") inData = false;
+            continue;
+        }
+        if (line == "DATA") {
+            inData = true;
+        } else if (line != "HELO 10.0.0.1" && line != "MAIL FROM: <a@b.test>" &&
+                   line != "RCPT TO: <c@d.test>" && line != "QUIT") {
+            std::abort();
+        }
+    }
     return 0;
 }

@@ -10,6 +10,7 @@
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
 #include "mailout/Mailer.h"
+#include "mailout/SafeText.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 
@@ -28,7 +29,7 @@ std::string Format(const std::tm& tm, const char* fmt) {
 std::string WriteTempFile(const std::string& folder, const std::string& text) {
     std::string dir = folder;
     if (!dir.empty() && dir.back() != '/') dir += '/';
-    std::string tmpl = dir + ".queue-XXXXXX";
+    std::string tmpl = dir + kStagedPrefix + "XXXXXX";
     platform::UniqueFd fd(::mkostemp(tmpl.data(), O_CLOEXEC));
     if (!fd) return "";
     bool ok = platform::WriteAll(fd.get(), text, tmpl).ok() && ::fsync(fd.get()) == 0;
@@ -61,18 +62,26 @@ std::string ComposeMDNText(const ReceiptInputs& in, const std::string& recipient
     const bool failed = disp == "Failed";
     const bool caps = disp == "CapsRequest";
     const std::string frame40 = "G3Fax-t30frame:G3Fax-frame=40,373635342033323332203330;";
+    // What the message said goes into header lines as one line each, and
+    // into the body with CR LF line ends and bounded in size: a receipt
+    // answers a stranger, and must neither carry commands of theirs nor
+    // repeat megabytes of their text to whomever they name.
+    const std::string subject = HeaderText(in.gSubject);
+    const std::string sentOn = HeaderText(in.gPOPSentDateTime);
+    const std::string originalId = HeaderText(in.gOriginalMsgID);
+    const std::string fileReport = QuotedText(in.gFileReport);
 
     std::string t;
-    t += "To:" + recipient + CRLF;
+    t += "To:" + HeaderText(recipient) + CRLF;
     t += "From:" + vf + CRLF;
     t += "Date:" + now.date + " " + now.time + CRLF;
     t += "X-VF-PageCount:" + in.gPageCount + CRLF;
     t += "X-VF-Original-Id: " + in.gOriginalId + CRLF;
     t += "Message-Id: MDN." + now.stamp + "." + vf + CRLF;
     if (!caps)
-        t += "Subject: RE: " + in.gSubject + " : VOXA-FAX confirmation." + CRLF;
+        t += "Subject: RE: " + subject + " : VOXA-FAX confirmation." + CRLF;
     else
-        t += "Subject: RE: " + in.gSubject + CRLF;
+        t += "Subject: RE: " + subject + CRLF;
     t += std::string("MIME-Version: 1.0") + CRLF;
     if (in.gFaxToAddr.empty())
         t += std::string("Content-Type: multipart/report; report-type=disposition-notification;") +
@@ -82,10 +91,9 @@ std::string ComposeMDNText(const ReceiptInputs& in, const std::string& recipient
     t += "     boundary = \"" + B + "\"" + CRLF + CRLF;
     t += "--" + B + CRLF + CRLF;
 
-    t += "The VOXA-FAX sent on " + in.gPOPSentDateTime + " to " + vf + " with the subject \"" +
-         in.gSubject + "\"";
+    t += "The VOXA-FAX sent on " + sentOn + " to " + vf + " with the subject \"" + subject + "\"";
     if (failed) {
-        t += std::string(" could not be processed.") + CRLF + in.gProcessReport + CRLF;
+        t += std::string(" could not be processed.") + CRLF + QuotedText(in.gProcessReport) + CRLF;
     } else if (caps) {
         t += std::string(" has been processed in Internet FAX Full Mode.") + CRLF;
     } else {
@@ -100,7 +108,7 @@ std::string ComposeMDNText(const ReceiptInputs& in, const std::string& recipient
     t += "Reporting-UA: " + vf + "; " + run.gAppTitle + " " + run.gVersion + CRLF;
     t += "Original-Recipient: rfc822;" + vf + CRLF;
     t += "Final-Recipient: rfc822;" + vf + CRLF;
-    t += "Original-Message-ID: " + in.gOriginalMsgID + CRLF;
+    t += "Original-Message-ID: " + originalId + CRLF;
 
     if (in.gfglFullMode && caps) {
         // A capability request is answered with our capabilities only: no
@@ -133,8 +141,8 @@ std::string ComposeMDNText(const ReceiptInputs& in, const std::string& recipient
         }
         t += "--" + B + CRLF;
         t += std::string("content-type: message/rfc822") + CRLF + CRLF;
-        t += in.FullMsgHdr + CRLF;
-        t += in.gFileReport + CRLF;
+        t += QuotedText(in.FullMsgHdr) + CRLF;
+        t += fileReport + CRLF;
         t += std::string(CRLF) + "--" + B + "--";
     }
     t += std::string(CRLF) + CRLF + "." + CRLF;
@@ -157,25 +165,39 @@ std::string ComposeTestMessageText(const std::string& recipient, const config::N
     return t;
 }
 
-std::string QueueReceiptFile(const std::string& folder, const std::string& stamp,
-                             const std::string& text) {
+std::string StageReceiptFile(const std::string& folder, const std::string& text) {
     std::string dir = folder;
     if (!dir.empty() && dir.back() != '/') dir += '/';
-    std::string tmp = WriteTempFile(dir, text);
-    if (tmp.empty()) return "";
+    return WriteTempFile(dir, text);
+}
+
+std::string PublishReceiptFile(const std::string& folder, const std::string& stamp,
+                               const std::string& staged) {
+    std::string dir = folder;
+    if (!dir.empty() && dir.back() != '/') dir += '/';
     // link() never replaces: an unsent receipt of the same second keeps its
     // file and this one takes the next free suffix.
     std::string name;
     for (int n = 1; n < 1000; ++n) {
         std::string candidate = stamp + (n == 1 ? "" : "_" + std::to_string(n)) + ".MDN";
-        if (::link(tmp.c_str(), (dir + candidate).c_str()) == 0) {
+        if (::link(staged.c_str(), (dir + candidate).c_str()) == 0) {
             name = candidate;
             break;
         }
         if (errno != EEXIST) break;
     }
-    ::unlink(tmp.c_str());
-    if (!name.empty()) (void)platform::FsyncFolder(dir);
+    if (name.empty()) return "";
+    ::unlink(staged.c_str());
+    (void)platform::FsyncFolder(dir);
+    return name;
+}
+
+std::string QueueReceiptFile(const std::string& folder, const std::string& stamp,
+                             const std::string& text) {
+    const std::string staged = StageReceiptFile(folder, text);
+    if (staged.empty()) return "";
+    std::string name = PublishReceiptFile(folder, stamp, staged);
+    if (name.empty()) ::unlink(staged.c_str());
     return name;
 }
 

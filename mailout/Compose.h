@@ -38,4 +38,13 @@ std::string ComposeTestMessageText(const std::string& recipient, const config::N
 std::string QueueReceiptFile(const std::string& folder, const std::string& stamp,
                              const std::string& text);
 
+// The two halves of QueueReceiptFile, for a caller that records the receipt
+// in between: the text written whole under a hidden name of `folder` (its
+// path, "" on failure), then that file given its "<stamp>.MDN" name (the
+// bare name, "" when none could be given; the hidden file then stays).
+inline constexpr const char* kStagedPrefix = ".queue-";
+std::string StageReceiptFile(const std::string& folder, const std::string& text);
+std::string PublishReceiptFile(const std::string& folder, const std::string& stamp,
+                               const std::string& staged);
+
 }  // namespace mailout

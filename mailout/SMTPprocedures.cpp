@@ -1,21 +1,42 @@
 #include "mailout/SMTPprocedures.h"
 
+#include <algorithm>
+
 #include "config/Context.h"
+#include "config/NodeConfig.h"
 #include "mailout/Mailer.h"
+#include "mailout/SafeText.h"
 #include "net/FrmMail.h"
 #include "net/Outcomes.h"
 #include "net/SocketWrench.h"
+#include "platform/Environment.h"
 #include "platform/EventLoop.h"
+#include "platform/Log.h"
 
 namespace mailout {
 namespace {
 
-// A command handed over whole leaves the dialogue idle until its reply.
+// The server as the debug log names it.
+std::string Peer(net::FrmMail& form, const MailoutState& st) {
+    return "smtp " + st.gSMTPServer + ":" + std::to_string(form.ctx().options.smtpPort);
+}
+
+// Hands `text` over whole; the dialogue is then idle until the reply. A
+// connection that is already gone takes nothing, and is not waited on.
 bool WriteOut(net::FrmMail& form, MailoutState& st, platform::Socket& sock,
               const std::string& text) {
-    if (!net::WriteOut(form, sock, text)) return false;
+    if (!sock.Connected() || !net::WriteOut(form, sock, text)) {
+        st.writeFailed = true;
+        return false;
+    }
     st.gSMTPStep = SMTP_Idle;
     return true;
+}
+
+bool SendCommand(net::FrmMail& form, MailoutState& st, const std::string& command) {
+    platform::Log& log = form.ctx().log;
+    if (log.Enabled(platform::LogLevel::Debug)) log.Debug(Peer(form, st) + " > " + command);
+    return WriteOut(form, st, form.SMTPSocket(), command);
 }
 
 const char* StepName(std::int16_t step) {
@@ -53,17 +74,30 @@ std::string TrimSpaces(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
-// The reply as it goes into the session log: one line of bounded length, so
+// Texts as they go into the session log: one line of bounded length, so
 // that a server answering with megabytes or line breaks cannot bloat or break
-// account.ini.
+// account.ini. In a reply every control character becomes a blank and the
+// blanks around go; an error text loses only its line ends, and keeps the
+// blank its words end in.
+constexpr std::size_t kLogTextMax = 200;
+
 std::string LogText(const std::string& reply) {
-    constexpr std::size_t kMax = 200;
     std::string out;
-    for (std::size_t i = 0; i < reply.size() && out.size() < kMax; ++i) {
+    for (std::size_t i = 0; i < reply.size() && out.size() < kLogTextMax; ++i) {
         unsigned char c = static_cast<unsigned char>(reply[i]);
         out.push_back(c < 32 || c == 127 ? ' ' : static_cast<char>(c));
     }
     return TrimSpaces(out);
+}
+
+std::string ErrorText(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size() && out.size() < kLogTextMax; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\r' || c == '\n') continue;
+        out.push_back(c < 32 || c == 127 ? ' ' : static_cast<char>(c));
+    }
+    return out;
 }
 
 // The reply judged in each step: the first four characters of the latest
@@ -114,6 +148,7 @@ std::string NextCommand(const MailoutState& st, std::int16_t step) {
 
 void SMTP_Process(net::FrmMail& form, MailoutState& st) {
     form.gSMTP_Error = net::kSmtpOk;
+    st.writeFailed = false;
     const std::string code = ReplyCode(form);
     platform::Socket& sock = form.SMTPSocket();
     switch (st.gSMTPStep) {
@@ -145,16 +180,16 @@ void SMTP_Process(net::FrmMail& form, MailoutState& st) {
                 SMTPWriteBlock(form, st);
                 return;
             }
-            // A failed write leaves no error: the reply wait that follows runs
-            // out and reports kSmtpTimedOut.
+            // A failed write leaves no error code here: the dialogue sees
+            // writeFailed and ends.
             st.gOutCmd = NextCommand(st, st.gSMTPStep);
-            WriteOut(form, st, sock, st.gOutCmd);
+            SendCommand(form, st, st.gOutCmd);
             return;
         }
         case SMTP_QUIT:
             if (code == "250 ") {
                 st.gOutCmd = "QUIT\r\n";
-                WriteOut(form, st, sock, st.gOutCmd);
+                SendCommand(form, st, st.gOutCmd);
             } else {
                 form.gSMTP_Error = net::kSmtpNotConfirmed;
                 st.gSMTPStep = SMTP_Idle;
@@ -172,27 +207,27 @@ void SMTP_Process(net::FrmMail& form, MailoutState& st) {
     }
 }
 
-// The message goes out as composed and queued in Out/, without dot-stuffing,
-// given only its end-of-data line when it lacks one. FIXME: a receipt that
-// quotes a text holding a line of a lone "." ends early at the server.
+// The message is kept as composed (and as queued in Out/); only what goes on
+// the wire is dot-stuffed and has its line ends made CR LF, so that no line
+// of it can end the transfer early and no bare CR or LF reaches the server.
 bool SMTPWriteBlock(net::FrmMail& form, MailoutState& st) {
     const std::string end = kEndOfData;
     const std::string& body = st.gMessageBody;
     if (body.size() < end.size() || body.compare(body.size() - end.size(), end.size(), end) != 0)
         st.gMessageBody += end;
-    const std::size_t total = st.gMessageBody.size();
-    std::size_t p = 0;
-    for (;;) {
+    const std::string wire = DataForWire(st.gMessageBody);
+    platform::Log& log = form.ctx().log;
+    if (log.Enabled(platform::LogLevel::Debug))
+        log.Debug(Peer(form, st) + " > (the message, " + std::to_string(wire.size()) + " bytes)");
+    for (std::size_t p = 0; p < wire.size(); p += 256) {
         form.ctx().loop.Yield();
-        if (p + 256 >= total) {
-            st.gOutCmd = st.gMessageBody.substr(p);
-            WriteOut(form, st, form.SMTPSocket(), st.gOutCmd);
-            break;
+        st.gOutCmd = wire.substr(p, 256);
+        // A block that cannot be written ends the transfer: the rest would
+        // only wait on a connection that takes nothing.
+        if (!WriteOut(form, st, form.SMTPSocket(), st.gOutCmd) || st.deadlinePassed) {
+            st.writeFailed = true;
+            return false;
         }
-        st.gOutCmd = st.gMessageBody.substr(p, 256);
-        WriteOut(form, st, form.SMTPSocket(), st.gOutCmd);
-        p += 256;
-        if (p == total) break;
     }
     st.gSMTPStep = SMTP_Idle;
     return true;
@@ -221,49 +256,115 @@ std::string GetSMTPErrorMessage(const net::FrmMail& form, std::int32_t code) {
     }
 }
 
+platform::Millis ReplyWaitLimit(net::FrmMail& form) {
+    const auto& ctx = form.ctx();
+    return ctx.env.tick * std::max(ctx.cfg.gTimoutMinutes, 1);
+}
+
+platform::Millis DialogueDeadline(net::FrmMail& form) {
+    const auto& ctx = form.ctx();
+    const int ticks = ctx.options.smtpDialogueMinutes > 0 ? ctx.options.smtpDialogueMinutes
+                                                          : std::max(ctx.cfg.gTimoutMinutes, 1) + 1;
+    return ctx.env.tick * ticks;
+}
+
 bool SendEMail(net::FrmMail& form, MailoutState& st) {
-    bool result = false;
+    platform::EventLoop& loop = form.ctx().loop;
+    platform::Log& log = form.ctx().log;
     std::int32_t remembered = net::kSmtpOk;
     bool politeQuit = false;
+    bool accepted = false;  // the server answered the end of the message with 250
+    std::string refusal;    // the reply that made a step fail
+    form.gSMTPSocketError = 0;
+    form.gSMTPSocketErrorString.clear();
+    st.deadlinePassed = false;
+    st.writeFailed = false;
 
-    // Waits for the reply to what was just sent; false on time-out.
+    // Each wait allows its ticks, but the whole dialogue has a deadline too:
+    // a server that answers every command just before a wait runs out must
+    // not hold one message for many ticks.
+    const platform::TimerId deadline = loop.After(DialogueDeadline(form), [&] {
+        st.deadlinePassed = true;
+        form.gSMTP_Error = net::kSmtpTimedOut;
+    });
+
+    // Waits for the reply to what was just sent. False when the dialogue is
+    // over: the wait ran out, the deadline passed, or the server went away
+    // or failed without replying (its own code then, at once: the reply of
+    // the step before is not judged again, nor anything written to a
+    // connection that is gone).
     auto awaitReply = [&] {
         form.gSocketState = net::kSockAwaitReply;
-        return !net::SMTPTimout(form, net::kSockIdle);
+        if (net::SMTPTimout(form, net::kSockIdle)) return false;
+        if (st.deadlinePassed) {
+            form.gSMTP_Error = net::kSmtpTimedOut;
+            return false;
+        }
+        if (form.gSocketState != net::kSockIdle && form.gSMTP_Error != net::kSmtpOk) return false;
+        if (log.Enabled(platform::LogLevel::Debug))
+            log.Debug(Peer(form, st) + " < " + LogText(form.PortIn));
+        return true;
+    };
+    // After a step that writes: false when what it had to send could not be
+    // written. The connection is gone (its own code, or -1) or takes nothing
+    // (as a wait that runs out).
+    auto written = [&] {
+        if (st.deadlinePassed) {
+            form.gSMTP_Error = net::kSmtpTimedOut;
+            return false;
+        }
+        if (!st.writeFailed) return true;
+        if (form.SMTPSocket().Connected())
+            form.gSMTP_Error = net::kSmtpTimedOut;
+        else
+            form.gSMTP_Error =
+                form.gSMTPSocketError != 0 ? form.gSMTPSocketError : net::kSmtpDisconnected;
+        return false;
     };
 
     auto dialogue = [&]() -> bool {
         SetStep(st, SMTP_CallHost);
         SMTP_Process(form, st);
+        if (st.deadlinePassed) form.gSMTP_Error = net::kSmtpTimedOut;
         if (form.gSMTP_Error != net::kSmtpOk) return false;
         if (net::SMTPTimout(form, net::kSockIdle)) return false;
 
         SetStep(st, SMTP_OpenConnection);
         SMTP_Process(form, st);
         if (form.gSMTP_Error != net::kSmtpOk) return false;  // a wrong greeting gets no QUIT
-        if (!awaitReply()) return false;
+        if (!written() || !awaitReply()) return false;
 
         for (std::int16_t step : {SMTP_HELO, SMTP_MAIL, SMTP_RCPT, SMTP_DATA}) {
             SetStep(st, step);
             SMTP_Process(form, st);
             if (form.gSMTP_Error != net::kSmtpOk) {
                 politeQuit = true;
+                refusal = LogText(form.PortIn);
                 break;
             }
-            if (!awaitReply()) return false;
+            if (!written() || !awaitReply()) return false;
         }
         if (politeQuit) {
             // Say goodbye properly, and end with the code of the step that
             // failed rather than that of the QUIT.
-            st.gOutCmd = "QUIT\r\n";
-            if (!WriteOut(form, st, form.SMTPSocket(), st.gOutCmd)) return false;
             remembered = form.gSMTP_Error;
+            st.gOutCmd = "QUIT\r\n";
+            if (!SendCommand(form, st, st.gOutCmd)) return false;
+            if (!awaitReply()) {
+                // Only a wait that ran out says more than the refusal did.
+                if (form.gSMTP_Error != net::kSmtpTimedOut) form.gSMTP_Error = remembered;
+                return false;
+            }
         } else {
             SetStep(st, SMTP_QUIT);
             SMTP_Process(form, st);
             if (form.gSMTP_Error != net::kSmtpOk) return false;
+            // The server has the message. Whatever happens to the QUIT, it
+            // must not be sent again through another server.
+            accepted = true;
+            if (st.onAccepted) st.onAccepted();
+            if (!written() || !awaitReply()) return false;
         }
-        if (!awaitReply()) return false;
         SetStep(st, SMTP_CONFIRM_QUIT);
         SMTP_Process(form, st);
         form.gSocketState = net::kSockAwaitReply;
@@ -271,9 +372,20 @@ bool SendEMail(net::FrmMail& form, MailoutState& st) {
         return form.gSMTP_Error == net::kSmtpOk;
     };
 
-    result = dialogue();
-    st.gSMTPLog += st.SMTP_State + " + " + LogText(form.PortIn) + " + " +
-                   LogText(GetSMTPErrorMessage(form, form.gSMTP_Error)) + ", ";
+    bool result = dialogue();
+    loop.Cancel(deadline);
+    if (accepted) {
+        form.gSMTP_Error = net::kSmtpOk;
+        result = true;
+    }
+    // A connection that failed before anything arrived is told by the
+    // socket's own words (refused, certificate not trusted, ...).
+    const std::string reply = form.PortIn.empty() && !form.gSMTPSocketErrorString.empty()
+                                  ? LogText(form.gSMTPSocketErrorString)
+                                  : LogText(form.PortIn);
+    st.lastReply = politeQuit ? refusal : reply;
+    st.gSMTPLog += st.SMTP_State + " + " + reply + " + " +
+                   ErrorText(GetSMTPErrorMessage(form, form.gSMTP_Error)) + ", ";
     form.PortIn.clear();
     if (form.SMTPSocket().Connected()) net::CloseConnection(form);
     return result;

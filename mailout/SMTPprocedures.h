@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/Clock.h"
+
 namespace net {
 class FrmMail;
 }
@@ -31,13 +33,20 @@ enum SmtpStep : std::int16_t {
 // The end-of-data marker every message must end with.
 inline constexpr const char* kEndOfData = "\r\n\r\n.\r\n";
 
-// Runs the whole dialogue; true only when the message was accepted and QUIT
-// answered with 221.
+// Runs the whole dialogue; true when the server took the message (its end
+// of data answered with 250), whatever becomes of the QUIT after it. The
+// whole dialogue ends at DialogueDeadline at the latest (code kSmtpTimedOut).
 bool SendEMail(net::FrmMail& form, MailoutState& st);
 // One step on the reply in PortIn.
 void SMTP_Process(net::FrmMail& form, MailoutState& st);
-// Sends the message in blocks of 256 characters; always true.
+// Sends the message, dot-stuffed and with CR LF line ends, in blocks of 256
+// characters; false when a block could not be written (the rest is not
+// offered).
 bool SMTPWriteBlock(net::FrmMail& form, MailoutState& st);
 std::string GetSMTPErrorMessage(const net::FrmMail& form, std::int32_t code);
+
+// How long one reply wait and one whole dialogue may last.
+platform::Millis ReplyWaitLimit(net::FrmMail& form);
+platform::Millis DialogueDeadline(net::FrmMail& form);
 
 }  // namespace mailout

@@ -1,6 +1,8 @@
 #!/bin/bash
 # Starts the loopback SMTP sink: smtp-sink-start.sh STATE_DIR OUT_DIR PORT
 #   [--smtps CERT KEY] [--reject-rcpt REGEX] [--host ADDR]
+# or the raw recorder (smtp-sink-raw.py, no aiosmtpd needed):
+#   smtp-sink-start.sh STATE_DIR OUT_DIR PORT --raw [--tarpit S] [--reject-rcpt REGEX]
 # Prints "READY host port" when it accepts connections; its PID is kept in
 # STATE_DIR/smtp-sink.pid for smtp-sink-stop.sh.
 set -euo pipefail
@@ -11,13 +13,17 @@ fi
 STATE=$1 OUT=$2 PORT=$3
 shift 3
 PY=/usr/bin/python3
-if ! "$PY" -c 'import aiosmtpd' 2>/dev/null; then
+SINK=smtp-sink.py
+if [ "${1:-}" = --raw ]; then
+    SINK=smtp-sink-raw.py
+    shift
+elif ! "$PY" -c 'import aiosmtpd' 2>/dev/null; then
     echo "smtp-sink: $PY cannot import aiosmtpd (apt-get install python3-aiosmtpd)" >&2
     exit 3
 fi
 mkdir -p "$STATE" "$OUT"
 HERE=$(cd "$(dirname "$0")" && pwd)
-PYTHONUNBUFFERED=1 "$PY" "$HERE/smtp-sink.py" "$OUT" "$PORT" "$@" \
+PYTHONUNBUFFERED=1 "$PY" "$HERE/$SINK" "$OUT" "$PORT" "$@" \
     </dev/null >"$STATE/smtp-sink.log" 2>&1 &
 echo $! >"$STATE/smtp-sink.pid"
 for _ in $(seq 1 100); do

@@ -29,6 +29,13 @@ struct Options {
     int popPort = 110;       // [pop3] port, $VOXAFAX_POP3_PORT
     bool smtpTls = false;    // [smtp] tls
     int smtpPort = 25;       // [smtp] port, $VOXAFAX_SMTP_PORT
+    // A receipt that no candidate server took in this many runs, or that is
+    // this many days old and still failing, leaves Out/ for Undelivered/.
+    int receiptMaxRuns = 10;  // [smtp] receipt_max_runs
+    int receiptMaxDays = 3;   // [smtp] receipt_max_days
+    // The longest one SMTP dialogue may take, in network timer ticks
+    // (minutes); 0: one tick more than a single reply wait allows.
+    int smtpDialogueMinutes = 0;  // [smtp] dialogue_minutes
 
     static Options Load(const Environment& env);
 };

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "config/NodeConfig.h"
+#include "config/RunGlobals.h"
 #include "mailout/SMTPprocedures.h"
 #include "tests/mailout/MailoutFixture.h"
 #include "tests/support/TempDir.h"
@@ -15,13 +16,6 @@ namespace fs = std::filesystem;
 
 namespace mailtest {
 namespace {
-
-std::vector<std::string> Files(const std::string& dir) {
-    std::vector<std::string> out;
-    for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 class Rows : public ::testing::Test {
   protected:
@@ -67,14 +61,19 @@ TEST_F(Rows, DisplayNameIsReducedAndDefaultsLeaveFourRows) {
     const std::string firstLog = run.Account("SMTP_State");
     EXPECT_NE(firstLog.find("SMTP_CallHost +  + Unable to obtain"), std::string::npos);
 
-    // The log grows through the run.
+    // The log grows through the run. The servers that could not be found
+    // are not asked again; the new recipient's domain is.
+    run.St().gSMTPRecipAddr = "other@elsewhere.test";
     EXPECT_FALSE(run.mailer->SendMessage("MDN+Failed"));
+    EXPECT_EQ(run.mailer->LastAttempts(),
+              "elsewhere.test + fax1@voxafax.example , mail.elsewhere.test + "
+              "fax1@voxafax.example , ");
     EXPECT_EQ(run.Account("SMTP_State").rfind(firstLog, 0), 0u);
     EXPECT_GT(run.Account("SMTP_State").size(), firstLog.size());
     EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Failed_NOT_OK");
 }
 
-TEST_F(Rows, ServiceDomainGoesToTheConfiguredAddressAndAllRowsRunInOrder) {
+TEST_F(Rows, RowsRunInOrderAndAnUnreachableServerIsNotAskedAgain) {
     auto& cfg = run.c.cfg;
     cfg.gVFIPAddress = "127.0.0.9";  // nothing listens there: refused
     cfg.gUserSMTPServer = "user.smtp";
@@ -84,13 +83,17 @@ TEST_F(Rows, ServiceDomainGoesToTheConfiguredAddressAndAllRowsRunInOrder) {
     run.St().gSMTPSenderAddr = "fax1@voxafax.example";
     server.Send("554 no service\r\n").Close();  // user.smtp refuses with a bad greeting
     EXPECT_FALSE(run.mailer->SendMessage("MDN+Processed"));
+    // Mail to the service's domain goes to its address. user.smtp answered,
+    // so it is asked again with the other sender; second.smtp and 127.0.0.9
+    // were not reached, and are not tried again.
     const std::string s = "fax1@voxafax.example";
     EXPECT_EQ(run.mailer->LastAttempts(),
               "127.0.0.9 + " + s + " , mail.127.0.0.9 + " + s +
                   " , user.smtp + me@home.test , second.smtp + me@home.test , user.smtp + " + s +
-                  " , second.smtp + " + s + " , 127.0.0.9 + " + s + " , voxafax.example + " + s +
-                  " , smtp.voxafax.example + " + s + " , ");
+                  " , voxafax.example + " + s + " , smtp.voxafax.example + " + s + " , ");
     EXPECT_EQ(server.connections(), 2);  // rows 3 and 5
+    // The refusal of 127.0.0.9 cost at most one wait, not one per row.
+    EXPECT_LE(run.Elapsed(), mailout::ReplyWaitLimit(run.F()));
 }
 
 TEST_F(Rows, FirstRowThatTakesTheMessageEndsTheSearch) {
@@ -127,6 +130,16 @@ TEST_F(Rows, TestSendStopsWhenTheFirstRowRefusesTheRecipient) {
     run.c.profile.GetProfileStringA("VOXA-FAX", "test_server", "<absent>", buf);
     EXPECT_EQ(buf, "");
     EXPECT_FALSE(run.St().gflgTestSend);
+    // The run failed at what it was started for, and says where and why.
+    EXPECT_EQ(run.c.run.failure, config::RunFailure::SendFailed);
+    ASSERT_EQ(run.c.log.Problems().size(), 1u);
+    EXPECT_NE(run.c.log.Problems()[0].find("test message to fax1@dest.test reached no SMTP server: "
+                                           "dest.test:" +
+                                           std::to_string(server.port()) +
+                                           " refused the recipient: \"550 no such user\" "
+                                           "(last_error 2: the SMTP server refused the recipient)"),
+              std::string::npos)
+        << run.c.log.Problems()[0];
 }
 
 TEST_F(Rows, TestSendRecordsTheServerThatTookIt) {
@@ -137,6 +150,7 @@ TEST_F(Rows, TestSendRecordsTheServerThatTookIt) {
     run.c.profile.GetProfileStringA("VOXA-FAX", "test_server", "<absent>", buf);
     EXPECT_EQ(buf, "dest.test");
     EXPECT_EQ(run.Account("SMTP_Type"), "Test_VOXA_FAX_OK");
+    EXPECT_EQ(run.c.run.failure, config::RunFailure::None);
     ASSERT_EQ(server.captures().size(), 1u);
     EXPECT_EQ(server.captures()[0], run.St().gMessageBody);
     EXPECT_EQ(server.captures()[0].rfind("To: <fax1@dest.test>\r\nMessage-Id: <VFTEST.", 0), 0u);
@@ -170,7 +184,9 @@ TEST_F(Queue, RefusedReceiptWaitsInOutAndTheNextRunSendsIt) {
     run.St().gSMTPRecipAddr = "sender@dest.test";
     run.mailer->SendReceipt(Receipt());
     run.St().gSMTPRecipAddr = "sender@dest.test";
-    run.mailer->SendReceipt(Receipt());  // same second, most likely: both must stay
+    mailout::ReceiptInputs second = Receipt();
+    second.gSubject = "Order";
+    run.mailer->SendReceipt(second);  // same second, most likely: both must stay
     auto queued = Files(run.c.run.gOutFolder);
     ASSERT_EQ(queued.size(), 2u);
     const std::string first = testsupport::ReadFile(run.c.run.gOutFolder + queued[0]);

@@ -3,10 +3,12 @@
 // the program folder's Out/ and MDNs/ queues. Against scripted servers and
 // fake sockets the clock is a manual one, so minute-long waits pass without
 // real waiting; a real server in another process needs the real clock.
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mailout/Mailer.h"
 #include "net/FrmMail.h"
@@ -74,5 +76,15 @@ inline testsupport::ScriptedServer& HappySmtp(testsupport::ScriptedServer& s) {
 
 // A loopback port with nothing listening on it.
 int ClosedPort();
+
+// The names in a folder, sorted; none when it does not exist.
+inline std::vector<std::string> Files(const std::string& dir) {
+    std::vector<std::string> out;
+    if (!std::filesystem::exists(dir)) return out;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        out.push_back(e.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
+}
 
 }  // namespace mailtest

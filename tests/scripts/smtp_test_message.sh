@@ -65,6 +65,7 @@ check "test_server names the server" test "$(ini_key "$W/cfg/voxafax.ini" test_s
 check "account.ini says OK" test "$(ini_key "$W/home1/account.ini" SMTP_Type)" = Test_VOXA_FAX_OK
 check "account.ini lists the attempt" test "$(ini_key "$W/home1/account.ini" SMTP_Servers)" = "localhost + fax1@localhost , "
 check "account.ini keeps the version" test "$(ini_key "$W/home1/account.ini" Version)" = "VOXA-FAX Print v 0.8.1"
+check "the run log names the server" grep -q "^voxafax-print: test message to fax1@localhost sent via localhost:$PORT$" "$W/err.txt"
 
 # A refusal by the first server ends the test at once.
 start_sink refuse --reject-rcpt 'fax1@'
@@ -74,6 +75,7 @@ check "test_server is empty after a refusal" test -z "$(ini_key "$W/cfg/voxafax.
 check "last_error holds the SMTP code" test "$(ini_key "$W/cfg/voxafax.ini" last_error)" = 2
 check "account.ini says NOT_OK" test "$(ini_key "$W/home2/account.ini" SMTP_Type)" = Test_VOXA_FAX_NOT_OK
 check "nothing arrived" test -z "$(ls "$W"/refuse-out/new/*.eml 2>/dev/null)"
+check "the run log says who refused what" grep -q "^voxafax-print: error: test message to fax1@localhost reached no SMTP server: localhost:$PORT refused the recipient: \"550 5.1.1 <fax1@localhost>: mailbox unavailable\" (last_error 2: the SMTP server refused the recipient)" "$W/err.txt"
 
 # SMTPS with options.ini.
 mkdir -p "$W/tls"

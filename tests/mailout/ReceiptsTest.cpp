@@ -1,0 +1,249 @@
+// Receipts against hostile mail and failing servers, through scripted
+// loopback servers on the manual clock: what reaches the server, what stays
+// in Out/, what is given up, and how long it all takes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <ctime>
+#include <filesystem>
+
+#include "config/NodeConfig.h"
+#include "config/RunGlobals.h"
+#include "mailout/ReceiptLedger.h"
+#include "mailout/SMTPprocedures.h"
+#include "tests/mailout/MailoutFixture.h"
+#include "tests/support/TempDir.h"
+
+using namespace std::chrono_literals;
+using testsupport::ScriptedServer;
+namespace fs = std::filesystem;
+
+namespace mailtest {
+namespace {
+
+// A server that refuses every recipient for now.
+ScriptedServer& RefusingSmtp(ScriptedServer& s) {
+    return s.Send("220 hi\r\n")
+        .Expect("^HELO")
+        .Send("250 ok\r\n")
+        .Expect("^MAIL")
+        .Send("250 ok\r\n")
+        .Expect("^RCPT")
+        .Send("450 4.2.0 try later\r\n")
+        .Expect("^QUIT")
+        .Send("221 bye\r\n")
+        .Close();
+}
+
+class Receipts : public ::testing::Test {
+  protected:
+    Receipts()
+        : factory(platform::TableResolver(
+              {{"dest.test", {"127.0.0.1"}}, {"user.smtp", {"127.0.0.1"}}})),
+          run(factory) {
+        run.c.options.smtpPort = server.port();
+        auto& cfg = run.c.cfg;
+        cfg.gVoxaFaxAddr = "fax1@voxafax.example";
+        cfg.gVFSMTPSrvrName = "";
+        cfg.gLastResortSMTPServer = "";
+    }
+    mailout::ReceiptInputs Fax(const std::string& subject) {
+        mailout::ReceiptInputs in;
+        in.gSubject = subject;
+        in.gOriginalMsgID = "<" + subject + "@sender.test>";
+        in.gDispositionType = "Processed";
+        in.gPageCount = "1";
+        return in;
+    }
+    void Answer(const mailout::ReceiptInputs& in, const std::string& to = "sender@dest.test") {
+        run.St().gSMTPRecipAddr = to;
+        run.mailer->SendReceipt(in);
+    }
+    // The next run: a fresh mailer on the same program folder.
+    mailout::Mailer& NextRun() {
+        run.mailer = std::make_unique<mailout::Mailer>(run.c.ctx, run.F());
+        return *run.mailer;
+    }
+    bool Logged(const std::string& text) {
+        for (const auto& p : run.c.log.Problems())
+            if (p.find(text) != std::string::npos) return true;
+        return false;
+    }
+    std::string Out() { return run.c.run.gOutFolder; }
+    std::string Undelivered() { return run.mailer->UndeliveredFolder(); }
+    std::string Port() { return ":" + std::to_string(run.c.options.smtpPort); }
+
+    platform::TcpSocketFactory factory;
+    MailRun run;
+    ScriptedServer server{run.c.loop};
+};
+
+TEST_F(Receipts, QuotedTextCannotEndTheDataOrAddCommands) {
+    // A plain-text mail whose text holds the POP end marker, and the bare-CR
+    // smuggling text: a server that reads pipelined input in order would
+    // take a lone "." line for the end and the rest for commands.
+    HappySmtp(server);
+    mailout::ReceiptInputs in = Fax("Hi");
+    in.FullMsgHdr =
+        "\r\n.\r\nHi\r.\rMAIL FROM:<evil@x.test>\rRCPT TO:<victim@x.test>\rDATA\rFree\r.\rQUIT\r";
+    Answer(in);
+    EXPECT_TRUE(server.failures().empty()) << server.failures().at(0);
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(server.lines(),
+              (std::vector<std::string>{"HELO dest.test", "MAIL FROM: <fax1@voxafax.example>",
+                                        "RCPT TO: <sender@dest.test>", "DATA", "QUIT"}));
+    ASSERT_EQ(server.captures().size(), 1u);
+    EXPECT_NE(server.captures()[0].find(
+                  "\r\nHi\r\n..\r\nMAIL FROM:<evil@x.test>\r\nRCPT TO:<victim@x.test>\r\n"),
+              std::string::npos);
+}
+
+TEST_F(Receipts, RecipientThatIsNotOnePlainAddressGetsNoReceipt) {
+    HappySmtp(server);
+    // A bare LF in Disposition-Notification-To: no second RCPT, no receipt;
+    // a queued file naming such a recipient is given up at once.
+    Answer(Fax("Two lines"), "bob@dest.test\nRCPT TO:<victim@x.test>");
+    testsupport::WriteFile(Out() + "20261205200309.MDN",
+                           "To:bob@dest.test\nRCPT TO:<victim@x.test>\r\n\r\nx\r\n");
+    run.mailer->SendQueuedFiles();
+    EXPECT_EQ(server.connections(), 0);
+    EXPECT_TRUE(Files(Out()).empty());
+    EXPECT_EQ(Files(Undelivered()), std::vector<std::string>{"20261205200309.MDN"});
+    EXPECT_TRUE(Logged("receipt for \"Two lines\" not sent: its recipient"));
+}
+
+TEST_F(Receipts, AMessageIsAnsweredOnceWhateverHappensBetween) {
+    HappySmtp(server);
+    Answer(Fax("Invoice"));
+    Answer(Fax("Invoice"));  // walked again in the same run
+    NextRun();
+    Answer(Fax("Invoice"));  // and in the next one, after a kill before filing
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_TRUE(Files(Out()).empty());
+    Answer(Fax("Order"));  // another message is answered
+    EXPECT_EQ(server.connections(), 2);
+
+    struct stat st {};
+    ASSERT_EQ(::stat(run.mailer->LedgerPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A run killed after recording a receipt, before queueing it, left it
+    // staged: the next run queues and sends it, and does not compose another.
+    // A staged file never recorded is dropped.
+    const std::string ledger = testsupport::ReadFile(run.mailer->LedgerPath());
+    testsupport::WriteFile(
+        run.mailer->LedgerPath(),
+        ledger + "answered " + mailout::ReceiptKey(Fax("Memo")) + " 2000000000 .queue-aaaaaa\n");
+    testsupport::WriteFile(Out() + ".queue-aaaaaa", "To:sender@dest.test\r\n\r\nmemo\r\n");
+    testsupport::WriteFile(Out() + ".queue-bbbbbb", "To:sender@dest.test\r\n\r\nnever\r\n");
+    run.c.cfg.gUserSMTPServer = "user.smtp";
+    run.c.cfg.gNormalEMailAddr = "me@home.test";
+    NextRun().SendQueuedFiles();
+    Answer(Fax("Memo"));
+    EXPECT_EQ(server.connections(), 3);
+    EXPECT_EQ(server.captures().back(), "To:sender@dest.test\r\n\r\nmemo\r\n\r\n\r\n.\r\n");
+    EXPECT_TRUE(Files(Out()).empty());
+}
+
+TEST_F(Receipts, AReceiptFailingRunAfterRunEndsInUndelivered) {
+    RefusingSmtp(server);
+    run.c.options.receiptMaxRuns = 3;
+    run.c.cfg.gUserSMTPServer = "user.smtp";  // the rows of queued receipts
+    run.c.cfg.gNormalEMailAddr = "me@home.test";
+    // A receipt queued by a run of four days ago fails its first try here.
+    const std::string old = Out() + "20200101000000.MDN";
+    testsupport::WriteFile(old, "To:old@dest.test\r\n\r\nold\r\n");
+    const std::time_t fourDaysAgo = std::time(nullptr) - 4 * 24 * 3600;
+    const utimbuf times{fourDaysAgo, fourDaysAgo};
+    ASSERT_EQ(::utime(old.c_str(), &times), 0);
+
+    Answer(Fax("Invoice"));  // run 1: composed, refused, queued
+    const std::vector<std::string> queued = Files(Out());
+    ASSERT_EQ(queued.size(), 2u);
+    const std::string fresh = queued[1];
+    const std::string text = testsupport::ReadFile(Out() + fresh);
+    EXPECT_TRUE(
+        Logged("receipt to sender@dest.test queued: it waits in Out/ for the next run (1 "
+               "of 3 runs; last_error 2: the SMTP server refused the recipient): dest.test" +
+               Port() + " refused the recipient: \"450 4.2.0 try later\""));
+
+    NextRun().SendQueuedFiles();  // run 2: the old one is given up
+    EXPECT_EQ(Files(Out()), std::vector<std::string>{fresh});
+    EXPECT_TRUE(Logged("queued receipt to old@dest.test given up: no server took it since "));
+    EXPECT_TRUE(Logged("queued receipt to sender@dest.test not sent again: "));
+    EXPECT_TRUE(Logged("(2 of 3 runs;"));
+
+    NextRun().SendQueuedFiles();  // run 3: so is the fresh one
+    EXPECT_TRUE(Files(Out()).empty());
+    EXPECT_EQ(Files(Undelivered()), (std::vector<std::string>{"20200101000000.MDN", fresh}));
+    EXPECT_EQ(testsupport::ReadFile(Undelivered() + fresh), text);
+    EXPECT_TRUE(Logged("queued receipt to sender@dest.test given up: no server took it in 3 runs"));
+    EXPECT_EQ(testsupport::ReadFile(run.mailer->LedgerPath()).find("\nfailed "), std::string::npos)
+        << testsupport::ReadFile(run.mailer->LedgerPath());
+
+    // Gone for good: the next run tries nothing.
+    const int connections = server.connections();
+    NextRun().SendQueuedFiles();
+    EXPECT_EQ(server.connections(), connections);
+}
+
+TEST_F(Receipts, TarpitServerIsCutOffAtTheDeadlineAndTheNextRunWorks) {
+    // Every reply comes just before its wait of two ticks runs out.
+    const platform::Millis late = 110s;
+    server.Pause(late).Send("220 slow\r\n");
+    for (const char* cmd : {"^HELO", "^MAIL", "^RCPT", "^DATA"})
+        server.Expect(cmd).Pause(late).Send(cmd[1] == 'D' ? "354 go\r\n" : "250 ok\r\n");
+    server.GoSilent();
+
+    Answer(Fax("Invoice"));
+    EXPECT_EQ(run.Elapsed(), 180s);  // the dialogue's deadline: three ticks
+    EXPECT_TRUE(Logged("dest.test" + Port() + " not done within the 180 s a dialogue may take"));
+
+    // The same server is not waited on again in this run.
+    Answer(Fax("Order"));
+    EXPECT_EQ(run.Elapsed(), 180s);
+    EXPECT_TRUE(Logged("not asked again in this run: dest.test"));
+    ASSERT_EQ(Files(Out()).size(), 2u);
+
+    // The next run: the server answers again, and both receipts go out.
+    ScriptedServer quick(run.c.loop);
+    HappySmtp(quick);
+    run.c.options.smtpPort = quick.port();
+    run.c.cfg.gUserSMTPServer = "user.smtp";
+    run.c.cfg.gNormalEMailAddr = "me@home.test";
+    NextRun().SendQueuedFiles();
+    EXPECT_EQ(quick.captures().size(), 2u);
+    EXPECT_TRUE(Files(Out()).empty());
+    EXPECT_EQ(run.c.run.stats.receiptsSent, 2);
+    EXPECT_EQ(run.c.run.stats.receiptsQueued, 2);
+}
+
+TEST(ReceiptLedger, StaysSmall) {
+    testsupport::TempDir dir;
+    const std::string path = dir.path() + "/receipts.ledger";
+    const std::time_t now = 2000000000;
+    const std::time_t day = 24 * 3600;
+    testsupport::WriteFile(path, "answered aaaa " + std::to_string(now - 61 * day) +
+                                     "\nanswered bbbb " + std::to_string(now - day) +
+                                     "\nnonsense\nfailed x\nfailed 2 20261205200309.MDN\n");
+    mailout::ReceiptLedger ledger(path);
+    ledger.Load(now);
+    EXPECT_EQ(ledger.AnsweredAt("aaaa"), 0);  // past its age
+    EXPECT_EQ(ledger.AnsweredAt("bbbb"), now - day);
+    EXPECT_EQ(ledger.FailedRuns("20261205200309.MDN"), 2);
+
+    // At most kMaxAnswers answers are kept: the newest.
+    for (std::size_t i = 0; i <= mailout::ReceiptLedger::kMaxAnswers; ++i)
+        ledger.NoteAnswered("k" + std::to_string(i), now + static_cast<std::time_t>(i));
+    ASSERT_TRUE(ledger.Save());
+    mailout::ReceiptLedger again(path);
+    again.Load(now);
+    EXPECT_EQ(again.AnsweredAt("bbbb"), 0);
+    EXPECT_EQ(again.AnsweredAt("k0"), 0);
+    EXPECT_NE(again.AnsweredAt("k1"), 0);
+    EXPECT_LT(testsupport::ReadFile(path).size(), 200u * 1024);
+}
+
+}  // namespace
+}  // namespace mailtest
