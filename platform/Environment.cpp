@@ -78,6 +78,10 @@ Options Options::Load(const Environment& env) {
         o.popPort = static_cast<int>(*ParseLong(*v));
     if (auto v = get("smtp", "port"); v && ParseLong(*v))
         o.smtpPort = static_cast<int>(*ParseLong(*v));
+    if (auto v = get("pop3", "host")) o.popHost = *v;
+    if (auto v = get("pop3", "max_message_mb");
+        v && ParseLong(*v) && *ParseLong(*v) >= 1 && *ParseLong(*v) <= 1024 * 1024)
+        o.popMaxMessageMb = static_cast<int>(*ParseLong(*v));
     if (auto p = ParseLong(Env("VOXAFAX_POP3_PORT")); p && *p > 0 && *p < 65536)
         o.popPort = static_cast<int>(*p);
     if (auto p = ParseLong(Env("VOXAFAX_SMTP_PORT")); p && *p > 0 && *p < 65536)

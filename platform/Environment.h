@@ -26,8 +26,12 @@ struct Options {
     bool textPages = false;  // [print] text_pages: really print header pages and text files
     bool popTls = false;     // [pop3] tls
     int popPort = 110;       // [pop3] port, $VOXAFAX_POP3_PORT
-    bool smtpTls = false;    // [smtp] tls
-    int smtpPort = 25;       // [smtp] port, $VOXAFAX_SMTP_PORT
+    std::string popHost;     // [pop3] host: the POP3 server, when not the address's domain
+    // [pop3] max_message_mb: a larger message (MiB) is left on the server and
+    // reported, and no download may grow past it.
+    int popMaxMessageMb = 100;
+    bool smtpTls = false;  // [smtp] tls
+    int smtpPort = 25;     // [smtp] port, $VOXAFAX_SMTP_PORT
 
     static Options Load(const Environment& env);
 };
