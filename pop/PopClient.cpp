@@ -52,6 +52,11 @@ constexpr std::int64_t kBytesPerTick = 512 * 1024;
 
 constexpr std::int64_t kMiB = 1024 * 1024;
 
+// Shorter passwords are not masked in server text: every "1" in a reply
+// would become "****" for the password "1", and such a password is no
+// secret anyway.
+constexpr std::size_t kMaskedPasswordLength = 4;
+
 std::string SizeText(std::int64_t bytes) {
     if (bytes < 1000) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
     if (bytes < 1000 * 1000) return std::to_string((bytes + 999) / 1000) + " KB";
@@ -304,7 +309,7 @@ void PopClient::POP_Process() {
     platform::Socket& sock = form_.POPSocket();
     const ReplyKind reply = ReplyCode(form_.PortIn);
     if (st_.gPOPState != POP_OpenConnection) {
-        lastReply_ = ReportLine(form_.PortIn);
+        lastReply_ = Quote(form_.PortIn);
         if (awaited_ == "greeting") greeting_ = lastReply_;
         if (ctx_.log.Enabled(platform::LogLevel::Debug)) ctx_.log.Debug("pop3 < " + lastReply_);
     }
@@ -421,7 +426,7 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
             // The answer is judged once its first line is complete.
             const std::size_t crlf = buff.find(kCrLf);
             if (crlf == std::string::npos && buff.size() < kMaxReplyLine) continue;
-            lastReply_ = ReportLine(buff);
+            lastReply_ = Quote(buff);
             if (ctx_.log.Enabled(platform::LogLevel::Debug)) ctx_.log.Debug("pop3 < " + lastReply_);
             RetrHead head;
             if (!ParseRetrHead(buff, head)) {
@@ -516,7 +521,7 @@ bool PopClient::CollectReply(std::string& reply) {
         if (!WaitReadable(sock)) return false;
         reply += TakeArrival(sock);
     }
-    lastReply_ = ReportLine(reply);
+    lastReply_ = Quote(reply);
     if (ctx_.log.Enabled(platform::LogLevel::Debug)) ctx_.log.Debug("pop3 < " + lastReply_);
     return true;
 }
@@ -542,7 +547,7 @@ bool PopClient::CollectMultiLine(const std::string& command, std::string& answer
         answer += TakeArrival(sock);
     }
     form_.gCollectInput = false;
-    lastReply_ = ReportLine(answer);
+    lastReply_ = Quote(answer);
     if (ctx_.log.Enabled(platform::LogLevel::Debug))
         ctx_.log.Debug("pop3 < " + lastReply_ + " (" +
                        SizeText(static_cast<std::int64_t>(answer.size())) + ")");
@@ -738,7 +743,7 @@ void PopClient::ErrorReport() {
     if (inTransaction_) return;
     if (form_.gPOP_Error != net::kPopRefused) return;  // also a failed lookup or a disconnect
     if (form_.PortIn.size() > 4)
-        ctx_.run.gLastError = "Retrieval Error : " + ReportLine(form_.PortIn.substr(4));
+        ctx_.run.gLastError = "Retrieval Error : " + Quote(form_.PortIn.substr(4));
     else
         ctx_.run.gLastError.clear();
 }
@@ -810,6 +815,20 @@ std::string PopClient::KeyOf(int number) const {
     return PassOver::Key(uid, size);
 }
 
+// A server's line as the run log and last_error may show it: its first line,
+// printable and cut, and never the password, even from a server that
+// repeats it.
+std::string PopClient::Quote(std::string_view text) const {
+    std::string line = ReportLine(text);
+    const std::string& password = ctx_.cfg.gPassword;
+    if (password.size() >= kMaskedPasswordLength) {
+        for (std::size_t at = line.find(password); at != std::string::npos;
+             at = line.find(password, at + 4))
+            line.replace(at, password.size(), "****");
+    }
+    return line;
+}
+
 std::string PopClient::Describe(int number) const {
     std::string text =
         "message " + std::to_string(number) + " of " + std::to_string(st_.gPOPMsgCount);
@@ -818,7 +837,7 @@ std::string PopClient::Describe(int number) const {
     if (size >= 0 || !uid.empty()) {
         text += " (";
         if (size >= 0) text += SizeText(size);
-        if (!uid.empty()) text += std::string(size >= 0 ? ", " : "") + "UID " + uid;
+        if (!uid.empty()) text += std::string(size >= 0 ? ", " : "") + "UID " + Quote(uid);
         text += ")";
     }
     return text;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -121,6 +122,7 @@ class PopClient {
     // What PassOver knows message `number` by; "" when it has no identity.
     std::string KeyOf(int number) const;
     std::string Describe(int number) const;  // "message 2 of 3 (12 KB)"
+    std::string Quote(std::string_view serverText) const;
 
     config::Context& ctx_;
     net::FrmMail& form_;

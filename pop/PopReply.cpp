@@ -124,7 +124,9 @@ std::vector<std::string> ScanListing(std::string_view answer, std::size_t slots)
             n = n * 10 + (line[i++] - '0');
         if (i == 0 || i >= line.size() || line[i] != ' ') continue;
         line.remove_prefix(i + 1);
-        line = line.substr(0, line.find(' '));
+        std::size_t word = 0;
+        while (word < line.size() && static_cast<unsigned char>(line[word]) > ' ') ++word;
+        line = line.substr(0, word);
         if (n >= 1 && static_cast<std::size_t>(n) < slots) out[static_cast<std::size_t>(n)] = line;
     }
     return out;

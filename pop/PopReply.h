@@ -44,7 +44,8 @@ std::string ReportLine(std::string_view reply, std::size_t max = 200);
 // line followed by the terminating "." line.
 bool MultiLineComplete(std::string_view collected);
 
-// The second word of each "n word" line of a complete multi-line answer, by
+// The second word (up to a blank or control character) of each "n word"
+// line of a complete multi-line answer, by
 // message number: index n of the result for 1 <= n < `slots`; "" where the
 // answer has no line for n. Nothing for a "-ERR" answer.
 std::vector<std::string> ScanListing(std::string_view answer, std::size_t slots);
