@@ -239,8 +239,8 @@ bool PopClient::Transaction(std::int64_t now) {
             const PassOver::Record* r = passOver_.Find(key);
             PassOverMessage(n,
                             "it made " + std::to_string(r->failures) +
-                                " sessions in a row fail, the last with " + r->reason +
-                                "; it is tried again a day after that",
+                                " sessions in a row fail, the last with \"" + r->reason +
+                                "\"; it is tried again a day after that",
                             "failed " + std::to_string(r->failures) + " times: " + r->reason);
             sawAll = false;
             continue;
