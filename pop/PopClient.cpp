@@ -5,6 +5,7 @@
 #include "pop/PopClient.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -247,7 +248,7 @@ bool PopClient::Transaction(std::int64_t now) {
         }
         st_.gPOPState = POP_Transaction;
         if (!RetrieveMessage(st_.gPOPMsgNum)) {
-            if (!key.empty()) passOver_.Failed(key, now, failure_.what);
+            if (!key.empty() && TheMessagesFault()) passOver_.Failed(key, now, failure_.what);
             ReportTransactionFailure(n);
             return false;
         }
@@ -294,6 +295,30 @@ bool PopClient::Quit() {
     }
     staging_.QuitConfirmed(sawAll_);
     return true;
+}
+
+// Whether a failed download counts against the message. The server's
+// refusal, a cut connection or the message's own deadline do; what would
+// have failed for any message does not: the session's deadline, a folder
+// that cannot be written, a disk so full that no message fits. A message
+// larger than the free space (its partial file removed) while others fit
+// does count: passed over, it no longer holds them back.
+bool PopClient::TheMessagesFault() {
+    if (deadlineHit_ && stepEnd_ >= sessionEnd_) return false;
+    if (!failure_.storage) return true;
+    if (!partialFile_.empty()) ::unlink(partialFile_.c_str());
+    partialFile_.clear();
+    struct statvfs fs {};
+    if (::statvfs(staging_.Folder().c_str(), &fs) != 0) return false;
+    const std::int64_t free =
+        static_cast<std::int64_t>(fs.f_bavail) * static_cast<std::int64_t>(fs.f_frsize);
+    if (expected_ <= free) return false;
+    // Too large for the space left: passing it over helps only if some other
+    // message would fit.
+    for (std::size_t n = 1; n < sizes_.size(); ++n)
+        if (static_cast<int>(n) != st_.gPOPMsgNum && sizes_[n] >= 0 && sizes_[n] < free)
+            return true;
+    return false;
 }
 
 void PopClient::PassOverMessage(int number, const std::string& why, const std::string& shortWhy) {
@@ -373,7 +398,8 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
     const std::string retr = "RETR " + std::to_string(MsgNum);
     const std::int64_t listed = SizeOf(MsgNum);
     std::int64_t target = 0;
-    std::int64_t expected = listed;
+    std::int64_t& expected = expected_;
+    expected = listed;
     bool sized = false;
     received_ = 0;
     form_.gCollectInput = true;
@@ -395,7 +421,7 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     // A message we cannot save must not be deleted on the server.
     if (!file) {
-        failure_ = {"cannot create " + path + ": " + std::strerror(errno), true};
+        failure_ = {retr + ": cannot create " + path + ": " + std::strerror(errno), true};
         return false;
     }
     partialFile_ = path;
@@ -455,7 +481,7 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
             buff.clear();
             if (st) st = file.Close(path);
             if (!st) {
-                failure_ = {"cannot write " + st.detail, true};
+                failure_ = {retr + ": " + st.detail, true};
                 return false;
             }
             partialFile_.clear();
@@ -485,7 +511,7 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
                 platform::WriteAll(file.get(), std::string_view(buff).substr(0, n), path);
             buff.erase(0, n);
             if (!st) {
-                failure_ = {"cannot write " + st.detail, true};
+                failure_ = {retr + ": " + st.detail, true};
                 return false;
             }
         }

@@ -89,6 +89,7 @@ class PopClient {
     bool Transaction(std::int64_t now);
     bool Quit();
     void PassOverMessage(int number, const std::string& why, const std::string& shortWhy);
+    bool TheMessagesFault();
     bool Send(const std::string& command);
     // Collects a reply up to its CR LF (DELE, QUIT); false when the next tick
     // comes first, the deadline passes or the connection ends.
@@ -146,6 +147,7 @@ class PopClient {
     std::vector<std::int64_t> sizes_;  // LIST, by message number; -1 unknown
     std::vector<std::string> uids_;    // UIDL, by message number; "" unknown
     std::int64_t received_ = 0;        // of the message in hand
+    std::int64_t expected_ = -1;       // its size, as LIST or RETR announced it
 
     platform::SteadyTime sessionStart_{};
     platform::SteadyTime sessionEnd_{};

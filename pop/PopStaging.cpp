@@ -222,8 +222,11 @@ void PopStaging::OnServer(const std::vector<std::string>& uids) {
 }
 
 // Once QUIT is sent the server may delete the originals at any moment, so
-// the copies must be on the disk first. One syncfs() covers every file of
-// the session and the folder's entries, however many messages there are.
+// the copies must be on the disk first (a killed process loses nothing from
+// the page cache; a power cut would). One syncfs() covers every file of the
+// session and the folder's entries however many messages there are, where a
+// sync per message would cost a journal commit each; its price is that it
+// also waits for other programs' writes to the same file system.
 bool PopStaging::Sync() {
     platform::UniqueFd fd(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd && ::syncfs(fd.get()) == 0) return true;

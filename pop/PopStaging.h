@@ -42,6 +42,8 @@ class PopStaging {
 
     // Where message `number` of this session is downloaded to.
     std::string PartFor(int number) const;
+    // The staging folder, ending in "/".
+    const std::string& Folder() const { return dir_; }
 
     // Message `number` is whole in its part file, `uid` its unique-id (""
     // when unknown). New: it is staged for In/. Copy: it is a copy of a

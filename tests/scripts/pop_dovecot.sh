@@ -19,7 +19,7 @@ PY=/usr/bin/python3
 
 W=$(mktemp -d /tmp/vfpop.XXXXXX)
 chmod 755 "$W"
-trap '"$PEERS/dovecot-pop3-stop.sh" "$W/st"; rm -rf "$W"' EXIT
+trap 'umount "$W/full/home" 2>/dev/null; "$PEERS/dovecot-pop3-stop.sh" "$W/st"; rm -rf "$W"' EXIT
 free_port() { "$PY" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 PORT=$(free_port)
 SPORT=$(free_port)
@@ -145,6 +145,51 @@ check "unreadable, run 4: only it stays on the server" eq "$(on_server)" 1
 run /0
 check "unreadable, run 5: nothing printed twice" eq "$(printed)" "fax 1|fax 3|"
 check "unreadable: nothing left in In/" eq "$(count "$R/home/In")" 0
+
+# 5. The program folder on a small tmpfs. Full, so that no message fits:
+#    nothing is blamed, passed over or deleted; with room again each fax is
+#    printed once. Then room for all but one large message: that one is
+#    passed over after three runs, and the faxes behind it are printed.
+rm -f "$W"/maildir/new/* "$W"/maildir/cur/*
+load
+setup full
+if mount -t tmpfs -o size=1m,mode=0755 tmpfs "$R/home" 2>/dev/null; then
+    chown nobody "$R/home"
+    fill() { # fill KB: leaves about KB kilobytes free
+        rm -f "$R/home/filler"
+        local avail
+        avail=$(df -k --output=avail "$R/home" | tail -n 1)
+        runuser -u nobody -- dd if=/dev/zero of="$R/home/filler" bs=1k count=$((avail - $1)) 2>/dev/null
+    }
+    fill 2
+    for n in 1 2 3 4; do run /0; done
+    check "full disk: every message stays on the server" eq "$(on_server)" 3
+    check "full disk: standard error says what" has "$R/stderr" "No space left on device"
+    check "full disk: nothing passed over" eq "$(grep -c "passed over" "$R/stderr")" 0
+    rm -f "$R/home/filler"
+    run /0
+    check "room again: each fax printed once" eq "$(count "$R/Maildir/.VOXA-FAXes.Printed/cur")" 2
+    check "room again: the mailbox is emptied" eq "$(on_server)" 0
+
+    "$PY" - "$W/big.eml" <<'PYEOF'
+import sys
+with open(sys.argv[1], "w") as f:
+    f.write("From: big@localhost\r\nTo: fax1@127.0.0.1\r\nSubject: big\r\n\r\n")
+    f.write(("x" * 76 + "\r\n") * 4000)
+PYEOF
+    "$PEERS/dovecot-pop3-add.sh" "$W/maildir" "$W/big.eml"
+    sleep 1.1
+    load
+    fill 150
+    for n in 1 2 3 4; do run /0; done
+    check "one too large: it is passed over" has "$R/stderr" "passed over and left on the server"
+    check "one too large: the faxes behind it printed once" \
+        eq "$(count "$R/Maildir/.VOXA-FAXes.Printed/cur")" 4
+    check "one too large: only it stays on the server" eq "$(on_server)" 1
+    umount "$R/home"
+else
+    echo "skip: no tmpfs here"
+fi
 
 [ "$failures" = 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all pop checks passed"
