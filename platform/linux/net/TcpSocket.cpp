@@ -133,6 +133,8 @@ class TcpSocket final : public Socket {
     std::string HostAddress() const override { return addrs_.empty() ? std::string() : addrs_[0]; }
 
     int Connect(int port) override {
+        if (deferred_) loop_.Cancel(deferred_);
+        deferred_ = 0;
         CloseFd();
         rbuf_.clear();
         peerClosed_ = false;
