@@ -1,19 +1,17 @@
 #!/usr/bin/env python3
 """A small POP3 server on loopback for the hostile-server tests.
 
-usage: pop_hostile_server.py PORT MAILDIR MODE [CERT KEY]
+usage: pop_hostile_server.py PORT MAILDIR MODE
 
 Serves the files of MAILDIR/new, in name order, to any user and password;
 DELE marks a message and an accepted QUIT removes the marked files. MODE:
   normal       behaves
   drip SECONDS answers RETR with its reply line, then sends one byte of the
                message every SECONDS, without end
-With CERT and KEY it speaks implicit TLS (POP3S). Prints READY once it
-listens. Only the standard library is used.
+Prints READY once it listens. Only the standard library is used.
 """
 import os
 import socketserver
-import ssl
 import sys
 import time
 
@@ -21,7 +19,6 @@ PORT = int(sys.argv[1])
 MAILDIR = sys.argv[2]
 MODE = sys.argv[3]
 DRIP = float(sys.argv[4]) if MODE == "drip" else 0
-TLS = sys.argv[5:7] if MODE == "drip" else sys.argv[4:6]
 
 
 def mailbox():
@@ -81,16 +78,8 @@ class Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
     daemon_threads = True
 
-    def get_request(self):
-        sock, addr = super().get_request()
-        if TLS:
-            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            ctx.load_cert_chain(TLS[0], TLS[1])
-            sock = ctx.wrap_socket(sock, server_side=True)
-        return sock, addr
-
     def handle_error(self, request, client_address):
-        pass  # a client that gives up mid-handshake or mid-drip is expected here
+        pass  # a client that gives up mid-drip is expected here
 
 
 with Server(("127.0.0.1", PORT), Session) as server:
