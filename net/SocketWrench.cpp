@@ -1,11 +1,25 @@
 #include "net/SocketWrench.h"
 
+#include <cstring>
+
 #include "config/Context.h"
 #include "config/NodeConfig.h"
 #include "net/FrmMail.h"
 #include "platform/Environment.h"
 
 namespace net {
+namespace {
+
+// The SMTP socket is closed, so that no reply, greeting or write event can
+// come: it failed to connect (an error is noted then) or it was open and is
+// not any more. While resolving or still connecting it is not open yet.
+bool SocketGone(FrmMail& form) {
+    if (form.SMTPSocket().Connected()) return false;
+    if (form.gSMTP_Error != kSmtpOk) return true;
+    return form.gSocketState != kSockResolving && form.gSocketState != kSockConnecting;
+}
+
+}  // namespace
 
 void CreateSocket(FrmMail& form, platform::Socket& socket, const std::string& service) {
     // Address family, text mode, non-blocking stream socket: our sockets are
@@ -43,33 +57,28 @@ void OpenConnection(FrmMail& form, platform::Socket& socket, int port) {
     int result = 0;
     if (!socket.Connected())
         result = socket.Connect(smtp ? form.ctx().options.smtpPort : form.ctx().options.popPort);
+    // A socket that refuses to start gives no event: its code still names the
+    // reason for the logs.
+    if (result != 0) {
+        const std::string reason = std::strerror(result);
+        if (smtp) {
+            form.gSMTPSocketError = result;
+            form.gSMTPSocketErrorString = reason;
+            form.gSMTP_Error = kSmtpConnectFailed;
+        } else {
+            form.gPOPSockErrDescr = reason;
+            form.gPOP_Error = kPopConnectFailed;
+        }
+        return;
+    }
+    // No greeting in time is a failed connection, not a timed-out reply. An
+    // error event while connecting (refused, unreachable, TLS not accepted)
+    // ends the wait at once and its code stays in gSMTP_Error / gPOP_Error,
+    // its text in gSMTPSocketErrorString / gPOPSockErrDescr.
     if (smtp) {
-        if (result != 0) {
-            form.gSMTP_Error = kSmtpConnectFailed;
-            return;
-        }
-        // No greeting in time is a failed connection, not a timed-out reply.
-        if (SMTPTimout(form, kSockIdle)) {
-            form.gSMTP_Error = kSmtpConnectFailed;
-            return;
-        }
-        // An error event before the connection was made means it could not
-        // be made at all (refused, unreachable, failed TLS handshake): that is
-        // "unable to connect", not a dialogue error. The socket's own code and
-        // text stay in gSMTPSocketError / gSMTPSocketErrorString.
-        if (form.gSMTP_Error != kSmtpOk && form.gSocketState == kSockConnecting)
-            form.gSMTP_Error = kSmtpConnectFailed;
+        if (SMTPTimout(form, kSockIdle)) form.gSMTP_Error = kSmtpConnectFailed;
     } else {
-        if (result != 0) {
-            form.gPOP_Error = kPopConnectFailed;
-            return;
-        }
-        if (form.POPTimout && form.POPTimout(kSockIdle)) {
-            form.gPOP_Error = kPopConnectFailed;
-            return;
-        }
-        if (form.gPOP_Error != kPopOk && form.gSocketState == kSockConnecting)
-            form.gPOP_Error = kPopConnectFailed;
+        if (form.POPTimout && form.POPTimout(kSockIdle)) form.gPOP_Error = kPopConnectFailed;
     }
 }
 
@@ -85,6 +94,17 @@ bool SMTPTimout(FrmMail& form, std::int16_t doState) {
         form.SetTimerInterval(form.MailTimer, form.gTimerInterval);
         for (;;) {
             if (form.gSocketState == doState) return false;
+            // Nothing can arrive on a closed socket: a refused connection or
+            // a hang-up ends the wait now, not at the next tick. An open
+            // socket is given its yield first (a reply may be on its way
+            // after an error noted earlier in the dialogue).
+            if (SocketGone(form)) {
+                if (form.gSMTP_Error == kSmtpOk) {
+                    form.gSMTP_Error = kSmtpDisconnected;
+                    form.gSMTPSocketErrorString = "Server Disconnected";
+                }
+                return false;
+            }
             form.WaitYield();
             if (form.gMailTimerFired) break;
             if (form.gSMTP_Error != kSmtpOk) return false;
@@ -102,6 +122,7 @@ bool WriteOut(FrmMail& form, platform::Socket& socket, std::string OutBuff) {
         form.gMailTimerFired = false;
         form.SetTimerInterval(form.MailTimer, kTimerMinuteMs);
         while (!socket.IsWritable()) {
+            if (!socket.Connected()) return false;  // nothing will ever take it
             form.WaitYield();
             if (form.gMailTimerFired) return false;
         }

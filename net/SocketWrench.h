@@ -26,9 +26,12 @@ bool GetHostIPAddress(FrmMail& form, platform::Socket& socket, const std::string
                       const std::string& service);
 
 // Connects and waits for the first data from the server. Failure is reported
-// in gSMTP_Error (side 25) or gPOP_Error (side 110): kSmtpConnectFailed /
-// kPopConnectFailed, or the socket's own code when its error event came
-// after the connection was made.
+// in gSMTP_Error (side 25) or gPOP_Error (side 110): the socket's own code
+// when an error event ended the wait (refused, unreachable, TLS certificate
+// not accepted: known at once, so no tick passes), -1 when the server hung
+// up, kSmtpConnectFailed / kPopConnectFailed when no greeting came in time
+// or the socket would not start. The reason's text is in
+// gSMTPSocketErrorString / gPOPSockErrDescr.
 void OpenConnection(FrmMail& form, platform::Socket& socket, int port);
 
 // Disconnects the form's SMTPSocket; gSocketState becomes idle.
@@ -36,10 +39,12 @@ void CloseConnection(FrmMail& form);
 
 // Waits until gSocketState equals doState; true when the wait timed out
 // (gSMTP_Error = kSmtpTimedOut then). A socket error or disconnect ends it at
-// once (false).
+// once (false), also one that came before the wait began, and so does a
+// socket that is already closed (gSMTP_Error = -1, "Server Disconnected").
 bool SMTPTimout(FrmMail& form, std::int16_t doState);
 
 // Sends all of OutBuff with flow control; true when all of it was accepted.
+// A closed socket fails at once; one that stays unwritable, after a tick.
 bool WriteOut(FrmMail& form, platform::Socket& socket, std::string OutBuff);
 
 }  // namespace net

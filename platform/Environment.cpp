@@ -79,8 +79,8 @@ Options Options::Load(const Environment& env) {
         o.popPort = static_cast<int>(*ParseLong(*v));
     if (auto v = get("smtp", "port"); v && ParseLong(*v))
         o.smtpPort = static_cast<int>(*ParseLong(*v));
-    // Counts and times of the receipt queue: a value that is no whole
-    // number in range keeps the default.
+    // Counts, sizes and times: a value that is no whole number in range
+    // keeps the default.
     auto count = [&](const char* sec, const char* key, int& out, long min, long max) {
         if (auto v = get(sec, key)) {
             if (auto n = ParseLong(*v); n && *n >= min && *n <= max) out = static_cast<int>(*n);
@@ -89,6 +89,7 @@ Options Options::Load(const Environment& env) {
     count("smtp", "receipt_max_runs", o.receiptMaxRuns, 1, 1000);
     count("smtp", "receipt_max_days", o.receiptMaxDays, 1, 3650);
     count("smtp", "dialogue_minutes", o.smtpDialogueMinutes, 0, 1440);
+    count("pop3", "max_message_mb", o.popMaxMessageMb, 1, 1024 * 1024);
     if (auto p = ParseLong(Env("VOXAFAX_POP3_PORT")); p && *p > 0 && *p < 65536)
         o.popPort = static_cast<int>(*p);
     if (auto p = ParseLong(Env("VOXAFAX_SMTP_PORT")); p && *p > 0 && *p < 65536)

@@ -27,8 +27,11 @@ struct Options {
     std::string popHost;     // [pop3] host: a POP3 server other than the address's domain
     bool popTls = false;     // [pop3] tls
     int popPort = 110;       // [pop3] port, $VOXAFAX_POP3_PORT
-    bool smtpTls = false;    // [smtp] tls
-    int smtpPort = 25;       // [smtp] port, $VOXAFAX_SMTP_PORT
+    // [pop3] max_message_mb: a larger message (MiB) is left on the server and
+    // reported, and no download may grow past it.
+    int popMaxMessageMb = 100;
+    bool smtpTls = false;  // [smtp] tls
+    int smtpPort = 25;     // [smtp] port, $VOXAFAX_SMTP_PORT
     // A receipt that no candidate server took in this many runs, or that is
     // this many days old and still failing, leaves Out/ for Undelivered/.
     int receiptMaxRuns = 10;  // [smtp] receipt_max_runs

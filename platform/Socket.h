@@ -19,6 +19,9 @@ struct SocketHandlers {
     std::function<void()> onConnect;
     std::function<void(std::size_t length)> onData;  // data is waiting; Receive() takes it
     std::function<void()> onWrite;                   // the socket can take more data
+    // code: an errno value, never below 8 (the mail protocols keep their own
+    // outcomes in -1 to 7 of the same variable); description: what failed,
+    // for a person ("Connection refused", "certificate not trusted for ...").
     std::function<void(int code, const std::string& description)> onError;
     std::function<void()> onDisconnect;
 };
@@ -29,7 +32,7 @@ struct TlsSettings {
 };
 
 class Socket {
-public:
+  public:
     virtual ~Socket() = default;
     virtual void SetHandlers(SocketHandlers handlers) = 0;
     virtual void SetTls(TlsSettings tls) = 0;
@@ -40,7 +43,8 @@ public:
     virtual void SetHostAddress(const std::string& address) = 0;
     virtual std::string HostAddress() const = 0;
 
-    // 0: the attempt was started (onConnect or onError follows); else a failure code.
+    // 0: the attempt was started (onConnect or onError follows, also when it
+    // fails at once); else a failure code.
     virtual int Connect(int port) = 0;
     virtual void Disconnect() = 0;
     virtual bool Connected() const = 0;
@@ -55,7 +59,7 @@ public:
 };
 
 class SocketFactory {
-public:
+  public:
     virtual ~SocketFactory() = default;
     virtual std::unique_ptr<Socket> Create(EventLoop& loop) = 0;
 };

@@ -1,5 +1,6 @@
 #include "pop/PopReply.h"
 
+#include <algorithm>
 #include <limits>
 #include <optional>
 #include <string>
@@ -77,16 +78,64 @@ std::int64_t LeadingNumber(std::string_view text) {
 }
 
 bool ParseRetrHead(std::string_view collected, RetrHead& head) {
-    const std::size_t ok = collected.find("+OK");
-    if (ok == std::string_view::npos) return false;
-    const std::size_t from = ok + 4;
-    if (from > collected.size()) return false;
-    const std::size_t blank = collected.find(' ', from);
-    if (blank == std::string_view::npos || blank == from) return false;
-    const std::size_t crlf = collected.find("\r\n", ok);
+    if (ReplyCode(collected) != ReplyKind::Positive) return false;
+    const std::size_t crlf = collected.find("\r\n");
     if (crlf == std::string_view::npos) return false;
-    head.announced = LeadingNumber(collected.substr(from, blank - from));
+    head.announced =
+        crlf > 4 ? std::max<std::int64_t>(0, LeadingNumber(collected.substr(4, crlf - 4))) : 0;
     head.lineEnd = crlf + 2;
+    return true;
+}
+
+std::string ReportLine(std::string_view reply, std::size_t max) {
+    const std::size_t end = reply.find_first_of("\r\n");
+    if (end != std::string_view::npos) reply = reply.substr(0, end);
+    std::string out;
+    out.reserve(std::min(reply.size(), max));
+    for (char ch : reply.substr(0, std::min(reply.size(), max))) {
+        const auto c = static_cast<unsigned char>(ch);
+        out += c < 0x20 || c == 0x7f ? ' ' : ch;
+    }
+    return out;
+}
+
+bool MultiLineComplete(std::string_view collected) {
+    const std::size_t crlf = collected.find("\r\n");
+    if (crlf == std::string_view::npos) return false;
+    if (ReplyCode(collected) == ReplyKind::Negative) return true;
+    const std::string_view rest = collected.substr(crlf + 2);
+    return rest == ".\r\n" || rest.ends_with("\r\n.\r\n");
+}
+
+std::vector<std::string> ScanListing(std::string_view answer, std::size_t slots) {
+    std::vector<std::string> out(slots);
+    if (ReplyCode(answer) != ReplyKind::Positive) return out;
+    std::size_t at = answer.find("\r\n");
+    while (at != std::string_view::npos) {
+        at += 2;
+        const std::size_t end = answer.find("\r\n", at);
+        if (end == std::string_view::npos) break;
+        std::string_view line = answer.substr(at, end - at);
+        at = end;
+        if (line == ".") break;
+        std::size_t i = 0;
+        std::int64_t n = 0;
+        while (i < line.size() && line[i] >= '0' && line[i] <= '9' && n < 1000000)
+            n = n * 10 + (line[i++] - '0');
+        if (i == 0 || i >= line.size() || line[i] != ' ') continue;
+        line.remove_prefix(i + 1);
+        std::size_t word = 0;
+        while (word < line.size() && static_cast<unsigned char>(line[word]) > ' ') ++word;
+        line = line.substr(0, word);
+        if (n >= 1 && static_cast<std::size_t>(n) < slots) out[static_cast<std::size_t>(n)] = line;
+    }
+    return out;
+}
+
+bool UsableUid(std::string_view uid) {
+    if (uid.empty() || uid.size() > 70) return false;
+    for (char c : uid)
+        if (c < 0x21 || c > 0x7e) return false;
     return true;
 }
 

@@ -1,136 +1,332 @@
 #include "pop/PopStaging.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
+#include <set>
 #include <utility>
-#include <vector>
 
+#include "config/Context.h"
+#include "config/RunGlobals.h"
 #include "platform/Files.h"
+#include "platform/Log.h"
 
 namespace pop {
 namespace {
 
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
+constexpr std::int64_t kDaySeconds = 24 * 60 * 60;
+
+bool EndsWith(const std::string& s, std::string_view end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
-// The staged messages, in name order; the marker and the list are not ".TXT".
-std::vector<std::string> StagedFiles(const std::string& dir) {
-    std::vector<std::string> names;
-    for (std::string& n : platform::ListFolder(dir).value_or({}))
-        if (n.size() > 4 && n.compare(n.size() - 4, 4, ".TXT") == 0) names.push_back(std::move(n));
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// Size and FNV-1a digest of a file, read in blocks: identifies a message
-// downloaded again byte for byte.
-std::string FileDigest(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    std::uint64_t h = 1469598103934665603ULL;
-    std::uint64_t size = 0;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        for (ssize_t i = 0; i < n; ++i) {
-            h ^= static_cast<unsigned char>(buf[i]);
-            h *= 1099511628211ULL;
+// A 64-bit hash fed eight bytes at a time (a single lane in the manner of the
+// xxHash family): fast enough that a digest costs about as much as reading
+// the file from the page cache.
+class Hasher {
+  public:
+    void Update(std::string_view data) {
+        size_ += data.size();
+        if (held_ > 0) {
+            while (held_ < 8 && !data.empty()) {
+                word_[held_++] = data.front();
+                data.remove_prefix(1);
+            }
+            if (held_ < 8) return;
+            Mix(Load(word_));
+            held_ = 0;
         }
-        size += static_cast<std::uint64_t>(n);
+        while (data.size() >= 8) {
+            Mix(Load(data.data()));
+            data.remove_prefix(8);
+        }
+        for (char c : data) word_[held_++] = c;
     }
-    ::close(fd);
-    return std::to_string(size) + ":" + std::to_string(h);
+    std::string Final() const {
+        std::uint64_t h = h_ ^ size_;
+        for (std::size_t i = 0; i < held_; ++i)
+            h = (h ^ static_cast<unsigned char>(word_[i])) * 0x100000001b3ULL;
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdULL;
+        h ^= h >> 33;
+        h *= 0xc4ceb9fe1a85ec53ULL;
+        h ^= h >> 33;
+        char hex[17];
+        for (int i = 15; i >= 0; --i, h >>= 4) hex[i] = "0123456789abcdef"[h & 15];
+        hex[16] = '\0';
+        return std::to_string(size_) + ":" + hex;
+    }
+
+  private:
+    static std::uint64_t Load(const char* p) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        return w;
+    }
+    void Mix(std::uint64_t w) {
+        h_ ^= w * 0xc2b2ae3d27d4eb4fULL;
+        h_ = ((h_ << 31) | (h_ >> 33)) * 0x9e3779b185ebca87ULL;
+    }
+    std::uint64_t h_ = 0x27d4eb2f165667c5ULL;
+    std::uint64_t size_ = 0;
+    char word_[8] = {};
+    std::size_t held_ = 0;
+};
+
+// The length and hash of a downloaded message's content, the server's reply
+// line left out: that line may differ between sessions (some servers put the
+// message number in it). Only byte-identical copies share a digest. Empty
+// when the file cannot be read.
+std::string ContentDigest(const std::string& path) {
+    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd) return {};
+    Hasher h;
+    bool inReplyLine = true;
+    static thread_local char buf[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return {};
+        if (n == 0) break;
+        std::string_view chunk(buf, static_cast<std::size_t>(n));
+        if (inReplyLine) {
+            const std::size_t lf = chunk.find('\n');
+            if (lf == std::string_view::npos) continue;
+            chunk.remove_prefix(lf + 1);
+            inReplyLine = false;
+        }
+        h.Update(chunk);
+    }
+    return h.Final();
+}
+
+int RenameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // A file system without the flag: link and unlink never replace either.
+    if (::link(from.c_str(), to.c_str()) != 0) return errno;
+    ::unlink(from.c_str());
+    return 0;
 }
 
 }  // namespace
 
-PopStaging::PopStaging(std::string inDir) : inDir_(std::move(inDir)), dir_(inDir_ + ".pop/") {}
+PopStaging::PopStaging(config::Context& ctx)
+    : moveFile(RenameNoReplace), ctx_(ctx), inDir_(ctx.run.gInDir), dir_(inDir_ + ".pop/") {}
 
-void PopStaging::Open() {
-    ::mkdir(dir_.c_str(), 0700);
-    Settle();
+void PopStaging::Open(std::int64_t now) {
+    now_ = now;
+    staged_.clear();
+    list_.clear();
+    listChanged_ = false;
+    (void)platform::MakeFolders(dir_);
+
+    std::string text = platform::ReadWholeFile(List()).value_or("");
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        Remembered r;
+        const std::size_t b1 = line.find(' ');
+        r.digest = line.substr(0, b1);
+        r.since = now;  // an entry written without a time ages from now
+        if (b1 != std::string::npos) {
+            const std::size_t b2 = line.find(' ', b1 + 1);
+            r.since = std::atoll(line.substr(b1 + 1, b2 - b1 - 1).c_str());
+            if (b2 != std::string::npos && line.substr(b2 + 1) != "-") r.uid = line.substr(b2 + 1);
+        }
+        if (!r.digest.empty()) list_.push_back(std::move(r));
+    }
+
+    // What an earlier session left: partial downloads are still on the
+    // server; whole ones may not be.
+    std::vector<std::string> names = platform::ListFolder(dir_).value_or({});
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (EndsWith(name, ".part"))
+            ::unlink((dir_ + name).c_str());
+        else if (EndsWith(name, ".TXT"))
+            staged_.push_back(Staged{0, name, "", -1, false});
+    }
+    ::unlink((dir_ + "quit-sent").c_str());  // left by earlier versions; nothing depends on it
+    Deliver([](const Staged&) { return true; });
+    staged_.clear();
+
+    // This session's names must not meet a leftover that could not be moved.
+    token_ = std::to_string(now) + "-" + std::to_string(::getpid());
+    const auto taken = [&] {
+        for (const std::string& n : platform::ListFolder(dir_).value_or({}))
+            if (n.rfind(token_ + "_", 0) == 0) return true;
+        return false;
+    };
+    for (int k = 2; taken(); ++k)
+        token_ = std::to_string(now) + "-" + std::to_string(::getpid()) + "-" + std::to_string(k);
 }
 
-std::string PopStaging::FileFor(int number) const {
-    return dir_ + std::to_string(number) + ".TXT";
+std::string PopStaging::PartFor(int number) const {
+    return dir_ + token_ + "_" + std::to_string(number) + ".part";
 }
 
-void PopStaging::Downloaded(const std::string& path) const {
-    if (ListedAsUncertain(FileDigest(path))) ::unlink(path.c_str());
-}
-
-bool PopStaging::MarkQuitSent() const {
-    int fd = ::open(Marker().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    (void)platform::FsyncFolder(dir_);
-    return ok;
-}
-
-void PopStaging::QuitConfirmed() const {
-    Promote(/*certain=*/true);
-    ::unlink(UncertainList().c_str());
-}
-
-// Staged files reach In/ once QUIT was sent (whatever its answer: the server
-// may have deleted them); otherwise the server still holds them.
-void PopStaging::Settle() const {
-    if (Exists(Marker()))
-        Promote(/*certain=*/false);
-    else
-        Drop();
-}
-
-// Moves the staged messages into In/ without replacing a file there. When it
-// is not known whether the server carried out QUIT, each message is listed
-// first: should the server still hold it, the next session knows the copy it
-// downloads again and does not deliver it twice.
-void PopStaging::Promote(bool certain) const {
-    const std::string uncertain = UncertainList();
-    const auto names = StagedFiles(dir_);
-    if (!certain && !names.empty()) {
-        std::ofstream list(uncertain, std::ios::app);
-        for (const auto& name : names) list << FileDigest(dir_ + name) << "\n";
-        list.flush();
-        list.close();
-        int fd = ::open(uncertain.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            (void)::fsync(fd);
-            ::close(fd);
+PopStaging::Arrival PopStaging::Whole(int number, const std::string& uid) {
+    const std::string part = PartFor(number);
+    Staged s{number, token_ + "_" + std::to_string(number) + ".TXT", uid, -1, false};
+    // The digest is needed only to recognise a remembered message.
+    if (!list_.empty()) {
+        const std::string digest = ContentDigest(part);
+        for (std::size_t i = 0; i < list_.size() && !digest.empty(); ++i) {
+            Remembered& r = list_[i];
+            if (r.matched || r.drop || r.digest != digest) continue;
+            r.matched = true;
+            ::unlink(part.c_str());
+            s.name.clear();
+            s.entry = static_cast<int>(i);
+            staged_.push_back(std::move(s));
+            return Arrival::Copy;
         }
     }
-    for (const auto& name : names) {
-        const std::string stem = name.substr(0, name.size() - 4);
-        std::string target = inDir_ + name;
-        for (int k = 2; Exists(target) && k < 10000; ++k)
-            target = inDir_ + stem + "-" + std::to_string(k) + ".TXT";
-        if (::link((dir_ + name).c_str(), target.c_str()) == 0) ::unlink((dir_ + name).c_str());
+    if (::rename(part.c_str(), (dir_ + s.name).c_str()) != 0) {
+        ctx_.log.Error("cannot rename " + part + " to " + s.name + ": " + std::strerror(errno) +
+                       "; the message stays on the server");
+        ctx_.run.NoteFailure(config::RunFailure::Storage);
+        ::unlink(part.c_str());
+        return Arrival::Failed;
     }
-    (void)platform::FsyncFolder(inDir_);
-    ::unlink(Marker().c_str());
-    (void)platform::FsyncFolder(dir_);
+    staged_.push_back(std::move(s));
+    return Arrival::New;
 }
 
-void PopStaging::Drop() const {
-    for (const auto& name : StagedFiles(dir_)) ::unlink((dir_ + name).c_str());
+void PopStaging::Deleted(int number) {
+    if (Staged* s = Find(number)) {
+        s->deleted = true;
+        if (s->entry >= 0) list_[static_cast<std::size_t>(s->entry)].deleted = true;
+    }
 }
 
-bool PopStaging::ListedAsUncertain(const std::string& digest) const {
-    if (digest.empty()) return false;
-    std::string line;
-    std::ifstream in(UncertainList());
-    while (std::getline(in, line))
-        if (line == digest) return true;
+void PopStaging::OnServer(const std::vector<std::string>& uids) {
+    std::set<std::string> ids;
+    for (const std::string& u : uids)
+        if (!u.empty()) ids.insert(u);
+    if (ids.empty()) return;  // the server gave none: nothing can be told from them
+    for (Remembered& r : list_) {
+        if (!r.uid.empty() && !r.drop && !ids.count(r.uid)) {
+            r.drop = true;
+            listChanged_ = true;
+        }
+    }
+}
+
+// Once QUIT is sent the server may delete the originals at any moment, so
+// the copies must be on the disk first (a killed process loses nothing from
+// the page cache; a power cut would). One syncfs() covers every file of the
+// session and the folder's entries however many messages there are, where a
+// sync per message would cost a journal commit each; its price is that it
+// also waits for other programs' writes to the same file system.
+bool PopStaging::Sync() {
+    platform::UniqueFd fd(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd && ::syncfs(fd.get()) == 0) return true;
+    ctx_.log.Error("cannot write the downloaded messages in " + dir_ + " to the disk: " +
+                   std::strerror(errno) + "; QUIT is not sent, so the server keeps them");
+    ctx_.run.NoteFailure(config::RunFailure::Storage);
     return false;
+}
+
+void PopStaging::QuitConfirmed(bool sawAll) {
+    for (Remembered& r : list_) {
+        if ((r.matched && r.deleted) || (sawAll && !r.matched)) {
+            r.drop = true;
+            listChanged_ = true;
+        }
+    }
+    // A message whose DELE was refused is still on the server.
+    Deliver([](const Staged& s) { return !s.deleted; });
+    staged_.clear();
+}
+
+void PopStaging::Close() {
+    Deliver([](const Staged&) { return true; });
+    staged_.clear();
+}
+
+void PopStaging::Deliver(const std::function<bool(const Staged&)>& remember) {
+    std::vector<const Staged*> listed;
+    for (const Staged& s : staged_) {
+        if (s.name.empty() || !remember(s)) continue;
+        const std::string digest = ContentDigest(dir_ + s.name);
+        if (digest.empty()) continue;  // unreadable now: it stays staged, the next run tries again
+        list_.push_back(Remembered{digest, now_, s.uid});
+        listChanged_ = true;
+        listed.push_back(&s);
+    }
+    DropOldEntries();
+    // The list must be on the disk before a message it names can reach In/:
+    // else a crash between the two would deliver it twice.
+    const bool saved = !listChanged_ || SaveList();
+    for (const Staged& s : staged_) {
+        if (s.name.empty()) continue;
+        const bool needsList = remember(s);
+        if (needsList && (!saved || std::find(listed.begin(), listed.end(), &s) == listed.end()))
+            continue;
+        (void)MoveIntoIn(s.name);
+    }
+}
+
+void PopStaging::DropOldEntries() {
+    for (Remembered& r : list_) {
+        if (!r.drop && r.since < now_ - kRememberDays * kDaySeconds) {
+            r.drop = true;
+            listChanged_ = true;
+        }
+    }
+}
+
+bool PopStaging::SaveList() {
+    std::string text;
+    for (const Remembered& r : list_) {
+        if (r.drop) continue;
+        text +=
+            r.digest + " " + std::to_string(r.since) + " " + (r.uid.empty() ? "-" : r.uid) + "\n";
+    }
+    const platform::Status st =
+        text.empty() ? platform::Status::Ok() : platform::WriteFileAtomically(List(), text, 0600);
+    if (text.empty()) ::unlink(List().c_str());
+    if (!st) {
+        ctx_.log.Error("cannot write " + List() + ": " + st.detail +
+                       "; the downloaded messages stay in " + dir_ + " until it can be written");
+        ctx_.run.NoteFailure(config::RunFailure::Storage);
+        return false;
+    }
+    listChanged_ = false;
+    return true;
+}
+
+// "<token>_<n>.TXT" becomes "<n>.TXT" in In/ (or "<n>-2.TXT" and so on when
+// that is taken): the conversion knows downloads by those names.
+bool PopStaging::MoveIntoIn(const std::string& name) {
+    const std::string base = name.substr(name.rfind('_') + 1);
+    const std::string stem = base.substr(0, base.size() - 4);
+    int err = EEXIST;
+    std::string target;
+    for (int k = 1; err == EEXIST && k < 10000; ++k) {
+        target = inDir_ + (k == 1 ? base : stem + "-" + std::to_string(k) + ".TXT");
+        err = moveFile(dir_ + name, target);
+    }
+    if (err == 0) return true;
+    ctx_.log.Error("cannot move " + dir_ + name + " to " + target + ": " + std::strerror(err) +
+                   "; it stays there and the next run moves it");
+    ctx_.run.NoteFailure(config::RunFailure::Storage);
+    return false;
+}
+
+PopStaging::Staged* PopStaging::Find(int number) {
+    for (Staged& s : staged_)
+        if (s.number == number) return &s;
+    return nullptr;
 }
 
 }  // namespace pop

@@ -54,6 +54,10 @@ int FakeSocket::Connect(int port) {
     lastPort = port;
     if (connectResult != 0) return connectResult;
     rbuf_.clear();
+    if (connectError != 0) {
+        RaiseError(connectError, connectErrorText);
+        return 0;
+    }
     Later([this] {
         connected_ = true;
         if (h_.onConnect) h_.onConnect();

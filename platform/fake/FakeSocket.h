@@ -18,7 +18,9 @@ class FakeSocket final : public Socket {
     ~FakeSocket() override;
 
     // --- controls ---
-    int connectResult = 0;           // what Connect returns; 0 = success
+    int connectResult = 0;  // what Connect returns; 0 = success
+    int connectError = 0;   // when set, the started connect fails by an error event
+    std::string connectErrorText;
     std::string greeting;            // arrives right after a successful connect
     std::deque<long> writeLimits;    // per Write: bytes accepted at most (-1 fails)
     bool notifyAfterPartial = true;  // raise onWrite after a partial write

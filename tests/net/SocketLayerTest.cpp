@@ -3,10 +3,13 @@
 // receive bound.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "mailout/SMTPprocedures.h"
 #include "net/SocketWrench.h"
 #include "platform/fake/FakeSocket.h"
 #include "tests/mailout/MailoutFixture.h"
+#include "tests/support/FreePort.h"
 
 using namespace std::chrono_literals;
 using platform::FakeSocket;
@@ -133,6 +136,41 @@ TEST_F(FakeWire, DataEventsReplacePortInAndPopCollectsOnRequest) {
     EXPECT_FALSE(run.F().gflgPOPConnected);
 }
 
+// Failures known at once end the wait at once, whatever the side: the
+// socket's own code and reason stay for the logs, and no tick passes.
+TEST_F(FakeWire, ErrorEventsAndClosedSocketsEndTheWaitsAtOnce) {
+    Smtp().SetHostAddress("127.0.0.1");
+    Smtp().connectError = ECONNREFUSED;
+    Smtp().connectErrorText = "Connection refused";
+    net::OpenConnection(run.F(), Smtp(), net::kSmtpSide);
+    EXPECT_EQ(run.F().gSMTP_Error, ECONNREFUSED);
+    EXPECT_EQ(run.F().gSMTPSocketErrorString, "Connection refused");
+    EXPECT_EQ(run.Elapsed(), 0ms);
+
+    // A socket that will not even start keeps its reason too.
+    run.F().gSMTP_Error = 0;
+    Smtp().connectResult = ENETUNREACH;
+    net::OpenConnection(run.F(), Smtp(), net::kSmtpSide);
+    EXPECT_EQ(run.F().gSMTP_Error, 6);
+    EXPECT_EQ(run.F().gSMTPSocketErrorString, "Network is unreachable");
+
+    // The server hung up earlier in the dialogue and the error was cleared
+    // by the next step: writing and waiting for a reply end at once.
+    Smtp().connectResult = 0;
+    Smtp().connectError = 0;
+    run.F().gSMTP_Error = 0;
+    Connect();
+    Smtp().PeerClose();
+    run.c.loop.Yield();
+    run.F().gSMTP_Error = 0;
+    EXPECT_FALSE(net::WriteOut(run.F(), Smtp(), "MAIL FROM: <a@b>\r\n"));
+    run.F().gSocketState = net::kSockAwaitReply;
+    EXPECT_FALSE(net::SMTPTimout(run.F(), net::kSockIdle));
+    EXPECT_EQ(run.F().gSMTP_Error, -1);
+    EXPECT_EQ(mailout::GetSMTPErrorMessage(run.F(), -1), "Server Disconnected");
+    EXPECT_EQ(run.Elapsed(), 0ms);
+}
+
 TEST_F(FakeWire, TimerTicksFollowTheEnvironmentsTickLength) {
     run.F().SetTimerInterval(run.F().MailTimer, 60000);
     EXPECT_EQ(run.F().MailTimer.Interval(), run.c.env.tick);
@@ -140,6 +178,34 @@ TEST_F(FakeWire, TimerTicksFollowTheEnvironmentsTickLength) {
     EXPECT_EQ(run.F().MailTimer.Interval(), run.c.env.tick / 2);
     while (!run.F().gMailTimerFired) run.F().WaitYield();
     EXPECT_EQ(run.Elapsed(), run.c.env.tick / 2);
+}
+
+// A connection that fails is told by an error event with errno's code and
+// text, also when it fails before connect() returns.
+TEST(TcpSocket, ConnectFailuresArriveAsEventsWithTheirReason) {
+    platform::ManualClock clock;
+    platform::EventLoop loop(clock);
+    platform::TcpSocketFactory f(platform::TableResolver({}));
+    for (const char* address : {"127.0.0.1", "not an address"}) {
+        auto s = f.Create(loop);
+        int code = 0;
+        std::string text;
+        platform::SocketHandlers h;
+        h.onError = [&](int c, const std::string& t) { code = c, text = t; };
+        s->SetHandlers(h);
+        s->SetHostAddress(address);
+        ASSERT_EQ(s->Connect(testsupport::FreePort()), 0) << address;
+        EXPECT_EQ(code, 0);  // never within the call
+        for (int i = 0; i < 100 && code == 0; ++i) loop.RunOnce(true);
+        if (std::string(address) == "127.0.0.1") {
+            EXPECT_EQ(code, ECONNREFUSED);
+            EXPECT_EQ(text, "Connection refused");
+        } else {
+            EXPECT_EQ(code, EINVAL);
+        }
+        EXPECT_FALSE(s->Connected());
+    }
+    EXPECT_EQ(clock.Now(), platform::SteadyTime{});
 }
 
 TEST(TcpSocket, StopsReadingWhenItsBufferIsFullUntilTheClientTakesData) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/FrmMail.h"
 #include "platform/Clock.h"
@@ -33,6 +34,51 @@ inline testsupport::ScriptedServer& LogOn(testsupport::ScriptedServer& s, const 
         .Send(stat);
 }
 
+// A message on a scripted server: its unique-id and its text.
+struct Msg {
+    std::string uid;
+    std::string text;
+};
+
+inline std::string Message(const std::string& subject, const std::string& body = "fax\r\n") {
+    return "From: a@b.test\r\nSubject: " + subject + "\r\n\r\n" + body;
+}
+
+// The RETR answer for a message: reply line, body, terminator.
+inline std::string Retr(const std::string& msg) {
+    return "+OK " + std::to_string(msg.size()) + " octets\r\n" + msg + ".\r\n";
+}
+
+// Logon, STAT, LIST and UIDL of a mailbox holding `box`; UIDL is refused
+// when no message has a unique-id.
+inline testsupport::ScriptedServer& Mailbox(testsupport::ScriptedServer& s,
+                                            const std::vector<Msg>& box) {
+    std::size_t total = 0;
+    std::string list = "+OK\r\n", uidl = "+OK\r\n";
+    bool uids = false;
+    for (std::size_t i = 0; i < box.size(); ++i) {
+        total += box[i].text.size();
+        list += std::to_string(i + 1) + " " + std::to_string(box[i].text.size()) + "\r\n";
+        uidl += std::to_string(i + 1) + " " + box[i].uid + "\r\n";
+        uids |= !box[i].uid.empty();
+    }
+    LogOn(s, "+OK " + std::to_string(box.size()) + " " + std::to_string(total) + "\r\n");
+    if (box.empty()) return s;
+    return s.Expect("^LIST$")
+        .Send(list + ".\r\n")
+        .Expect("^UIDL$")
+        .Send(uids ? uidl + ".\r\n" : "-ERR not supported\r\n");
+}
+
+// RETR and DELE of message n, both answered well.
+inline testsupport::ScriptedServer& Fetch(testsupport::ScriptedServer& s, int n,
+                                          const std::string& text) {
+    return s.Expect("^RETR " + std::to_string(n) + "$")
+        .Send(Retr(text))
+        .Expect("^DELE " + std::to_string(n) + "$")
+        .Send("+OK\r\n");
+}
+
 template <class ClockT>
 struct PopRunT {
     // `tick` is the length of one tick of the POP timer; by default the
@@ -49,7 +95,30 @@ struct PopRunT {
     void Session() {
         form = std::make_unique<net::FrmMail>(t.ctx);
         client = std::make_unique<pop::PopClient>(t.ctx, *form);
+        client->wallClock = [this] { return wallNow; };
         client->CHECKMAIL_Click();
+    }
+
+    // A later run against `server`: a new session as the next run makes it.
+    void NextRun(testsupport::ScriptedServer& server) {
+        t.options.popPort = server.port();
+        Session();
+    }
+
+    // The run log's lines that contain `text`.
+    std::vector<std::string> LogWith(const std::string& text) const {
+        std::vector<std::string> out;
+        for (const auto& l : t.logLines)
+            if (l.find(text) != std::string::npos) out.push_back(l);
+        return out;
+    }
+
+    // The texts of the files in In/, sorted.
+    std::vector<std::string> InTexts() const {
+        std::vector<std::string> out;
+        for (const auto& n : InFiles()) out.push_back(testsupport::ReadFile(t.InFile(n)));
+        std::sort(out.begin(), out.end());
+        return out;
     }
 
     // Lets a server on the same loop read what the client sent last.
@@ -78,10 +147,12 @@ struct PopRunT {
         return buf;
     }
 
-    // Names resolve from an empty table: no test asks a name server.
-    platform::TcpSocketFactory factory{platform::TableResolver({})};
+    // Names resolve from a table: no test asks a name server.
+    platform::TcpSocketFactory factory{
+        platform::TableResolver({{"pop.example.test", {"127.0.0.1"}}})};
     testsupport::ConvertContextT<ClockT> t{&factory};
     const platform::SteadyTime start = t.clock.Now();
+    std::int64_t wallNow = 1'800'000'000;  // the wall clock the runs see
     std::unique_ptr<net::FrmMail> form;
     std::unique_ptr<pop::PopClient> client;
 };

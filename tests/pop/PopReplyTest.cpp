@@ -45,10 +45,33 @@ TEST(PopReply, RetrHeadFindsSizeAndLineEnd) {
     EXPECT_EQ(h.lineEnd, 15u);
     ASSERT_TRUE(ParseRetrHead("+OK message follows\r\nbody", h));
     EXPECT_EQ(h.announced, 0);
-    EXPECT_FALSE(ParseRetrHead("-ERR no such message, sorry about that, really\r\n", h));
-    EXPECT_FALSE(ParseRetrHead("+OK  80 octets\r\n", h));  // nothing before the blank
-    EXPECT_FALSE(ParseRetrHead("+OK 80 octets", h));       // no line end yet
-    EXPECT_FALSE(ParseRetrHead("+OK", h));
+    ASSERT_TRUE(ParseRetrHead("+OK\r\nbody", h));  // servers that announce nothing
+    EXPECT_EQ(h.announced, 0);
+    EXPECT_EQ(h.lineEnd, 5u);
+    EXPECT_FALSE(ParseRetrHead("-ERR no such message, +OK 5 octets\r\n", h));
+    EXPECT_FALSE(ParseRetrHead("+OK 80 octets", h));  // no line end yet
+    EXPECT_FALSE(ParseRetrHead("junk\r\n+OK 80 octets\r\n", h));
+}
+
+TEST(PopReply, ListingsGiveTheSecondWordByMessageNumber) {
+    const std::string list = "+OK 3 messages\r\n1 120\r\n3 99999\r\n9 5\r\nbad line\r\n.\r\n";
+    EXPECT_FALSE(MultiLineComplete(list.substr(0, list.size() - 3)));
+    EXPECT_TRUE(MultiLineComplete(list));
+    EXPECT_TRUE(MultiLineComplete("+OK\r\n.\r\n"));
+    EXPECT_TRUE(MultiLineComplete("-ERR no UIDL\r\n"));
+    EXPECT_FALSE(MultiLineComplete("+OK\r\n1 a\r\n"));
+    EXPECT_EQ(ScanListing(list, 4), (std::vector<std::string>{"", "120", "", "99999"}));
+    EXPECT_EQ(ScanListing("-ERR\r\n", 2), (std::vector<std::string>{"", ""}));
+    EXPECT_TRUE(UsableUid("00000001a7c2f3e9"));
+    EXPECT_FALSE(UsableUid(""));
+    EXPECT_FALSE(UsableUid(std::string(71, 'x')));
+    EXPECT_FALSE(UsableUid("a\x7f"));
+}
+
+TEST(PopReply, ReportLineIsTheFirstLineCutAndPrintable) {
+    EXPECT_EQ(ReportLine("-ERR no\r\nbase64data"), "-ERR no");
+    EXPECT_EQ(ReportLine("-ERR a\tb\x01"), "-ERR a b ");
+    EXPECT_EQ(ReportLine(std::string(500, 'x')).size(), 200u);
 }
 
 TEST(PopReply, MessageEndNeedsTheWholeTerminator) {

@@ -1,81 +1,270 @@
-// Downloads reach In/ only once QUIT was sent: a run killed earlier leaves the
-// messages on the server and nothing to convert, so nothing is doubled.
+// Sessions that fail part-way, across runs: every message that arrived whole
+// is delivered once, a message that keeps failing stops holding back the
+// others, and nothing staged is lost. Each run plays against a scripted
+// server that holds what the real one would still hold.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
+
+#include "platform/Files.h"
 #include "tests/pop/PopFixture.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/TempDir.h"
 
+using namespace std::chrono_literals;
+using poptest::Fetch;
+using poptest::Mailbox;
+using poptest::Message;
+using poptest::Msg;
 using poptest::PopRun;
+using poptest::Retr;
 using testsupport::ReadFile;
 using testsupport::ScriptedServer;
 using testsupport::WriteFile;
 
 namespace {
-const std::string kMsg = "+OK 30 octets\r\nSubject: x\r\n\r\nbody\r\n.\r\n";
+
+const Msg kA{"uid-a", Message("A")};
+const Msg kB{"uid-b", Message("B", "second fax\r\n")};
+const Msg kC{"uid-c", Message("C", "third fax\r\n")};
+const std::string kRefused = "-ERR [SYS/TEMP] The message could not be read.\r\n";
+
+bool NoQuit(const ScriptedServer& s) {
+    for (const auto& line : s.lines())
+        if (line == "QUIT") return false;
+    return true;
 }
 
-TEST(PopStaging, DownloadsOfASessionThatNeverSentQuitAreDropped) {
-    PopRun r(1);  // nothing listens on port 1: the session fails
-    WriteFile(r.t.run.gInDir + ".pop/1.TXT", kMsg);
-    r.Session();
-    EXPECT_TRUE(r.InFiles().empty());
-    EXPECT_FALSE(std::filesystem::exists(r.t.run.gInDir + ".pop/1.TXT"));
-}
-
-TEST(PopStaging, DownloadsAfterQuitWasSentReachInWithoutReplacingAnything) {
-    PopRun r(1);
-    WriteFile(r.t.run.gInDir + "1.TXT", "left from before");
-    WriteFile(r.t.run.gInDir + ".pop/1.TXT", kMsg);
-    WriteFile(r.t.run.gInDir + ".pop/2.TXT", kMsg);
-    WriteFile(r.t.run.gInDir + ".pop/quit-sent", "");
-    r.Session();
-    EXPECT_EQ(r.InFiles(), (std::vector<std::string>{"1-2.TXT", "1.TXT", "2.TXT"}));
-    EXPECT_EQ(ReadFile(r.t.run.gInDir + "1.TXT"), "left from before");
-    EXPECT_EQ(ReadFile(r.t.run.gInDir + "1-2.TXT"), kMsg);
-    EXPECT_FALSE(std::filesystem::exists(r.t.run.gInDir + ".pop/quit-sent"));
-}
-
-TEST(PopStaging, ASessionCutOffAfterSomeMessagesLeavesInEmpty) {
+// RETR 2 refused in two runs: message 1 is delivered in the first and only
+// recognised (and deleted) in the second; no QUIT follows a failed RETR.
+TEST(PartialSessions, AMessageBeforeARefusedOneIsDeliveredOnceOverTwoRuns) {
     PopRun r(0);
-    ScriptedServer s(r.t.loop);
-    r.t.options.popPort = s.port();
-    poptest::LogOn(s, "+OK 2 60\r\n")
-        .Expect("^RETR 1$")
-        .Send(kMsg)
-        .Expect("^DELE 1$")
-        .Send("+OK\r\n")
-        .Expect("^RETR 2$")
-        .Close();
-    r.Session();
-    EXPECT_TRUE(r.InFiles().empty());  // message 1 is still on the server
+    for (int run = 1; run <= 2; ++run) {
+        ScriptedServer s(r.t.loop);
+        Mailbox(s, {kA, kB, kC});
+        Fetch(s, 1, kA.text).Expect("^RETR 2$").Send(kRefused);
+        r.NextRun(s);
+        EXPECT_TRUE(s.finished()) << run;
+        EXPECT_TRUE(NoQuit(s)) << run;
+        EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text)})) << run;
+        EXPECT_EQ(r.t.run.gLastError,
+                  "Retrieval Error : RETR 2: -ERR [SYS/TEMP] The message could not be read.");
+    }
+    EXPECT_EQ(r.t.run.stats.messagesDownloaded, 1);
+    EXPECT_EQ(r.t.run.failure, config::RunFailure::Retrieval);
+    EXPECT_EQ(r.LogWith("was delivered by an earlier run").size(), 1u);
+    EXPECT_EQ(r.LogWith("(failure 2 in a row)").size(), 1u);
 }
 
-// QUIT was sent but the run died before its answer: the files are delivered
-// and remembered; if the server had not carried QUIT out, the copies it
-// hands out again are recognised and dropped (and deleted on the server).
-TEST(PopStaging, AMessageDeliveredOnAnUncertainQuitIsNotDeliveredAgain) {
+// One message refused in every run: after three failed runs it is passed
+// over, the others are fetched exactly once, and it stays on the server.
+TEST(PartialSessions, AMessageThatKeepsFailingIsPassedOverAndNamed) {
     PopRun r(0);
-    WriteFile(r.t.run.gInDir + ".pop/1.TXT", kMsg);
-    WriteFile(r.t.run.gInDir + ".pop/quit-sent", "");
-    const std::string other = "+OK 31 octets\r\nSubject: y\r\n\r\nother\r\n.\r\n";
+    for (int run = 1; run <= 3; ++run) {
+        ScriptedServer s(r.t.loop);
+        Mailbox(s, {kA, kB, kC});
+        Fetch(s, 1, kA.text).Expect("^RETR 2$").Send(kRefused);
+        r.NextRun(s);
+        ASSERT_TRUE(s.finished()) << run;
+    }
+    ScriptedServer fourth(r.t.loop);
+    Mailbox(fourth, {kA, kB, kC});
+    Fetch(fourth, 1, kA.text);
+    Fetch(fourth, 3, kC.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(fourth);
+    EXPECT_TRUE(fourth.finished());
+    EXPECT_TRUE(fourth.failures().empty()) << fourth.failures()[0];
+    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text), Retr(kC.text)}));
+    EXPECT_EQ(r.t.run.gLastError,
+              "Retrieval Error : message 2 passed over, failed 3 times: RETR 2: -ERR [SYS/TEMP] "
+              "The message could not be read.");
+    const auto passed = r.LogWith("passed over and left on the server");
+    ASSERT_EQ(passed.size(), 1u);
+    EXPECT_NE(passed[0].find("message 2 of 3 (42 bytes, UID uid-b) passed over"), std::string::npos)
+        << passed[0];
+
+    // Alone on the server it is still passed over, and the session ends well.
+    ScriptedServer fifth(r.t.loop);
+    Mailbox(fifth, {kB}).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(fifth);
+    EXPECT_TRUE(fifth.finished());
+    EXPECT_EQ(r.t.run.stats.messagesPassedOver, 2);
+    EXPECT_EQ(r.InFiles().size(), 2u);
+
+    // A day later it is tried again, and once fetched it is forgotten.
+    r.wallNow += 25 * 3600;
+    ScriptedServer later(r.t.loop);
+    Mailbox(later, {kB});
+    Fetch(later, 1, kB.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(later);
+    EXPECT_TRUE(later.finished());
+    EXPECT_EQ(r.InFiles().size(), 3u);
+    EXPECT_FALSE(std::filesystem::exists(r.t.run.gInDir + ".pop/failing"));
+}
+
+// Without unique-ids a message is known by its size.
+TEST(PartialSessions, WithoutUidlTheSizeTellsTheFailingMessage) {
+    PopRun r(0);
+    const Msg a{"", kA.text}, b{"", kB.text};
+    for (int run = 1; run <= 3; ++run) {
+        ScriptedServer s(r.t.loop);
+        Mailbox(s, {b, a}).Expect("^RETR 1$").Send(kRefused);
+        r.NextRun(s);
+    }
     ScriptedServer s(r.t.loop);
-    r.t.options.popPort = s.port();
-    poptest::LogOn(s, "+OK 2 80\r\n")
-        .Expect("^RETR 1$")
-        .Send(kMsg)
-        .Expect("^DELE 1$")
-        .Send("+OK\r\n")
-        .Expect("^RETR 2$")
-        .Send(other)
-        .Expect("^DELE 2$")
-        .Send("+OK\r\n")
-        .Expect("^QUIT$")
-        .Send("+OK Bye\r\n");
-    r.Session();
+    Mailbox(s, {b, a});
+    Fetch(s, 2, a.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(s);
     EXPECT_TRUE(s.finished());
-    EXPECT_EQ(r.InFiles(), (std::vector<std::string>{"1.TXT", "2.TXT"}));
-    EXPECT_EQ(ReadFile(r.t.run.gInDir + "1.TXT"), kMsg);
-    EXPECT_EQ(ReadFile(r.t.run.gInDir + "2.TXT"), other);
+    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(a.text)}));
+}
+
+// Cut off in the middle of message 2: message 1 is delivered once over two
+// runs, and last_error is one short line without any of the message's data.
+TEST(PartialSessions, ADisconnectMidMessageDeliversWhatCameWholeOnce) {
+    PopRun r(0);
+    const Msg big{"uid-big", Message("big", std::string(9000, 'z') + "\r\n")};
+    ScriptedServer first(r.t.loop);
+    Mailbox(first, {kA, big});
+    Fetch(first, 1, kA.text).Expect("^RETR 2$").Send(Retr(big.text).substr(0, 5000)).Close();
+    r.NextRun(first);
+    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text)}));
+    EXPECT_EQ(r.t.run.gLastError,
+              "Retrieval Error : RETR 2: Server Disconnected (5 KB of 10 KB received)");
+    EXPECT_TRUE(NoQuit(first));
+
+    ScriptedServer second(r.t.loop);
+    Mailbox(second, {kA, big});
+    Fetch(second, 1, kA.text);
+    Fetch(second, 2, big.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(second);
+    EXPECT_TRUE(second.finished());
+    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text), Retr(big.text)}));
     EXPECT_FALSE(std::filesystem::exists(r.t.run.gInDir + ".pop/uncertain"));
 }
+
+// A refused DELE followed by an accepted QUIT: the server keeps the message,
+// and the next run recognises it instead of delivering it again.
+TEST(PartialSessions, ARefusedDeleDoesNotDeliverTwice) {
+    PopRun r(0);
+    ScriptedServer first(r.t.loop);
+    Mailbox(first, {kA})
+        .Expect("^RETR 1$")
+        .Send(Retr(kA.text))
+        .Expect("^DELE 1$")
+        .Send("-ERR cannot delete now\r\n")
+        .Expect("^QUIT$")
+        .Send("+OK\r\n");
+    r.NextRun(first);
+    EXPECT_TRUE(first.finished());
+    EXPECT_EQ(r.LogWith("DELE 1 refused: \"-ERR cannot delete now\"").size(), 1u);
+    EXPECT_EQ(r.t.run.failure, config::RunFailure::None);
+    struct stat st {};
+    ASSERT_EQ(::stat((r.t.run.gInDir + ".pop/uncertain").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    ScriptedServer second(r.t.loop);
+    Mailbox(second, {kA});
+    Fetch(second, 1, kA.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(second);
+    EXPECT_TRUE(second.finished());
+    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text)}));
+    EXPECT_FALSE(std::filesystem::exists(r.t.run.gInDir + ".pop/uncertain"));
+}
+
+// A staged file that cannot be moved into In/ stays staged (the server has
+// deleted it), and the next run moves it.
+TEST(PartialSessions, AFailingMoveOutOfStagingLosesNothing) {
+    PopRun r(0);
+    ScriptedServer first(r.t.loop);
+    Mailbox(first, {kA});
+    Fetch(first, 1, kA.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.t.options.popPort = first.port();
+    r.form = std::make_unique<net::FrmMail>(r.t.ctx);
+    r.client = std::make_unique<pop::PopClient>(r.t.ctx, *r.form);
+    r.client->staging().moveFile = [](const std::string&, const std::string&) { return EACCES; };
+    r.client->CHECKMAIL_Click();
+    EXPECT_TRUE(first.finished());
+    EXPECT_TRUE(r.InFiles().empty());
+    EXPECT_EQ(r.t.run.failure, config::RunFailure::Storage);
+    EXPECT_EQ(r.LogWith("; it stays there and the next run moves it").size(), 1u);
+
+    ScriptedServer second(r.t.loop);
+    Mailbox(second, {}).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(second);
+    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text)}));
+}
+
+// A run killed during the session leaves partial and whole downloads: the
+// partial one is dropped (the server still has it), the whole one delivered
+// and remembered; the copy the server hands out again is not delivered.
+TEST(PartialSessions, WhatAKilledRunStagedIsSettledByTheNext) {
+    PopRun r(0);
+    WriteFile(r.t.run.gInDir + "1.TXT", "left from before");
+    WriteFile(r.t.run.gInDir + ".pop/1700000000-42_1.TXT", Retr(kA.text));
+    WriteFile(r.t.run.gInDir + ".pop/1700000000-42_2.part", "+OK 900 octets\r\nFrom: x");
+    ScriptedServer s(r.t.loop);
+    Mailbox(s, {kA, kB});
+    // Another reply line for the same message: only the content counts.
+    s.Expect("^RETR 1$")
+        .Send("+OK message 1 follows\r\n" + kA.text + ".\r\n")
+        .Expect("^DELE 1$")
+        .Send("+OK\r\n");
+    Fetch(s, 2, kB.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(s);
+    EXPECT_TRUE(s.finished());
+    EXPECT_EQ(r.InFiles(), (std::vector<std::string>{"1-2.TXT", "1.TXT", "2.TXT"}));
+    EXPECT_EQ(ReadFile(r.t.InFile("1.TXT")), "left from before");
+    EXPECT_EQ(ReadFile(r.t.InFile("1-2.TXT")), Retr(kA.text));
+    EXPECT_EQ(ReadFile(r.t.InFile("2.TXT")), Retr(kB.text));
+    EXPECT_TRUE(platform::ListFolder(r.t.run.gInDir + ".pop").value_or({}).empty());
+}
+
+// A server that sends a byte just before every tick ends at the message's
+// deadline, with a clear report; the next run works.
+TEST(PartialSessions, ASlowDripEndsAtTheDeadlineAndTheNextRunWorks) {
+    PopRun r(0);
+    ScriptedServer drip(r.t.loop);
+    Mailbox(drip, {kA}).Expect("^RETR 1$").SendPartial("+OK 40 octets\r\n", r.t.env.tick - 1s);
+    for (int i = 0; i < 600; ++i) drip.SendPartial("x", r.t.env.tick - 1s);
+    r.NextRun(drip);
+    // Two ticks of time-out, one for the message's few bytes.
+    EXPECT_EQ(r.Elapsed(), 3 * r.t.env.tick);
+    EXPECT_EQ(r.t.run.gLastError,
+              "Retrieval Error : RETR 1: not complete within 180 s (3 bytes of 40 bytes received)");
+    EXPECT_EQ(r.LogWith("could not be retrieved: RETR 1: not complete within 180 s").size(), 1u);
+    EXPECT_TRUE(r.InFiles().empty());
+
+    ScriptedServer good(r.t.loop);
+    Mailbox(good, {kA});
+    Fetch(good, 1, kA.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(good);
+    EXPECT_TRUE(good.finished());
+    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text)}));
+}
+
+// Endless data for a message ends in an error, not a full disk; a message
+// over [pop3] max_message_mb is never asked for.
+TEST(PartialSessions, SizeLimitsBoundEveryDownload) {
+    PopRun r(0);
+    ScriptedServer flood(r.t.loop);
+    Mailbox(flood, {kA}).Expect("^RETR 1$").Send("+OK 40 octets\r\n").Flood(0);
+    r.NextRun(flood);
+    EXPECT_NE(r.t.run.gLastError.find("RETR 1: the server sent more than 66 KB"), std::string::npos)
+        << r.t.run.gLastError;
+    EXPECT_TRUE(platform::ListFolder(r.t.run.gInDir + ".pop").value_or({}).size() <= 1u);
+
+    r.t.options.popMaxMessageMb = 1;
+    const Msg huge{"uid-huge", std::string(1024 * 1024 + 1, 'h')};
+    ScriptedServer s(r.t.loop);
+    Mailbox(s, {huge, kB});
+    Fetch(s, 2, kB.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(s);
+    EXPECT_TRUE(s.finished());
+    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kB.text)}));
+    EXPECT_EQ(r.t.run.gLastError, "Retrieval Error : message 1 passed over, larger than 1 MB");
+    EXPECT_EQ(r.LogWith("it is larger than [pop3] max_message_mb = 1 in").size(), 1u);
+}
+
+}  // namespace

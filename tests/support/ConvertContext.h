@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
@@ -75,7 +77,11 @@ struct ConvertContextT {
     platform::FakeMailStore store;
     config::NodeConfig cfg;
     config::RunGlobals run;
-    platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
+    // Every line of the run log, nothing printed.
+    std::vector<std::string> logLines;
+    platform::Log log{platform::LogLevel::Debug, [this](platform::LogLevel, std::string_view line) {
+                          logLines.emplace_back(line);
+                      }};
     config::Context ctx{env,     options, loop,  profile, dialogs, printers,
                         imaging, sockets, store, cfg,     run,     log};
     std::unique_ptr<platform::MailSession> session;

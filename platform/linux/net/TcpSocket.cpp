@@ -29,6 +29,20 @@ constexpr std::size_t kMaxPerEvent = 64 * 1024;
 // certificate was not accepted".
 constexpr int kTlsFailure = EPROTO;
 
+// The code an error event carries. Callers keep it where the mail protocols
+// keep their own outcome codes (-1 to 7); the few errno values in that range
+// are reported as their nearest neighbour outside it.
+int EventCode(int err) {
+    switch (err) {
+        case EPERM:
+            return EACCES;  // a local firewall rule refused the connection
+        case EIO:
+            return ECONNRESET;
+        default:
+            return err >= 8 ? err : ECONNABORTED;
+    }
+}
+
 // The TLS client context, made when the first TLS connection needs it so
 // that SSL_CERT_FILE / SSL_CERT_DIR are read as they stand then.
 struct TlsContextHolder {
@@ -100,6 +114,7 @@ class TcpSocket final : public Socket {
         : loop_(loop), resolver_(std::move(resolver)), tlsHolder_(std::move(tls)) {}
     ~TcpSocket() override {
         CancelKick();
+        if (deferred_) loop_.Cancel(deferred_);
         CloseFd();
     }
 
@@ -122,14 +137,26 @@ class TcpSocket final : public Socket {
     std::string HostAddress() const override { return addrs_.empty() ? std::string() : addrs_[0]; }
 
     int Connect(int port) override {
+        if (deferred_) loop_.Cancel(deferred_);
+        deferred_ = 0;
         CloseFd();
         rbuf_.clear();
         peerClosed_ = false;
         port_ = port;
         next_ = 0;
+        firstErr_ = 0;
         if (addrs_.empty()) return EDESTADDRREQ;
-        int err = StartNextAttempt();
-        return err;  // 0: an attempt is under way
+        if (StartNextAttempt() != 0) {
+            // Every address failed at once (no route, refused on the spot):
+            // told like a connection refused a moment later, so that the
+            // caller learns the reason the same way in both cases.
+            const unsigned gen = generation_;
+            deferred_ = loop_.After(Millis(0), [this, gen] {
+                deferred_ = 0;
+                if (gen == generation_) ReportConnectFailure();
+            });
+        }
+        return 0;
     }
 
     void Disconnect() override {
@@ -210,26 +237,25 @@ class TcpSocket final : public Socket {
     enum class Phase { Idle, Connecting, Handshaking, Open };
 
     // Starts connecting to addrs_[next_...]; returns 0 when an attempt is
-    // under way, else the errno of the last address that failed at once.
+    // under way, else the errno of the first address that failed.
     int StartNextAttempt() {
-        int lastErr = ECONNREFUSED;
         while (next_ < addrs_.size()) {
             const std::string& addr = addrs_[next_++];
             sockaddr_storage ss;
             socklen_t len = 0;
             if (!ParseAddress(addr, port_, ss, len)) {
-                lastErr = EINVAL;
+                NoteAttemptFailed(EINVAL);
                 continue;
             }
             int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             if (fd < 0) {
-                lastErr = errno;
+                NoteAttemptFailed(errno);
                 continue;
             }
             int one = 1;
             ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 && errno != EINPROGRESS) {
-                lastErr = errno;
+                NoteAttemptFailed(errno);
                 ::close(fd);
                 continue;
             }
@@ -238,7 +264,18 @@ class TcpSocket final : public Socket {
             watch_ = loop_.Watch(fd_, POLLOUT, [this](short re) { OnEvent(re); });
             return 0;
         }
-        return lastErr;
+        return firstErr_ ? firstErr_ : ECONNREFUSED;
+    }
+
+    void NoteAttemptFailed(int err) {
+        if (firstErr_ == 0) firstErr_ = err;
+    }
+
+    // No address took the connection: the first one's reason is told, as
+    // the preferred address's failure is the one a person can act on.
+    void ReportConnectFailure() {
+        const int err = firstErr_ ? firstErr_ : ECONNREFUSED;
+        if (h_.onError) h_.onError(EventCode(err), std::strerror(err));
     }
 
     void CloseFd() {
@@ -325,12 +362,9 @@ class TcpSocket final : public Socket {
             if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&ss), &sl) != 0) err = ENOTCONN;
         }
         if (err != 0) {
+            NoteAttemptFailed(err);
             CloseFd();
-            int started = StartNextAttempt();
-            if (started != 0) {
-                // Every address refused: report the first failure's reason.
-                if (h_.onError) h_.onError(err, std::strerror(err));
-            }
+            if (StartNextAttempt() != 0) ReportConnectFailure();
             return;
         }
         if (tls_.enabled) return StartHandshake();
@@ -371,11 +405,19 @@ class TcpSocket final : public Socket {
             UpdateWatch();
             return;
         }
-        std::string text = "TLS handshake failed";
-        long vr = SSL_get_verify_result(ssl_);
-        if (vr != X509_V_OK) text += std::string(": ") + X509_verify_cert_error_string(vr);
-        std::string more = TlsErrorText();
-        if (!more.empty()) text += " (" + more + ")";
+        // The verification result names what a person must fix; OpenSSL's
+        // error queue only adds which call failed.
+        const std::string expected = tls_.serverName.empty() ? hostName_ : tls_.serverName;
+        const long vr = SSL_get_verify_result(ssl_);
+        std::string text;
+        if (vr != X509_V_OK) {
+            text = "certificate not trusted for " + expected + ": " +
+                   X509_verify_cert_error_string(vr);
+        } else {
+            text = "TLS handshake with " + expected + " failed";
+            const std::string more = TlsErrorText();
+            if (!more.empty()) text += " (" + more + ")";
+        }
         Fail(kTlsFailure, text);
     }
 
@@ -440,7 +482,7 @@ class TcpSocket final : public Socket {
             int soerr = 0;
             socklen_t len = sizeof soerr;
             ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soerr, &len);
-            err = soerr ? soerr : EIO;
+            err = soerr ? soerr : ECONNRESET;
             errText = std::strerror(err);
         }
         if (eof || err) {
@@ -462,7 +504,7 @@ class TcpSocket final : public Socket {
             std::string keep = std::move(rbuf_);
             CloseFd();
             rbuf_ = std::move(keep);
-            if (h_.onError) h_.onError(err, errText);
+            if (h_.onError) h_.onError(EventCode(err), errText);
         } else if (eof) {
             std::string keep = std::move(rbuf_);
             CloseFd();
@@ -483,6 +525,8 @@ class TcpSocket final : public Socket {
     int fd_ = -1;
     WatchId watch_ = 0;
     TimerId kick_ = 0;
+    TimerId deferred_ = 0;  // a connect failure to be told on the loop's next turn
+    int firstErr_ = 0;      // why the first address of this connect failed
     SSL* ssl_ = nullptr;
     Phase phase_ = Phase::Idle;
     short handshakeWants_ = POLLOUT;

@@ -1,0 +1,118 @@
+#!/bin/bash
+# Whole runs against POP3 servers that fail or stall, the program running as
+# an unprivileged user: a refused connection ends the run at once, even with
+# one-minute ticks, and is named on standard error; a server that drips one
+# byte at a time is given up at the message's deadline with a clear
+# last_error, and the next run fetches and prints the fax once. (An
+# untrusted certificate: PopDovecotTest.)
+set -u
+BIN="${VOXAFAX_BINARY_DIR:-build}/voxafax-print"
+SRC="${VOXAFAX_SOURCE_DIR:-.}"
+MKFAX="$SRC/tests/scripts/walk_mkfax.py"
+SERVER="$SRC/tests/scripts/pop_hostile_server.py"
+PY=/usr/bin/python3
+[ -x "$BIN" ] || { echo "skip: no program at $BIN"; exit 77; }
+[ -x "$PY" ] || { echo "skip: $PY missing"; exit 77; }
+
+W=$(mktemp -d /tmp/vfhostile.XXXXXX)
+chmod 755 "$W"
+SERVER_PID=
+stop_server() {
+    [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null
+    SERVER_PID=
+}
+trap 'stop_server; rm -rf "$W"' EXIT
+
+failures=0
+check() {
+    local what=$1
+    shift
+    if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
+}
+eq() { [ "$1" = "$2" ] || { echo "     got '$1', expected '$2'"; return 1; }; }
+has() { grep -qF -- "$2" "$1" || { echo "     no '$2' in:"; sed 's/^/     | /' "$1"; return 1; }; }
+below() { [ "$1" -lt "$2" ] || { echo "     took $1 s, expected less than $2"; return 1; }; }
+key() { sed -n "s/^$2=//Ip" "$1" | tr -d '\r' | head -n 1; }
+count() { find "$1" -maxdepth 1 -type f 2>/dev/null | wc -l; }
+free_port() { "$PY" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+# The program's side runs as nobody where the machine lets us choose.
+as_user() {
+    if [ "$(id -u)" = 0 ]; then runuser -u nobody -- "$@"; else "$@"; fi
+}
+
+# serve MODE [SECONDS]: the test server on a fresh port over $W/box.
+serve() {
+    stop_server
+    PORT=$(free_port)
+    "$PY" "$SERVER" "$PORT" "$W/box" "$@" >"$W/server.log" 2>&1 &
+    SERVER_PID=$!
+    for _ in $(seq 1 100); do
+        grep -q READY "$W/server.log" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    echo "the test server did not start"
+    cat "$W/server.log"
+    exit 1
+}
+
+setup() {
+    R="$W/$1"
+    mkdir -p "$R/home" "$R/cfg" "$R/prints" "$R/Maildir/new" "$R/Maildir/cur" "$R/Maildir/tmp"
+    printf '[Windows Messaging Settings]\nmaildir = %s\n' "$R/Maildir" >"$R/cfg/stores.ini"
+    printf '[Fax PDF]\ndirectory = %s\n' "$R/prints" >"$R/cfg/printers.ini"
+    {
+        echo "[VOXA-FAX]"
+        echo "Voxa_Fax_Addr=fax1@127.0.0.1"
+        echo "Password=fax1pass"
+        echo "Printer_Type=Fax PDF"
+        echo "Use_Profile=n"
+        echo "general_timout=1"
+    } >"$R/cfg/voxafax.ini"
+    P="$R/cfg/voxafax.ini"
+    [ "$(id -u)" = 0 ] && chown -R nobody "$R"
+}
+
+# run [VAR=value...]: one run of /0; ELAPSED is its time in whole seconds.
+run() {
+    local start=$SECONDS
+    as_user env VOXAFAX_HOME="$R/home" VOXAFAX_PROFILE="$P" VOXAFAX_ANSWERS=no \
+        VOXAFAX_SMTP_PORT=1 "$@" timeout 300 "$BIN" /0 </dev/null >"$R/stdout" 2>"$R/stderr"
+    ELAPSED=$((SECONDS - start))
+}
+
+mkdir -p "$W/box/new"
+
+# 1. Nothing listens: known at once, even with one-minute ticks.
+setup refused
+run VOXAFAX_POP3_PORT="$(free_port)"
+check "refused: the run ends at once" below "$ELAPSED" 10
+check "refused: the reason on standard error" has "$R/stderr" \
+    ": connection refused; check [pop3] host and port in $R/cfg/options.ini"
+# As ever, a failed connection leaves last_error empty; the log says more.
+check "refused: last_error as ever" eq "$(key "$P" last_error)" ""
+
+"$PY" "$MKFAX" "$W/box" fax 1 fax1@127.0.0.1 >/dev/null
+
+# 2. A byte every 0.4 s with ticks of half a second: the message's deadline
+#    (two ticks of time-out, one for its size) ends the session.
+serve drip 0.4
+setup drip
+run VOXAFAX_POP3_PORT="$PORT" VOXAFAX_TICK_MS=500
+check "drip: the run ends within its deadline" below "$ELAPSED" 15
+check "drip: standard error says why" has "$R/stderr" "could not be retrieved: RETR 1: not complete within 2 s"
+check "drip: last_error says why" eq "$(key "$P" last_error | cut -c1-49)" \
+    "Retrieval Error : RETR 1: not complete within 2 s"
+check "drip: the fax stays on the server" eq "$(count "$W/box/new")" 1
+check "drip: nothing printed" eq "$(count "$R/prints")" 0
+
+serve normal
+run VOXAFAX_POP3_PORT="$PORT" VOXAFAX_TICK_MS=500
+check "after the drip: the next run prints the fax" eq "$(key "$P" print_status)" \
+    " Printed 1 VOXA-FAXes + 0 Regular Faxes"
+check "after the drip: the mailbox is empty" eq "$(count "$W/box/new")" 0
+check "after the drip: last_error is clear" eq "$(key "$P" last_error)" ""
+check "after the drip: nothing left in In/" eq "$(count "$R/home/In")" 0
+
+[ "$failures" = 0 ] || { echo "$failures check(s) failed"; exit 1; }
+echo "all hostile-server checks passed"
