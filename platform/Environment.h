@@ -2,6 +2,7 @@
 // Where the program finds its folders and files, and the options that this
 // implementation offers beyond the scheduler's settings.
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 
@@ -28,6 +29,11 @@ struct Options {
     int popPort = 110;       // [pop3] port, $VOXAFAX_POP3_PORT
     bool smtpTls = false;    // [smtp] tls
     int smtpPort = 25;       // [smtp] port, $VOXAFAX_SMTP_PORT
+
+    // Values that Load refused, one line each naming the key and the file (or
+    // the variable), the value and what is allowed. A refused value leaves
+    // its setting at the default; a run does not start while there is one.
+    std::vector<std::string> problems;
 
     static Options Load(const Environment& env);
 };
