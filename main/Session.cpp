@@ -3,7 +3,9 @@
 #include "config/Context.h"
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
+#include "platform/Environment.h"
 #include "platform/EventLoop.h"
+#include "platform/Log.h"
 
 namespace vfmain {
 
@@ -13,10 +15,16 @@ bool SessionLogIn(config::Context& ctx, SessionState& s, const std::string& prof
     s.gobjInFolder.reset();
     s.gobjInfoStore.reset();
     s.gobjRootFolder.reset();
+    s.logonError.clear();
     auto session = ctx.stores.CreateSession();
-    if (!session) return false;
+    if (!session) {
+        s.logonError = session.status().detail;
+        return false;
+    }
     s.gblobjSession = std::move(*session);
-    return s.gblobjSession->Logon(profileName, interactive).ok();
+    platform::Status st = s.gblobjSession->Logon(profileName, interactive);
+    if (!st) s.logonError = st.detail;
+    return st.ok();
 }
 
 std::string GetFolderID(config::Context& ctx, const std::string& name,
@@ -55,6 +63,11 @@ bool OpenStoreAndFolders(config::Context& ctx, SessionState& s) {
     if (!root || !*root) {
         config::WriteStatus(ctx.profile,
                             "Inbox Error : no root folder for profile " + ctx.cfg.gVoxaFaxProfile);
+        ctx.run.NoteFailure(config::RunFailure::Config);
+        ctx.log.Error("mail-store profile " + ctx.cfg.gVoxaFaxProfile + ": no root folder (" +
+                      (root ? std::string("none") : root.status().detail) +
+                      "); nothing is printed or filed; check its maildir in " +
+                      ctx.env.StoresIni());
         return false;
     }
     s.gobjRootFolder = *root;

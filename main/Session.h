@@ -30,6 +30,7 @@ struct SessionState {
     std::vector<Move> moves;
     int moveCount = 0;
     int inboxCountBefore = 0;  // inbox count remembered before new mail is fetched
+    std::string logonError;    // why the last logon failed, in the store's words
 };
 
 // Creates a new session and logs it on; true when the logon returned normally.
