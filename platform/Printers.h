@@ -19,10 +19,11 @@ struct PrinterInfo {
 };
 
 // How printer failures are told apart by their Status kind:
-//  - Fail::Rejected: the printer is gone, unknown, or refuses jobs. A caller
-//    that walks many documents should stop: nothing more will print.
+//  - Fail::Rejected: the printer is gone, unknown, or refuses jobs, or a
+//    folder printer's folder cannot be written. A caller that walks many
+//    documents should stop: nothing more will print until someone acts.
 //  - Fail::Io: this one document could not be made or handed over (a CUPS
-//    job that failed, a folder that cannot be written).
+//    job that failed).
 class Printers {
   public:
     virtual ~Printers() = default;
@@ -50,6 +51,10 @@ class Printers {
     // the caller's.
     virtual Status PrintDocument(const std::string& printerName, const std::string& pdfPath,
                                  const std::string& title, int pages) = 0;
+
+    // Where the last document ended or printed went, for the run log: the
+    // PDF file of a folder printer, the job of a CUPS printer.
+    virtual std::string LastDelivery() const { return {}; }
 };
 
 }  // namespace platform

@@ -159,11 +159,18 @@ bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
     Remaining text(PrintStr);
     std::string pageBuff;
     std::int32_t lineCount = 0;
+    // Failures of the surface are skipped, as a printer's quirks always were,
+    // except one that says the printer is gone or its folder cannot be
+    // written: then the text was not printed, and nothing more will be.
+    bool printerGone = false;
+    auto check = [&printerGone](const platform::Status& st) {
+        if (st.kind == platform::Fail::Rejected) printerGone = true;
+    };
 
     do {
         if (flgPageHdr) {
-            (void)printer.PrintLine(header + pageNoText);
-            (void)printer.PrintLine("");
+            check(printer.PrintLine(header + pageNoText));
+            check(printer.PrintLine(""));
         }
         bool pageDone = false;
         while (!pageDone) {
@@ -221,8 +228,8 @@ bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
         }
         lineCount = 0;
         if (!holdBack) {
-            (void)printer.PrintLine(pageBuff);
-            (void)printer.NewPage();
+            check(printer.PrintLine(pageBuff));
+            check(printer.NewPage());
         }
         ++PageNo;
         pageNoText = std::to_string(PageNo);
@@ -230,8 +237,8 @@ bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
     } while (text.HasPrintable());
 
     text.Finish();
-    if (!holdBack) (void)printer.EndDoc();
-    return true;
+    if (!holdBack) check(printer.EndDoc());
+    return !printerGone;
 }
 
 }  // namespace

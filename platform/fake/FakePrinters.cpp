@@ -83,6 +83,7 @@ Status FakePrinters::EndDoc() {
         documents.back().ended = true;
         open_ = false;
         pendingPage_ = false;
+        lastDelivery_ = "document " + std::to_string(documents.size());
     }
     return Status::Ok();
 }
@@ -106,6 +107,7 @@ Status FakePrinters::PrintDocument(const std::string& printerName, const std::st
         documents.insert(documents.end() - 1, std::move(doc));
     else
         documents.push_back(std::move(doc));
+    lastDelivery_ = "document " + std::to_string(documents.size() - (open_ ? 1 : 0));
     return Status::Ok();
 }
 

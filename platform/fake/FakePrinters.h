@@ -54,6 +54,7 @@ class FakePrinters final : public Printers {
     // All text lines printed (every document, every sheet) in order.
     std::vector<std::string> AllLines() const;
 
+    std::string LastDelivery() const override { return lastDelivery_; }
     std::vector<PrinterInfo> Installed() override { return installed; }
     bool SetCurrent(const std::string& deviceName) override;
     std::string Current() override { return current; }
@@ -68,6 +69,7 @@ class FakePrinters final : public Printers {
     FakeDocument& Begin();
     bool open_ = false;
     bool pendingPage_ = false;
+    std::string lastDelivery_;
     double fontSize_ = 10;
 };
 

@@ -163,14 +163,21 @@ TEST(FrmVFPrint, RealPrinterThatIsGoneOrCannotWrite) {
     EXPECT_EQ(form.state().gPrintErrMsg.rfind("Printer Error : ", 0), 0u)
         << form.state().gPrintErrMsg;
 
-    // A folder printer whose folder is taken by a file cannot write.
-    testsupport::WriteFile(h.dir / "blocked", "a file, not a folder");
-    testsupport::WriteFile(h.dir / "printers.ini",
-                           "[Fax PDF]\ndirectory = " + h.dir / "blocked" + "\n");
+    // A folder printer whose folder cannot be made (a file has its name)
+    // fails like a printer that is gone: the walk stops on "Printer Error".
+    testsupport::WriteFile(h.out(), "a file, not a folder");
     h.cfg.gprinterName = "Fax PDF";
     form.PrintNow(fax);
     EXPECT_EQ(form.state().gflgPrintImage, 0);
-    EXPECT_EQ(form.state().gPrintErrMsg, "Print Processing Error");
+    EXPECT_EQ(form.state().gPrintErrMsg.rfind("Printer Error : folder printer \"Fax PDF\": ", 0),
+              0u)
+        << form.state().gPrintErrMsg;
+
+    // Once the folder can be made, the same printer prints.
+    std::filesystem::remove(h.out());
+    form.PrintNow(fax);
+    EXPECT_EQ(form.state().gflgPrintImage, -1) << form.state().gPrintErrMsg;
+    EXPECT_EQ(h.printers.LastDelivery().rfind(h.out() + "/", 0), 0u);
 }
 
 TEST(FolderPrinter, TextBecomesAPdfWithTheTextInPrintOrder) {
