@@ -20,13 +20,20 @@ namespace print {
 struct PrintState {
     bool gflgImageLoaded = false;
     std::string gPrintErrMsg;
-    std::string gPageCount;          // page count of the image last printed
+    std::string gPageCount;           // page count of the image last printed
     std::int32_t gflgPrintImage = 0;  // -1 printed, 0 not
-    std::string gfileExt;            // set by the inbox walk; passed along
+    std::string gfileExt;             // set by the inbox walk; passed along
+    // With a failure that is one of the imaging limits, what it is: "Image
+    // too large" or "Too many pages" (never a printer error); else "".
+    std::string limit;
 };
 
+// The imaging limit a failure's reason names ("Image too large", "Too many
+// pages"), or "".
+std::string ImagingLimit(const std::string& reason);
+
 class FrmVFPrint {
-public:
+  public:
     explicit FrmVFPrint(config::Context& ctx);
     ~FrmVFPrint();
 
@@ -43,7 +50,7 @@ public:
     void WaitTimer1(platform::Millis interval);
     void Timer1_Timer();
 
-private:
+  private:
     config::Context& ctx_;
     PrintState st_;
     std::string loadedPath_;  // the image held open by the admin control

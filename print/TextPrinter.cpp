@@ -139,7 +139,7 @@ PageSettings ReadPageSettings(const platform::ProfileStore& profile) {
 
 bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
                const std::string& Sent, const std::string& Received, const std::string& Sender,
-               std::int32_t& PageNo) {
+               std::int32_t& PageNo, std::string* failure) {
     platform::Printers& printer = ctx.printers;
     // The run-wide test flag holds page bodies back unless the user asked
     // for text pages to be printed.
@@ -163,8 +163,10 @@ bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
     // except one that says the printer is gone or its folder cannot be
     // written: then the text was not printed, and nothing more will be.
     bool printerGone = false;
-    auto check = [&printerGone](const platform::Status& st) {
-        if (st.kind == platform::Fail::Rejected) printerGone = true;
+    auto check = [&printerGone, failure](const platform::Status& st) {
+        if (st.kind != platform::Fail::Rejected) return;
+        if (!printerGone && failure) *failure = st.detail;
+        printerGone = true;
     };
 
     do {
@@ -245,12 +247,13 @@ bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
 
 bool TextOnLocalPrinter(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
                         const std::string& Sent, const std::string& Received,
-                        const std::string& Sender, std::int32_t& PageNo) {
+                        const std::string& Sender, std::int32_t& PageNo, std::string* failure) {
     try {
-        return PrintText(ctx, PrintStr, flgPageHdr, Sent, Received, Sender, PageNo);
+        return PrintText(ctx, PrintStr, flgPageHdr, Sent, Received, Sender, PageNo, failure);
     } catch (...) {
         // Out of memory is the only thing that can get here: the text could
         // not be printed.
+        if (failure) *failure = "out of memory while setting a text";
         return false;
     }
 }

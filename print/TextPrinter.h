@@ -17,9 +17,11 @@ namespace print {
 // break or document end reaches the printer. False only when the printer
 // reports that it is gone (or its folder cannot be written); every other
 // failure of the printer is skipped.
+// When it returns false, *failure (if given) holds the printer's reason.
 bool TextOnLocalPrinter(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
                         const std::string& Sent, const std::string& Received,
-                        const std::string& Sender, std::int32_t& PageNo);
+                        const std::string& Sender, std::int32_t& PageNo,
+                        std::string* failure = nullptr);
 
 // First piece of an over-long line, up to and including its last blank at or
 // before width, with CR LF appended; rest receives what follows.
