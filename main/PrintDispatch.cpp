@@ -60,10 +60,43 @@ PrintDispatch::PrintDispatch(config::Context& ctx, SessionState& session,
                              PrintProgress& progress)
     : ctx_(ctx), s_(session), form_(printForm), mailer_(mailer), w_(w), progress_(progress) {}
 
-bool PrintDispatch::SkipDocument() {
-    if (document_ >= doneBefore_) return false;
-    ++document_;
-    return true;
+namespace {
+
+// A short name for a message that stays the same across runs: its ID's
+// digest (FNV-1a), 12 hex digits.
+std::string MessageKey(const std::string& id) {
+    if (id.empty()) return {};
+    std::uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : id) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    char buf[17];
+    std::snprintf(buf, sizeof buf, "%012llx",
+                  static_cast<unsigned long long>(h & 0xffffffffffffULL));
+    return buf;
+}
+
+}  // namespace
+
+// Names document n of the fax at the printer ("<message>-<n>-<kind>"), and
+// says whether it has gone out already: counted by the progress file, or,
+// for the one document after those, found at the printer by its name (a run
+// killed just after handing it over had no time to count it).
+bool PrintDispatch::SkipDocument(const char* kind) {
+    const std::string key =
+        msgKey_.empty() ? std::string() : msgKey_ + "-" + std::to_string(document_) + "-" + kind;
+    ctx_.printers.SetDocumentKey(key);
+    if (document_ < doneBefore_) {
+        ++document_;
+        return true;
+    }
+    if (resumed_ && document_ == doneBefore_ && ctx_.printers.Delivered("", key)) {
+        ++document_;
+        progress_.Printed(w_.MsgID, document_);
+        return true;
+    }
+    return false;
 }
 
 void PrintDispatch::DocumentDone() {
@@ -115,7 +148,7 @@ bool PrintDispatch::PrintHeaderPages() {
     const std::string fullHeaderBlock = "\r\n\r\n" + w_.headerText;
     const std::string body = w_.pageText + "\r\n\r\n";
     auto page = [this](std::string text) {
-        if (SkipDocument()) return true;
+        if (SkipDocument("page")) return true;
         if (!PrintText(std::move(text), false)) return false;
         DocumentDone();
         return true;
@@ -144,7 +177,7 @@ bool PrintDispatch::PrintFiles(bool& fileFailure) {
     const std::string what = Describe("fax", w_.from, w_.gSubject);
     for (const GoodFaxFile& g : w_.goodFaxFiles) {
         const std::string gsourceFile = ctx_.run.gTempDir + NumberedName(g.position, g.ext);
-        if (SkipDocument()) {
+        if (SkipDocument(g.kind == kKindImage ? "fax" : "text")) {
             w_.gFileReport += "\t" + g.name +
                               (g.kind == kKindImage ? "\tFile Processed" : "\tSent to Printer") +
                               kCRLF;
@@ -210,9 +243,18 @@ bool PrintDispatch::PrintVoxaFax(platform::MailMessage& msg) {
     // A print test prints again what it printed, and records nothing.
     const bool printedBefore =
         !printTest && msg.HasMark(platform::MessageMark::Printed).value_or(false);
+    resumed_ = !printTest && !printedBefore && progress_.Begun(w_.MsgID);
     document_ = 0;
-    doneBefore_ = printedBefore ? std::numeric_limits<int>::max()
-                                : (printTest ? 0 : progress_.Done(w_.MsgID));
+    doneBefore_ = printedBefore ? std::numeric_limits<int>::max() : progress_.Done(w_.MsgID);
+    if (printTest) doneBefore_ = 0;
+    // Noted before the first document goes out, so that a run killed in the
+    // middle of this fax is known to the next one as begun.
+    if (!printTest && !printedBefore && !resumed_) progress_.Printed(w_.MsgID, 0);
+    msgKey_ = MessageKey(w_.MsgID);
+    struct KeyReset {
+        platform::Printers& p;
+        ~KeyReset() { p.SetDocumentKey(""); }
+    } keyReset{ctx_.printers};
     pages_ = 0;
     deliveryCount_ = 0;
     deliveries_.clear();
@@ -290,15 +332,34 @@ void PrintDispatch::PrintRegularFax(platform::MailMessage& msg) {
         ++ctx_.run.gRegPrinted;
         return;
     }
+    // One document: printed already if the progress file says so, or if the
+    // printer has it by its key after a run killed right after handing it over.
+    const std::string key = MessageKey(w_.MsgID).empty() ? "" : MessageKey(w_.MsgID) + "-0-regular";
+    const bool resumed = !printTest && progress_.Begun(w_.MsgID);
+    if (resumed && (progress_.Done(w_.MsgID) > 0 || ctx_.printers.Delivered("", key))) {
+        Mark(msg, static_cast<int>(platform::MessageMark::Printed));
+        ctx_.log.Info(what +
+                      " was printed by a run that ended before filing it; filed now "
+                      "without printing it again");
+        RecordMove(s_, s_.regPrintedID, w_.MsgID, w_.objMessage, what);
+        ++ctx_.run.gRegPrinted;
+        return;
+    }
+    if (!printTest) progress_.Printed(w_.MsgID, 0);
     const std::string gsourceFile = ctx_.run.gTempDir + "temp.tif";
     // Never print the image of an earlier regular fax when this one has
     // none to write.
     std::error_code ec;
     fs::remove(gsourceFile, ec);
     if (auto att = msg.Attachment(1); att && *att) (void)(*att)->WriteToFile(gsourceFile);
+    ctx_.printers.SetDocumentKey(key);
     form_.PrintNow(gsourceFile);
+    ctx_.printers.SetDocumentKey("");
     if (form_.state().gflgPrintImage != 0) {
-        if (!printTest) Mark(msg, static_cast<int>(platform::MessageMark::Printed));
+        if (!printTest) {
+            progress_.Printed(w_.MsgID, 1);
+            Mark(msg, static_cast<int>(platform::MessageMark::Printed));
+        }
         const std::string where = ctx_.printers.LastDelivery();
         ctx_.log.Info("printed " + what + ", " + form_.state().gPageCount + " pages -> " +
                       ctx_.printers.Current() + (where.empty() ? "" : " (" + where + ")"));

@@ -54,7 +54,7 @@ class PrintDispatch {
   private:
     // One document of the fax in hand (a header page, a file), counted so
     // that a run that resumes the fax skips those already printed.
-    bool SkipDocument();
+    bool SkipDocument(const char* kind);
     void DocumentDone();
     bool PrintText(std::string text, bool flgPageHdr);
     void BuildPageText();
@@ -75,6 +75,8 @@ class PrintDispatch {
     // where they went, why printing stopped.
     int document_ = 0;
     int doneBefore_ = 0;
+    bool resumed_ = false;  // an earlier run began this fax and did not file it
+    std::string msgKey_;    // names the fax's documents at the printer
     int pages_ = 0;
     int deliveryCount_ = 0;
     std::string deliveries_;

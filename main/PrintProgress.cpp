@@ -17,13 +17,9 @@ PrintProgress::PrintProgress(std::string path) : path_(std::move(path)) {
     if (eol == std::string::npos || blank == std::string::npos || blank > eol) return;
     char* end = nullptr;
     const long n = std::strtol(text->c_str(), &end, 10);
-    if (end != text->c_str() + blank || n <= 0 || n > 100000) return;
+    if (end != text->c_str() + blank || n < 0 || n > 100000) return;
     done_ = static_cast<int>(n);
     id_ = text->substr(blank + 1, eol - blank - 1);
-}
-
-int PrintProgress::Done(const std::string& id) const {
-    return !id.empty() && id == id_ ? done_ : 0;
 }
 
 void PrintProgress::Printed(const std::string& id, int count) {

@@ -15,9 +15,12 @@ class PrintProgress {
     // path: the file ($VOXAFAX_HOME/printing); what it holds is read now.
     explicit PrintProgress(std::string path);
 
-    // Documents of message `id` that an earlier run printed.
-    int Done(const std::string& id) const;
-    // `count` documents of message `id` have been printed.
+    // Whether an earlier run began printing message `id` and did not finish
+    // it, and how many of its documents it printed for sure. The document
+    // after those may have been printed too, just before that run ended.
+    bool Begun(const std::string& id) const { return !id.empty() && id == id_; }
+    int Done(const std::string& id) const { return Begun(id) ? done_ : 0; }
+    // `count` documents of message `id` have been printed (0: it begins).
     void Printed(const std::string& id, int count);
 
   private:

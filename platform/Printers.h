@@ -55,6 +55,18 @@ class Printers {
     // Where the last document ended or printed went, for the run log: the
     // PDF file of a folder printer, the job of a CUPS printer.
     virtual std::string LastDelivery() const { return {}; }
+
+    // Names the documents that follow, until it is changed ("" for none): a
+    // folder printer puts the key at the end of each PDF's file name, where
+    // Delivered() finds it again. Keys are letters, digits and "-".
+    virtual void SetDocumentKey(const std::string& key) { (void)key; }
+    // True when a document with this key went to the named printer (the
+    // current one when empty); false also when the printer cannot tell.
+    virtual bool Delivered(const std::string& printerName, const std::string& key) {
+        (void)printerName;
+        (void)key;
+        return false;
+    }
 };
 
 }  // namespace platform

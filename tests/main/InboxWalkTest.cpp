@@ -307,27 +307,36 @@ TEST(InboxWalk, AFaxMarkedPrintedIsFiledWithoutPrintingAndAnsweredAtMostOnce) {
 }
 
 // A fax of several documents whose printer went away in the middle: the
-// next run prints only what had not gone out yet.
-TEST(InboxWalk, AFaxCutOffByAFatalErrorResumesAfterTheLastDocumentPrinted) {
+// next run prints only what had not gone out yet, also the document that went
+// out just before a kill that left no time to count it.
+TEST(InboxWalk, AFaxCutOffInTheMiddleResumesAfterTheLastDocumentPrinted) {
     WalkRun r;
-    Msg& m = r.Add("Three files", kSubscriber);
+    Msg& m = r.Add("Four files", kSubscriber);
     m.text = "Cover letter.";
-    Attach(m, "a.tif", Tiff("a"));
-    Attach(m, "b.tif", Tiff("b"));
-    Attach(m, "c.tif", Tiff("c"));
+    for (const char* f : {"a", "b", "c", "d"}) Attach(m, std::string(f) + ".tif", Tiff(f));
     Header(m);
     r.imaging.failAfter = 1;  // the header page and a.tif go out, then the printer is gone
     r.Walk();
-    EXPECT_EQ(r.Subjects("Inbox"), std::vector<std::string>{"Three files"});
+    EXPECT_EQ(r.Subjects("Inbox"), std::vector<std::string>{"Four files"});
     EXPECT_TRUE(m.marks.empty());
+
+    r.imaging.failAfter = 2;  // b.tif goes out, then the run is "killed" before it counts it
+    r.Walk();
+    const std::string progress = testsupport::ReadFile(r.dir / "printing");
+    ASSERT_EQ(progress.substr(0, 2), "3 ");
+    testsupport::WriteFile(r.dir / "printing", "2" + progress.substr(1));
+
     r.imaging.failAfter = -1;
     r.Walk();
     EXPECT_EQ(r.imaging.printedContents,
-              (std::vector<std::string>{Tiff("a"), Tiff("b"), Tiff("c")}));
+              (std::vector<std::string>{Tiff("a"), Tiff("b"), Tiff("c"), Tiff("d")}));
     int headerPages = 0;
     for (const auto& d : r.printers.documents) headerPages += !d.whole;
     EXPECT_EQ(headerPages, 1);
-    EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), std::vector<std::string>{"Three files"});
+    EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), std::vector<std::string>{"Four files"});
+    // Every document was handed over under a key naming the fax and its place.
+    for (const auto& d : r.printers.documents) EXPECT_FALSE(d.key.empty());
+    EXPECT_NE(r.printers.documents[0].key, r.printers.documents[1].key);
 }
 
 // Image bombs and parts the conversion left out are reported as what they

@@ -173,11 +173,18 @@ TEST(FrmVFPrint, RealPrinterThatIsGoneOrCannotWrite) {
               0u)
         << form.state().gPrintErrMsg;
 
-    // Once the folder can be made, the same printer prints.
+    // Once the folder can be made, the same printer prints; a document key
+    // ends the file name, where the printer finds it again.
     std::filesystem::remove(h.out());
+    h.printers.SetDocumentKey("3f2a9c1e5b6d-1-fax");
     form.PrintNow(fax);
     EXPECT_EQ(form.state().gflgPrintImage, -1) << form.state().gPrintErrMsg;
-    EXPECT_EQ(h.printers.LastDelivery().rfind(h.out() + "/", 0), 0u);
+    const std::string pdf = h.printers.LastDelivery();
+    EXPECT_EQ(pdf.rfind(h.out() + "/", 0), 0u);
+    EXPECT_EQ(pdf.substr(pdf.size() - 23), "-3f2a9c1e5b6d-1-fax.pdf");
+    EXPECT_TRUE(h.printers.Delivered("", "3f2a9c1e5b6d-1-fax"));
+    EXPECT_FALSE(h.printers.Delivered("", "3f2a9c1e5b6d-2-fax"));
+    EXPECT_FALSE(h.printers.Delivered("Fax PDF", "1-fax"));
 }
 
 TEST(FolderPrinter, TextBecomesAPdfWithTheTextInPrintOrder) {

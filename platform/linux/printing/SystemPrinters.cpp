@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -96,6 +97,30 @@ class SystemPrinters final : public Printers {
     }
 
     std::string LastDelivery() const override { return lastDelivery_; }
+
+    void SetDocumentKey(const std::string& key) override {
+        docKey_.clear();
+        for (char c : key)
+            if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') docKey_ += c;
+    }
+
+    // Asked only when a run resumes a fax that a killed run had begun, so
+    // the listing of a folder that grows with every fax stays rare.
+    bool Delivered(const std::string& printerName, const std::string& key) override {
+        if (key.empty()) return false;
+        const std::string name = printerName.empty() ? Current() : printerName;
+        // "yyyymmdd-hhmmss-nnnnnn-" then the whole key, then ".pdf".
+        constexpr std::size_t kStamp = 23;
+        const std::string tail = key + ".pdf";
+        for (const auto& p : Installed()) {
+            if (p.deviceName != name || !p.isFolder) continue;
+            for (const std::string& n : ListFolder(p.directory).value_or({}))
+                if (n.size() == kStamp + tail.size() && n[kStamp - 1] == '-' &&
+                    n.compare(kStamp, tail.size(), tail) == 0)
+                    return true;
+        }
+        return false;
+    }
 
     std::vector<PrinterInfo> Installed() override {
         // The scheduler is asked once per run: a run lasts minutes at most,
@@ -221,10 +246,11 @@ class SystemPrinters final : public Printers {
                                                  "\": " + why.detail);
     }
 
-    // Files are named yyyymmdd-hhmmss-nnnnnn.pdf: the names sort in the order
-    // printed, also across runs within one second. The number is counted
-    // here rather than found by listing the folder, which grows with every
-    // fax and made each print slower than the one before.
+    // Files are named yyyymmdd-hhmmss-nnnnnn.pdf, or yyyymmdd-hhmmss-nnnnnn-
+    // key.pdf with a document key: the names sort in the order printed, also
+    // across runs within one second. The number is counted here rather than
+    // found by listing the folder, which grows with every fax and made each
+    // print slower than the one before.
     Status DeliverToFolder(const PrinterInfo& p, const std::string& pdfPath) {
         const std::string& dir = p.directory;
         if (!madeFolders_.count(dir)) {
@@ -262,7 +288,8 @@ class SystemPrinters final : public Printers {
         for (int tries = 0; st && tries < 1000; ++tries) {
             char seqText[24];
             std::snprintf(seqText, sizeof seqText, "%06ld", ++seq_);
-            final = dir + "/" + seqPrefix_ + seqText + ".pdf";
+            final =
+                dir + "/" + seqPrefix_ + seqText + (docKey_.empty() ? "" : "-" + docKey_) + ".pdf";
             // link() never replaces an existing file, so two runs cannot
             // clash: a name another run took in this second is skipped.
             if (::link(part.c_str(), final.c_str()) == 0) break;
@@ -344,6 +371,7 @@ class SystemPrinters final : public Printers {
     std::string seqPrefix_;              // the second the last PDF was named in
     long seq_ = 0;                       // its number within that second
     std::string lastDelivery_;
+    std::string docKey_;
     double fontSize_ = 10;
 
     cairo_surface_t* pdf_ = nullptr;
