@@ -63,6 +63,11 @@ class OptionReader {
         Refuse(section, key, *v, Range(lo, hi));
     }
 
+    // Any text (a host name): nothing to check here.
+    void Text(const char* section, const char* key, std::string& out) {
+        if (auto v = Get(section, key)) out = *v;
+    }
+
     // The same for an environment variable, which wins over the file.
     void Variable(const char* name, long lo, long hi, int& out) {
         const std::string v = Env(name);
