@@ -263,11 +263,22 @@ bool PrintDispatch::PrintVoxaFax(platform::MailMessage& msg) {
     BuildPageText();
     bool fileFailure = false;
     if (!PrintHeaderPages() || !PrintFiles(fileFailure)) return false;
-    // Recorded before anything else happens to the message: from here on a
-    // killed run files it without printing it again.
-    if (!printTest && !printedBefore) Mark(msg, static_cast<int>(platform::MessageMark::Printed));
+    const bool processed = !fileFailure && w_.badFaxFilesCount == 0 && w_.partsNote.empty();
+    // A fax printed in full is answered only when its sender asked for a
+    // receipt; one that could not be printed always is, so that the sender
+    // learns of it.
+    const bool receiptDue = ctx_.cfg.gflgConfirmReceipt && !(w_.MDNAddr.empty() && processed);
+    const bool answeredBefore =
+        !printTest && msg.HasMark(platform::MessageMark::Answered).value_or(false);
+    // When something happens between printing and filing (a receipt), the
+    // store records first that the fax was printed, so that a run killed in
+    // between files it without printing it again. When filing comes next,
+    // the progress file covers that moment, and the move records the rest.
+    if (!printTest && !printedBefore && ((receiptDue && !answeredBefore) || !progress_.Working()))
+        Mark(msg, static_cast<int>(platform::MessageMark::Printed));
 
-    if (printedBefore) {
+    if (printedBefore || (resumed_ && pages_ == 0 && deliveries_.empty() && document_ > 0 &&
+                          document_ == doneBefore_)) {
         ctx_.log.Info(what +
                       " was printed by a run that ended before filing it; filed now "
                       "without printing it again");
@@ -286,11 +297,9 @@ bool PrintDispatch::PrintVoxaFax(platform::MailMessage& msg) {
     if (!w_.partsNote.empty())
         ctx_.log.Warning(what + ": not all of it could be stored: " + w_.partsNote);
 
-    bool processed = false;
     if (fileFailure) w_.gDispositionType = "Failed";
-    if (!fileFailure && w_.badFaxFilesCount == 0 && w_.partsNote.empty()) {
+    if (processed) {
         ++ctx_.run.gVFPrinted;
-        processed = true;
         (void)msg.SetUnread(false);  // printed means read, for anyone who opens the store
         RecordMove(s_, s_.vfPrintedID, w_.MsgID, w_.objMessage, what);
     } else {
@@ -298,10 +307,7 @@ bool PrintDispatch::PrintVoxaFax(platform::MailMessage& msg) {
         RecordMove(s_, s_.vfUnprintableID, w_.MsgID, w_.objMessage, what);
     }
 
-    // A fax printed in full is answered only when its sender asked for a
-    // receipt; one that could not be printed always is, so that the sender
-    // learns of it.
-    if (ctx_.cfg.gflgConfirmReceipt && !(w_.MDNAddr.empty() && processed)) {
+    if (receiptDue) {
         mailer_.state().gSMTPRecipAddr = w_.MDNAddr.empty() ? w_.gSenderAddr : w_.MDNAddr;
         if (processed) {
             w_.gDispositionType = "Processed";
@@ -310,7 +316,7 @@ bool PrintDispatch::PrintVoxaFax(platform::MailMessage& msg) {
             w_.gFailureText = "Unprintable File(s)";
             w_.gProcessReport = std::string("Process report - ") + kCRLF + w_.gFileReport;
         }
-        if (!printTest && msg.HasMark(platform::MessageMark::Answered).value_or(false))
+        if (answeredBefore)
             ctx_.log.Info(what + " was answered by an earlier run; no second receipt");
         else
             SendReceipt(msg);

@@ -25,12 +25,13 @@ PrintProgress::PrintProgress(std::string path) : path_(std::move(path)) {
 void PrintProgress::Printed(const std::string& id, int count) {
     if (id.empty()) return;
     if (!fd_) fd_ = platform::UniqueFd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-    if (!fd_) return;  // without the file a killed run may print a document twice, nothing worse
     // One write at the start of the file: a kill cannot split it, and a
     // process that is killed leaves it in the page cache for the next run.
     // It is not synced: after a power failure a document may print again.
     const std::string line = std::to_string(count) + " " + id + "\n";
-    (void)::pwrite(fd_.get(), line.data(), line.size(), 0);
+    if (!fd_ ||
+        ::pwrite(fd_.get(), line.data(), line.size(), 0) != static_cast<ssize_t>(line.size()))
+        working_ = false;
 }
 
 }  // namespace vfmain

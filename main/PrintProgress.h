@@ -22,11 +22,14 @@ class PrintProgress {
     int Done(const std::string& id) const { return Begun(id) ? done_ : 0; }
     // `count` documents of message `id` have been printed (0: it begins).
     void Printed(const std::string& id, int count);
+    // False once the file could not be written: nothing is counted then.
+    bool Working() const { return working_; }
 
   private:
     std::string path_;
     std::string id_;  // the message the file speaks of, as read at the start
     int done_ = 0;
+    bool working_ = true;
     platform::UniqueFd fd_;
 };
 

@@ -288,11 +288,17 @@ TEST(InboxWalk, AFaxMarkedPrintedIsFiledWithoutPrintingAndAnsweredAtMostOnce) {
     Msg& fresh = r.Add("Fresh", kSubscriber);
     Attach(fresh, "p.tif", Tiff("3"));
     Header(fresh, "Disposition-Notification-To: gw@fax.example.org\r\n");
+    // No receipt due: only the progress file knows it was printed.
+    Msg& counted = r.Add("Counted", kSubscriber);
+    Attach(counted, "p.tif", Tiff("4"));
+    Header(counted);
+    testsupport::WriteFile(r.dir / "printing", "1 " + counted.id + "\n");
     r.Walk();
 
     EXPECT_EQ(r.imaging.printedContents, std::vector<std::string>{Tiff("3")});
     EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"),
-              (std::vector<std::string>{"Printed, not answered", "Printed and answered", "Fresh"}));
+              (std::vector<std::string>{"Printed, not answered", "Printed and answered", "Fresh",
+                                        "Counted"}));
     auto receipts = r.Receipts();
     ASSERT_EQ(receipts.size(), 2u);
     EXPECT_TRUE(Has(receipts[0] + receipts[1], "Printed, not answered"));
@@ -300,7 +306,7 @@ TEST(InboxWalk, AFaxMarkedPrintedIsFiledWithoutPrintingAndAnsweredAtMostOnce) {
     // The fresh fax was marked before it was filed.
     EXPECT_EQ(fresh.marks, (std::set<platform::MessageMark>{platform::MessageMark::Printed,
                                                             platform::MessageMark::Answered}));
-    EXPECT_EQ(r.Logged("I|was printed by a run that ended before filing it"), 2);
+    EXPECT_EQ(r.Logged("I|was printed by a run that ended before filing it"), 3);
     EXPECT_EQ(r.Logged("I|printed fax from sender@example.org \"Fresh\", 1 page -> Fake Printer"),
               1);
     EXPECT_EQ(r.Logged("I|filed fax from sender@example.org \"Fresh\" in VOXA-FAXes/Printed"), 1);
