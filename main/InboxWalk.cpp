@@ -117,6 +117,7 @@ class InboxWalker {
     bool Message(int i) {
         ctx_.loop.Yield();
         w_.ResetMessage();
+        form_.ForgetImages();  // this message's files are written afresh
 
         auto item = s_.gobjInFolder->Message(i);
         if (!item || !*item) return true;

@@ -32,7 +32,10 @@ void FrmVFPrint::LoadImageFile(const std::string& filename) {
     loadedPath_ = filename;
     st_.limit.clear();
     try {
-        auto info = ctx_.imaging.Open(filename);
+        auto known = checked_.find(filename);
+        if (known == checked_.end())
+            known = checked_.insert_or_assign(filename, ctx_.imaging.Open(filename)).first;
+        const auto& info = known->second;
         if (info) {
             st_.gflgImageLoaded = true;
             st_.gPrintErrMsg.clear();
@@ -58,8 +61,11 @@ std::int32_t FrmVFPrint::Printout1(const std::string& /*PrintStr*/, bool /*flgPa
             return 0;
         }
         // Showing the first page and reading the page count: a failure here
-        // is reported with its own reason.
-        auto info = ctx_.imaging.Open(loadedPath_);
+        // is reported with its own reason. The check that loading made holds.
+        auto known = checked_.find(loadedPath_);
+        if (known == checked_.end())
+            known = checked_.insert_or_assign(loadedPath_, ctx_.imaging.Open(loadedPath_)).first;
+        const auto& info = known->second;
         if (!info) {
             st_.gPrintErrMsg = info.status().detail;
             st_.limit = ImagingLimit(st_.gPrintErrMsg);

@@ -3,10 +3,12 @@
 // printer, and reports the outcome in its process-wide values. Also carries
 // the one-shot timer of the wake wait.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
 #include "platform/Clock.h"
+#include "platform/Imaging.h"
 
 namespace config {
 struct Context;
@@ -39,7 +41,12 @@ class FrmVFPrint {
 
     PrintState& state() { return st_; }
 
+    // Loads (checks) an image. What it finds is remembered by path until
+    // ForgetImages(): the inbox walk checks each file of a message and then
+    // prints it, and the file does not change in between.
     void LoadImageFile(const std::string& filename);
+    // Called before the files of the next message are written.
+    void ForgetImages() { checked_.clear(); }
     std::int32_t Printout1(const std::string& PrintStr, bool flgPageHdr, const std::string& Sent,
                            const std::string& Received, const std::string& Sender,
                            const std::string& gfileExt);
@@ -54,6 +61,7 @@ class FrmVFPrint {
     config::Context& ctx_;
     PrintState st_;
     std::string loadedPath_;  // the image held open by the admin control
+    std::map<std::string, platform::Result<platform::ImageInfo>> checked_;
     std::unique_ptr<platform::Timer> Timer1_;
 };
 
