@@ -236,38 +236,6 @@ TEST(MainRun, RecordsTheRunAtItsStartAndItsEnd) {
     EXPECT_TRUE(h.Logged("I|ended /0 after "));
 }
 
-// A printer name that is not installed, and a profile name with a typo: the
-// status keys are what they always were; the run log names the key, its
-// file and what to do; the exit status and the record say "config".
-TEST(MainRun, ConfigurationMistakesAreNamedAndEndWithTheirStatus) {
-    Harness bad("Printer_Type=fake printer\n");
-    EXPECT_EQ(bad.Run("/0"), 3);
-    EXPECT_EQ(bad.writes.back(), "print_status=Print Error : NO or BAD PRINTER CONFIGURED !");
-    EXPECT_TRUE(bad.Logged("E|Printer_Type = fake printer in " + bad.env.profilePath +
-                           " names no installed printer (installed: \"Fake Printer\")"));
-    const std::string rec = bad.Record();
-    EXPECT_NE(rec.find("exit_status = 3\nexit_meaning = config\n"), std::string::npos);
-    EXPECT_NE(rec.find("1 = error: Printer_Type = fake printer"), std::string::npos);
-
-    Harness typo("VoxaFax_Profile=Windows Messaging Setings\n" + kStoreDelivers);
-    testsupport::WriteFile(typo.dir / "cfg/stores.ini",
-                           "[Windows Messaging Settings]\nmaildir = ~/Maildir\n[Gateway]\n");
-    typo.dialogs.answers = {platform::MsgAnswer::No};
-    EXPECT_EQ(typo.Run("/0"), 3);
-    EXPECT_EQ(typo.writes.back(), "printing=1");  // declined: no end keys, as always
-    EXPECT_TRUE(typo.Logged("E|VoxaFax_Profile = Windows Messaging Setings in " +
-                            typo.env.profilePath + " names no profile in " + typo.env.StoresIni() +
-                            " (profiles: \"Windows Messaging Settings\", \"Gateway\"); run "
-                            "voxafax setup"));
-
-    Harness retried("VoxaFax_Profile=Nobody\n" + kStoreDelivers);
-    retried.dialogs.answers = {platform::MsgAnswer::Yes};
-    EXPECT_EQ(retried.Run("/0"), 3);
-    EXPECT_EQ(retried.writes.back(), "VFPrint=quit");
-    EXPECT_NE(retried.Record().find("last_error = Inbox Error on profile Nobody\n"),
-              std::string::npos);
-}
-
 TEST(CommandLine, OnlySwitchesRunAndHelpOrVersionWinWhereverTheyStand) {
     using A = vfmain::Arguments::Action;
     auto parse = [](std::vector<const char*> argv) {

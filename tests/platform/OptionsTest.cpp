@@ -8,71 +8,51 @@
 #include "platform/Environment.h"
 #include "tests/support/TempDir.h"
 
-using testsupport::TempDir;
-using testsupport::WriteFile;
-
 namespace {
 
-struct OptionsFile {
-    TempDir dir;
+platform::Options Load(const testsupport::TempDir& dir, const std::string& text) {
     platform::Environment env;
-    explicit OptionsFile(const std::string& text) {
-        env.configDir = dir.path();
-        WriteFile(env.OptionsIni(), text);
-        ::unsetenv("VOXAFAX_POP3_PORT");
-        ::unsetenv("VOXAFAX_SMTP_PORT");
-    }
-    ~OptionsFile() {
-        ::unsetenv("VOXAFAX_POP3_PORT");
-        ::unsetenv("VOXAFAX_SMTP_PORT");
-    }
-    platform::Options Load() const { return platform::Options::Load(env); }
-};
+    env.configDir = dir.path();
+    testsupport::WriteFile(env.OptionsIni(), text);
+    return platform::Options::Load(env);
+}
 
 }  // namespace
 
-TEST(Options, ReadsFlagsPortsAndCommentsAndTlsChangesTheDefaultPorts) {
-    OptionsFile f(
-        "[print]\ntext_pages = Yes   ; header pages too\n[pop3]\ntls = on\n"
-        "[smtp]\ntls = yes\nport = 2525\n");
-    platform::Options o = f.Load();
+TEST(Options, ReadsFlagsPortsAndCommentsAndRefusesWhatMakesNoSense) {
+    testsupport::TempDir dir;
+    ::unsetenv("VOXAFAX_POP3_PORT");
+    ::unsetenv("VOXAFAX_SMTP_PORT");
+    platform::Options o = Load(dir,
+                               "[print]\ntext_pages = Yes   ; header pages too\n[pop3]\n"
+                               "tls = on\n[smtp]\ntls = yes\nport = 2525\n");
     EXPECT_TRUE(o.problems.empty());
     EXPECT_TRUE(o.textPages);
-    EXPECT_TRUE(o.popTls);
-    EXPECT_EQ(o.popPort, 995);
+    EXPECT_EQ(o.popPort, 995);  // implicit TLS has its own port
     EXPECT_EQ(o.smtpPort, 2525);
 
-    ::setenv("VOXAFAX_POP3_PORT", "1100", 1);
-    EXPECT_EQ(f.Load().popPort, 1100);
-
-    OptionsFile none("");
-    platform::Options d = none.Load();
-    EXPECT_TRUE(d.problems.empty());
-    EXPECT_FALSE(d.textPages);
-    EXPECT_EQ(d.popPort, 110);
-    EXPECT_EQ(d.smtpPort, 25);
-}
-
-TEST(Options, RefusesValuesThatMakeNoSenseNamingKeyAndFile) {
-    OptionsFile f("[pop3]\nport = 65537\ntls = maybe\n[smtp]\nport = -1\n[print]\ntext_pages=\n");
-    platform::Options o = f.Load();
-    ASSERT_EQ(o.problems.size(), 4u);
-    EXPECT_EQ(o.problems[0].rfind("[print] text_pages (empty) in ", 0), 0u);
-    EXPECT_EQ(o.problems[1], "[pop3] tls = maybe in " + f.env.OptionsIni() +
-                                 " is neither yes nor no; correct or remove it");
-    EXPECT_EQ(o.problems[2], "[pop3] port = 65537 in " + f.env.OptionsIni() +
+    const std::string file = dir / "options.ini";
+    o = Load(dir, "[pop3]\nport = 65537\ntls = maybe\n[smtp]\nport = -1\n");
+    ASSERT_EQ(o.problems.size(), 3u);
+    EXPECT_EQ(o.problems[0],
+              "[pop3] tls = maybe in " + file + " is neither yes nor no; correct or remove it");
+    EXPECT_EQ(o.problems[1], "[pop3] port = 65537 in " + file +
                                  " is not a whole number from 1 to 65535; correct or remove it");
-    EXPECT_EQ(o.problems[3].rfind("[smtp] port = -1 in ", 0), 0u);
+    EXPECT_EQ(o.problems[2].rfind("[smtp] port = -1 in ", 0), 0u);
     // Nothing wraps round: the refused settings keep their defaults.
     EXPECT_EQ(o.popPort, 110);
     EXPECT_EQ(o.smtpPort, 25);
 
-    for (const char* bad : {"0", "70000", "25x", "-1", "99999999999999999999"}) {
-        OptionsFile g("");
+    // The variables win over the file, and are checked the same way.
+    ::setenv("VOXAFAX_POP3_PORT", "1100", 1);
+    for (const char* bad : {"0", "70000", "25x", "99999999999999999999"}) {
         ::setenv("VOXAFAX_SMTP_PORT", bad, 1);
-        platform::Options v = g.Load();
-        ASSERT_EQ(v.problems.size(), 1u) << bad;
-        EXPECT_EQ(v.problems[0].rfind(std::string("VOXAFAX_SMTP_PORT = ") + bad, 0), 0u);
-        EXPECT_EQ(v.smtpPort, 25);
+        o = Load(dir, "");
+        EXPECT_EQ(o.popPort, 1100);
+        ASSERT_EQ(o.problems.size(), 1u) << bad;
+        EXPECT_EQ(o.problems[0].rfind(std::string("VOXAFAX_SMTP_PORT = ") + bad, 0), 0u);
+        EXPECT_EQ(o.smtpPort, 25);
     }
+    ::unsetenv("VOXAFAX_POP3_PORT");
+    ::unsetenv("VOXAFAX_SMTP_PORT");
 }

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,20 +105,6 @@ TEST(ProfileStore, ConcurrentWritersInTwoProcessesLoseNothing) {
         EXPECT_EQ(Get(p, ("child" + std::to_string(k)).c_str()), std::to_string(kRounds - 10 + k));
     }
     EXPECT_EQ(Get(p, "seed"), "1");
-}
-
-TEST(ProfileStore, AWriteLeavesTheFileReadableByItsOwnerOnly) {
-    TempDir d;
-    WriteFile(d / "v.ini", "[VOXA-FAX]\nPassword=secret\n");
-    ASSERT_EQ(::chmod((d / "v.ini").c_str(), 0644), 0);
-    ProfileStore p(d / "v.ini");
-    ASSERT_NE(p.WriteProfileStringA("VOXA-FAX", "VFPrint", "running"), 0);
-    struct stat st {};
-    ASSERT_EQ(::stat((d / "v.ini").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_NE(p.WritePrivateProfileStringA("log", "k", "v", d / "account.ini"), 0);
-    ASSERT_EQ(::stat((d / "account.ini").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 // Reads of an unchanged file cost no load; every kind of change is seen by
