@@ -1,7 +1,8 @@
 // Walks an inbox holding one message built from the input: a flags byte, then
 // NUL-separated header block, text, and pairs of attachment name and content.
 // Checks that whatever the message says, files are only written under their
-// numbered names inside the temp folder and a message is counted at most once.
+// numbered names inside the temp folder (and the walk's own progress file),
+// and a message is counted at most once.
 #include <unistd.h>
 
 #include <cstdint>
@@ -158,11 +159,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else if (rel != "temp" && rel != "In" && rel != "Out" && rel != "MDNs" &&
                    rel.rfind("Out/", 0) != 0 && rel.rfind("MDNs/", 0) != 0 &&
                    rel != "account.ini" && rel.rfind("account.ini", 0) != 0 &&
-                   rel.rfind("voxafax.ini", 0) != 0) {
+                   rel.rfind("voxafax.ini", 0) != 0 && rel != "printing") {
             std::abort();
         }
     }
+    // Each input is a fresh message: the progress of this one must not make
+    // the next (which may get the same ID) look begun.
     std::error_code ec;
+    std::filesystem::remove(dir + "/printing", ec);
     for (const auto& e : std::filesystem::directory_iterator(dir + "/Out"))
         std::filesystem::remove(e.path(), ec);
     return 0;

@@ -17,10 +17,13 @@
 #include "mailout/Mailer.h"
 #include "main/IsFileDir.h"
 #include "main/PrintDispatch.h"
+#include "main/PrintProgress.h"
 #include "main/Session.h"
 #include "main/WalkState.h"
 #include "platform/EventLoop.h"
+#include "platform/Log.h"
 #include "platform/MailStore.h"
+#include "platform/Printers.h"
 #include "platform/Text.h"
 #include "print/PrintForm.h"
 
@@ -63,7 +66,8 @@ class InboxWalker {
           s_(session),
           form_(printForm),
           mailer_(mailer),
-          dispatch_(ctx, session, printForm, mailer, w_) {}
+          progress_(ctx.run.gAppPath + "/printing"),
+          dispatch_(ctx, session, printForm, mailer, w_, progress_) {}
 
     void Run() {
         s_.moves.clear();
@@ -81,6 +85,12 @@ class InboxWalker {
                 }
                 if (fatal) {
                     ctx_.run.gLastError = kFatalPrinterError;
+                    ctx_.run.NoteFailure(config::RunFailure::Printing);
+                    const std::string why = dispatch_.FatalReason();
+                    ctx_.log.Error("printer \"" + ctx_.printers.Current() + "\": " +
+                                   (why.empty() ? std::string("the printer is gone") : why) +
+                                   "; printing stops, " + Describe("fax", w_.from, w_.gSubject) +
+                                   " and the faxes after it stay in the inbox for the next run");
                     break;
                 }
                 // File each message as soon as it is handled: a run that is
@@ -107,6 +117,7 @@ class InboxWalker {
     bool Message(int i) {
         ctx_.loop.Yield();
         w_.ResetMessage();
+        form_.ForgetImages();  // this message's files are written afresh
 
         auto item = s_.gobjInFolder->Message(i);
         if (!item || !*item) return true;
@@ -161,7 +172,7 @@ class InboxWalker {
             // An incoming receipt is only filed away. Its X-VF-Id names the fax
             // it answers; it is read, but nothing is matched against it yet.
             (void)convert::GetHeaderField(w_.headerText, "X-VF-Id:");
-            RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
+            RecordMove(s_, s_.gDeletedFolderID, w_.MsgID, w_.objMessage);
             return true;
         }
 
@@ -173,8 +184,11 @@ class InboxWalker {
         switch (FullModeRequest()) {
             case Request::Capabilities:
                 w_.gDispositionType = "CapsRequest";
-                dispatch_.SendReceipt();
-                RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
+                // Answered once, also when a run was killed before filing it.
+                if (ctx_.run.gflgPrintTest ||
+                    !msg.HasMark(platform::MessageMark::Answered).value_or(false))
+                    dispatch_.SendReceipt(msg);
+                RecordMove(s_, s_.gDeletedFolderID, w_.MsgID, w_.objMessage);
                 return true;
             case Request::LeaveAlone:
                 return true;
@@ -183,6 +197,9 @@ class InboxWalker {
         }
 
         CutAlternatives();
+        // What the conversion could not store (parts beyond its cap) makes
+        // the fax incomplete: reported on its page and in its receipt.
+        w_.partsNote = msg.Note().value_or("");
         WriteFileReport(msg);
         return dispatch_.PrintVoxaFax(msg);
     }
@@ -248,7 +265,7 @@ class InboxWalker {
         for (int a = 1; a <= n; ++a) {
             auto item = msg.Attachment(a);
             if (!item || !*item) {
-                AddBad(a);
+                AddBad(a, "", "attachment " + std::to_string(a) + " cannot be read from the store");
                 continue;
             }
             platform::MailAttachment& att = **item;
@@ -271,14 +288,18 @@ class InboxWalker {
             ext = gfileExt;
 
             if (!Printable(ext)) {
-                AddBad(a);
+                AddBad(a, "",
+                       "attachment " + platform::Upper(name) + " not printed: type " + ext +
+                           (ctx_.cfg.gMemberStatus < "1"
+                                ? " (only TIFF is printed while Use_Defaults is below 1)"
+                                : " is not in Print_File_Types"));
                 continue;
             }
             if (ext == "TIFF") ext = "TIF";
             if (ext == "XIFF") ext = "XIF";
             if (ext == "JPEG") ext = "JPG";
             if (!SafeExtension(ext)) {
-                AddBad(a);
+                AddBad(a, "", "attachment " + platform::Upper(name) + " not printed: its name");
                 continue;
             }
             const std::string gsourceFile = temp + NumberedName(a, ext);
@@ -290,7 +311,11 @@ class InboxWalker {
                 if (!form_.state().gflgImageLoaded) {
                     std::error_code ec;
                     fs::remove(gsourceFile, ec);
-                    AddBad(a);
+                    // An image bomb is reported as what it is; anything else
+                    // keeps the historical verdict.
+                    AddBad(a, form_.state().limit,
+                           "attachment " + platform::Upper(name) +
+                               " not printed: " + form_.state().gPrintErrMsg);
                     continue;
                 }
                 kind = kKindImage;
@@ -304,8 +329,12 @@ class InboxWalker {
         }
     }
 
-    void AddBad(std::int32_t position) {
+    // report: the word on the page and in the receipt ("" for "Invalid
+    // File Format"); why: the run log's line.
+    void AddBad(std::int32_t position, const std::string& report, std::string why) {
         w_.badFaxFiles.push_back(position);
+        w_.badFaxReport.push_back(report);
+        w_.badFaxWhy.push_back(std::move(why));
         ++w_.badFaxFilesCount;
     }
 
@@ -388,11 +417,16 @@ class InboxWalker {
         w_.gFileReport.clear();
         for (const GoodFaxFile& g : w_.goodFaxFiles)
             w_.gFileReport += "\t" + g.name + "\tValid VOXA-FAX Format" + kCRLF;
-        for (std::int32_t pos : w_.badFaxFiles) {
+        for (std::size_t i = 0; i < w_.badFaxFiles.size(); ++i) {
             std::string name;
-            if (auto att = msg.Attachment(pos); att && *att) name = AttachmentName(**att, true);
-            w_.gFileReport += "\t" + platform::Upper(name) + "\tInvalid File Format" + kCRLF;
+            if (auto att = msg.Attachment(w_.badFaxFiles[i]); att && *att)
+                name = AttachmentName(**att, true);
+            const std::string& why = w_.badFaxReport[i];
+            w_.gFileReport += "\t" + platform::Upper(name) + "\t" +
+                              (why.empty() ? std::string("Invalid File Format") : why) + kCRLF;
         }
+        if (!w_.partsNote.empty())
+            w_.gFileReport += "\tMESSAGE\tNot all parts stored: " + w_.partsNote + kCRLF;
     }
 
     config::Context& ctx_;
@@ -400,7 +434,8 @@ class InboxWalker {
     print::FrmVFPrint& form_;
     mailout::Mailer& mailer_;
     WalkState w_;
-    PrintDispatch dispatch_;  // after w_, which it works on
+    PrintProgress progress_;
+    PrintDispatch dispatch_;  // after w_ and progress_, which it works on
 };
 
 }  // namespace

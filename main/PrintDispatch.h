@@ -23,33 +23,64 @@ namespace vfmain {
 
 struct SessionState;
 struct WalkState;
+class PrintProgress;
+
+// What a message is for the run log: `fax from alice@example.net "Invoice"`.
+std::string Describe(const char* kind, const std::string& from, const std::string& subject);
 
 class PrintDispatch {
   public:
-    // Works on the walk's state of the message in hand, `w`.
+    // Works on the walk's state of the message in hand, `w`. What was
+    // printed of each fax is kept in `progress` as it goes.
     PrintDispatch(config::Context& ctx, SessionState& session, print::FrmVFPrint& printForm,
-                  mailout::Mailer& mailer, WalkState& w);
+                  mailout::Mailer& mailer, WalkState& w, PrintProgress& progress);
 
     // A VOXA-FAX; false on a fatal printer error, when the message is
-    // neither counted nor recorded for filing.
+    // neither counted nor recorded for filing (FatalReason() says why).
+    // A fax that an earlier run printed but could not file (its Printed
+    // mark) is filed without printing it again, and answered only if that
+    // run did not answer it (its Answered mark).
     bool PrintVoxaFax(platform::MailMessage& msg);
     // A fax from another gateway: attachment 1 printed as an image. Regular
     // faxes get no receipt.
     void PrintRegularFax(platform::MailMessage& msg);
     // Sends the receipt for the message in hand, to the mailer's
-    // gSMTPRecipAddr, with the walk's gDispositionType.
-    void SendReceipt();
+    // gSMTPRecipAddr, with the walk's gDispositionType, and marks the
+    // message answered.
+    void SendReceipt(platform::MailMessage& msg);
+
+    const std::string& FatalReason() const { return fatal_; }
 
   private:
+    // One document of the fax in hand (a header page, a file), counted so
+    // that a run that resumes the fax skips those already printed.
+    bool SkipDocument(const char* kind);
+    void DocumentDone();
     bool PrintText(std::string text, bool flgPageHdr);
     void BuildPageText();
     bool PrintHeaderPages();
+    bool PrintFiles(bool& fileFailure);
+    // Marks the message (durably) before the step that the mark guards.
+    void Mark(platform::MailMessage& msg, int mark);
+    void NoteDelivery();
 
     config::Context& ctx_;
     SessionState& s_;
     print::FrmVFPrint& form_;
     mailout::Mailer& mailer_;
     WalkState& w_;
+    PrintProgress& progress_;
+
+    // The fax in hand: documents seen, documents printed before, pages sent,
+    // where they went, why printing stopped.
+    int document_ = 0;
+    int doneBefore_ = 0;
+    bool resumed_ = false;  // an earlier run began this fax and did not file it
+    std::string msgKey_;    // names the fax's documents at the printer
+    int pages_ = 0;
+    int deliveryCount_ = 0;
+    std::string deliveries_;
+    std::string fatal_;
 };
 
 }  // namespace vfmain

@@ -3,7 +3,9 @@
 #include "config/Context.h"
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
+#include "platform/Environment.h"
 #include "platform/EventLoop.h"
+#include "platform/Log.h"
 
 namespace vfmain {
 
@@ -13,10 +15,16 @@ bool SessionLogIn(config::Context& ctx, SessionState& s, const std::string& prof
     s.gobjInFolder.reset();
     s.gobjInfoStore.reset();
     s.gobjRootFolder.reset();
+    s.logonError.clear();
     auto session = ctx.stores.CreateSession();
-    if (!session) return false;
+    if (!session) {
+        s.logonError = session.status().detail;
+        return false;
+    }
     s.gblobjSession = std::move(*session);
-    return s.gblobjSession->Logon(profileName, interactive).ok();
+    platform::Status st = s.gblobjSession->Logon(profileName, interactive);
+    if (!st) s.logonError = st.detail;
+    return st.ok();
 }
 
 std::string GetFolderID(config::Context& ctx, const std::string& name,
@@ -55,6 +63,11 @@ bool OpenStoreAndFolders(config::Context& ctx, SessionState& s) {
     if (!root || !*root) {
         config::WriteStatus(ctx.profile,
                             "Inbox Error : no root folder for profile " + ctx.cfg.gVoxaFaxProfile);
+        ctx.run.NoteFailure(config::RunFailure::Config);
+        ctx.log.Error("mail-store profile " + ctx.cfg.gVoxaFaxProfile + ": no root folder (" +
+                      (root ? std::string("none") : root.status().detail) +
+                      "); nothing is printed or filed; check its maildir in " +
+                      ctx.env.StoresIni());
         return false;
     }
     s.gobjRootFolder = *root;
@@ -89,19 +102,48 @@ void EnsureRegularFolders(config::Context& ctx, SessionState& s) {
     s.regUnprintableID = GetFolderID(ctx, "Unprintable", pass, folder);
 }
 
-void RecordMove(SessionState& s, const std::string& folderId, const std::string& messageId) {
-    s.moves.push_back(SessionState::Move{folderId, messageId});
+void RecordMove(SessionState& s, const std::string& folderId, const std::string& messageId,
+                std::shared_ptr<platform::MailMessage> message, std::string what) {
+    s.moves.push_back(SessionState::Move{folderId, messageId, std::move(message), std::move(what)});
     ++s.moveCount;
+}
+
+std::string FolderName(const SessionState& s, const std::string& folderId) {
+    const std::pair<const std::string*, const char*> known[] = {
+        {&s.vfPrintedID, "VOXA-FAXes/Printed"},
+        {&s.vfUnprintableID, "VOXA-FAXes/Unprintable"},
+        {&s.regPrintedID, "Regular Faxes/Printed"},
+        {&s.regUnprintableID, "Regular Faxes/Unprintable"},
+        {&s.gDeletedFolderID, "Deleted Items"},
+    };
+    for (const auto& [id, name] : known)
+        if (!id->empty() && *id == folderId) return name;
+    return folderId;
 }
 
 void PerformMoves(config::Context& ctx, SessionState& s) {
     if (s.gblobjSession) {
         for (const auto& m : s.moves) {
             ctx.loop.Yield();
-            if (m.folderId.empty()) continue;  // a folder that was never found: the move fails
-            auto msg = s.gblobjSession->GetMessage(m.messageId);
-            if (!msg || !*msg) continue;
-            (void)(*msg)->MoveTo(m.folderId);  // a failed move leaves the message in the inbox
+            const std::string where = FolderName(s, m.folderId);
+            platform::Status st;
+            if (m.folderId.empty()) {
+                // A folder that was never found: the move fails.
+                st = platform::Status::Error(platform::Fail::NotFound, "no such folder");
+            } else if (m.message) {
+                st = m.message->MoveTo(m.folderId);
+            } else if (auto msg = s.gblobjSession->GetMessage(m.messageId); msg && *msg) {
+                st = (*msg)->MoveTo(m.folderId);
+            } else {
+                st = msg ? platform::Status::Error(platform::Fail::NotFound, "gone") : msg.status();
+            }
+            if (m.what.empty()) continue;
+            if (st)
+                ctx.log.Info("filed " + m.what + " in " + where);
+            else
+                ctx.log.Warning(m.what + " could not be filed in " +
+                                (where.empty() ? std::string("its folder") : where) + ": " +
+                                st.detail + "; it stays in the inbox for the next run");
         }
     }
     s.moves.clear();

@@ -26,10 +26,15 @@ struct SessionState {
     struct Move {
         std::string folderId;
         std::string messageId;
+        // The message itself when the walk has it in hand (no look-up by
+        // ID), and what it is for the run log ("fax from ... "), if anything.
+        std::shared_ptr<platform::MailMessage> message;
+        std::string what;
     };
     std::vector<Move> moves;
     int moveCount = 0;
     int inboxCountBefore = 0;  // inbox count remembered before new mail is fetched
+    std::string logonError;    // why the last logon failed, in the store's words
 };
 
 // Creates a new session and logs it on; true when the logon returned normally.
@@ -54,10 +59,15 @@ bool OpenStoreAndFolders(config::Context& ctx, SessionState& s);
 void EnsureRegularFolders(config::Context& ctx, SessionState& s);
 
 // Records a move for after the walk.
-void RecordMove(SessionState& s, const std::string& folderId, const std::string& messageId);
+void RecordMove(SessionState& s, const std::string& folderId, const std::string& messageId,
+                std::shared_ptr<platform::MailMessage> message = nullptr, std::string what = {});
 
-// Performs the recorded moves in order; a failing move is skipped.
+// Performs the recorded moves in order; a failing move is skipped (the
+// message stays in the inbox, and the run log says so).
 void PerformMoves(config::Context& ctx, SessionState& s);
+
+// The path of a filing folder by its ID ("VOXA-FAXes/Printed"), for the log.
+std::string FolderName(const SessionState& s, const std::string& folderId);
 
 // Logoff and drop the session.
 void SessionLogOff(SessionState& s);

@@ -1,7 +1,10 @@
 #include "main/VFPrintMainProc.h"
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
@@ -11,6 +14,7 @@
 #include "mailout/Mailer.h"
 #include "main/InboxWalk.h"
 #include "main/IsFileDir.h"
+#include "main/RunRecord.h"
 #include "main/Session.h"
 #include "net/FrmMail.h"
 #include "net/SocketWrench.h"
@@ -18,6 +22,7 @@
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
+#include "platform/Log.h"
 #include "platform/Printers.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
@@ -42,6 +47,12 @@ const char* const kNoProfileText =
     "3) Test your setup by choosing the 'Get Voxa-Faxes NOW' button in the VOXA-FAX Print "
     "Scheduler window.";
 
+std::string JoinNames(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
+    return out.empty() ? "none" : out;
+}
+
 // The phases of a run, in the order a run usually passes them; the wake
 // cycles of "/3" go back to CycleStart, the regular-fax pass to WalkEntry.
 enum class Phase {
@@ -60,7 +71,7 @@ class Run {
   public:
     Run(config::Context& ctx, const std::string& commandLine) : ctx_(ctx), cmd_(commandLine) {}
 
-    int Execute();
+    void Execute();
 
   private:
     void Write(const char* key, const std::string& value) {
@@ -70,6 +81,9 @@ class Run {
     std::string Switch() const { return ctx_.run.gCommandSwitch; }
 
     bool PrinterCheck();
+    // The line after a failed logon that says what to change: the key, its
+    // value, stores.ini and its profiles, or the store's own reason.
+    void LogonHint(const char* key, const std::string& profile);
     // Logon to the service profile with the failure dialogue; false ends the
     // program at once (the user declined).
     bool LogOnServiceProfile(Phase& next);
@@ -96,7 +110,7 @@ class Run {
     std::unique_ptr<mailout::Mailer> mailer_;
 };
 
-int Run::Execute() {
+void Run::Execute() {
     auto& run = ctx_.run;
     auto& cfg = ctx_.cfg;
     // The constant texts (title, receipt boundary, banner) come first: a
@@ -139,7 +153,11 @@ int Run::Execute() {
     if (cmd_.empty()) {
         ctx_.dialogs.Beep();
         ctx_.dialogs.MessageBox(kNoSchedulerText, run.gAppTitle, platform::MsgButtons::Ok);
-        return 0;
+        run.NoteFailure(config::RunFailure::Usage);
+        ctx_.log.Error(
+            "started without a switch: the scheduler (voxafax-print.timer) starts it with one, "
+            "such as /0; start a run by hand with voxafax run, or see voxafax-print --help");
+        return;
     }
     Phase next = Phase::CycleStart;
     if (Switch() == "/2") {  // the test message only
@@ -153,7 +171,7 @@ int Run::Execute() {
     } else {
         // "/4", "/6" and any other switch run like "/0".
         if (Switch() == "/0" || Switch() == "/3") run.flgDeliverNow = true;
-        if (!PrinterCheck()) return 0;
+        if (!PrinterCheck()) return;
         if (Switch() == "/1") {  // the regular-fax pass only
             if (cfg.gprinterName.empty()) {
                 next = Phase::End;
@@ -162,7 +180,7 @@ int Run::Execute() {
                 next = Phase::RegularPass;
             }
         } else if (!LogOnServiceProfile(next)) {
-            return 0;
+            return;
         }
     }
 
@@ -197,7 +215,6 @@ int Run::Execute() {
         }
     }
     EndKeys();
-    return 0;
 }
 
 // The configured printer must be installed under exactly that name (case
@@ -214,7 +231,34 @@ bool Run::PrinterCheck() {
     }
     ctx_.dialogs.Beep();
     Status("Print Error : NO or BAD PRINTER CONFIGURED !");
+    ctx_.run.NoteFailure(config::RunFailure::Config);
+    std::vector<std::string> installed;
+    for (const auto& p : ctx_.printers.Installed()) installed.push_back("\"" + p.deviceName + "\"");
+    ctx_.log.Error("Printer_Type = " + name + " in " + ctx_.env.profilePath +
+                   " names no installed printer (installed: " + JoinNames(installed) +
+                   "); write one of them exactly, letter case included, or add a section [" + name +
+                   "] with a directory to " + ctx_.env.PrintersIni());
     return false;
+}
+
+void Run::LogonHint(const char* key, const std::string& profile) {
+    std::vector<std::string> profiles;
+    bool known = false;
+    if (auto text = platform::ReadWholeFile(ctx_.env.StoresIni())) {
+        for (const auto& section : platform::ini::Sections(*text)) {
+            profiles.push_back("\"" + section + "\"");
+            known = known || platform::EqualsNoCase(section, profile);
+        }
+    }
+    if (known) {
+        ctx_.log.Error("mail-store profile " + profile + " (" + key + " in " +
+                       ctx_.env.profilePath + ") cannot be opened: " + session_.logonError +
+                       "; check its maildir in " + ctx_.env.StoresIni());
+    } else {
+        ctx_.log.Error(std::string(key) + " = " + profile + " in " + ctx_.env.profilePath +
+                       " names no profile in " + ctx_.env.StoresIni() +
+                       " (profiles: " + JoinNames(profiles) + "); run voxafax setup");
+    }
 }
 
 bool Run::LogOnServiceProfile(Phase& next) {
@@ -226,12 +270,17 @@ bool Run::LogOnServiceProfile(Phase& next) {
     ctx_.dialogs.Beep();
     auto answer = ctx_.dialogs.MessageBox(kNoProfileText, ctx_.run.gAppTitle,
                                           platform::MsgButtons::YesNoQuestion);
-    if (answer != platform::MsgAnswer::Yes) return false;
+    LogonHint("VoxaFax_Profile", profile);
+    if (answer != platform::MsgAnswer::Yes) {
+        ctx_.run.NoteFailure(config::RunFailure::Config);
+        return false;
+    }
     Status("Print Error : NO or BAD VOXA-FAX Profile.");
     if (SessionLogIn(ctx_, session_, profile, /*interactive=*/true)) {
         next = Phase::CycleStart;
     } else {
         ctx_.run.gLastError = "Inbox Error on profile " + profile;
+        ctx_.run.NoteFailure(config::RunFailure::Config);
         next = Phase::End;
     }
     return true;
@@ -337,6 +386,8 @@ Phase Run::RegularMail() {
     const std::string profile = cfg.gRegularMailProfile;
     if (!SessionLogIn(ctx_, session_, profile)) {
         Status("Unable to retrieve email for Profile " + profile);
+        ctx_.run.NoteFailure(config::RunFailure::Config);
+        LogonHint("Regular_Mail_Profile", profile);
         return Phase::SameProfile;
     }
     if (ctx_.run.flgDeliverNow) {
@@ -375,8 +426,12 @@ Phase Run::SameProfile() {
 }
 
 Phase Run::RegularPass() {
-    // A failed logon needs no test: the pass then finds no inbox and ends.
-    SessionLogIn(ctx_, session_, ctx_.cfg.gNormalFaxProfile);
+    // A failed logon needs no test of its own: the pass then finds no inbox
+    // and ends. It is told, though, since no regular fax is printed.
+    if (!SessionLogIn(ctx_, session_, ctx_.cfg.gNormalFaxProfile)) {
+        ctx_.run.NoteFailure(config::RunFailure::Config);
+        LogonHint("Normal_Fax_Profile", ctx_.cfg.gNormalFaxProfile);
+    }
     ctx_.run.gflgRegularPass = true;
     return Phase::WalkEntry;
 }
@@ -396,18 +451,55 @@ void Run::EndKeys() {
     Write("VFPrint", "quit");
 }
 
+// The run log's last line: what the run did and how it ended.
+void EndLine(config::Context& ctx, int exitStatus, platform::SteadyTime started) {
+    const auto& run = ctx.run;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(ctx.loop.clock().Now() - started)
+            .count();
+    char secs[32];
+    std::snprintf(secs, sizeof secs, "%.1f", static_cast<double>(ms) / 1000.0);
+    std::string line = "ended " + (run.gCommandSwitch.empty() ? std::string("without a switch")
+                                                              : run.gCommandSwitch);
+    line += " after " + std::string(secs) + " s: printed " + std::to_string(run.gVFPrinted) +
+            " VOXA-FAXes + " + std::to_string(run.gRegPrinted) + " Regular Faxes";
+    if (run.gVFUnprintable + run.gRegUnprintable > 0)
+        line += ", " + std::to_string(run.gVFUnprintable + run.gRegUnprintable) + " unprintable";
+    line += "; exit status " + std::to_string(exitStatus) + " (" + ExitMeaning(exitStatus) + ")";
+    ctx.log.Info(line);
+}
+
 }  // namespace
 
 int Main(config::Context& ctx, const std::string& commandLine) {
+    const platform::SteadyTime started = ctx.loop.clock().Now();
+    RunRecord record(ctx.env.programFolder, commandLine, ctx.env.profilePath, started);
+    (void)platform::MakeFolders(ctx.env.programFolder);  // the record's write reports a failure
+    ctx.log.Info("start " + (commandLine.empty() ? std::string("without a switch") : commandLine) +
+                 ", profile " + ctx.env.profilePath);
+    if (platform::Status st = record.WriteRunning(); !st)
+        ctx.log.Warning("record of the run: " + st.detail);
+    int exitStatus = kExitOk;
     try {
         Run run(ctx, commandLine);
-        return run.Execute();
+        run.Execute();
+        exitStatus = ExitStatusOf(ctx.run.failure);
     } catch (const std::exception& e) {
-        // Nothing below is meant to throw; if something does, the run still ends
-        // with exit status 0 as the scheduler expects, and says why.
-        std::fprintf(stderr, "voxafax-print: internal error: %s\n", e.what());
-        return 0;
+        // Nothing below is meant to throw; if something does, the run ends
+        // with the status for an internal failure and says why.
+        ctx.log.Error(std::string("internal error: ") + e.what() +
+                      "; the run stopped; please report this with the run log");
+        exitStatus = kExitInternal;
+    } catch (...) {
+        ctx.log.Error("internal error; the run stopped; please report this with the run log");
+        exitStatus = kExitInternal;
     }
+    EndLine(ctx, exitStatus, started);
+    if (platform::Status st =
+            record.WriteEnded(exitStatus, ctx.run, ctx.log, ctx.loop.clock().Now());
+        !st)
+        ctx.log.Warning("record of the run: " + st.detail);
+    return exitStatus;
 }
 
 }  // namespace vfmain

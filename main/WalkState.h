@@ -52,6 +52,12 @@ struct WalkState {
     std::int32_t goodFaxFilesCount = 0;
     std::vector<std::int32_t> badFaxFiles;
     std::int32_t badFaxFilesCount = 0;
+    // For each bad file, in the same order: the report's word for it (""
+    // for "Invalid File Format") and why, for the run log.
+    std::vector<std::string> badFaxReport;
+    std::vector<std::string> badFaxWhy;
+    // The conversion's note: what of the message it could not store.
+    std::string partsNote;
     std::int32_t tifCount = 0;
     std::int32_t lastTifPosition = 0;
     std::string vCardText;
@@ -88,6 +94,9 @@ struct WalkState {
         goodFaxFilesCount = 0;
         badFaxFiles.clear();
         badFaxFilesCount = 0;
+        badFaxReport.clear();
+        badFaxWhy.clear();
+        partsNote.clear();
     }
 };
 

@@ -2,6 +2,7 @@
 // Where the program finds its folders and files, and the options that this
 // implementation offers beyond the scheduler's settings.
 #include <string>
+#include <vector>
 
 #include "platform/Clock.h"
 
@@ -39,6 +40,11 @@ struct Options {
     // The longest one SMTP dialogue may take, in network timer ticks
     // (minutes); 0: one tick more than a single reply wait allows.
     int smtpDialogueMinutes = 0;  // [smtp] dialogue_minutes
+
+    // Values that Load refused, one line each naming the key and the file (or
+    // the variable), the value and what is allowed. A refused value leaves
+    // its setting at the default; a run does not start while there is one.
+    std::vector<std::string> problems;
 
     static Options Load(const Environment& env);
 };

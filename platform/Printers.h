@@ -19,10 +19,11 @@ struct PrinterInfo {
 };
 
 // How printer failures are told apart by their Status kind:
-//  - Fail::Rejected: the printer is gone, unknown, or refuses jobs. A caller
-//    that walks many documents should stop: nothing more will print.
+//  - Fail::Rejected: the printer is gone, unknown, or refuses jobs, or a
+//    folder printer's folder cannot be written. A caller that walks many
+//    documents should stop: nothing more will print until someone acts.
 //  - Fail::Io: this one document could not be made or handed over (a CUPS
-//    job that failed, a folder that cannot be written).
+//    job that failed).
 class Printers {
   public:
     virtual ~Printers() = default;
@@ -50,6 +51,22 @@ class Printers {
     // the caller's.
     virtual Status PrintDocument(const std::string& printerName, const std::string& pdfPath,
                                  const std::string& title, int pages) = 0;
+
+    // Where the last document ended or printed went, for the run log: the
+    // PDF file of a folder printer, the job of a CUPS printer.
+    virtual std::string LastDelivery() const { return {}; }
+
+    // Names the documents that follow, until it is changed ("" for none): a
+    // folder printer puts the key at the end of each PDF's file name, where
+    // Delivered() finds it again. Keys are letters, digits and "-".
+    virtual void SetDocumentKey(const std::string& key) { (void)key; }
+    // True when a document with this key went to the named printer (the
+    // current one when empty); false also when the printer cannot tell.
+    virtual bool Delivered(const std::string& printerName, const std::string& key) {
+        (void)printerName;
+        (void)key;
+        return false;
+    }
 };
 
 }  // namespace platform

@@ -130,16 +130,14 @@ bool WriteKey(const std::string& path, std::string_view section, std::string_vie
     if (!lockFd) return false;
     while (::flock(lockFd.get(), LOCK_EX) != 0)
         if (errno != EINTR) return false;
-    mode_t mode = 0600;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
     // A line end inside a value would split it into lines of its own and
     // corrupt the file for every reader: keep the value on one line.
     std::string flat(value);
     for (char& c : flat)
         if (c == '\r' || c == '\n' || c == '\0') c = ' ';
     std::string old = ReadWholeFile(path).value_or("");
-    const bool ok = WriteFileAtomically(path, WithValue(old, section, key, flat), mode).ok();
+    // 0600 whatever the file had: it holds the mailbox password.
+    const bool ok = WriteFileAtomically(path, WithValue(old, section, key, flat), 0600).ok();
     ::flock(lockFd.get(), LOCK_UN);
     return ok;
 }
@@ -160,10 +158,41 @@ std::string StripComment(std::string_view value) {
 
 ProfileStore::ProfileStore(std::string desktopProfilePath) : path_(std::move(desktopProfilePath)) {}
 
+// Every read sees the file as it stands on disk. The text is loaded again
+// whenever the file's identity changed: a write by this program or by the
+// scheduler replaces the file (a new inode), and any other change moves its
+// size or times. So the page printer, which reads its keys for every page it
+// sets, costs a stat rather than an open and a read.
+const ProfileStore::Snapshot& ProfileStore::Current() const {
+    struct stat st {};
+    Snapshot now;
+    if (::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        now.exists = true;
+        now.dev = st.st_dev;
+        now.ino = st.st_ino;
+        now.size = st.st_size;
+        now.mtimeNs = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+        now.ctimeNs = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+    }
+    if (snap_ && snap_->exists == now.exists && snap_->dev == now.dev && snap_->ino == now.ino &&
+        snap_->size == now.size && snap_->mtimeNs == now.mtimeNs && snap_->ctimeNs == now.ctimeNs)
+        return *snap_;
+    if (now.exists) {
+        ++loads_;
+        auto text = ReadWholeFile(path_);
+        if (!text)
+            now.exists = false;
+        else
+            now.text = std::move(*text);
+    }
+    snap_ = std::move(now);
+    return *snap_;
+}
+
 int ProfileStore::GetProfileStringA(std::string_view section, std::string_view key,
                                     std::string_view def, std::string& buf, int size) const {
     std::optional<std::string> value;
-    if (auto text = ReadWholeFile(path_)) value = ini::Lookup(*text, section, key);
+    if (const Snapshot& s = Current(); s.exists) value = ini::Lookup(s.text, section, key);
     std::string v = value ? *value : std::string(def);
     if (!value) {
         // A default is copied without its surrounding blanks too.

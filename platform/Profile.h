@@ -31,6 +31,7 @@ std::string StripComment(std::string_view value);
 }  // namespace ini
 
 // The desktop profile file and the named-file writes of the account file.
+// Both are written 0600: the profile file holds the mailbox password.
 class ProfileStore {
   public:
     explicit ProfileStore(std::string desktopProfilePath);
@@ -45,13 +46,26 @@ class ProfileStore {
                                    std::string_view value, const std::string& path);
 
     const std::string& path() const { return path_; }
+    // How often a read had to load the file from disk (tests).
+    int FileLoads() const { return loads_; }
 
     // Called after every write of the desktop profile file (section, key,
     // value), for tests that check the order in which keys are written.
     std::function<void(std::string_view, std::string_view, std::string_view)> onWrite;
 
   private:
+    // The file's text as last loaded, with the identity it had then.
+    struct Snapshot {
+        bool exists = false;
+        unsigned long long dev = 0, ino = 0;
+        long long size = 0, mtimeNs = 0, ctimeNs = 0;
+        std::string text;
+    };
+    const Snapshot& Current() const;
+
     std::string path_;
+    mutable std::optional<Snapshot> snap_;
+    mutable int loads_ = 0;
 };
 
 }  // namespace platform

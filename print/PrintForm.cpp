@@ -15,6 +15,12 @@ bool Contains(const std::string& text, const std::string& what) {
 
 }  // namespace
 
+std::string ImagingLimit(const std::string& reason) {
+    for (const char* limit : {"Image too large", "Too many pages"})
+        if (reason.rfind(limit, 0) == 0) return limit;
+    return {};
+}
+
 FrmVFPrint::FrmVFPrint(config::Context& ctx)
     : ctx_(ctx), Timer1_(std::make_unique<platform::Timer>(ctx.loop, [this] { Timer1_Timer(); })) {}
 
@@ -24,14 +30,19 @@ void FrmVFPrint::LoadImageFile(const std::string& filename) {
     // The path stays set even when the file is no image, as the admin
     // control's file property would: the next print meets the same error.
     loadedPath_ = filename;
+    st_.limit.clear();
     try {
-        auto info = ctx_.imaging.Open(filename);
+        auto known = checked_.find(filename);
+        if (known == checked_.end())
+            known = checked_.insert_or_assign(filename, ctx_.imaging.Open(filename)).first;
+        const auto& info = known->second;
         if (info) {
             st_.gflgImageLoaded = true;
             st_.gPrintErrMsg.clear();
         } else {
             st_.gflgImageLoaded = false;
             st_.gPrintErrMsg = info.status().detail;
+            st_.limit = ImagingLimit(st_.gPrintErrMsg);
         }
     } catch (...) {
         st_.gflgImageLoaded = false;
@@ -43,16 +54,21 @@ std::int32_t FrmVFPrint::Printout1(const std::string& /*PrintStr*/, bool /*flgPa
                                    const std::string& /*Sent*/, const std::string& /*Received*/,
                                    const std::string& /*Sender*/, const std::string& /*gfileExt*/) {
     st_.gPrintErrMsg.clear();
+    st_.limit.clear();
     try {
         if (loadedPath_.empty()) {
             st_.gPrintErrMsg = "No image file loaded";
             return 0;
         }
         // Showing the first page and reading the page count: a failure here
-        // is reported with its own reason.
-        auto info = ctx_.imaging.Open(loadedPath_);
+        // is reported with its own reason. The check that loading made holds.
+        auto known = checked_.find(loadedPath_);
+        if (known == checked_.end())
+            known = checked_.insert_or_assign(loadedPath_, ctx_.imaging.Open(loadedPath_)).first;
+        const auto& info = known->second;
         if (!info) {
             st_.gPrintErrMsg = info.status().detail;
+            st_.limit = ImagingLimit(st_.gPrintErrMsg);
             return 0;
         }
         st_.gPageCount = std::to_string(info->pages);
@@ -71,7 +87,11 @@ std::int32_t FrmVFPrint::Printout1(const std::string& /*PrintStr*/, bool /*flgPa
                                        : "Printer Error : " + printed.detail;
                 break;
             default:
-                st_.gPrintErrMsg = "Print Processing Error";
+                // An image that turned out too large while it was drawn (a
+                // library's allocation cap) is told as such, not as a fault
+                // of the printer.
+                st_.limit = ImagingLimit(printed.detail);
+                st_.gPrintErrMsg = st_.limit.empty() ? "Print Processing Error" : printed.detail;
                 break;
         }
         return 0;

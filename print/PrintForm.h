@@ -3,10 +3,12 @@
 // printer, and reports the outcome in its process-wide values. Also carries
 // the one-shot timer of the wake wait.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
 #include "platform/Clock.h"
+#include "platform/Imaging.h"
 
 namespace config {
 struct Context;
@@ -20,19 +22,31 @@ namespace print {
 struct PrintState {
     bool gflgImageLoaded = false;
     std::string gPrintErrMsg;
-    std::string gPageCount;          // page count of the image last printed
+    std::string gPageCount;           // page count of the image last printed
     std::int32_t gflgPrintImage = 0;  // -1 printed, 0 not
-    std::string gfileExt;            // set by the inbox walk; passed along
+    std::string gfileExt;             // set by the inbox walk; passed along
+    // With a failure that is one of the imaging limits, what it is: "Image
+    // too large" or "Too many pages" (never a printer error); else "".
+    std::string limit;
 };
 
+// The imaging limit a failure's reason names ("Image too large", "Too many
+// pages"), or "".
+std::string ImagingLimit(const std::string& reason);
+
 class FrmVFPrint {
-public:
+  public:
     explicit FrmVFPrint(config::Context& ctx);
     ~FrmVFPrint();
 
     PrintState& state() { return st_; }
 
+    // Loads (checks) an image. What it finds is remembered by path until
+    // ForgetImages(): the inbox walk checks each file of a message and then
+    // prints it, and the file does not change in between.
     void LoadImageFile(const std::string& filename);
+    // Called before the files of the next message are written.
+    void ForgetImages() { checked_.clear(); }
     std::int32_t Printout1(const std::string& PrintStr, bool flgPageHdr, const std::string& Sent,
                            const std::string& Received, const std::string& Sender,
                            const std::string& gfileExt);
@@ -43,10 +57,11 @@ public:
     void WaitTimer1(platform::Millis interval);
     void Timer1_Timer();
 
-private:
+  private:
     config::Context& ctx_;
     PrintState st_;
     std::string loadedPath_;  // the image held open by the admin control
+    std::map<std::string, platform::Result<platform::ImageInfo>> checked_;
     std::unique_ptr<platform::Timer> Timer1_;
 };
 

@@ -139,7 +139,7 @@ PageSettings ReadPageSettings(const platform::ProfileStore& profile) {
 
 bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
                const std::string& Sent, const std::string& Received, const std::string& Sender,
-               std::int32_t& PageNo) {
+               std::int32_t& PageNo, std::string* failure) {
     platform::Printers& printer = ctx.printers;
     // The run-wide test flag holds page bodies back unless the user asked
     // for text pages to be printed.
@@ -159,11 +159,20 @@ bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
     Remaining text(PrintStr);
     std::string pageBuff;
     std::int32_t lineCount = 0;
+    // Failures of the surface are skipped, as a printer's quirks always were,
+    // except one that says the printer is gone or its folder cannot be
+    // written: then the text was not printed, and nothing more will be.
+    bool printerGone = false;
+    auto check = [&printerGone, failure](const platform::Status& st) {
+        if (st.kind != platform::Fail::Rejected) return;
+        if (!printerGone && failure) *failure = st.detail;
+        printerGone = true;
+    };
 
     do {
         if (flgPageHdr) {
-            (void)printer.PrintLine(header + pageNoText);
-            (void)printer.PrintLine("");
+            check(printer.PrintLine(header + pageNoText));
+            check(printer.PrintLine(""));
         }
         bool pageDone = false;
         while (!pageDone) {
@@ -221,8 +230,8 @@ bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
         }
         lineCount = 0;
         if (!holdBack) {
-            (void)printer.PrintLine(pageBuff);
-            (void)printer.NewPage();
+            check(printer.PrintLine(pageBuff));
+            check(printer.NewPage());
         }
         ++PageNo;
         pageNoText = std::to_string(PageNo);
@@ -230,20 +239,21 @@ bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
     } while (text.HasPrintable());
 
     text.Finish();
-    if (!holdBack) (void)printer.EndDoc();
-    return true;
+    if (!holdBack) check(printer.EndDoc());
+    return !printerGone;
 }
 
 }  // namespace
 
 bool TextOnLocalPrinter(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
                         const std::string& Sent, const std::string& Received,
-                        const std::string& Sender, std::int32_t& PageNo) {
+                        const std::string& Sender, std::int32_t& PageNo, std::string* failure) {
     try {
-        return PrintText(ctx, PrintStr, flgPageHdr, Sent, Received, Sender, PageNo);
+        return PrintText(ctx, PrintStr, flgPageHdr, Sent, Received, Sender, PageNo, failure);
     } catch (...) {
         // Out of memory is the only thing that can get here: the text could
         // not be printed.
+        if (failure) *failure = "out of memory while setting a text";
         return false;
     }
 }

@@ -14,10 +14,14 @@ namespace print {
 // page headed by "S sent  R  received    sender   Page No. n" and an empty
 // line). PrintStr is consumed; PageNo is pages printed + 1 on return. While
 // the run-wide test flag is set (and text_pages is off) no page body, page
-// break or document end reaches the printer. Always returns true.
+// break or document end reaches the printer. False only when the printer
+// reports that it is gone (or its folder cannot be written); every other
+// failure of the printer is skipped.
+// When it returns false, *failure (if given) holds the printer's reason.
 bool TextOnLocalPrinter(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
                         const std::string& Sent, const std::string& Received,
-                        const std::string& Sender, std::int32_t& PageNo);
+                        const std::string& Sender, std::int32_t& PageNo,
+                        std::string* failure = nullptr);
 
 // First piece of an over-long line, up to and including its last blank at or
 // before width, with CR LF appended; rest receives what follows.

@@ -34,6 +34,7 @@ FakeDocument& FakePrinters::Begin() {
     if (!open_) {
         documents.push_back(FakeDocument{});
         documents.back().printer = current;
+        documents.back().key = key_;
         documents.back().fontSizes.push_back(fontSize_);
         documents.back().pages.emplace_back();
         open_ = true;
@@ -83,6 +84,7 @@ Status FakePrinters::EndDoc() {
         documents.back().ended = true;
         open_ = false;
         pendingPage_ = false;
+        lastDelivery_ = "document " + std::to_string(documents.size());
     }
     return Status::Ok();
 }
@@ -101,12 +103,21 @@ Status FakePrinters::PrintDocument(const std::string& printerName, const std::st
     doc.pdfPath = pdfPath;
     doc.sheets = pages;
     doc.ended = true;
+    doc.key = key_;
     // Keep an open text document last, where Open() looks for it.
     if (open_)
         documents.insert(documents.end() - 1, std::move(doc));
     else
         documents.push_back(std::move(doc));
+    lastDelivery_ = "document " + std::to_string(documents.size() - (open_ ? 1 : 0));
     return Status::Ok();
+}
+
+bool FakePrinters::Delivered(const std::string& printerName, const std::string& key) {
+    const std::string target = printerName.empty() ? current : printerName;
+    for (const auto& d : documents)
+        if (d.ended && !key.empty() && d.key == key && d.printer == target) return true;
+    return false;
 }
 
 Result<ImageInfo> FakeImaging::Open(const std::string& path) {

@@ -23,6 +23,7 @@ struct FakeDocument {
     std::string pdfPath;
     int sheets = 0;
     bool ended = false;
+    std::string key;  // the document key in force when it was begun or handed over
 
     // Sheets of a text document, or the sheets of a whole one.
     int SheetCount() const { return whole ? sheets : static_cast<int>(pages.size()); }
@@ -54,6 +55,9 @@ class FakePrinters final : public Printers {
     // All text lines printed (every document, every sheet) in order.
     std::vector<std::string> AllLines() const;
 
+    std::string LastDelivery() const override { return lastDelivery_; }
+    void SetDocumentKey(const std::string& key) override { key_ = key; }
+    bool Delivered(const std::string& printerName, const std::string& key) override;
     std::vector<PrinterInfo> Installed() override { return installed; }
     bool SetCurrent(const std::string& deviceName) override;
     std::string Current() override { return current; }
@@ -68,6 +72,8 @@ class FakePrinters final : public Printers {
     FakeDocument& Begin();
     bool open_ = false;
     bool pendingPage_ = false;
+    std::string lastDelivery_;
+    std::string key_;
     double fontSize_ = 10;
 };
 

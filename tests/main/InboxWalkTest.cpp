@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "config/RunGlobals.h"
 #include "main/WalkState.h"
 #include "tests/main/WalkFixture.h"
 
@@ -249,15 +250,137 @@ TEST(InboxWalk, PrintTestMovesNothing) {
 
 TEST(InboxWalk, FatalPrinterErrorEndsTheWalkButEarlierMessagesAreFiled) {
     WalkRun r;
-    for (const char* s : {"A", "B", "C", "D"}) Attach(r.Add(s, kSubscriber), "p.tif", Tiff(s));
+    r.cfg.gflgConfirmReceipt = true;
+    for (const char* s : {"A", "B", "C", "D"}) {
+        Msg& m = r.Add(s, kSubscriber);
+        Attach(m, "p.tif", Tiff(s));
+        Header(m, "Disposition-Notification-To: gw@fax.example.org\r\n");
+    }
     // The printer goes away after two documents.
     r.imaging.failAfter = 2;
     r.Walk();
     EXPECT_EQ(r.run.gLastError, "Print Error : Fatal Printer Error");
+    EXPECT_EQ(r.run.failure, config::RunFailure::Printing);
     EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), (std::vector<std::string>{"A", "B"}));
     EXPECT_EQ(r.Subjects("Inbox"), (std::vector<std::string>{"C", "D"}));
     EXPECT_EQ(r.run.gVFPrinted, 2);
     EXPECT_EQ(r.run.gVFUnprintable, 0);
+    EXPECT_EQ(r.Receipts().size(), 2u);  // C is not answered
+    EXPECT_EQ(r.Logged("E|printer \"Fake Printer\": Printer Error : the printer has gone away; "
+                       "printing stops, fax from sender@example.org \"C\""),
+              1);
+}
+
+// A run killed after a fax was printed, before it was filed: the next run
+// files it without printing it again, and answers it only if the killed
+// run had not.
+TEST(InboxWalk, AFaxMarkedPrintedIsFiledWithoutPrintingAndAnsweredAtMostOnce) {
+    WalkRun r;
+    r.cfg.gflgConfirmReceipt = true;
+    Msg& printed = r.Add("Printed, not answered", kSubscriber);
+    Attach(printed, "p.tif", Tiff("1"));
+    Header(printed, "Disposition-Notification-To: gw@fax.example.org\r\n");
+    printed.marks.insert(platform::MessageMark::Printed);
+    Msg& both = r.Add("Printed and answered", kSubscriber);
+    Attach(both, "p.tif", Tiff("2"));
+    Header(both, "Disposition-Notification-To: gw@fax.example.org\r\n");
+    both.marks = {platform::MessageMark::Printed, platform::MessageMark::Answered};
+    Msg& fresh = r.Add("Fresh", kSubscriber);
+    Attach(fresh, "p.tif", Tiff("3"));
+    Header(fresh, "Disposition-Notification-To: gw@fax.example.org\r\n");
+    // No receipt due: only the progress file knows it was printed.
+    Msg& counted = r.Add("Counted", kSubscriber);
+    Attach(counted, "p.tif", Tiff("4"));
+    Header(counted);
+    testsupport::WriteFile(r.dir / "printing", "1 " + counted.id + "\n");
+    r.Walk();
+
+    EXPECT_EQ(r.imaging.printedContents, std::vector<std::string>{Tiff("3")});
+    EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"),
+              (std::vector<std::string>{"Printed, not answered", "Printed and answered", "Fresh",
+                                        "Counted"}));
+    auto receipts = r.Receipts();
+    ASSERT_EQ(receipts.size(), 2u);
+    EXPECT_TRUE(Has(receipts[0] + receipts[1], "Printed, not answered"));
+    EXPECT_TRUE(Has(receipts[0] + receipts[1], "Fresh"));
+    // The fresh fax was marked before it was filed.
+    EXPECT_EQ(fresh.marks, (std::set<platform::MessageMark>{platform::MessageMark::Printed,
+                                                            platform::MessageMark::Answered}));
+    EXPECT_EQ(r.Logged("I|was printed by a run that ended before filing it"), 3);
+    EXPECT_EQ(r.Logged("I|printed fax from sender@example.org \"Fresh\", 1 page -> Fake Printer"),
+              1);
+    EXPECT_EQ(r.Logged("I|filed fax from sender@example.org \"Fresh\" in VOXA-FAXes/Printed"), 1);
+}
+
+// A fax of several documents whose printer went away in the middle: the
+// next run prints only what had not gone out yet, also the document that went
+// out just before a kill that left no time to count it.
+TEST(InboxWalk, AFaxCutOffInTheMiddleResumesAfterTheLastDocumentPrinted) {
+    WalkRun r;
+    Msg& m = r.Add("Four files", kSubscriber);
+    m.text = "Cover letter.";
+    for (const char* f : {"a", "b", "c", "d"}) Attach(m, std::string(f) + ".tif", Tiff(f));
+    Header(m);
+    r.imaging.failAfter = 1;  // the header page and a.tif go out, then the printer is gone
+    r.Walk();
+    EXPECT_EQ(r.Subjects("Inbox"), std::vector<std::string>{"Four files"});
+    EXPECT_TRUE(m.marks.empty());
+
+    r.imaging.failAfter = 2;  // b.tif goes out, then the run is "killed" before it counts it
+    r.Walk();
+    const std::string progress = testsupport::ReadFile(r.dir / "printing");
+    ASSERT_EQ(progress.substr(0, 2), "3 ");
+    testsupport::WriteFile(r.dir / "printing", "2" + progress.substr(1));
+
+    r.imaging.failAfter = -1;
+    r.Walk();
+    EXPECT_EQ(r.imaging.printedContents,
+              (std::vector<std::string>{Tiff("a"), Tiff("b"), Tiff("c"), Tiff("d")}));
+    int headerPages = 0;
+    for (const auto& d : r.printers.documents) headerPages += !d.whole;
+    EXPECT_EQ(headerPages, 1);
+    EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), std::vector<std::string>{"Four files"});
+    // Every document was handed over under a key naming the fax and its place.
+    for (const auto& d : r.printers.documents) EXPECT_FALSE(d.key.empty());
+    EXPECT_NE(r.printers.documents[0].key, r.printers.documents[1].key);
+}
+
+// Image bombs and parts the conversion left out are reported as what they
+// are, on the header page and in the receipt; the walk goes on.
+TEST(InboxWalk, ImageBombsAndLeftOutPartsAreReportedAsWhatTheyAre) {
+    WalkRun r;
+    r.cfg.gflgConfirmReceipt = true;
+    Msg& bomb = r.Add("Bomb", kSubscriber);
+    bomb.text = "Three pages.";
+    Attach(bomb, "bomb.tif", Tiff("BOMB"));
+    Attach(bomb, "long.tif", Tiff("LONG"));
+    Attach(bomb, "ok.tif", Tiff("ok"));
+    Header(bomb);
+    Msg& cut = r.Add("Cut", kSubscriber);
+    cut.text = "Many parts.";
+    Attach(cut, "p.tif", Tiff("p"));
+    cut.note = "1200 parts; the last 200 were left out";
+    Header(cut);
+    Attach(r.Add("After", kSubscriber), "q.tif", Tiff("q"));
+    r.Walk();
+
+    EXPECT_EQ(r.run.failure, config::RunFailure::None);
+    EXPECT_EQ(r.Subjects("VOXA-FAXes/Unprintable"), (std::vector<std::string>{"Bomb", "Cut"}));
+    EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), std::vector<std::string>{"After"});
+    auto receipts = r.Receipts();
+    ASSERT_EQ(receipts.size(), 2u);
+    EXPECT_TRUE(Has(receipts[0], "BOMB.TIF\tImage too large\r\n"));
+    EXPECT_TRUE(Has(receipts[0], "LONG.TIF\tToo many pages\r\n"));
+    EXPECT_TRUE(Has(receipts[0], "OK.TIF\tFile Processed"));
+    EXPECT_FALSE(Has(receipts[0], "Printer Error"));
+    EXPECT_TRUE(
+        Has(receipts[1], "MESSAGE\tNot all parts stored: 1200 parts; the last 200 were left out"));
+    const std::string text = r.AllText();
+    EXPECT_TRUE(Has(text, "BOMB.TIF\tImage too large"));
+    EXPECT_TRUE(Has(text, "Not all parts stored: 1200 parts"));
+    EXPECT_EQ(r.Logged("W|fax from sender@example.org \"Bomb\": attachment BOMB.TIF not printed: "
+                       "Image too large: "),
+              1);
 }
 
 TEST(InboxWalk, RegularFaxesAreFiledUnderRegularFaxes) {
@@ -317,7 +440,7 @@ TEST(InboxWalk, HostileAttachmentNamesWriteNothingOutsideTheTempFolder) {
     std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
                         std::back_inserter(added));
     for (const auto& f : added)
-        EXPECT_TRUE(f.rfind("temp/", 0) == 0 || f.rfind("Out/", 0) == 0) << f;
+        EXPECT_TRUE(f.rfind("temp/", 0) == 0 || f.rfind("Out/", 0) == 0 || f == "printing") << f;
     EXPECT_TRUE(fs::exists(r.dir / "temp/0002.TIF"));
     EXPECT_TRUE(fs::exists(r.dir / "temp/0004.TIF"));
     EXPECT_EQ(r.run.gVFUnprintable,

@@ -2,9 +2,14 @@
 // the course each switch takes through the run.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "config/Context.h"
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
+#include "main/CommandLine.h"
 #include "main/VFPrintMainProc.h"
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
@@ -33,7 +38,9 @@ struct Harness {
     platform::FakeMailStore stores;
     config::NodeConfig cfg;
     config::RunGlobals run;
-    std::vector<std::string> writes;  // "key=value" in the order written
+    std::vector<std::string> writes;    // "key=value" in the order written
+    std::vector<std::string> logLines;  // the run log, "E|W|I|D line"
+    std::string recordAtFirstWrite;     // last-run.ini as the first status key is written
 
     explicit Harness(const std::string& keys) {
         testsupport::WriteFile(dir / "cfg/voxafax.ini", "[VOXA-FAX]\n" + keys);
@@ -42,15 +49,36 @@ struct Harness {
         env.configDir = dir / "cfg";
         env.tick = platform::Millis(50);
         profile.onWrite = [this](std::string_view, std::string_view k, std::string_view v) {
+            if (writes.empty()) recordAtFirstWrite = Record();
             writes.push_back(std::string(k) + "=" + std::string(v));
         };
         stores.AddProfile("Windows Messaging Settings");
     }
     int Run(const std::string& commandLine) {
-        platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
+        platform::Log log{platform::LogLevel::Debug,
+                          [this](platform::LogLevel level, std::string_view line) {
+                              const char* tag = level == platform::LogLevel::Error     ? "E|"
+                                                : level == platform::LogLevel::Warning ? "W|"
+                                                : level == platform::LogLevel::Info    ? "I|"
+                                                                                       : "D|";
+                              logLines.push_back(tag + std::string(line));
+                          }};
         config::Context ctx{env,     options, loop,   profile, dialogs, printers,
                             imaging, sockets, stores, cfg,     run,     log};
         return vfmain::Main(ctx, commandLine);
+    }
+    std::string Record() const {
+        std::ifstream in(env.programFolder + "/last-run.ini");
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    bool Logged(const std::string& tagAndText) const {
+        for (const auto& l : logLines)
+            if (l.rfind(tagAndText.substr(0, 2), 0) == 0 &&
+                l.find(tagAndText.substr(2)) != std::string::npos)
+                return true;
+        return false;
     }
     std::vector<std::string> StatusTexts() const {
         std::vector<std::string> out;
@@ -67,7 +95,7 @@ const std::string kStoreDelivers = "Use_Profile=y\nUse_Defaults=1\nPrinter_Type=
 
 TEST(MainRun, TestSwitchWritesEveryKeyInItsOrder) {
     Harness h("totals=5,5,5,5\n");
-    EXPECT_EQ(h.Run("/2"), 0);
+    h.Run("/2");  // its exit status is the test message's (the mailer's)
     const std::vector<std::string> expected = {
         "last_error=",
         "VFPrint=running",
@@ -86,13 +114,15 @@ TEST(MainRun, TestSwitchWritesEveryKeyInItsOrder) {
 
 TEST(MainRun, EmptyCommandLineShowsTheBoxAndLeavesTheRunRunning) {
     Harness h("");
-    EXPECT_EQ(h.Run(""), 0);
+    EXPECT_EQ(h.Run(""), 2);
     ASSERT_EQ(h.dialogs.shown.size(), 1u);
     EXPECT_EQ(h.dialogs.shown[0],
               "VOXA-FAX Print must be started by VOXA-FAX Scheduler\r\nPlease start the scheduler "
               "and choose -\r\n'Get VOXA-FAXes Now'");
     EXPECT_EQ(h.dialogs.beeps, 1);
     EXPECT_EQ(h.writes.back(), "printing=1");
+    EXPECT_TRUE(h.Logged("E|started without a switch"));
+    EXPECT_NE(h.Record().find("exit_meaning = usage\n"), std::string::npos);
 }
 
 TEST(MainRun, OrdinaryRunWithStoreDeliveryWalksAndFilesIntoNewFolders) {
@@ -185,4 +215,48 @@ TEST(MainRun, NoPrinterNameSkipsTheWalk) {
     h.Run("/0");
     EXPECT_EQ(h.stores.Folder("Windows Messaging Settings", "VOXA-FAXes"), nullptr);
     EXPECT_EQ(h.writes.back(), "VFPrint=quit");
+}
+
+// The record of the last run: "running" before the first status key, and at
+// the end the outcome, the figures and the run log's problems.
+TEST(MainRun, RecordsTheRunAtItsStartAndItsEnd) {
+    Harness h(kStoreDelivers);
+    EXPECT_EQ(h.Run("/0"), 0);
+    EXPECT_NE(h.recordAtFirstWrite.find("state = running\n"), std::string::npos);
+    EXPECT_NE(h.recordAtFirstWrite.find("switch = /0\n"), std::string::npos);
+    const std::string rec = h.Record();
+    for (const char* line : {"[run]\n", "state = ended\n", "exit_status = 0\n",
+                             "exit_meaning = ok\n", "faxes_printed = 0\n", "receipts_queued = 0\n",
+                             "last_error = \n", "errors = 0\n", "[problems]\n"})
+        EXPECT_NE(rec.find(line), std::string::npos) << line;
+    EXPECT_EQ(std::filesystem::status(h.env.programFolder + "/last-run.ini").permissions() &
+                  std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_TRUE(h.Logged("I|start /0, profile " + h.env.profilePath));
+    EXPECT_TRUE(h.Logged("I|ended /0 after "));
+}
+
+TEST(CommandLine, OnlySwitchesRunAndHelpOrVersionWinWhereverTheyStand) {
+    using A = vfmain::Arguments::Action;
+    auto parse = [](std::vector<const char*> argv) {
+        argv.insert(argv.begin(), "voxafax-print");
+        return vfmain::ParseArguments(static_cast<int>(argv.size()), argv.data());
+    };
+    EXPECT_EQ(parse({}).action, A::Run);
+    EXPECT_EQ(parse({}).commandLine, "");
+    EXPECT_EQ(parse({"/6", "/x"}).commandLine, "/6 /x");
+    EXPECT_EQ(parse({"/9"}).action, A::Run);  // no handling of its own: an ordinary run
+    EXPECT_EQ(parse({"/0", "--help"}).action, A::Help);
+    EXPECT_EQ(parse({"--version", "-h"}).action, A::Version);
+    for (const char* bad : {"-h", "0", "--verbose", "help"}) {
+        auto a = parse({bad});
+        EXPECT_EQ(a.action, A::Refuse) << bad;
+        EXPECT_EQ(a.refused, bad);
+    }
+    EXPECT_EQ(parse({"/0", "now"}).refused, "now");
+    const std::string usage = vfmain::UsageText();
+    for (const char* word : {"/0", "/7", "voxafax.ini", "options.ini", "VOXAFAX_HOME",
+                             "VOXAFAX_PROFILE", "VOXAFAX_LOG", "VOXAFAX_POP3_PORT"})
+        EXPECT_NE(usage.find(word), std::string::npos) << word;
+    EXPECT_EQ(vfmain::VersionText(), "voxafax-print 0.8.2\n");
 }

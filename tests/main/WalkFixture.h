@@ -56,12 +56,18 @@ class MagicImaging final : public platform::Imaging {
         buf.resize(static_cast<std::size_t>(in.gcount()));
         return buf;
     }
+    // "BOMB" and "LONG" in the first bytes stand for the imaging limits.
     Result<platform::ImageInfo> Open(const std::string& path) override {
         if (!std::filesystem::exists(path))
             return Status::Error(Fail::NotFound, "File not found: " + path);
         std::string head = Head(path);
         if (head.rfind("II*", 0) != 0)
             return Status::Error(Fail::Format, "Not a readable image: " + path);
+        if (head.find("BOMB") != std::string::npos)
+            return Status::Error(Fail::Format,
+                                 "Image too large: " + path + " (7000 x 7000 pixels)");
+        if (head.find("LONG") != std::string::npos)
+            return Status::Error(Fail::Format, "Too many pages: " + path + " (more than 300)");
         platform::ImageInfo info;
         info.pages = 1;
         auto p = head.find("PAGES=");
@@ -107,7 +113,15 @@ struct WalkRun {
     platform::FakeMailStore store;
     config::NodeConfig cfg;
     config::RunGlobals run;
-    platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
+    std::vector<std::string> logLines;  // "E|line", "W|line", "I|line", "D|line"
+    platform::Log log{platform::LogLevel::Debug,
+                      [this](platform::LogLevel level, std::string_view line) {
+                          const char* tag = level == platform::LogLevel::Error     ? "E|"
+                                            : level == platform::LogLevel::Warning ? "W|"
+                                            : level == platform::LogLevel::Info    ? "I|"
+                                                                                   : "D|";
+                          logLines.push_back(tag + std::string(line));
+                      }};
     config::Context ctx{env,     options, loop,  profile, dialogs, printers,
                         imaging, sockets, store, cfg,     run,     log};
     vfmain::SessionState session;
@@ -173,6 +187,14 @@ struct WalkRun {
         std::vector<std::string> out;
         for (auto& n : names) out.push_back(testsupport::ReadFile(n));
         return out;
+    }
+    // The log lines with this tag ("I|") that contain `text`.
+    int Logged(const std::string& tagAndText) const {
+        int n = 0;
+        for (const auto& l : logLines)
+            n += l.rfind(tagAndText.substr(0, 2), 0) == 0 &&
+                 l.find(tagAndText.substr(2)) != std::string::npos;
+        return n;
     }
     std::string AllText() {
         std::string all;

@@ -106,3 +106,28 @@ TEST(ProfileStore, ConcurrentWritersInTwoProcessesLoseNothing) {
     }
     EXPECT_EQ(Get(p, "seed"), "1");
 }
+
+// Reads of an unchanged file cost no load; every kind of change is seen by
+// the next read: a write through the store, a replacement by another writer,
+// an edit in place.
+TEST(ProfileStore, ReadsSeeEveryChangeButLoadAnUnchangedFileOnce) {
+    TempDir d;
+    const std::string path = d / "v.ini";
+    WriteFile(path, "[VOXA-FAX]\nfont_size=10\n");
+    ProfileStore p(path);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(Get(p, "font_size"), "10");
+    EXPECT_EQ(p.FileLoads(), 1);
+
+    ASSERT_NE(p.WriteProfileStringA("VOXA-FAX", "font_size", "12"), 0);
+    EXPECT_EQ(Get(p, "font_size"), "12");
+
+    WriteFile(path + ".new", "[VOXA-FAX]\nfont_size=14\n");
+    ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+    EXPECT_EQ(Get(p, "font_size"), "14");
+
+    WriteFile(path, "[VOXA-FAX]\nfont_size=9\n");  // same inode, shorter
+    EXPECT_EQ(Get(p, "font_size"), "9");
+
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    EXPECT_EQ(Get(p, "font_size"), "DEF");
+}

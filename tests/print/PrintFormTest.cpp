@@ -163,14 +163,28 @@ TEST(FrmVFPrint, RealPrinterThatIsGoneOrCannotWrite) {
     EXPECT_EQ(form.state().gPrintErrMsg.rfind("Printer Error : ", 0), 0u)
         << form.state().gPrintErrMsg;
 
-    // A folder printer whose folder is taken by a file cannot write.
-    testsupport::WriteFile(h.dir / "blocked", "a file, not a folder");
-    testsupport::WriteFile(h.dir / "printers.ini",
-                           "[Fax PDF]\ndirectory = " + h.dir / "blocked" + "\n");
+    // A folder printer whose folder cannot be made (a file has its name)
+    // fails like a printer that is gone: the walk stops on "Printer Error".
+    testsupport::WriteFile(h.out(), "a file, not a folder");
     h.cfg.gprinterName = "Fax PDF";
     form.PrintNow(fax);
     EXPECT_EQ(form.state().gflgPrintImage, 0);
-    EXPECT_EQ(form.state().gPrintErrMsg, "Print Processing Error");
+    EXPECT_EQ(form.state().gPrintErrMsg.rfind("Printer Error : folder printer \"Fax PDF\": ", 0),
+              0u)
+        << form.state().gPrintErrMsg;
+
+    // Once the folder can be made, the same printer prints; a document key
+    // ends the file name, where the printer finds it again.
+    std::filesystem::remove(h.out());
+    h.printers.SetDocumentKey("3f2a9c1e5b6d-1-fax");
+    form.PrintNow(fax);
+    EXPECT_EQ(form.state().gflgPrintImage, -1) << form.state().gPrintErrMsg;
+    const std::string pdf = h.printers.LastDelivery();
+    EXPECT_EQ(pdf.rfind(h.out() + "/", 0), 0u);
+    EXPECT_EQ(pdf.substr(pdf.size() - 23), "-3f2a9c1e5b6d-1-fax.pdf");
+    EXPECT_TRUE(h.printers.Delivered("", "3f2a9c1e5b6d-1-fax"));
+    EXPECT_FALSE(h.printers.Delivered("", "3f2a9c1e5b6d-2-fax"));
+    EXPECT_FALSE(h.printers.Delivered("Fax PDF", "1-fax"));
 }
 
 TEST(FolderPrinter, TextBecomesAPdfWithTheTextInPrintOrder) {

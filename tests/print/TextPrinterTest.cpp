@@ -167,13 +167,23 @@ TEST(TextOnLocalPrinter, ReadsItsKeysAtEveryCallAndEndsWhateverTheyHold) {
     }
 }
 
-TEST(TextOnLocalPrinter, PrinterFailuresAreSkipped) {
-    Printed p;
-    p.h.fakePrinters.failText = platform::FakePrinters::PrinterError();
+// A printer's quirks are skipped; a printer that is gone (or a folder
+// printer that cannot write) makes the text unprinted, which the walk
+// treats as a fatal printer error.
+TEST(TextOnLocalPrinter, PrinterFailuresAreSkippedUnlessThePrinterIsGone) {
+    Printed quirk;
+    quirk.h.fakePrinters.failText = platform::FakePrinters::ProcessingError();
     std::string text = Lines(100, 20, "\r\n");
-    p.Print(text, true);
-    EXPECT_TRUE(p.ok);
-    EXPECT_EQ(p.pageNo, 3);
+    quirk.Print(text, true);
+    EXPECT_TRUE(quirk.ok);
+    EXPECT_EQ(quirk.pageNo, 3);
+
+    Printed gone;
+    gone.h.fakePrinters.failText = platform::FakePrinters::PrinterError();
+    text = Lines(100, 20, "\r\n");
+    gone.Print(text, true);
+    EXPECT_FALSE(gone.ok);
+    EXPECT_EQ(gone.pageNo, 3);
 }
 
 TEST(TextHelpers, PrintableBlankAndBreak) {

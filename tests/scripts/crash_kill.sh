@@ -1,23 +1,61 @@
 #!/bin/bash
-# Crash safety: voxafax-print is killed with SIGKILL at a random moment of
-# each of many runs over a mailbox that keeps receiving faxes (Dovecot POP3,
-# an SMTP sink, a folder printer); then one run may finish. Afterwards every
-# fax must be in the store exactly once or still on the server, no message
-# file and no PDF half-written, the profile file and account.ini must parse,
-# and every filed fax must have had its receipt delivered.
+# Crash safety: voxafax-print is killed with SIGKILL in each of many runs over
+# a mailbox that keeps receiving faxes (Dovecot POP3, an SMTP sink, a folder
+# printer): in odd rounds at a random moment, in even rounds right after it
+# hands a PDF to the printer, between printing and filing. Then one run may
+# finish. Afterwards every fax must be in the store exactly once or still on
+# the server, printed exactly once and answered exactly once, no message file
+# and no PDF half-written, and the profile file and account.ini must parse.
+# The program runs as nobody; the peers as root.
 #   VOXAFAX_CRASH_ROUNDS (30), VOXAFAX_CRASH_MAX_MS (longest delay before the
 #   kill; default: 1.2 x a measured full run), VOXAFAX_CRASH_SEED.
 set -u
 . "$(dirname "$0")/system_peers.bash"
 sys_require
+command -v setpriv >/dev/null || sys_skip "setpriv (util-linux) not installed"
 W=$(mktemp -d /tmp/vfcrash.XXXXXX)
 trap 'sys_stop; [ -n "${VOXAFAX_KEEP:-}" ] || rm -rf "$W"' EXIT
 sys_start "$W" || exit 1
 export VOXAFAX_POP3_PORT=$POP_PORT VOXAFAX_SMTP_PORT=$SMTP_PORT
 sys_configure "Fax Folder"
+mkdir -p "$STORE" "$W/folder-prints"
+chown -R nobody "$W/home" "$W/cfg" "$STORE" "$W/folder-prints"
 ROUNDS=${VOXAFAX_CRASH_ROUNDS:-30}
 RANDOM=${VOXAFAX_CRASH_SEED:-$$}
 echo "seed ${VOXAFAX_CRASH_SEED:-$$}"
+
+# launch MODE VALUE DELAY_US: one run as nobody, killed (SIGKILL) after VALUE
+# ms (MODE time) or DELAY_US after the VALUE-th new PDF (MODE pdf), unless it
+# ends first. Prints "killed" or "ended".
+cat >"$W/launch.py" <<'PYEOF'
+import os, subprocess, sys, time
+mode, value, delay, pdfdir, log = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5]
+cmd = sys.argv[6:]
+def pdfs():
+    try:
+        return sum(1 for n in os.listdir(pdfdir) if n.endswith(".pdf"))
+    except OSError:
+        return 0
+with open(log, "ab") as out:
+    before = pdfs()
+    p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+    if mode == "time":
+        try:
+            p.wait(timeout=value / 1000.0)
+        except subprocess.TimeoutExpired:
+            pass
+    else:
+        while p.poll() is None and pdfs() < before + value:
+            time.sleep(0.0002)
+        time.sleep(delay / 1e6)
+    killed = p.poll() is None
+    if killed:
+        p.kill()
+    p.wait()
+print("killed" if killed else "ended")
+PYEOF
+AS_NOBODY=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
+launch() { "$PY" "$W/launch.py" "$1" "$2" "$3" "$W/folder-prints" "$W/runs.log" "${AS_NOBODY[@]}" "$B/voxafax-print" /0; }
 
 NEXT=1
 add_faxes() { # add_faxes COUNT: fresh faxes, numbered on from the last ones
@@ -36,26 +74,32 @@ mkdir -p "$W/mails"
 # How long a whole run over three faxes takes here: the kills spread over it.
 add_faxes 3 || exit 1
 t0=$(date +%s%N)
-timeout 300 "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1
+timeout 300 "${AS_NOBODY[@]}" "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1
 full_ms=$((($(date +%s%N) - t0) / 1000000))
 MAX_MS=${VOXAFAX_CRASH_MAX_MS:-$((full_ms * 12 / 10 + 50))}
 echo "a full run over 3 faxes: ${full_ms} ms; kills within 0..${MAX_MS} ms"
 
 killed=0
 for round in $(seq 1 "$ROUNDS"); do
-    add_faxes $((RANDOM % 3 + 1)) || exit 1
-    "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1 &
-    pid=$!
-    ms=$((RANDOM % (MAX_MS + 1)))
-    sleep "$(printf '%d.%03d' $((ms / 1000)) $((ms % 1000)))"
-    if kill -9 "$pid" 2>/dev/null; then killed=$((killed + 1)); fi
-    wait "$pid" 2>/dev/null
-    printf 'round %2d: kill at %4d ms, status: %s\n' "$round" "$ms" "$(ini_key "$PROFILE" print_status)"
+    added=$((RANDOM % 3 + 1))
+    add_faxes "$added" || exit 1
+    if [ $((round % 2)) = 1 ]; then
+        ms=$((RANDOM % (MAX_MS + 1)))
+        how="at $ms ms"
+        outcome=$(launch time "$ms" 0)
+    else
+        k=$((RANDOM % added + 1))
+        us=$((RANDOM % 3000))
+        how="$us us after PDF $k"
+        outcome=$(launch pdf "$k" "$us")
+    fi
+    [ "$outcome" = killed ] && killed=$((killed + 1))
+    printf 'round %2d: kill %s: %s, status: %s\n' "$round" "$how" "$outcome" "$(ini_key "$PROFILE" print_status)"
 done
 echo "$killed of $ROUNDS runs were killed before they ended"
 
 # The last run may finish.
-timeout 300 "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1
+timeout 300 "${AS_NOBODY[@]}" "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1
 check "the last run ends" eq "$(ini_key "$PROFILE" VFPrint)" quit
 check "the last run has no error" eq "$(ini_key "$PROFILE" last_error)" ""
 sleep 1  # the sink writes each message as it acknowledges it
@@ -123,7 +167,7 @@ for n in range(1, total + 1):
     elif s == 1 and v > 0:
         both.append(n)
 no_receipt = [n for n in in_store if n not in receipts and n not in queued]
-many_receipts = [(n, c) for n, c in receipts.items() if c > 1]
+many_receipts = sorted((n, c) for n, c in receipts.items() if c + queued.get(n, 0) > 1)
 
 def ini_ok(path):
     try:
@@ -136,6 +180,15 @@ def ini_ok(path):
 
 pdfs = glob.glob(os.path.join(w, "folder-prints", "*"))
 bad_pdfs = [p for p in pdfs if not p.endswith(".pdf") or os.system("pdfinfo '%s' >/dev/null 2>&1" % p) != 0]
+# A fax's PDF is the same bytes each time it is printed (its fax data goes
+# in unchanged), and no two faxes look alike: equal files are a fax printed
+# twice.
+import hashlib
+by_digest = {}
+for p in pdfs:
+    by_digest.setdefault(hashlib.sha256(read(p)).hexdigest(), []).append(os.path.basename(p))
+printed_twice = sorted(names for names in by_digest.values() if len(names) > 1)
+filed_printed = sum(1 for where in in_store.values() if any(".Printed" in x for x in where))
 
 print("faxes sent to the mailbox: %d" % total)
 print("in the store once: %d; still on the server only: %d" %
@@ -147,7 +200,9 @@ print("STAT in the store and still on the server: %s" % both)
 print("STAT half-written message files in the store: %s" % unparsable)
 print("INFO stray files in the store's tmp/ folders: %d" % stray_tmp)
 print("STAT filed without a receipt at the sink or in Out/: %s" % sorted(no_receipt))
-print("INFO receipts sent more than once: %s" % sorted(many_receipts))
+print("STAT answered more than once (sent or queued): %s" % many_receipts)
+print("STAT printed more than once: %s" % printed_twice)
+print("STAT faxes printed and faxes filed as printed: %d %d" % (len(by_digest), filed_printed))
 printed = {n for n, where in in_store.items() if any(".Printed" in x for x in where)}
 print("STAT answered Failed though printed: %s" % sorted(failed & printed))
 print("INFO receipts still in Out/: %d" % len(glob.glob(os.path.join(home, "Out", "*"))))
@@ -165,6 +220,10 @@ check "no fax both filed and still on the server" eq "$(val 'in the store and st
 check "no half-written message file" eq "$(val 'half-written message files in the store')" "[]"
 check "every filed fax has its receipt" eq "$(val "filed without a receipt at the sink or in Out/")" "[]"
 check "no printed fax answered as failed" eq "$(val 'answered Failed though printed')" "[]"
+check "no fax printed twice" eq "$(val 'printed more than once')" "[]"
+check "no fax answered twice" eq "$(val 'answered more than once (sent or queued)')" "[]"
+pf=$(val 'faxes printed and faxes filed as printed')
+check "as many faxes printed as filed as printed" eq "${pf% *}" "${pf#* }"
 check "the profile file parses" eq "$(val 'profile file parses')" True
 check "account.ini parses" eq "$(val 'account.ini parses')" True
 check "no half-written PDF" eq "$(val 'PDFs that do not parse')" "[]"

@@ -92,7 +92,7 @@ load
 setup wrongpass "Password=wrong"
 sed -i '/^Password=fax1pass$/d' "$P"
 run /0
-check "wrong password: exit status 0" eq "$?" 0
+check "wrong password: exit status 6 (logon refused)" eq "$?" 6
 check "wrong password: mailbox untouched" eq "$(on_server)" 3
 # The reply's line end does not survive into the one-line key.
 check "wrong password: last_error" eq "$(key "$P" last_error | sed 's/ *$//')" \

@@ -25,6 +25,11 @@ check "status printing 0" eq "$(ini_key "$PROFILE" printing)" 0
 check "status print_status" eq "$(ini_key "$PROFILE" print_status)" " Printed 3 VOXA-FAXes + 0 Regular Faxes"
 check "status session" eq "$(ini_key "$PROFILE" session | cut -d, -f1-3)" "3,0,0"
 check "status totals" eq "$(ini_key "$PROFILE" totals)" "0,0,0,0"
+rec() { sed -n "s/^$1 = //p" "$VOXAFAX_HOME/last-run.ini"; }
+check "the record: ended" eq "$(rec state)" ended
+check "the record: exit status 0" eq "$(rec exit_status) $(rec exit_meaning)" "0 ok"
+check "the record: three faxes printed" eq "$(rec faxes_printed)" 3
+check "the record: no problem" eq "$(rec errors)" 0
 
 check "the mailbox at the server is empty" eq "$(nfiles "$SPOOL/new" "$SPOOL/cur")" 0
 check "nothing left in In/" eq "$(nfiles "$VOXAFAX_HOME/In")" 0
@@ -48,12 +53,27 @@ done
 check "no receipt waits in Out/" eq "$(nfiles "$VOXAFAX_HOME/Out")" 0
 check "account.ini records a successful send" grep -q '^SMTP_Type=.*_OK' "$VOXAFAX_HOME/account.ini"
 
+# One more fax, in a run as the scheduler starts it, with the run log to read.
+"$B/tools/make_fax_tiff" "$W/mails/9.tif" --pages 1 --title "Fax 9" >/dev/null &&
+    "$PY" "$SRC/tests/scripts/system_mkfax.py" "$W/mails/fax9.eml" 9 fax1@127.0.0.1 \
+        gateway9@localhost "$W/mails/9.tif" &&
+    "$PEERS/dovecot-pop3-add.sh" "$SPOOL" "$W/mails/fax9.eml" || exit 1
+timeout 300 "$B/voxafax-print" /0 </dev/null >"$W/direct.out" 2>"$W/direct.err"
+check "a direct run ends with status 0" eq "$?" 0
+check "its log names the start" grep -q "start /0, profile $PROFILE" "$W/direct.err"
+check "its log names the fax printed and where" \
+    grep -q 'printed fax from .* "Fax 9 from 4165550009[^"]*", 1 page -> vf-pdf (job [0-9]*)' "$W/direct.err"
+check "its log names where the fax was filed" \
+    grep -q 'filed fax from .* "Fax 9 from 4165550009[^"]*" in VOXA-FAXes/Printed' "$W/direct.err"
+check "its standard output is quiet" eq "$(wc -c <"$W/direct.out")" 0
+sys_printed_pages "$PDFS" $((n + 1)) >/dev/null
+
 # Nothing new: a second run finds the mailbox empty and ends cleanly.
 timeout 300 "$B/voxafax" run >"$W/run2.out" 2>&1
 check "a second run with nothing new ends with status 0" eq "$?" 0
 check "it reports no new faxes" grep -q 'No new VOXA-FAXes' "$W/run2.out"
 check "status after it" eq "$(ini_key "$PROFILE" print_status)" " Printed 0 VOXA-FAXes + 0 Regular Faxes"
-check "no new receipt" eq "$(ls "$SINK"/new/*.eml 2>/dev/null | wc -l)" 3
+check "no new receipt" eq "$(ls "$SINK"/new/*.eml 2>/dev/null | wc -l)" 4
 
 if [ "$FAILURES" != 0 ]; then
     echo "--- voxafax run stderr"; cat "$W/run.err"

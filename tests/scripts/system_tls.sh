@@ -20,6 +20,8 @@ SSL_CERT_FILE=/dev/null timeout 300 "$B/voxafax-print" /0 </dev/null >"$W/untrus
 check "an untrusted server: the mail stays on the server" eq "$(nfiles "$SPOOL/new" "$SPOOL/cur")" 2
 check "an untrusted server: the run still ends" eq "$(ini_key "$PROFILE" VFPrint)" quit
 check "an untrusted server: nothing printed" eq "$(nfiles "$W/folder-prints")" 0
+check "an untrusted server: the record says how the run ended" \
+    grep -q "^state = ended$" "$VOXAFAX_HOME/last-run.ini"
 
 export SSL_CERT_FILE="$CERT"
 timeout 300 "$B/voxafax" run >"$W/run.out" 2>"$W/run.err"
@@ -35,6 +37,7 @@ check "every stored message parses" sys_store_parses "$STORE"
 n=$(echo $EXPECT_PAGES | wc -w)
 check "one PDF per fax image with its pages" eq "$(sys_printed_pages "$W/folder-prints" "$n")" "$EXPECT_PAGES"
 check "two receipts at the sink" eq "$(ls "$SINK"/new/*.eml 2>/dev/null | wc -l)" 2
+check "the PDFs' names say they are fax images" eq "$(ls "$W/folder-prints" | grep -c -- '-fax\.pdf$')" "$n"
 check "the receipts came over TLS" eq "$(grep -l '"tls": true' "$SINK"/new/*.json 2>/dev/null | wc -l)" 2
 check "no receipt waits in Out/" eq "$(nfiles "$VOXAFAX_HOME/Out")" 0
 

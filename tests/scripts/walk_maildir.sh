@@ -152,5 +152,59 @@ if [ -x /usr/bin/time ]; then
         test "$(tail -n 1 "$R/peak")" -lt 40960
 fi
 
+# 5. Image bombs: a page of 7000 x 7000 pixels and a file of 1,000 pages, a
+#    few kilobytes each. Neither is decoded nor printed; the fax is filed as
+#    unprintable and its receipt names them as what they are, while its good
+#    image prints. (The time-out only guards against a hang.)
+setup bombs "Confirm_Receipt=y"
+"$PY" "$MKFAX" "$R/Maildir" bomb
+start=$(date +%s)
+run /0
+rc=$?
+P="$R/cfg/voxafax.ini"
+check "bombs: exit status 0" eq "$rc" 0
+echo "     (the run took $(($(date +%s) - start)) s)"
+check "bombs: filed unprintable" eq "$(count "$R/Maildir/.VOXA-FAXes.Unprintable/cur")" 1
+check "bombs: only the good image printed" eq "$(pdf_pages)" "2 "
+check "bombs: the receipt says image too large" grep -q "BOMB.TIF.Image too large" "$R"/home/Out/*
+check "bombs: the receipt says too many pages" grep -q "PAGES.TIF.Too many pages" "$R"/home/Out/*
+check "bombs: no printer error" bash -c "! grep -q 'Printer Error' '$R'/home/Out/*"
+check "bombs: the run log names them" grep -q "attachment BOMB.TIF not printed: Image too large" "$R/stderr"
+
+# 6. A folder printer whose folder cannot be written stops the run like a
+#    printer that is gone: the faxes stay in the inbox, unanswered; once the
+#    folder can be written the next run prints each of them once. The
+#    program runs as nobody here, for whom a folder of mode 555 is read-only.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    setup readonly "Confirm_Receipt=y"
+    "$PY" "$MKFAX" "$R/Maildir" fax
+    "$PY" "$MKFAX" "$R/Maildir" badfax  # answered "Failed" once it is printed
+    chmod 755 "$T"
+    chown -R nobody "$R"
+    chmod 555 "$R/prints"
+    as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"; }
+    as_nobody timeout 120 "$BIN" /0 </dev/null >"$R/stdout" 2>"$R/stderr"
+    rc=$?
+    P="$R/cfg/voxafax.ini"
+    check "read-only printer folder: exit status 9" eq "$rc" 9
+    check "read-only printer folder: last_error" eq "$(key "$P" last_error)" "Print Error : Fatal Printer Error"
+    check "read-only printer folder: the faxes stay in the inbox" eq "$(inbox_count "$R/Maildir")" 2
+    check "read-only printer folder: nothing filed" \
+        eq "$(find "$R/Maildir" -path '*/.VOXA-FAXes.*/cur/*' -type f | wc -l)" 0
+    check "read-only printer folder: no receipt" eq "$(count "$R/home/Out")" 0
+    check "read-only printer folder: the run log names the folder" \
+        grep -q "Printer Error : folder printer \"Fax PDF\": cannot write to $R/prints" "$R/stderr"
+    check "read-only printer folder: the record says printing" \
+        grep -q "^exit_meaning = printing$" "$R/home/last-run.ini"
+    chmod 755 "$R/prints"
+    as_nobody timeout 120 "$BIN" /0 </dev/null >"$R/stdout" 2>"$R/stderr"
+    check "writable again: exit status 0" eq "$?" 0
+    check "writable again: each fax printed once" eq "$(pdf_pages)" "2 2 "
+    check "writable again: filed" eq "$(count "$R/Maildir/.VOXA-FAXes.Printed/cur") $(count "$R/Maildir/.VOXA-FAXes.Unprintable/cur")" "1 1"
+    check "writable again: last_error is the unsent receipt's only" \
+        eq "$(key "$P" last_error | tr -d '0-9')" ""
+    check "writable again: one receipt" eq "$(count "$R/home/Out")" 1
+fi
+
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all checks passed"

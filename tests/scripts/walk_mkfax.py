@@ -7,7 +7,8 @@ KIND: fax (one 2-page TIFF), badfax (an unreadable .tif and a good TIFF),
 receipt (an incoming disposition notification), stranger (a fax addressed to
 someone else), regular (a gateway fax: X-Message-Class IPM.Note.Fax),
 bigfax (one TIFF of 40 pages), huge (a 50 MB attachment "huge.tif" of random
-bytes, written in pieces). PAGES sets the page count of the fax TIFF
+bytes, written in pieces), bomb (image bombs "bomb.tif", one 7000 x 7000 RGB
+page of a few kilobytes, and "pages.tif", 1,000 small pages, then a good fax). PAGES sets the page count of the fax TIFF
 (default 2). Only the standard library is used.
 """
 import base64
@@ -77,6 +78,44 @@ def tiff(pages, width=1728, height=1100):
     return bytes(out)
 
 
+def bomb_tiff(width, height, pages, rows=16):
+    """RGB pages, deflate coded, every strip of every page pointing at one
+    shared block of compressed white: kilobytes on disk, gigapixels decoded."""
+    import zlib
+    strip = zlib.compress(b"\xff" * (width * 3 * rows), 9)
+    strips = (height + rows - 1) // rows
+    out = bytearray(b"II*\x00\x00\x00\x00\x00")
+    strip_at = len(out)
+    out += strip
+    if len(out) % 2:
+        out += b"\x00"
+    bps_at = len(out)
+    out += struct.pack("<HHH", 8, 8, 8)
+    offsets_at = len(out)
+    out += struct.pack("<%dI" % strips, *([strip_at] * strips))
+    counts_at = len(out)
+    out += struct.pack("<%dI" % strips, *([len(strip)] * strips))
+    prev_link = 4
+    for _ in range(pages):
+        entries = [
+            (256, 4, 1, width), (257, 4, 1, height), (258, 3, 3, bps_at), (259, 3, 1, 8),
+            (262, 3, 1, 2), (273, 4, strips, offsets_at if strips > 1 else strip_at),
+            (277, 3, 1, 3), (278, 4, 1, rows),
+            (279, 4, strips, counts_at if strips > 1 else len(strip)), (284, 3, 1, 1),
+        ]
+        ifd_at = len(out)
+        struct.pack_into("<I", out, prev_link, ifd_at)
+        out += struct.pack("<H", len(entries))
+        for tag, typ, count, value in entries:
+            if typ == 3 and count == 1:
+                out += struct.pack("<HHIHH", tag, typ, count, value, 0)
+            else:
+                out += struct.pack("<HHII", tag, typ, count, value)
+        prev_link = len(out)
+        out += b"\x00\x00\x00\x00"
+    return bytes(out)
+
+
 def b64(data):
     text = base64.b64encode(data).decode()
     return "\r\n".join(text[i:i + 76] for i in range(0, len(text), 76))
@@ -102,6 +141,9 @@ def message(kind, n, to, image):
     parts = "--%s\r\nContent-Type: text/plain\r\n\r\nFax message %d\r\n" % (b, n)
     if kind == "badfax":
         parts += "--%s\r\n%s" % (b, part("broken.tif", "image/tiff", b"this is not an image"))
+    if kind == "bomb":
+        parts += "--%s\r\n%s" % (b, part("bomb.tif", "image/tiff", bomb_tiff(7000, 7000, 1)))
+        parts += "--%s\r\n%s" % (b, part("pages.tif", "image/tiff", bomb_tiff(64, 64, 1000, 64)))
     parts += "--%s\r\n%s" % (b, part("fax%d.tif" % n, "image/tiff", image))
     return head + "Content-Type: multipart/mixed; boundary=\"%s\"\r\n\r\n%s--%s--\r\n" % (b, parts, b)
 

@@ -35,6 +35,25 @@ Status TooLarge(const std::string& path, std::int64_t width, std::int64_t height
                                            " x " + std::to_string(height) + " pixels)");
 }
 
+Status TooLarge(const std::string& path, const std::string& why) {
+    return Status::Error(Fail::Format, "Image too large: " + path + " (" + why + ")");
+}
+
+Status TooManyPages(const std::string& path, std::int64_t pages) {
+    (void)pages;
+    return Status::Error(
+        Fail::Format, "Too many pages: " + path + " (more than " + std::to_string(kMaxPages) + ")");
+}
+
+Status CheckDocument(const std::string& path, std::int64_t pages, std::int64_t decodedPixels) {
+    if (pages > kMaxPages) return TooManyPages(path, pages);
+    if (decodedPixels > kMaxDocumentPixels)
+        return TooLarge(path, std::to_string(decodedPixels / 1000000) +
+                                  " million pixels to decode in all, at most " +
+                                  std::to_string(kMaxDocumentPixels / 1000000));
+    return Status::Ok();
+}
+
 Status CheckSize(const std::string& path, std::int64_t width, std::int64_t height) {
     if (width <= 0 || height <= 0) return NotReadable(path, "no pixels");
     if (width > kMaxSide || height > kMaxSide || width * height > kMaxPixels)

@@ -15,10 +15,20 @@
 
 namespace platform::imaging {
 
-// Pages larger than this are refused before anything is allocated for them.
+// Limits that keep a hostile image from costing hours and reams: a small file
+// can describe huge pages (a 20 KB TIFF of 7000 x 7000 pixels whose strips
+// all share one block of compressed data) or thousands of them. Each is
+// checked from the headers, before anything is decoded or allocated.
 inline constexpr int kMaxSide = 32767;  // the largest cairo image surface
-inline constexpr std::int64_t kMaxPixels = 48LL * 1024 * 1024;
-inline constexpr int kMaxPages = 10000;
+// One page: a sheet scanned at 600 dpi in colour is some 35 million pixels.
+inline constexpr std::int64_t kMaxPixels = 36LL * 1000 * 1000;
+// Pages whose pixels must be decoded, in all: some thirty colour pages. Fax
+// pages whose coded data goes into the PDF as it is do not count.
+inline constexpr std::int64_t kMaxDocumentPixels = 256LL * 1024 * 1024;
+// Pages of one document: no fax runs to more, and each is a sheet of paper.
+inline constexpr int kMaxPages = 300;
+// The most libtiff may allocate at once (a strip, a tile, a table).
+inline constexpr std::int64_t kMaxTiffAlloc = 64LL * 1024 * 1024;
 
 // An open stdio file, closed when it goes.
 struct FileCloser {
@@ -104,6 +114,12 @@ Result<std::unique_ptr<ImageSource>> OpenPcx(const std::string& path, bool dcx);
 Status NotReadable(const std::string& path, const std::string& why);
 Status Truncated(const std::string& path);
 Status TooLarge(const std::string& path, std::int64_t width, std::int64_t height);
+// "Image too large: ..." for a reason other than a page's size.
+Status TooLarge(const std::string& path, const std::string& why);
+Status TooManyPages(const std::string& path, std::int64_t pages);
+// Checks a document's pages against the limits: the page count, and the
+// pixels of the pages that must be decoded.
+Status CheckDocument(const std::string& path, std::int64_t pages, std::int64_t decodedPixels);
 // Checks the dimensions against the limits (before any allocation).
 Status CheckSize(const std::string& path, std::int64_t width, std::int64_t height);
 // An opaque white RGB24 surface of that size, or a Status.

@@ -61,6 +61,9 @@ class PcxSource final : public ImageSource {
         } else {
             offsets.push_back(0);
         }
+        if (offsets.size() > static_cast<std::size_t>(kMaxPages))
+            return TooManyPages(path_, static_cast<std::int64_t>(offsets.size()));
+        std::int64_t decoded = 0;
         for (std::size_t i = 0; i < offsets.size(); ++i) {
             PcxPage p;
             p.start = offsets[i];
@@ -70,9 +73,10 @@ class PcxSource final : public ImageSource {
                 if (o > p.start && o < p.end) p.end = o;
             Status s = ReadHeader(f.get(), p);
             if (!s) return s;
+            decoded += static_cast<std::int64_t>(p.width) * p.height;
             pages_.push_back(p);
         }
-        return Status::Ok();
+        return CheckDocument(path_, static_cast<std::int64_t>(pages_.size()), decoded);
     }
 
     Result<PageImage> LoadPage(int index) override {

@@ -123,25 +123,28 @@ class TiffSource final : public ImageSource {
         TIFFOpenOptionsSetErrorHandlerExtR(opts, KeepFirstError, &error_);
         TIFFOpenOptionsSetWarningHandlerExtR(opts, IgnoreWarning, nullptr);
         // Bounds libtiff's own allocations for hostile headers.
-        TIFFOpenOptionsSetMaxSingleMemAlloc(opts, 64 * 1024 * 1024);
+        TIFFOpenOptionsSetMaxSingleMemAlloc(opts, kMaxTiffAlloc);
         tif_ = TIFFOpenExt(path_.c_str(), "r", opts);
         TIFFOpenOptionsFree(opts);
         if (!tif_) {
             if (FirstDirectoryBeyondEnd()) return Truncated(path_);
             return Bad(error_.empty() ? "damaged TIFF header" : error_);
         }
+        std::int64_t decoded = 0;
         do {
-            if (pages_.size() >= static_cast<std::size_t>(kMaxPages)) return Bad("too many pages");
+            if (pages_.size() >= static_cast<std::size_t>(kMaxPages))
+                return TooManyPages(path_, static_cast<std::int64_t>(pages_.size()) + 1);
             Page p;
             p.dir = TIFFCurrentDirectory(tif_);
             Status s = Examine(p);
             if (!s) return s;
+            if (!p.passThrough) decoded += static_cast<std::int64_t>(p.width) * p.height;
             pages_.push_back(p);
         } while (TIFFReadDirectory(tif_));
         // A page chain that breaks off: printing the pages before the break
         // would silently lose the rest.
         if (!error_.empty()) return Truncated(path_);
-        return Status::Ok();
+        return CheckDocument(path_, static_cast<std::int64_t>(pages_.size()), decoded);
     }
 
     ImageFormat format() const override { return ImageFormat::Tiff; }
@@ -173,7 +176,12 @@ class TiffSource final : public ImageSource {
         return out;
     }
 
-    Status Bad(const std::string& why) { return NotReadable(path_, why); }
+    // libtiff's refusal to allocate past its cap is a size, not damage.
+    Status Bad(const std::string& why) {
+        if (why.find("beyond the") != std::string::npos && why.find("limit") != std::string::npos)
+            return TooLarge(path_, why);
+        return NotReadable(path_, why);
+    }
 
     // A classic TIFF whose first page directory lies past the end of the file.
     bool FirstDirectoryBeyondEnd() const {
@@ -256,6 +264,13 @@ class TiffSource final : public ImageSource {
         if (!p.passThrough) {
             char emsg[1024] = "";
             if (!TIFFRGBAImageOK(tif_, emsg)) return Bad(emsg);
+            // libtiff reads a whole strip or tile at once: one beyond its
+            // allocation cap would only fail when the page is printed.
+            const std::uint64_t chunk = tiled ? TIFFTileSize64(tif_) : TIFFStripSize64(tif_);
+            if (chunk > static_cast<std::uint64_t>(kMaxTiffAlloc))
+                return TooLarge(path_, std::to_string(chunk / (1024 * 1024)) +
+                                           " MB to decode at once, at most " +
+                                           std::to_string(kMaxTiffAlloc / (1024 * 1024)));
         }
         return Status::Ok();
     }

@@ -10,12 +10,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 #include "platform/Environment.h"
 #include "platform/Files.h"
@@ -46,50 +48,14 @@ Status CopyFile(const std::string& from, int toFd) {
     }
 }
 
-// Files are named yyyymmdd-hhmmss-nnnnnn.pdf: the names sort in the order
-// printed, also across runs within one second.
-Status DeliverToFolder(const std::string& dir, const std::string& pdfPath) {
-    Status st = MakeFolders(dir);
-    if (!st) return Status::Error(Fail::Io, "Cannot create printer folder: " + st.detail);
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S-", &tm);
-    const std::string prefix = stamp;
-
-    long seq = 0;
-    for (const std::string& n : ListFolder(dir).value_or({}))
-        if (n.size() == prefix.size() + 10 && n.compare(0, prefix.size(), prefix) == 0)
-            seq = std::max(seq, std::strtol(n.c_str() + prefix.size(), nullptr, 10));
-
-    std::string part = dir + "/.voxafax-XXXXXX.part";
-    std::vector<char> name(part.begin(), part.end());
-    name.push_back('\0');
-    UniqueFd fd(::mkstemps(name.data(), 5));
-    if (!fd) return ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
-    part = name.data();
-    st = CopyFile(pdfPath, fd.get());
-    if (st && ::fsync(fd.get()) != 0)
-        st = ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
-    if (st && !fd.Close(part)) st = ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
-    for (int tries = 0; st && tries < 1000; ++tries) {
-        char seqText[24];
-        std::snprintf(seqText, sizeof seqText, "%06ld", ++seq);
-        const std::string final = dir + "/" + prefix + seqText + ".pdf";
-        // link() never replaces an existing file, so two runs cannot clash.
-        if (::link(part.c_str(), final.c_str()) == 0) break;
-        if (errno != EEXIST) st = ErrnoStatus(Fail::Io, "Cannot write to printer folder " + dir);
-    }
-    ::unlink(part.c_str());
-    return st;
-}
-
-Status DeliverToCups(const std::string& dest, const std::string& pdfPath,
-                     const std::string& title) {
+Status DeliverToCups(const std::string& dest, const std::string& pdfPath, const std::string& title,
+                     std::string& delivery) {
     int job =
         cupsPrintFile2(CUPS_HTTP_DEFAULT, dest.c_str(), pdfPath.c_str(), title.c_str(), 0, nullptr);
-    if (job > 0) return Status::Ok();
+    if (job > 0) {
+        delivery = "job " + std::to_string(job);
+        return Status::Ok();
+    }
     const ipp_status_t err = cupsLastError();
     const std::string why = cupsLastErrorString() ? cupsLastErrorString() : "unknown error";
     switch (err) {
@@ -130,6 +96,32 @@ class SystemPrinters final : public Printers {
         if (cr_) (void)EndDoc();
     }
 
+    std::string LastDelivery() const override { return lastDelivery_; }
+
+    void SetDocumentKey(const std::string& key) override {
+        docKey_.clear();
+        for (char c : key)
+            if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') docKey_ += c;
+    }
+
+    // Asked only when a run resumes a fax that a killed run had begun, so
+    // the listing of a folder that grows with every fax stays rare.
+    bool Delivered(const std::string& printerName, const std::string& key) override {
+        if (key.empty()) return false;
+        const std::string name = printerName.empty() ? Current() : printerName;
+        // "yyyymmdd-hhmmss-nnnnnn-" then the whole key, then ".pdf".
+        constexpr std::size_t kStamp = 23;
+        const std::string tail = key + ".pdf";
+        for (const auto& p : Installed()) {
+            if (p.deviceName != name || !p.isFolder) continue;
+            for (const std::string& n : ListFolder(p.directory).value_or({}))
+                if (n.size() == kStamp + tail.size() && n[kStamp - 1] == '-' &&
+                    n.compare(kStamp, tail.size(), tail) == 0)
+                    return true;
+        }
+        return false;
+    }
+
     std::vector<PrinterInfo> Installed() override {
         // The scheduler is asked once per run: a run lasts minutes at most,
         // and asking it for every page printed made each fax cost two
@@ -147,15 +139,21 @@ class SystemPrinters final : public Printers {
             cupsFreeDests(n, dests);
             cupsListed_ = true;
         }
-        std::vector<PrinterInfo> out = cupsDests_;
-        if (auto text = ReadWholeFile(printersIni_)) {
-            for (const auto& section : ini::Sections(*text)) {
-                auto dir = ini::Lookup(*text, section, "directory");
-                if (!dir) continue;
-                std::string d = ExpandHome(ini::StripComment(*dir));
-                if (!d.empty()) out.push_back(PrinterInfo{section, true, d});
+        // printers.ini likewise: every document printed asked for the list.
+        if (!foldersListed_) {
+            folderPrinters_.clear();
+            if (auto text = ReadWholeFile(printersIni_)) {
+                for (const auto& section : ini::Sections(*text)) {
+                    auto dir = ini::Lookup(*text, section, "directory");
+                    if (!dir) continue;
+                    std::string d = ExpandHome(ini::StripComment(*dir));
+                    if (!d.empty()) folderPrinters_.push_back(PrinterInfo{section, true, d});
+                }
             }
+            foldersListed_ = true;
         }
+        std::vector<PrinterInfo> out = cupsDests_;
+        out.insert(out.end(), folderPrinters_.begin(), folderPrinters_.end());
         return out;
     }
 
@@ -228,16 +226,83 @@ class SystemPrinters final : public Printers {
     Status PrintDocument(const std::string& printerName, const std::string& pdfPath,
                          const std::string& title, int) override {
         const std::string name = printerName.empty() ? Current() : printerName;
+        lastDelivery_.clear();
         for (const auto& p : Installed()) {
             if (p.deviceName != name) continue;
-            return p.isFolder ? DeliverToFolder(p.directory, pdfPath)
-                              : DeliverToCups(name, pdfPath, title);
+            return p.isFolder ? DeliverToFolder(p, pdfPath)
+                              : DeliverToCups(name, pdfPath, title, lastDelivery_);
         }
         return Status::Error(Fail::Rejected,
                              "Printer Error : no printer named \"" + name + "\" is installed");
     }
 
   private:
+    // A folder that cannot be written stops printing like a printer that is
+    // gone: every later fax would fail the same way, and each would be filed
+    // as unprintable and answered "Failed". Stopped, the faxes stay in the
+    // inbox and the next run prints them once the folder can be written.
+    static Status FolderFailure(const PrinterInfo& p, const Status& why) {
+        return Status::Error(Fail::Rejected, "Printer Error : folder printer \"" + p.deviceName +
+                                                 "\": " + why.detail);
+    }
+
+    // Files are named yyyymmdd-hhmmss-nnnnnn.pdf, or yyyymmdd-hhmmss-nnnnnn-
+    // key.pdf with a document key: the names sort in the order printed, also
+    // across runs within one second. The number is counted here rather than
+    // found by listing the folder, which grows with every fax and made each
+    // print slower than the one before.
+    Status DeliverToFolder(const PrinterInfo& p, const std::string& pdfPath) {
+        const std::string& dir = p.directory;
+        if (!madeFolders_.count(dir)) {
+            Status st = MakeFolders(dir);
+            if (!st) return FolderFailure(p, st);
+            madeFolders_.insert(dir);
+        }
+        std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S-", &tm);
+        if (stamp != seqPrefix_) {
+            seqPrefix_ = stamp;
+            seq_ = 0;
+        }
+
+        std::string part = dir + "/.voxafax-XXXXXX.part";
+        std::vector<char> name(part.begin(), part.end());
+        name.push_back('\0');
+        UniqueFd fd(::mkstemps(name.data(), 5));
+        if (!fd) {
+            // A folder removed during the run is made again next time.
+            madeFolders_.erase(dir);
+            return FolderFailure(p, ErrnoStatus(Fail::Io, "cannot write to " + dir));
+        }
+        part = name.data();
+        Status st = CopyFile(pdfPath, fd.get());
+        // The one fsync of a printed PDF, before it gets its name: the walk
+        // records the fax as printed as soon as this returns, so the name
+        // must never stand for a document whose pages are not on disk.
+        if (st && ::fsync(fd.get()) != 0) st = ErrnoStatus(Fail::Io, "cannot write to " + dir);
+        if (Status c = fd.Close(part); st && !c) st = c;
+        std::string final;
+        for (int tries = 0; st && tries < 1000; ++tries) {
+            char seqText[24];
+            std::snprintf(seqText, sizeof seqText, "%06ld", ++seq_);
+            final =
+                dir + "/" + seqPrefix_ + seqText + (docKey_.empty() ? "" : "-" + docKey_) + ".pdf";
+            // link() never replaces an existing file, so two runs cannot
+            // clash: a name another run took in this second is skipped.
+            if (::link(part.c_str(), final.c_str()) == 0) break;
+            if (errno != EEXIST) st = ErrnoStatus(Fail::Io, "cannot write to " + dir);
+            final.clear();
+        }
+        ::unlink(part.c_str());
+        if (st && final.empty()) st = Status::Error(Fail::Io, "no free file name in " + dir);
+        if (!st) return FolderFailure(p, st);
+        lastDelivery_ = final;
+        return Status::Ok();
+    }
+
     Status Begin() {
         if (cr_) return Status::Ok();
         const char* t = std::getenv("TMPDIR");
@@ -300,6 +365,13 @@ class SystemPrinters final : public Printers {
     std::string cupsDefault_;
     std::vector<PrinterInfo> cupsDests_;
     bool cupsListed_ = false;
+    std::vector<PrinterInfo> folderPrinters_;
+    bool foldersListed_ = false;
+    std::set<std::string> madeFolders_;  // folder printers' folders known to exist
+    std::string seqPrefix_;              // the second the last PDF was named in
+    long seq_ = 0;                       // its number within that second
+    std::string lastDelivery_;
+    std::string docKey_;
     double fontSize_ = 10;
 
     cairo_surface_t* pdf_ = nullptr;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "platform/linux/imaging/ImageLibrary.h"
@@ -288,4 +289,36 @@ TEST(ImageReaders, DamagedAndHostileFilesAreRefusedWithAReason) {
         EXPECT_FALSE(r.status) << name;
         ++i;
     }
+}
+
+// Image bombs: a few kilobytes that describe gigapixels (tests/platform/
+// imaging/bombs, made by bomb_tiff in tests/scripts/walk_mkfax.py: every strip
+// of every page points at one block of deflate data). Each is refused from its
+// headers, before any page is decoded, as what it is; one just inside the
+// limits is accepted, and 300 small pages print, one sheet each.
+TEST(ImageReaders, ImageBombsAreRefusedFromTheirHeadersAsWhatTheyAre) {
+    testsupport::TempDir dir;
+    const std::string bombs = std::string(VOXAFAX_SOURCE_DIR) + "/tests/platform/imaging/bombs/";
+    const std::pair<const char*, const char*> refused[] = {
+        {"one-huge-page.tif", "Image too large"},   // 7000 x 7000 pixels
+        {"many-pages.tif", "Too many pages"},       // 301 pages
+        {"many-big-pages.tif", "Image too large"},  // 40 pages of 25 million pixels
+    };
+    for (const auto& [name, reason] : refused) {
+        auto info = platform::ProbeImage(bombs + name);
+        ASSERT_FALSE(info) << name;
+        EXPECT_EQ(info.status().detail.rfind(reason, 0), 0u) << info.status().detail;
+        const std::string pdf = dir / (std::string(name) + ".pdf");
+        int pages = -1;
+        EXPECT_FALSE(platform::RenderImagePdf(bombs + name, pdf, &pages));
+        EXPECT_EQ(pages, -1);
+        EXPECT_FALSE(std::filesystem::exists(pdf));
+    }
+    auto big = platform::ProbeImage(bombs + "big-but-allowed.tif");  // 10 of those pages
+    ASSERT_TRUE(big) << big.status().detail;
+    EXPECT_EQ(big->pages, 10);
+    int pages = 0;
+    ASSERT_TRUE(platform::RenderImagePdf(bombs + "300-pages.tif", dir / "edge.pdf", &pages));
+    EXPECT_EQ(pages, 300);
+    EXPECT_EQ(printtest::PdfPages(dir / "edge.pdf"), 300);
 }
