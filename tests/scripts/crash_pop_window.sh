@@ -1,6 +1,6 @@
 #!/bin/bash
 # Kills in the windows of the POP3 session, made certain rather than left to
-# chance, against a real Dovecot; the seed (VOXAFAX_SEED, else the clock)
+# chance, against a real Dovecot; the seed (VOXAFAX_CRASH_SEED, else the clock)
 # picks the moments within them:
 #   1. during the download: once the k-th message is whole in In/.pop/ while
 #      later, larger ones are still coming and QUIT has not been sent;
@@ -14,7 +14,7 @@
 set -u
 . "$(dirname "$0")/system_peers.bash"
 sys_require
-SEED=${VOXAFAX_SEED:-$(($(date +%s) % 32768))}
+SEED=${VOXAFAX_CRASH_SEED:-$(($(date +%s) % 32768))}
 RANDOM=$SEED
 echo "seed $SEED"
 W=$(mktemp -d /tmp/vfcrash.XXXXXX)
