@@ -114,12 +114,6 @@ const KeyInfo kKeys[] = {
     {"test_server", Kind::Status},
 };
 
-// options.ini: section, key.
-const std::pair<const char*, const char*> kOptionKeys[] = {
-    {"print", "text_pages"},    {"pop3", "host"}, {"pop3", "tls"},  {"pop3", "port"},
-    {"pop3", "max_message_mb"}, {"smtp", "tls"},  {"smtp", "port"},
-};
-
 const KeyInfo* FindKey(std::string_view name) {
     for (const KeyInfo& k : kKeys)
         if (EqualsNoCase(k.name, name)) return &k;
@@ -399,48 +393,23 @@ void CheckOptionsFile(Checker& c, const platform::Environment& env,
                " is missing: POP3 on port 110 and SMTP on port 25 without TLS, header "
                "pages and text attachments held back");
     const std::string file = Base(path);
-    std::vector<std::string> known;
-    for (const auto& [s, k] : kOptionKeys) known.push_back(std::string(s) + " " + k);
+    // What voxafax-print itself refuses, in its own words.
+    for (const std::string& problem : options.problems) c.Problem(problem);
+    const std::vector<std::string>& known = options.knownKeys;
     for (const Entry& e : ReadEntries(text.value_or("")).entries) {
         const std::string where = " (" + file + " line " + std::to_string(e.line) + ")";
         const std::string name = Lower(e.section) + " " + Lower(e.key);
-        if (std::find(known.begin(), known.end(), name) == known.end()) {
-            std::string near = Closest(name, known);
-            c.Problem("[" + e.section + "] " + e.key + " is not an option voxafax-print reads" +
-                      (near.empty() ? ""
-                                    : "; did you mean [" + near.substr(0, near.find(' ')) + "] " +
-                                          near.substr(near.find(' ') + 1) + "?") +
-                      where);
-            continue;
-        }
-        const std::string v = platform::ini::StripComment(e.value);
-        auto flag = [&](bool read) {
-            if (read != SeemsOn(v) || (!read && !SeemsOff(v)))
-                c.Problem("[" + e.section + "] " + e.key + " = " + v + " is read as " +
-                          (read ? "yes" : "no") + where + ": write yes or no");
-        };
-        auto port = [&](int read, const char* var) {
-            if (std::getenv(var) && *std::getenv(var)) return;  // told below
-            if (!IsPort(v) || std::stol(v) != read)
-                c.Problem("[" + e.section + "] port = " + v + " is not a port from 1 to 65535" +
-                          where + "; voxafax-print uses " + std::to_string(read));
-        };
-        if (name == "print text_pages") flag(options.textPages);
-        if (name == "pop3 tls") flag(options.popTls);
-        if (name == "smtp tls") flag(options.smtpTls);
-        if (name == "pop3 port") port(options.popPort, "VOXAFAX_POP3_PORT");
-        if (name == "smtp port") port(options.smtpPort, "VOXAFAX_SMTP_PORT");
+        if (std::find(known.begin(), known.end(), name) != known.end()) continue;
+        std::string near = Closest(name, known);
+        c.Problem("[" + e.section + "] " + e.key + " is not an option voxafax-print reads" +
+                  (near.empty() ? ""
+                                : "; did you mean [" + near.substr(0, near.find(' ')) + "] " +
+                                      near.substr(near.find(' ') + 1) + "?") +
+                  where);
     }
-    for (const auto& [var, read] : {std::pair{"VOXAFAX_POP3_PORT", options.popPort},
-                                    std::pair{"VOXAFAX_SMTP_PORT", options.smtpPort}}) {
-        const char* v = std::getenv(var);
-        if (!v || !*v) continue;
-        if (IsPort(v))
+    for (const char* var : {"VOXAFAX_POP3_PORT", "VOXAFAX_SMTP_PORT"})
+        if (const char* v = std::getenv(var); v && *v && IsPort(v))
             c.Note(std::string(var) + " = " + v + " wins over options.ini");
-        else
-            c.Problem(std::string(var) + " = " + v +
-                      " is not a port from 1 to 65535; voxafax-print uses " + std::to_string(read));
-    }
     if (!options.textPages)
         c.Note(
             "[print] text_pages is off: header pages and text attachments are not put on "

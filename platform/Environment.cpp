@@ -35,8 +35,12 @@ std::optional<long> ParseLong(const std::string& s) {
 // become a default (a port of 65537 once became port 1).
 class OptionReader {
   public:
-    OptionReader(std::string path, std::vector<std::string>& problems)
-        : path_(std::move(path)), text_(ReadWholeFile(path_).value_or("")), problems_(problems) {}
+    OptionReader(std::string path, std::vector<std::string>& problems,
+                 std::vector<std::string>& known)
+        : path_(std::move(path)),
+          text_(ReadWholeFile(path_).value_or("")),
+          problems_(problems),
+          known_(known) {}
 
     // yes/no, true/false, on/off, 1/0 (any letter case).
     void Flag(const char* section, const char* key, bool& out) {
@@ -81,7 +85,8 @@ class OptionReader {
     }
 
   private:
-    std::optional<std::string> Get(const char* section, const char* key) const {
+    std::optional<std::string> Get(const char* section, const char* key) {
+        known_.push_back(Lower(std::string(section) + " " + key));
         auto v = ini::Lookup(text_, section, key);
         if (!v) return std::nullopt;
         return ini::StripComment(*v);
@@ -99,6 +104,7 @@ class OptionReader {
     std::string path_;
     std::string text_;
     std::vector<std::string>& problems_;
+    std::vector<std::string>& known_;
 };
 
 }  // namespace
@@ -132,7 +138,7 @@ Environment Environment::FromProcess() {
 
 Options Options::Load(const Environment& env) {
     Options o;
-    OptionReader r(env.OptionsIni(), o.problems);
+    OptionReader r(env.OptionsIni(), o.problems, o.knownKeys);
     r.Flag("print", "text_pages", o.textPages);
     r.Flag("pop3", "tls", o.popTls);
     r.Flag("smtp", "tls", o.smtpTls);

@@ -45,6 +45,9 @@ struct Options {
     // the variable), the value and what is allowed. A refused value leaves
     // its setting at the default; a run does not start while there is one.
     std::vector<std::string> problems;
+    // Every option Load reads, as "section key" in lower case: the one list
+    // that `voxafax check` holds a file against.
+    std::vector<std::string> knownKeys;
 
     static Options Load(const Environment& env);
 };
