@@ -144,18 +144,28 @@ for path in glob.glob(os.path.join(spool, "new", "*")) + glob.glob(os.path.join(
     if m:
         on_server[int(m.group(1))] = on_server.get(int(m.group(1)), 0) + 1
 
-receipts = {}
+# A receipt is known by its Message-Id. The same receipt delivered twice is
+# SMTP's own window: a kill after the server took the message but before its
+# answer arrived leaves the client no way to know, so the next run sends it
+# again. Two different receipts for one fax are a fault.
+def receipt_id(data):
+    m = re.search(rb"(?im)^Message-Id:\s*(\S+)", data)
+    return m.group(1) if m else data
+
+receipts, deliveries = {}, {}
 failed = set()
 for path in glob.glob(os.path.join(sink, "new", "*.eml")):
     data = read(path)
     for n in set(re.findall(rb"system-(\d+)@gateway.test", data)):
-        receipts[int(n)] = receipts.get(int(n), 0) + 1
+        receipts.setdefault(int(n), set()).add(receipt_id(data))
+        deliveries[int(n)] = deliveries.get(int(n), 0) + 1
         if re.search(rb"(?im)^Disposition:.*;\s*failed", data):
             failed.add(int(n))
 queued = {}
 for path in glob.glob(os.path.join(home, "Out", "*")):
-    for n in set(re.findall(rb"system-(\d+)@gateway.test", read(path))):
-        queued[int(n)] = queued.get(int(n), 0) + 1
+    data = read(path)
+    for n in set(re.findall(rb"system-(\d+)@gateway.test", data)):
+        queued.setdefault(int(n), set()).add(receipt_id(data))
 
 missing, twice, both = [], [], []
 for n in range(1, total + 1):
@@ -167,7 +177,10 @@ for n in range(1, total + 1):
     elif s == 1 and v > 0:
         both.append(n)
 no_receipt = [n for n in in_store if n not in receipts and n not in queued]
-many_receipts = sorted((n, c) for n, c in receipts.items() if c + queued.get(n, 0) > 1)
+many_receipts = sorted((n, len(ids | queued.get(n, set())))
+                       for n, ids in receipts.items() if len(ids | queued.get(n, set())) > 1)
+many_receipts += sorted((n, len(ids)) for n, ids in queued.items() if n not in receipts and len(ids) > 1)
+resent = sorted(n for n, c in deliveries.items() if c > len(receipts[n]))
 
 def ini_ok(path):
     try:
@@ -201,6 +214,7 @@ print("STAT half-written message files in the store: %s" % unparsable)
 print("INFO stray files in the store's tmp/ folders: %d" % stray_tmp)
 print("STAT filed without a receipt at the sink or in Out/: %s" % sorted(no_receipt))
 print("STAT answered more than once (sent or queued): %s" % many_receipts)
+print("INFO the same receipt delivered again after a kill during its delivery: %s" % resent)
 print("STAT printed more than once: %s" % printed_twice)
 print("STAT faxes printed and faxes filed as printed: %d %d" % (len(by_digest), filed_printed))
 printed = {n for n, where in in_store.items() if any(".Printed" in x for x in where)}
