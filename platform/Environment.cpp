@@ -73,15 +73,17 @@ class OptionReader {
     }
 
     // The same for an environment variable, which wins over the file.
-    void Variable(const char* name, long lo, long hi, int& out) {
+    // True when the variable set the value.
+    bool Variable(const char* name, long lo, long hi, int& out) {
         const std::string v = Env(name);
-        if (v.empty()) return;
+        if (v.empty()) return false;
         if (auto n = ParseLong(v); n && *n >= lo && *n <= hi) {
             out = static_cast<int>(*n);
-            return;
+            return true;
         }
         problems_.push_back(std::string(name) + " = " + v + " " + Range(lo, hi) +
                             "; correct or unset the variable");
+        return false;
     }
 
   private:
@@ -152,8 +154,8 @@ Options Options::Load(const Environment& env) {
     r.Number("smtp", "receipt_max_runs", 1, 1000, o.receiptMaxRuns);
     r.Number("smtp", "receipt_max_days", 1, 3650, o.receiptMaxDays);
     r.Number("smtp", "dialogue_minutes", 0, 1440, o.smtpDialogueMinutes);
-    r.Variable("VOXAFAX_POP3_PORT", 1, 65535, o.popPort);
-    r.Variable("VOXAFAX_SMTP_PORT", 1, 65535, o.smtpPort);
+    o.popPortFromVariable = r.Variable("VOXAFAX_POP3_PORT", 1, 65535, o.popPort);
+    o.smtpPortFromVariable = r.Variable("VOXAFAX_SMTP_PORT", 1, 65535, o.smtpPort);
     return o;
 }
 

@@ -33,6 +33,9 @@ struct Options {
     int popMaxMessageMb = 100;
     bool smtpTls = false;  // [smtp] tls
     int smtpPort = 25;     // [smtp] port, $VOXAFAX_SMTP_PORT
+    // The port came from the variable, so that is what a person must change.
+    bool popPortFromVariable = false;
+    bool smtpPortFromVariable = false;
     // A receipt that no candidate server took in this many runs, or that is
     // this many days old and still failing, leaves Out/ for Undelivered/.
     int receiptMaxRuns = 10;  // [smtp] receipt_max_runs

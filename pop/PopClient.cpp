@@ -675,11 +675,13 @@ void PopClient::ReportLogonFailure() {
     using config::RunFailure;
     const std::string options = ctx_.env.OptionsIni();
     const std::string profile = ctx_.env.profilePath;
+    const std::string where = ctx_.options.popPortFromVariable
+                                  ? "[pop3] host in " + options + " and VOXAFAX_POP3_PORT"
+                                  : "[pop3] host and port in " + options;
     const std::string hostHint =
         ctx_.options.popHost.empty()
-            ? "[pop3] host and port in " + options +
-                  " (the host defaults to the domain of Voxa_Fax_Addr in " + profile + ")"
-            : "[pop3] host and port in " + options;
+            ? where + " (the host defaults to the domain of Voxa_Fax_Addr in " + profile + ")"
+            : where;
     const std::int32_t code = form_.gPOP_Error;
     const std::string& reason = form_.gPOPSockErrDescr;
     auto fail = [&](const std::string& text, RunFailure kind) {
