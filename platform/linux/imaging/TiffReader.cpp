@@ -124,7 +124,9 @@ class TiffSource final : public ImageSource {
         TIFFOpenOptionsSetWarningHandlerExtR(opts, IgnoreWarning, nullptr);
         // Bounds libtiff's own allocations for hostile headers.
         TIFFOpenOptionsSetMaxSingleMemAlloc(opts, kMaxTiffAlloc);
-        tif_ = TIFFOpenExt(path_.c_str(), "r", opts);
+        // "m": read strips with read() rather than mapping the whole file, so
+        // that the memory of a run does not grow with the size of a fax.
+        tif_ = TIFFOpenExt(path_.c_str(), "rm", opts);
         TIFFOpenOptionsFree(opts);
         if (!tif_) {
             if (FirstDirectoryBeyondEnd()) return Truncated(path_);
