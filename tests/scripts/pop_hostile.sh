@@ -88,7 +88,7 @@ setup refused
 run VOXAFAX_POP3_PORT="$(free_port)"
 check "refused: the run ends at once" below "$ELAPSED" 10
 check "refused: the reason on standard error" has "$R/stderr" \
-    ": connection refused; check [pop3] host and port in $R/cfg/options.ini"
+    ": connection refused; check [pop3] host in $R/cfg/options.ini and VOXAFAX_POP3_PORT"
 # As ever, a failed connection leaves last_error empty; the log says more.
 check "refused: last_error as ever" eq "$(key "$P" last_error)" ""
 
