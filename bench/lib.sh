@@ -121,13 +121,15 @@ bench_spool_count() { find "$SPOOL/new" "$SPOOL/cur" -type f | wc -l; }
 
 # bench_profile DIR [profile lines...]: the program's configuration in DIR
 # (cfg/, home/, store/, prints/) for subscriber fax1 on the private Dovecot,
-# a folder printer, no receipts (the tool chain sends none either).
+# a folder printer, no receipts (the tool chain sends none either). The long
+# faxes run to more pages than the program prints by default.
 bench_profile() {
     local d=$1
     shift
     rm -rf "$d"
     mkdir -p "$d/cfg" "$d/home"
     printf '[Fax Store]\nmaildir = %s\n' "$d/store" >"$d/cfg/stores.ini"
+    printf '[print]\nmax_pages = 10000\n' >"$d/cfg/options.ini"
     printf '[Fax PDF]\ndirectory = %s\n' "$d/prints" >"$d/cfg/printers.ini"
     {
         echo "[VOXA-FAX]"

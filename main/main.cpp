@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
     const char* answers = std::getenv("VOXAFAX_ANSWERS");
     platform::TerminalDialogs dialogs(answers ? answers : "");
     auto printers = platform::MakeSystemPrinters(env.PrintersIni());
-    auto imaging = platform::MakeImageLibrary(*printers, env.programFolder + "/temp");
+    auto imaging =
+        platform::MakeImageLibrary(*printers, env.programFolder + "/temp", options.maxPages);
     // VOXAFAX_HOSTS_FILE keeps name lookups to a hosts file (no name server
     // is ever asked): for test and demo rounds on loopback-only machines.
     const char* hostsFile = std::getenv("VOXAFAX_HOSTS_FILE");

@@ -142,6 +142,7 @@ Options Options::Load(const Environment& env) {
     Options o;
     OptionReader r(env.OptionsIni(), o.problems, o.knownKeys);
     r.Flag("print", "text_pages", o.textPages);
+    r.Number("print", "max_pages", 1, 10000, o.maxPages);
     r.Flag("pop3", "tls", o.popTls);
     r.Flag("smtp", "tls", o.smtpTls);
     // Implicit TLS has ports of its own unless one is given.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/Imaging.h"
 
 namespace platform {
 
@@ -25,9 +26,10 @@ struct Environment {
 // options.ini, with the environment's port variables winning over it.
 struct Options {
     bool textPages = false;  // [print] text_pages: really print header pages and text files
-    std::string popHost;     // [pop3] host: a POP3 server other than the address's domain
-    bool popTls = false;     // [pop3] tls
-    int popPort = 110;       // [pop3] port, $VOXAFAX_POP3_PORT
+    int maxPages = kDefaultMaxPages;  // [print] max_pages: a longer document is not printed
+    std::string popHost;              // [pop3] host: a POP3 server other than the address's domain
+    bool popTls = false;              // [pop3] tls
+    int popPort = 110;                // [pop3] port, $VOXAFAX_POP3_PORT
     // [pop3] max_message_mb: a larger message (MiB) is left on the server and
     // reported, and no download may grow past it.
     int popMaxMessageMb = 100;

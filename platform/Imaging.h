@@ -14,6 +14,10 @@ class Printers;
 
 enum class ImageFormat { Tiff, Jpeg, Bmp, Pcx, Dcx };
 
+// The most pages one document may have unless options.ini says otherwise
+// ([print] max_pages): no fax runs to more, and each page is a sheet of paper.
+inline constexpr int kDefaultMaxPages = 300;
+
 struct ImageInfo {
     ImageFormat format = ImageFormat::Tiff;
     int pages = 0;

@@ -23,11 +23,13 @@ TEST(Options, ReadsFlagsPortsAndCommentsAndRefusesWhatMakesNoSense) {
     testsupport::TempDir dir;
     ::unsetenv("VOXAFAX_POP3_PORT");
     ::unsetenv("VOXAFAX_SMTP_PORT");
-    platform::Options o = Load(dir,
-                               "[print]\ntext_pages = Yes   ; header pages too\n[pop3]\n"
-                               "tls = on\n[smtp]\ntls = yes\nport = 2525\n");
+    platform::Options o =
+        Load(dir,
+             "[print]\ntext_pages = Yes   ; header pages too\nmax_pages = 1000\n[pop3]\n"
+             "tls = on\n[smtp]\ntls = yes\nport = 2525\n");
     EXPECT_TRUE(o.problems.empty());
     EXPECT_TRUE(o.textPages);
+    EXPECT_EQ(o.maxPages, 1000);
     EXPECT_EQ(o.popPort, 995);  // implicit TLS has its own port
     EXPECT_EQ(o.smtpPort, 2525);
 

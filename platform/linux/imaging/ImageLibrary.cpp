@@ -39,14 +39,14 @@ Status TooLarge(const std::string& path, const std::string& why) {
     return Status::Error(Fail::Format, "Image too large: " + path + " (" + why + ")");
 }
 
-Status TooManyPages(const std::string& path, std::int64_t pages) {
-    (void)pages;
+Status TooManyPages(const std::string& path, int maxPages) {
     return Status::Error(
-        Fail::Format, "Too many pages: " + path + " (more than " + std::to_string(kMaxPages) + ")");
+        Fail::Format, "Too many pages: " + path + " (more than " + std::to_string(maxPages) + ")");
 }
 
-Status CheckDocument(const std::string& path, std::int64_t pages, std::int64_t decodedPixels) {
-    if (pages > kMaxPages) return TooManyPages(path, pages);
+Status CheckDocument(const std::string& path, std::int64_t pages, int maxPages,
+                     std::int64_t decodedPixels) {
+    if (pages > maxPages) return TooManyPages(path, maxPages);
     if (decodedPixels > kMaxDocumentPixels)
         return TooLarge(path, std::to_string(decodedPixels / 1000000) +
                                   " million pixels to decode in all, at most " +
@@ -78,7 +78,7 @@ double SaneDpi(double dpi, double fallback) {
     return (std::isfinite(dpi) && dpi >= 10 && dpi <= 10000) ? dpi : fallback;
 }
 
-Result<std::unique_ptr<ImageSource>> OpenImage(const std::string& path) {
+Result<std::unique_ptr<ImageSource>> OpenImage(const std::string& path, int maxPages) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR)
@@ -97,12 +97,12 @@ Result<std::unique_ptr<ImageSource>> OpenImage(const std::string& path) {
     if ((magic[0] == 'I' && magic[1] == 'I' && (magic[2] == 42 || magic[2] == 43) &&
          magic[3] == 0) ||
         (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && (magic[3] == 42 || magic[3] == 43)))
-        return OpenTiff(path);
+        return OpenTiff(path, maxPages);
     if (magic[0] == 0xff && magic[1] == 0xd8 && magic[2] == 0xff) return OpenJpeg(path);
     if (magic[0] == 'B' && magic[1] == 'M') return OpenBmp(path);
     if (magic[0] == 0xb1 && magic[1] == 0x68 && magic[2] == 0xde && magic[3] == 0x3a)
-        return OpenPcx(path, true);
-    if (magic[0] == 0x0a && magic[1] <= 5 && magic[2] == 1) return OpenPcx(path, false);
+        return OpenPcx(path, true, maxPages);
+    if (magic[0] == 0x0a && magic[1] <= 5 && magic[2] == 1) return OpenPcx(path, false, maxPages);
     return NotReadable(path, "unknown file type");
 }
 
@@ -215,9 +215,9 @@ Status DrawPdf(imaging::ImageSource& src, const std::string& pdfPath) {
 
 }  // namespace
 
-Result<ImageInfo> ProbeImage(const std::string& path) {
+Result<ImageInfo> ProbeImage(const std::string& path, int maxPages) {
     try {
-        auto src = imaging::OpenImage(path);
+        auto src = imaging::OpenImage(path, maxPages);
         if (!src) return src.status();
         return ImageInfo{(*src)->format(), (*src)->PageCount()};
     } catch (...) {
@@ -225,9 +225,10 @@ Result<ImageInfo> ProbeImage(const std::string& path) {
     }
 }
 
-Status RenderImagePdf(const std::string& imagePath, const std::string& pdfPath, int* pages) {
+Status RenderImagePdf(const std::string& imagePath, const std::string& pdfPath, int* pages,
+                      int maxPages) {
     try {
-        auto src = imaging::OpenImage(imagePath);
+        auto src = imaging::OpenImage(imagePath, maxPages);
         if (!src) return src.status();
         Status st = (*src)->AllPagesFax() ? WriteFaxPdf(**src, pdfPath) : DrawPdf(**src, pdfPath);
         if (!st) {
@@ -246,15 +247,15 @@ namespace {
 
 class ImageLibrary final : public Imaging {
   public:
-    ImageLibrary(Printers& printers, std::string tempDir)
-        : printers_(printers), tempDir_(std::move(tempDir)) {
+    ImageLibrary(Printers& printers, std::string tempDir, int maxPages)
+        : printers_(printers), tempDir_(std::move(tempDir)), maxPages_(maxPages) {
         if (tempDir_.empty()) {
             const char* t = std::getenv("TMPDIR");
             tempDir_ = (t && *t) ? t : "/tmp";
         }
     }
 
-    Result<ImageInfo> Open(const std::string& path) override { return ProbeImage(path); }
+    Result<ImageInfo> Open(const std::string& path) override { return ProbeImage(path, maxPages_); }
 
     Status Print(const std::string& path, const std::string& printerName) override {
         std::string tmpl = tempDir_ + "/voxafax-image-XXXXXX.pdf";
@@ -265,7 +266,7 @@ class ImageLibrary final : public Imaging {
         ::close(fd);
         const std::string pdfPath(name.data());
         int pages = 0;
-        Status st = RenderImagePdf(path, pdfPath, &pages);
+        Status st = RenderImagePdf(path, pdfPath, &pages, maxPages_);
         if (!st) return st;
         std::string title = path.substr(path.find_last_of('/') + 1);
         st = printers_.PrintDocument(printerName, pdfPath, title, pages);
@@ -276,12 +277,13 @@ class ImageLibrary final : public Imaging {
   private:
     Printers& printers_;
     std::string tempDir_;
+    int maxPages_;
 };
 
 }  // namespace
 
-std::unique_ptr<Imaging> MakeImageLibrary(Printers& printers, std::string tempDir) {
-    return std::make_unique<ImageLibrary>(printers, std::move(tempDir));
+std::unique_ptr<Imaging> MakeImageLibrary(Printers& printers, std::string tempDir, int maxPages) {
+    return std::make_unique<ImageLibrary>(printers, std::move(tempDir), maxPages);
 }
 
 }  // namespace platform

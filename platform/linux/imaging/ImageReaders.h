@@ -25,8 +25,6 @@ inline constexpr std::int64_t kMaxPixels = 36LL * 1000 * 1000;
 // Pages whose pixels must be decoded, in all: some thirty colour pages. Fax
 // pages whose coded data goes into the PDF as it is do not count.
 inline constexpr std::int64_t kMaxDocumentPixels = 256LL * 1024 * 1024;
-// Pages of one document: no fax runs to more, and each is a sheet of paper.
-inline constexpr int kMaxPages = 300;
 // The most libtiff may allocate at once (a strip, a tile, a table).
 inline constexpr std::int64_t kMaxTiffAlloc = 64LL * 1024 * 1024;
 
@@ -102,13 +100,14 @@ class ImageSource {
 
 // Opens by content, not by name. Fail::NotFound for a missing file,
 // Fail::Format with a sentence naming the problem otherwise.
-Result<std::unique_ptr<ImageSource>> OpenImage(const std::string& path);
+// maxPages: the most pages a document may have ([print] max_pages).
+Result<std::unique_ptr<ImageSource>> OpenImage(const std::string& path, int maxPages);
 
 // Per format; `path` for messages, the file is already known to be readable.
-Result<std::unique_ptr<ImageSource>> OpenTiff(const std::string& path);
+Result<std::unique_ptr<ImageSource>> OpenTiff(const std::string& path, int maxPages);
 Result<std::unique_ptr<ImageSource>> OpenJpeg(const std::string& path);
 Result<std::unique_ptr<ImageSource>> OpenBmp(const std::string& path);
-Result<std::unique_ptr<ImageSource>> OpenPcx(const std::string& path, bool dcx);
+Result<std::unique_ptr<ImageSource>> OpenPcx(const std::string& path, bool dcx, int maxPages);
 
 // Helpers shared by the readers.
 Status NotReadable(const std::string& path, const std::string& why);
@@ -116,10 +115,11 @@ Status Truncated(const std::string& path);
 Status TooLarge(const std::string& path, std::int64_t width, std::int64_t height);
 // "Image too large: ..." for a reason other than a page's size.
 Status TooLarge(const std::string& path, const std::string& why);
-Status TooManyPages(const std::string& path, std::int64_t pages);
+Status TooManyPages(const std::string& path, int maxPages);
 // Checks a document's pages against the limits: the page count, and the
 // pixels of the pages that must be decoded.
-Status CheckDocument(const std::string& path, std::int64_t pages, std::int64_t decodedPixels);
+Status CheckDocument(const std::string& path, std::int64_t pages, int maxPages,
+                     std::int64_t decodedPixels);
 // Checks the dimensions against the limits (before any allocation).
 Status CheckSize(const std::string& path, std::int64_t width, std::int64_t height);
 // An opaque white RGB24 surface of that size, or a Status.

@@ -33,7 +33,8 @@ struct PcxPage {
 
 class PcxSource final : public ImageSource {
   public:
-    PcxSource(std::string path, bool dcx) : path_(std::move(path)), dcx_(dcx) {}
+    PcxSource(std::string path, bool dcx, int maxPages)
+        : path_(std::move(path)), dcx_(dcx), maxPages_(maxPages) {}
 
     ImageFormat format() const override { return dcx_ ? ImageFormat::Dcx : ImageFormat::Pcx; }
     int PageCount() const override { return static_cast<int>(pages_.size()); }
@@ -61,8 +62,8 @@ class PcxSource final : public ImageSource {
         } else {
             offsets.push_back(0);
         }
-        if (offsets.size() > static_cast<std::size_t>(kMaxPages))
-            return TooManyPages(path_, static_cast<std::int64_t>(offsets.size()));
+        if (offsets.size() > static_cast<std::size_t>(maxPages_))
+            return TooManyPages(path_, maxPages_);
         std::int64_t decoded = 0;
         for (std::size_t i = 0; i < offsets.size(); ++i) {
             PcxPage p;
@@ -76,7 +77,7 @@ class PcxSource final : public ImageSource {
             decoded += static_cast<std::int64_t>(p.width) * p.height;
             pages_.push_back(p);
         }
-        return CheckDocument(path_, static_cast<std::int64_t>(pages_.size()), decoded);
+        return CheckDocument(path_, static_cast<std::int64_t>(pages_.size()), maxPages_, decoded);
     }
 
     Result<PageImage> LoadPage(int index) override {
@@ -219,13 +220,14 @@ class PcxSource final : public ImageSource {
 
     std::string path_;
     bool dcx_;
+    int maxPages_;
     std::vector<PcxPage> pages_;
 };
 
 }  // namespace
 
-Result<std::unique_ptr<ImageSource>> OpenPcx(const std::string& path, bool dcx) {
-    auto src = std::make_unique<PcxSource>(path, dcx);
+Result<std::unique_ptr<ImageSource>> OpenPcx(const std::string& path, bool dcx, int maxPages) {
+    auto src = std::make_unique<PcxSource>(path, dcx, maxPages);
     Status s = src->Open();
     if (s) s = src->CheckData();
     if (!s) return s;

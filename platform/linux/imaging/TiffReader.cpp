@@ -109,7 +109,7 @@ struct Page {
 
 class TiffSource final : public ImageSource {
   public:
-    explicit TiffSource(std::string path) : path_(std::move(path)) {}
+    TiffSource(std::string path, int maxPages) : path_(std::move(path)), maxPages_(maxPages) {}
     ~TiffSource() override {
         if (tif_) TIFFClose(tif_);
     }
@@ -134,8 +134,8 @@ class TiffSource final : public ImageSource {
         }
         std::int64_t decoded = 0;
         do {
-            if (pages_.size() >= static_cast<std::size_t>(kMaxPages))
-                return TooManyPages(path_, static_cast<std::int64_t>(pages_.size()) + 1);
+            if (pages_.size() >= static_cast<std::size_t>(maxPages_))
+                return TooManyPages(path_, maxPages_);
             Page p;
             p.dir = TIFFCurrentDirectory(tif_);
             Status s = Examine(p);
@@ -146,7 +146,7 @@ class TiffSource final : public ImageSource {
         // A page chain that breaks off: printing the pages before the break
         // would silently lose the rest.
         if (!error_.empty()) return Truncated(path_);
-        return CheckDocument(path_, static_cast<std::int64_t>(pages_.size()), decoded);
+        return CheckDocument(path_, static_cast<std::int64_t>(pages_.size()), maxPages_, decoded);
     }
 
     ImageFormat format() const override { return ImageFormat::Tiff; }
@@ -417,6 +417,7 @@ class TiffSource final : public ImageSource {
     }
 
     std::string path_;
+    int maxPages_;
     std::string error_;
     std::uint64_t fileSize_ = 0;
     TIFF* tif_ = nullptr;
@@ -425,8 +426,8 @@ class TiffSource final : public ImageSource {
 
 }  // namespace
 
-Result<std::unique_ptr<ImageSource>> OpenTiff(const std::string& path) {
-    auto src = std::make_unique<TiffSource>(path);
+Result<std::unique_ptr<ImageSource>> OpenTiff(const std::string& path, int maxPages) {
+    auto src = std::make_unique<TiffSource>(path, maxPages);
     Status s = src->Open();
     if (!s) return s;
     return std::unique_ptr<ImageSource>(std::move(src));

@@ -321,4 +321,9 @@ TEST(ImageReaders, ImageBombsAreRefusedFromTheirHeadersAsWhatTheyAre) {
     ASSERT_TRUE(platform::RenderImagePdf(bombs + "300-pages.tif", dir / "edge.pdf", &pages));
     EXPECT_EQ(pages, 300);
     EXPECT_EQ(printtest::PdfPages(dir / "edge.pdf"), 300);
+    // [print] max_pages moves the page limit both ways.
+    EXPECT_TRUE(platform::ProbeImage(bombs + "many-pages.tif", 301));
+    auto capped = platform::ProbeImage(bombs + "300-pages.tif", 299);
+    ASSERT_FALSE(capped);
+    EXPECT_NE(capped.status().detail.find("(more than 299)"), std::string::npos);
 }
