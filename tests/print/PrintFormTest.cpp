@@ -224,7 +224,7 @@ TEST(FolderPrinter, ADocumentLeftOpenIsEndedWithThePrinters) {
     std::string out = h.out();
     ASSERT_TRUE(h.printers.PrintLine("left open"));
     EXPECT_TRUE(Pdfs(out).empty());
-    h.realPrinters.reset();
+    h.ownPrinters.reset();
     EXPECT_EQ(Pdfs(out).size(), 1u);
 }
 
