@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) return 0;
     const std::uint8_t flags = data[0];
     std::vector<std::string> parts = Split(data + 1, size - 1);
-    testsupport::RunContext c({.printing = testsupport::MagicPrinting});
+    testsupport::RunContext c(testsupport::RunOptions().Printing(testsupport::MagicPrinting));
     const std::string& dir = c.Home();
     c.env.tick = platform::Millis(1);
     c.options.textPages = flags & 0x40;

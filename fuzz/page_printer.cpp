@@ -16,12 +16,11 @@ const char* const kCounts[] = {"110", "80", "0", "1", "-7", "3", "x", "214748364
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    testsupport::RunContext c({.makeFolders = false});
+    testsupport::RunContext c(testsupport::RunOptions().NoFolders());
     // The first two bytes choose the settings; the rest is the text.
-    testsupport::WriteFile(c.env.profilePath, "[VOXA-FAX]\nchrs_per_line=" +
-                                                  std::string(kCounts[data[0] % 10]) +
-                                                  "\nlines_per_page=" + kCounts[data[1] % 10] +
-                                                  "\nfont_size=9\n");
+    testsupport::WriteFile(c.env.profilePath,
+                           "[VOXA-FAX]\nchrs_per_line=" + std::string(kCounts[data[0] % 10]) +
+                               "\nlines_per_page=" + kCounts[data[1] % 10] + "\nfont_size=9\n");
     c.options.textPages = (data[0] & 0x80) != 0;
 
     std::string text(reinterpret_cast<const char*>(data) + 2, size - 2);

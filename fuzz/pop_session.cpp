@@ -46,9 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 sock.Arrive(reply);
         };
     };
-    testsupport::RunContext c({.clock = testsupport::RunOptions::Clock::Stepping,
-                               .home = "app",
-                               .sockets = &sockets});
+    testsupport::RunContext c(
+        testsupport::RunOptions().On(testsupport::RunOptions::Clock::Stepping).Sockets(&sockets));
     auto& run = c.run;
     run.gLogin = "fax1";
     run.gPOPServer = "10.0.0.1";

@@ -42,9 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (next < replies.size()) sock.Arrive(replies[next++]);
         };
     };
-    testsupport::RunContext c({.clock = testsupport::RunOptions::Clock::Stepping,
-                               .makeFolders = false,
-                               .sockets = &sockets});
+    testsupport::RunContext c(testsupport::RunOptions()
+                                  .On(testsupport::RunOptions::Clock::Stepping)
+                                  .NoFolders()
+                                  .Sockets(&sockets));
     c.env.tick = platform::Millis(100);
     c.cfg.gTimoutMinutes = 2;
     config::Context& ctx = c.ctx;

@@ -2,6 +2,7 @@
 // the course each switch takes through the run.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -19,10 +20,10 @@ struct Harness : testsupport::RunContext {
     std::string recordAtFirstWrite;   // last-run.ini as the first status key is written
 
     explicit Harness(const std::string& keys)
-        : RunContext({.home = "home",
-                      .profile = "cfg/voxafax.ini",
-                      .makeFolders = false,
-                      .sockets = &sockets}) {
+        : RunContext(testsupport::RunOptions()
+                         .In("home", "cfg/voxafax.ini")
+                         .NoFolders()
+                         .Sockets(&sockets)) {
         testsupport::WriteFile(env.profilePath, "[VOXA-FAX]\n" + keys);
         env.tick = platform::Millis(50);
         profile.onWrite = [this](std::string_view, std::string_view k, std::string_view v) {

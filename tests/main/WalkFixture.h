@@ -41,7 +41,7 @@ struct WalkRun : testsupport::RunContext {
     std::unique_ptr<net::FrmMail> frmMail;
     std::unique_ptr<mailout::Mailer> mailer;
 
-    WalkRun() : RunContext({.printing = testsupport::MagicPrinting}) {
+    WalkRun() : RunContext(testsupport::RunOptions().Printing(testsupport::MagicPrinting)) {
         env.tick = platform::Millis(1);
         options.textPages = true;
         cfg.gVoxaFaxAddr = kSubscriber;

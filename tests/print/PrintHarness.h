@@ -12,9 +12,8 @@ struct Harness : testsupport::RunContext {
     // real: system printers with one folder printer "Fax PDF" writing into
     // out(), and the real imaging component.
     explicit Harness(bool real = false)
-        : RunContext({.home = "home",
-                      .makeFolders = false,
-                      .printing = real ? testsupport::FolderPrinting : nullptr}) {}
+        : RunContext(testsupport::RunOptions().In("home").NoFolders().Printing(
+              real ? testsupport::FolderPrinting : nullptr)) {}
 
     platform::Printers& printers = ctx.printers;  // the ones in use
     std::string out() const { return dir / "prints"; }

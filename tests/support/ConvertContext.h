@@ -15,7 +15,7 @@ struct ConvertContext : RunContext {
 
     explicit ConvertContext(platform::SocketFactory* factory = nullptr,
                             RunOptions::Clock clock = RunOptions::Clock::Manual)
-        : RunContext({.clock = clock, .sockets = factory}) {
+        : RunContext(RunOptions().On(clock).Sockets(factory)) {
         cfg.gVoxaFaxAddr = "fax1@voxafax.example";
         cfg.gTimoutMinutes = 2;
         store.AddProfile(kProfile);

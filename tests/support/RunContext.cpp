@@ -21,27 +21,36 @@ std::string Head(const std::string& path) {
 
 const char* Tag(platform::LogLevel level) {
     switch (level) {
-    case platform::LogLevel::Error: return "E|";
-    case platform::LogLevel::Warning: return "W|";
-    case platform::LogLevel::Info: return "I|";
-    default: return "D|";
+        case platform::LogLevel::Error:
+            return "E|";
+        case platform::LogLevel::Warning:
+            return "W|";
+        case platform::LogLevel::Info:
+            return "I|";
+        default:
+            return "D|";
     }
 }
 
 platform::Clock& Pick(RunOptions::Clock kind, RunContext& c) {
     switch (kind) {
-    case RunOptions::Clock::Real: return c.systemClock;
-    case RunOptions::Clock::Stepping: return c.steppingClock;
-    default: return c.manualClock;
+        case RunOptions::Clock::Real:
+            return c.systemClock;
+        case RunOptions::Clock::Stepping:
+            return c.steppingClock;
+        default:
+            return c.manualClock;
     }
 }
 
 }  // namespace
 
 platform::Result<platform::ImageInfo> MagicImaging::Open(const std::string& path) {
-    if (!std::filesystem::exists(path)) return Status::Error(Fail::NotFound, "File not found: " + path);
+    if (!std::filesystem::exists(path))
+        return Status::Error(Fail::NotFound, "File not found: " + path);
     const std::string head = Head(path);
-    if (head.rfind("II*", 0) != 0) return Status::Error(Fail::Format, "Not a readable image: " + path);
+    if (head.rfind("II*", 0) != 0)
+        return Status::Error(Fail::Format, "Not a readable image: " + path);
     if (head.find("BOMB") != std::string::npos)
         return Status::Error(Fail::Format, "Image too large: " + path + " (7000 x 7000 pixels)");
     if (head.find("LONG") != std::string::npos)

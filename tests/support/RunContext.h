@@ -6,6 +6,7 @@
 // under test takes. Needs no test framework.
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/Context.h"
@@ -69,10 +70,21 @@ struct RunOptions {
     // The program folder and the profile file, under the temporary folder.
     std::string home;  // "": the temporary folder itself
     std::string profile = "voxafax.ini";
-    bool makeFolders = true;  // temp/, In/, Out/ and MDNs/ in the program folder
-    Maker printing = nullptr;  // nullptr: fake printers and fake imaging
-    Maker store = nullptr;     // nullptr: the in-memory store
+    bool makeFolders = true;                     // temp/, In/, Out/ and MDNs/ in the program folder
+    Maker printing = nullptr;                    // nullptr: fake printers and fake imaging
+    Maker store = nullptr;                       // nullptr: the in-memory store
     platform::SocketFactory* sockets = nullptr;  // nullptr: sockets that never connect
+
+    // Chained: RunContext c(RunOptions().On(Clock::Real).Sockets(&factory)).
+    RunOptions& On(Clock c) { return clock = c, *this; }
+    RunOptions& In(std::string homeDir, std::string profileFile = "voxafax.ini") {
+        home = std::move(homeDir), profile = std::move(profileFile);
+        return *this;
+    }
+    RunOptions& NoFolders() { return makeFolders = false, *this; }
+    RunOptions& Printing(Maker m) { return printing = m, *this; }
+    RunOptions& Store(Maker m) { return store = m, *this; }
+    RunOptions& Sockets(platform::SocketFactory* f) { return sockets = f, *this; }
 };
 
 // Printing through MagicImaging over the fake printers.

@@ -6,7 +6,8 @@
 namespace testsupport {
 
 void MaildirStore(RunContext& c) {
-    WriteFile(c.env.StoresIni(), std::string("[") + kProfile + "]\nmaildir = " + (c.dir / "Maildir") + "\n");
+    WriteFile(c.env.StoresIni(),
+              std::string("[") + kProfile + "]\nmaildir = " + (c.dir / "Maildir") + "\n");
     c.ownStore = std::make_unique<platform::MaildirStoreProvider>(c.env.StoresIni(), c.dialogs);
 }
 
