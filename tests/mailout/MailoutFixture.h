@@ -77,14 +77,9 @@ inline testsupport::ScriptedServer& HappySmtp(testsupport::ScriptedServer& s) {
 // A loopback port with nothing listening on it.
 int ClosedPort();
 
-// The names in a folder, sorted; none when it does not exist.
+using testsupport::NamesIn;
 inline std::vector<std::string> Files(const std::string& dir) {
-    std::vector<std::string> out;
-    if (!std::filesystem::exists(dir)) return out;
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-        out.push_back(e.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
+    return NamesIn(dir);
 }
 
 }  // namespace mailtest

@@ -69,12 +69,7 @@ class Sink {
     const testsupport::TempDir& dir() const { return dir_; }
     // The messages stored so far, oldest first.
     std::vector<std::string> Messages() const {
-        std::vector<std::string> names;
-        if (!fs::exists(dir_.path() + "/out/new")) return names;
-        for (const auto& e : fs::directory_iterator(dir_.path() + "/out/new"))
-            if (e.path().extension() == ".eml") names.push_back(e.path());
-        std::sort(names.begin(), names.end());
-        return names;
+        return testsupport::FilesIn(dir_.path() + "/out/new", ".eml");
     }
 
   private:

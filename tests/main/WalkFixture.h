@@ -87,11 +87,8 @@ struct WalkRun : testsupport::RunContext {
 
     // The receipt files left in Out/, oldest first, as text.
     std::vector<std::string> Receipts() {
-        std::vector<std::string> names;
-        for (auto& e : std::filesystem::directory_iterator(dir / "Out")) names.push_back(e.path());
-        std::sort(names.begin(), names.end());
         std::vector<std::string> out;
-        for (auto& n : names) out.push_back(testsupport::ReadFile(n));
+        for (auto& n : testsupport::FilesIn(dir / "Out")) out.push_back(testsupport::ReadFile(n));
         return out;
     }
     std::string AllText() {

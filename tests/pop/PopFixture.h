@@ -133,13 +133,7 @@ struct PopRun {
         return std::chrono::duration_cast<platform::Millis>(t.clock.Now() - start);
     }
 
-    std::vector<std::string> InFiles() const {
-        std::vector<std::string> names;
-        for (auto& e : std::filesystem::directory_iterator(t.run.gInDir))
-            if (e.is_regular_file()) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> InFiles() const { return testsupport::NamesIn(t.run.gInDir, true); }
 
     std::string Status() {
         std::string buf;
