@@ -102,7 +102,7 @@ class RunContext {
     RunContext(const RunContext&) = delete;
     RunContext& operator=(const RunContext&) = delete;
 
-    // The program folder, and a file or folder in it.
+    // The program folder, and the path of a file in its In/ folder.
     const std::string& Home() const { return env.programFolder; }
     std::string InFile(const std::string& name) const { return run.gInDir + name; }
     // The log lines with this tag ("E|", "W|", "I|", "D|") that contain text.
