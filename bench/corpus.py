@@ -15,17 +15,18 @@ mix of the mailbox the speed goals were set on.
 With --maildir: COUNT one-page fax mails (G4) delivered into MAILDIR's new/
 through tmp/, as an outside deliverer drops them into the store's inbox.
 """
-import base64
 import os
 import random
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "scripts"))
+import mkfax  # noqa: E402
+
 # 200 faxes: 57 of one page, 51 of two, 46 of three, 26 of four, 20 of five.
 MIX = [1] * 57 + [2] * 51 + [3] * 46 + [4] * 26 + [5] * 20
 random.Random(13).shuffle(MIX)
 TO = "fax1@127.0.0.1"
-LINE = 57 * 1000  # bytes of TIFF per base64 block of whole 76-column lines
 
 
 def make_tiff(tool, path, pages, g3, title):
@@ -36,35 +37,7 @@ def make_tiff(tool, path, pages, g3, title):
 
 
 def write_mail(out, n, tiff):
-    boundary = "=_bench_%d" % n
-    head = "\r\n".join([
-        "From: Fax Gateway %d <gateway%d@localhost>" % (n, n),
-        "To: Subscriber <%s>" % TO,
-        "Subject: Fax %d from 4165550%03d" % (n, n % 1000),
-        "Date: Tue, 05 May 2026 10:%02d:00 +0000" % (n % 60),
-        "Message-Id: <bench-%d@gateway.test>" % n,
-        "Disposition-Notification-To: gateway%d@localhost" % n,
-        "MIME-Version: 1.0",
-        'Content-Type: multipart/mixed; boundary="%s"' % boundary,
-        "",
-        "--" + boundary,
-        "Content-Type: text/plain; charset=us-ascii",
-        "",
-        "Fax %d, 1 attachment(s)." % n,
-        "--" + boundary,
-        'Content-Type: image/tiff; name="fax%d.tif"' % n,
-        "Content-Transfer-Encoding: base64",
-        'Content-Disposition: attachment; filename="fax%d.tif"' % n,
-        "", ""])
-    with open(out, "wb") as f, open(tiff, "rb") as t:
-        f.write(head.encode())
-        while True:
-            block = t.read(LINE)
-            if not block:
-                break
-            text = base64.b64encode(block)
-            f.write(b"".join(text[i:i + 76] + b"\r\n" for i in range(0, len(text), 76)))
-        f.write(("--%s--\r\n" % boundary).encode())
+    mkfax.gateway_mail(out, n, TO, "gateway%d@localhost" % n, [tiff], tag="bench")
 
 
 def fill_maildir(tool, maildir, count):

@@ -5,58 +5,21 @@
 // the server hang up instead. Whatever the server says, the session ends, In/
 // holds only whole messages, nothing half-downloaded stays staged, last_error
 // is one short printable line, and the password never reaches the log.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "config/Context.h"
-#include "config/NodeConfig.h"
-#include "config/RunGlobals.h"
 #include "net/FrmMail.h"
-#include "platform/Dialogs.h"
-#include "platform/Environment.h"
-#include "platform/EventLoop.h"
 #include "platform/Files.h"
-#include "platform/Log.h"
-#include "platform/Profile.h"
-#include "platform/fake/FakeDialogs.h"
-#include "platform/fake/FakeMailStore.h"
-#include "platform/fake/FakePrinters.h"
 #include "platform/fake/FakeSocket.h"
 #include "pop/PopClient.h"
+#include "tests/support/RunContext.h"
 
 namespace {
 
 constexpr const char* kPassword = "pw-7f3a9";
-
-// Virtual time that moves a little whenever someone looks: waits that would
-// take minutes end after a few hundred loop turns, without sleeping.
-class SteppingClock final : public platform::Clock {
-  public:
-    platform::SteadyTime Now() const override {
-        now_ += platform::Millis(5);
-        return now_;
-    }
-    bool IsReal() const override { return false; }
-
-  private:
-    mutable platform::SteadyTime now_{};
-};
-
-const std::string& Folder() {
-    static const std::string dir = [] {
-        char tmpl[] = "/tmp/fuzz_pop_session.XXXXXX";
-        const char* made = ::mkdtemp(tmpl);
-        if (!made) std::abort();
-        return std::string(made);
-    }();
-    return dir;
-}
 
 }  // namespace
 
@@ -70,23 +33,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pos = cut + 1;
     }
 
-    std::filesystem::remove_all(Folder() + "/app");
-    config::RunGlobals run;
-    run.Init(Folder() + "/app");
-    std::filesystem::create_directories(run.gInDir);
-    run.gLogin = "fax1";
-    run.gPOPServer = "10.0.0.1";
-
-    platform::Environment env;
-    env.tick = platform::Millis(100);
-    platform::Options options;
-    options.popMaxMessageMb = 1;
-    SteppingClock clock;
-    platform::EventLoop loop(clock);
-    platform::ProfileStore profile(Folder() + "/voxafax.ini");
-    platform::FakeDialogs dialogs;
-    platform::FakePrinters printers;
-    platform::FakeImaging imaging(printers);
     platform::FakeSocketFactory sockets;
     std::size_t next = 1;
     sockets.setup = [&](platform::FakeSocket& s) {
@@ -100,15 +46,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 sock.Arrive(reply);
         };
     };
-    platform::FakeMailStore store;
-    config::NodeConfig cfg;
-    cfg.gTimoutMinutes = 2;
-    cfg.gPassword = kPassword;
-    platform::Log log{platform::LogLevel::Debug, [](platform::LogLevel, std::string_view line) {
-                          if (line.find(kPassword) != std::string_view::npos) std::abort();
-                      }};
-    config::Context ctx{env,     options, loop,  profile, dialogs, printers,
-                        imaging, sockets, store, cfg,     run,     log};
+    testsupport::RunContext c(
+        testsupport::RunOptions().On(testsupport::RunOptions::Clock::Stepping).Sockets(&sockets));
+    auto& run = c.run;
+    run.gLogin = "fax1";
+    run.gPOPServer = "10.0.0.1";
+    c.env.tick = platform::Millis(100);
+    c.options.popMaxMessageMb = 1;
+    c.cfg.gTimoutMinutes = 2;
+    c.cfg.gPassword = kPassword;
+    config::Context& ctx = c.ctx;
     net::FrmMail form(ctx);
 
     for (int session = 0; session < 2; ++session) {
@@ -131,6 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         for (const std::string& name : platform::ListFolder(run.gInDir + ".pop").value_or({}))
             if (name != "uncertain" && name != "failing") std::abort();
+        for (const std::string& line : c.logLines)
+            if (line.find(kPassword) != std::string::npos) std::abort();
     }
     return 0;
 }

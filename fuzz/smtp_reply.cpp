@@ -13,39 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "config/Context.h"
-#include "config/NodeConfig.h"
-#include "config/RunGlobals.h"
 #include "mailout/Mailer.h"
 #include "mailout/SMTPprocedures.h"
 #include "net/FrmMail.h"
-#include "platform/Dialogs.h"
-#include "platform/Environment.h"
-#include "platform/EventLoop.h"
-#include "platform/Log.h"
-#include "platform/Profile.h"
-#include "platform/fake/FakeDialogs.h"
-#include "platform/fake/FakeMailStore.h"
-#include "platform/fake/FakePrinters.h"
 #include "platform/fake/FakeSocket.h"
-
-namespace {
-
-// Virtual time that moves a little whenever someone looks: waits that would
-// take minutes end after a few hundred loop turns, without sleeping.
-class SteppingClock final : public platform::Clock {
-  public:
-    platform::SteadyTime Now() const override {
-        now_ += platform::Millis(5);
-        return now_;
-    }
-    bool IsReal() const override { return false; }
-
-  private:
-    mutable platform::SteadyTime now_{};
-};
-
-}  // namespace
+#include "tests/support/RunContext.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string input(reinterpret_cast<const char*>(data), size);
@@ -60,15 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pos = cut + 1;
     }
 
-    platform::Environment env;
-    env.tick = platform::Millis(100);
-    platform::Options options;
-    SteppingClock clock;
-    platform::EventLoop loop(clock);
-    platform::ProfileStore profile("/nonexistent/voxafax.ini");
-    platform::FakeDialogs dialogs;
-    platform::FakePrinters printers;
-    platform::FakeImaging imaging(printers);
     platform::FakeSocketFactory sockets;
     std::size_t next = 1;
     sockets.setup = [&](platform::FakeSocket& s) {
@@ -79,13 +42,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (next < replies.size()) sock.Arrive(replies[next++]);
         };
     };
-    platform::FakeMailStore store;
-    config::NodeConfig cfg;
-    cfg.gTimoutMinutes = 2;
-    config::RunGlobals run;
-    platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
-    config::Context ctx{env,     options, loop,  profile, dialogs, printers,
-                        imaging, sockets, store, cfg,     run,     log};
+    testsupport::RunContext c(testsupport::RunOptions()
+                                  .On(testsupport::RunOptions::Clock::Stepping)
+                                  .NoFolders()
+                                  .Sockets(&sockets));
+    c.env.tick = platform::Millis(100);
+    c.cfg.gTimoutMinutes = 2;
+    config::Context& ctx = c.ctx;
     net::FrmMail form(ctx);
     mailout::Mailer mailer(ctx, form);
     auto& st = mailer.state();

@@ -21,17 +21,14 @@
 
 namespace mailtest {
 
-template <class ClockT>
-struct MailRunT {
+struct MailRun {
     // `tick` is the length of one tick of the mail timer; by default the
     // program's own minute.
-    explicit MailRunT(platform::SocketFactory& factory,
-                      platform::Millis tick = platform::Environment().tick)
-        : c(&factory) {
+    explicit MailRun(platform::SocketFactory& factory,
+                     platform::Millis tick = platform::Environment().tick,
+                     testsupport::RunOptions::Clock clock = testsupport::RunOptions::Clock::Manual)
+        : c(&factory, clock) {
         c.env.tick = tick;
-        c.cfg.gTimoutMinutes = 2;
-        std::filesystem::create_directories(c.run.gOutFolder);
-        std::filesystem::create_directories(c.run.gMDNFolder);
         form = std::make_unique<net::FrmMail>(c.ctx);
         mailer = std::make_unique<mailout::Mailer>(c.ctx, *form);
     }
@@ -47,14 +44,17 @@ struct MailRunT {
         return std::chrono::duration_cast<platform::Millis>(c.clock.Now() - start);
     }
 
-    testsupport::ConvertContextT<ClockT> c;
+    testsupport::ConvertContext c;
     const platform::SteadyTime start = c.clock.Now();
     std::unique_ptr<net::FrmMail> form;
     std::unique_ptr<mailout::Mailer> mailer;
 };
 
-using MailRun = MailRunT<platform::ManualClock>;
-using RealMailRun = MailRunT<platform::SystemClock>;
+struct RealMailRun : MailRun {
+    explicit RealMailRun(platform::SocketFactory& factory,
+                         platform::Millis tick = platform::Environment().tick)
+        : MailRun(factory, tick, testsupport::RunOptions::Clock::Real) {}
+};
 
 // A server that takes one message: every reply right.
 inline testsupport::ScriptedServer& HappySmtp(testsupport::ScriptedServer& s) {
@@ -77,14 +77,9 @@ inline testsupport::ScriptedServer& HappySmtp(testsupport::ScriptedServer& s) {
 // A loopback port with nothing listening on it.
 int ClosedPort();
 
-// The names in a folder, sorted; none when it does not exist.
+using testsupport::NamesIn;
 inline std::vector<std::string> Files(const std::string& dir) {
-    std::vector<std::string> out;
-    if (!std::filesystem::exists(dir)) return out;
-    for (const auto& e : std::filesystem::directory_iterator(dir))
-        out.push_back(e.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
+    return NamesIn(dir);
 }
 
 }  // namespace mailtest

@@ -69,12 +69,7 @@ class Sink {
     const testsupport::TempDir& dir() const { return dir_; }
     // The messages stored so far, oldest first.
     std::vector<std::string> Messages() const {
-        std::vector<std::string> names;
-        if (!fs::exists(dir_.path() + "/out/new")) return names;
-        for (const auto& e : fs::directory_iterator(dir_.path() + "/out/new"))
-            if (e.path().extension() == ".eml") names.push_back(e.path());
-        std::sort(names.begin(), names.end());
-        return names;
+        return testsupport::FilesIn(dir_.path() + "/out/new", ".eml");
     }
 
   private:
@@ -182,48 +177,6 @@ TEST_F(RealSink, RefusedRecipientIsCodeTwoWithTheServersWords) {
     EXPECT_NE(run.St().gSMTPLog.find("SMTP_CONFIRM_QUIT + 221 "), std::string::npos)
         << run.St().gSMTPLog;
     EXPECT_TRUE(sink.Messages().empty());
-}
-
-TEST_F(RealSink, HostileTextIsQuotedWholeInOneMessageToItsRecipient) {
-    Sink sink;
-    START_SINK(sink, "");
-    run.c.options.smtpPort = sink.port();
-    auto answer = [&](const std::string& subject, const std::string& text, const std::string& to) {
-        mailout::ReceiptInputs in;
-        in.gSubject = subject;
-        in.gDispositionType = "Processed";
-        in.FullMsgHdr = text;
-        run.St().gSMTPRecipAddr = to;
-        run.mailer->SendReceipt(in);
-        return run.St().gMessageBody;
-    };
-    // A plain-text mail: its quoted text starts with the POP end marker.
-    const std::string plain = answer("Plain", "\r\n.\r\nHello\r\n", "alice@localhost");
-    // The smuggling mail: bare CRs around a lone dot, then commands.
-    const std::string smuggle =
-        answer("Smuggle",
-               "Hi\r.\rMAIL FROM:<evil@localhost>\rRCPT TO:<victim@localhost>\rDATA\rowned\r.\r",
-               "mallory@localhost");
-    // A bare LF in the receipt address: no receipt at all.
-    answer("Bare LF", "x", "bob@localhost\nRCPT TO:<victim@localhost>");
-
-    auto msgs = sink.Messages();
-    ASSERT_EQ(msgs.size(), 2u);  // one transaction per receipt, none smuggled in
-    std::string envelopes;
-    for (const auto& m : msgs)
-        envelopes += testsupport::ReadFile(m.substr(0, m.size() - 4) + ".json") + "\n";
-    EXPECT_NE(envelopes.find("\"rcpt_tos\": [\"alice@localhost\"]"), std::string::npos);
-    EXPECT_NE(envelopes.find("\"rcpt_tos\": [\"mallory@localhost\"]"), std::string::npos);
-    EXPECT_EQ(envelopes.find("victim"), std::string::npos) << envelopes;
-    EXPECT_EQ(envelopes.find("evil"), std::string::npos) << envelopes;
-    // Each arrives whole, the quoted lines as the receipt has them.
-    std::vector<std::string> stored;
-    for (const auto& m : msgs) stored.push_back(testsupport::ReadFile(m));
-    std::sort(stored.begin(), stored.end());
-    std::vector<std::string> sent{AsStored(plain), AsStored(smuggle)};
-    std::sort(sent.begin(), sent.end());
-    EXPECT_EQ(stored, sent);
-    EXPECT_NE(smuggle.find("\r\nHi\r\n.\r\nMAIL FROM:<evil@localhost>\r\n"), std::string::npos);
 }
 
 class TlsSink : public RealSink {

@@ -6,79 +6,38 @@
 #include <fstream>
 #include <sstream>
 
-#include "config/Context.h"
-#include "config/NodeConfig.h"
-#include "config/RunGlobals.h"
 #include "main/CommandLine.h"
 #include "main/VFPrintMainProc.h"
-#include "platform/Dialogs.h"
-#include "platform/Environment.h"
-#include "platform/EventLoop.h"
-#include "platform/Log.h"
-#include "platform/Profile.h"
-#include "platform/fake/FakeDialogs.h"
-#include "platform/fake/FakeMailStore.h"
-#include "platform/fake/FakePrinters.h"
 #include "platform/fake/FakeSocket.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/RunContext.h"
 
 namespace {
 
-struct Harness {
-    testsupport::TempDir dir;
-    platform::Environment env;
-    platform::Options options;
-    platform::ManualClock clock;
-    platform::EventLoop loop{clock};
-    platform::ProfileStore profile{dir / "cfg/voxafax.ini"};
-    platform::FakeDialogs dialogs;
-    platform::FakePrinters printers;
-    platform::FakeImaging imaging{printers};
+struct Harness : testsupport::RunContext {
     platform::FakeSocketFactory sockets;
-    platform::FakeMailStore stores;
-    config::NodeConfig cfg;
-    config::RunGlobals run;
-    std::vector<std::string> writes;    // "key=value" in the order written
-    std::vector<std::string> logLines;  // the run log, "E|W|I|D line"
-    std::string recordAtFirstWrite;     // last-run.ini as the first status key is written
+    platform::FakeMailStore& stores = store;
+    std::vector<std::string> writes;  // "key=value" in the order written
+    std::string recordAtFirstWrite;   // last-run.ini as the first status key is written
 
-    explicit Harness(const std::string& keys) {
-        testsupport::WriteFile(dir / "cfg/voxafax.ini", "[VOXA-FAX]\n" + keys);
-        env.programFolder = dir / "home";
-        env.profilePath = dir / "cfg/voxafax.ini";
-        env.configDir = dir / "cfg";
+    explicit Harness(const std::string& keys)
+        : RunContext(testsupport::RunOptions()
+                         .In("home", "cfg/voxafax.ini")
+                         .NoFolders()
+                         .Sockets(&sockets)) {
+        testsupport::WriteFile(env.profilePath, "[VOXA-FAX]\n" + keys);
         env.tick = platform::Millis(50);
         profile.onWrite = [this](std::string_view, std::string_view k, std::string_view v) {
             if (writes.empty()) recordAtFirstWrite = Record();
             writes.push_back(std::string(k) + "=" + std::string(v));
         };
-        stores.AddProfile("Windows Messaging Settings");
+        stores.AddProfile(testsupport::kProfile);
     }
-    int Run(const std::string& commandLine) {
-        platform::Log log{platform::LogLevel::Debug,
-                          [this](platform::LogLevel level, std::string_view line) {
-                              const char* tag = level == platform::LogLevel::Error     ? "E|"
-                                                : level == platform::LogLevel::Warning ? "W|"
-                                                : level == platform::LogLevel::Info    ? "I|"
-                                                                                       : "D|";
-                              logLines.push_back(tag + std::string(line));
-                          }};
-        config::Context ctx{env,     options, loop,   profile, dialogs, printers,
-                            imaging, sockets, stores, cfg,     run,     log};
-        return vfmain::Main(ctx, commandLine);
-    }
+    int Run(const std::string& commandLine) { return vfmain::Main(ctx, commandLine); }
     std::string Record() const {
         std::ifstream in(env.programFolder + "/last-run.ini");
         std::stringstream ss;
         ss << in.rdbuf();
         return ss.str();
-    }
-    bool Logged(const std::string& tagAndText) const {
-        for (const auto& l : logLines)
-            if (l.rfind(tagAndText.substr(0, 2), 0) == 0 &&
-                l.find(tagAndText.substr(2)) != std::string::npos)
-                return true;
-        return false;
     }
     std::vector<std::string> StatusTexts() const {
         std::vector<std::string> out;

@@ -79,17 +79,17 @@ inline testsupport::ScriptedServer& Fetch(testsupport::ScriptedServer& s, int n,
         .Send("+OK\r\n");
 }
 
-template <class ClockT>
-struct PopRunT {
+struct PopRun {
     // `tick` is the length of one tick of the POP timer; by default the
     // program's own minute.
-    explicit PopRunT(int port, platform::Millis tick = platform::Environment().tick) {
+    explicit PopRun(int port, platform::Millis tick = platform::Environment().tick,
+                    testsupport::RunOptions::Clock clock = testsupport::RunOptions::Clock::Manual)
+        : t(&factory, clock) {
         t.env.tick = tick;
         t.options.popPort = port;
         t.run.gPOPServer = "127.0.0.1";
         t.run.gLogin = "fax1";
         t.cfg.gPassword = "secret";
-        t.cfg.gTimoutMinutes = 2;
     }
 
     void Session() {
@@ -133,13 +133,7 @@ struct PopRunT {
         return std::chrono::duration_cast<platform::Millis>(t.clock.Now() - start);
     }
 
-    std::vector<std::string> InFiles() const {
-        std::vector<std::string> names;
-        for (auto& e : std::filesystem::directory_iterator(t.run.gInDir))
-            if (e.is_regular_file()) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> InFiles() const { return testsupport::NamesIn(t.run.gInDir, true); }
 
     std::string Status() {
         std::string buf;
@@ -150,14 +144,16 @@ struct PopRunT {
     // Names resolve from a table: no test asks a name server.
     platform::TcpSocketFactory factory{
         platform::TableResolver({{"pop.example.test", {"127.0.0.1"}}})};
-    testsupport::ConvertContextT<ClockT> t{&factory};
+    testsupport::ConvertContext t;
     const platform::SteadyTime start = t.clock.Now();
     std::int64_t wallNow = 1'800'000'000;  // the wall clock the runs see
     std::unique_ptr<net::FrmMail> form;
     std::unique_ptr<pop::PopClient> client;
 };
 
-using PopRun = PopRunT<platform::ManualClock>;
-using RealPopRun = PopRunT<platform::SystemClock>;
+struct RealPopRun : PopRun {
+    explicit RealPopRun(int port, platform::Millis tick = platform::Environment().tick)
+        : PopRun(port, tick, testsupport::RunOptions::Clock::Real) {}
+};
 
 }  // namespace poptest

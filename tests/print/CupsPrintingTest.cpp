@@ -13,8 +13,6 @@
 #include "tests/support/FaxTiff.h"
 #include "tests/support/ImageFiles.h"
 
-namespace fs = std::filesystem;
-
 TEST(CupsPrinting, AFaxAndATextBecomeJobsOnTheQueueByName) {
     const char* queue = std::getenv("VOXAFAX_CUPS_QUEUE");
     const char* out = std::getenv("VOXAFAX_CUPS_OUT");
@@ -48,11 +46,8 @@ TEST(CupsPrinting, AFaxAndATextBecomeJobsOnTheQueueByName) {
     std::vector<int> pages;
     for (int i = 0; i < 200 && pages.size() < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        std::vector<std::string> pdfs;
-        for (const auto& e : fs::directory_iterator(out))
-            if (e.path().extension() == ".pdf") pdfs.push_back(e.path().string());
+        const std::vector<std::string> pdfs = testsupport::FilesIn(out, ".pdf");
         if (pdfs.size() < 2) continue;
-        std::sort(pdfs.begin(), pdfs.end());
         for (const auto& p : pdfs) pages.push_back(printtest::PdfPages(p));
     }
     ASSERT_EQ(pages.size(), 2u);

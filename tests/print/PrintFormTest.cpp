@@ -13,17 +13,11 @@
 #include "tests/support/ImageFiles.h"
 
 using printtest::Harness;
-namespace fs = std::filesystem;
 
 namespace {
 
 std::vector<std::string> Pdfs(const std::string& dir) {
-    std::vector<std::string> out;
-    if (!fs::exists(dir)) return out;
-    for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().extension() == ".pdf") out.push_back(e.path().string());
-    std::sort(out.begin(), out.end());
-    return out;
+    return testsupport::FilesIn(dir, ".pdf");
 }
 
 #define NEED_POPPLER()                                                         \
@@ -224,7 +218,7 @@ TEST(FolderPrinter, ADocumentLeftOpenIsEndedWithThePrinters) {
     std::string out = h.out();
     ASSERT_TRUE(h.printers.PrintLine("left open"));
     EXPECT_TRUE(Pdfs(out).empty());
-    h.realPrinters.reset();
+    h.ownPrinters.reset();
     EXPECT_EQ(Pdfs(out).size(), 1u);
 }
 

@@ -64,7 +64,7 @@ add_faxes() { # add_faxes COUNT: fresh faxes, numbered on from the last ones
         n=$NEXT
         NEXT=$((NEXT + 1))
         "$B/tools/make_fax_tiff" "$W/mails/$n.tif" --pages $((n % 3 + 1)) --title "Fax $n" >/dev/null &&
-            "$PY" "$SRC/tests/scripts/system_mkfax.py" "$W/mails/fax$n.eml" "$n" fax1@127.0.0.1 \
+            "$PY" "$SRC/tests/scripts/mkfax.py" --mail "$W/mails/fax$n.eml" "$n" fax1@127.0.0.1 \
                 "gateway$n@localhost" "$W/mails/$n.tif" &&
             "$PEERS/dovecot-pop3-add.sh" "$SPOOL" "$W/mails/fax$n.eml" || return 1
     done

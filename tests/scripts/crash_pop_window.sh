@@ -27,7 +27,7 @@ mkdir -p "$W/mails"
 # fax N PAGES: the mail of fax N, with one TIFF of PAGES pages.
 fax() {
     "$B/tools/make_fax_tiff" "$W/mails/$1.tif" --pages "$2" --title "Fax $1" >/dev/null
-    "$PY" "$SRC/tests/scripts/system_mkfax.py" "$W/mails/fax$1.eml" "$1" fax1@127.0.0.1 \
+    "$PY" "$SRC/tests/scripts/mkfax.py" --mail "$W/mails/fax$1.eml" "$1" fax1@127.0.0.1 \
         "gateway$1@localhost" "$W/mails/$1.tif"
 }
 serve() { "$PEERS/dovecot-pop3-add.sh" "$SPOOL" "$W/mails/fax$1.eml"; }

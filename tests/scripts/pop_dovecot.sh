@@ -10,7 +10,7 @@ set -u
 BIN="${VOXAFAX_BINARY_DIR:-build}/voxafax-print"
 SRC="${VOXAFAX_SOURCE_DIR:-.}"
 PEERS="$SRC/peers"
-MKFAX="$SRC/tests/scripts/walk_mkfax.py"
+MKFAX="$SRC/tests/scripts/mkfax.py"
 PY=/usr/bin/python3
 [ -x "$BIN" ] || { echo "skip: no program at $BIN"; exit 77; }
 [ "$(id -u)" = 0 ] || { echo "skip: Dovecot needs root here"; exit 77; }

@@ -120,7 +120,7 @@ sys_faxes() {
             tiffs+=("$W/mails/$n-b.tif")
             all+=(2)
         fi
-        "$PY" "$SRC/tests/scripts/system_mkfax.py" "$W/mails/fax$n.eml" "$n" fax1@127.0.0.1 \
+        "$PY" "$SRC/tests/scripts/mkfax.py" --mail "$W/mails/fax$n.eml" "$n" fax1@127.0.0.1 \
             "gateway$n@localhost" "${tiffs[@]}" || return 1
         "$PEERS/dovecot-pop3-add.sh" "$SPOOL" "$W/mails/fax$n.eml"
     done

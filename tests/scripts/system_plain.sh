@@ -55,7 +55,7 @@ check "account.ini records a successful send" grep -q '^SMTP_Type=.*_OK' "$VOXAF
 
 # One more fax, in a run as the scheduler starts it, with the run log to read.
 "$B/tools/make_fax_tiff" "$W/mails/9.tif" --pages 1 --title "Fax 9" >/dev/null &&
-    "$PY" "$SRC/tests/scripts/system_mkfax.py" "$W/mails/fax9.eml" 9 fax1@127.0.0.1 \
+    "$PY" "$SRC/tests/scripts/mkfax.py" --mail "$W/mails/fax9.eml" 9 fax1@127.0.0.1 \
         gateway9@localhost "$W/mails/9.tif" &&
     "$PEERS/dovecot-pop3-add.sh" "$SPOOL" "$W/mails/fax9.eml" || exit 1
 timeout 300 "$B/voxafax-print" /0 </dev/null >"$W/direct.out" 2>"$W/direct.err"

@@ -6,7 +6,7 @@
 set -u
 BIN="${VOXAFAX_BINARY_DIR:-build}/voxafax-print"
 SRC="${VOXAFAX_SOURCE_DIR:-.}"
-MKFAX="$SRC/tests/scripts/walk_mkfax.py"
+MKFAX="$SRC/tests/scripts/mkfax.py"
 PY=/usr/bin/python3
 [ -x "$PY" ] || PY=python3
 [ -x "$BIN" ] || { echo "skip: no program at $BIN"; exit 77; }

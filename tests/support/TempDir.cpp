@@ -1,5 +1,6 @@
 #include "tests/support/TempDir.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -29,6 +30,28 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 
 std::string ReadFile(const std::string& path) {
     return platform::ReadWholeFile(path).value_or("");
+}
+
+namespace {
+std::vector<std::string> List(const std::string& dir, bool filesOnly, const std::string& suffix) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        if ((!filesOnly || e.is_regular_file()) && e.path().string().ends_with(suffix))
+            out.push_back(e.path());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+}  // namespace
+
+std::vector<std::string> FilesIn(const std::string& dir, const std::string& suffix) {
+    return List(dir, true, suffix);
+}
+
+std::vector<std::string> NamesIn(const std::string& dir, bool filesOnly) {
+    std::vector<std::string> out = List(dir, filesOnly, "");
+    for (auto& p : out) p = std::filesystem::path(p).filename();
+    return out;
 }
 
 }  // namespace testsupport

@@ -292,7 +292,7 @@ TEST(ImageReaders, DamagedAndHostileFilesAreRefusedWithAReason) {
 }
 
 // Image bombs: a few kilobytes that describe gigapixels (tests/platform/
-// imaging/bombs, made by bomb_tiff in tests/scripts/walk_mkfax.py: every strip
+// imaging/bombs, made by bomb_tiff in tests/scripts/mkfax.py: every strip
 // of every page points at one block of deflate data). Each is refused from its
 // headers, before any page is decoded, as what it is; one just inside the
 // limits is accepted, and 300 small pages print, one sheet each.

@@ -1,21 +1,28 @@
 #!/usr/bin/env python3
-"""Drops fax mail into a Maildir's new/ the way an outside deliverer would.
+"""Test and benchmark fax mail: TIFF pages and the messages that carry them.
 
-usage: walk_mkfax.py MAILDIR KIND [COUNT] [TO] [PAGES]
+usage: mkfax.py MAILDIR KIND [COUNT] [TO] [PAGES]
+       mkfax.py --mail OUT_FILE N TO SENDER TIFF...
 
-KIND: fax (one 2-page TIFF), badfax (an unreadable .tif and a good TIFF),
-receipt (an incoming disposition notification), stranger (a fax addressed to
-someone else), regular (a gateway fax: X-Message-Class IPM.Note.Fax),
-bigfax (one TIFF of 40 pages), huge (a 50 MB attachment "huge.tif" of random
-bytes, written in pieces), bomb (image bombs "bomb.tif", one 7000 x 7000 RGB
-page of a few kilobytes, and "pages.tif", 1,000 small pages, then a good fax). PAGES sets the page count of the fax TIFF
-(default 2). Only the standard library is used.
+The first form drops fax mail into a Maildir's new/ (through tmp/) the way an
+outside deliverer would. KIND: fax (one 2-page TIFF), badfax (an unreadable
+.tif and a good TIFF), receipt (an incoming disposition notification),
+stranger (a fax addressed to someone else), regular (a gateway fax:
+X-Message-Class IPM.Note.Fax), bigfax (one TIFF of 40 pages), huge (a 50 MB
+attachment "huge.tif" of random bytes, written in pieces), bomb (image bombs
+"bomb.tif", one 7000 x 7000 RGB page of a few kilobytes, and "pages.tif",
+1,000 small pages, then a good fax). PAGES sets the page count of the fax
+TIFF (default 2).
+
+The second writes one fax mail as a sender's gateway sends it to the service
+(see gateway_mail). Only the standard library is used.
 """
 import base64
 import os
 import struct
 import sys
 import time
+import zlib
 
 TO = "4165551234@voxafax.example"
 
@@ -81,7 +88,6 @@ def tiff(pages, width=1728, height=1100):
 def bomb_tiff(width, height, pages, rows=16):
     """RGB pages, deflate coded, every strip of every page pointing at one
     shared block of compressed white: kilobytes on disk, gigapixels decoded."""
-    import zlib
     strip = zlib.compress(b"\xff" * (width * 3 * rows), 9)
     strips = (height + rows - 1) // rows
     out = bytearray(b"II*\x00\x00\x00\x00\x00")
@@ -163,11 +169,45 @@ def huge_message(path, to):
         f.write(b"--h--\r\n")
 
 
-def main():
-    maildir, kind = sys.argv[1], sys.argv[2]
-    count = int(sys.argv[3]) if len(sys.argv) > 3 else 1
-    to = sys.argv[4] if len(sys.argv) > 4 and sys.argv[4] else TO
-    pages = int(sys.argv[5]) if len(sys.argv) > 5 else 2
+def gateway_mail(out, n, to, sender, tiffs, tag="system"):
+    """A multipart/mixed mail from SENDER to TO asking for a receipt
+    (Disposition-Notification-To), with a short text part and each TIFF as a
+    base64 attachment, written in blocks so that a large TIFF is never held
+    whole. N numbers the message: subject and Message-Id <TAG-N@gateway.test>."""
+    b = "=_%s_%d" % (tag, n)
+    head = [
+        "From: Fax Gateway %d <%s>" % (n, sender),
+        "To: Subscriber <%s>" % to,
+        "Subject: Fax %d from 4165550%03d" % (n, n % 1000),
+        "Date: Tue, 05 May 2026 10:%02d:00 +0000" % (n % 60),
+        "Message-Id: <%s-%d@gateway.test>" % (tag, n),
+        "Disposition-Notification-To: %s" % sender,
+        "MIME-Version: 1.0",
+        'Content-Type: multipart/mixed; boundary="%s"' % b,
+        "",
+        "--" + b,
+        "Content-Type: text/plain; charset=us-ascii",
+        "",
+        "Fax %d, %d attachment(s)." % (n, len(tiffs)),
+    ]
+    with open(out, "wb") as f:
+        f.write("\r\n".join(head).encode() + b"\r\n")
+        for i, path in enumerate(tiffs, 1):
+            name = "fax%d_%d.tif" % (n, i)
+            f.write(("--%s\r\nContent-Type: image/tiff; name=\"%s\"\r\n"
+                     "Content-Transfer-Encoding: base64\r\n"
+                     "Content-Disposition: attachment; filename=\"%s\"\r\n\r\n" % (b, name, name)).encode())
+            with open(path, "rb") as t:
+                while True:
+                    block = t.read(57 * 1000)  # whole 76-column lines of base64
+                    if not block:
+                        break
+                    text = base64.b64encode(block)
+                    f.write(b"".join(text[j:j + 76] + b"\r\n" for j in range(0, len(text), 76)))
+        f.write(("--%s--\r\n" % b).encode())
+
+
+def fill_maildir(maildir, kind, count=1, to=TO, pages=2):
     if kind == "stranger":
         to, kind = "someone@else.example", "fax"
     for sub in ("new", "cur", "tmp"):
@@ -183,6 +223,17 @@ def main():
             with open(tmp, "wb") as f:
                 f.write(message(kind, n, to, image).encode())
         os.rename(tmp, os.path.join(maildir, "new", name))
+
+
+def main():
+    if sys.argv[1] == "--mail":
+        out, n, to, sender = sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
+        gateway_mail(out, n, to, sender, sys.argv[6:])
+        return
+    fill_maildir(sys.argv[1], sys.argv[2],
+                 int(sys.argv[3]) if len(sys.argv) > 3 else 1,
+                 sys.argv[4] if len(sys.argv) > 4 and sys.argv[4] else TO,
+                 int(sys.argv[5]) if len(sys.argv) > 5 else 2)
 
 
 if __name__ == "__main__":
