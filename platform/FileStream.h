@@ -1,6 +1,7 @@
 #pragma once
 // Small buffered file readers and writers on POSIX descriptors, for the
 // converters that stream files of any size through a fixed buffer.
+#include <cerrno>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -61,6 +62,8 @@ class FileOut {
     bool Close();
     bool IsOpen() const { return fd_ >= 0; }
     bool Failed() const { return failed_; }
+    // The errno of the first failure (EIO for a write that wrote nothing).
+    int Error() const { return error_; }
 
     void Put(char c) {
         if (len_ == buf_.size()) Flush();
@@ -75,6 +78,11 @@ class FileOut {
     std::vector<char> buf_;
     std::size_t len_ = 0;
     bool failed_ = false;
+    int error_ = 0;
+    void SetFailed(int err) {
+        if (!failed_) error_ = err ? err : EIO;
+        failed_ = true;
+    }
 };
 
 }  // namespace platform

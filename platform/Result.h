@@ -7,11 +7,23 @@
 
 namespace platform {
 
-enum class Fail { None, Internal, NotFound, Io, Format, Connection, Protocol, Rejected, TimedOut, Cancelled };
+enum class Fail {
+    None,
+    Internal,
+    NotFound,
+    Io,
+    Format,
+    Connection,
+    Protocol,
+    Rejected,
+    TimedOut,
+    Cancelled
+};
 
 struct [[nodiscard]] Status {
     Fail kind = Fail::None;
     std::string detail;  // human-readable reason: errno text, server line, library message
+    int error = 0;       // the errno behind it, when a system call failed
 
     explicit operator bool() const { return kind == Fail::None; }
     bool ok() const { return kind == Fail::None; }
@@ -22,7 +34,7 @@ struct [[nodiscard]] Status {
 // A value or the Status that explains why there is none.
 template <class T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : value_(std::move(value)) {}
     Result(Status st) : status_(std::move(st)) {
         if (status_.ok()) status_ = Status::Error(Fail::Internal, "empty result");
@@ -38,7 +50,7 @@ public:
     T value_or(T other) const { return value_ ? *value_ : std::move(other); }
     const Status& status() const { return status_; }
 
-private:
+  private:
     std::optional<T> value_;
     Status status_;
 };
