@@ -72,7 +72,7 @@ run() { # the program once, as nobody; sets RC
 }
 at_server() { nfiles "$SPOOL/new" "$SPOOL/cur"; }
 in_in() { find "$HOME_DIR/In" -maxdepth 1 -iname '*.txt' -type f | wc -l; }
-in_store() { find "$STORE" -path '*/cur/*' -o -path '*/new/*' -type f | grep -c . ; }
+in_store() { nfiles "$STORE/new" "$STORE/cur"; }  # the inbox: converted, not printed
 pdfs() { find "$PRINTS" -name '*.pdf' | wc -l; }
 filed() { sys_subjects .VOXA-FAXes.Printed | tr '\n' '|'; }
 accounted() { # WANT: every fax is at the server, in In/, in the store or printed
@@ -104,7 +104,9 @@ check "full store: no message in the store, nothing left in tmp/" \
 check "full store: the error says so" said "No space left on device"
 unfill "$STORE"
 
-# The program folder full: the attachments cannot be written out.
+# The program folder full: the attachments cannot be written out. (A run
+# empties temp/ first: what is there now would make room.)
+rm -f "$HOME_DIR"/temp/*
 fill "$HOME_DIR"
 run
 check "full program folder: a failed run (was $RC)" test "$RC" != 0
@@ -113,11 +115,19 @@ check "full program folder: nothing printed" eq "$(pdfs)" 0
 check "full program folder: nothing is set aside" test ! -e "$HOME_DIR/In/Unconvertible"
 unfill "$HOME_DIR"
 
-# In/ full: the waiting faxes are printed, the new ones stay at the server.
+
+# Space again: the waiting faxes are printed.
+run
+check "space again: exit status 0 (was $RC)" eq "$RC" 0
+check "space again: the waiting faxes are printed" \
+    eq "$(filed)" "Fax 1 from 4165550001|Fax 2 from 4165550002|"
+check "space again: one PDF per fax" eq "$(pdfs)" 2
+
+# In/ full: new faxes stay at the server.
 faxes 3 4
 fill "$HOME_DIR/In"
 run
-check "full In/: the waiting faxes are printed" eq "$(filed)" "Fax 1 from 4165550001|Fax 2 from 4165550002|"
+check "full In/: a failed run (was $RC)" test "$RC" != 0
 check "full In/: the new faxes stay at the server" eq "$(at_server)" 2
 check "full In/: every fax accounted for" accounted 4
 unfill "$HOME_DIR/In"
