@@ -115,7 +115,6 @@ check "full program folder: nothing printed" eq "$(pdfs)" 0
 check "full program folder: nothing is set aside" test ! -e "$HOME_DIR/In/Unconvertible"
 unfill "$HOME_DIR"
 
-
 # Space again: the waiting faxes are printed.
 run
 check "space again: exit status 0 (was $RC)" eq "$RC" 0
