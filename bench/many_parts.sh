@@ -37,6 +37,7 @@ PYEOF
 echo "many parts: one message, 1 KB per part"
 bench_machine
 bench_runs_note
+rows=()
 for n in "${sizes[@]}"; do
     make_message "$n" "$W/msg$n.txt"
     conv=() extr=()
@@ -55,11 +56,12 @@ for n in "${sizes[@]}"; do
         [ "$i" = 0 ] || { conv+=("$c"); extr+=("$secs"); }
     done
     per() { awk -v n="$n" '{ printf "%.3f %.3f %.3f", $1 * 1000 / n, $2 * 1000 / n, $3 * 1000 / n }'; }
-    bench_row_head
-    bench_row "Convert, $n parts (ms per part)" \
-        "$(bench_fmt "$(bench_stats "${conv[@]}" | per)" 3)" "" "" "the same for every N"
-    bench_row "Extract, $n parts (ms per part)" \
-        "$(bench_fmt "$(bench_stats "${extr[@]}" | per)" 3)" "" "" "the same for every N"
+    rows+=("Convert, $n parts|$(bench_fmt "$(bench_stats "${conv[@]}" | per)" 3) ms/part")
+    rows+=("Extract, $n parts|$(bench_fmt "$(bench_stats "${extr[@]}" | per)" 3) ms/part")
     echo "  $n parts: convert $(bench_stats "${conv[@]}" | cut -d' ' -f1) s," \
         "extract $(bench_stats "${extr[@]}" | cut -d' ' -f1) s (medians)"
+done
+bench_row_head
+for r in "${rows[@]}"; do
+    bench_row "${r%%|*}" "${r#*|}" "" "" "the same for every N"
 done
