@@ -301,6 +301,14 @@ std::string SafeTempName(std::string_view name) {
     return out;
 }
 
+std::string DataFilePath(const std::string& tempDir, const std::string& fileName,
+                         std::string_view encoding) {
+    const std::string key = platform::Upper(platform::TrimBlanks(encoding));
+    if (key == "QUOTED-PRINTABLE") return tempDir + kQpFileName;
+    if (key == "BASE64" || key == "UUCODE") return tempDir + SafeTempName(fileName);
+    return tempDir + kBodyFileName;
+}
+
 std::string DecodeAttachment(const std::string& tempDir, const std::string& fileName,
                              std::string_view encoding, int* error) {
     const std::string body = tempDir + kBodyFileName;

@@ -54,4 +54,8 @@ std::string SafeTempName(std::string_view name);
 std::string DecodeAttachment(const std::string& tempDir, const std::string& fileName,
                              std::string_view encoding, int* error = nullptr);
 
+// The path DecodeAttachment returns for these arguments, without decoding.
+std::string DataFilePath(const std::string& tempDir, const std::string& fileName,
+                         std::string_view encoding);
+
 }  // namespace convert

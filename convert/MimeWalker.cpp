@@ -474,19 +474,30 @@ void Walker::EndAttachment() {
         return;
     }
     if (!bodyFile_.Close()) return FailWrite(BodyPath(), bodyFile_.Error());
-    int err = 0;
-    const std::string data = DecodeAttachment(ctx_.run.gTempDir, fileName_, encoding_, &err);
-    if (err) return FailWrite(data, err);
     if (!msg_) return;
     auto added = msg_->AddAttachment();
     if (!Check(added.status(), "add an attachment")) return;
     if (!*added) return Fail("the store gave no new attachment", 0);
     platform::MailAttachment& att = **added;
-    (void)(Check(att.SetType(1), "set an attachment's type") &&
-           Check(att.SetPosition(0), "set an attachment's position") &&
-           Check(att.SetName(fileName_ + ";"), "name an attachment") &&
-           Check(att.SetSource(data), "set an attachment's source") &&
-           Check(att.ReadFromFile(data), "take in " + data));
+    // Well-formed base64 goes into the store as it came: the data file it
+    // would decode to is named as the source but never written.
+    const bool base64 = platform::Upper(platform::TrimBlanks(encoding_)) == "BASE64";
+    const std::string data = base64 ? ctx_.run.gTempDir + SafeTempName(fileName_)
+                                    : DataFilePath(ctx_.run.gTempDir, fileName_, encoding_);
+    if (!(Check(att.SetType(1), "set an attachment's type") &&
+          Check(att.SetPosition(0), "set an attachment's position") &&
+          Check(att.SetName(fileName_ + ";"), "name an attachment") &&
+          Check(att.SetSource(data), "set an attachment's source")))
+        return;
+    if (base64) {
+        const platform::Status taken = att.ReadFromBase64File(BodyPath());
+        if (taken || taken.kind != platform::Fail::Format)
+            return (void)Check(taken, "take in " + BodyPath());
+    }
+    int err = 0;
+    (void)DecodeAttachment(ctx_.run.gTempDir, fileName_, encoding_, &err);
+    if (err) return FailWrite(data, err);
+    (void)Check(att.ReadFromFile(data), "take in " + data);
 }
 
 void Walker::EndOfInput() {

@@ -45,6 +45,14 @@ class MailAttachment {
     virtual Status SetSource(const std::string& source) = 0;
     // The file's bytes become the content; streamed, never held whole.
     virtual Status ReadFromFile(const std::string& path) = 0;
+    // The file holds the content in base64: a store that keeps contents in
+    // base64 may take the text as it is rather than decode it and encode it
+    // again. Fails with Fail::Format, leaving the attachment as it was, when
+    // the store does not take encoded contents or the text is not plain
+    // well-formed base64; the caller then decodes it and uses ReadFromFile.
+    virtual Status ReadFromBase64File(const std::string& /*path*/) {
+        return Status::Error(Fail::Format, "encoded contents are not taken");
+    }
 };
 
 class MailRecipient {

@@ -507,6 +507,53 @@ TEST(MaildirDelivery, AWriteCutShortStoresNothingAndKeepsTheFile) {
     EXPECT_EQ(ReadFile(out).size(), 850u * 57);
 }
 
+// Well-formed base64 goes into the store as it came; anything else is decoded
+// by the walker's own rules. Either way the stored content is what the
+// walker's decoder makes of the part.
+TEST(MaildirDelivery, Base64IsKeptAsItCameOnlyWhenWellFormed) {
+    const std::string line76(76, 'A'), bytes57(57, '\0');
+    const std::vector<std::string> bodies = {
+        kTiffB64 + "\r\n",                              // kept
+        line76 + "\r\n" + line76 + "\r\nQUJD\r\n\r\n",  // kept, blank line at the end
+        "QUI=\r\n",
+        "QQ==\r\n",              // kept, padded
+        line76 + "A\r\n",        // a line too long
+        "QUJD\r\n\r\nQUJD\r\n",  // a blank line inside
+        "QU JD\r\n",
+        "QUJ\r\n",
+        "Q===\r\n",
+        "QQ==QUJD\r\n",  // a blank, half a group, bad padding
+        "QUJD\rQUJD\r\n",
+        "QUJD!\r\n",  // a lone CR, a stray character
+    };
+    std::string msg = Header("multipart/mixed; boundary=B");
+    for (std::size_t i = 0; i < bodies.size(); ++i)
+        msg += Lines({"--B", "Content-Type: image/tiff; name=p" + std::to_string(i) + ".tif",
+                      "Content-Transfer-Encoding: base64", ""}) +
+               bodies[i];
+    msg += "--B--\r\n.\r\n";
+    const Converted want = Convert(msg);
+    ASSERT_EQ(want.contents.size(), bodies.size());
+    EXPECT_EQ(want.contents[0], kTiffBytes);
+    EXPECT_EQ(want.contents[1], std::string(114, '\0') + "ABC");
+
+    ConvertContext t;
+    MaildirInbox store(t);
+    WriteFile(t.InFile("1.TXT"), msg);
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    ASSERT_EQ(t.inbox->MessageCount().value_or(0), 1) << t.run.gLastError;
+    auto m = *t.inbox->Message(1);
+    ASSERT_EQ(m->AttachmentCount().value_or(0), static_cast<int>(bodies.size()));
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        const std::string out = t.dir / "out.dat";
+        ASSERT_TRUE((*m->Attachment(static_cast<int>(i) + 1))->WriteToFile(out).ok());
+        EXPECT_EQ(ReadFile(out), want.contents[i]) << "part " << i << ": " << bodies[i];
+    }
+    // Only the parts that had to be decoded left a data file behind.
+    EXPECT_FALSE(std::filesystem::exists(t.run.gTempDir + "p0.tif"));
+    EXPECT_TRUE(std::filesystem::exists(t.run.gTempDir + "p4.tif"));
+}
+
 // Attachments go into the store one at a time: a message of 2,000 parts
 // converts with far fewer descriptors than parts.
 TEST(MaildirDelivery, ThousandsOfPartsConvertUnderALowOpenFileLimit) {

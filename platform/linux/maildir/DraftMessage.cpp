@@ -67,6 +67,12 @@ class DraftAttachment final : public MailAttachment {
         a_->content = *r;
         return Status::Ok();
     }
+    Status ReadFromBase64File(const std::string& path) override {
+        Result<SpoolRange> r = spool_->AddEncoded(path);
+        if (!r) return r.status();
+        a_->content = *r;
+        return Status::Ok();
+    }
 
   private:
     std::shared_ptr<AttachmentDraft> a_;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -273,13 +274,124 @@ Result<SpoolRange> PartSpool::AddFile(const std::string& from) {
             break;
     }
     if (!result) {
-        // What was appended belongs to no attachment: give the space back.
-        if (::ftruncate(fd_.get(), start.offset) == 0 &&
-            ::lseek(fd_.get(), start.offset, SEEK_SET) == start.offset)
-            end_ = start.offset;
+        Rewind(start.offset);
         return result;
     }
     return SpoolRange{start.offset, end_ - start.offset};
+}
+
+// What was appended belongs to no attachment: give the space back.
+void PartSpool::Rewind(off_t offset) {
+    if (::ftruncate(fd_.get(), offset) == 0 && ::lseek(fd_.get(), offset, SEEK_SET) == offset)
+        end_ = offset;
+}
+
+namespace {
+
+// Checks base64 text piece by piece as it is copied (see AddEncoded).
+class Base64Checker {
+  public:
+    // Appends the piece's lines to out with LF ends; false once the text is
+    // not in the kept form. A CR is taken only before LF (or at the end of a
+    // piece, its LF in the next one).
+    bool Feed(std::string_view in, std::string& out) {
+        const char* p = in.data();
+        const char* const end = p + in.size();
+        while (p < end) {
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+            const char* stop = nl ? nl : end;
+            const char* segEnd = stop > p && stop[-1] == '\r' ? stop - 1 : stop;
+            if (segEnd > p) {
+                if (emptySeen_) return false;
+                line_ += static_cast<std::size_t>(segEnd - p);
+                if (line_ > kMaxLine || !Check(p, segEnd)) return false;
+                out.append(p, segEnd);
+            }
+            if (!nl) break;
+            if (line_ == 0) {
+                emptySeen_ = true;
+            } else {
+                out += '\n';
+                line_ = 0;
+            }
+            p = nl + 1;
+        }
+        return true;
+    }
+    bool Finish(std::string& out) {
+        if (line_ > 0) out += '\n';
+        return count_ % 4 == 0;
+    }
+
+  private:
+    static bool IsAlphabet(char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '+' || c == '/';
+    }
+    bool Check(const char* p, const char* end) {
+        static const auto kAlphabet = [] {
+            std::array<bool, 256> t{};
+            for (int c = 0; c < 256; ++c) t[c] = IsAlphabet(static_cast<char>(c));
+            return t;
+        }();
+        if (pad_ == 0) {
+            const char* run = p;
+            while (run < end && kAlphabet[static_cast<unsigned char>(*run)]) ++run;
+            count_ += static_cast<std::uint64_t>(run - p);
+            p = run;
+        }
+        for (; p < end; ++p) {
+            if (*p != '=') return false;
+            // Padding stands at the third or fourth place of the last group.
+            const int place = static_cast<int>(count_ % 4);
+            if (place < 2 || (pad_ > 0 && place != 3)) return false;
+            ++pad_;
+            ++count_;
+        }
+        return true;
+    }
+    static constexpr std::size_t kMaxLine = 76;
+    std::size_t line_ = 0;
+    std::uint64_t count_ = 0;
+    int pad_ = 0;
+    bool emptySeen_ = false;
+};
+
+}  // namespace
+
+Result<SpoolRange> PartSpool::AddEncoded(const std::string& from) {
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return ErrnoStatus(Fail::NotFound, "cannot open " + from);
+    if (Status st = Open(); !st) return st;
+    const off_t start = end_;
+    Base64Checker check;
+    std::string buf(kChunk, '\0'), out;
+    out.reserve(kChunk);
+    Status result = Status::Ok();
+    for (;;) {
+        ssize_t n = ::read(in.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            result = ErrnoStatus(Fail::Io, "cannot read " + from);
+            break;
+        }
+        out.clear();
+        if (n == 0) {
+            result = check.Finish(out) ? Append(out)
+                                       : Status::Error(Fail::Format, from + " is not plain base64");
+            break;
+        }
+        if (!check.Feed(std::string_view(buf.data(), static_cast<std::size_t>(n)), out)) {
+            result = Status::Error(Fail::Format, from + " is not plain base64");
+            break;
+        }
+        if (!(result = Append(out))) break;
+    }
+    if (!result) {
+        Rewind(start);
+        return result;
+    }
+    return SpoolRange{start, end_ - start};
 }
 
 Status PartSpool::CopyTo(const SpoolRange& r, int to, const std::string& path) const {

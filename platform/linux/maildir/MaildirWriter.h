@@ -28,8 +28,11 @@ class PartSpool {
     explicit PartSpool(std::string tmpDir) : tmpDir_(std::move(tmpDir)) {}
     // Appends the file's bytes, encoded.
     Result<SpoolRange> AddFile(const std::string& from);
-    // Appends base64 text that is already in the form the message file keeps
-    // (lines of at most 76 alphabet characters): it is copied, not re-encoded.
+    // Appends base64 text that is already in the form the message file keeps:
+    // lines (CR LF or LF) of at most 76 alphabet characters, padding only at
+    // the end, whole groups, empty lines only at the end. It is copied with LF
+    // line ends, not decoded and encoded again. Other text fails with
+    // Fail::Format and leaves the spool as it was.
     Result<SpoolRange> AddEncoded(const std::string& from);
     // Copies a range as it is to `to` (named `path` in messages).
     Status CopyTo(const SpoolRange& r, int to, const std::string& path) const;
@@ -39,6 +42,8 @@ class PartSpool {
   private:
     Status Open();
     Status Append(std::string_view data);
+    // Drops what was appended after `offset`.
+    void Rewind(off_t offset);
     std::string tmpDir_;
     UniqueFd fd_;
     off_t end_ = 0;
