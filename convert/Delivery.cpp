@@ -217,7 +217,7 @@ bool SetAside(config::Context& ctx, const std::string& dir, const std::string& n
 void ProcessInMessages(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox) {
     try {
         std::string dir = ctx.run.gInDir;
-        if (dir.empty()) return;
+        if (dir.empty() || !inbox) return;  // no store: the files wait for one
         if (dir.back() != '/') dir += '/';
         const std::string journal = dir + ".converting";
         RecoverJournal(inbox, dir, journal);

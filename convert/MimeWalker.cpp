@@ -561,9 +561,4 @@ ConvertResult ProcessMessage(config::Context& ctx,
     return ProcessMessageWith(ctx, inbox, path, WalkerLimits{});
 }
 
-bool MessageFileReadable(const std::string& path) {
-    platform::FileIn in(1);
-    return in.Open(path);
-}
-
 }  // namespace convert

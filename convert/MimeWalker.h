@@ -42,10 +42,6 @@ ConvertResult ProcessMessageWith(config::Context& ctx,
                                  const std::shared_ptr<platform::MailFolder>& inbox,
                                  const std::string& path, const WalkerLimits& limits);
 
-// True when the message file could be opened for reading: a file that cannot
-// be read is left in the In folder rather than deleted.
-bool MessageFileReadable(const std::string& path);
-
 inline constexpr const char* kMissingBoundaryField = "X-VF-Error: MISSING BOUNDARY";
 inline constexpr const char* kMissingBoundaryNotice =
     "The incoming VOXA-FAX may have been corrupted.";
