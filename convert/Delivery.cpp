@@ -57,23 +57,31 @@ std::string HeaderBlock(const std::string& path) {
     return {};
 }
 
-// True when the inbox already holds the message converted from this file: its
-// text begins with the file's header block (after the blank that a multipart
-// text gets).
-bool AlreadyInInbox(const std::shared_ptr<platform::MailFolder>& inbox, const std::string& path) {
-    const std::string head = HeaderBlock(path);
-    if (head.empty() || !inbox) return false;
+// The files among `paths` whose messages the inbox already holds: a
+// converted message's text begins with its file's header block (after the
+// blank that a multipart text gets). The inbox is read once, newest first.
+std::vector<std::string> AlreadyInInbox(const std::shared_ptr<platform::MailFolder>& inbox,
+                                        std::vector<std::string> paths) {
+    std::vector<std::pair<std::string, std::string>> heads;  // header block, path
+    for (auto& p : paths)
+        if (std::string head = HeaderBlock(p); !head.empty()) heads.emplace_back(head, p);
+    std::vector<std::string> found;
     auto count = inbox->MessageCount();
-    for (int i = count ? *count : 0; i >= 1; --i) {  // the newest are last
+    for (int i = count ? *count : 0; i >= 1 && !heads.empty(); --i) {
         auto msg = inbox->Message(i);
         if (!msg || !*msg) continue;
         auto text = (*msg)->Text();
         if (!text) continue;
         std::string_view t = *text;
         if (!t.empty() && t.front() == ' ') t.remove_prefix(1);
-        if (t.substr(0, head.size()) == head) return true;
+        for (auto h = heads.begin(); h != heads.end(); ++h) {
+            if (t.substr(0, h->first.size()) != h->first) continue;
+            found.push_back(h->second);
+            heads.erase(h);
+            break;
+        }
     }
-    return false;
+    return found;
 }
 
 // The journal names the files a run is about to convert. Found at the start,
@@ -99,13 +107,19 @@ bool WriteJournal(const std::string& journal, const std::vector<std::string>& na
 void RecoverJournal(const std::shared_ptr<platform::MailFolder>& inbox, const std::string& dir,
                     const std::string& journal) {
     std::ifstream j(journal);
+    std::vector<std::string> paths;
     std::string name;
     while (j && std::getline(j, name)) {
         if (name.empty() || name.find('/') != std::string::npos) continue;
-        if (::access((dir + name).c_str(), F_OK) != 0) continue;
-        if (AlreadyInInbox(inbox, dir + name)) ::unlink((dir + name).c_str());
+        if (::access((dir + name).c_str(), F_OK) == 0) paths.push_back(dir + name);
     }
+    if (paths.empty()) return;
+    for (const std::string& path : AlreadyInInbox(inbox, std::move(paths))) ::unlink(path.c_str());
 }
+
+// Messages saved between two syncs of the inbox folder: bounds how many a
+// failed sync takes back.
+constexpr std::size_t kSyncBatch = 64;
 
 // How many runs in a row each file failed to convert: "<count> <name>" lines
 // in a private file of In/. It is not synced: a count lost in a crash only
@@ -229,13 +243,35 @@ void ProcessInMessages(config::Context& ctx, const std::shared_ptr<platform::Mai
         std::map<std::string, int> counts = ReadFailureCounts(countsPath);
         const std::size_t countsBefore = counts.size();
         bool countsChanged = false;
+        // Messages saved but whose inbox entries are not yet synced: their
+        // files go only once one folder sync has made the whole batch durable.
+        std::vector<std::string> pending;
+        auto syncPending = [&] {
+            if (pending.empty()) return;
+            if (const platform::Status st = inbox->SyncNew(); !st) {
+                ctx.run.NoteFailure(config::RunFailure::Storage);
+                const std::string line = "cannot sync the inbox: " + st.detail + "; " +
+                                         std::to_string(pending.size()) +
+                                         " messages were taken out of it again, their files stay "
+                                         "in " +
+                                         dir + " and are converted again next run";
+                ctx.log.Error(line);
+                ctx.run.gLastError = "Storage Error : " + line;
+            } else {
+                for (const std::string& name : pending) {
+                    ::unlink((dir + name).c_str());
+                    countsChanged |= counts.erase(name) > 0;
+                    ++ctx.run.stats.messagesConverted;
+                }
+            }
+            pending.clear();
+        };
         for (const std::string& name : names) {
             const std::string path = dir + name;
-            const ConvertResult r = ProcessMessage(ctx, inbox, path);
+            const ConvertResult r = ProcessMessageWith(ctx, inbox, path, WalkerLimits{}, false);
             if (r.outcome == Outcome::Stored) {
-                // The message and its folder entry are durable by now.
-                ::unlink(path.c_str());
-                countsChanged |= counts.erase(name) > 0;
+                pending.push_back(name);
+                if (pending.size() >= kSyncBatch) syncPending();
                 continue;
             }
             ctx.run.NoteFailure(config::RunFailure::Storage);
@@ -254,6 +290,7 @@ void ProcessInMessages(config::Context& ctx, const std::shared_ptr<platform::Mai
             ctx.log.Error(line);
             ctx.run.gLastError = "Storage Error : " + line;
         }
+        syncPending();
         if (countsChanged || counts.size() != countsBefore)
             WriteFailureCounts(dir, countsPath, counts);
         if (journalled) ::unlink(journal.c_str());

@@ -93,10 +93,11 @@ bool EndsWith(std::string_view s, std::string_view tail) {
 class Walker {
   public:
     Walker(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox,
-           const WalkerLimits& limits)
+           const WalkerLimits& limits, bool syncFolder)
         : ctx_(ctx),
           inbox_(inbox),
           limits_(limits),
+          syncFolder_(syncFolder),
           reader_(limits.readBuffer, limits.maxLinePiece) {}
 
     ConvertResult Run(const std::string& path);
@@ -154,6 +155,7 @@ class Walker {
     config::Context& ctx_;
     std::shared_ptr<platform::MailFolder> inbox_;
     const WalkerLimits& limits_;
+    bool syncFolder_;
     LineReader reader_;
     std::shared_ptr<platform::MailMessage> msg_;
     platform::FileOut bodyFile_;
@@ -536,17 +538,17 @@ void Walker::Finish() {
         (void)(*recip)->SetAddress("SMTP:" + ctx_.cfg.gVoxaFaxAddr);
         (void)(*recip)->SetType(1);
     }
-    if (!Check(msg_->Update(), "save the message")) return;
-    ++ctx_.run.stats.messagesConverted;
+    (void)Check(syncFolder_ ? msg_->Update() : msg_->UpdateUnsynced(), "save the message");
 }
 
 }  // namespace
 
 ConvertResult ProcessMessageWith(config::Context& ctx,
                                  const std::shared_ptr<platform::MailFolder>& inbox,
-                                 const std::string& path, const WalkerLimits& limits) {
+                                 const std::string& path, const WalkerLimits& limits,
+                                 bool syncFolder) {
     try {
-        Walker walker(ctx, inbox, limits);
+        Walker walker(ctx, inbox, limits, syncFolder);
         return walker.Run(path);
     } catch (...) {
         // Out of memory or a library throw: the draft is dropped unsaved and

@@ -38,9 +38,12 @@ struct WalkerLimits {
     std::size_t maxAttachments = 10000;
 };
 
+// With syncFolder false the message is saved with UpdateUnsynced: it is
+// stored only once the inbox's SyncNew has returned.
 ConvertResult ProcessMessageWith(config::Context& ctx,
                                  const std::shared_ptr<platform::MailFolder>& inbox,
-                                 const std::string& path, const WalkerLimits& limits);
+                                 const std::string& path, const WalkerLimits& limits,
+                                 bool syncFolder = true);
 
 inline constexpr const char* kMissingBoundaryField = "X-VF-Error: MISSING BOUNDARY";
 inline constexpr const char* kMissingBoundaryNotice =

@@ -105,6 +105,10 @@ class MailMessage {
 
     // Saves a new message into its folder (atomically: tmp/, then new/).
     virtual Status Update() = 0;
+    // Saves a new message like Update, except that its entry in the folder
+    // is durable only once the folder's SyncNew has returned: many messages
+    // saved at the cost of one folder sync.
+    virtual Status UpdateUnsynced() { return Update(); }
     virtual Status MoveTo(const std::string& folderId) = 0;
 };
 
@@ -122,6 +126,10 @@ class MailFolder {
     virtual Result<std::shared_ptr<MailMessage>> Message(int index) = 0;  // from 1
     // A new, empty message of this folder; stored by its Update.
     virtual Result<std::shared_ptr<MailMessage>> AddMessage() = 0;
+    // Makes the entries of the messages saved with UpdateUnsynced durable.
+    // When it fails they are taken back out of the folder: none of them is
+    // stored.
+    virtual Status SyncNew() { return Status::Ok(); }
 };
 
 class MailInfoStore {

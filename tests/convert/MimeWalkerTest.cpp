@@ -408,6 +408,20 @@ TEST(ProcessInMessages, AFileStaysUntilStoredAndIsSetAsideAfterThreeFailures) {
     EXPECT_FALSE(fs::exists(t.InFile("2.TXT")));
     EXPECT_FALSE(fs::exists(t.InFile(convert::kFailureCountFile)));
     EXPECT_EQ(t.run.stats.messagesConverted, 1);
+
+    // Messages whose inbox entries could not be synced are taken back; their
+    // files stay.
+    WriteFile(t.InFile("3.TXT"), "+OK\r\nSubject: three\r\n\r\nx\r\n.\r\n");
+    WriteFile(t.InFile("4.TXT"), "+OK\r\nSubject: four\r\n\r\nx\r\n.\r\n");
+    t.store.FailNext("Folder.SyncNew");
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    EXPECT_EQ(t.Inbox().messages.size(), 1u);
+    EXPECT_TRUE(fs::exists(t.InFile("3.TXT")) && fs::exists(t.InFile("4.TXT")));
+    EXPECT_NE(t.run.gLastError.find("2 messages were taken out"), std::string::npos)
+        << t.run.gLastError;
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    EXPECT_EQ(t.Inbox().messages.size(), 3u);
+    EXPECT_FALSE(fs::exists(t.InFile("3.TXT")) || fs::exists(t.InFile("4.TXT")));
     // A missing In folder is no error.
     fs::remove_all(t.run.gInDir);
     convert::ProcessInMessages(t.ctx, t.inbox);

@@ -87,8 +87,8 @@ class DraftMessage final : public MailMessage {
     }
 
     // Delivers the message into its folder; the message as stored.
-    Result<std::shared_ptr<MailMessage>> Deliver() {
-        Result<Entry> at = DeliverMessage(*store_, dir_, d_);
+    Result<std::shared_ptr<MailMessage>> Deliver(bool syncFolder = true) {
+        Result<Entry> at = DeliverMessage(*store_, dir_, d_, syncFolder);
         if (!at) return at.status();
         return OpenStoredMessage(store_, dir_, std::move(*at));
     }
@@ -182,14 +182,8 @@ class NewMessage final : public MailMessage {
   public:
     explicit NewMessage(std::shared_ptr<DraftMessage> draft) : draft_(draft), now_(draft) {}
 
-    Status Update() override {
-        if (!draft_) return now_->Update();
-        Result<std::shared_ptr<MailMessage>> stored = draft_->Deliver();
-        if (!stored) return stored.status();
-        now_ = std::move(*stored);
-        draft_.reset();
-        return Status::Ok();
-    }
+    Status Update() override { return Save(true); }
+    Status UpdateUnsynced() override { return Save(false); }
 
     Result<std::string> ID() override { return now_->ID(); }
     Result<std::string> Type() override { return now_->Type(); }
@@ -222,6 +216,14 @@ class NewMessage final : public MailMessage {
     Status MoveTo(const std::string& folderId) override { return now_->MoveTo(folderId); }
 
   private:
+    Status Save(bool syncFolder) {
+        if (!draft_) return now_->Update();
+        Result<std::shared_ptr<MailMessage>> stored = draft_->Deliver(syncFolder);
+        if (!stored) return stored.status();
+        now_ = std::move(*stored);
+        draft_.reset();
+        return Status::Ok();
+    }
     std::shared_ptr<DraftMessage> draft_;  // until stored
     std::shared_ptr<MailMessage> now_;
 };

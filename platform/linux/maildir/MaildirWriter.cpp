@@ -446,7 +446,8 @@ Status PartSpool::DecodeTo(const SpoolRange& r, int to, const std::string& path)
     return Status::Ok();
 }
 
-Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const MessageDraft& draft) {
+Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const MessageDraft& draft,
+                             bool syncFolder) {
     EnsureGMime();
     if (!IsMaildir(dir)) return Status::Error(Fail::NotFound, "no Maildir folder " + dir);
     std::int64_t received = draft.timeReceived.value_or(static_cast<std::int64_t>(::time(nullptr)));
@@ -463,6 +464,10 @@ Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const Me
         ::unlink(tmpPath.c_str());
         return result;
     }
+    if (!syncFolder) {
+        store.unsynced[dir + "/" + at.sub].push_back(finalPath);
+        return at;
+    }
     // Until the folder is synced a crash may forget the new name: take the
     // message back rather than report it stored.
     if (Status synced = FsyncFolder(dir + "/" + at.sub); !synced) {
@@ -470,6 +475,21 @@ Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const Me
         return synced;
     }
     return at;
+}
+
+Status SyncDelivered(StoreState& store, const std::string& dir) {
+    Status result = Status::Ok();
+    for (const char* sub : {"/new", "/cur"}) {
+        auto it = store.unsynced.find(dir + sub);
+        if (it == store.unsynced.end()) continue;
+        const std::vector<std::string> paths = std::move(it->second);
+        store.unsynced.erase(it);
+        if (Status st = FsyncFolder(dir + sub); !st) {
+            for (const auto& p : paths) ::unlink(p.c_str());
+            if (result) result = st;
+        }
+    }
+    return result;
 }
 
 std::string StripSmtpPrefix(const std::string& address) {

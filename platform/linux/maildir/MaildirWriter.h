@@ -78,7 +78,14 @@ struct MessageDraft {
 // file system) leaves nothing in the folder.
 // Readers never see part of a message; on failure nothing is delivered and a
 // crash leaves at most a stray file in tmp/. Returns where the message went.
-Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const MessageDraft& draft);
+// With syncFolder false the folder is not synced: the message's path is
+// noted in store.unsynced for SyncDelivered.
+Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const MessageDraft& draft,
+                             bool syncFolder = true);
+
+// Syncs the folders of dir's unsynced deliveries; when one cannot be synced
+// its messages are removed again. The first failure is returned.
+Status SyncDelivered(StoreState& store, const std::string& dir);
 
 // "SMTP:x@y" -> "x@y"; other texts as they are.
 std::string StripSmtpPrefix(const std::string& address);
