@@ -250,11 +250,10 @@ void ProcessInMessages(config::Context& ctx, const std::shared_ptr<platform::Mai
             if (pending.empty()) return;
             if (const platform::Status st = inbox->SyncNew(); !st) {
                 ctx.run.NoteFailure(config::RunFailure::Storage);
-                const std::string line = "cannot sync the inbox: " + st.detail + "; " +
-                                         std::to_string(pending.size()) +
-                                         " messages were taken out of it again, their files stay "
-                                         "in " +
-                                         dir + " and are converted again next run";
+                const std::string line =
+                    "cannot sync the inbox: " + st.detail + "; " + std::to_string(pending.size()) +
+                    " messages were taken out of it again, their files stay in " + dir +
+                    " and are converted again next run";
                 ctx.log.Error(line);
                 ctx.run.gLastError = "Storage Error : " + line;
             } else {
@@ -275,14 +274,12 @@ void ProcessInMessages(config::Context& ctx, const std::shared_ptr<platform::Mai
                 continue;
             }
             ctx.run.NoteFailure(config::RunFailure::Storage);
-            if (MessagesFault(r.error) && ++counts[name] >= kSetAsideAfter) {
+            if (MessagesFault(r.error)) {
                 countsChanged = true;
-                if (SetAside(ctx, dir, name, r.what)) {
+                if (++counts[name] >= kSetAsideAfter && SetAside(ctx, dir, name, r.what)) {
                     counts.erase(name);
                     continue;
                 }
-            } else if (MessagesFault(r.error)) {
-                countsChanged = true;
             }
             const std::string line = "cannot convert " + path + " into the inbox: " + r.what +
                                      "; the file stays and is converted again next run; " +
