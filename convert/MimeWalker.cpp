@@ -167,6 +167,7 @@ class Walker {
     std::size_t attachments_ = 0;  // attachment parts met so far
     std::size_t skipped_ = 0;      // of them, left out beyond the cap
     bool skipping_ = false;        // the current attachment is left out
+    std::string_view bodyLineEnd_ = kCrLf;
     ConvertResult result_;
     bool headerFull_ = false;
     bool missingBoundary_ = false;
@@ -364,7 +365,7 @@ void Walker::HandlePartState(const std::string& line, bool endsLine, bool eof) {
             if (finished_) break;
             if (!skipping_) {
                 bodyFile_.Write(line);
-                if (endsLine) bodyFile_.Write(kCrLf);
+                if (endsLine) bodyFile_.Write(bodyLineEnd_);
             }
             state_ = kAttachBody;
             break;
@@ -372,7 +373,7 @@ void Walker::HandlePartState(const std::string& line, bool endsLine, bool eof) {
             if (line.find(marker_) == std::string::npos && !eof) {
                 if (skipping_) break;
                 bodyFile_.Write(line);
-                if (endsLine) bodyFile_.Write(kCrLf);
+                if (endsLine) bodyFile_.Write(bodyLineEnd_);
                 break;
             }
             EndAttachment();
@@ -448,7 +449,7 @@ void Walker::SpillTextPart(const std::string& line, bool endsLine) {
     if (!skipping_) {
         bodyFile_.Write(body_);
         bodyFile_.Write(line);
-        if (endsLine) bodyFile_.Write(kCrLf);
+        if (endsLine) bodyFile_.Write(bodyLineEnd_);
     }
     body_.clear();
     body_.shrink_to_fit();
@@ -468,6 +469,9 @@ void Walker::StartBodyFile() {
     }
     ::unlink(BodyPath().c_str());
     if (!bodyFile_.Create(BodyPath())) FailWrite(BodyPath(), bodyFile_.Error());
+    // Base64 ignores line ends; LF alone leaves its lines as the store keeps
+    // them. Every other body keeps its CR LF.
+    bodyLineEnd_ = platform::Upper(platform::TrimBlanks(encoding_)) == "BASE64" ? "\n" : kCrLf;
 }
 
 void Walker::EndAttachment() {

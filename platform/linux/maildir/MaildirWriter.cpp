@@ -291,30 +291,64 @@ namespace {
 // Checks base64 text piece by piece as it is copied (see AddEncoded).
 class Base64Checker {
   public:
-    // Appends the piece's lines to out with LF ends; false once the text is
-    // not in the kept form. A CR is taken only before LF (or at the end of a
-    // piece, its LF in the next one).
-    bool Feed(std::string_view in, std::string& out) {
-        const char* p = in.data();
-        const char* const end = p + in.size();
-        while (p < end) {
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
-            const char* stop = nl ? nl : end;
-            const char* segEnd = stop > p && stop[-1] == '\r' ? stop - 1 : stop;
-            if (segEnd > p) {
-                if (emptySeen_) return false;
-                line_ += static_cast<std::size_t>(segEnd - p);
-                if (line_ > kMaxLine || !Check(p, segEnd)) return false;
-                out.append(p, segEnd);
+    // False once the text is not in the kept form. A CR is taken only before
+    // LF (or at the end of a piece, its LF in the next one). `same` tells
+    // that the piece is already as the message file keeps it (LF line ends,
+    // no blank line); otherwise its lines are appended to out in that form.
+    bool Feed(std::string_view in, std::string& out, bool& same) {
+        const auto* const begin = reinterpret_cast<const unsigned char*>(in.data());
+        const auto* const end = begin + in.size();
+        const std::size_t lineAtStart = line_;
+        std::size_t line = line_;
+        std::uint64_t count = count_;
+        same = true;
+        for (const unsigned char* p = begin; p < end;) {
+            // Runs of alphabet characters are the bulk of it.
+            const unsigned char* run = p;
+            while (run < end && kAlphabet[*run]) ++run;
+            if (run > p) {
+                line += static_cast<std::size_t>(run - p);
+                count += static_cast<std::uint64_t>(run - p);
+                if (closed_ || line > kMaxLine) return false;
+                p = run;
+                if (p == end) break;
             }
-            if (!nl) break;
-            if (line_ == 0) {
-                emptySeen_ = true;
-            } else {
-                out += '\n';
-                line_ = 0;
+            const unsigned char c = *p++;
+            if (c == '\n') {
+                if (line == 0) {
+                    emptySeen_ = closed_ = true;
+                    same = false;
+                }
+                line = 0;
+                continue;
             }
-            p = nl + 1;
+            if (c == '\r') {
+                if (p < end && *p != '\n') return false;
+                same = false;
+                continue;
+            }
+            if (c != '=' || emptySeen_ || ++line > kMaxLine) return false;
+            // Padding stands at the third or fourth place of the last group.
+            const int place = static_cast<int>(count % 4);
+            if (place < 2 || (pad_ > 0 && place != 3)) return false;
+            ++pad_;
+            closed_ = true;
+            ++count;
+        }
+        line_ = line;
+        count_ = count;
+        if (!same) {
+            line = lineAtStart;
+            for (const unsigned char* p = begin; p < end; ++p) {
+                if (*p == '\r') continue;
+                if (*p == '\n') {
+                    if (line > 0) out += '\n';
+                    line = 0;
+                    continue;
+                }
+                out += static_cast<char>(*p);
+                ++line;
+            }
         }
         return true;
     }
@@ -324,37 +358,19 @@ class Base64Checker {
     }
 
   private:
-    static bool IsAlphabet(char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '+' || c == '/';
-    }
-    bool Check(const char* p, const char* end) {
-        static const auto kAlphabet = [] {
-            std::array<bool, 256> t{};
-            for (int c = 0; c < 256; ++c) t[c] = IsAlphabet(static_cast<char>(c));
-            return t;
-        }();
-        if (pad_ == 0) {
-            const char* run = p;
-            while (run < end && kAlphabet[static_cast<unsigned char>(*run)]) ++run;
-            count_ += static_cast<std::uint64_t>(run - p);
-            p = run;
-        }
-        for (; p < end; ++p) {
-            if (*p != '=') return false;
-            // Padding stands at the third or fourth place of the last group.
-            const int place = static_cast<int>(count_ % 4);
-            if (place < 2 || (pad_ > 0 && place != 3)) return false;
-            ++pad_;
-            ++count_;
-        }
-        return true;
-    }
+    static constexpr std::array<bool, 256> kAlphabet = [] {
+        std::array<bool, 256> t{};
+        for (int c = 0; c < 256; ++c)
+            t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                   c == '+' || c == '/';
+        return t;
+    }();
     static constexpr std::size_t kMaxLine = 76;
     std::size_t line_ = 0;
     std::uint64_t count_ = 0;
     int pad_ = 0;
     bool emptySeen_ = false;
+    bool closed_ = false;  // padding or a blank line seen: no more data
 };
 
 }  // namespace
@@ -381,11 +397,13 @@ Result<SpoolRange> PartSpool::AddEncoded(const std::string& from) {
                                        : Status::Error(Fail::Format, from + " is not plain base64");
             break;
         }
-        if (!check.Feed(std::string_view(buf.data(), static_cast<std::size_t>(n)), out)) {
+        const std::string_view piece(buf.data(), static_cast<std::size_t>(n));
+        bool same = false;
+        if (!check.Feed(piece, out, same)) {
             result = Status::Error(Fail::Format, from + " is not plain base64");
             break;
         }
-        if (!(result = Append(out))) break;
+        if (!(result = Append(same ? piece : std::string_view(out)))) break;
     }
     if (!result) {
         Rewind(start);
