@@ -467,7 +467,6 @@ void Walker::StartBodyFile() {
         ++skipped_;
         return;
     }
-    ::unlink(BodyPath().c_str());
     if (!bodyFile_.Create(BodyPath())) FailWrite(BodyPath(), bodyFile_.Error());
     // Base64 ignores line ends; LF alone leaves its lines as the store keeps
     // them. Every other body keeps its CR LF.
