@@ -51,6 +51,7 @@ class LineReader {
     bool Open(const std::string& path) { return in_.Open(path); }
     void Close() { in_.Close(); }
     bool AtEnd() { return in_.AtEnd(); }
+    int Error() const { return in_.Error(); }
 
     bool Next(std::string& piece, bool& endsLine) {
         piece.clear();
@@ -169,6 +170,7 @@ class Walker {
     bool skipping_ = false;        // the current attachment is left out
     std::string_view bodyLineEnd_ = kCrLf;
     ConvertResult result_;
+    std::string path_;  // the message file
     bool headerFull_ = false;
     bool missingBoundary_ = false;
     bool textSet_ = false;
@@ -176,6 +178,7 @@ class Walker {
 };
 
 ConvertResult Walker::Run(const std::string& path) {
+    path_ = path;
     if (!inbox_) {
         Fail("no inbox to store into", 0);
         return result_;
@@ -519,6 +522,10 @@ void Walker::EndOfInput() {
 
 void Walker::Finish() {
     finished_ = true;
+    // A read error looks like the end of the file: what was read so far must
+    // not be stored as the whole message.
+    if (const int err = reader_.Error(); err && !Failed())
+        Fail("cannot read " + path_ + ": " + std::strerror(err), err);
     reader_.Close();
     (void)bodyFile_.Close();
     if (!msg_ || Failed()) return;

@@ -18,6 +18,7 @@ bool FileIn::Open(const std::string& path) {
     Close();
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     pos_ = len_ = 0;
+    error_ = 0;
     return fd_ >= 0;
 }
 
@@ -33,6 +34,7 @@ bool FileIn::Fill() {
         ssize_t n = ::read(fd_, buf_.data(), buf_.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
+            if (n < 0 && error_ == 0) error_ = errno;
             pos_ = len_ = 0;
             return false;
         }

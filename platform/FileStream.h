@@ -19,6 +19,9 @@ class FileIn {
     bool Open(const std::string& path);
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
+    // The errno of a read that failed since Open (0 when none did): such a
+    // file reads as if it ended there.
+    int Error() const { return error_; }
 
     // Next byte (0..255), or -1 at the end of the file or on a read error.
     int Get() {
@@ -45,6 +48,7 @@ class FileIn {
     std::vector<char> buf_;
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
+    int error_ = 0;
 };
 
 class FileOut {

@@ -422,6 +422,11 @@ TEST(ProcessInMessages, AFileStaysUntilStoredAndIsSetAsideAfterThreeFailures) {
     convert::ProcessInMessages(t.ctx, t.inbox);
     EXPECT_EQ(t.Inbox().messages.size(), 3u);
     EXPECT_FALSE(fs::exists(t.InFile("3.TXT")) || fs::exists(t.InFile("4.TXT")));
+    // A read error is not the end of the message: nothing is stored.
+    const convert::ConvertResult unreadable = convert::ProcessMessage(t.ctx, t.inbox, t.run.gInDir);
+    EXPECT_EQ(unreadable.outcome, convert::Outcome::NotStored);
+    EXPECT_EQ(unreadable.error, EISDIR);
+    EXPECT_EQ(t.Inbox().messages.size(), 3u);
     // A missing In folder is no error.
     fs::remove_all(t.run.gInDir);
     convert::ProcessInMessages(t.ctx, t.inbox);
