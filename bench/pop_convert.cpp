@@ -3,6 +3,8 @@
 // the bench scripts time from outside.
 //   pop_convert download HOME PORT     (user fax1, password fax1pass)
 //   pop_convert convert HOME
+//   pop_convert extract HOME           (every inbox attachment into temp/, as
+//                                       the inbox walk writes them out)
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -88,6 +90,25 @@ int main(int argc, char** argv) {
         auto inbox = (*session)->Inbox();
         if (!inbox.ok()) return 1;
         convert::ProcessInMessages(ctx, *inbox);
+        if (run.failure != config::RunFailure::None) {
+            std::fprintf(stderr, "conversion failed: %s\n", run.gLastError.c_str());
+            return 1;
+        }
+    } else if (mode == "extract") {
+        auto session = stores.CreateSession();
+        if (!session.ok() || !(*session)->Logon("Bench", false).ok()) return 1;
+        auto inbox = (*session)->Inbox();
+        if (!inbox.ok()) return 1;
+        const int messages = (*inbox)->MessageCount().value_or(0);
+        for (int i = 1; i <= messages; ++i) {
+            auto msg = (*inbox)->Message(i);
+            if (!msg.ok()) return 1;
+            const int parts = (*msg)->AttachmentCount().value_or(0);
+            for (int a = 1; a <= parts; ++a) {
+                auto att = (*msg)->Attachment(a);
+                if (!att.ok() || !(*att)->WriteToFile(run.gTempDir + "part.dat").ok()) return 1;
+            }
+        }
     } else {
         return 2;
     }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 
 #include "platform/FileStream.h"
 #include "platform/Text.h"
@@ -184,8 +185,15 @@ BeginKind BeginLine(std::string_view line) {
     return kind;
 }
 
-int FinishOutput(platform::FileOut& out) {
-    return out.Close() ? 0 : -2;
+int FinishOutput(platform::FileOut& out, int* error) {
+    if (out.Close()) return 0;
+    if (error) *error = out.Error();
+    return -2;
+}
+
+int OpenFailed(int* error) {
+    if (error) *error = errno ? errno : EIO;
+    return -1;
 }
 
 // Decodes uuencoded lines up to "end" (or a zero-length line). Each line goes
@@ -232,30 +240,30 @@ void QpDecodeBody(platform::FileIn& in, platform::FileOut& out) {
 
 }  // namespace
 
-std::int32_t DecodeBase64FileA(const std::string& inPath, const std::string& outPath) {
+std::int32_t DecodeBase64FileA(const std::string& inPath, const std::string& outPath, int* error) {
     platform::FileIn in;
-    if (!in.Open(inPath)) return -1;
+    if (!in.Open(inPath)) return OpenFailed(error);
     platform::FileOut out;
-    if (!out.Create(outPath)) return -1;
+    if (!out.Create(outPath)) return OpenFailed(error);
     Base64Decoder b64(out);
     for (std::string_view chunk = in.Available(); !chunk.empty(); chunk = in.Available()) {
         in.Skip(chunk.size());
         if (!b64.Feed(chunk)) break;
     }
     b64.Finish();
-    return FinishOutput(out);
+    return FinishOutput(out, error);
 }
 
-std::int32_t DecodeFileA(const std::string& inPath, const std::string& outPath) {
+std::int32_t DecodeFileA(const std::string& inPath, const std::string& outPath, int* error) {
     platform::FileIn in;
-    if (!in.Open(inPath)) return -1;
+    if (!in.Open(inPath)) return OpenFailed(error);
     // First pass: is there a begin line? The body is read again either way.
     std::string line;
     BeginKind kind = BeginKind::None;
     while (ReadLine(in, line, kMaxUuLine))
         if ((kind = BeginLine(line)) != BeginKind::None) break;
     platform::FileOut out;
-    if (!out.Create(outPath)) return -1;
+    if (!out.Create(outPath)) return OpenFailed(error);
     if (kind == BeginKind::Uu) {
         UuDecodeBody(in, out);
     } else if (kind == BeginKind::Base64) {
@@ -263,11 +271,11 @@ std::int32_t DecodeFileA(const std::string& inPath, const std::string& outPath) 
     } else {
         if (!in.Open(inPath)) {
             out.Close();
-            return -1;
+            return OpenFailed(error);
         }
         QpDecodeBody(in, out);
     }
-    return FinishOutput(out);
+    return FinishOutput(out, error);
 }
 
 std::string SafeTempName(std::string_view name) {
@@ -293,22 +301,30 @@ std::string SafeTempName(std::string_view name) {
     return out;
 }
 
+std::string DataFilePath(const std::string& tempDir, const std::string& fileName,
+                         std::string_view encoding) {
+    const std::string key = platform::Upper(platform::TrimBlanks(encoding));
+    if (key == "QUOTED-PRINTABLE") return tempDir + kQpFileName;
+    if (key == "BASE64" || key == "UUCODE") return tempDir + SafeTempName(fileName);
+    return tempDir + kBodyFileName;
+}
+
 std::string DecodeAttachment(const std::string& tempDir, const std::string& fileName,
-                             std::string_view encoding) {
+                             std::string_view encoding, int* error) {
     const std::string body = tempDir + kBodyFileName;
     const std::string key = platform::Upper(platform::TrimBlanks(encoding));
     if (key == "QUOTED-PRINTABLE") {
         const std::string out = tempDir + kQpFileName;
-        (void)DecodeFileA(body, out);
+        (void)DecodeFileA(body, out, error);
         return out;
     }
     if (key == "BASE64" || key == "UUCODE") {
         const std::string out = tempDir + SafeTempName(fileName);
         ::unlink(out.c_str());
         if (key == "BASE64")
-            (void)DecodeBase64FileA(body, out);
+            (void)DecodeBase64FileA(body, out, error);
         else
-            (void)DecodeFileA(body, out);
+            (void)DecodeFileA(body, out, error);
         return out;
     }
     return body;

@@ -12,14 +12,17 @@ namespace convert {
 // alphabet are skipped; "=" where padding can stand ends the data, a stray
 // one is skipped. An unfinished last group gives the bytes it holds. 0 on
 // success, -1 when a file cannot be opened, -2 on a write error. The output
-// is created (0600) or truncated.
-std::int32_t DecodeBase64FileA(const std::string& inPath, const std::string& outPath);
+// is created (0600) or truncated. On failure *error, when given, gets the
+// errno of the call that failed.
+std::int32_t DecodeBase64FileA(const std::string& inPath, const std::string& outPath,
+                               int* error = nullptr);
 
 // Undoes uuencoding when the input holds a "begin <mode> <name>" line (or the
 // base64 form "begin-base64 <mode> <name>"), and quoted-printable otherwise:
 // hard line breaks come out as CR LF, blanks at the end of a line are dropped,
 // malformed "=" escapes stay as text. Same results as DecodeBase64FileA.
-std::int32_t DecodeFileA(const std::string& inPath, const std::string& outPath);
+std::int32_t DecodeFileA(const std::string& inPath, const std::string& outPath,
+                         int* error = nullptr);
 
 // The names a message can never take inside the temporary folder: the body
 // file the walker writes, and the quoted-printable output.
@@ -45,9 +48,14 @@ std::string SafeTempName(std::string_view name);
 //   BASE64           -> delete, then DecodeBase64FileA into tempDir + safe name;
 //   UUCODE           -> delete, then DecodeFileA into tempDir + safe name;
 //   anything else    -> tempDir + "temp.txt" itself.
-// tempDir ends with "/". Decoder results are not examined: a failed decode
-// leaves whatever the output file then holds.
+// tempDir ends with "/". When the data file could not be written whole,
+// *error (when given) gets the errno; the caller must not store what the file
+// then holds.
 std::string DecodeAttachment(const std::string& tempDir, const std::string& fileName,
-                             std::string_view encoding);
+                             std::string_view encoding, int* error = nullptr);
+
+// The path DecodeAttachment returns for these arguments, without decoding.
+std::string DataFilePath(const std::string& tempDir, const std::string& fileName,
+                         std::string_view encoding);
 
 }  // namespace convert

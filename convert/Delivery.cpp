@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <ctime>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,8 @@
 #include "convert/Converter.h"
 #include "convert/HeaderUtils.h"
 #include "convert/MimeWalker.h"
+#include "platform/FileStream.h"
+#include "platform/Log.h"
 #include "platform/MailStore.h"
 #include "platform/Text.h"
 
@@ -52,32 +57,173 @@ std::string HeaderBlock(const std::string& path) {
     return {};
 }
 
-// True when the inbox already holds the message converted from this file: its
-// text begins with the file's header block (after the blank that a multipart
-// text gets).
-bool AlreadyInInbox(const std::shared_ptr<platform::MailFolder>& inbox, const std::string& path) {
-    const std::string head = HeaderBlock(path);
-    if (head.empty() || !inbox) return false;
+// The files among `paths` whose messages the inbox already holds: a
+// converted message's text begins with its file's header block (after the
+// blank that a multipart text gets). The inbox is read once, newest first.
+std::vector<std::string> AlreadyInInbox(const std::shared_ptr<platform::MailFolder>& inbox,
+                                        std::vector<std::string> paths) {
+    std::vector<std::pair<std::string, std::string>> heads;  // header block, path
+    for (auto& p : paths)
+        if (std::string head = HeaderBlock(p); !head.empty()) heads.emplace_back(head, p);
+    std::vector<std::string> found;
     auto count = inbox->MessageCount();
-    for (int i = count ? *count : 0; i >= 1; --i) {  // the newest are last
+    for (int i = count ? *count : 0; i >= 1 && !heads.empty(); --i) {
         auto msg = inbox->Message(i);
         if (!msg || !*msg) continue;
         auto text = (*msg)->Text();
         if (!text) continue;
         std::string_view t = *text;
         if (!t.empty() && t.front() == ' ') t.remove_prefix(1);
-        if (t.substr(0, head.size()) == head) return true;
+        for (auto h = heads.begin(); h != heads.end(); ++h) {
+            if (t.substr(0, h->first.size()) != h->first) continue;
+            found.push_back(h->second);
+            heads.erase(h);
+            break;
+        }
     }
-    return false;
+    return found;
 }
 
-bool WriteJournal(const std::string& journal, const std::string& name) {
+// The journal names the files a run is about to convert. Found at the start,
+// it tells of a run that died while converting: a file it names may already
+// be in the inbox, its deletion lost with the run. One journal covers a whole
+// run's files, so it costs one fsync per run rather than one per message.
+bool WriteJournal(const std::string& journal, const std::vector<std::string>& names) {
+    std::string text;
+    for (const auto& n : names) text += n + "\n";
     int fd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    bool ok = ::write(fd, name.data(), name.size()) == static_cast<ssize_t>(name.size());
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    // Durable before any message of the run reaches the store: without it a
+    // crash could leave a stored message and its file both, and the file
+    // would be converted a second time.
     ok = ::fsync(fd) == 0 && ok;
     ::close(fd);
     return ok;
+}
+
+// Files whose earlier runs died while converting them: each one already in
+// the inbox is deleted, the others are converted as usual.
+void RecoverJournal(const std::shared_ptr<platform::MailFolder>& inbox, const std::string& dir,
+                    const std::string& journal) {
+    std::ifstream j(journal);
+    std::vector<std::string> paths;
+    std::string name;
+    while (j && std::getline(j, name)) {
+        if (name.empty() || name.find('/') != std::string::npos) continue;
+        if (::access((dir + name).c_str(), F_OK) == 0) paths.push_back(dir + name);
+    }
+    if (paths.empty()) return;
+    for (const std::string& path : AlreadyInInbox(inbox, std::move(paths))) ::unlink(path.c_str());
+}
+
+// Messages saved between two syncs of the inbox folder: bounds how many a
+// failed sync takes back.
+constexpr std::size_t kSyncBatch = 64;
+
+// How many runs in a row each file failed to convert: "<count> <name>" lines
+// in a private file of In/. It is not synced: a count lost in a crash only
+// puts off setting a file aside.
+std::map<std::string, int> ReadFailureCounts(const std::string& path) {
+    std::map<std::string, int> counts;
+    std::ifstream in(path);
+    int n = 0;
+    std::string name;
+    while (in >> n && std::getline(in >> std::ws, name))
+        if (n > 0 && !name.empty() && name.find('/') == std::string::npos) counts[name] = n;
+    return counts;
+}
+
+void WriteFailureCounts(const std::string& dir, const std::string& path,
+                        const std::map<std::string, int>& counts) {
+    if (counts.empty()) {
+        ::unlink(path.c_str());
+        return;
+    }
+    std::string text;
+    for (const auto& [name, n] : counts)
+        if (::access((dir + name).c_str(), F_OK) == 0)
+            text += std::to_string(n) + " " + name + "\n";
+    const std::string tmp = path + ".new";
+    platform::FileOut out;
+    if (!out.Create(tmp)) return;
+    out.Write(text);
+    if (out.Close())
+        ::rename(tmp.c_str(), path.c_str());
+    else
+        ::unlink(tmp.c_str());
+}
+
+// Failures that come from the machine rather than from the message: they
+// go away when space, permissions or limits are restored, and do not count
+// towards setting the message aside.
+bool MessagesFault(int err) {
+    switch (err) {
+        case ENOSPC:
+        case EDQUOT:
+        case EROFS:
+        case EMFILE:
+        case ENFILE:
+        case ENOMEM:
+        case EACCES:
+        case EPERM:
+            return false;
+        default:
+            return true;
+    }
+}
+
+std::string WhatToDo(int err) {
+    switch (err) {
+        case ENOSPC:
+        case EDQUOT:
+            return "free some space there";
+        case EROFS:
+            return "make that file system writable";
+        case EMFILE:
+        case ENFILE:
+            return "raise the limit on open files";
+        case EACCES:
+        case EPERM:
+            return "give the program's user access there";
+        default:
+            return "see what the store reports";
+    }
+}
+
+std::string NowText() {
+    char buf[64];
+    const std::time_t now = std::time(nullptr);
+    std::tm tmv{};
+    ::localtime_r(&now, &tmv);
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S %z", &tmv);
+    return buf;
+}
+
+// Moves a file that failed too often out of the way of the others, with a
+// note of why beside it. False when it could not be moved.
+bool SetAside(config::Context& ctx, const std::string& dir, const std::string& name,
+              const std::string& why) {
+    const std::string folder = dir + kSetAsideFolder + "/";
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    std::string target = name;
+    for (int i = 2; ::access((folder + target).c_str(), F_OK) == 0; ++i)
+        target = std::to_string(i) + "-" + name;
+    if (::rename((dir + name).c_str(), (folder + target).c_str()) != 0) return false;
+    platform::FileOut note;
+    if (note.Create(folder + target + ".reason")) {
+        note.Write(NowText() + ": " + name + " failed to convert " +
+                   std::to_string(kSetAsideAfter) + " runs in a row; the last time: " + why +
+                   "\nMove it back into " + dir + " to have it converted again.\n");
+        (void)note.Close();
+    }
+    ++ctx.run.stats.messagesSetAside;
+    const std::string line = "set aside " + dir + name + " as " + folder + target +
+                             ": it failed to convert " + std::to_string(kSetAsideAfter) +
+                             " runs in a row (" + why + "); move it back to try again";
+    ctx.log.Error(line);
+    ctx.run.gLastError = "Storage Error : " + line;
+    return true;
 }
 
 }  // namespace
@@ -85,30 +231,66 @@ bool WriteJournal(const std::string& journal, const std::string& name) {
 void ProcessInMessages(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox) {
     try {
         std::string dir = ctx.run.gInDir;
-        if (dir.empty()) return;
+        if (dir.empty() || !inbox) return;  // no store: the files wait for one
         if (dir.back() != '/') dir += '/';
-        // The journal names the file being converted. Found at the start, it
-        // tells of a run that died between storing a message and deleting its
-        // file: that file is converted again only if the inbox lacks it.
         const std::string journal = dir + ".converting";
-        {
-            std::ifstream j(journal);
-            std::string name;
-            if (j && std::getline(j, name) && !name.empty() &&
-                name.find('/') == std::string::npos && AlreadyInInbox(inbox, dir + name))
-                ::unlink((dir + name).c_str());
-        }
+        RecoverJournal(inbox, dir, journal);
         ::unlink(journal.c_str());
-        for (const std::string& name : MessageFiles(dir)) {
+        const std::vector<std::string> names = MessageFiles(dir);
+        if (names.empty()) return;
+        const bool journalled = WriteJournal(journal, names);
+        const std::string countsPath = dir + kFailureCountFile;
+        std::map<std::string, int> counts = ReadFailureCounts(countsPath);
+        const std::size_t countsBefore = counts.size();
+        bool countsChanged = false;
+        // Messages saved but whose inbox entries are not yet synced: their
+        // files go only once one folder sync has made the whole batch durable.
+        std::vector<std::string> pending;
+        auto syncPending = [&] {
+            if (pending.empty()) return;
+            if (const platform::Status st = inbox->SyncNew(); !st) {
+                ctx.run.NoteFailure(config::RunFailure::Storage);
+                const std::string line =
+                    "cannot sync the inbox: " + st.detail + "; " + std::to_string(pending.size()) +
+                    " messages were taken out of it again, their files stay in " + dir +
+                    " and are converted again next run";
+                ctx.log.Error(line);
+                ctx.run.gLastError = "Storage Error : " + line;
+            } else {
+                for (const std::string& name : pending) {
+                    ::unlink((dir + name).c_str());
+                    countsChanged |= counts.erase(name) > 0;
+                    ++ctx.run.stats.messagesConverted;
+                }
+            }
+            pending.clear();
+        };
+        for (const std::string& name : names) {
             const std::string path = dir + name;
-            // A file we cannot read stays for the next run: deleting it would
-            // lose a fax that was already removed from the server.
-            if (!MessageFileReadable(path)) continue;
-            const bool journalled = WriteJournal(journal, name);
-            ProcessMessage(ctx, inbox, path);
-            ::unlink(path.c_str());
-            if (journalled) ::unlink(journal.c_str());
+            const ConvertResult r = ProcessMessageWith(ctx, inbox, path, WalkerLimits{}, false);
+            if (r.outcome == Outcome::Stored) {
+                pending.push_back(name);
+                if (pending.size() >= kSyncBatch) syncPending();
+                continue;
+            }
+            ctx.run.NoteFailure(config::RunFailure::Storage);
+            if (MessagesFault(r.error)) {
+                countsChanged = true;
+                if (++counts[name] >= kSetAsideAfter && SetAside(ctx, dir, name, r.what)) {
+                    counts.erase(name);
+                    continue;
+                }
+            }
+            const std::string line = "cannot convert " + path + " into the inbox: " + r.what +
+                                     "; the file stays and is converted again next run; " +
+                                     WhatToDo(r.error);
+            ctx.log.Error(line);
+            ctx.run.gLastError = "Storage Error : " + line;
         }
+        syncPending();
+        if (countsChanged || counts.size() != countsBefore)
+            WriteFailureCounts(dir, countsPath, counts);
+        if (journalled) ::unlink(journal.c_str());
     } catch (...) {
         // Out of memory while listing: the files stay for the next run.
     }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 
 #include "config/Context.h"
@@ -50,6 +51,7 @@ class LineReader {
     bool Open(const std::string& path) { return in_.Open(path); }
     void Close() { in_.Close(); }
     bool AtEnd() { return in_.AtEnd(); }
+    int Error() const { return in_.Error(); }
 
     bool Next(std::string& piece, bool& endsLine) {
         piece.clear();
@@ -92,15 +94,38 @@ bool EndsWith(std::string_view s, std::string_view tail) {
 class Walker {
   public:
     Walker(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox,
-           const WalkerLimits& limits)
+           const WalkerLimits& limits, bool syncFolder)
         : ctx_(ctx),
           inbox_(inbox),
           limits_(limits),
+          syncFolder_(syncFolder),
           reader_(limits.readBuffer, limits.maxLinePiece) {}
 
-    void Run(const std::string& path);
+    ConvertResult Run(const std::string& path);
 
   private:
+    // Records the first failure and ends the walk: nothing is saved, so the
+    // store holds no part of the message and its file stays for another run.
+    void Fail(std::string what, int err) {
+        if (!result_.what.empty()) return;
+        result_.outcome = Outcome::NotStored;
+        result_.what = std::move(what);
+        result_.error = err;
+        finished_ = true;
+        reader_.Close();
+        (void)bodyFile_.Close();
+    }
+    void FailWrite(const std::string& path, int err) {
+        Fail("cannot write " + path + ": " + std::strerror(err), err);
+    }
+    // A store operation that must work for the message to be complete.
+    bool Check(const platform::Status& st, const std::string& what) {
+        if (st) return true;
+        Fail(std::string("the store refused to ") + what + ": " + st.detail, st.error);
+        return false;
+    }
+    void StartBodyFile();
+    bool Failed() const { return result_.outcome != Outcome::Stored; }
     void ReadHeaderBlock();
     void SetHeaderValues();
     bool Dispatch();  // true: handle the current (empty) line at once
@@ -131,6 +156,7 @@ class Walker {
     config::Context& ctx_;
     std::shared_ptr<platform::MailFolder> inbox_;
     const WalkerLimits& limits_;
+    bool syncFolder_;
     LineReader reader_;
     std::shared_ptr<platform::MailMessage> msg_;
     platform::FileOut bodyFile_;
@@ -139,26 +165,44 @@ class Walker {
     std::string partContentType_, partType_, majorType_, fileName_, encoding_, disposition_;
     int state_ = kAfterTextPart;
     std::size_t fileSize_ = 0;
+    std::size_t attachments_ = 0;  // attachment parts met so far
+    std::size_t skipped_ = 0;      // of them, left out beyond the cap
+    bool skipping_ = false;        // the current attachment is left out
+    std::string_view bodyLineEnd_ = kCrLf;
+    ConvertResult result_;
+    std::string path_;  // the message file
     bool headerFull_ = false;
     bool missingBoundary_ = false;
     bool textSet_ = false;
     bool finished_ = false;
 };
 
-void Walker::Run(const std::string& path) {
-    if (inbox_) {
-        auto created = inbox_->AddMessage();
-        if (created.ok()) msg_ = *created;
+ConvertResult Walker::Run(const std::string& path) {
+    path_ = path;
+    if (!inbox_) {
+        Fail("no inbox to store into", 0);
+        return result_;
+    }
+    auto created = inbox_->AddMessage();
+    if (!Check(created.status(), "create a new inbox message")) return result_;
+    msg_ = *created;
+    if (!msg_) {
+        Fail("the store gave no new inbox message", 0);
+        return result_;
     }
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) fileSize_ = static_cast<std::size_t>(st.st_size);
-    (void)reader_.Open(path);  // an unreadable file reads as an empty one
+    if (!reader_.Open(path)) {
+        const int err = errno;
+        Fail("cannot read " + path + ": " + std::strerror(err), err);
+        return result_;
+    }
 
     ReadHeaderBlock();
     SetHeaderValues();
     bool handleNow = Dispatch();
     marker_ = "--" + boundary_;
-    if (handleNow) HandleLine(std::string(), true, reader_.AtEnd());
+    if (handleNow && !finished_) HandleLine(std::string(), true, reader_.AtEnd());
 
     std::string line;
     bool endsLine = true;
@@ -172,6 +216,7 @@ void Walker::Run(const std::string& path) {
         HandleLine(line, endsLine, reader_.AtEnd());
     }
     if (!finished_) Finish();
+    return result_;
 }
 
 void Walker::ReadHeaderBlock() {
@@ -196,10 +241,12 @@ void Walker::SetHeaderValues() {
     std::string subject = GetHeaderField(header_, "Subject: ");
     if (subject.empty()) subject = "VOXA-FAX ";
     if (msg_) {
-        (void)msg_->SetSenderName(sender_);
-        (void)msg_->SetSubject(subject + " From: " + sender_);
-        (void)msg_->SetTimeReceived(static_cast<std::int64_t>(std::time(nullptr)));
-        (void)msg_->SetTimeSent(ParseMailDate(GetHeaderField(header_, "Date:")));
+        (void)(Check(msg_->SetSenderName(sender_), "set the sender") &&
+               Check(msg_->SetSubject(subject + " From: " + sender_), "set the subject") &&
+               Check(msg_->SetTimeReceived(static_cast<std::int64_t>(std::time(nullptr))),
+                     "set the time received") &&
+               Check(msg_->SetTimeSent(ParseMailDate(GetHeaderField(header_, "Date:"))),
+                     "set the time sent"));
     }
 }
 
@@ -270,7 +317,8 @@ void Walker::HandleLine(const std::string& line, bool endsLine, bool eof) {
         AppendHeader(line, endsLine);
         if (eof) {
             reader_.Close();
-            if (msg_) (void)msg_->SetText(header_ + kCrLf + kCrLf + body_);
+            if (msg_ && !Check(msg_->SetText(header_ + kCrLf + kCrLf + body_), "set the text"))
+                return;
             textSet_ = true;
             Finish();
         }
@@ -316,19 +364,23 @@ void Walker::HandlePartState(const std::string& line, bool endsLine, bool eof) {
             }
             break;
         case kAttachFirstLine:
-            ::unlink(BodyPath().c_str());
-            (void)bodyFile_.Create(BodyPath());
-            bodyFile_.Write(line);
-            if (endsLine) bodyFile_.Write(kCrLf);
+            StartBodyFile();
+            if (finished_) break;
+            if (!skipping_) {
+                bodyFile_.Write(line);
+                if (endsLine) bodyFile_.Write(bodyLineEnd_);
+            }
             state_ = kAttachBody;
             break;
         case kAttachBody:
             if (line.find(marker_) == std::string::npos && !eof) {
+                if (skipping_) break;
                 bodyFile_.Write(line);
-                if (endsLine) bodyFile_.Write(kCrLf);
+                if (endsLine) bodyFile_.Write(bodyLineEnd_);
                 break;
             }
             EndAttachment();
+            if (finished_) break;
             if (EndsWith(line, "--") || eof)
                 Finish();
             else
@@ -382,9 +434,11 @@ void Walker::DecidePart() {
 // the first 20 characters.
 void Walker::EndTextPart() {
     if (msg_) {
-        (void)msg_->SetText(header_ + kCrLf + kCrLf + body_);
+        if (!Check(msg_->SetText(header_ + kCrLf + kCrLf + body_), "set the text")) return;
         auto readBack = msg_->Text();
-        (void)msg_->SetText(" " + (readBack.ok() ? *readBack : std::string()));
+        if (!Check(readBack.status(), "read the text back") ||
+            !Check(msg_->SetText(" " + *readBack), "set the text"))
+            return;
     }
     textSet_ = true;
     body_.clear();
@@ -393,50 +447,97 @@ void Walker::EndTextPart() {
 // The text part is too large to hold: it continues as an attachment, with
 // what was collected so far as its first lines.
 void Walker::SpillTextPart(const std::string& line, bool endsLine) {
-    ::unlink(BodyPath().c_str());
-    (void)bodyFile_.Create(BodyPath());
-    bodyFile_.Write(body_);
-    bodyFile_.Write(line);
-    if (endsLine) bodyFile_.Write(kCrLf);
+    StartBodyFile();
+    if (finished_) return;
+    if (!skipping_) {
+        bodyFile_.Write(body_);
+        bodyFile_.Write(line);
+        if (endsLine) bodyFile_.Write(bodyLineEnd_);
+    }
     body_.clear();
     body_.shrink_to_fit();
     fileName_ = "UNKNOWN.TXT";
     state_ = kAttachBody;
 }
 
+// Each attachment part goes through the one body file: it is written, closed,
+// decoded and handed to the store before the next part begins, so a message
+// of any number of parts holds no more than one file open at a time.
+void Walker::StartBodyFile() {
+    ++attachments_;
+    skipping_ = attachments_ > limits_.maxAttachments;
+    if (skipping_) {
+        ++skipped_;
+        return;
+    }
+    if (!bodyFile_.Create(BodyPath())) FailWrite(BodyPath(), bodyFile_.Error());
+    // Base64 ignores line ends; LF alone leaves its lines as the store keeps
+    // them. Every other body keeps its CR LF.
+    bodyLineEnd_ = platform::Upper(platform::TrimBlanks(encoding_)) == "BASE64" ? "\n" : kCrLf;
+}
+
 void Walker::EndAttachment() {
-    (void)bodyFile_.Close();
-    const std::string data = DecodeAttachment(ctx_.run.gTempDir, fileName_, encoding_);
+    if (skipping_) {
+        skipping_ = false;
+        return;
+    }
+    if (!bodyFile_.Close()) return FailWrite(BodyPath(), bodyFile_.Error());
     if (!msg_) return;
     auto added = msg_->AddAttachment();
-    if (!added.ok() || !*added) return;
+    if (!Check(added.status(), "add an attachment")) return;
+    if (!*added) return Fail("the store gave no new attachment", 0);
     platform::MailAttachment& att = **added;
-    (void)att.SetType(1);
-    (void)att.SetPosition(0);
-    (void)att.SetName(fileName_ + ";");
-    (void)att.SetSource(data);
-    (void)att.ReadFromFile(data);
+    // Well-formed base64 goes into the store as it came: the data file it
+    // would decode to is named as the source but never written.
+    const bool base64 = platform::Upper(platform::TrimBlanks(encoding_)) == "BASE64";
+    const std::string data = base64 ? ctx_.run.gTempDir + SafeTempName(fileName_)
+                                    : DataFilePath(ctx_.run.gTempDir, fileName_, encoding_);
+    if (!(Check(att.SetType(1), "set an attachment's type") &&
+          Check(att.SetPosition(0), "set an attachment's position") &&
+          Check(att.SetName(fileName_ + ";"), "name an attachment") &&
+          Check(att.SetSource(data), "set an attachment's source")))
+        return;
+    if (base64) {
+        const platform::Status taken = att.ReadFromBase64File(BodyPath());
+        if (taken || taken.kind != platform::Fail::Format)
+            return (void)Check(taken, "take in " + BodyPath());
+    }
+    int err = 0;
+    (void)DecodeAttachment(ctx_.run.gTempDir, fileName_, encoding_, &err);
+    if (err) return FailWrite(data, err);
+    (void)Check(att.ReadFromFile(data), "take in " + data);
 }
 
 void Walker::EndOfInput() {
     if (mainType_ == "text/plain") {
-        if (msg_) (void)msg_->SetText(header_ + kCrLf + kCrLf + body_);
+        if (msg_ && !Check(msg_->SetText(header_ + kCrLf + kCrLf + body_), "set the text")) return;
         textSet_ = true;
     } else if (state_ == kTextBody) {
         EndTextPart();  // a text part cut off by the end of the file is kept
     } else if (state_ == kAttachBody) {
         EndAttachment();
     }
-    Finish();
+    if (!finished_) Finish();
 }
 
 void Walker::Finish() {
     finished_ = true;
+    // A read error looks like the end of the file: what was read so far must
+    // not be stored as the whole message.
+    if (const int err = reader_.Error(); err && !Failed())
+        Fail("cannot read " + path_ + ": " + std::strerror(err), err);
     reader_.Close();
     (void)bodyFile_.Close();
-    if (!msg_) return;
-    if (missingBoundary_ && !textSet_)
-        (void)msg_->SetText(header_ + kCrLf + kCrLf + kMissingBoundaryNotice);
+    if (!msg_ || Failed()) return;
+    if (missingBoundary_ && !textSet_ &&
+        !Check(msg_->SetText(header_ + kCrLf + kCrLf + kMissingBoundaryNotice), "set the text"))
+        return;
+    if (skipped_ > 0 &&
+        !Check(msg_->SetNote(std::to_string(skipped_) + " of " + std::to_string(attachments_) +
+                             " attachment parts were left out: a message keeps at most " +
+                             std::to_string(limits_.maxAttachments)),
+               "set the note"))
+        return;
     // Without its recipient the inbox run never takes the message for a fax
     // of this subscriber: the person at the terminal is told, and the
     // message is saved all the same.
@@ -447,30 +548,29 @@ void Walker::Finish() {
         (void)(*recip)->SetAddress("SMTP:" + ctx_.cfg.gVoxaFaxAddr);
         (void)(*recip)->SetType(1);
     }
-    (void)msg_->Update();
+    (void)Check(syncFolder_ ? msg_->Update() : msg_->UpdateUnsynced(), "save the message");
 }
 
 }  // namespace
 
-void ProcessMessageWith(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox,
-                        const std::string& path, const WalkerLimits& limits) {
+ConvertResult ProcessMessageWith(config::Context& ctx,
+                                 const std::shared_ptr<platform::MailFolder>& inbox,
+                                 const std::string& path, const WalkerLimits& limits,
+                                 bool syncFolder) {
     try {
-        Walker walker(ctx, inbox, limits);
-        walker.Run(path);
+        Walker walker(ctx, inbox, limits, syncFolder);
+        return walker.Run(path);
     } catch (...) {
-        // Out of memory or a library throw: the message is lost for this run
-        // but the run goes on, as with any other failed store operation.
+        // Out of memory or a library throw: the draft is dropped unsaved and
+        // the file stays for another run.
+        return ConvertResult{Outcome::NotStored, "out of memory while converting " + path, ENOMEM};
     }
 }
 
-void ProcessMessage(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox,
-                    const std::string& path) {
-    ProcessMessageWith(ctx, inbox, path, WalkerLimits{});
-}
-
-bool MessageFileReadable(const std::string& path) {
-    platform::FileIn in(1);
-    return in.Open(path);
+ConvertResult ProcessMessage(config::Context& ctx,
+                             const std::shared_ptr<platform::MailFolder>& inbox,
+                             const std::string& path) {
+    return ProcessMessageWith(ctx, inbox, path, WalkerLimits{});
 }
 
 }  // namespace convert

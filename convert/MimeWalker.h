@@ -14,6 +14,8 @@ class MailFolder;
 
 namespace convert {
 
+struct ConvertResult;
+
 struct WalkerLimits {
     // Bytes read from the message file at a time.
     std::size_t readBuffer = 64 * 1024;
@@ -30,14 +32,18 @@ struct WalkerLimits {
     std::size_t maxTextPart = 8 * 1024 * 1024;
     // Single-part messages above this size become an attachment.
     std::size_t singlePartTextMax = 30000;
+    // Attachment parts beyond this many are left out (and counted in the
+    // message's note): a hostile message cannot make the store hold
+    // millions of parts.
+    std::size_t maxAttachments = 10000;
 };
 
-void ProcessMessageWith(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox,
-                        const std::string& path, const WalkerLimits& limits);
-
-// True when the message file could be opened for reading: a file that cannot
-// be read is left in the In folder rather than deleted.
-bool MessageFileReadable(const std::string& path);
+// With syncFolder false the message is saved with UpdateUnsynced: it is
+// stored only once the inbox's SyncNew has returned.
+ConvertResult ProcessMessageWith(config::Context& ctx,
+                                 const std::shared_ptr<platform::MailFolder>& inbox,
+                                 const std::string& path, const WalkerLimits& limits,
+                                 bool syncFolder = true);
 
 inline constexpr const char* kMissingBoundaryField = "X-VF-Error: MISSING BOUNDARY";
 inline constexpr const char* kMissingBoundaryNotice =

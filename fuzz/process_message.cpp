@@ -2,7 +2,14 @@
 // store, with small limits so that long lines, full headers and spilled text
 // parts are reached by small inputs. Nothing may be written outside the
 // program folder's temp/ and In/, and the message must be saved.
+//
+// Then the same file through the whole conversion of In/ into a real Maildir
+// inbox under a write budget (a file size limit picked by the first byte):
+// the file must stay in In/ exactly when its message was not stored, and a
+// failed conversion leaves nothing in the Maildir.
 #include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -16,6 +23,7 @@
 #include "config/Context.h"
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
+#include "convert/Converter.h"
 #include "convert/MimeWalker.h"
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
@@ -27,6 +35,7 @@
 #include "platform/fake/FakeDialogs.h"
 #include "platform/fake/FakeMailStore.h"
 #include "platform/fake/FakePrinters.h"
+#include "platform/linux/maildir/MaildirStore.h"
 
 namespace {
 
@@ -51,6 +60,32 @@ std::set<std::string> Entries(const std::string& dir) {
     return out;
 }
 
+std::size_t Count(const std::string& dir) {
+    return Entries(dir).size();
+}
+
+// The real store beside the fake one: its own program folder and Maildir.
+struct MaildirSide {
+    std::string maildir;
+    platform::FakeDialogs dialogs;
+    std::unique_ptr<platform::MaildirStoreProvider> provider;
+    std::unique_ptr<platform::MailSession> session;
+    std::shared_ptr<platform::MailFolder> inbox;
+    config::RunGlobals run;
+
+    explicit MaildirSide(const std::string& root) : maildir(root + "/Maildir") {
+        std::ofstream(root + "/stores.ini") << "[M]\nmaildir = " << maildir << "\n";
+        provider = std::make_unique<platform::MaildirStoreProvider>(root + "/stores.ini", dialogs);
+        session = std::move(*provider->CreateSession());
+        if (!session->Logon("M", false).ok()) std::abort();
+        inbox = *session->Inbox();
+        run.Init(root + "/app2");
+        std::filesystem::create_directories(run.gTempDir);
+        std::filesystem::create_directories(run.gInDir);
+        ::signal(SIGXFSZ, SIG_IGN);  // a write beyond the budget fails with EFBIG
+    }
+};
+
 struct Fixture {
     std::string root;
     platform::Environment env;
@@ -70,6 +105,8 @@ struct Fixture {
     std::unique_ptr<platform::MailSession> session;
     std::shared_ptr<platform::MailFolder> inbox;
     std::set<std::string> rootEntries;
+    std::unique_ptr<MaildirSide> real;
+    std::unique_ptr<config::Context> realCtx;
 
     Fixture() {
         char tmpl[] = "/tmp/vf-fuzz-walk.XXXXXX";
@@ -87,9 +124,48 @@ struct Fixture {
         session = std::move(*store.CreateSession());
         (void)session->Logon("P", false);
         inbox = *session->Inbox();
+        real = std::make_unique<MaildirSide>(root);
+        realCtx = std::make_unique<config::Context>(
+            config::Context{env, options, loop, *profile, dialogs, printers, imaging, sockets,
+                            *real->provider, cfg, real->run, log});
         rootEntries = Entries(root);
     }
 };
+
+void ConvertUnderBudget(Fixture& fx, const std::uint8_t* data, std::size_t size) {
+    MaildirSide& m = *fx.real;
+    const std::string path = m.run.gInDir + "1.TXT";
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    }
+    static const rlim_t kBudgets[] = {RLIM_INFINITY, 64, 700, 4096, 20000};
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit budget = old;
+    budget.rlim_cur = kBudgets[size ? data[0] % 5 : 0];
+    ::setrlimit(RLIMIT_FSIZE, &budget);
+    convert::ProcessInMessages(*fx.realCtx, m.inbox);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+
+    const bool stored = m.run.failure == config::RunFailure::None;
+    const bool kept = std::filesystem::exists(path);
+    const std::size_t messages = Count(m.maildir + "/new") + Count(m.maildir + "/cur");
+    if (stored != (messages == 1)) std::abort();  // one message exactly when it was stored
+    if (stored == kept && m.run.stats.messagesSetAside == 0) std::abort();
+    if (Count(m.maildir + "/tmp") != 0) std::abort();
+    if (!stored && m.run.gLastError.empty()) std::abort();
+
+    for (const char* sub : {"/new", "/cur"})
+        for (auto& e : std::filesystem::directory_iterator(m.maildir + sub))
+            std::filesystem::remove(e.path());
+    for (const std::string& dir : {m.run.gInDir, m.run.gTempDir})
+        for (auto& e : std::filesystem::directory_iterator(dir))
+            std::filesystem::remove_all(e.path());
+    m.run.failure = config::RunFailure::None;
+    m.run.gLastError.clear();
+    m.run.stats = config::RunStats{};
+}
 
 }  // namespace
 
@@ -106,7 +182,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     limits.maxHeaderText = 1024;
     limits.maxTextPart = 512;
     limits.singlePartTextMax = 300;
-    convert::ProcessMessageWith(*fx.ctx, fx.inbox, path, limits);
+    if (convert::ProcessMessageWith(*fx.ctx, fx.inbox, path, limits).outcome !=
+        convert::Outcome::Stored)
+        std::abort();
 
     auto& messages = fx.store.Inbox("P").messages;
     if (messages.size() != 1) std::abort();  // every file makes exactly one message
@@ -120,5 +198,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     fx.dialogs.shown.clear();
     fx.store.calls.clear();
+    ConvertUnderBudget(fx, data, size);
     return 0;
 }

@@ -8,7 +8,10 @@
 namespace platform {
 
 Status ErrnoStatus(Fail kind, const std::string& what) {
-    return Status::Error(kind, what + ": " + std::strerror(errno));
+    const int err = errno;
+    Status st = Status::Error(kind, what + ": " + std::strerror(err));
+    st.error = err;
+    return st;
 }
 
 EventLoop::EventLoop(Clock& clock) : clock_(clock) {}

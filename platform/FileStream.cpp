@@ -18,6 +18,7 @@ bool FileIn::Open(const std::string& path) {
     Close();
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     pos_ = len_ = 0;
+    error_ = 0;
     return fd_ >= 0;
 }
 
@@ -33,6 +34,7 @@ bool FileIn::Fill() {
         ssize_t n = ::read(fd_, buf_.data(), buf_.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
+            if (n < 0 && error_ == 0) error_ = errno;
             pos_ = len_ = 0;
             return false;
         }
@@ -50,8 +52,9 @@ FileOut::~FileOut() {
 bool FileOut::OpenWith(const std::string& path, int flags) {
     Close();
     failed_ = false;
+    error_ = 0;
     fd_ = ::open(path.c_str(), flags | O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd_ < 0) failed_ = true;
+    if (fd_ < 0) SetFailed(errno);
     return fd_ >= 0;
 }
 
@@ -66,13 +69,13 @@ void FileOut::Flush() {
     std::size_t off = 0;
     while (off < len_) {
         if (fd_ < 0) {
-            failed_ = true;
+            SetFailed(EBADF);
             break;
         }
         ssize_t n = ::write(fd_, buf_.data() + off, len_ - off);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            failed_ = true;
+            SetFailed(n < 0 ? errno : EIO);
             break;
         }
         off += static_cast<std::size_t>(n);
@@ -96,7 +99,7 @@ bool FileOut::Close() {
         return !failed_;
     }
     Flush();
-    if (::close(fd_) != 0) failed_ = true;
+    if (::close(fd_) != 0) SetFailed(errno);
     fd_ = -1;
     return !failed_;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Small buffered file readers and writers on POSIX descriptors, for the
 // converters that stream files of any size through a fixed buffer.
+#include <cerrno>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -18,6 +19,9 @@ class FileIn {
     bool Open(const std::string& path);
     void Close();
     bool IsOpen() const { return fd_ >= 0; }
+    // The errno of a read that failed since Open (0 when none did): such a
+    // file reads as if it ended there.
+    int Error() const { return error_; }
 
     // Next byte (0..255), or -1 at the end of the file or on a read error.
     int Get() {
@@ -44,6 +48,7 @@ class FileIn {
     std::vector<char> buf_;
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
+    int error_ = 0;
 };
 
 class FileOut {
@@ -61,6 +66,8 @@ class FileOut {
     bool Close();
     bool IsOpen() const { return fd_ >= 0; }
     bool Failed() const { return failed_; }
+    // The errno of the first failure (EIO for a write that wrote nothing).
+    int Error() const { return error_; }
 
     void Put(char c) {
         if (len_ == buf_.size()) Flush();
@@ -75,6 +82,11 @@ class FileOut {
     std::vector<char> buf_;
     std::size_t len_ = 0;
     bool failed_ = false;
+    int error_ = 0;
+    void SetFailed(int err) {
+        if (!failed_) error_ = err ? err : EIO;
+        failed_ = true;
+    }
 };
 
 }  // namespace platform

@@ -45,6 +45,14 @@ class MailAttachment {
     virtual Status SetSource(const std::string& source) = 0;
     // The file's bytes become the content; streamed, never held whole.
     virtual Status ReadFromFile(const std::string& path) = 0;
+    // The file holds the content in base64: a store that keeps contents in
+    // base64 may take the text as it is rather than decode it and encode it
+    // again. Fails with Fail::Format, leaving the attachment as it was, when
+    // the store does not take encoded contents or the text is not plain
+    // well-formed base64; the caller then decodes it and uses ReadFromFile.
+    virtual Status ReadFromBase64File(const std::string& /*path*/) {
+        return Status::Error(Fail::Format, "encoded contents are not taken");
+    }
 };
 
 class MailRecipient {
@@ -97,6 +105,10 @@ class MailMessage {
 
     // Saves a new message into its folder (atomically: tmp/, then new/).
     virtual Status Update() = 0;
+    // Saves a new message like Update, except that its entry in the folder
+    // is durable only once the folder's SyncNew has returned: many messages
+    // saved at the cost of one folder sync.
+    virtual Status UpdateUnsynced() { return Update(); }
     virtual Status MoveTo(const std::string& folderId) = 0;
 };
 
@@ -114,6 +126,10 @@ class MailFolder {
     virtual Result<std::shared_ptr<MailMessage>> Message(int index) = 0;  // from 1
     // A new, empty message of this folder; stored by its Update.
     virtual Result<std::shared_ptr<MailMessage>> AddMessage() = 0;
+    // Makes the entries of the messages saved with UpdateUnsynced durable.
+    // When it fails they are taken back out of the folder: none of them is
+    // stored.
+    virtual Status SyncNew() { return Status::Ok(); }
 };
 
 class MailInfoStore {

@@ -12,6 +12,7 @@ enum class Fail { None, Internal, NotFound, Io, Format, Connection, Protocol, Re
 struct [[nodiscard]] Status {
     Fail kind = Fail::None;
     std::string detail;  // human-readable reason: errno text, server line, library message
+    int error = 0;       // the errno behind it, when a system call failed
 
     explicit operator bool() const { return kind == Fail::None; }
     bool ok() const { return kind == Fail::None; }

@@ -216,6 +216,12 @@ class FakeMessage final : public MailMessage {
         }
         return Status::Ok();
     }
+    Status UpdateUnsynced() override {
+        const bool wasSaved = msg_->saved;
+        if (Status st = Update(); !st) return st;
+        if (!wasSaved) msg_->unsynced = true;
+        return Status::Ok();
+    }
     Status MoveTo(const std::string& folderId) override {
         if (Status st = store_.Check("Message.MoveTo"); !st) return st;
         FakeProfile* owner = nullptr;
@@ -312,6 +318,17 @@ class FakeFolder final : public MailFolder {
         msg->saved = false;
         msg->folder = &data_;
         return std::shared_ptr<MailMessage>(std::make_shared<FakeMessage>(store_, profile_, msg));
+    }
+    // A failed sync takes the unsynced messages back out of the folder.
+    Status SyncNew() override {
+        const Status st = store_.Check("Folder.SyncNew");
+        auto& msgs = data_.messages;
+        if (!st)
+            msgs.erase(
+                std::remove_if(msgs.begin(), msgs.end(), [](const auto& m) { return m->unsynced; }),
+                msgs.end());
+        for (auto& m : msgs) m->unsynced = false;
+        return st;
     }
 
   private:

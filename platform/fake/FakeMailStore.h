@@ -57,6 +57,7 @@ struct FakeMessageData {
     std::optional<std::int64_t> timeReceivedSet;  // last value given to SetTimeReceived
     std::optional<std::int64_t> timeSentSet;
     bool unread = true;
+    bool unsynced = false;  // saved by UpdateUnsynced, its folder not synced since
     std::set<MessageMark> marks;
     bool saved = true;  // false for a message made by Folder.AddMessage until its Update
     int updates = 0;    // Update calls

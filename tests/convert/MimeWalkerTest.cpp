@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "convert/Converter.h"
 #include "convert/MailDate.h"
 #include "convert/MimeWalker.h"
+#include "platform/linux/maildir/MaildirStore.h"
 #include "tests/support/ConvertContext.h"
 
 namespace {
@@ -362,17 +367,230 @@ TEST(ProcessInMessages, ConvertsEveryTxtFileByNameAndDeletesIt) {
     EXPECT_TRUE(std::filesystem::exists(t.InFile("notes.dat")));
 }
 
-TEST(ProcessInMessages, DeletesTheFileEvenWhenTheStoreRefusesTheMessage) {
+// A message the store would not take stays in In/ run after run, each
+// failure said on standard error and in the last error; the third failure of
+// its own sets it aside so that it no longer stands in the others' way.
+// Failures for want of space do not count against the message.
+TEST(ProcessInMessages, AFileStaysUntilStoredAndIsSetAsideAfterThreeFailures) {
     ConvertContext t;
-    WriteFile(t.InFile("1.TXT"), "+OK\r\n\r\nx\r\n.\r\n");
-    t.store.FailNext("Folder.AddMessage");
+    namespace fs = std::filesystem;
+    WriteFile(t.InFile("1.TXT"), "+OK\r\nSubject: s\r\n\r\nx\r\n.\r\n");
+    platform::Status full = platform::Status::Error(platform::Fail::Io, "disk full");
+    full.error = ENOSPC;
+    t.store.FailAlways("Message.Update", full);
+    for (int run = 0; run < 4; ++run) convert::ProcessInMessages(t.ctx, t.inbox);
+    EXPECT_TRUE(fs::exists(t.InFile("1.TXT")));
+    EXPECT_EQ(t.run.failure, config::RunFailure::Storage);
+    EXPECT_NE(t.run.gLastError.find(t.InFile("1.TXT")), std::string::npos) << t.run.gLastError;
+    EXPECT_NE(t.run.gLastError.find("free some space"), std::string::npos) << t.run.gLastError;
+    ASSERT_EQ(t.logLines.size(), 4u);
+    EXPECT_EQ(t.logLines[0], t.run.gLastError.substr(t.run.gLastError.find("cannot")));
+
+    t.store.FailAlways("Message.Update");
     convert::ProcessInMessages(t.ctx, t.inbox);
-    EXPECT_TRUE(t.Inbox().messages.empty());
-    EXPECT_FALSE(std::filesystem::exists(t.InFile("1.TXT")));
-    EXPECT_TRUE(t.dialogs.shown.empty());
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    EXPECT_TRUE(fs::exists(t.InFile("1.TXT")));
+    EXPECT_EQ(t.run.stats.messagesSetAside, 0);
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    const std::string aside = t.InFile(std::string(convert::kSetAsideFolder) + "/1.TXT");
+    EXPECT_FALSE(fs::exists(t.InFile("1.TXT")));
+    EXPECT_EQ(ReadFile(aside), "+OK\r\nSubject: s\r\n\r\nx\r\n.\r\n");
+    EXPECT_NE(ReadFile(aside + ".reason").find("injected"), std::string::npos);
+    EXPECT_EQ(t.run.stats.messagesSetAside, 1);
+    EXPECT_NE(t.run.gLastError.find("set aside"), std::string::npos) << t.run.gLastError;
+
+    // Once the store works again the next file goes in and no count is left.
+    WriteFile(t.InFile("2.TXT"), "+OK\r\nSubject: good\r\n\r\nx\r\n.\r\n");
+    t.store.ClearFailures();
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    ASSERT_EQ(t.Inbox().messages.size(), 1u);
+    EXPECT_EQ(t.Inbox().messages[0]->subject, "good From: ");
+    EXPECT_FALSE(fs::exists(t.InFile("2.TXT")));
+    EXPECT_FALSE(fs::exists(t.InFile(convert::kFailureCountFile)));
+    EXPECT_EQ(t.run.stats.messagesConverted, 1);
+
+    // Messages whose inbox entries could not be synced are taken back; their
+    // files stay.
+    WriteFile(t.InFile("3.TXT"), "+OK\r\nSubject: three\r\n\r\nx\r\n.\r\n");
+    WriteFile(t.InFile("4.TXT"), "+OK\r\nSubject: four\r\n\r\nx\r\n.\r\n");
+    t.store.FailNext("Folder.SyncNew");
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    EXPECT_EQ(t.Inbox().messages.size(), 1u);
+    EXPECT_TRUE(fs::exists(t.InFile("3.TXT")) && fs::exists(t.InFile("4.TXT")));
+    EXPECT_NE(t.run.gLastError.find("2 messages were taken out"), std::string::npos)
+        << t.run.gLastError;
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    EXPECT_EQ(t.Inbox().messages.size(), 3u);
+    EXPECT_FALSE(fs::exists(t.InFile("3.TXT")) || fs::exists(t.InFile("4.TXT")));
+    // A read error is not the end of the message: nothing is stored.
+    const convert::ConvertResult unreadable = convert::ProcessMessage(t.ctx, t.inbox, t.run.gInDir);
+    EXPECT_EQ(unreadable.outcome, convert::Outcome::NotStored);
+    EXPECT_EQ(unreadable.error, EISDIR);
+    EXPECT_EQ(t.Inbox().messages.size(), 3u);
     // A missing In folder is no error.
-    std::filesystem::remove_all(t.run.gInDir);
+    fs::remove_all(t.run.gInDir);
     convert::ProcessInMessages(t.ctx, t.inbox);
+}
+
+TEST(MimeWalker, PartsBeyondTheCapAreLeftOutAndNoted) {
+    std::string msg = Header("multipart/mixed; boundary=B");
+    for (int i = 1; i <= 5; ++i)
+        msg += Lines({"--B", "Content-Type: image/tiff; name=p" + std::to_string(i) + ".tif",
+                      "Content-Transfer-Encoding: base64", "", kTiffB64});
+    msg += "--B--\r\n.\r\n";
+    ConvertContext t;
+    WriteFile(t.InFile("1.TXT"), msg);
+    convert::WalkerLimits l;
+    l.maxAttachments = 3;
+    EXPECT_EQ(convert::ProcessMessageWith(t.ctx, t.inbox, t.InFile("1.TXT"), l).outcome,
+              convert::Outcome::Stored);
+    ASSERT_EQ(t.Inbox().messages.size(), 1u);
+    const auto& m = *t.Inbox().messages[0];
+    ASSERT_EQ(m.attachments.size(), 3u);
+    EXPECT_EQ(m.attachments[2].name, "p3.tif;");
+    EXPECT_EQ(m.attachments[2].content, kTiffBytes);
+    EXPECT_NE(m.note.find("2 of 5"), std::string::npos) << m.note;
+}
+
+// The conversion into the real store under a file size limit: a write cut
+// short anywhere leaves nothing in the Maildir and the file in In/; with the
+// limit lifted the next run stores the message whole.
+struct MaildirInbox {
+    explicit MaildirInbox(ConvertContext& t) : maildir(t.dir / "Maildir") {
+        WriteFile(t.dir / "stores.ini",
+                  std::string("[") + ConvertContext::kProfile + "]\nmaildir = " + maildir + "\n");
+        auto s = provider.CreateSession();
+        session = std::move(*s);
+        EXPECT_TRUE(session->Logon(ConvertContext::kProfile, false).ok());
+        t.inbox = *session->Inbox();
+    }
+    std::size_t Files(const char* sub) const {
+        std::size_t n = 0;
+        for (auto it = std::filesystem::directory_iterator(maildir + "/" + sub);
+             it != std::filesystem::directory_iterator(); ++it)
+            ++n;
+        return n;
+    }
+    std::string maildir;
+    platform::FakeDialogs dialogs;
+    platform::MaildirStoreProvider provider{
+        std::filesystem::path(maildir).parent_path() / "stores.ini", dialogs};
+    std::unique_ptr<platform::MailSession> session;
+};
+
+// Sets a resource limit for the scope of one test.
+struct ScopedLimit {
+    ScopedLimit(int resource, rlim_t soft) : resource_(resource) {
+        ::getrlimit(resource, &old_);
+        rlimit now = old_;
+        now.rlim_cur = soft;
+        EXPECT_EQ(::setrlimit(resource, &now), 0);
+    }
+    ~ScopedLimit() { ::setrlimit(resource_, &old_); }
+    int resource_;
+    rlimit old_{};
+};
+
+std::string ManyParts(int parts, const std::string& b64) {
+    std::string msg = Header("multipart/mixed; boundary=B") +
+                      Lines({"--B", "Content-Type: text/plain", "", "cover"});
+    for (int i = 1; i <= parts; ++i)
+        msg += Lines({"--B", "Content-Type: image/tiff; name=p" + std::to_string(i) + ".tif",
+                      "Content-Transfer-Encoding: base64", ""}) +
+               b64;
+    return msg + "--B--\r\n.\r\n";
+}
+
+TEST(MaildirDelivery, AWriteCutShortStoresNothingAndKeepsTheFile) {
+    ConvertContext t;
+    MaildirInbox store(t);
+    std::string b64;  // 48 KB of data per part, in 76-character lines
+    for (int i = 0; i < 850; ++i) b64 += std::string(76, i % 2 ? 'Q' : 'g') + "\r\n";
+    const std::string msg = ManyParts(3, b64);
+    WriteFile(t.InFile("1.TXT"), msg);
+    ::signal(SIGXFSZ, SIG_IGN);
+    for (rlim_t limit : {rlim_t{20000}, rlim_t{100000}}) {  // the walker's files; the spool
+        ScopedLimit fsize(RLIMIT_FSIZE, limit);
+        convert::ProcessInMessages(t.ctx, t.inbox);
+        EXPECT_TRUE(std::filesystem::exists(t.InFile("1.TXT"))) << limit;
+        EXPECT_NE(t.run.gLastError.find(strerror(EFBIG)), std::string::npos) << t.run.gLastError;
+        EXPECT_EQ(store.Files("new") + store.Files("cur") + store.Files("tmp"), 0u) << limit;
+    }
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    EXPECT_FALSE(std::filesystem::exists(t.InFile("1.TXT")));
+    ASSERT_EQ(store.Files("new"), 1u);
+    auto m = *t.inbox->Message(*t.inbox->MessageCount());
+    ASSERT_EQ(m->AttachmentCount().value_or(0), 3);
+    const std::string out = t.dir / "out.tif";
+    ASSERT_TRUE((*m->Attachment(3))->WriteToFile(out).ok());
+    EXPECT_EQ(ReadFile(out).size(), 850u * 57);
+}
+
+// Well-formed base64 goes into the store as it came; anything else is decoded
+// by the walker's own rules. Either way the stored content is what the
+// walker's decoder makes of the part.
+TEST(MaildirDelivery, Base64IsKeptAsItCameOnlyWhenWellFormed) {
+    const std::string line76(76, 'A'), bytes57(57, '\0');
+    const std::vector<std::string> bodies = {
+        kTiffB64 + "\r\n",                              // kept
+        line76 + "\r\n" + line76 + "\r\nQUJD\r\n\r\n",  // kept, blank line at the end
+        "QUI=\r\n",
+        "QQ==\r\n",              // kept, padded
+        line76 + "A\r\n",        // a line too long
+        "QUJD\r\n\r\nQUJD\r\n",  // a blank line inside
+        "QU JD\r\n",
+        "QUJ\r\n",
+        "Q===\r\n",
+        "QQ==QUJD\r\n",  // a blank, half a group, bad padding
+        "QUJD\rQUJD\r\n",
+        "QUJD!\r\n",  // a lone CR, a stray character
+    };
+    std::string msg = Header("multipart/mixed; boundary=B");
+    for (std::size_t i = 0; i < bodies.size(); ++i)
+        msg += Lines({"--B", "Content-Type: image/tiff; name=p" + std::to_string(i) + ".tif",
+                      "Content-Transfer-Encoding: base64", ""}) +
+               bodies[i];
+    msg += "--B--\r\n.\r\n";
+    const Converted want = Convert(msg);
+    ASSERT_EQ(want.contents.size(), bodies.size());
+    EXPECT_EQ(want.contents[0], kTiffBytes);
+    EXPECT_EQ(want.contents[1], std::string(114, '\0') + "ABC");
+
+    ConvertContext t;
+    MaildirInbox store(t);
+    WriteFile(t.InFile("1.TXT"), msg);
+    convert::ProcessInMessages(t.ctx, t.inbox);
+    ASSERT_EQ(t.inbox->MessageCount().value_or(0), 1) << t.run.gLastError;
+    auto m = *t.inbox->Message(1);
+    ASSERT_EQ(m->AttachmentCount().value_or(0), static_cast<int>(bodies.size()));
+    for (std::size_t i = 0; i < bodies.size(); ++i) {
+        const std::string out = t.dir / "out.dat";
+        ASSERT_TRUE((*m->Attachment(static_cast<int>(i) + 1))->WriteToFile(out).ok());
+        EXPECT_EQ(ReadFile(out), want.contents[i]) << "part " << i << ": " << bodies[i];
+    }
+    // Only the parts that had to be decoded left a data file behind.
+    EXPECT_FALSE(std::filesystem::exists(t.run.gTempDir + "p0.tif"));
+    EXPECT_TRUE(std::filesystem::exists(t.run.gTempDir + "p4.tif"));
+}
+
+// Attachments go into the store one at a time: a message of 2,000 parts
+// converts with far fewer descriptors than parts.
+TEST(MaildirDelivery, ThousandsOfPartsConvertUnderALowOpenFileLimit) {
+    ConvertContext t;
+    MaildirInbox store(t);
+    WriteFile(t.InFile("1.TXT"), ManyParts(2000, kTiffB64 + "\r\n"));
+    {
+        ScopedLimit files(RLIMIT_NOFILE, 256);
+        convert::ProcessInMessages(t.ctx, t.inbox);
+    }
+    EXPECT_FALSE(std::filesystem::exists(t.InFile("1.TXT"))) << t.run.gLastError;
+    ASSERT_EQ(t.inbox->MessageCount().value_or(0), 1);
+    auto m = *t.inbox->Message(1);
+    ASSERT_EQ(m->AttachmentCount().value_or(0), 2000);
+    EXPECT_EQ((*m->Attachment(2000))->Name().value_or(""), "p2000.tif;");
+    const std::string out = t.dir / "out.tif";
+    ASSERT_TRUE((*m->Attachment(1999))->WriteToFile(out).ok());
+    EXPECT_EQ(ReadFile(out), kTiffBytes);
 }
 
 // A run that died after storing a message but before deleting its file left

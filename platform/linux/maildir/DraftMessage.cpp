@@ -33,15 +33,16 @@ class DraftRecipient final : public MailRecipient {
 
 class DraftAttachment final : public MailAttachment {
   public:
-    DraftAttachment(std::shared_ptr<AttachmentDraft> a, std::string tmpDir)
-        : a_(std::move(a)), tmpDir_(std::move(tmpDir)) {}
+    DraftAttachment(std::shared_ptr<AttachmentDraft> a, std::shared_ptr<PartSpool> spool)
+        : a_(std::move(a)), spool_(std::move(spool)) {}
 
     Result<std::string> Name() override { return a_->name; }
     Result<std::string> Source() override { return a_->source; }
     Status WriteToFile(const std::string& path) override {
         UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
         if (!out) return ErrnoStatus(Fail::Io, "cannot create " + path);
-        if (Status st = a_->content.CopyTo(out.get(), path); !st) return st;
+        if (a_->content)
+            if (Status st = spool_->DecodeTo(*a_->content, out.get(), path); !st) return st;
         return out.Close(path);
     }
     Status SetType(int type) override {
@@ -61,22 +62,33 @@ class DraftAttachment final : public MailAttachment {
         return Status::Ok();
     }
     Status ReadFromFile(const std::string& path) override {
-        return a_->content.Stage(tmpDir_, path);
+        Result<SpoolRange> r = spool_->AddFile(path);
+        if (!r) return r.status();
+        a_->content = *r;
+        return Status::Ok();
+    }
+    Status ReadFromBase64File(const std::string& path) override {
+        Result<SpoolRange> r = spool_->AddEncoded(path);
+        if (!r) return r.status();
+        a_->content = *r;
+        return Status::Ok();
     }
 
   private:
     std::shared_ptr<AttachmentDraft> a_;
-    std::string tmpDir_;  // where the content's copy is staged
+    std::shared_ptr<PartSpool> spool_;  // the draft's attachment contents
 };
 
 class DraftMessage final : public MailMessage {
   public:
     DraftMessage(std::shared_ptr<StoreState> store, std::string dir)
-        : store_(std::move(store)), dir_(std::move(dir)) {}
+        : store_(std::move(store)), dir_(std::move(dir)) {
+        d_.spool = std::make_shared<PartSpool>(dir_ + "/tmp");
+    }
 
     // Delivers the message into its folder; the message as stored.
-    Result<std::shared_ptr<MailMessage>> Deliver() {
-        Result<Entry> at = DeliverMessage(*store_, dir_, d_);
+    Result<std::shared_ptr<MailMessage>> Deliver(bool syncFolder = true) {
+        Result<Entry> at = DeliverMessage(*store_, dir_, d_, syncFolder);
         if (!at) return at.status();
         return OpenStoredMessage(store_, dir_, std::move(*at));
     }
@@ -145,12 +157,12 @@ class DraftMessage final : public MailMessage {
         if (index < 1 || static_cast<std::size_t>(index) > d_.attachments.size())
             return Status::Error(Fail::NotFound, "no attachment " + std::to_string(index));
         return std::shared_ptr<MailAttachment>(std::make_shared<DraftAttachment>(
-            d_.attachments[static_cast<std::size_t>(index - 1)], dir_ + "/tmp"));
+            d_.attachments[static_cast<std::size_t>(index - 1)], d_.spool));
     }
     Result<std::shared_ptr<MailAttachment>> AddAttachment() override {
         d_.attachments.push_back(std::make_shared<AttachmentDraft>());
         return std::shared_ptr<MailAttachment>(
-            std::make_shared<DraftAttachment>(d_.attachments.back(), dir_ + "/tmp"));
+            std::make_shared<DraftAttachment>(d_.attachments.back(), d_.spool));
     }
     Result<std::string> Field(int) override { return NotSaved(); }
     // Callers reach a draft through NewMessage, whose Update delivers it and
@@ -170,14 +182,8 @@ class NewMessage final : public MailMessage {
   public:
     explicit NewMessage(std::shared_ptr<DraftMessage> draft) : draft_(draft), now_(draft) {}
 
-    Status Update() override {
-        if (!draft_) return now_->Update();
-        Result<std::shared_ptr<MailMessage>> stored = draft_->Deliver();
-        if (!stored) return stored.status();
-        now_ = std::move(*stored);
-        draft_.reset();
-        return Status::Ok();
-    }
+    Status Update() override { return Save(true); }
+    Status UpdateUnsynced() override { return Save(false); }
 
     Result<std::string> ID() override { return now_->ID(); }
     Result<std::string> Type() override { return now_->Type(); }
@@ -210,6 +216,14 @@ class NewMessage final : public MailMessage {
     Status MoveTo(const std::string& folderId) override { return now_->MoveTo(folderId); }
 
   private:
+    Status Save(bool syncFolder) {
+        if (!draft_) return now_->Update();
+        Result<std::shared_ptr<MailMessage>> stored = draft_->Deliver(syncFolder);
+        if (!stored) return stored.status();
+        now_ = std::move(*stored);
+        draft_.reset();
+        return Status::Ok();
+    }
     std::shared_ptr<DraftMessage> draft_;  // until stored
     std::shared_ptr<MailMessage> now_;
 };

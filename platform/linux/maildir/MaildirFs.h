@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,9 @@ struct StoreState {
     std::string root;     // the profile's Maildir, absolute
     std::string profile;  // the profile name as written in stores.ini
     std::uint64_t counter = 0;
+    // Messages delivered whose names are not yet synced, by the folder
+    // ("<maildir>/new" or "/cur") that holds them.
+    std::map<std::string, std::vector<std::string>> unsynced;
 
     std::string InboxId() const { return root; }
     // The Maildir folder an ID names, when it lies in this tree and exists.

@@ -1,6 +1,7 @@
 #include "platform/linux/maildir/MaildirReader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,55 +21,88 @@ struct HeaderBlock {
     off_t bodyOffset = 0;
 };
 
-// Reads the header block up to its empty line, holding at most
-// kMaxHeaderBlock bytes of it however long its lines are.
+// Files up to this size are read whole, in one read, and parsed from memory;
+// larger ones are parsed from the file.
+constexpr std::size_t kReadWhole = 8 * 1024 * 1024;
+constexpr std::size_t kChunk = 64 * 1024;
+
+// Finds the header block up to its empty line in data fed piece by piece,
+// holding at most kMaxHeaderBlock bytes of it however long its lines are.
+class HeaderScanner {
+  public:
+    explicit HeaderScanner(HeaderBlock& hb) : hb_(hb) {}
+    // True once the empty line is found.
+    bool Feed(const char* buf, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i, ++pos_) {
+            char c = buf[i];
+            if (c != '\n') {
+                if (cur_.size() < kMaxHeaderBlock)
+                    cur_ += c;
+                else
+                    curOverflow_ = true;
+                continue;
+            }
+            if (!curOverflow_ && (cur_.empty() || cur_ == "\r")) {
+                hb_.bodyOffset = pos_ + 1;
+                return true;
+            }
+            Keep();
+            cur_.clear();
+            curOverflow_ = false;
+        }
+        return false;
+    }
+    // No empty line: the whole file is header.
+    void End() {
+        if (!cur_.empty() || curOverflow_) Keep();
+        hb_.bodyOffset = pos_;
+    }
+
+  private:
+    void Keep() {
+        if (!full_ && !curOverflow_ && hb_.text.size() + cur_.size() + 1 <= kMaxHeaderBlock) {
+            hb_.text += cur_;
+            hb_.text += '\n';
+        } else {
+            full_ = true;
+            hb_.truncated = true;
+        }
+    }
+    HeaderBlock& hb_;
+    std::string cur_;
+    bool curOverflow_ = false;
+    bool full_ = false;
+    off_t pos_ = 0;
+};
+
 bool ReadHeaderBlock(int fd, HeaderBlock& hb) {
-    char buf[65536];
-    std::string cur;
-    bool curOverflow = false;
-    bool full = false;
-    off_t pos = 0;
+    std::string buf(kChunk, '\0');
+    HeaderScanner scan(hb);
     for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        ssize_t n = ::read(fd, buf.data(), buf.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
         }
         if (n == 0) break;
-        for (ssize_t i = 0; i < n; ++i, ++pos) {
-            char c = buf[i];
-            if (c != '\n') {
-                if (cur.size() < kMaxHeaderBlock)
-                    cur += c;
-                else
-                    curOverflow = true;
-                continue;
-            }
-            if (!curOverflow && (cur.empty() || cur == "\r")) {
-                hb.bodyOffset = pos + 1;
-                return true;
-            }
-            if (!full && !curOverflow && hb.text.size() + cur.size() + 1 <= kMaxHeaderBlock) {
-                hb.text += cur;
-                hb.text += '\n';
-            } else {
-                full = true;
-                hb.truncated = true;
-            }
-            cur.clear();
-            curOverflow = false;
-        }
+        if (scan.Feed(buf.data(), static_cast<std::size_t>(n))) return true;
     }
-    // No empty line: the whole file is header.
-    if (!cur.empty() || curOverflow) {
-        if (!full && !curOverflow && hb.text.size() + cur.size() + 1 <= kMaxHeaderBlock) {
-            hb.text += cur;
-            hb.text += '\n';
-        } else {
-            hb.truncated = true;
-        }
+    scan.End();
+    return true;
+}
+
+// Reads a whole file of at most kReadWhole bytes; false on a read error.
+bool ReadSmallFile(int fd, std::size_t size, GByteArray* into) {
+    g_byte_array_set_size(into, static_cast<guint>(size));
+    std::size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::read(fd, into->data + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
     }
-    hb.bodyOffset = pos;
+    g_byte_array_set_size(into, static_cast<guint>(got));
     return true;
 }
 
@@ -167,10 +201,27 @@ Status WithParsedFile(const std::string& path, Fn fn) {
     if (fd < 0) return ErrnoStatus(Fail::NotFound, "cannot open message " + path);
     UniqueFd guard(fd);
     HeaderBlock hb;
-    if (!ReadHeaderBlock(fd, hb)) return ErrnoStatus(Fail::Io, "cannot read message " + path);
-    if (::lseek(fd, 0, SEEK_SET) < 0) return ErrnoStatus(Fail::Io, "cannot read message " + path);
-
-    Ref<GMimeStream> file(g_mime_stream_fs_new(guard.Release()));  // owns the fd now
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return ErrnoStatus(Fail::Io, "cannot read message " + path);
+    Ref<GMimeStream> file;
+    if (S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) <= kReadWhole) {
+        // One read for the whole file; the parser then reads memory.
+        GByteArray* bytes = g_byte_array_new();
+        if (!ReadSmallFile(fd, static_cast<std::size_t>(st.st_size), bytes)) {
+            const int err = errno;
+            g_byte_array_unref(bytes);
+            errno = err;
+            return ErrnoStatus(Fail::Io, "cannot read message " + path);
+        }
+        HeaderScanner scan(hb);
+        if (!scan.Feed(reinterpret_cast<const char*>(bytes->data), bytes->len)) scan.End();
+        file.Reset(g_mime_stream_mem_new_with_byte_array(bytes));  // owns the bytes now
+    } else {
+        if (!ReadHeaderBlock(fd, hb)) return ErrnoStatus(Fail::Io, "cannot read message " + path);
+        if (::lseek(fd, 0, SEEK_SET) < 0)
+            return ErrnoStatus(Fail::Io, "cannot read message " + path);
+        file.Reset(g_mime_stream_fs_new(guard.Release()));  // owns the fd now
+    }
     Ref<GMimeStream> input;
     if (hb.truncated) {
         // GMime would hold an oversized header whole: give it the capped block
@@ -239,6 +290,20 @@ Status ParseMessageFile(const std::string& path, ParsedMessage& out) {
             }
             ParsedAttachment a;
             a.leaf = i;
+            // With the whole header block read, the parser's offsets are the
+            // file's own. Uuencoded content needs its begin line found first,
+            // which only the parser's own filter does.
+            if (!hb.truncated && GMIME_IS_PART(leaf) &&
+                g_mime_part_get_content_encoding(GMIME_PART(leaf)) !=
+                    GMIME_CONTENT_ENCODING_UUENCODE) {
+                GMimeDataWrapper* w = g_mime_part_get_content(GMIME_PART(leaf));
+                GMimeStream* content = w ? g_mime_data_wrapper_get_stream(w) : nullptr;
+                if (content && content->bound_start >= 0 && content->bound_end >= 0) {
+                    a.start = content->bound_start;
+                    a.end = content->bound_end;
+                    a.encoding = static_cast<int>(g_mime_data_wrapper_get_encoding(w));
+                }
+            }
             const char* n = g_mime_object_get_header(leaf, kNameHeader);
             const char* s = g_mime_object_get_header(leaf, kSourceHeader);
             std::string fileName = PartFileName(leaf);
@@ -286,6 +351,43 @@ Status WriteLeafToFile(const std::string& path, std::size_t leaf, const std::str
     });
     if (!opened) return opened;
     return result;
+}
+
+Status WriteAttachmentToFile(const std::string& path, const ParsedAttachment& a,
+                             const std::string& dest) {
+    if (a.start < 0 || a.end < a.start) return WriteLeafToFile(path, a.leaf, dest);
+    UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return ErrnoStatus(Fail::NotFound, "cannot open message " + path);
+    UniqueFd out(::open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!out) return ErrnoStatus(Fail::Io, "cannot create " + dest);
+    const auto enc = static_cast<GMimeContentEncoding>(a.encoding);
+    const bool decode = enc == GMIME_CONTENT_ENCODING_BASE64 ||
+                        enc == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
+                        enc == GMIME_CONTENT_ENCODING_UUENCODE;
+    GMimeEncoding state;
+    if (decode) g_mime_encoding_init_decode(&state, enc);
+    std::string buf(kChunk, '\0'), decoded;
+    off_t off = a.start;
+    for (;;) {
+        const std::size_t want = static_cast<std::size_t>(std::min<off_t>(a.end - off, kChunk));
+        ssize_t n = want ? ::pread(in.get(), buf.data(), want, off) : 0;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return ErrnoStatus(Fail::Io, "cannot read message " + path);
+        off += n;
+        const bool last = n == 0;
+        std::string_view piece(buf.data(), static_cast<std::size_t>(n));
+        if (decode) {
+            decoded.resize(g_mime_encoding_outlen(&state, piece.size()) + 16);
+            const std::size_t made =
+                last ? g_mime_encoding_flush(&state, piece.data(), piece.size(), decoded.data())
+                     : g_mime_encoding_step(&state, piece.data(), piece.size(), decoded.data());
+            piece = std::string_view(decoded.data(), made);
+        }
+        if (Status st = WriteAll(out.get(), piece, dest); !st) return st;
+        if (last) break;
+    }
+    // A full disk may only show when the file is closed.
+    return out.Close(dest);
 }
 
 }  // namespace platform::maildir

@@ -22,6 +22,10 @@ struct ParsedAttachment {
     std::string name;
     std::string source;
     std::size_t leaf = 0;  // position among the message's leaf parts
+    // Where its transfer-encoded content lies in the file, when known: it is
+    // then written out from there without parsing the message again.
+    std::int64_t start = -1, end = -1;
+    int encoding = 0;  // GMimeContentEncoding
 };
 
 struct ParsedMessage {
@@ -39,5 +43,9 @@ struct ParsedMessage {
 Status ParseMessageFile(const std::string& path, ParsedMessage& out);
 // Writes the decoded content of leaf part `leaf` to dest (replacing it).
 Status WriteLeafToFile(const std::string& path, std::size_t leaf, const std::string& dest);
+// The same for an attachment that ParseMessageFile found in that file: from
+// its known place in large reads, else by parsing the file again.
+Status WriteAttachmentToFile(const std::string& path, const ParsedAttachment& a,
+                             const std::string& dest);
 
 }  // namespace platform::maildir

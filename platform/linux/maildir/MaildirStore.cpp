@@ -19,6 +19,7 @@
 #include "platform/Text.h"
 #include "platform/linux/maildir/DraftMessage.h"
 #include "platform/linux/maildir/MaildirFs.h"
+#include "platform/linux/maildir/MaildirWriter.h"
 #include "platform/linux/maildir/Mime.h"
 #include "platform/linux/maildir/StoredMessage.h"
 
@@ -107,6 +108,7 @@ class MaildirFolder final : public MailFolder {
             return Status::Error(Fail::Rejected, "the root folder holds no messages");
         return maildir::NewDraftMessage(store_, Dir());
     }
+    Status SyncNew() override { return maildir::SyncDelivered(*store_, Dir()); }
 
   private:
     std::string Dir() const {

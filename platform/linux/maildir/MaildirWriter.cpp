@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -16,22 +18,64 @@
 namespace platform::maildir {
 namespace {
 
-// Copies all of `from`, read from its start, to `to`.
-Status CopyAll(int from, int to, const std::string& toPath) {
-    char buf[65536];
-    off_t off = 0;
-    for (;;) {
-        ssize_t n = ::pread(from, buf, sizeof buf, off);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return ErrnoStatus(Fail::Io, "cannot read attachment data");
-        }
-        if (n == 0) return Status::Ok();
-        off += n;
-        if (Status st = WriteAll(to, std::string_view(buf, static_cast<std::size_t>(n)), toPath);
-            !st)
-            return st;
+constexpr std::size_t kChunk = 64 * 1024;
+
+Status ErrnoOf(int err, const std::string& what) {
+    Status st = Status::Error(Fail::Io, what + ": " + std::strerror(err));
+    st.error = err;
+    return st;
+}
+
+// GMime's base64 encoder, fed in pieces; lines of 76 characters end in LF.
+class Base64Encoder {
+  public:
+    std::string_view Feed(std::string_view in) {
+        out_.resize(GMIME_BASE64_ENCODE_LEN(in.size()) + 8);
+        const std::size_t n = g_mime_encoding_base64_encode_step(
+            reinterpret_cast<const unsigned char*>(in.data()), in.size(),
+            reinterpret_cast<unsigned char*>(out_.data()), &state_, &save_);
+        return Keep(n);
     }
+    std::string_view Close() {
+        out_.resize(16);
+        const std::size_t n = g_mime_encoding_base64_encode_close(
+            nullptr, 0, reinterpret_cast<unsigned char*>(out_.data()), &state_, &save_);
+        std::string_view tail = Keep(n);
+        if (any_ && last_ != '\n') {
+            out_.assign(tail);
+            out_ += '\n';
+            return out_;
+        }
+        return tail;
+    }
+
+  private:
+    std::string_view Keep(std::size_t n) {
+        if (n > 0) {
+            any_ = true;
+            last_ = out_[n - 1];
+        }
+        return std::string_view(out_.data(), n);
+    }
+    std::string out_;
+    int state_ = 0;
+    guint32 save_ = 0;
+    bool any_ = false;
+    char last_ = 0;
+};
+
+std::string Base64Of(std::string_view data) {
+    Base64Encoder enc;
+    std::string out(enc.Feed(data));
+    out += enc.Close();
+    return out;
+}
+
+std::string HeadersOf(GMimeObject* obj) {
+    char* h = g_mime_object_get_headers(obj, nullptr);
+    std::string out = h ? h : "";
+    g_free(h);
+    return out;
 }
 
 std::string MimeTypeFor(const std::string& fileName) {
@@ -48,14 +92,11 @@ std::string MimeTypeFor(const std::string& fileName) {
     return "application/octet-stream";
 }
 
-// A leaf part holding the stream's bytes.
-Ref<GMimeObject> ContentPart(const std::string& mimeType, GMimeStream* content) {
+// The headers of a leaf part whose content is written base64-encoded.
+Ref<GMimeObject> LeafPart(const std::string& mimeType) {
     std::size_t slash = mimeType.find('/');
     GMimePart* part = g_mime_part_new_with_type(mimeType.substr(0, slash).c_str(),
                                                 mimeType.substr(slash + 1).c_str());
-    Ref<GMimeDataWrapper> w(
-        g_mime_data_wrapper_new_with_stream(content, GMIME_CONTENT_ENCODING_DEFAULT));
-    g_mime_part_set_content(part, w.get());
     // base64 keeps every byte, CR LF and NUL included, through any mail tool.
     g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
     return Ref<GMimeObject>(GMIME_OBJECT(part));
@@ -110,29 +151,20 @@ void SetHeaders(GMimeMessage* m, const MessageDraft& d) {
 }
 
 Ref<GMimeObject> TextPart(const std::string& text) {
-    Ref<GMimeStream> ms(g_mime_stream_mem_new_with_buffer(text.data(), text.size()));
-    Ref<GMimeObject> part = ContentPart("text/plain", ms.get());
+    Ref<GMimeObject> part = LeafPart("text/plain");
     bool utf8 = g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
     g_mime_object_set_content_type_parameter(part.get(), "charset", utf8 ? "utf-8" : "iso-8859-1");
     g_mime_object_set_disposition(part.get(), "inline");
     return part;
 }
 
-Result<Ref<GMimeObject>> AttachmentPart(const AttachmentDraft& a) {
+Ref<GMimeObject> AttachmentPart(const AttachmentDraft& a) {
     std::string fileName = a.name.substr(0, a.name.find(';'));
     if (fileName.empty()) {
         std::size_t slash = a.source.find_last_of("/\\");
         fileName = slash == std::string::npos ? a.source : a.source.substr(slash + 1);
     }
-    Ref<GMimeStream> content;
-    if (a.content.Empty()) {
-        content.Reset(g_mime_stream_mem_new());
-    } else {
-        Result<UniqueFd> fd = a.content.Reopen();
-        if (!fd) return fd.status();
-        content.Reset(g_mime_stream_fs_new_with_bounds(fd->Release(), 0, -1));
-    }
-    Ref<GMimeObject> part = ContentPart(MimeTypeFor(fileName), content.get());
+    Ref<GMimeObject> part = LeafPart(MimeTypeFor(fileName));
     g_mime_object_set_disposition(part.get(), "attachment");
     if (!fileName.empty())
         g_mime_part_set_filename(GMIME_PART(part.get()), AsUtf8(fileName).c_str());
@@ -142,42 +174,48 @@ Result<Ref<GMimeObject>> AttachmentPart(const AttachmentDraft& a) {
     return part;
 }
 
-Result<Ref<GMimeMessage>> Compose(const MessageDraft& d) {
+// Writes the message file: its headers and text come from memory, each
+// attachment's encoded content straight from the spool, one at a time.
+// Attachments always sit in a multipart: the headers of a lone top part would
+// be read as the message's own.
+Status WriteMessage(int fd, const std::string& path, const MessageDraft& d) {
     Ref<GMimeMessage> m(g_mime_message_new(TRUE));
     SetHeaders(m.get(), d);
-    std::vector<Ref<GMimeObject>> parts;
-    if (d.text || d.attachments.empty()) parts.push_back(TextPart(d.text.value_or("")));
+    const std::string text = d.text.value_or("");
+    if (d.attachments.empty()) {
+        Ref<GMimeObject> textPart = TextPart(text);
+        g_mime_message_set_mime_part(m.get(), textPart.get());
+        return WriteAll(fd, HeadersOf(GMIME_OBJECT(m.get())) + "\n" + Base64Of(text), path);
+    }
+    Ref<GMimeMultipart> mp(g_mime_multipart_new_with_subtype("mixed"));
+    g_mime_multipart_set_boundary(mp.get(), nullptr);
+    const std::string delimiter = std::string("--") + g_mime_multipart_get_boundary(mp.get());
+    g_mime_message_set_mime_part(m.get(), GMIME_OBJECT(mp.get()));
+    std::string head = HeadersOf(GMIME_OBJECT(m.get())) + "\n";
+    if (d.text) {
+        Ref<GMimeObject> textPart = TextPart(text);
+        head += delimiter + "\n" + HeadersOf(textPart.get()) + "\n" + Base64Of(text);
+    }
+    if (Status st = WriteAll(fd, head, path); !st) return st;
     for (const auto& a : d.attachments) {
-        Result<Ref<GMimeObject>> part = AttachmentPart(*a);
-        if (!part) return part.status();
-        parts.push_back(std::move(*part));
+        Ref<GMimeObject> part = AttachmentPart(*a);
+        if (Status st = WriteAll(fd, delimiter + "\n" + HeadersOf(part.get()) + "\n", path); !st)
+            return st;
+        if (a->content && d.spool)
+            if (Status st = d.spool->CopyTo(*a->content, fd, path); !st) return st;
     }
-    // Attachments always sit in a multipart: the headers of a lone top part
-    // would be read as the message's own.
-    if (parts.size() == 1 && d.attachments.empty()) {
-        g_mime_message_set_mime_part(m.get(), parts[0].get());
-    } else {
-        Ref<GMimeMultipart> mp(g_mime_multipart_new_with_subtype("mixed"));
-        for (const auto& p : parts) g_mime_multipart_add(mp.get(), p.get());
-        g_mime_message_set_mime_part(m.get(), GMIME_OBJECT(mp.get()));
-    }
-    return m;
+    return WriteAll(fd, delimiter + "--\n", path);
 }
 
 // Writes the message to a new file at path and syncs it; mtime, when given,
 // becomes the file's time.
-Status WriteMessageFile(GMimeMessage* m, const std::string& path,
+Status WriteMessageFile(const MessageDraft& d, const std::string& path,
                         std::optional<std::int64_t> mtime) {
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) return ErrnoStatus(Fail::Io, "cannot create " + path);
-    Status result = Status::Ok();
-    {
-        Ref<GMimeStream> out(g_mime_stream_fs_new(fd.get()));
-        g_mime_stream_fs_set_owner(GMIME_STREAM_FS(out.get()), FALSE);
-        if (g_mime_object_write_to_stream(GMIME_OBJECT(m), nullptr, out.get()) < 0 ||
-            g_mime_stream_flush(out.get()) < 0)
-            result = Status::Error(Fail::Io, "cannot write " + path);
-    }
+    Status result = WriteMessage(fd.get(), path, d);
+    // The one sync of the message's content: it must be on the disk before
+    // its name appears in new/, or a crash could leave an empty message there.
     if (result && ::fsync(fd.get()) != 0) result = ErrnoStatus(Fail::Io, "cannot sync " + path);
     if (result && mtime) {
         struct timespec ts[2];
@@ -192,52 +230,261 @@ Status WriteMessageFile(GMimeMessage* m, const std::string& path,
 
 }  // namespace
 
-Status StagedContent::Stage(const std::string& tmpDir, const std::string& from) {
-    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in) return ErrnoStatus(Fail::NotFound, "cannot open " + from);
-    UniqueFd copy(::open(tmpDir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (!copy) {
-        std::string tmpl = tmpDir + "/.stage.XXXXXX";
-        copy = UniqueFd(::mkostemp(tmpl.data(), O_CLOEXEC));
-        if (!copy) return ErrnoStatus(Fail::Io, "cannot stage attachment in " + tmpDir);
+Status PartSpool::Open() {
+    if (fd_) return Status::Ok();
+    UniqueFd fd(::open(tmpDir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!fd) {
+        std::string tmpl = tmpDir_ + "/.spool.XXXXXX";
+        fd = UniqueFd(::mkostemp(tmpl.data(), O_CLOEXEC));
+        if (!fd) return ErrnoStatus(Fail::Io, "cannot keep attachment data in " + tmpDir_);
         ::unlink(tmpl.c_str());
     }
-    if (Status st = CopyAll(in.get(), copy.get(), "a staged copy of " + from); !st) return st;
-    fd_ = std::move(copy);
+    fd_ = std::move(fd);
+    end_ = 0;
     return Status::Ok();
 }
 
-Status StagedContent::CopyTo(int to, const std::string& path) const {
-    if (!fd_) return Status::Ok();
-    return CopyAll(fd_.get(), to, path);
+Status PartSpool::Append(std::string_view data) {
+    if (data.empty()) return Status::Ok();
+    if (Status st = WriteAll(fd_.get(), data, "attachment data in " + tmpDir_); !st) return st;
+    end_ += static_cast<off_t>(data.size());
+    return Status::Ok();
 }
 
-Result<UniqueFd> StagedContent::Reopen() const {
-    UniqueFd fd(::dup(fd_.get()));
-    if (!fd) return ErrnoStatus(Fail::Io, "cannot reopen staged attachment data");
-    return fd;
+Result<SpoolRange> PartSpool::AddFile(const std::string& from) {
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return ErrnoStatus(Fail::NotFound, "cannot open " + from);
+    if (Status st = Open(); !st) return st;
+    const SpoolRange start{end_, 0};
+    Base64Encoder enc;
+    std::string buf(kChunk, '\0');
+    Status result = Status::Ok();
+    for (;;) {
+        ssize_t n = ::read(in.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            result = ErrnoStatus(Fail::Io, "cannot read " + from);
+            break;
+        }
+        if (n == 0) {
+            result = Append(enc.Close());
+            break;
+        }
+        if (!(result = Append(enc.Feed(std::string_view(buf.data(), static_cast<std::size_t>(n))))))
+            break;
+    }
+    if (!result) {
+        Rewind(start.offset);
+        return result;
+    }
+    return SpoolRange{start.offset, end_ - start.offset};
 }
 
-Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const MessageDraft& draft) {
+// What was appended belongs to no attachment: give the space back.
+void PartSpool::Rewind(off_t offset) {
+    if (::ftruncate(fd_.get(), offset) == 0 && ::lseek(fd_.get(), offset, SEEK_SET) == offset)
+        end_ = offset;
+}
+
+namespace {
+
+// Checks base64 text piece by piece as it is copied (see AddEncoded).
+class Base64Checker {
+  public:
+    // False once the text is not in the kept form. A CR is taken only before
+    // LF (or at the end of a piece, its LF in the next one). `same` tells
+    // that the piece is already as the message file keeps it (LF line ends,
+    // no blank line); otherwise its lines are appended to out in that form.
+    bool Feed(std::string_view in, std::string& out, bool& same) {
+        const auto* const begin = reinterpret_cast<const unsigned char*>(in.data());
+        const auto* const end = begin + in.size();
+        const std::size_t lineAtStart = line_;
+        std::size_t line = line_;
+        std::uint64_t count = count_;
+        same = true;
+        for (const unsigned char* p = begin; p < end;) {
+            // Runs of alphabet characters are the bulk of it.
+            const unsigned char* run = p;
+            while (run < end && kAlphabet[*run]) ++run;
+            if (run > p) {
+                line += static_cast<std::size_t>(run - p);
+                count += static_cast<std::uint64_t>(run - p);
+                if (closed_ || line > kMaxLine) return false;
+                p = run;
+                if (p == end) break;
+            }
+            const unsigned char c = *p++;
+            if (c == '\n') {
+                if (line == 0) {
+                    emptySeen_ = closed_ = true;
+                    same = false;
+                }
+                line = 0;
+                continue;
+            }
+            if (c == '\r') {
+                if (p < end && *p != '\n') return false;
+                same = false;
+                continue;
+            }
+            if (c != '=' || emptySeen_ || ++line > kMaxLine) return false;
+            // Padding stands at the third or fourth place of the last group.
+            const int place = static_cast<int>(count % 4);
+            if (place < 2 || (pad_ > 0 && place != 3)) return false;
+            ++pad_;
+            closed_ = true;
+            ++count;
+        }
+        line_ = line;
+        count_ = count;
+        if (!same) {
+            line = lineAtStart;
+            for (const unsigned char* p = begin; p < end; ++p) {
+                if (*p == '\r') continue;
+                if (*p == '\n') {
+                    if (line > 0) out += '\n';
+                    line = 0;
+                    continue;
+                }
+                out += static_cast<char>(*p);
+                ++line;
+            }
+        }
+        return true;
+    }
+    bool Finish(std::string& out) {
+        if (line_ > 0) out += '\n';
+        return count_ % 4 == 0;
+    }
+
+  private:
+    static constexpr std::array<bool, 256> kAlphabet = [] {
+        std::array<bool, 256> t{};
+        for (int c = 0; c < 256; ++c)
+            t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                   c == '+' || c == '/';
+        return t;
+    }();
+    static constexpr std::size_t kMaxLine = 76;
+    std::size_t line_ = 0;
+    std::uint64_t count_ = 0;
+    int pad_ = 0;
+    bool emptySeen_ = false;
+    bool closed_ = false;  // padding or a blank line seen: no more data
+};
+
+}  // namespace
+
+Result<SpoolRange> PartSpool::AddEncoded(const std::string& from) {
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return ErrnoStatus(Fail::NotFound, "cannot open " + from);
+    if (Status st = Open(); !st) return st;
+    const off_t start = end_;
+    Base64Checker check;
+    std::string buf(kChunk, '\0'), out;
+    out.reserve(kChunk);
+    Status result = Status::Ok();
+    for (;;) {
+        ssize_t n = ::read(in.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            result = ErrnoStatus(Fail::Io, "cannot read " + from);
+            break;
+        }
+        out.clear();
+        if (n == 0) {
+            result = check.Finish(out) ? Append(out)
+                                       : Status::Error(Fail::Format, from + " is not plain base64");
+            break;
+        }
+        const std::string_view piece(buf.data(), static_cast<std::size_t>(n));
+        bool same = false;
+        if (!check.Feed(piece, out, same)) {
+            result = Status::Error(Fail::Format, from + " is not plain base64");
+            break;
+        }
+        if (!(result = Append(same ? piece : std::string_view(out)))) break;
+    }
+    if (!result) {
+        Rewind(start);
+        return result;
+    }
+    return SpoolRange{start, end_ - start};
+}
+
+Status PartSpool::CopyTo(const SpoolRange& r, int to, const std::string& path) const {
+    off_t off = r.offset;
+    off_t left = r.length;
+    while (left > 0) {
+        ssize_t n = ::copy_file_range(fd_.get(), &off, to, nullptr, static_cast<size_t>(left), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n > 0) {
+            left -= n;
+            continue;
+        }
+        if (n == 0) return Status::Error(Fail::Io, "attachment data ended early for " + path);
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+            return ErrnoStatus(Fail::Io, "cannot write " + path);
+        // No kernel copy between these files: read and write.
+        std::string buf(kChunk, '\0');
+        while (left > 0) {
+            ssize_t got = ::pread(fd_.get(), buf.data(),
+                                  static_cast<std::size_t>(std::min<off_t>(left, kChunk)), off);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return ErrnoOf(got < 0 ? errno : EIO, "cannot read attachment data");
+            if (Status st =
+                    WriteAll(to, std::string_view(buf.data(), static_cast<std::size_t>(got)), path);
+                !st)
+                return st;
+            off += got;
+            left -= got;
+        }
+    }
+    return Status::Ok();
+}
+
+Status PartSpool::DecodeTo(const SpoolRange& r, int to, const std::string& path) const {
+    std::string in(kChunk, '\0'), out(kChunk, '\0');
+    int state = 0;
+    guint32 save = 0;
+    off_t off = r.offset;
+    off_t left = r.length;
+    while (left > 0) {
+        ssize_t got = ::pread(fd_.get(), in.data(),
+                              static_cast<std::size_t>(std::min<off_t>(left, kChunk)), off);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return ErrnoOf(got < 0 ? errno : EIO, "cannot read attachment data");
+        const std::size_t n = g_mime_encoding_base64_decode_step(
+            reinterpret_cast<const unsigned char*>(in.data()), static_cast<std::size_t>(got),
+            reinterpret_cast<unsigned char*>(out.data()), &state, &save);
+        if (Status st = WriteAll(to, std::string_view(out.data(), n), path); !st) return st;
+        off += got;
+        left -= got;
+    }
+    return Status::Ok();
+}
+
+Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const MessageDraft& draft,
+                             bool syncFolder) {
     EnsureGMime();
     if (!IsMaildir(dir)) return Status::Error(Fail::NotFound, "no Maildir folder " + dir);
-    Result<Ref<GMimeMessage>> m = Compose(draft);
-    if (!m) return m.status();
-
     std::int64_t received = draft.timeReceived.value_or(static_cast<std::int64_t>(::time(nullptr)));
     std::string base = UniqueName(received, ++store.counter);
     std::string tmpPath = dir + "/tmp/" + base;
     Entry at{draft.unread ? "new" : "cur", draft.unread ? base : base + ":2,S"};
     std::string finalPath = dir + "/" + at.sub + "/" + at.name;
-    Status result = WriteMessageFile(m->get(), tmpPath, draft.timeReceived);
+    Status result = WriteMessageFile(draft, tmpPath, draft.timeReceived);
     if (result) {
         if (int err = RenameNoReplace(tmpPath, finalPath))
-            result =
-                Status::Error(Fail::Io, "cannot deliver into " + dir + ": " + std::strerror(err));
+            result = ErrnoOf(err, "cannot deliver into " + dir);
     }
     if (!result) {
         ::unlink(tmpPath.c_str());
         return result;
+    }
+    if (!syncFolder) {
+        store.unsynced[dir + "/" + at.sub].push_back(finalPath);
+        return at;
     }
     // Until the folder is synced a crash may forget the new name: take the
     // message back rather than report it stored.
@@ -246,6 +493,21 @@ Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const Me
         return synced;
     }
     return at;
+}
+
+Status SyncDelivered(StoreState& store, const std::string& dir) {
+    Status result = Status::Ok();
+    for (const char* sub : {"/new", "/cur"}) {
+        auto it = store.unsynced.find(dir + sub);
+        if (it == store.unsynced.end()) continue;
+        const std::vector<std::string> paths = std::move(it->second);
+        store.unsynced.erase(it);
+        if (Status st = FsyncFolder(dir + sub); !st) {
+            for (const auto& p : paths) ::unlink(p.c_str());
+            if (result) result = st;
+        }
+    }
+    return result;
 }
 
 std::string StripSmtpPrefix(const std::string& address) {

@@ -12,21 +12,41 @@
 
 namespace platform::maildir {
 
-// A private copy of an attachment's content, taken when it is read in: the
-// caller may reuse its file for the next part before the message is saved.
-// The copy is an unlinked file in the folder's tmp/, so a crash leaves
-// nothing behind.
-class StagedContent {
+// Where one attachment's content lies in its draft's spool, base64-encoded.
+struct SpoolRange {
+    off_t offset = 0;
+    off_t length = 0;
+};
+
+// The attachments of a draft, base64-encoded as they will stand in the
+// message file, one after another in one unlinked file of the folder's tmp/.
+// An attachment's file is read and closed before the call returns: a draft
+// holds one descriptor however many attachments it has, the caller may reuse
+// its file for the next part at once, and a crash leaves nothing behind.
+class PartSpool {
   public:
-    Status Stage(const std::string& tmpDir, const std::string& from);
-    bool Empty() const { return !fd_; }
-    // Copies the whole content to `to` (its name for messages: `path`).
-    Status CopyTo(int to, const std::string& path) const;
-    // A descriptor of its own for reading the content from its start.
-    Result<UniqueFd> Reopen() const;
+    explicit PartSpool(std::string tmpDir) : tmpDir_(std::move(tmpDir)) {}
+    // Appends the file's bytes, encoded.
+    Result<SpoolRange> AddFile(const std::string& from);
+    // Appends base64 text that is already in the form the message file keeps:
+    // lines (CR LF or LF) of at most 76 alphabet characters, padding only at
+    // the end, whole groups, empty lines only at the end. It is copied with LF
+    // line ends, not decoded and encoded again. Other text fails with
+    // Fail::Format and leaves the spool as it was.
+    Result<SpoolRange> AddEncoded(const std::string& from);
+    // Copies a range as it is to `to` (named `path` in messages).
+    Status CopyTo(const SpoolRange& r, int to, const std::string& path) const;
+    // Writes a range's content, decoded, to `to`.
+    Status DecodeTo(const SpoolRange& r, int to, const std::string& path) const;
 
   private:
+    Status Open();
+    Status Append(std::string_view data);
+    // Drops what was appended after `offset`.
+    void Rewind(off_t offset);
+    std::string tmpDir_;
     UniqueFd fd_;
+    off_t end_ = 0;
 };
 
 struct RecipientDraft {
@@ -39,7 +59,7 @@ struct AttachmentDraft {
     std::string source;
     int type = 1;
     int position = 0;
-    StagedContent content;  // none until ReadFromFile
+    std::optional<SpoolRange> content;  // none until ReadFromFile
 };
 
 // What a new message collects before its Update.
@@ -49,13 +69,23 @@ struct MessageDraft {
     bool unread = true;
     std::vector<std::shared_ptr<RecipientDraft>> recipients;
     std::vector<std::shared_ptr<AttachmentDraft>> attachments;
+    std::shared_ptr<PartSpool> spool;  // made with the first attachment's content
 };
 
 // Writes the message into dir's tmp/, syncs it, renames it into new/ (into
 // cur/ with the seen flag when it is not unread) and syncs that folder.
+// Every write is checked; a short or failed one (a full disk, a read-only
+// file system) leaves nothing in the folder.
 // Readers never see part of a message; on failure nothing is delivered and a
 // crash leaves at most a stray file in tmp/. Returns where the message went.
-Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const MessageDraft& draft);
+// With syncFolder false the folder is not synced: the message's path is
+// noted in store.unsynced for SyncDelivered.
+Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const MessageDraft& draft,
+                             bool syncFolder = true);
+
+// Syncs the folders of dir's unsynced deliveries; when one cannot be synced
+// its messages are removed again. The first failure is returned.
+Status SyncDelivered(StoreState& store, const std::string& dir);
 
 // "SMTP:x@y" -> "x@y"; other texts as they are.
 std::string StripSmtpPrefix(const std::string& address);

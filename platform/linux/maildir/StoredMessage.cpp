@@ -188,7 +188,7 @@ class StoredAttachment final : public MailAttachment {
     Status WriteToFile(const std::string& path) override {
         Result<std::string> file = msg_->CurrentPath();
         if (!file) return file.status();
-        return WriteLeafToFile(*file, part_.leaf, path);
+        return WriteAttachmentToFile(*file, part_, path);
     }
     Status SetType(int) override { return NotChanged("attachment"); }
     Status SetPosition(int) override { return NotChanged("attachment"); }

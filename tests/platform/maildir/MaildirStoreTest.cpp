@@ -207,6 +207,21 @@ TEST_F(MaildirStoreTest, OutsideMessageExposesHeadersPartsAndNames) {
         "Content-Type: application/octet-stream; name=\"scan.pcx\"\r\n"
         "\r\n"
         "raw\r\n"
+        "--outer\r\n"
+        "Content-Type: text/plain; name=\"q.txt\"\r\n"
+        "Content-Disposition: attachment\r\n"
+        "Content-Transfer-Encoding: quoted-printable\r\n"
+        "\r\n"
+        "line=3D1 soft=\r\n"
+        "break\r\n"
+        "--outer\r\n"
+        "Content-Type: application/octet-stream; name=\"u.bin\"\r\n"
+        "Content-Transfer-Encoding: x-uuencode\r\n"
+        "\r\n"
+        "begin 644 u.bin\r\n"
+        "#86)C\r\n"
+        "`\r\n"
+        "end\r\n"
         "--outer--\r\n";
     kit.Drop(raw);
     auto s = Logon();
@@ -221,7 +236,7 @@ TEST_F(MaildirStoreTest, OutsideMessageExposesHeadersPartsAndNames) {
     EXPECT_EQ(*(*m->Recipient(1))->Name(), "Fax Line <fax1@voxafax.example>");
     EXPECT_EQ(*(*m->Recipient(2))->Name(), "other@y.example");
     EXPECT_EQ(*(*m->Recipient(4))->Name(), "c2@y.example");
-    ASSERT_EQ(*m->AttachmentCount(), 3);
+    ASSERT_EQ(*m->AttachmentCount(), 5);
     EXPECT_EQ(*(*m->Attachment(1))->Name(), "");  // the html alternative
     EXPECT_EQ(*(*m->Attachment(2))->Name(),
               "fa\xc3\xa7"
@@ -234,6 +249,10 @@ TEST_F(MaildirStoreTest, OutsideMessageExposesHeadersPartsAndNames) {
     EXPECT_EQ(*(*m->Attachment(3))->Source(), "scan.pcx");
     ASSERT_TRUE((*m->Attachment(3))->WriteToFile(tmp / "s.pcx").ok());
     EXPECT_EQ(ReadFile(tmp / "s.pcx"), "raw");
+    ASSERT_TRUE((*m->Attachment(4))->WriteToFile(tmp / "q.txt").ok());
+    EXPECT_EQ(ReadFile(tmp / "q.txt"), "line=1 softbreak");
+    ASSERT_TRUE((*m->Attachment(5))->WriteToFile(tmp / "u.bin").ok());
+    EXPECT_EQ(ReadFile(tmp / "u.bin"), "abc");
     std::string header = *m->Field(25);
     EXPECT_EQ(header.rfind("Return-Path: <j@x.example>\r\n", 0), 0u);
     EXPECT_NE(header.find("\r\nFrom: \"John Q\" <j@x.example>\r\n"), std::string::npos);
