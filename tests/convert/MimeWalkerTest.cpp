@@ -384,7 +384,7 @@ TEST(ProcessInMessages, AFileStaysUntilStoredAndIsSetAsideAfterThreeFailures) {
     EXPECT_NE(t.run.gLastError.find(t.InFile("1.TXT")), std::string::npos) << t.run.gLastError;
     EXPECT_NE(t.run.gLastError.find("free some space"), std::string::npos) << t.run.gLastError;
     ASSERT_EQ(t.logLines.size(), 4u);
-    EXPECT_EQ(t.logLines[0], t.run.gLastError.substr(t.run.gLastError.find("cannot")));
+    EXPECT_EQ(t.logLines[0], "E|" + t.run.gLastError.substr(t.run.gLastError.find("cannot")));
 
     t.store.FailAlways("Message.Update");
     convert::ProcessInMessages(t.ctx, t.inbox);

@@ -57,7 +57,7 @@ faxes() { # FIRST LAST: fax mails with one single-page TIFF each, at the server
     mkdir -p "$W/mails"
     for n in $(seq "$1" "$2"); do
         "$B/tools/make_fax_tiff" "$W/mails/$n.tif" --pages 1 --title "Fax $n" >/dev/null &&
-            "$PY" "$SRC/tests/scripts/system_mkfax.py" "$W/mails/fax$n.eml" "$n" \
+            "$PY" "$SRC/tests/scripts/mkfax.py" --mail "$W/mails/fax$n.eml" "$n" \
                 fax1@127.0.0.1 "gateway$n@localhost" "$W/mails/$n.tif" &&
             "$PEERS/dovecot-pop3-add.sh" "$SPOOL" "$W/mails/fax$n.eml" || exit 1
     done
