@@ -230,8 +230,37 @@ Status WriteMessageFile(const MessageDraft& d, const std::string& path,
 
 }  // namespace
 
+namespace {
+
+// The spool file of the last message, emptied. Each new file costs the file
+// system an inode allocation, which becomes the largest single cost of a
+// conversion once many files were deleted shortly before (as In/ files are
+// during a run): the next message's spool in the same tmp/ takes this one.
+struct SpareSpool {
+    std::string tmpDir;
+    UniqueFd fd;
+};
+SpareSpool& Spare() {
+    static SpareSpool spare;
+    return spare;
+}
+
+}  // namespace
+
+PartSpool::~PartSpool() {
+    if (!fd_ || ::ftruncate(fd_.get(), 0) != 0 || ::lseek(fd_.get(), 0, SEEK_SET) != 0) return;
+    SpareSpool& spare = Spare();
+    spare.tmpDir = tmpDir_;
+    spare.fd = std::move(fd_);
+}
+
 Status PartSpool::Open() {
     if (fd_) return Status::Ok();
+    if (SpareSpool& spare = Spare(); spare.fd && spare.tmpDir == tmpDir_) {
+        fd_ = std::move(spare.fd);
+        end_ = 0;
+        return Status::Ok();
+    }
     UniqueFd fd(::open(tmpDir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (!fd) {
         std::string tmpl = tmpDir_ + "/.spool.XXXXXX";

@@ -26,6 +26,10 @@ struct SpoolRange {
 class PartSpool {
   public:
     explicit PartSpool(std::string tmpDir) : tmpDir_(std::move(tmpDir)) {}
+    // Emptied, the file is kept for the next message's spool.
+    ~PartSpool();
+    PartSpool(const PartSpool&) = delete;
+    PartSpool& operator=(const PartSpool&) = delete;
     // Appends the file's bytes, encoded.
     Result<SpoolRange> AddFile(const std::string& from);
     // Appends base64 text that is already in the form the message file keeps:
