@@ -281,11 +281,19 @@ Status PartSpool::Append(std::string_view data) {
 }
 
 Result<SpoolRange> PartSpool::AddFile(const std::string& from) {
+    Base64Encoder enc;
+    return Fill(
+        from, [&](std::string_view piece) { return Append(enc.Feed(piece)); },
+        [&] { return Append(enc.Close()); });
+}
+
+Result<SpoolRange> PartSpool::Fill(const std::string& from,
+                                   const std::function<Status(std::string_view)>& piece,
+                                   const std::function<Status()>& end) {
     UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in) return ErrnoStatus(Fail::NotFound, "cannot open " + from);
     if (Status st = Open(); !st) return st;
-    const SpoolRange start{end_, 0};
-    Base64Encoder enc;
+    const off_t start = end_;
     std::string buf(kChunk, '\0');
     Status result = Status::Ok();
     for (;;) {
@@ -295,18 +303,14 @@ Result<SpoolRange> PartSpool::AddFile(const std::string& from) {
             result = ErrnoStatus(Fail::Io, "cannot read " + from);
             break;
         }
-        if (n == 0) {
-            result = Append(enc.Close());
-            break;
-        }
-        if (!(result = Append(enc.Feed(std::string_view(buf.data(), static_cast<std::size_t>(n))))))
-            break;
+        result = n == 0 ? end() : piece(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+        if (!result || n == 0) break;
     }
     if (!result) {
-        Rewind(start.offset);
+        Rewind(start);
         return result;
     }
-    return SpoolRange{start.offset, end_ - start.offset};
+    return SpoolRange{start, end_ - start};
 }
 
 // What was appended belongs to no attachment: give the space back.
@@ -405,40 +409,24 @@ class Base64Checker {
 }  // namespace
 
 Result<SpoolRange> PartSpool::AddEncoded(const std::string& from) {
-    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in) return ErrnoStatus(Fail::NotFound, "cannot open " + from);
-    if (Status st = Open(); !st) return st;
-    const off_t start = end_;
     Base64Checker check;
-    std::string buf(kChunk, '\0'), out;
+    std::string out;
     out.reserve(kChunk);
-    Status result = Status::Ok();
-    for (;;) {
-        ssize_t n = ::read(in.get(), buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            result = ErrnoStatus(Fail::Io, "cannot read " + from);
-            break;
-        }
-        out.clear();
-        if (n == 0) {
-            result = check.Finish(out) ? Append(out)
-                                       : Status::Error(Fail::Format, from + " is not plain base64");
-            break;
-        }
-        const std::string_view piece(buf.data(), static_cast<std::size_t>(n));
-        bool same = false;
-        if (!check.Feed(piece, out, same)) {
-            result = Status::Error(Fail::Format, from + " is not plain base64");
-            break;
-        }
-        if (!(result = Append(same ? piece : std::string_view(out)))) break;
-    }
-    if (!result) {
-        Rewind(start);
-        return result;
-    }
-    return SpoolRange{start, end_ - start};
+    const auto notBase64 = [&] {
+        return Status::Error(Fail::Format, from + " is not plain base64");
+    };
+    return Fill(
+        from,
+        [&](std::string_view piece) {
+            bool same = false;
+            out.clear();
+            if (!check.Feed(piece, out, same)) return notBase64();
+            return Append(same ? piece : std::string_view(out));
+        },
+        [&] {
+            out.clear();
+            return check.Finish(out) ? Append(out) : notBase64();
+        });
 }
 
 Status PartSpool::CopyTo(const SpoolRange& r, int to, const std::string& path) const {

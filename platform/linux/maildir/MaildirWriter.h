@@ -1,6 +1,7 @@
 #pragma once
 // Composing a new message file and delivering it into a Maildir folder.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,6 +47,12 @@ class PartSpool {
   private:
     Status Open();
     Status Append(std::string_view data);
+    // Reads the file in chunks, handing each to `piece` and then calling
+    // `end`; what they append becomes the range. On any failure the spool
+    // is as it was.
+    Result<SpoolRange> Fill(const std::string& from,
+                            const std::function<Status(std::string_view)>& piece,
+                            const std::function<Status()>& end);
     // Drops what was appended after `offset`.
     void Rewind(off_t offset);
     std::string tmpDir_;
