@@ -330,20 +330,14 @@ void PrintDispatch::PrintRegularFax(platform::MailMessage& msg) {
     if (s_.regPrintedID.empty() || s_.regUnprintableID.empty()) EnsureRegularFolders(ctx_, s_);
     const bool printTest = ctx_.run.gflgPrintTest;
     const std::string what = Describe("regular fax", w_.from, w_.gSubject);
-    if (!printTest && msg.HasMark(platform::MessageMark::Printed).value_or(false)) {
-        ctx_.log.Info(what +
-                      " was printed by a run that ended before filing it; filed now "
-                      "without printing it again");
-        RecordMove(s_, s_.regPrintedID, w_.MsgID, w_.objMessage, what);
-        ++ctx_.run.gRegPrinted;
-        return;
-    }
-    // One document: printed already if the progress file says so, or if the
-    // printer has it by its key after a run killed right after handing it over.
+    // Printed already: marked so by a run that ended before filing it, or
+    // (one document) counted by the progress file, or held by the printer
+    // under its key after a run killed right after handing it over.
     const std::string key = MessageKey(w_.MsgID).empty() ? "" : MessageKey(w_.MsgID) + "-0-regular";
-    const bool resumed = !printTest && progress_.Begun(w_.MsgID);
-    if (resumed && (progress_.Done(w_.MsgID) > 0 || ctx_.printers.Delivered("", key))) {
-        Mark(msg, static_cast<int>(platform::MessageMark::Printed));
+    const bool marked = !printTest && msg.HasMark(platform::MessageMark::Printed).value_or(false);
+    const bool resumed = !printTest && !marked && progress_.Begun(w_.MsgID);
+    if (marked || (resumed && (progress_.Done(w_.MsgID) > 0 || ctx_.printers.Delivered("", key)))) {
+        if (!marked) Mark(msg, static_cast<int>(platform::MessageMark::Printed));
         ctx_.log.Info(what +
                       " was printed by a run that ended before filing it; filed now "
                       "without printing it again");
