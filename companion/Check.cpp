@@ -212,7 +212,7 @@ std::string Base(const std::string& path) {
 
 class Checker {
   public:
-    Checker(const platform::Environment& env, std::ostream& out) : env_(env), out_(out) {}
+    explicit Checker(std::ostream& out) : out_(out) {}
 
     void Ok(const std::string& text) { out_ << "  ok       " << text << "\n"; }
     void Note(const std::string& text) { out_ << "  note     " << text << "\n"; }
@@ -245,7 +245,6 @@ class Checker {
     }
 
   private:
-    const platform::Environment& env_;
     std::ostream& out_;
     int problems_ = 0;
 };
@@ -420,7 +419,7 @@ void CheckOptionsFile(Checker& c, const platform::Environment& env,
 
 int CmdCheck(const platform::Environment& env, const CheckOptions& opts, std::ostream& out,
              Services& services) {
-    Checker c(env, out);
+    Checker c(out);
     out << "Checking the settings of voxafax-print\n";
     auto text = platform::ReadWholeFile(env.profilePath);
     if (!text) {
