@@ -544,6 +544,10 @@ TEST(MaildirDelivery, Base64IsKeptAsItCameOnlyWhenWellFormed) {
         "QQ==QUJD\r\n",  // a blank, half a group, bad padding
         "QUJD\rQUJD\r\n",
         "QUJD!\r\n",  // a lone CR, a stray character
+        // Stray bytes inside long lines, where the check takes many at once.
+        std::string(40, 'A') + "!" + std::string(35, 'A') + "\r\n",
+        std::string(20, 'A') + "\xc1" + std::string(55, 'A') + "\r\n",
+        std::string(17, 'A') + "@[`{:" + std::string(54, 'A') + "\r\n",
     };
     std::string msg = Header("multipart/mixed; boundary=B");
     for (std::size_t i = 0; i < bodies.size(); ++i)
@@ -571,6 +575,8 @@ TEST(MaildirDelivery, Base64IsKeptAsItCameOnlyWhenWellFormed) {
     // Only the parts that had to be decoded left a data file behind.
     EXPECT_FALSE(std::filesystem::exists(t.run.gTempDir + "p0.tif"));
     EXPECT_TRUE(std::filesystem::exists(t.run.gTempDir + "p4.tif"));
+    for (const char* stray : {"p12.tif", "p13.tif", "p14.tif"})
+        EXPECT_TRUE(std::filesystem::exists(t.run.gTempDir + stray)) << stray;
 }
 
 // Attachments go into the store one at a time: a message of 2,000 parts

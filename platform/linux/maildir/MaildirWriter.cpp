@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -336,7 +340,20 @@ class Base64Checker {
         std::uint64_t count = count_;
         same = true;
         for (const unsigned char* p = begin; p < end;) {
-            // Runs of alphabet characters are the bulk of it.
+            // Nearly all of the text is whole lines of alphabet characters
+            // ending in LF: found with memchr and checked without a branch a
+            // byte. Anything else (CR, padding, a blank or long line, a line
+            // cut by the end of the piece) takes the careful way below.
+            if (line == 0 && !closed_) {
+                const std::size_t reach = std::min<std::size_t>(end - p, kMaxLine + 1);
+                const auto* nl = static_cast<const unsigned char*>(std::memchr(p, '\n', reach));
+                if (nl && nl > p && AllAlphabet(p, static_cast<std::size_t>(nl - p))) {
+                    count += static_cast<std::uint64_t>(nl - p);
+                    p = nl + 1;
+                    continue;
+                }
+            }
+            // Runs of alphabet characters are the bulk of the rest.
             const unsigned char* run = p;
             while (run < end && kAlphabet[*run]) ++run;
             if (run > p) {
@@ -391,6 +408,29 @@ class Base64Checker {
     }
 
   private:
+    // Sixteen bytes at a time where the processor has SSE2: each byte must
+    // fall in A-Z, a-z or 0-9 or be + or /.
+    static bool AllAlphabet(const unsigned char* p, std::size_t n) {
+        std::size_t i = 0;
+#ifdef __SSE2__
+        const auto in = [](__m128i x, char lo, char hi) {
+            const __m128i d = _mm_sub_epi8(x, _mm_set1_epi8(lo));
+            const __m128i span = _mm_set1_epi8(static_cast<char>(hi - lo));
+            return _mm_cmpeq_epi8(_mm_min_epu8(d, span), d);  // d <= span, unsigned
+        };
+        for (; i + 16 <= n; i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            const __m128i ok = _mm_or_si128(
+                _mm_or_si128(in(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'z'), in(x, '0', '9')),
+                _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('+')),
+                             _mm_cmpeq_epi8(x, _mm_set1_epi8('/'))));
+            if (_mm_movemask_epi8(ok) != 0xffff) return false;
+        }
+#endif
+        for (; i < n; ++i)
+            if (!kAlphabet[p[i]]) return false;
+        return true;
+    }
     static constexpr std::array<bool, 256> kAlphabet = [] {
         std::array<bool, 256> t{};
         for (int c = 0; c < 256; ++c)
