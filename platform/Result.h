@@ -7,7 +7,18 @@
 
 namespace platform {
 
-enum class Fail { None, Internal, NotFound, Io, Format, Connection, Protocol, Rejected, TimedOut, Cancelled };
+enum class Fail {
+    None,
+    Internal,
+    NotFound,
+    Io,
+    Format,
+    Connection,
+    Protocol,
+    Rejected,
+    TimedOut,
+    Cancelled
+};
 
 struct [[nodiscard]] Status {
     Fail kind = Fail::None;
@@ -23,7 +34,7 @@ struct [[nodiscard]] Status {
 // A value or the Status that explains why there is none.
 template <class T>
 class [[nodiscard]] Result {
-public:
+  public:
     Result(T value) : value_(std::move(value)) {}
     Result(Status st) : status_(std::move(st)) {
         if (status_.ok()) status_ = Status::Error(Fail::Internal, "empty result");
@@ -39,7 +50,7 @@ public:
     T value_or(T other) const { return value_ ? *value_ : std::move(other); }
     const Status& status() const { return status_; }
 
-private:
+  private:
     std::optional<T> value_;
     Status status_;
 };
