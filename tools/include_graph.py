@@ -25,7 +25,7 @@ LAYERS = {
     "main": 5,
     "companion": 5,
 }
-# Downward edges between folders of neighbouring layers that are part of the design.
+# Includes between folders of the same layer that are allowed (none are).
 ALLOWED_SIDEWAYS = set()
 TEST_ONLY = ("platform/fake", "tests")
 NOT_PRODUCTION = ("tests", "fuzz", "bench", "tools", "platform/fake")
