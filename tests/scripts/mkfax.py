@@ -41,6 +41,21 @@ def packbits(data):
     return bytes(out)
 
 
+def add_ifd(out, prev_link, entries):
+    """Appends a page directory of (tag, type, count, value) entries, links
+    it from the offset at prev_link, and returns where its own link is."""
+    struct.pack_into("<I", out, prev_link, len(out))
+    out += struct.pack("<H", len(entries))
+    for tag, typ, count, value in entries:
+        if typ == 3 and count == 1:  # one SHORT sits in the entry itself
+            out += struct.pack("<HHIHH", tag, typ, count, value, 0)
+        else:
+            out += struct.pack("<HHII", tag, typ, count, value)
+    link = len(out)
+    out += b"\x00\x00\x00\x00"
+    return link
+
+
 def tiff(pages, width=1728, height=1100):
     """A bilevel multi-page TIFF (PackBits) at fax resolution 204 x 98."""
     row = (width + 7) // 8
@@ -72,16 +87,7 @@ def tiff(pages, width=1728, height=1100):
             (283, 5, 1, res_at + 8),
             (296, 3, 1, 2),
         ]
-        ifd_at = len(out)
-        struct.pack_into("<I", out, prev_link, ifd_at)
-        out += struct.pack("<H", len(entries))
-        for tag, typ, count, value in entries:
-            if typ == 3:
-                out += struct.pack("<HHIHH", tag, typ, count, value, 0)
-            else:
-                out += struct.pack("<HHII", tag, typ, count, value)
-        prev_link = len(out)
-        out += b"\x00\x00\x00\x00"
+        prev_link = add_ifd(out, prev_link, entries)
     return bytes(out)
 
 
@@ -109,16 +115,7 @@ def bomb_tiff(width, height, pages, rows=16):
             (277, 3, 1, 3), (278, 4, 1, rows),
             (279, 4, strips, counts_at if strips > 1 else len(strip)), (284, 3, 1, 1),
         ]
-        ifd_at = len(out)
-        struct.pack_into("<I", out, prev_link, ifd_at)
-        out += struct.pack("<H", len(entries))
-        for tag, typ, count, value in entries:
-            if typ == 3 and count == 1:
-                out += struct.pack("<HHIHH", tag, typ, count, value, 0)
-            else:
-                out += struct.pack("<HHII", tag, typ, count, value)
-        prev_link = len(out)
-        out += b"\x00\x00\x00\x00"
+        prev_link = add_ifd(out, prev_link, entries)
     return bytes(out)
 
 
