@@ -3,6 +3,7 @@
 // record of the last run as the real one does.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -14,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "companion/Companion.h"
 #include "companion/Outcome.h"
@@ -58,6 +58,26 @@ struct HeldLock {
     }
     int fd = -1;
 };
+
+// True once process pid waits for the flock on path (a "->" line of
+// /proc/locks names the waiter and the file's inode); false if it ends or
+// has not got there within ten seconds.
+bool WaitsForLock(pid_t pid, const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    const std::string who = " " + std::to_string(pid) + " ";
+    for (int tries = 0; tries < 2000; ++tries) {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);)
+            if (line.find("->") != std::string::npos && line.find(who) != std::string::npos &&
+                line.find(inode) != std::string::npos)
+                return true;
+        if (::waitpid(pid, nullptr, WNOHANG) != 0) return false;
+        ::poll(nullptr, 0, 5);
+    }
+    return false;
+}
 
 class Companion : public ::testing::Test {
   protected:
@@ -432,8 +452,8 @@ TEST_F(Companion, SetupWaitsForTheProfileLock) {
     ASSERT_EQ(::posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv, envp.data()), 0);
     posix_spawn_file_actions_destroy(&fa);
 
-    // Setup cannot write until the lock is released, however long it waits.
-    std::this_thread::sleep_for(300ms);
+    // Setup waits for the lock, and writes nothing while it waits.
+    ASSERT_TRUE(WaitsForLock(pid, env_.profilePath + ".lock"));
     EXPECT_EQ(Slurp(env_.profilePath), "[VOXA-FAX]\nwake_probes=1\n");
     // What the lock holder writes meanwhile.
     Spit(env_.profilePath, "[VOXA-FAX]\nwake_probes=1\nprint_status=busy\n");
