@@ -18,15 +18,16 @@
 #include "convert/Converter.h"
 #include "net/FrmMail.h"
 #include "platform/Dialogs.h"
+#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Imaging.h"
 #include "platform/Log.h"
 #include "platform/Profile.h"
-#include "platform/fake/FakeDialogs.h"
-#include "platform/fake/FakePrinters.h"
-#include "platform/linux/maildir/MaildirStore.h"
-#include "platform/linux/net/TcpSocket.h"
+#include "tests/fakes/FakeDialogs.h"
+#include "tests/fakes/FakePrinters.h"
+#include "linux/maildir/MaildirStore.h"
+#include "linux/tcp/TcpSocket.h"
 #include "pop/PopClient.h"
 
 namespace {
@@ -51,7 +52,7 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1], home = argv[2];
     platform::Environment env;
     env.tick = platform::Millis(60000);
-    platform::Options options;
+    config::Options options;
     platform::SystemClock clock;
     platform::EventLoop loop(clock);
     std::filesystem::create_directories(home + "/temp");

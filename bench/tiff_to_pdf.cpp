@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/linux/imaging/ImageLibrary.h"
+#include "linux/imaging/ImageLibrary.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/linux/imaging/ImageLibrary.h"
+#include "linux/imaging/ImageLibrary.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "mailout/Mailer.h"
-#include "main/InboxWalk.h"
-#include "main/Session.h"
+#include "walk/InboxWalk.h"
+#include "walk/Session.h"
 #include "net/FrmMail.h"
 #include "print/PrintForm.h"
 #include "tests/support/RunContext.h"

@@ -13,7 +13,7 @@
 
 #include "net/FrmMail.h"
 #include "platform/Files.h"
-#include "platform/fake/FakeSocket.h"
+#include "tests/fakes/FakeSocket.h"
 #include "pop/PopClient.h"
 #include "tests/support/RunContext.h"
 

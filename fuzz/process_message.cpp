@@ -26,16 +26,17 @@
 #include "convert/Converter.h"
 #include "convert/MimeWalker.h"
 #include "platform/Dialogs.h"
+#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Imaging.h"
 #include "platform/Log.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
-#include "platform/fake/FakeDialogs.h"
-#include "platform/fake/FakeMailStore.h"
-#include "platform/fake/FakePrinters.h"
-#include "platform/linux/maildir/MaildirStore.h"
+#include "tests/fakes/FakeDialogs.h"
+#include "tests/fakes/FakeMailStore.h"
+#include "tests/fakes/FakePrinters.h"
+#include "linux/maildir/MaildirStore.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ struct MaildirSide {
 struct Fixture {
     std::string root;
     platform::Environment env;
-    platform::Options options;
+    config::Options options;
     platform::ManualClock clock;
     platform::EventLoop loop{clock};
     std::unique_ptr<platform::ProfileStore> profile;

@@ -16,7 +16,7 @@
 #include "mailout/Mailer.h"
 #include "mailout/SMTPprocedures.h"
 #include "net/FrmMail.h"
-#include "platform/fake/FakeSocket.h"
+#include "tests/fakes/FakeSocket.h"
 #include "tests/support/RunContext.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "platform/Dialogs.h"
-#include "platform/fake/FakeDialogs.h"
-#include "platform/linux/maildir/MaildirStore.h"
+#include "tests/fakes/FakeDialogs.h"
+#include "linux/maildir/MaildirStore.h"
 
 namespace {
 

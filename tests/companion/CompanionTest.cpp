@@ -21,8 +21,8 @@
 #include "companion/RunView.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
-#include "platform/fake/FakeSocket.h"
-#include "platform/linux/printing/SystemPrinters.h"
+#include "tests/fakes/FakeSocket.h"
+#include "linux/printing/SystemPrinters.h"
 
 extern char** environ;
 

@@ -9,7 +9,7 @@
 #include "convert/Converter.h"
 #include "convert/MailDate.h"
 #include "convert/MimeWalker.h"
-#include "platform/linux/maildir/MaildirStore.h"
+#include "linux/maildir/MaildirStore.h"
 #include "tests/support/ConvertContext.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include "net/FrmMail.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
-#include "platform/linux/net/Resolver.h"
-#include "platform/linux/net/TcpSocket.h"
+#include "linux/tcp/Resolver.h"
+#include "linux/tcp/TcpSocket.h"
 #include "tests/support/ConvertContext.h"
 #include "tests/support/ScriptedServer.h"
 

@@ -218,7 +218,7 @@ TEST_F(TlsSink, OptionsTurnOnTlsAndTheCertificateIsChecked) {
     run.c.env.configDir = certs.path();
     testsupport::WriteFile(certs.path() + "/options.ini", "[smtp]\ntls = yes   ; SMTPS\nport = " +
                                                               std::to_string(good.port()) + "\n");
-    run.c.options = platform::Options::Load(run.c.env);
+    run.c.options = config::Options::Load(run.c.env);
     ASSERT_TRUE(run.c.options.smtpTls);
 
     run.c.cfg.gVoxaFaxAddr = "fax1@localhost";

@@ -8,7 +8,7 @@
 
 #include "main/CommandLine.h"
 #include "main/VFPrintMainProc.h"
-#include "platform/fake/FakeSocket.h"
+#include "tests/fakes/FakeSocket.h"
 #include "tests/support/RunContext.h"
 
 namespace {

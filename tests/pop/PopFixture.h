@@ -14,9 +14,10 @@
 
 #include "net/FrmMail.h"
 #include "platform/Clock.h"
+#include "config/Options.h"
 #include "platform/Environment.h"
-#include "platform/linux/net/Resolver.h"
-#include "platform/linux/net/TcpSocket.h"
+#include "linux/tcp/Resolver.h"
+#include "linux/tcp/TcpSocket.h"
 #include "pop/PopClient.h"
 #include "tests/support/ConvertContext.h"
 #include "tests/support/ScriptedServer.h"

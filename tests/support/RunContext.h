@@ -14,6 +14,7 @@
 #include "config/RunGlobals.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
+#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Imaging.h"
@@ -22,10 +23,10 @@
 #include "platform/Printers.h"
 #include "platform/Profile.h"
 #include "platform/Socket.h"
-#include "platform/fake/DeadSocket.h"
-#include "platform/fake/FakeDialogs.h"
-#include "platform/fake/FakeMailStore.h"
-#include "platform/fake/FakePrinters.h"
+#include "tests/fakes/DeadSocket.h"
+#include "tests/fakes/FakeDialogs.h"
+#include "tests/fakes/FakeMailStore.h"
+#include "tests/fakes/FakePrinters.h"
 #include "tests/support/TempDir.h"
 
 namespace testsupport {
@@ -110,7 +111,7 @@ class RunContext {
 
     TempDir dir;
     platform::Environment env;
-    platform::Options options;
+    config::Options options;
     platform::ManualClock manualClock;
     platform::SystemClock systemClock;
     SteppingClock steppingClock;

@@ -1,6 +1,6 @@
 // The Maildir store for a RunContext, in a file of its own so that a program
 // that never asks for it does not link the store's library.
-#include "platform/linux/maildir/MaildirStore.h"
+#include "linux/maildir/MaildirStore.h"
 #include "tests/support/RunContext.h"
 
 namespace testsupport {

@@ -2,8 +2,8 @@
 // own so that a program that never asks for one does not link its library.
 #include <cstdlib>
 
-#include "platform/linux/imaging/ImageLibrary.h"
-#include "platform/linux/printing/SystemPrinters.h"
+#include "linux/imaging/ImageLibrary.h"
+#include "linux/printing/SystemPrinters.h"
 #include "tests/support/RunContext.h"
 
 namespace testsupport {

@@ -1,0 +1,484 @@
+// voxafax check: the configuration files as voxafax-print will read them,
+// without running it. The profile is read with the program's own reader
+// (getfaxpierinfo) and options.ini with its own Options::Load, so what is
+// reported is what the program decides.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ostream>
+
+#include "companion/Companion.h"
+#include "companion/Files.h"
+#include "companion/Probe.h"
+#include "config/NodeConfig.h"
+#include "platform/Files.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+
+namespace companion {
+namespace {
+
+using config::NodeConfig;
+using platform::EqualsNoCase;
+using platform::Lower;
+using platform::Trim;
+
+// How voxafax-print reads a key of the profile.
+enum class Kind {
+    Text,
+    Number,     // a whole number; anything else leaves the setting as it was
+    FlagLower,  // on for "y" in either case
+    FlagTrim,   // on for "y" only (lower case)
+    List,       // comma-separated
+    Status,     // written by voxafax-print
+};
+
+struct KeyInfo {
+    const char* name;
+    Kind kind;
+    bool NodeConfig::*flag = nullptr;  // where getfaxpierinfo puts a flag
+};
+
+// Every key of [VOXA-FAX] that voxafax-print reads or writes. The spelling
+// is the scheduler's, misspellings included ("general_timout").
+const KeyInfo kKeys[] = {
+    {"wake_probe_seconds", Kind::Number},
+    {"wake_probes", Kind::Number},
+    {"general_timout", Kind::Number},
+    {"GSTN_Fax_Minutes", Kind::Text},
+    {"Use_Defaults", Kind::Text},
+    {"NIC_IP_Address", Kind::Text},
+    {"path", Kind::Text},
+    {"print_exe", Kind::Text},
+    {"VF_domain_name", Kind::Text},
+    {"VoxaFax_Profile", Kind::Text},
+    {"Local_Fax_Profile", Kind::Text},
+    {"Use_Profile", Kind::FlagLower, &NodeConfig::gflgUseProfile},
+    {"comet_path", Kind::Text},
+    {"Print_Full_Header", Kind::FlagLower, &NodeConfig::gflgPrintFullHeader},
+    {"Print_Simple_Header", Kind::FlagLower, &NodeConfig::gflgPrintSimpleHeader},
+    {"Print_Error_Info", Kind::FlagLower, &NodeConfig::gflgPrintErrorInfo},
+    {"Activate_Scheduler", Kind::FlagLower, &NodeConfig::gflgActivateScheduler},
+    {"Print_File_Types", Kind::List},
+    {"Printer_Type", Kind::Text},
+    {"Area_Code", Kind::Text},
+    {"Country_Code", Kind::Text},
+    {"Fax_Number", Kind::Text},
+    {"Voxa_Fax_Name", Kind::Text},
+    {"Voxa_Fax_Addr", Kind::Text},
+    {"Password", Kind::Text},
+    {"Normal_EMail_Addr", Kind::Text},
+    {"Start_Time", Kind::Text},
+    {"Stop_Time", Kind::Text},
+    {"Cycle_Minutes", Kind::Text},
+    {"Modem_Connect", Kind::FlagTrim, &NodeConfig::gflgModemConnect},
+    {"DUN_Name", Kind::Text},
+    {"Get_Normal_EMail", Kind::FlagTrim, &NodeConfig::gflgRegEmail},
+    {"Regular_Mail_Profile", Kind::Text},
+    {"Firewall", Kind::FlagTrim, &NodeConfig::gflgFirewall},
+    {"Always_Connect", Kind::FlagTrim, &NodeConfig::gflgAlwaysConnect},
+    {"Auto_Dis_Connect", Kind::FlagTrim, &NodeConfig::gflgAutoDisConnect},
+    {"Public_IP_Addr", Kind::Text},
+    {"Fax_Ping", Kind::FlagTrim, &NodeConfig::gflgFaxPing},
+    {"Print_Page_Hdr", Kind::FlagTrim, &NodeConfig::gflgPrintPageHdr},
+    {"Print_Normal_Fax", Kind::FlagTrim, &NodeConfig::gflgPrintNormalFax},
+    {"Normal_Fax_Profile", Kind::Text},
+    {"Confirm_Receipt", Kind::FlagTrim, &NodeConfig::gflgConfirmReceipt},
+    {"Save_MDNs", Kind::FlagTrim, &NodeConfig::gflgSaveMDNs},
+    {"Save_Pass", Kind::Text},
+    {"User_SMTP_Server", Kind::Text},
+    {"SMTP_Server2", Kind::Text},
+    {"Last_Resort_SMTP_Server", Kind::Text},
+    {"VF_IP_Address", Kind::Text},
+    {"VF_SMTP_Server", Kind::Text},
+    {"Default_SMTP_Servers", Kind::Text},
+    {"Account_Date_Stamp", Kind::Text},
+    {"Profile_Last_Change", Kind::Text},
+    {"forward2", Kind::List},
+    {"forward1", Kind::List},
+    // Read at other moments of a run.
+    {"chrs_per_line", Kind::Number},
+    {"lines_per_page", Kind::Number},
+    {"font_size", Kind::Number},
+    {"print_test", Kind::Text},
+    {"log", Kind::Text},
+    // Written by voxafax-print.
+    {"last_error", Kind::Status},
+    {"VFPrint", Kind::Status},
+    {"print_status", Kind::Status},
+    {"printing", Kind::Status},
+    {"session", Kind::Status},
+    {"totals", Kind::Status},
+    {"test_server", Kind::Status},
+};
+
+const KeyInfo* FindKey(std::string_view name) {
+    for (const KeyInfo& k : kKeys)
+        if (EqualsNoCase(k.name, name)) return &k;
+    return nullptr;
+}
+
+// Edits between two names, ignoring case; a swap of neighbours is one.
+std::size_t Distance(std::string_view a, std::string_view b) {
+    const std::string x = Lower(a), y = Lower(b);
+    std::vector<std::vector<std::size_t>> d(x.size() + 1, std::vector<std::size_t>(y.size() + 1));
+    for (std::size_t i = 0; i <= x.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= y.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= x.size(); ++i)
+        for (std::size_t j = 1; j <= y.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && x[i - 1] == y[j - 2] && x[i - 2] == y[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[x.size()][y.size()];
+}
+
+template <class Names>
+std::string Closest(std::string_view name, const Names& names) {
+    std::string best;
+    std::size_t bestD = 3;  // at most two edits away
+    for (const std::string& n : names) {
+        std::size_t dist = Distance(name, n);
+        if (dist < bestD && dist < std::max<std::size_t>(n.size() / 3, 1) + 1) {
+            best = n;
+            bestD = dist;
+        }
+    }
+    return best;
+}
+
+// One key=value line of an INI file, as the program's reader splits it.
+struct Entry {
+    std::string section;
+    std::string key;
+    std::string value;
+    int line = 0;
+};
+
+struct Lines {
+    std::vector<Entry> entries;
+    std::vector<std::pair<std::string, int>> odd;  // (section, line no.) of lines it ignores
+};
+
+Lines ReadEntries(std::string_view text) {
+    Lines out;
+    std::string section;
+    int no = 0;
+    while (!text.empty()) {
+        std::size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        ++no;
+        std::string t = Trim(line, " \t\r");
+        if (t.empty() || t[0] == ';' || t[0] == '#') continue;
+        if (t[0] == '[' && t.find(']') != std::string::npos) {
+            section = Trim(t.substr(1, t.find(']') - 1), " \t");
+            continue;
+        }
+        std::size_t eq = t.find('=');
+        if (eq == std::string::npos) {
+            out.odd.emplace_back(section, no);
+            continue;
+        }
+        out.entries.push_back(
+            {section, Trim(t.substr(0, eq), " \t"), Trim(t.substr(eq + 1), " \t"), no});
+    }
+    return out;
+}
+
+bool SeemsOn(const std::string& v) {
+    const std::string l = Lower(Trim(v));
+    return l == "y" || l == "yes" || l == "true" || l == "on" || l == "1";
+}
+bool SeemsOff(const std::string& v) {
+    const std::string l = Lower(Trim(v));
+    return l.empty() || l == "n" || l == "no" || l == "false" || l == "off" || l == "0";
+}
+
+bool IsPort(const std::string& v) {
+    if (v.empty() || v.size() > 5 || v.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const long n = std::stol(v);
+    return n >= 1 && n <= 65535;
+}
+
+std::string Base(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+class Checker {
+  public:
+    explicit Checker(std::ostream& out) : out_(out) {}
+
+    void Ok(const std::string& text) { out_ << "  ok       " << text << "\n"; }
+    void Note(const std::string& text) { out_ << "  note     " << text << "\n"; }
+    void Problem(const std::string& text) {
+        out_ << "  PROBLEM  " << text << "\n";
+        ++problems_;
+    }
+    void Report(const Finding& f) { f.ok ? Ok(f.text) : Problem(f.text); }
+    int problems() const { return problems_; }
+
+    // A file that may be read by this user alone, or a folder or file that
+    // only this user may change.
+    void Permissions(const std::string& path, bool secret, const std::string& why) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) return;
+        const bool folder = S_ISDIR(st.st_mode);
+        if (st.st_uid != ::getuid()) {
+            Problem(path + " belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+            return;
+        }
+        if (secret && (st.st_mode & 077)) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%03o", st.st_mode & 0777);
+            Problem(path + " (mode " + mode + ") " + why + ", but others may " +
+                    (folder ? "look into it" : "read it") + ": chmod " +
+                    (folder ? "700 " : "600 ") + path);
+        } else if (!secret && (st.st_mode & 022)) {
+            Problem(path + " " + why + ", but others may change it: chmod go-w " + path);
+        }
+    }
+
+  private:
+    std::ostream& out_;
+    int problems_ = 0;
+};
+
+void CheckProfileKeys(Checker& c, const platform::Environment& env, const std::string& text,
+                      const NodeConfig& cfg) {
+    const std::string file = Base(env.profilePath);
+    const Lines lines = ReadEntries(text);
+    bool haveSection = false;
+    for (const std::string& s : platform::ini::Sections(text))
+        haveSection = haveSection || EqualsNoCase(s, kSection);
+    if (!haveSection) {
+        std::vector<std::string> names = platform::ini::Sections(text);
+        std::string near = Closest(kSection, names);
+        c.Problem(env.profilePath + " has no section [" + kSection + "]" +
+                  (near.empty() ? "" : "; [" + near + "] is not it") +
+                  ": voxafax-print reads every setting at its default; run voxafax setup");
+        return;
+    }
+    std::vector<std::string> known;
+    for (const KeyInfo& k : kKeys) known.emplace_back(k.name);
+    std::vector<const Entry*> seen;
+    for (const Entry& e : lines.entries) {
+        if (!EqualsNoCase(e.section, kSection)) continue;
+        const std::string where = " (" + file + " line " + std::to_string(e.line) + ")";
+        const KeyInfo* k = FindKey(e.key);
+        if (!k) {
+            std::string near = Closest(e.key, known);
+            c.Problem(e.key + " is not a key voxafax-print reads" +
+                      (near.empty() ? "" : "; did you mean " + near + "?") + where);
+            continue;
+        }
+        auto dup = std::find_if(seen.begin(), seen.end(),
+                                [&](const Entry* s) { return EqualsNoCase(s->key, e.key); });
+        if (dup != seen.end()) {
+            c.Problem(e.key + " is set again" + where + "; voxafax-print reads only the first, " +
+                      "line " + std::to_string((*dup)->line) +
+                      (k->name == std::string("Password") ? "" : " (\"" + (*dup)->value + "\")"));
+            continue;
+        }
+        seen.push_back(&e);
+        if (k->kind == Kind::Status) continue;
+        const std::string& v = e.value;
+        const bool secret = k->name == std::string("Password");
+        // Everything after "=" is the value in this file, a comment included.
+        if (!secret && v.find(';') != std::string::npos && k->kind != Kind::Text) {
+            c.Problem(std::string(k->name) + " = " + v + where +
+                      ": in this file a comment after the value is part of the value; put it "
+                      "on a line of its own");
+            continue;
+        }
+        if (k->flag) {
+            const bool on = cfg.*(k->flag);
+            if (!on && !SeemsOff(v)) {
+                std::string fix = std::string(k->name) + "=y";
+                c.Problem(std::string(k->name) + " = " + v + " is read as off" + where +
+                          (SeemsOn(v) ? ": only " +
+                                            std::string(k->kind == Kind::FlagTrim ? "a lower-case y"
+                                                                                  : "y or Y") +
+                                            " turns it on; write " + fix
+                                      : ": write " + fix + " for on, or " + k->name + "=n"));
+            }
+        } else if (k->kind == Kind::Number) {
+            std::int32_t n = 0;
+            if (!config::ToInt32(v, n)) {
+                std::string then = EqualsNoCase(k->name, "general_timout")
+                                       ? "network waits then get no time at all"
+                                   : EqualsNoCase(k->name, "wake_probes")
+                                       ? "switch /3 then checks no more"
+                                       : "its default is used instead";
+                c.Problem(std::string(k->name) + " = " + v + " is not a whole number" + where +
+                          ": " + then);
+            }
+        } else if (EqualsNoCase(k->name, "Print_File_Types")) {
+            for (std::size_t i = 0;
+                 i < static_cast<std::size_t>(std::max<int>(cfg.gPrintFileTypeCount, 0)) &&
+                 i < cfg.gPrintFileTypes.size();
+                 ++i) {
+                const std::string& t = cfg.gPrintFileTypes[i];
+                if (t != Trim(t, " \t"))
+                    c.Problem("Print_File_Types entry \"" + t +
+                              "\" has a blank, so no file matches it" + where +
+                              ": write the types without blanks, e.g. tif,tiff,txt");
+            }
+        }
+    }
+    for (const auto& [section, no] : lines.odd)
+        if (EqualsNoCase(section, kSection))
+            c.Problem(file + " line " + std::to_string(no) +
+                      " is not key=value and is ignored; put \"; \" before a comment");
+}
+
+void CheckProfileValues(Checker& c, const platform::Environment& env, const NodeConfig& cfg,
+                        Services& services) {
+    const std::string& addr = cfg.gVoxaFaxAddr;
+    const auto at = addr.find('@');
+    if (addr.empty())
+        c.Problem("Voxa_Fax_Addr is empty: no mailbox to fetch from; run voxafax setup");
+    else if (at == std::string::npos || at == 0 || at + 1 == addr.size())
+        c.Problem("Voxa_Fax_Addr = " + addr + " is not user@domain; run voxafax setup");
+    if (cfg.gPassword.empty()) c.Problem("Password is empty; run voxafax setup");
+    if (cfg.gprinterName.empty())
+        c.Note("Printer_Type is empty: nothing is printed; run voxafax setup to choose a printer");
+    else
+        c.Report(TryPrinter(services.printers, services.queueProblem, cfg.gprinterName));
+    c.Report(TryStore(env.StoresIni(), cfg.gVoxaFaxProfile));
+    if (cfg.gflgConfirmReceipt && cfg.gNormalEMailAddr.empty())
+        c.Problem(
+            "Confirm_Receipt is on but Normal_EMail_Addr is empty: a receipt that cannot "
+            "go out at once is never sent again; run voxafax setup");
+    // A member status below "1" (empty included) prints TIFF faxes only.
+    if (cfg.gMemberStatus < "1")
+        c.Note(
+            "Use_Defaults is empty or below 1: only TIFF attachments are printed, whatever "
+            "Print_File_Types says");
+}
+
+struct PopPlan {
+    bool used = true;
+    Endpoint server;
+    std::string user;
+};
+
+PopPlan PlanPop(const NodeConfig& cfg, const config::Options& options) {
+    PopPlan p;
+    // The store's own delivery replaces the POP3 client when Use_Profile is on
+    // and the member status is above "0".
+    p.used = !cfg.gflgUseProfile || cfg.gMemberStatus <= "0";
+    const auto at = cfg.gVoxaFaxAddr.find('@');
+    p.user = at == std::string::npos ? cfg.gVoxaFaxAddr : cfg.gVoxaFaxAddr.substr(0, at);
+    p.server.host = !options.popHost.empty()  ? options.popHost
+                    : at == std::string::npos ? std::string()
+                                              : cfg.gVoxaFaxAddr.substr(at + 1);
+    p.server.port = options.popPort;
+    p.server.tls = options.popTls;
+    return p;
+}
+
+void CheckOptionsFile(Checker& c, const platform::Environment& env,
+                      const config::Options& options) {
+    const std::string path = env.OptionsIni();
+    auto text = platform::ReadWholeFile(path);
+    if (!text)
+        c.Note(path +
+               " is missing: POP3 on port 110 and SMTP on port 25 without TLS, header "
+               "pages and text attachments held back");
+    const std::string file = Base(path);
+    // What voxafax-print itself refuses, in its own words.
+    for (const std::string& problem : options.problems) c.Problem(problem);
+    const std::vector<std::string>& known = options.knownKeys;
+    for (const Entry& e : ReadEntries(text.value_or("")).entries) {
+        const std::string where = " (" + file + " line " + std::to_string(e.line) + ")";
+        const std::string name = Lower(e.section) + " " + Lower(e.key);
+        if (std::find(known.begin(), known.end(), name) != known.end()) continue;
+        std::string near = Closest(name, known);
+        c.Problem("[" + e.section + "] " + e.key + " is not an option voxafax-print reads" +
+                  (near.empty() ? ""
+                                : "; did you mean [" + near.substr(0, near.find(' ')) + "] " +
+                                      near.substr(near.find(' ') + 1) + "?") +
+                  where);
+    }
+    for (const char* var : {"VOXAFAX_POP3_PORT", "VOXAFAX_SMTP_PORT"})
+        if (const char* v = std::getenv(var); v && *v && IsPort(v))
+            c.Note(std::string(var) + " = " + v + " wins over options.ini");
+    if (!options.textPages)
+        c.Note(
+            "[print] text_pages is off: header pages and text attachments are not put on "
+            "paper, and a fax of text only prints nothing");
+}
+
+}  // namespace
+
+int CmdCheck(const platform::Environment& env, const CheckOptions& opts, std::ostream& out,
+             Services& services) {
+    Checker c(out);
+    out << "Checking the settings of voxafax-print\n";
+    auto text = platform::ReadWholeFile(env.profilePath);
+    if (!text) {
+        c.Problem(env.profilePath + " is missing: run voxafax setup");
+        out << "1 problem found.\n";
+        return kProblem;
+    }
+    platform::ProfileStore profile(env.profilePath);
+    NodeConfig cfg;
+    config::getfaxpierinfo(cfg, profile);
+    const config::Options options = config::Options::Load(env);
+
+    out << "\n" << env.profilePath << ":\n";
+    int before = c.problems();
+    CheckProfileKeys(c, env, *text, cfg);
+    if (c.problems() == before) c.Ok("every key is one voxafax-print reads, read as it reads");
+    CheckProfileValues(c, env, cfg, services);
+
+    out << "\n" << env.OptionsIni() << ":\n";
+    before = c.problems();
+    CheckOptionsFile(c, env, options);
+    if (c.problems() == before) c.Ok("every option is known and read as written");
+
+    out << "\nFiles and folders:\n";
+    before = c.problems();
+    c.Permissions(env.profilePath, !cfg.gPassword.empty(), "holds the mailbox password");
+    c.Permissions(env.OptionsIni(), false, "names the servers the password goes to");
+    c.Permissions(env.configDir, false, "holds the settings");
+    c.Permissions(env.programFolder, true, "holds mail");
+    if (c.problems() == before) c.Ok("only you can read the password and the mail");
+    if (auto pid = RunningPid(env.programFolder + "/voxafax-print.lock"))
+        c.Note("voxafax-print is running now (process " + std::to_string(*pid) + ")");
+
+    out << "\nServers:\n";
+    const PopPlan pop = PlanPop(cfg, options);
+    if (!pop.used) {
+        c.Note("Use_Profile is on: mail comes through the store's deliver command, not POP3");
+    } else if (!pop.server.host.empty()) {
+        if (!pop.server.tls && !IsLoopback(pop.server.host) && !cfg.gPassword.empty())
+            c.Problem("the password goes to " + pop.server.host +
+                      " in clear: set [pop3] tls = yes in " + env.OptionsIni() +
+                      " if the server offers POP3 over TLS (port 995)");
+        if (!opts.offline) c.Report(TryPop3(services.sockets, pop.server, pop.user, cfg.gPassword));
+    }
+    if (!cfg.gUserSMTPServer.empty() && !opts.offline) {
+        Endpoint smtp{cfg.gUserSMTPServer, options.smtpPort, options.smtpTls};
+        c.Report(TrySmtp(services.sockets, smtp));
+    } else if (cfg.gUserSMTPServer.empty() && cfg.gflgConfirmReceipt) {
+        c.Note("User_SMTP_Server is empty: receipts go through the service's own SMTP servers");
+    }
+    if (opts.offline) c.Note("--offline: the servers were not tried");
+
+    out << "\n";
+    if (c.problems() == 0) {
+        out << "No problem found.\n";
+        return kOk;
+    }
+    out << c.problems() << (c.problems() == 1 ? " problem" : " problems") << " found.\n";
+    return kProblem;
+}
+
+}  // namespace companion

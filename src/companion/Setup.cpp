@@ -1,0 +1,487 @@
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <istream>
+#include <ostream>
+
+#include "companion/Companion.h"
+#include "companion/Files.h"
+#include "companion/Probe.h"
+#include "platform/Files.h"
+#include "platform/Printers.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+
+namespace companion {
+namespace {
+
+using platform::Lower;
+using platform::Trim;
+
+// The person ended the input at a terminal (Ctrl-D): stop without saving.
+struct InputEnded {};
+
+// Asks one question per line of input. Scripted input that ends early
+// gives every further question its default; at a terminal the end of the
+// input stops the setup.
+class Asker {
+  public:
+    explicit Asker(Io& io) : io_(io) {}
+
+    std::string Ask(const std::string& question, const std::string& def, bool secret = false,
+                    const std::string& shownDefault = {}) {
+        // Echo goes off before the question shows, so that nothing typed
+        // at once after it is echoed.
+        EchoOff guard(secret && io_.terminal);
+        io_.out << question;
+        const std::string& show = shownDefault.empty() ? def : shownDefault;
+        if (!show.empty()) io_.out << " [" << show << "]";
+        io_.out << ": " << std::flush;
+        std::string line;
+        bool got = false;
+        if (!eof_) {
+            got = static_cast<bool>(std::getline(io_.in, line));
+            if (!got) eof_ = true;
+        }
+        // A person's Enter ends the line on the terminal; for scripted input
+        // (and a secret answer, whose Enter is not echoed) end it ourselves.
+        if (!io_.terminal || secret || !got) io_.out << "\n";
+        if (!got && io_.terminal) throw InputEnded{};
+        line = Trim(line);
+        return line.empty() ? def : line;
+    }
+
+    // y or n, asked again (up to three times) until it is one of them.
+    bool YesNo(const std::string& question, bool def) {
+        for (int i = 0; i < 3; ++i) {
+            std::string a = Lower(Ask(question + " (y/n)", def ? "y" : "n"));
+            if (a == "y" || a == "yes") return true;
+            if (a == "n" || a == "no") return false;
+            io_.err << "  answer y or n\n";
+            if (eof_) break;
+        }
+        return def;
+    }
+
+    // A port, or the default.
+    int Port(const std::string& question, int def) {
+        for (int i = 0; i < 3; ++i) {
+            std::string a = Ask(question, std::to_string(def));
+            if (a.size() <= 5 && a.find_first_not_of("0123456789") == std::string::npos) {
+                int p = std::stoi(a);
+                if (p >= 1 && p <= 65535) return p;
+            }
+            io_.err << "  a port is a number from 1 to 65535\n";
+            if (eof_) break;
+        }
+        return def;
+    }
+
+    bool AtEnd() const { return eof_; }
+
+  private:
+    struct EchoOff {
+        explicit EchoOff(bool on) {
+            if (!on || ::tcgetattr(STDIN_FILENO, &saved) != 0) return;
+            termios t = saved;
+            t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            active = ::tcsetattr(STDIN_FILENO, TCSANOW, &t) == 0;
+        }
+        ~EchoOff() {
+            if (active) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        }
+        termios saved{};
+        bool active = false;
+    };
+
+    Io& io_;
+    bool eof_ = false;
+};
+
+bool PlausibleAddress(const std::string& a) {
+    auto at = a.find('@');
+    return at != std::string::npos && at > 0 && at + 1 < a.size() &&
+           a.find_first_of(" \t<>,") == std::string::npos &&
+           a.find('@', at + 1) == std::string::npos;
+}
+
+bool PlausibleHost(const std::string& h) {
+    return !h.empty() && h.find_first_of(" \t/@;") == std::string::npos;
+}
+
+constexpr int kTries = 3;
+constexpr const char* kStyles[] = {"off", "simple", "full", "both"};
+
+// Everything the setup asks, then saves.
+struct Answers {
+    std::string addr, pass;
+    std::string popHost;  // as answered; written only when it is not the address's domain
+    bool popTls = false;
+    int popPort = 110;
+    std::string printer;
+    bool newFolderPrinter = false;
+    std::string folderDir;
+    bool textPages = true;
+    std::string headerStyle = "simple";
+    std::string store, maildir;
+    bool receipts = true;
+    std::string smtp;  // User_SMTP_Server; "" for the service's own servers
+    bool smtpTls = false;
+    int smtpPort = 25;
+    std::string returnAddr;
+
+    std::string Domain() const { return addr.substr(addr.find('@') + 1); }
+    std::string User() const { return addr.substr(0, addr.find('@')); }
+};
+
+class Setup {
+  public:
+    Setup(const platform::Environment& env, const SetupOptions& opts, Io& io, Services& services)
+        : env_(env),
+          opts_(opts),
+          io_(io),
+          services_(services),
+          ask_(io),
+          text_(platform::ReadWholeFile(env.profilePath).value_or("")),
+          optionsText_(platform::ReadWholeFile(env.OptionsIni()).value_or("")),
+          options_(config::Options::Load(env)) {}
+
+    int Run() {
+        io_.out << "VOXA-FAX Print setup. Settings go to " << env_.profilePath
+                << " and the files beside it.\nPress Enter to keep the value in brackets; "
+                << (io_.terminal ? "Ctrl-D stops without saving.\n\n" : "\n\n");
+        if (!AskMailbox()) return kProblem;
+        if (!AskPrinter()) return kProblem;
+        if (!AskStore()) return kProblem;
+        AskReceipts();
+        Summary();
+        const bool passed = Test();
+        const bool save = ask_.YesNo(
+            passed ? "\nSave these settings?" : "\nA test failed. Save these settings anyway?",
+            passed);
+        if (!save) {
+            io_.out << "Nothing was saved.\n";
+            return kProblem;
+        }
+        return Save() ? kOk : kProblem;
+    }
+
+  private:
+    std::string Current(const char* key, const std::string& def = {}) const {
+        return platform::ini::Lookup(text_, kSection, key).value_or(def);
+    }
+    bool HasOption(const char* section, const char* key) const {
+        return platform::ini::Lookup(optionsText_, section, key).has_value();
+    }
+
+    bool AskMailbox() {
+        for (int i = 0; i < kTries && a_.addr.empty(); ++i) {
+            std::string a = ask_.Ask("Service address (your fax mailbox, user@domain)",
+                                     Trim(Current("Voxa_Fax_Addr"), " "));
+            if (PlausibleAddress(a))
+                a_.addr = a;
+            else if (!a.empty())
+                io_.err << "  \"" << a << "\" is not an address of the form user@domain\n";
+            if (ask_.AtEnd()) break;
+        }
+        if (a_.addr.empty()) {
+            io_.err << "voxafax setup: a service address is needed; nothing was saved\n";
+            return false;
+        }
+        oldPass_ = Trim(Current("Password"), " ");
+        a_.pass = ask_.Ask("Mailbox password", oldPass_, true, oldPass_.empty() ? "" : "unchanged");
+
+        io_.out << "\n";
+        const std::string defHost = options_.popHost.empty() ? a_.Domain() : options_.popHost;
+        for (int i = 0; i < kTries; ++i) {
+            a_.popHost = ask_.Ask("POP3 server", defHost);
+            if (PlausibleHost(a_.popHost)) break;
+            io_.err << "  \"" << a_.popHost << "\" is not a host name or address\n";
+            a_.popHost = defHost;
+            if (ask_.AtEnd()) break;
+        }
+        a_.popTls = ask_.YesNo("POP3 over TLS (POP3S)", options_.popTls);
+        // A port left at the default of the old TLS choice follows the new one.
+        const bool popPortSet = HasOption("pop3", "port") || std::getenv("VOXAFAX_POP3_PORT");
+        a_.popPort = ask_.Port("POP3 port", popPortSet ? options_.popPort : a_.popTls ? 995 : 110);
+        return true;
+    }
+
+    bool AskPrinter() {
+        // The program's own listing: what is offered is exactly what
+        // voxafax-print will find.
+        const std::vector<platform::PrinterInfo> printers = services_.printers.Installed();
+        const std::string oldPrinter = Trim(Current("Printer_Type"), " ");
+        io_.out << "\nInstalled printers:\n";
+        std::size_t defIndex = 0;
+        for (std::size_t i = 0; i < printers.size(); ++i) {
+            io_.out << "  " << i + 1 << ") " << printers[i].deviceName;
+            if (printers[i].isFolder)
+                io_.out << "  (folder printer: PDF files in " << printers[i].directory << ")";
+            io_.out << "\n";
+            if (printers[i].deviceName == oldPrinter && defIndex == 0) defIndex = i + 1;
+        }
+        const std::size_t createIndex = printers.size() + 1;
+        io_.out << "  " << createIndex << ") create a folder printer (PDF files in a folder)\n";
+        if (!oldPrinter.empty() && defIndex == 0)
+            io_.out << "  (the configured printer \"" << oldPrinter << "\" is not installed)\n";
+        if (defIndex == 0) defIndex = printers.empty() ? createIndex : 1;
+
+        for (int i = 0; i < kTries; ++i) {
+            std::string a = ask_.Ask("Printer", std::to_string(defIndex));
+            std::size_t pick = 0;
+            if (!a.empty() && a.find_first_not_of("0123456789") == std::string::npos &&
+                a.size() < 6)
+                pick = std::stoul(a);
+            if (pick >= 1 && pick <= printers.size()) {
+                a_.printer = printers[pick - 1].deviceName;
+            } else if (pick == createIndex) {
+                a_.newFolderPrinter = true;
+            } else {
+                for (const platform::PrinterInfo& p : printers)
+                    if (p.deviceName == a)
+                        a_.printer = p.deviceName;  // exact, as the program matches
+                if (a_.printer.empty()) {
+                    io_.err << "  choose a number from 1 to " << createIndex
+                            << " or a printer's exact name\n";
+                    if (ask_.AtEnd()) break;
+                    continue;
+                }
+            }
+            break;
+        }
+        if (a_.newFolderPrinter) {
+            a_.printer = ask_.Ask("Name of the folder printer", "Fax PDF");
+            a_.folderDir = ask_.Ask("Folder for its PDF files", "~/voxafax-prints");
+            if (a_.printer.find_first_of("[]") != std::string::npos) {
+                io_.err << "voxafax setup: a printer name cannot hold [ or ]; nothing was saved\n";
+                return false;
+            }
+        }
+        if (a_.printer.empty()) {
+            io_.err << "voxafax setup: no printer chosen; nothing was saved\n";
+            return false;
+        }
+
+        // Header pages and text attachments go to paper only with text_pages.
+        const bool textDefault = HasOption("print", "text_pages") ? options_.textPages : true;
+        a_.textPages = ask_.YesNo("Print header pages and text attachments", textDefault);
+        if (a_.textPages) {
+            const bool simple = Lower(Current("Print_Simple_Header")) == "y";
+            const bool full = Lower(Current("Print_Full_Header")) == "y";
+            const std::string def = simple && full ? "both" : full ? "full" : "simple";
+            io_.out << "  Header page: simple (sender, date, pages, the message text), full (the "
+                       "mail's header lines too), both, or off (a page only for a message "
+                       "text)\n";
+            for (int i = 0; i < kTries; ++i) {
+                std::string a = Lower(ask_.Ask("Header page", def));
+                bool ok = false;
+                for (const char* s : kStyles) ok = ok || a == s;
+                if (ok) {
+                    a_.headerStyle = a;
+                    break;
+                }
+                io_.err << "  answer simple, full, both or off\n";
+                a_.headerStyle = def;
+                if (ask_.AtEnd()) break;
+            }
+        }
+        return true;
+    }
+
+    bool AskStore() {
+        io_.out << "\n";
+        a_.store = ask_.Ask("Mail-store profile name",
+                            Current("VoxaFax_Profile", "Windows Messaging Settings"));
+        storesText_ = platform::ReadWholeFile(env_.StoresIni()).value_or("");
+        const std::string oldMaildir = platform::ini::StripComment(
+            platform::ini::Lookup(storesText_, a_.store, "maildir").value_or("~/Maildir"));
+        a_.maildir = ask_.Ask("Maildir of profile \"" + a_.store + "\"", oldMaildir);
+        if (a_.store.find_first_of("[]") != std::string::npos) {
+            io_.err << "voxafax setup: a profile name cannot hold [ or ]; nothing was saved\n";
+            return false;
+        }
+        return true;
+    }
+
+    void AskReceipts() {
+        io_.out << "\n";
+        a_.receipts =
+            ask_.YesNo("Send receipts to senders", Trim(Current("Confirm_Receipt", "y")) == "y");
+        const std::string oldSmtp = Trim(Current("User_SMTP_Server"), " ");
+        std::string a = ask_.Ask(
+            "SMTP server for receipts and the test message (\"-\": the "
+            "service's own servers)",
+            oldSmtp.empty() ? "-" : oldSmtp);
+        a_.smtp = a == "-" ? "" : a;
+        if (!a_.smtp.empty()) {
+            a_.smtpTls = ask_.YesNo("SMTP over TLS (SMTPS)", options_.smtpTls);
+            const bool set = HasOption("smtp", "port") || std::getenv("VOXAFAX_SMTP_PORT");
+            a_.smtpPort = ask_.Port("SMTP port", set ? options_.smtpPort : a_.smtpTls ? 465 : 25);
+        } else {
+            a_.smtpTls = options_.smtpTls;
+            a_.smtpPort = options_.smtpPort;
+        }
+        // A receipt that could not go out waits in Out/ and is sent again at
+        // the start of a later run from this address only.
+        a_.returnAddr = Trim(Current("Normal_EMail_Addr"), " ");
+        if (a_.receipts) {
+            for (int i = 0; i < kTries; ++i) {
+                std::string r = ask_.Ask("Your e-mail address, sender of receipts sent again later",
+                                         a_.returnAddr.empty() ? a_.addr : a_.returnAddr);
+                if (PlausibleAddress(r)) {
+                    a_.returnAddr = r;
+                    break;
+                }
+                io_.err << "  \"" << r << "\" is not an address of the form user@domain\n";
+                if (ask_.AtEnd()) break;
+            }
+            if (!PlausibleAddress(a_.returnAddr)) a_.returnAddr = a_.addr;
+        }
+    }
+
+    void Summary() {
+        auto row = [&](const char* what, const std::string& value) {
+            io_.out << "  " << what << std::string(20 - std::string(what).size(), ' ') << value
+                    << "\n";
+        };
+        auto yn = [](bool b) { return std::string(b ? "yes" : "no"); };
+        io_.out << "\nSettings:\n";
+        row("service address", a_.addr);
+        row("POP3 server",
+            a_.popHost + ":" + std::to_string(a_.popPort) + (a_.popTls ? ", TLS" : ", no TLS"));
+        row("printer",
+            a_.printer + (a_.newFolderPrinter ? " (new, PDF files in " + a_.folderDir + ")" : ""));
+        row("text and headers",
+            a_.textPages ? "printed, header page " + a_.headerStyle : "not printed");
+        row("mail store", a_.store + ", Maildir " + a_.maildir);
+        row("receipts", yn(a_.receipts));
+        row("SMTP server", a_.smtp.empty() ? "the service's own"
+                                           : a_.smtp + ":" + std::to_string(a_.smtpPort) +
+                                                 (a_.smtpTls ? ", TLS" : ", no TLS"));
+        if (a_.receipts) row("receipts sent as", a_.returnAddr);
+        if (!a_.popTls && !IsLoopback(a_.popHost) && !a_.pass.empty())
+            io_.out << "  Note: the password goes to " << a_.popHost
+                    << " in clear; answer y to TLS if the server offers it.\n";
+    }
+
+    bool Test() {
+        io_.out << "\nTesting them"
+                << (opts_.offline ? " (offline: the servers are not tried)" : "") << ":\n";
+        bool all = true;
+        auto show = [&](const Finding& f) {
+            io_.out << (f.ok ? "  ok       " : "  FAILED   ") << f.text << "\n" << std::flush;
+            all = all && f.ok;
+        };
+        if (!opts_.offline) {
+            io_.out << "  (logging on to the POP3 server: nothing is fetched or deleted)\n"
+                    << std::flush;
+            show(TryPop3(services_.sockets, {a_.popHost, a_.popPort, a_.popTls}, a_.User(),
+                         a_.pass));
+            if (!a_.smtp.empty())
+                show(TrySmtp(services_.sockets, {a_.smtp, a_.smtpPort, a_.smtpTls}));
+        }
+        if (a_.newFolderPrinter) {
+            std::string why = WritableOrCreatable(platform::ExpandHome(a_.folderDir));
+            show({why.empty(), "printer \"" + a_.printer + "\": new folder printer, " +
+                                   (why.empty() ? "its folder can be written" : why)});
+        } else {
+            show(TryPrinter(services_.printers, services_.queueProblem, a_.printer));
+        }
+        show(TryMaildir(a_.store, a_.maildir));
+        return all;
+    }
+
+    bool Save() {
+        // Each key is written under the profile lock, so a scheduler or
+        // voxafax-print writing at the same time keeps its own keys.
+        platform::ProfileStore profile(env_.profilePath);
+        bool ok = true;
+        auto put = [&](const char* key, const std::string& value) {
+            ok = profile.WriteProfileStringA(kSection, key, value) != 0 && ok;
+        };
+        auto option = [&](const char* section, const char* key, const std::string& value) {
+            ok = platform::ini::WriteKey(env_.OptionsIni(), section, key, value) && ok;
+        };
+        put("Voxa_Fax_Addr", a_.addr);
+        if (a_.pass != oldPass_) put("Password", a_.pass);
+        put("Printer_Type", a_.printer);
+        put("VoxaFax_Profile", a_.store);
+        put("Confirm_Receipt", a_.receipts ? "y" : "n");
+        put("User_SMTP_Server", a_.smtp);
+        if (a_.receipts) put("Normal_EMail_Addr", a_.returnAddr);
+        if (a_.textPages) {
+            put("Print_Simple_Header",
+                a_.headerStyle == "simple" || a_.headerStyle == "both" ? "y" : "");
+            put("Print_Full_Header",
+                a_.headerStyle == "full" || a_.headerStyle == "both" ? "y" : "");
+        }
+
+        const auto storeDir = platform::ini::Lookup(storesText_, a_.store, "maildir");
+        if (!storeDir || platform::ini::StripComment(*storeDir) != a_.maildir)
+            ok = platform::ini::WriteKey(env_.StoresIni(), a_.store, "maildir", a_.maildir) && ok;
+        if (a_.newFolderPrinter)
+            ok = platform::ini::WriteKey(env_.PrintersIni(), a_.printer, "directory",
+                                         a_.folderDir) &&
+                 ok;
+
+        // options.ini: a host only when it is not the address's domain, a
+        // port only when it is not the default for the TLS choice (or was
+        // written before), so the file says what differs.
+        if (!platform::EqualsNoCase(a_.popHost, a_.Domain()) || HasOption("pop3", "host"))
+            option("pop3", "host", a_.popHost);
+        option("pop3", "tls", a_.popTls ? "yes" : "no");
+        if (a_.popPort != (a_.popTls ? 995 : 110) || HasOption("pop3", "port"))
+            option("pop3", "port", std::to_string(a_.popPort));
+        if (!a_.smtp.empty()) {
+            option("smtp", "tls", a_.smtpTls ? "yes" : "no");
+            if (a_.smtpPort != (a_.smtpTls ? 465 : 25) || HasOption("smtp", "port"))
+                option("smtp", "port", std::to_string(a_.smtpPort));
+        }
+        option("print", "text_pages", a_.textPages ? "yes" : "no");
+
+        if (!ok) {
+            io_.err << "voxafax setup: could not write all settings (see above for the files)\n";
+            return false;
+        }
+        // A profile made by hand or copied may be readable by others; it
+        // now holds the password.
+        struct stat st {};
+        if (!a_.pass.empty() && ::stat(env_.profilePath.c_str(), &st) == 0 && (st.st_mode & 077) &&
+            ::chmod(env_.profilePath.c_str(), st.st_mode & 0700) == 0)
+            io_.out << "Made " << env_.profilePath
+                    << " readable by you alone: it holds the password.\n";
+        io_.out << "Saved to " << env_.profilePath << ", " << env_.StoresIni() << ", "
+                << env_.OptionsIni();
+        if (a_.newFolderPrinter) io_.out << ", " << env_.PrintersIni();
+        io_.out << ".\nStart a run with: voxafax run\n";
+        return true;
+    }
+
+    const platform::Environment& env_;
+    const SetupOptions& opts_;
+    Io& io_;
+    Services& services_;
+    Asker ask_;
+    const std::string text_;
+    const std::string optionsText_;
+    const config::Options options_;
+    std::string storesText_;
+    std::string oldPass_;
+    Answers a_;
+};
+
+}  // namespace
+
+int CmdSetup(const platform::Environment& env, const SetupOptions& opts, Io& io,
+             Services& services) {
+    try {
+        return Setup(env, opts, io, services).Run();
+    } catch (const InputEnded&) {
+        io.err << "voxafax setup: input ended; nothing was saved\n";
+        return kProblem;
+    }
+}
+
+}  // namespace companion

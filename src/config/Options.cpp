@@ -1,0 +1,135 @@
+#include "config/Options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+
+#include "platform/Files.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+
+namespace config {
+namespace {
+
+using platform::Lower;
+using platform::ReadWholeFile;
+namespace ini = platform::ini;
+
+std::string Env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::string(v) : std::string();
+}
+
+std::optional<long> ParseLong(const std::string& s) {
+    if (s.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (!end || *end != '\0' || errno == ERANGE) return std::nullopt;
+    return v;
+}
+
+// Reads the keys of options.ini and the variables that win over them. Every
+// value that is present must make sense: a typing error must not quietly
+// become a default (a port of 65537 once became port 1).
+class OptionReader {
+  public:
+    OptionReader(std::string path, std::vector<std::string>& problems,
+                 std::vector<std::string>& known)
+        : path_(std::move(path)),
+          text_(ReadWholeFile(path_).value_or("")),
+          problems_(problems),
+          known_(known) {}
+
+    // yes/no, true/false, on/off, 1/0 (any letter case).
+    void Flag(const char* section, const char* key, bool& out) {
+        auto v = Get(section, key);
+        if (!v) return;
+        const std::string l = Lower(*v);
+        if (l == "yes" || l == "y" || l == "true" || l == "on" || l == "1") {
+            out = true;
+        } else if (l == "no" || l == "n" || l == "false" || l == "off" || l == "0") {
+            out = false;
+        } else {
+            Refuse(section, key, *v, "is neither yes nor no");
+        }
+    }
+
+    // A whole number from lo to hi.
+    void Number(const char* section, const char* key, long lo, long hi, int& out) {
+        auto v = Get(section, key);
+        if (!v) return;
+        if (auto n = ParseLong(*v); n && *n >= lo && *n <= hi) {
+            out = static_cast<int>(*n);
+            return;
+        }
+        Refuse(section, key, *v, Range(lo, hi));
+    }
+
+    // Any text (a host name): nothing to check here.
+    void Text(const char* section, const char* key, std::string& out) {
+        if (auto v = Get(section, key)) out = *v;
+    }
+
+    // The same for an environment variable, which wins over the file.
+    // True when the variable set the value.
+    bool Variable(const char* name, long lo, long hi, int& out) {
+        const std::string v = Env(name);
+        if (v.empty()) return false;
+        if (auto n = ParseLong(v); n && *n >= lo && *n <= hi) {
+            out = static_cast<int>(*n);
+            return true;
+        }
+        problems_.push_back(std::string(name) + " = " + v + " " + Range(lo, hi) +
+                            "; correct or unset the variable");
+        return false;
+    }
+
+  private:
+    std::optional<std::string> Get(const char* section, const char* key) {
+        known_.push_back(Lower(std::string(section) + " " + key));
+        auto v = ini::Lookup(text_, section, key);
+        if (!v) return std::nullopt;
+        return ini::StripComment(*v);
+    }
+    static std::string Range(long lo, long hi) {
+        return "is not a whole number from " + std::to_string(lo) + " to " + std::to_string(hi);
+    }
+    void Refuse(const char* section, const char* key, const std::string& value,
+                const std::string& why) {
+        const std::string shown = value.empty() ? " (empty)" : " = " + value;
+        problems_.push_back("[" + std::string(section) + "] " + key + shown + " in " + path_ + " " +
+                            why + "; correct or remove it");
+    }
+
+    std::string path_;
+    std::string text_;
+    std::vector<std::string>& problems_;
+    std::vector<std::string>& known_;
+};
+
+}  // namespace
+
+Options Options::Load(const platform::Environment& env) {
+    Options o;
+    OptionReader r(env.OptionsIni(), o.problems, o.knownKeys);
+    r.Flag("print", "text_pages", o.textPages);
+    r.Number("print", "max_pages", 1, 10000, o.maxPages);
+    r.Flag("pop3", "tls", o.popTls);
+    r.Flag("smtp", "tls", o.smtpTls);
+    // Implicit TLS has ports of its own unless one is given.
+    o.popPort = o.popTls ? 995 : 110;
+    o.smtpPort = o.smtpTls ? 465 : 25;
+    r.Number("pop3", "port", 1, 65535, o.popPort);
+    r.Number("smtp", "port", 1, 65535, o.smtpPort);
+    r.Text("pop3", "host", o.popHost);
+    r.Number("pop3", "max_message_mb", 1, 1024 * 1024, o.popMaxMessageMb);
+    r.Number("smtp", "receipt_max_runs", 1, 1000, o.receiptMaxRuns);
+    r.Number("smtp", "receipt_max_days", 1, 3650, o.receiptMaxDays);
+    r.Number("smtp", "dialogue_minutes", 0, 1440, o.smtpDialogueMinutes);
+    o.popPortFromVariable = r.Variable("VOXAFAX_POP3_PORT", 1, 65535, o.popPort);
+    o.smtpPortFromVariable = r.Variable("VOXAFAX_SMTP_PORT", 1, 65535, o.smtpPort);
+    return o;
+}
+
+}  // namespace config

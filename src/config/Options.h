@@ -1,0 +1,47 @@
+#pragma once
+// options.ini: what this implementation offers beyond the scheduler's
+// settings, read once per run.
+#include <string>
+#include <vector>
+
+#include "platform/Environment.h"
+#include "platform/Imaging.h"
+
+namespace config {
+
+// options.ini, with the environment's port variables winning over it.
+struct Options {
+    bool textPages = false;  // [print] text_pages: really print header pages and text files
+    int maxPages =
+        platform::kDefaultMaxPages;  // [print] max_pages: a longer document is not printed
+    std::string popHost;             // [pop3] host: a POP3 server other than the address's domain
+    bool popTls = false;             // [pop3] tls
+    int popPort = 110;               // [pop3] port, $VOXAFAX_POP3_PORT
+    // [pop3] max_message_mb: a larger message (MiB) is left on the server and
+    // reported, and no download may grow past it.
+    int popMaxMessageMb = 100;
+    bool smtpTls = false;  // [smtp] tls
+    int smtpPort = 25;     // [smtp] port, $VOXAFAX_SMTP_PORT
+    // The port came from the variable, so that is what a person must change.
+    bool popPortFromVariable = false;
+    bool smtpPortFromVariable = false;
+    // A receipt that no candidate server took in this many runs, or that is
+    // this many days old and still failing, leaves Out/ for Undelivered/.
+    int receiptMaxRuns = 10;  // [smtp] receipt_max_runs
+    int receiptMaxDays = 3;   // [smtp] receipt_max_days
+    // The longest one SMTP dialogue may take, in network timer ticks
+    // (minutes); 0: one tick more than a single reply wait allows.
+    int smtpDialogueMinutes = 0;  // [smtp] dialogue_minutes
+
+    // Values that Load refused, one line each naming the key and the file (or
+    // the variable), the value and what is allowed. A refused value leaves
+    // its setting at the default; a run does not start while there is one.
+    std::vector<std::string> problems;
+    // Every option Load reads, as "section key" in lower case: the one list
+    // that `voxafax check` holds a file against.
+    std::vector<std::string> knownKeys;
+
+    static Options Load(const platform::Environment& env);
+};
+
+}  // namespace config

@@ -1,0 +1,394 @@
+// The system's printers: CUPS destinations and the folder printers of
+// printers.ini. Text documents are set with cairo in a monospace font into a
+// PDF; an ended document is a CUPS job or a file in the printer's folder.
+#include "linux/printing/SystemPrinters.h"
+
+#include <cairo-pdf.h>
+#include <cups/cups.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <set>
+
+#include "platform/Environment.h"
+#include "platform/Files.h"
+#include "platform/Profile.h"
+#include "platform/Text.h"
+
+namespace platform {
+
+namespace {
+
+// A4, with a margin that every printer can reach.
+constexpr double kSheetWidth = 595.276;
+constexpr double kSheetHeight = 841.89;
+constexpr double kMargin = 36;
+constexpr int kTabColumns = 8;
+
+Status CopyFile(const std::string& from, int toFd) {
+    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) return ErrnoStatus(Fail::Io, "Cannot read " + from);
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(in.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return ErrnoStatus(Fail::Io, "Cannot read " + from);
+        if (n == 0) return Status::Ok();
+        if (!WriteAll(toFd, std::string_view(buf, static_cast<std::size_t>(n)), from))
+            return ErrnoStatus(Fail::Io, "Cannot write the printed document");
+    }
+}
+
+Status DeliverToCups(const std::string& dest, const std::string& pdfPath, const std::string& title,
+                     std::string& delivery) {
+    int job =
+        cupsPrintFile2(CUPS_HTTP_DEFAULT, dest.c_str(), pdfPath.c_str(), title.c_str(), 0, nullptr);
+    if (job > 0) {
+        delivery = "job " + std::to_string(job);
+        return Status::Ok();
+    }
+    const ipp_status_t err = cupsLastError();
+    const std::string why = cupsLastErrorString() ? cupsLastErrorString() : "unknown error";
+    switch (err) {
+        case IPP_STATUS_ERROR_NOT_FOUND:
+        case IPP_STATUS_ERROR_NOT_ACCEPTING_JOBS:
+        case IPP_STATUS_ERROR_SERVICE_UNAVAILABLE:
+        case IPP_STATUS_ERROR_PRINTER_IS_DEACTIVATED:
+            return Status::Error(Fail::Rejected, "Printer Error : " + dest + ": " + why);
+        default:
+            return Status::Error(Fail::Io, "CUPS job on " + dest + " failed: " + why);
+    }
+}
+
+// Text of the legacy single-byte character set, as cairo wants it (UTF-8),
+// with TABs expanded and other control characters dropped.
+std::string ShowableLine(std::string_view line) {
+    std::string out;
+    int col = 0;
+    for (char ch : line) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\t') {
+            do {
+                out += ' ';
+                ++col;
+            } while (col % kTabColumns != 0);
+        } else if (c >= 0x20 && c != 0x7f) {
+            out += ch;
+            ++col;
+        }
+    }
+    return Latin1ToUtf8(out);
+}
+
+class SystemPrinters final : public Printers {
+  public:
+    explicit SystemPrinters(std::string printersIni) : printersIni_(std::move(printersIni)) {}
+    ~SystemPrinters() override {
+        if (cr_) (void)EndDoc();
+    }
+
+    std::string LastDelivery() const override { return lastDelivery_; }
+
+    void SetDocumentKey(const std::string& key) override {
+        docKey_.clear();
+        for (char c : key)
+            if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') docKey_ += c;
+    }
+
+    // Asked only when a run resumes a fax that a killed run had begun, so
+    // the listing of a folder that grows with every fax stays rare.
+    bool Delivered(const std::string& printerName, const std::string& key) override {
+        if (key.empty()) return false;
+        const std::string name = printerName.empty() ? Current() : printerName;
+        // "yyyymmdd-hhmmss-nnnnnn-" then the whole key, then ".pdf".
+        constexpr std::size_t kStamp = 23;
+        const std::string tail = key + ".pdf";
+        for (const auto& p : Installed()) {
+            if (p.deviceName != name || !p.isFolder) continue;
+            for (const std::string& n : ListFolder(p.directory).value_or({}))
+                if (n.size() == kStamp + tail.size() && n[kStamp - 1] == '-' &&
+                    n.compare(kStamp, tail.size(), tail) == 0)
+                    return true;
+        }
+        return false;
+    }
+
+    std::vector<PrinterInfo> Installed() override {
+        // The scheduler is asked once per run: a run lasts minutes at most,
+        // and asking it for every page printed made each fax cost two
+        // connections (and a long wait when no scheduler runs).
+        if (!cupsListed_) {
+            cups_dest_t* dests = nullptr;
+            const int n = cupsGetDests2(CUPS_HTTP_DEFAULT, &dests);
+            cupsDefault_.clear();
+            cupsDests_.clear();
+            for (int i = 0; i < n; ++i) {
+                if (dests[i].instance) continue;
+                cupsDests_.push_back(PrinterInfo{dests[i].name, false, ""});
+                if (dests[i].is_default) cupsDefault_ = dests[i].name;
+            }
+            cupsFreeDests(n, dests);
+            cupsListed_ = true;
+        }
+        // printers.ini likewise: every document printed asked for the list.
+        if (!foldersListed_) {
+            folderPrinters_.clear();
+            if (auto text = ReadWholeFile(printersIni_)) {
+                for (const auto& section : ini::Sections(*text)) {
+                    auto dir = ini::Lookup(*text, section, "directory");
+                    if (!dir) continue;
+                    std::string d = ExpandHome(ini::StripComment(*dir));
+                    if (!d.empty()) folderPrinters_.push_back(PrinterInfo{section, true, d});
+                }
+            }
+            foldersListed_ = true;
+        }
+        std::vector<PrinterInfo> out = cupsDests_;
+        out.insert(out.end(), folderPrinters_.begin(), folderPrinters_.end());
+        return out;
+    }
+
+    bool SetCurrent(const std::string& deviceName) override {
+        for (const auto& p : Installed()) {
+            if (p.deviceName == deviceName) {
+                current_ = p.deviceName;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::string Current() override {
+        if (!current_.empty()) return current_;
+        auto all = Installed();
+        if (!cupsDefault_.empty()) return cupsDefault_;
+        return all.empty() ? std::string() : all.front().deviceName;
+    }
+
+    Status SetFontSize(double points) override {
+        if (!std::isfinite(points) || points < 1 || points > 400)
+            return Status::Error(Fail::Rejected, "font size refused");
+        fontSize_ = points;
+        if (cr_) ApplyFont();
+        return Status::Ok();
+    }
+
+    Status PrintLine(std::string_view text) override {
+        Status st = Begin();
+        if (!st) return st;
+        if (pendingPage_) NextSheet();
+        std::size_t start = 0;
+        for (;;) {
+            std::size_t lf = text.find('\n', start);
+            std::string_view line = text.substr(
+                start, lf == std::string_view::npos ? std::string_view::npos : lf - start);
+            SetLine(line);
+            if (lf == std::string_view::npos) break;
+            start = lf + 1;
+        }
+        return Status::Ok();
+    }
+
+    Status NewPage() override {
+        Status st = Begin();
+        if (!st) return st;
+        pendingPage_ = true;
+        return Status::Ok();
+    }
+
+    Status EndDoc() override {
+        if (!cr_) return Status::Ok();
+        cairo_destroy(cr_);
+        cr_ = nullptr;
+        cairo_surface_finish(pdf_);
+        Status st;
+        if (cairo_surface_status(pdf_) != CAIRO_STATUS_SUCCESS)
+            st = Status::Error(Fail::Io, std::string("Cannot make the printed document: ") +
+                                             cairo_status_to_string(cairo_surface_status(pdf_)));
+        cairo_surface_destroy(pdf_);
+        pdf_ = nullptr;
+        if (st && linesSet_ > 0)
+            st = PrintDocument(docPrinter_, tmpPath_, "VOXA-FAX text", sheets_);
+        ::unlink(tmpPath_.c_str());
+        tmpPath_.clear();
+        return st;
+    }
+
+    Status PrintDocument(const std::string& printerName, const std::string& pdfPath,
+                         const std::string& title, int) override {
+        const std::string name = printerName.empty() ? Current() : printerName;
+        lastDelivery_.clear();
+        for (const auto& p : Installed()) {
+            if (p.deviceName != name) continue;
+            return p.isFolder ? DeliverToFolder(p, pdfPath)
+                              : DeliverToCups(name, pdfPath, title, lastDelivery_);
+        }
+        return Status::Error(Fail::Rejected,
+                             "Printer Error : no printer named \"" + name + "\" is installed");
+    }
+
+  private:
+    // A folder that cannot be written stops printing like a printer that is
+    // gone: every later fax would fail the same way, and each would be filed
+    // as unprintable and answered "Failed". Stopped, the faxes stay in the
+    // inbox and the next run prints them once the folder can be written.
+    static Status FolderFailure(const PrinterInfo& p, const Status& why) {
+        return Status::Error(Fail::Rejected, "Printer Error : folder printer \"" + p.deviceName +
+                                                 "\": " + why.detail);
+    }
+
+    // Files are named yyyymmdd-hhmmss-nnnnnn.pdf, or yyyymmdd-hhmmss-nnnnnn-
+    // key.pdf with a document key: the names sort in the order printed, also
+    // across runs within one second. The number is counted here rather than
+    // found by listing the folder, which grows with every fax and made each
+    // print slower than the one before.
+    Status DeliverToFolder(const PrinterInfo& p, const std::string& pdfPath) {
+        const std::string& dir = p.directory;
+        if (!madeFolders_.count(dir)) {
+            Status st = MakeFolders(dir);
+            if (!st) return FolderFailure(p, st);
+            madeFolders_.insert(dir);
+        }
+        std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        char stamp[32];
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S-", &tm);
+        if (stamp != seqPrefix_) {
+            seqPrefix_ = stamp;
+            seq_ = 0;
+        }
+
+        std::string part = dir + "/.voxafax-XXXXXX.part";
+        std::vector<char> name(part.begin(), part.end());
+        name.push_back('\0');
+        UniqueFd fd(::mkstemps(name.data(), 5));
+        if (!fd) {
+            // A folder removed during the run is made again next time.
+            madeFolders_.erase(dir);
+            return FolderFailure(p, ErrnoStatus(Fail::Io, "cannot write to " + dir));
+        }
+        part = name.data();
+        Status st = CopyFile(pdfPath, fd.get());
+        // The one fsync of a printed PDF, before it gets its name: the walk
+        // records the fax as printed as soon as this returns, so the name
+        // must never stand for a document whose pages are not on disk.
+        if (st && ::fsync(fd.get()) != 0) st = ErrnoStatus(Fail::Io, "cannot write to " + dir);
+        if (Status c = fd.Close(part); st && !c) st = c;
+        std::string final;
+        for (int tries = 0; st && tries < 1000; ++tries) {
+            char seqText[24];
+            std::snprintf(seqText, sizeof seqText, "%06ld", ++seq_);
+            final =
+                dir + "/" + seqPrefix_ + seqText + (docKey_.empty() ? "" : "-" + docKey_) + ".pdf";
+            // link() never replaces an existing file, so two runs cannot
+            // clash: a name another run took in this second is skipped.
+            if (::link(part.c_str(), final.c_str()) == 0) break;
+            if (errno != EEXIST) st = ErrnoStatus(Fail::Io, "cannot write to " + dir);
+            final.clear();
+        }
+        ::unlink(part.c_str());
+        if (st && final.empty()) st = Status::Error(Fail::Io, "no free file name in " + dir);
+        if (!st) return FolderFailure(p, st);
+        lastDelivery_ = final;
+        return Status::Ok();
+    }
+
+    Status Begin() {
+        if (cr_) return Status::Ok();
+        const char* t = std::getenv("TMPDIR");
+        std::string tmpl = std::string(t && *t ? t : "/tmp") + "/voxafax-text-XXXXXX.pdf";
+        std::vector<char> name(tmpl.begin(), tmpl.end());
+        name.push_back('\0');
+        int fd = ::mkstemps(name.data(), 4);
+        if (fd < 0) return ErrnoStatus(Fail::Io, "Cannot create a temporary file");
+        ::close(fd);
+        tmpPath_ = name.data();
+        pdf_ = cairo_pdf_surface_create(tmpPath_.c_str(), kSheetWidth, kSheetHeight);
+        cr_ = cairo_create(pdf_);
+        if (cairo_status(cr_) != CAIRO_STATUS_SUCCESS) {
+            cairo_destroy(cr_);
+            cr_ = nullptr;
+            cairo_surface_destroy(pdf_);
+            pdf_ = nullptr;
+            ::unlink(tmpPath_.c_str());
+            return Status::Error(Fail::Io, "Cannot make the printed document");
+        }
+        docPrinter_ = Current();
+        pendingPage_ = false;
+        linesSet_ = 0;
+        sheets_ = 1;
+        y_ = kMargin;
+        ApplyFont();
+        return Status::Ok();
+    }
+
+    void ApplyFont() {
+        cairo_select_font_face(cr_, "DejaVu Sans Mono", CAIRO_FONT_SLANT_NORMAL,
+                               CAIRO_FONT_WEIGHT_NORMAL);
+        cairo_set_font_size(cr_, fontSize_);
+        cairo_font_extents(cr_, &extents_);
+    }
+
+    void NextSheet() {
+        cairo_show_page(cr_);
+        ++sheets_;
+        y_ = kMargin;
+        pendingPage_ = false;
+    }
+
+    // Sets one line; a line that no longer fits starts a new sheet, as a
+    // printer does with text that runs past the bottom margin.
+    void SetLine(std::string_view line) {
+        if (pendingPage_) NextSheet();
+        if (y_ + extents_.height > kSheetHeight - kMargin && y_ > kMargin) NextSheet();
+        std::string text = ShowableLine(line);
+        if (!text.empty()) {
+            cairo_move_to(cr_, kMargin, y_ + extents_.ascent);
+            cairo_show_text(cr_, text.c_str());
+        }
+        y_ += extents_.height;
+        ++linesSet_;
+    }
+
+    std::string printersIni_;
+    std::string current_;
+    std::string cupsDefault_;
+    std::vector<PrinterInfo> cupsDests_;
+    bool cupsListed_ = false;
+    std::vector<PrinterInfo> folderPrinters_;
+    bool foldersListed_ = false;
+    std::set<std::string> madeFolders_;  // folder printers' folders known to exist
+    std::string seqPrefix_;              // the second the last PDF was named in
+    long seq_ = 0;                       // its number within that second
+    std::string lastDelivery_;
+    std::string docKey_;
+    double fontSize_ = 10;
+
+    cairo_surface_t* pdf_ = nullptr;
+    cairo_t* cr_ = nullptr;
+    cairo_font_extents_t extents_{};
+    std::string tmpPath_;
+    std::string docPrinter_;
+    bool pendingPage_ = false;
+    long linesSet_ = 0;
+    int sheets_ = 0;
+    double y_ = kMargin;
+};
+
+}  // namespace
+
+std::unique_ptr<Printers> MakeSystemPrinters(const std::string& printersIni) {
+    return std::make_unique<SystemPrinters>(printersIni);
+}
+
+}  // namespace platform

@@ -1,0 +1,61 @@
+// options.ini and the port variables: what is read, and that a value that
+// makes no sense is refused with the key and the file rather than turned
+// into something else.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "config/Options.h"
+#include "platform/Environment.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+config::Options Load(const testsupport::TempDir& dir, const std::string& text) {
+    platform::Environment env;
+    env.configDir = dir.path();
+    testsupport::WriteFile(env.OptionsIni(), text);
+    return config::Options::Load(env);
+}
+
+}  // namespace
+
+TEST(Options, ReadsFlagsPortsAndCommentsAndRefusesWhatMakesNoSense) {
+    testsupport::TempDir dir;
+    ::unsetenv("VOXAFAX_POP3_PORT");
+    ::unsetenv("VOXAFAX_SMTP_PORT");
+    config::Options o =
+        Load(dir,
+             "[print]\ntext_pages = Yes   ; header pages too\nmax_pages = 1000\n[pop3]\n"
+             "tls = on\n[smtp]\ntls = yes\nport = 2525\n");
+    EXPECT_TRUE(o.problems.empty());
+    EXPECT_TRUE(o.textPages);
+    EXPECT_EQ(o.maxPages, 1000);
+    EXPECT_EQ(o.popPort, 995);  // implicit TLS has its own port
+    EXPECT_EQ(o.smtpPort, 2525);
+
+    const std::string file = dir / "options.ini";
+    o = Load(dir, "[pop3]\nport = 65537\ntls = maybe\n[smtp]\nport = -1\n");
+    ASSERT_EQ(o.problems.size(), 3u);
+    EXPECT_EQ(o.problems[0],
+              "[pop3] tls = maybe in " + file + " is neither yes nor no; correct or remove it");
+    EXPECT_EQ(o.problems[1], "[pop3] port = 65537 in " + file +
+                                 " is not a whole number from 1 to 65535; correct or remove it");
+    EXPECT_EQ(o.problems[2].rfind("[smtp] port = -1 in ", 0), 0u);
+    // Nothing wraps round: the refused settings keep their defaults.
+    EXPECT_EQ(o.popPort, 110);
+    EXPECT_EQ(o.smtpPort, 25);
+
+    // The variables win over the file, and are checked the same way.
+    ::setenv("VOXAFAX_POP3_PORT", "1100", 1);
+    for (const char* bad : {"0", "70000", "25x", "99999999999999999999"}) {
+        ::setenv("VOXAFAX_SMTP_PORT", bad, 1);
+        o = Load(dir, "");
+        EXPECT_EQ(o.popPort, 1100);
+        ASSERT_EQ(o.problems.size(), 1u) << bad;
+        EXPECT_EQ(o.problems[0].rfind(std::string("VOXAFAX_SMTP_PORT = ") + bad, 0), 0u);
+        EXPECT_EQ(o.smtpPort, 25);
+    }
+    ::unsetenv("VOXAFAX_POP3_PORT");
+    ::unsetenv("VOXAFAX_SMTP_PORT");
+}

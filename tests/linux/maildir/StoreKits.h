@@ -1,0 +1,93 @@
+#pragma once
+// The two mail stores set up for tests with one profile, kProfile, and the
+// few things a test arranges outside the MailStore interfaces.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/MailStore.h"
+#include "tests/fakes/FakeDialogs.h"
+#include "tests/fakes/FakeMailStore.h"
+#include "linux/maildir/MaildirFs.h"
+#include "linux/maildir/MaildirStore.h"
+#include "tests/support/TempDir.h"
+
+namespace storekits {
+
+inline constexpr const char* kProfile = "Windows Messaging Settings";
+
+inline std::unique_ptr<platform::MailSession> Logon(platform::MailStoreProvider& provider,
+                                                    const std::string& profile = kProfile) {
+    auto s = provider.CreateSession();
+    if (!s) return nullptr;
+    platform::Status st = (*s)->Logon(profile, false);
+    EXPECT_TRUE(st.ok()) << st.detail;
+    return std::move(*s);
+}
+
+struct FakeKit {
+    platform::FakeMailStore store;
+
+    FakeKit() { store.AddProfile(kProfile); }
+    platform::MailStoreProvider& Provider() { return store; }
+    void OfferOnInteractiveLogon(const std::string& profile) { store.interactiveChoice = profile; }
+    // DeliverNow brings a message with this subject into the inbox.
+    void FetchOnDeliver(const std::string& subject) {
+        store.FindProfile(kProfile)->onDeliver = [this, subject](platform::FakeProfile& p) {
+            store.NewMessage(*p.inbox).Subject(subject);
+        };
+    }
+    void BreakDelivery() { store.FailAlways("Message.Update"); }
+    void RepairDelivery() { store.ClearFailures(); }
+    bool Unread(const std::string& id) {
+        return store.MessageById(*store.FindProfile(kProfile), id)->unread;
+    }
+};
+
+struct MaildirKit {
+    testsupport::TempDir tmp;
+    std::string maildir;
+    std::string profiles;  // further stores.ini text
+    platform::FakeDialogs dialogs;
+    platform::MaildirStoreProvider provider{tmp / "stores.ini", dialogs};
+
+    // A blank in the path on purpose.
+    explicit MaildirKit(const std::string& folder = "Mail box") : maildir(tmp / folder) {
+        WriteIni("");
+    }
+    // kProfile's section gets `keys`; `profiles` follows it.
+    void WriteIni(const std::string& keys) {
+        testsupport::WriteFile(tmp / "stores.ini", "[" + std::string(kProfile) +
+                                                       "]\nmaildir = " + maildir +
+                                                       "   ; where faxes land\n" + keys + profiles);
+    }
+    platform::MailStoreProvider& Provider() { return provider; }
+    void OfferOnInteractiveLogon(const std::string& profile) { dialogs.choice = profile; }
+    void FetchOnDeliver(const std::string& subject) {
+        WriteIni("deliver = printf 'Subject: " + subject +
+                 "\\n\\nhi\\n' > \"$MAILDIR/new/1700000000.M1P1.fetch\"  ; test\n");
+    }
+    // The inbox's tmp/ turns into a file: nothing can be written there.
+    void BreakDelivery() {
+        std::filesystem::remove_all(maildir + "/tmp");
+        testsupport::WriteFile(maildir + "/tmp", "");
+    }
+    void RepairDelivery() {
+        std::filesystem::remove(maildir + "/tmp");
+        std::filesystem::create_directory(maildir + "/tmp");
+    }
+    bool Unread(const std::string& id) {
+        std::string dir, base;
+        platform::maildir::SplitMessageId(id, dir, base);
+        auto at = platform::maildir::Locate(dir, base);
+        return at && platform::maildir::FlagsOf(at->name).find('S') == std::string::npos;
+    }
+    // A message dropped into the inbox by an outside program.
+    void Drop(const std::string& bytes, const std::string& name = "1700000000.M1P1.outside") {
+        testsupport::WriteFile(maildir + "/new/" + name, bytes);
+    }
+};
+
+}  // namespace storekits
