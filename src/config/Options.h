@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "config/Secrets.h"
 #include "platform/Environment.h"
 #include "platform/Imaging.h"
 
@@ -33,6 +34,10 @@ struct Options {
     // (minutes); 0: one tick more than a single reply wait allows.
     int smtpDialogueMinutes = 0;  // [smtp] dialogue_minutes
 
+    // [pop3] and [smtp] password_command / password_file: where a server's
+    // password comes from instead of the profile's Password.
+    SecretSource popSecret{"pop3", "", ""};
+    SecretSource smtpSecret{"smtp", "", ""};
     // --- POP3 logon and transfer, TLS trust ---
     // [pop3] tls = starttls: STLS on the plain port before the logon (popTls
     // stays false: that is implicit TLS). A server that refuses STLS ends the
