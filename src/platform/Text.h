@@ -23,6 +23,8 @@ bool ContainsNoCase(std::string_view hay, std::string_view needle);
 // a blank. A text longer than max bytes is cut there and `more` appended.
 std::string OneLine(std::string_view text, std::size_t max = std::string_view::npos,
                     std::string_view more = "");
+// Base64 (RFC 4648, with padding, no line breaks): SASL and AUTH arguments.
+std::string Base64(std::string_view bytes);
 // Each byte of 0x80..0xFF as its two-byte UTF-8 form.
 std::string Latin1ToUtf8(std::string_view s);
 
