@@ -98,10 +98,10 @@ int main(int argc, char** argv) {
     platform::TcpSocketFactory sockets =
         hostsFile && *hostsFile ? platform::TcpSocketFactory(platform::HostsFileResolver(hostsFile))
                                 : platform::TcpSocketFactory(env.tick);
-    platform::MaildirStoreProvider stores(env.StoresIni(), dialogs);
+    platform::MaildirStore store(env.StoresIni(), dialogs);
     config::NodeConfig cfg;
     config::RunGlobals run;
     config::Context ctx{env,      options, loop,   profile, dialogs, *printers,
-                        *imaging, sockets, stores, cfg,     run,     log};
+                        *imaging, sockets, store,  cfg,     run,     log};
     return vfmain::Main(ctx, args.commandLine);
 }

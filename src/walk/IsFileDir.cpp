@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <vector>
 
-namespace vfmain {
+namespace walk {
 
 bool DirExists(const std::string& path) {
     std::string p = path;
@@ -40,4 +40,4 @@ bool KillAllFiles(const std::string& path) {
     return true;
 }
 
-}  // namespace vfmain
+}  // namespace walk

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-namespace vfmain {
+namespace walk {
 
 // True when the folder exists. Probes by creating it: a creation that fails
 // because the path exists means yes; a folder made by the probe is removed
@@ -12,4 +12,4 @@ bool DirExists(const std::string& path);
 // that cannot be deleted and returns false.
 bool KillAllFiles(const std::string& path);
 
-}  // namespace vfmain
+}  // namespace walk
