@@ -28,13 +28,10 @@ namespace {
 // Regular files named "*.txt" in any case, sorted by name so that a run
 // handles them in the same order every time.
 std::vector<std::string> MessageFiles(const std::string& dir) {
-    std::vector<std::string> names;
-    for (std::string& name : platform::ListFolder(dir).value_or({})) {
-        if (name.size() < 4 || platform::Lower(name.substr(name.size() - 4)) != ".txt") continue;
-        if (!platform::IsFile(dir + name)) continue;
-        names.push_back(std::move(name));
-    }
-    std::sort(names.begin(), names.end());
+    std::vector<std::string> names = platform::ListFiles(dir).value_or({});
+    std::erase_if(names, [](const std::string& name) {
+        return name.size() < 4 || platform::Lower(name.substr(name.size() - 4)) != ".txt";
+    });
     return names;
 }
 
