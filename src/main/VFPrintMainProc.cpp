@@ -144,7 +144,8 @@ void Run::Execute() {
     Status("Starting VOXA-FAX Print");
     Write("printing", "1");
 
-    printForm_ = std::make_unique<print::FrmVFPrint>(ctx_);
+    printForm_ =
+        std::make_unique<print::FrmVFPrint>(ctx_.imaging, ctx_.loop, ctx_.cfg.gprinterName);
     frmMail_ = std::make_unique<net::FrmMail>(ctx_);
     mailer_ = std::make_unique<mailout::Mailer>(ctx_, *frmMail_);
 
@@ -441,7 +442,7 @@ Phase Run::RegularPass() {
 // expects them; VFPrint "quit" last tells it the run is over.
 void Run::EndKeys() {
     auto& run = ctx_.run;
-    Write("last_error", run.gLastError);
+    Write("last_error", config::LastErrorValue(run));
     Status(" Printed " + std::to_string(run.gVFPrinted) + " VOXA-FAXes + " +
            std::to_string(run.gRegPrinted) + " Regular Faxes");
     Write("printing", "0");

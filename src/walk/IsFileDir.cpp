@@ -1,4 +1,4 @@
-#include "walk/IsFileDir.h"
+#include "platform/Files.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "platform/Files.h"
+#include "walk/IsFileDir.h"
 
 namespace vfmain {
 
