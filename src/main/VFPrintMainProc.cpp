@@ -110,7 +110,8 @@ class Run {
 
 void Run::Execute() {
     Prepare();
-    printForm_ = std::make_unique<print::FrmVFPrint>(ctx_);
+    printForm_ =
+        std::make_unique<print::FrmVFPrint>(ctx_.imaging, ctx_.loop, ctx_.cfg.gprinterName);
     frmMail_ = std::make_unique<net::FrmMail>(ctx_);
     mailer_ = std::make_unique<mailout::Mailer>(ctx_, *frmMail_);
 
@@ -411,7 +412,7 @@ Phase Run::RegularPass() {
 // expects them; VFPrint "quit" last tells it the run is over.
 void Run::EndKeys() {
     auto& run = ctx_.run;
-    Write("last_error", run.gLastError);
+    Write("last_error", config::LastErrorValue(run));
     Status(" Printed " + std::to_string(run.gVFPrinted) + " VOXA-FAXes + " +
            std::to_string(run.gRegPrinted) + " Regular Faxes");
     Write("printing", "0");
