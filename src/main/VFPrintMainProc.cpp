@@ -10,6 +10,7 @@
 #include "config/NodeConfig.h"
 #include "config/Options.h"
 #include "config/RunGlobals.h"
+#include "config/Secrets.h"
 #include "convert/Converter.h"
 #include "convert/HeaderUtils.h"
 #include "mailout/Mailer.h"
@@ -106,6 +107,7 @@ class Run {
     std::unique_ptr<print::FrmVFPrint> printForm_;
     std::unique_ptr<net::FrmMail> frmMail_;
     std::unique_ptr<mailout::Mailer> mailer_;
+    std::unique_ptr<config::Secrets> secrets_;  // a POP password read once per run
 };
 
 void Run::Execute() {
@@ -300,7 +302,11 @@ Phase Run::CycleStart() {
     // writes it).
     if (!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") {
         net::CreateSocket(*frmMail_, frmMail_->POPSocket(), "POP");
-        pop::PopClient client(ctx_, *frmMail_);
+        if (!secrets_)
+            secrets_ = std::make_unique<config::Secrets>(ctx_.loop, ctx_.env.OptionsIni());
+        pop::PopClient client({ctx_.loop, ctx_.log, ctx_.profile, ctx_.env, ctx_.options, ctx_.cfg,
+                               ctx_.run, *secrets_},
+                              *frmMail_);
         client.CHECKMAIL_Click();
         convert::ProcessInMessages(ctx_, session_.gobjInFolder);
     } else if (session_.loggedOn) {

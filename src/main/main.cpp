@@ -121,8 +121,8 @@ int Run(platform::Environment& env, config::Options& options, const std::string&
     platform::MaildirStore store(env.StoresIni(), dialogs);
     config::NodeConfig cfg;
     config::RunGlobals run;
-    config::Context ctx{env,      options, loop,   profile, dialogs, *printers,
-                        *imaging, sockets, store,  cfg,     run,     log};
+    config::Context ctx{env,      options, loop,  profile, dialogs, *printers,
+                        *imaging, sockets, store, cfg,     run,     log};
     return vfmain::Main(ctx, commandLine);
 }
 
