@@ -4,12 +4,12 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
-#include "config/Options.h"
 #include "mailout/Mailer.h"
 #include "mailout/SafeText.h"
 #include "net/FrmMail.h"
 #include "net/Outcomes.h"
 #include "net/SocketWrench.h"
+#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Log.h"

@@ -1,11 +1,11 @@
-#include "pop/PopReply.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <limits>
 #include <optional>
 #include <string>
 
-#include "platform/Text.h"
+#include "pop/PopReply.h"
 
 namespace pop {
 namespace {
