@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
 
     if (mode == "download" && argc > 3) {
         options.popPort = std::atoi(argv[3]);
-        net::FrmMail form(ctx);
+        net::FrmMail form(net::NetServices{loop, sockets, env, options, cfg, log});
         config::Secrets secrets(loop, env.OptionsIni());
         pop::PopClient client({loop, log, profile, env, options, cfg, run, secrets}, form);
         client.CHECKMAIL_Click();

@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     c.env.tick = platform::Millis(100);
     c.cfg.gTimoutMinutes = 2;
     config::Context& ctx = c.ctx;
-    net::FrmMail form(ctx);
+    net::FrmMail form(
+        net::NetServices{ctx.loop, ctx.sockets, ctx.env, ctx.options, ctx.cfg, ctx.log});
     mailout::Mailer mailer(ctx, form);
     auto& st = mailer.state();
     st.gSMTPServer = "10.0.0.1";

@@ -20,7 +20,7 @@ namespace {
 
 // The server as the debug log names it.
 std::string Peer(net::FrmMail& form, const MailoutState& st) {
-    return "smtp " + st.gSMTPServer + ":" + std::to_string(form.ctx().options.smtpPort);
+    return "smtp " + st.gSMTPServer + ":" + std::to_string(form.options().smtpPort);
 }
 
 // Hands `text` over whole; the dialogue is then idle until the reply. A
@@ -36,7 +36,7 @@ bool WriteOut(net::FrmMail& form, MailoutState& st, platform::Socket& sock,
 }
 
 bool SendCommand(net::FrmMail& form, MailoutState& st, const std::string& command) {
-    platform::Log& log = form.ctx().log;
+    platform::Log& log = form.log();
     if (log.Enabled(platform::LogLevel::Debug)) log.Debug(Peer(form, st) + " > " + command);
     return WriteOut(form, st, form.SMTPSocket(), command);
 }
@@ -207,11 +207,11 @@ bool SMTPWriteBlock(net::FrmMail& form, MailoutState& st) {
     if (body.size() < end.size() || body.compare(body.size() - end.size(), end.size(), end) != 0)
         st.gMessageBody += end;
     const std::string wire = DataForWire(st.gMessageBody);
-    platform::Log& log = form.ctx().log;
+    platform::Log& log = form.log();
     if (log.Enabled(platform::LogLevel::Debug))
         log.Debug(Peer(form, st) + " > (the message, " + std::to_string(wire.size()) + " bytes)");
     for (std::size_t p = 0; p < wire.size(); p += 256) {
-        form.ctx().loop.Yield();
+        form.loop().Yield();
         st.gOutCmd = wire.substr(p, 256);
         // A block that cannot be written ends the transfer: the rest would
         // only wait on a connection that takes nothing.
@@ -235,20 +235,18 @@ std::string GetSMTPErrorMessage(const net::FrmMail& form, std::int32_t code) {
 }
 
 platform::Millis ReplyWaitLimit(net::FrmMail& form) {
-    const auto& ctx = form.ctx();
-    return ctx.env.tick * std::max(ctx.cfg.gTimoutMinutes, 1);
+    return form.env().tick * std::max(form.TimeoutTicks(), 1);
 }
 
 platform::Millis DialogueDeadline(net::FrmMail& form) {
-    const auto& ctx = form.ctx();
-    const int ticks = ctx.options.smtpDialogueMinutes > 0 ? ctx.options.smtpDialogueMinutes
-                                                          : std::max(ctx.cfg.gTimoutMinutes, 1) + 1;
-    return ctx.env.tick * ticks;
+    const int minutes = form.options().smtpDialogueMinutes;
+    const int ticks = minutes > 0 ? minutes : std::max(form.TimeoutTicks(), 1) + 1;
+    return form.env().tick * ticks;
 }
 
 bool SendEMail(net::FrmMail& form, MailoutState& st) {
-    platform::EventLoop& loop = form.ctx().loop;
-    platform::Log& log = form.ctx().log;
+    platform::EventLoop& loop = form.loop();
+    platform::Log& log = form.log();
     std::int32_t remembered = net::kSmtpOk;
     bool politeQuit = false;
     bool accepted = false;  // the server answered the end of the message with 250

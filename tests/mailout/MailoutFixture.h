@@ -29,7 +29,8 @@ struct MailRun {
                      testsupport::RunOptions::Clock clock = testsupport::RunOptions::Clock::Manual)
         : c(&factory, clock) {
         c.env.tick = tick;
-        form = std::make_unique<net::FrmMail>(c.ctx);
+        form = std::make_unique<net::FrmMail>(
+            net::NetServices{c.loop, c.ctx.sockets, c.env, c.options, c.cfg, c.log});
         mailer = std::make_unique<mailout::Mailer>(c.ctx, *form);
     }
     net::FrmMail& F() { return *form; }

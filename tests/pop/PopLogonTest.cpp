@@ -198,3 +198,26 @@ TEST(PopLogon, SaslPlainAndXOAuth2WithATokenFromACommand) {
 }
 
 }  // namespace
+
+namespace {
+
+// The probe for setup and check: the logon as a session makes it, STAT, and
+// QUIT; nothing is fetched or deleted.
+TEST(PopLogon, AProbeLogsOnAndQuitsWithoutTouchingTheMailbox) {
+    PopRun r(0);
+    ScriptedServer s(r.t.loop);
+    poptest::LogOn(s, "+OK 2 80\r\n").Expect("^QUIT$").Send("+OK\r\n");
+    r.t.options.popPort = s.port();
+    r.Make();
+    EXPECT_TRUE(r.client->Probe());
+    EXPECT_TRUE(s.finished());
+    EXPECT_TRUE(r.InFiles().empty());
+
+    ScriptedServer refused(r.t.loop);
+    refused.Send("+OK\r\n").Expect("^USER").Send("-ERR no such user\r\n");
+    r.t.options.popPort = refused.port();
+    EXPECT_FALSE(r.client->Probe());
+    EXPECT_EQ(r.LogWith("logon refused for user fax1: \"-ERR no such user\"").size(), 1u);
+}
+
+}  // namespace
