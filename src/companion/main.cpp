@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "companion/Companion.h"
-#include "linux/tcp/TcpSocket.h"
+#include "companion/web/Web.h"
 #include "linux/printing/SystemPrinters.h"
+#include "linux/tcp/TcpSocket.h"
 
 namespace {
 
@@ -49,7 +50,15 @@ int main(int argc, char** argv) {
             hostsFile && *hostsFile
                 ? platform::TcpSocketFactory(platform::HostsFileResolver(hostsFile))
                 : platform::TcpSocketFactory(platform::Millis(20000));
-        companion::Services services{*printers, sockets, CupsQueueProblem};
+        companion::Services services{*printers, sockets, CupsQueueProblem, {}};
+        web::WebServices webServices;
+        services.more["web"] = [&](const std::vector<std::string>& a, companion::Io& io) {
+            if (!a.empty() && (a[0] == "--help" || a[0] == "-h")) {
+                io.out << web::kWebHelp;
+                return 0;
+            }
+            return web::CmdWeb(a, io.out, io.err, webServices);
+        };
         return companion::Dispatch(args, env, io, services);
     } catch (const std::exception& e) {
         std::cerr << "voxafax: " << e.what() << "\n";
