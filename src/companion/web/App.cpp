@@ -176,7 +176,7 @@ Response App::Route(const Request& req, const Session& s) {
 std::string App::JobSection(const Session& s) {
     const Job* job = jobs_.Last();
     std::string html = "<h2>Get faxes now</h2><p>";
-    html += PostButton("/run", "Get faxes now", s.csrf, {}, "", "big");
+    html += PostButton("/run", "Get faxes now", s.csrf, {}, "", "big", "run-button");
     html += " <span class=\"muted\">starts one run as <code>voxafax run</code> does</span></p>";
     html += "<p id=\"job-state\">" + HtmlEscape(JobStateText(job)) + "</p>";
     html += "<pre class=\"log\" id=\"job-log\">";
@@ -189,8 +189,11 @@ Response App::NowPage(const Session& s) {
     const Keys k = ReadKeys(site_.env);
     bool problem = false;
     std::string html = Notice(TakeNotice(s, problem), problem);
+    // The script asks for the job's lines after those this page shows.
+    const Job* job = jobs_.Last();
+    const std::size_t shown = job ? job->firstLine + job->lines.size() : 0;
     html += "<h1>Now</h1><div id=\"live\" data-busy=\"" + std::string(jobs_.Busy() ? "1" : "0") +
-            "\"><dl>";
+            "\" data-seen=\"" + std::to_string(static_cast<long long>(shown) - 1) + "\"><dl>";
     html +=
         Row("Program", "<span id=\"k-running\">" + HtmlEscape(RunningText(site_.env)) + "</span>");
     html +=
@@ -274,11 +277,11 @@ Response App::ReceiptsPage(const Session& s) {
     for (const WaitingReceipt& r : all) {
         const std::string where = r.undelivered ? "undelivered" : "out";
         std::vector<std::pair<std::string, std::string>> f = {{"where", where}, {"name", r.name}};
-        html += "<tr><td>" + HtmlEscape(r.recipient.empty() ? "(no To: field)" : r.recipient) +
-                "</td><td>" + (r.undelivered ? "Undelivered/" : "Out/") +
-                "<br><span class=\"muted\">" + HtmlEscape(r.name) + "</span></td><td>" +
-                HtmlEscape(LocalTime(r.since)) + "<br><span class=\"muted\">" +
-                HtmlEscape(Ago(now - r.since)) + "</span></td><td>" +
+        html += "<tr class=\"receipt\"><td>" +
+                HtmlEscape(r.recipient.empty() ? "(no To: field)" : r.recipient) + "</td><td>" +
+                (r.undelivered ? "Undelivered/" : "Out/") + "<br><span class=\"muted\">" +
+                HtmlEscape(r.name) + "</span></td><td>" + HtmlEscape(LocalTime(r.since)) +
+                "<br><span class=\"muted\">" + HtmlEscape(Ago(now - r.since)) + "</span></td><td>" +
                 (r.undelivered ? "given up" : std::to_string(r.tries)) + "</td><td>" +
                 HtmlEscape(r.lastWords.empty() ? "-" : r.lastWords) + "</td><td>" +
                 PostButton("/receipts/send", "Send again now", s.csrf, f) + " " +

@@ -49,7 +49,7 @@ const char kAppJs[] = R"js(
   });
   var live=document.getElementById('live');
   if(!live)return;
-  var seen=-1,wasBusy=live.dataset.busy==='1';
+  var seen=parseInt(live.dataset.seen||'-1',10),wasBusy=live.dataset.busy==='1';
   function set(id,text){var e=document.getElementById(id);if(e&&e.textContent!==text)e.textContent=text;}
   function tick(){
     fetch('/now.json?since='+(seen+1),{credentials:'same-origin',cache:'no-store'}).then(function(r){return r.json();}).then(function(s){
@@ -100,7 +100,7 @@ std::string FramedPage(const std::string& title, const std::string& active,
 
 std::string PostButton(const std::string& action, const std::string& label, const std::string& csrf,
                        const std::vector<std::pair<std::string, std::string>>& fields,
-                       const std::string& confirm, const std::string& cls) {
+                       const std::string& confirm, const std::string& cls, const std::string& id) {
     std::string html =
         "<form class=\"inline\" method=\"post\" action=\"" + HtmlEscape(action) + "\"";
     if (!confirm.empty()) html += " data-confirm=\"" + HtmlEscape(confirm) + "\"";
@@ -110,6 +110,7 @@ std::string PostButton(const std::string& action, const std::string& label, cons
                 HtmlEscape(value) + "\">";
     html += "<button";
     if (!cls.empty()) html += " class=\"" + HtmlEscape(cls) + "\"";
+    if (!id.empty()) html += " id=\"" + HtmlEscape(id) + "\"";
     return html + ">" + HtmlEscape(label) + "</button></form>";
 }
 

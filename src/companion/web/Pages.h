@@ -23,7 +23,8 @@ std::string FramedPage(const std::string& title, const std::string& active,
 // `action`. `confirm`: a question the browser asks first ("" for none).
 std::string PostButton(const std::string& action, const std::string& label, const std::string& csrf,
                        const std::vector<std::pair<std::string, std::string>>& fields = {},
-                       const std::string& confirm = "", const std::string& cls = "");
+                       const std::string& confirm = "", const std::string& cls = "",
+                       const std::string& id = "");
 
 // A notice at the top of a page: what an action came to.
 std::string Notice(const std::string& text, bool problem);
