@@ -29,9 +29,7 @@ std::string Seconds(platform::Millis ms) {
 
 // A reply as a person sees it: one line, not too long.
 std::string Shown(std::string_view reply) {
-    std::string t = platform::Trim(reply);
-    if (t.size() > kMaxReplyShown) t = t.substr(0, kMaxReplyShown) + "...";
-    return t;
+    return platform::OneLine(platform::Trim(reply), kMaxReplyShown, "...");
 }
 
 // "Connection refused" -> "connection refused"

@@ -55,6 +55,17 @@ class OptionReader {
         }
     }
 
+    // password_command and password_file of a server section; "~" in the
+    // file's path is the home folder.
+    void Secret(SecretSource& out) {
+        Text(out.section.c_str(), "password_command", out.command);
+        Text(out.section.c_str(), "password_file", out.file);
+        if (!out.file.empty()) out.file = platform::ExpandHome(out.file);
+        if (!out.command.empty() && !out.file.empty())
+            problems_.push_back("[" + out.section + "] password_command and password_file in " +
+                                path_ + " are both set; keep one");
+    }
+
     // A whole number from lo to hi.
     void Number(const char* section, const char* key, long lo, long hi, int& out) {
         auto v = Get(section, key);
@@ -127,6 +138,8 @@ Options Options::Load(const platform::Environment& env) {
     r.Number("smtp", "receipt_max_runs", 1, 1000, o.receiptMaxRuns);
     r.Number("smtp", "receipt_max_days", 1, 3650, o.receiptMaxDays);
     r.Number("smtp", "dialogue_minutes", 0, 1440, o.smtpDialogueMinutes);
+    r.Secret(o.popSecret);
+    r.Secret(o.smtpSecret);
     o.popPortFromVariable = r.Variable("VOXAFAX_POP3_PORT", 1, 65535, o.popPort);
     o.smtpPortFromVariable = r.Variable("VOXAFAX_SMTP_PORT", 1, 65535, o.smtpPort);
     return o;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "config/Secrets.h"
 #include "platform/Environment.h"
 #include "platform/Imaging.h"
 
@@ -32,6 +33,11 @@ struct Options {
     // The longest one SMTP dialogue may take, in network timer ticks
     // (minutes); 0: one tick more than a single reply wait allows.
     int smtpDialogueMinutes = 0;  // [smtp] dialogue_minutes
+
+    // [pop3] and [smtp] password_command / password_file: where a server's
+    // password comes from instead of the profile's Password.
+    SecretSource popSecret{"pop3", "", ""};
+    SecretSource smtpSecret{"smtp", "", ""};
 
     // Values that Load refused, one line each naming the key and the file (or
     // the variable), the value and what is allowed. A refused value leaves

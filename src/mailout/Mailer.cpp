@@ -1,6 +1,5 @@
 #include "mailout/Mailer.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
+#include "config/Options.h"
 #include "config/RunGlobals.h"
 #include "convert/HeaderUtils.h"
 #include "mailout/Compose.h"
@@ -24,7 +24,6 @@
 #include "net/FrmMail.h"
 #include "net/Outcomes.h"
 #include "net/SocketWrench.h"
-#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
@@ -38,18 +37,8 @@ namespace {
 // Names waiting in the queue folder, in name order (oldest stamp first).
 // Hidden names are files still being written.
 std::vector<std::string> QueuedNames(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(folder.c_str());
-    if (!d) return names;
-    while (dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
-        if (name.empty() || name[0] == '.') continue;
-        struct stat st {};
-        if (::stat((folder + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        names.push_back(std::move(name));
-    }
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
+    std::vector<std::string> names = platform::ListFiles(folder).value_or({});
+    std::erase_if(names, [](const std::string& name) { return name[0] == '.'; });
     return names;
 }
 
@@ -150,58 +139,28 @@ std::string Mailer::ServerLabel(const std::string& server) const {
 
 std::string Mailer::Reason(std::int32_t code, platform::Millis took) const {
     const std::string reply = st_.lastReply.empty() ? "" : " " + Quoted(st_.lastReply);
-    switch (code) {
-        case net::kSmtpOk:
-            return "sent";
-        case net::kSmtpServiceUnavailable:
-            return "refused service:" + reply;
-        case net::kSmtpRecipientRefused:
-            return "refused the recipient:" + reply;
-        case net::kSmtpDataRefused:
-            return "refused the message:" + reply;
-        case net::kSmtpNotConfirmed:
-            return "did not take the message:" + reply;
-        case net::kSmtpHostUnknown:
-            return "host not found";
-        case net::kSmtpConnectFailed:
-            if (!form_.gSMTPSocketErrorString.empty())
-                return "cannot connect: " + form_.gSMTPSocketErrorString;
-            if (took >= ReplyWaitLimit(form_))
-                return "no greeting within " + Span(ReplyWaitLimit(form_));
-            return "cannot connect";
-        case net::kSmtpTimedOut:
-            if (st_.deadlinePassed)
-                return "not done within the " + Span(DialogueDeadline(form_)) +
-                       " a dialogue may take";
-            return "timed out after " + Span(ReplyWaitLimit(form_));
-        case net::kSmtpDisconnected:
-            return "closed the connection";
-        default:
-            return form_.gSMTPSocketErrorString.empty() ? "socket error " + std::to_string(code)
-                                                        : form_.gSMTPSocketErrorString;
+    const net::SmtpOutcomeText* t = net::FindSmtpOutcome(code);
+    if (!t)
+        return form_.gSMTPSocketErrorString.empty() ? "socket error " + std::to_string(code)
+                                                    : form_.gSMTPSocketErrorString;
+    if (code == net::kSmtpConnectFailed) {
+        if (!form_.gSMTPSocketErrorString.empty())
+            return "cannot connect: " + form_.gSMTPSocketErrorString;
+        if (took >= ReplyWaitLimit(form_))
+            return "no greeting within " + Span(ReplyWaitLimit(form_));
     }
+    if (code == net::kSmtpTimedOut) {
+        if (st_.deadlinePassed)
+            return "not done within the " + Span(DialogueDeadline(form_)) + " a dialogue may take";
+        return "timed out after " + Span(ReplyWaitLimit(form_));
+    }
+    return t->quotesReply ? t->reason + (":" + reply) : std::string(t->reason);
 }
 
 std::string Mailer::LastErrorInWords() const {
     const std::int32_t code = form_.gSMTP_Error;
-    std::string words;
-    switch (code) {
-        case net::kSmtpServiceUnavailable:
-            words = "SMTP Service Unavailable on the server";
-            break;
-        case net::kSmtpRecipientRefused:
-            words = "the SMTP server refused the recipient";
-            break;
-        case net::kSmtpDataRefused:
-            words = "the SMTP server refused the message";
-            break;
-        case net::kSmtpNotConfirmed:
-            words = "the SMTP server did not take the message";
-            break;
-        default:  // the legacy texts say it, without their dangling " - "
-            words = platform::TrimBlanks(GetSMTPErrorMessage(form_, code));
-            if (words.ends_with(" -")) words.resize(words.size() - 2);
-    }
+    const net::SmtpOutcomeText* t = net::FindSmtpOutcome(code);
+    const std::string words = t ? t->meaning : form_.gSMTPSocketErrorString;
     return "last_error " + ctx_.run.gLastError + ": " + words;
 }
 

@@ -4,15 +4,16 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
+#include "config/Options.h"
 #include "mailout/Mailer.h"
 #include "mailout/SafeText.h"
 #include "net/FrmMail.h"
 #include "net/Outcomes.h"
 #include "net/SocketWrench.h"
-#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 namespace mailout {
 namespace {
@@ -83,22 +84,11 @@ std::string TrimSpaces(const std::string& s) {
 constexpr std::size_t kLogTextMax = 200;
 
 std::string LogText(const std::string& reply) {
-    std::string out;
-    for (std::size_t i = 0; i < reply.size() && out.size() < kLogTextMax; ++i) {
-        unsigned char c = static_cast<unsigned char>(reply[i]);
-        out.push_back(c < 32 || c == 127 ? ' ' : static_cast<char>(c));
-    }
-    return TrimSpaces(out);
+    return TrimSpaces(platform::OneLine(reply, kLogTextMax));
 }
 
 std::string ErrorText(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size() && out.size() < kLogTextMax; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\r' || c == '\n') continue;
-        out.push_back(c < 32 || c == 127 ? ' ' : static_cast<char>(c));
-    }
-    return out;
+    return platform::OneLine(platform::Trim(text, "\r\n"), kLogTextMax);
 }
 
 // The reply judged in each step: the first four characters of the latest
@@ -235,26 +225,13 @@ bool SMTPWriteBlock(net::FrmMail& form, MailoutState& st) {
 }
 
 std::string GetSMTPErrorMessage(const net::FrmMail& form, std::int32_t code) {
-    switch (code) {
-        case net::kSmtpOk:
-            return "Alles OK";
-        case net::kSmtpServiceUnavailable:
-            return "SMTP Service Unavailable on the server - ";
-        case net::kSmtpRecipientRefused:
-        case net::kSmtpDataRefused:
-            return "The SMTP server replied - " +
-                   TrimSpaces(form.gInBuffer.size() > 4 ? form.gInBuffer.substr(4) : std::string());
-        case net::kSmtpNotConfirmed:
-            return "Mail Command Syntax Error";
-        case net::kSmtpHostUnknown:
-            return "Unable to obtain an Internet Address for the server - ";
-        case net::kSmtpConnectFailed:
-            return "Unable to connect to the server - ";
-        case net::kSmtpTimedOut:
-            return "The connection timed out";
-        default:  // kSmtpDisconnected ("Server Disconnected") or the socket's own code
-            return form.gSMTPSocketErrorString;
-    }
+    const net::SmtpOutcomeText* t = net::FindSmtpOutcome(code);
+    // A disconnect and the socket's own codes are told in the socket's words.
+    if (!t || code == net::kSmtpDisconnected) return form.gSMTPSocketErrorString;
+    if (code == net::kSmtpRecipientRefused || code == net::kSmtpDataRefused)
+        return t->historical +
+               TrimSpaces(form.gInBuffer.size() > 4 ? form.gInBuffer.substr(4) : std::string());
+    return t->historical;
 }
 
 platform::Millis ReplyWaitLimit(net::FrmMail& form) {
