@@ -7,6 +7,7 @@
 #include "companion/Outcome.h"
 #include "companion/web/Pages.h"
 #include "companion/web/Receipts.h"
+#include "config/ExitStatus.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
@@ -60,7 +61,7 @@ std::string LastRunSection(const platform::Environment& env) {
         if (!rec->ended.empty()) dl += Row("Ended", HtmlEscape(rec->ended));
         if (rec->durationMs)
             dl += Row("Took", HtmlEscape(companion::FormatDuration(*rec->durationMs)));
-        const bool ok = rec->exitStatus && *rec->exitStatus == companion::kExitOk;
+        const bool ok = rec->exitStatus && *rec->exitStatus == config::kExitOk;
         dl += Row("Exit status",
                   std::string("<span id=\"r-exit\" class=\"") + (ok ? "ok" : "bad") + "\">" +
                       HtmlEscape(rec->exitStatus ? companion::ExitInWords(*rec->exitStatus)

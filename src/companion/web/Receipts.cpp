@@ -61,13 +61,13 @@ std::string LastWords(const std::vector<std::string>& problems, const WaitingRec
 
 void ListFolder(const std::string& folder, bool undelivered, const mailout::ReceiptLedger& ledger,
                 const std::vector<std::string>& problems, std::vector<WaitingReceipt>& out) {
-    auto names = platform::ListFolder(folder);
+    auto names = platform::ListFiles(folder);
     if (!names) return;
     for (const std::string& name : *names) {
         if (!PlainName(name)) continue;  // a receipt being staged
         const std::string path = folder + name;
         struct stat st {};
-        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::stat(path.c_str(), &st) != 0) continue;
         WaitingReceipt r;
         r.undelivered = undelivered;
         r.name = name;
