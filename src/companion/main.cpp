@@ -10,9 +10,18 @@
 #include <vector>
 
 #include "companion/Companion.h"
+#include "companion/web/Faxes.h"
+#include "companion/web/Shelf.h"
 #include "companion/web/Web.h"
+#include "config/Options.h"
+#include "linux/dialogs/TerminalDialogs.h"
+#include "linux/imaging/ImageLibrary.h"
+#include "linux/imaging/PagePng.h"
+#include "linux/maildir/MaildirStore.h"
 #include "linux/printing/SystemPrinters.h"
 #include "linux/tcp/TcpSocket.h"
+#include "platform/Files.h"
+#include "platform/Profile.h"
 
 namespace {
 
@@ -35,6 +44,35 @@ std::string CupsQueueProblem(const std::string& queue) {
     return why;
 }
 
+// The Faxes pages on the real mail store, imaging and printers of the
+// account whose files `env` names.
+std::unique_ptr<web::FaxPages> MakeFaxPages(const platform::Environment& env) {
+    const int maxPages = config::Options::Load(env).maxPages;
+    auto dialogs = std::make_shared<platform::TerminalDialogs>("");
+    auto shelf = std::make_unique<web::StoreShelf>(
+        env.profilePath,
+        std::make_unique<platform::MaildirStoreProvider>(env.StoresIni(), *dialogs), dialogs);
+    web::Pictures pictures;
+    pictures.pages = [maxPages](const std::string& path) -> platform::Result<int> {
+        auto info = platform::ProbeImage(path, maxPages);
+        if (!info) return info.status();
+        return info->pages;
+    };
+    pictures.png = [maxPages](const std::string& path, int index, int w, int h) {
+        return platform::RenderPagePng(path, index, w, h, maxPages);
+    };
+    auto printers = [env] {
+        web::PrinterChoice choice;
+        for (const auto& p : platform::MakeSystemPrinters(env.PrintersIni())->Installed())
+            choice.names.push_back(p.deviceName);
+        const std::string profile = platform::ReadWholeFile(env.profilePath).value_or("");
+        choice.configured = platform::ini::Lookup(profile, "VOXA-FAX", "Printer_Type").value_or("");
+        return choice;
+    };
+    return std::make_unique<web::FaxPagesImpl>(std::move(shelf), std::move(pictures), printers,
+                                               env.programFolder + "/web-cache");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,7 +89,7 @@ int main(int argc, char** argv) {
                 ? platform::TcpSocketFactory(platform::HostsFileResolver(hostsFile))
                 : platform::TcpSocketFactory(platform::Millis(20000));
         companion::Services services{*printers, sockets, CupsQueueProblem, {}};
-        web::WebServices webServices;
+        web::WebServices webServices{MakeFaxPages};
         services.more["web"] = [&](const std::vector<std::string>& a, companion::Io& io) {
             if (!a.empty() && (a[0] == "--help" || a[0] == "-h")) {
                 io.out << web::kWebHelp;

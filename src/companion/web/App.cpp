@@ -213,6 +213,43 @@ Response App::NowPage(const Session& s) {
     return Response::Html(FramedPage("Now", "now", html));
 }
 
+std::string App::ReprintForm(const Session& s, const std::string& id, const PrinterChoice& choice) {
+    bool problem = false;
+    std::string html = Notice(TakeNotice(s, problem), problem);
+    html +=
+        "<form method=\"post\" action=\"/reprint\"><input type=\"hidden\" name=\"csrf\" value=\"" +
+        HtmlEscape(s.csrf) + "\"><input type=\"hidden\" name=\"id\" value=\"" + HtmlEscape(id) +
+        "\"><select name=\"printer\">";
+    for (const std::string& name : choice.names)
+        html += "<option" + std::string(name == choice.configured ? " selected" : "") + ">" +
+                HtmlEscape(name) + "</option>";
+    html +=
+        "</select> <button id=\"reprint-button\">Reprint</button> <span class=\"muted\">with "
+        "the header page and images the run printed; nothing is filed, marked or answered "
+        "again</span></form>";
+    const Job* job = jobs_.Last();
+    html +=
+        "<div id=\"live\" data-busy=\"" + std::string(jobs_.Busy() ? "1" : "0") +
+        "\" data-seen=\"" +
+        std::to_string(job ? static_cast<long long>(job->firstLine + job->lines.size()) - 1 : -1) +
+        "\"><p id=\"job-state\">" + HtmlEscape(JobStateText(job)) + "</p>";
+    if (job && job->kind == "reprint") {
+        html += "<pre class=\"log\" id=\"job-log\">";
+        for (const std::string& line : job->lines) html += HtmlEscape(line) + "\n";
+        html += "</pre>";
+    }
+    return html + "</div>";
+}
+
+void App::StartReprint(const Session& s, const std::string& id, const std::string& printer) {
+    std::vector<std::string> argv = {site_.selfProgram, "reprint", id};
+    if (!printer.empty()) argv.insert(argv.end(), {"--printer", printer});
+    std::string why = site_.selfProgram.empty()
+                          ? "this program cannot find itself to start a reprint"
+                          : jobs_.Start("reprint", "Reprint", argv);
+    SetNotice(s, why.empty() ? "The reprint has started." : why, !why.empty());
+}
+
 Response App::NowJson(const Request& req) {
     const Keys k = ReadKeys(site_.env);
     const Job* job = jobs_.Last();

@@ -16,6 +16,12 @@ namespace web {
 
 class FaxPages;
 
+// The printers a reprint may go to, and the configured one.
+struct PrinterChoice {
+    std::vector<std::string> names;
+    std::string configured;
+};
+
 struct Site {
     platform::Environment env;
     std::string printProgram;  // voxafax-print, for "Get faxes now"
@@ -40,6 +46,11 @@ class App {
     const std::string& TimerText() const { return timerText_; }
     // Asks systemd about the timer again (in the background).
     void AskTimer();
+
+    // The reprint form of a fax's page, with the job's state when one runs.
+    std::string ReprintForm(const Session& s, const std::string& id, const PrinterChoice& choice);
+    // Starts `voxafax reprint ID` as a job; the notice says how it went.
+    void StartReprint(const Session& s, const std::string& id, const std::string& printer);
 
   private:
     Response Route(const Request& req, const Session& s);

@@ -4,6 +4,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <ostream>
 
@@ -94,6 +95,13 @@ platform::UniqueFd StopSignals() {
     return platform::UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
+// This program's own file, to start `voxafax reprint` as a job.
+std::string SelfProgram() {
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    return n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string();
+}
+
 platform::Result<Listener> OpenListener(const WebOptions& o, bool& activated) {
     auto inherited = InheritedListener();
     activated = inherited.ok();
@@ -123,7 +131,7 @@ int Serve(const WebOptions& o, const WebServices& services, std::ostream& out, s
     platform::SystemClock clock;
     platform::EventLoop loop(clock);
     Access access(clock, token, AllowedHosts(*listener, o.names), listener->port);
-    Site site{env, companion::FindPrintProgram(), {}, o.timerUnit};
+    Site site{env, companion::FindPrintProgram(), SelfProgram(), o.timerUnit};
     App app(loop, site, access);
     if (services.makeFaxPages) app.SetFaxPages(services.makeFaxPages(env));
     Server server(loop, app);
