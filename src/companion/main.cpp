@@ -13,14 +13,19 @@
 #include "companion/web/Faxes.h"
 #include "companion/web/Shelf.h"
 #include "companion/web/Web.h"
+#include "config/Context.h"
+#include "config/NodeConfig.h"
 #include "config/Options.h"
+#include "config/RunGlobals.h"
 #include "linux/dialogs/TerminalDialogs.h"
 #include "linux/imaging/ImageLibrary.h"
 #include "linux/imaging/PagePng.h"
 #include "linux/maildir/MaildirStore.h"
 #include "linux/printing/SystemPrinters.h"
 #include "linux/tcp/TcpSocket.h"
+#include "platform/EventLoop.h"
 #include "platform/Files.h"
+#include "platform/Log.h"
 #include "platform/Profile.h"
 
 namespace {
@@ -73,6 +78,33 @@ std::unique_ptr<web::FaxPages> MakeFaxPages(const platform::Environment& env) {
                                                env.programFolder + "/web-cache");
 }
 
+// A run context on the real platform, as voxafax-print builds one, for the
+// commands that do part of a run's work (reprint).
+int WithRunContext(const std::function<int(config::Context&)>& body) {
+    platform::Environment env = platform::Environment::FromProcess();
+    platform::Log log(platform::Log::LevelFromEnvironment(std::getenv("VOXAFAX_LOG")));
+    config::Options options = config::Options::Load(env);
+    if (!options.problems.empty()) {
+        for (const auto& p : options.problems) log.Error(p);
+        return 3;
+    }
+    platform::SystemClock clock;
+    platform::EventLoop loop(clock);
+    platform::ProfileStore profile(env.profilePath);
+    const char* answers = std::getenv("VOXAFAX_ANSWERS");
+    platform::TerminalDialogs dialogs(answers ? answers : "");
+    auto printers = platform::MakeSystemPrinters(env.PrintersIni());
+    auto imaging =
+        platform::MakeImageLibrary(*printers, env.programFolder + "/temp", options.maxPages);
+    platform::TcpSocketFactory sockets(env.tick);
+    platform::MaildirStoreProvider stores(env.StoresIni(), dialogs);
+    config::NodeConfig cfg;
+    config::RunGlobals run;
+    config::Context ctx{env,      options, loop,   profile, dialogs, *printers,
+                        *imaging, sockets, stores, cfg,     run,     log};
+    return body(ctx);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,6 +128,13 @@ int main(int argc, char** argv) {
                 return 0;
             }
             return web::CmdWeb(a, io.out, io.err, webServices);
+        };
+        services.more["reprint"] = [](const std::vector<std::string>& a, companion::Io& io) {
+            if (!a.empty() && (a[0] == "--help" || a[0] == "-h")) {
+                io.out << web::kReprintHelp;
+                return 0;
+            }
+            return web::CmdReprint(a, io.out, io.err, WithRunContext);
         };
         return companion::Dispatch(args, env, io, services);
     } catch (const std::exception& e) {

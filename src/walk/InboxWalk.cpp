@@ -104,6 +104,16 @@ class InboxWalker {
         MovesSoFar();
     }
 
+    // The message again, as Message() prints it, with nothing else done.
+    Reprinted Reprint(std::shared_ptr<platform::MailMessage> msg, std::string& why) {
+        reprint_ = true;
+        w_.ResetMessage();
+        form_.ForgetImages();
+        const bool ok = Handle(std::move(msg));
+        why = dispatch_.FatalReason();
+        return !ok ? Reprinted::Failed : reprinted_ ? Reprinted::Printed : Reprinted::NotAFax;
+    }
+
   private:
     void MovesSoFar() {
         try {
@@ -121,7 +131,13 @@ class InboxWalker {
 
         auto item = s_.gobjInFolder->Message(i);
         if (!item || !*item) return true;
-        w_.objMessage = *item;
+        return Handle(*item);
+    }
+
+    // The message in hand: classified, checked, then printed (or reprinted);
+    // false on a fatal printer error.
+    bool Handle(std::shared_ptr<platform::MailMessage> item) {
+        w_.objMessage = std::move(item);
         platform::MailMessage& msg = *w_.objMessage;
 
         w_.gMessageType = msg.Type().value_or("");
@@ -152,6 +168,7 @@ class InboxWalker {
         w_.MsgID = msg.ID().value_or("");
 
         if (platform::ContainsNoCase(w_.gMessageType, "fax")) {
+            if (reprint_) return reprinted_ = dispatch_.PrintAgain(msg, true);
             dispatch_.PrintRegularFax(msg);
             return true;
         }
@@ -183,6 +200,7 @@ class InboxWalker {
 
         switch (FullModeRequest()) {
             case Request::Capabilities:
+                if (reprint_) return true;
                 w_.gDispositionType = "CapsRequest";
                 // Answered once, also when a run was killed before filing it.
                 if (ctx_.run.gflgPrintTest ||
@@ -201,6 +219,7 @@ class InboxWalker {
         // the fax incomplete: reported on its page and in its receipt.
         w_.partsNote = msg.Note().value_or("");
         WriteFileReport(msg);
+        if (reprint_) return reprinted_ = dispatch_.PrintAgain(msg, false);
         return dispatch_.PrintVoxaFax(msg);
     }
 
@@ -436,6 +455,8 @@ class InboxWalker {
     WalkState w_;
     PrintProgress progress_;
     PrintDispatch dispatch_;  // after w_ and progress_, which it works on
+    bool reprint_ = false;    // print again only: nothing counted, marked, filed or answered
+    bool reprinted_ = false;
 };
 
 }  // namespace
@@ -443,6 +464,12 @@ class InboxWalker {
 void WalkInbox(config::Context& ctx, SessionState& session, print::FrmVFPrint& printForm,
                mailout::Mailer& mailer) {
     InboxWalker(ctx, session, printForm, mailer).Run();
+}
+
+Reprinted ReprintMessage(config::Context& ctx, SessionState& session, print::FrmVFPrint& printForm,
+                         mailout::Mailer& mailer, std::shared_ptr<platform::MailMessage> msg,
+                         std::string& why) {
+    return InboxWalker(ctx, session, printForm, mailer).Reprint(std::move(msg), why);
 }
 
 }  // namespace vfmain

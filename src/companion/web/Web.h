@@ -9,6 +9,10 @@
 
 #include "platform/Environment.h"
 
+namespace config {
+struct Context;
+}
+
 namespace web {
 
 class FaxPages;
@@ -28,6 +32,16 @@ int CmdWeb(const std::vector<std::string>& args, std::ostream& out, std::ostream
            const WebServices& services);
 
 extern const char kWebHelp[];
+
+// Runs `body` on a run context of the real platform built for the account
+// of the process's environment; returns what `body` returns. main.cpp makes it.
+using WithRunContext = std::function<int(const std::function<int(config::Context&)>& body)>;
+
+// Runs `voxafax reprint ID [--printer NAME] [--profile FILE]`; returns the
+// exit status.
+int CmdReprint(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+               const WithRunContext& withContext);
+extern const char kReprintHelp[];
 
 // The access token of the program folder, made (0600) when there is none, so
 // that an address once printed stays good across restarts. "" on failure,
