@@ -22,8 +22,9 @@ struct FaxEntry {
     std::string received;                  // as the store shows it
     long long order = 0;                   // newer is larger
     std::vector<std::string> attachments;  // names, in the store's order
-    std::string text;                      // the message's text (the fax's cover)
-    std::string note;                      // what the conversion left out
+    // What the conversion left out. The message's text is not kept: the
+    // pages show no more of a message than a run prints of it.
+    std::string note;
 };
 
 // Where the faxes are read: the mail store of the account's profile.

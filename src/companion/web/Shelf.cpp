@@ -125,7 +125,6 @@ platform::Result<FaxEntry> StoreShelf::Find(const std::string& id) {
     auto m = (*session)->GetMessage(id);
     if (!m || !*m) return m ? Status::Error(Fail::NotFound, "not in the store") : m.status();
     FaxEntry e = Entry(**m, folderOf_.count(id) ? folderOf_[id] : "");
-    e.text = (*m)->Text().value_or("");
     e.note = (*m)->Note().value_or("");
     return e;
 }
