@@ -64,7 +64,7 @@ def wait_for(d, test, seconds, what):
 def shot(d, name):
     os.makedirs(SHOTS, exist_ok=True)
     height = d.execute_script("return document.body.scrollHeight")
-    d.set_window_size(1200, max(600, min(height + 40, 2400)))
+    d.set_window_size(1200, max(600, min(height + 40, 1400)))
     d.save_screenshot(os.path.join(SHOTS, name + ".png"))
     d.set_window_size(1200, 900)
 
