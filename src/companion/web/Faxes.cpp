@@ -139,7 +139,18 @@ std::string FaxPagesImpl::AttachmentFile(const FaxEntry& fax, std::size_t index,
     return path;
 }
 
+const FaxEntry* FaxPagesImpl::Known(const std::string& id) {
+    auto it = known_.find(id);
+    return it == known_.end() ? nullptr : &it->second;
+}
+
+void FaxPagesImpl::Remember(const FaxEntry& fax) {
+    if (known_.size() >= 4 * kPerPage) known_.clear();
+    known_[fax.id] = fax;
+}
+
 std::vector<int> FaxPagesImpl::PagesOf(const FaxEntry& fax) {
+    Remember(fax);
     if (auto it = pages_.find(fax.id); it != pages_.end()) return it->second;
     std::vector<int> pages;
     for (std::size_t i = 0; i < fax.attachments.size(); ++i) {
@@ -150,6 +161,7 @@ std::vector<int> FaxPagesImpl::PagesOf(const FaxEntry& fax) {
                      : pictures_.pages(file);
         pages.push_back(n ? *n : 0);
     }
+    if (pages_.size() >= 1000) pages_.clear();  // bounded, as the pictures are
     return pages_[fax.id] = pages;
 }
 
@@ -234,7 +246,8 @@ Response FaxPagesImpl::Picture(const Request& req) {
                             (small ? "\nsmall" : "\nlarge");
     std::optional<std::string> png = cache_.Get(key);
     if (!png) {
-        auto fax = shelf_->Find(id);
+        const FaxEntry* known = Known(id);
+        auto fax = known ? platform::Result<FaxEntry>(*known) : shelf_->Find(id);
         if (!fax || a < 0 || static_cast<std::size_t>(a) >= fax->attachments.size() || p < 0)
             return Response::Text(404, "no such picture\n");
         std::string why;

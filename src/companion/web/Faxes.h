@@ -93,6 +93,11 @@ class FaxPagesImpl final : public FaxPages {
     Pictures pictures_;
     std::function<PrinterChoice()> printers_;
     PictureCache cache_;
+    // The fax of an ID as last read: a page's pictures need no look-up in
+    // the store. Bounded: it is emptied when it grows past a few pages' worth.
+    const FaxEntry* Known(const std::string& id);
+    void Remember(const FaxEntry& fax);
+    std::map<std::string, FaxEntry> known_;
     std::map<std::string, std::vector<int>> pages_;  // by message ID
 };
 
