@@ -56,7 +56,7 @@ std::unique_ptr<web::FaxPages> MakeFaxPages(const platform::Environment& env) {
     auto dialogs = std::make_shared<platform::TerminalDialogs>("");
     auto shelf = std::make_unique<web::StoreShelf>(
         env.profilePath,
-        std::make_unique<platform::MaildirStoreProvider>(env.StoresIni(), *dialogs), dialogs);
+        std::make_unique<platform::MaildirStore>(env.StoresIni(), *dialogs), dialogs);
     web::Pictures pictures;
     pictures.pages = [maxPages](const std::string& path) -> platform::Result<int> {
         auto info = platform::ProbeImage(path, maxPages);
@@ -97,11 +97,11 @@ int WithRunContext(const std::function<int(config::Context&)>& body) {
     auto imaging =
         platform::MakeImageLibrary(*printers, env.programFolder + "/temp", options.maxPages);
     platform::TcpSocketFactory sockets(env.tick);
-    platform::MaildirStoreProvider stores(env.StoresIni(), dialogs);
+    platform::MaildirStore store(env.StoresIni(), dialogs);
     config::NodeConfig cfg;
     config::RunGlobals run;
-    config::Context ctx{env,      options, loop,   profile, dialogs, *printers,
-                        *imaging, sockets, stores, cfg,     run,     log};
+    config::Context ctx{env,      options, loop,  profile, dialogs, *printers,
+                        *imaging, sockets, store, cfg,     run,     log};
     return body(ctx);
 }
 

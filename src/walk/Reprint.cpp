@@ -15,7 +15,7 @@
 #include "walk/IsFileDir.h"
 #include "walk/Session.h"
 
-namespace vfmain {
+namespace walk {
 namespace {
 
 int Status(config::RunFailure failure) {
@@ -45,33 +45,30 @@ int Reprint(config::Context& ctx, const std::string& messageId, const std::strin
     run.gflgTest = true;
     run.gflgPrintTest = true;
     (void)platform::MakeFolders(run.gTempDir);
-    if (!ChoosePrinter(ctx, printer.empty() ? ctx.cfg.gprinterName : printer))
-        return Status(config::RunFailure::Config);
+    const std::string printerName = printer.empty() ? ctx.cfg.gprinterName : printer;
+    if (!ChoosePrinter(ctx, printerName)) return Status(config::RunFailure::Config);
 
     SessionState session;
-    if (!SessionLogIn(ctx, session, ctx.cfg.gVoxaFaxProfile)) {
+    if (!SessionLogIn(ctx.store, session, ctx.cfg.gVoxaFaxProfile)) {
         ctx.log.Error("mail store profile \"" + ctx.cfg.gVoxaFaxProfile +
-                      "\": cannot log on: " + session.logonError);
+                      "\": cannot log on: " + session.logonError.detail);
         SessionLogOff(session);
         return Status(config::RunFailure::Config);
     }
-    auto msg = session.gblobjSession->GetMessage(messageId);
-    if (!msg || !*msg) {
-        ctx.log.Error("no message \"" + messageId +
-                      "\" in the store; a run may have filed it since, which gives it a new ID");
-        SessionLogOff(session);
-        return kReprintNothing;
-    }
-    print::FrmVFPrint printForm(ctx);
+    print::FrmVFPrint printForm(ctx.imaging, ctx.loop, printerName);
     net::FrmMail mailForm(ctx);
     mailout::Mailer mailer(ctx, mailForm);
     std::string why;
-    const Reprinted done = ReprintMessage(ctx, session, printForm, mailer, *msg, why);
+    const Reprinted done = ReprintMessage(ctx, session, printForm, mailer, messageId, why);
     (void)KillAllFiles(run.gTempDir);
     SessionLogOff(session);
     switch (done) {
         case Reprinted::Printed:
             return 0;
+        case Reprinted::NotFound:
+            ctx.log.Error("no message \"" + messageId + "\" in the store (" + why +
+                          "); a run may have filed it since, which gives it a new ID");
+            return kReprintNothing;
         case Reprinted::NotAFax:
             ctx.log.Error("message \"" + messageId + "\" is no fax for " + ctx.cfg.gVoxaFaxAddr +
                           "; nothing was printed");
@@ -84,4 +81,4 @@ int Reprint(config::Context& ctx, const std::string& messageId, const std::strin
     return Status(config::RunFailure::Printing);
 }
 
-}  // namespace vfmain
+}  // namespace walk

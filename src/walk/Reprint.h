@@ -6,7 +6,7 @@ namespace config {
 struct Context;
 }
 
-namespace vfmain {
+namespace walk {
 
 // Prints the stored message `messageId` of the account's store again on
 // `printer` (the configured one when empty): classified and checked as the
@@ -18,4 +18,4 @@ namespace vfmain {
 inline constexpr int kReprintNothing = 1;
 int Reprint(config::Context& ctx, const std::string& messageId, const std::string& printer);
 
-}  // namespace vfmain
+}  // namespace walk

@@ -57,7 +57,7 @@ int CmdReprint(const std::vector<std::string>& args, std::ostream& out, std::ost
                                                               : companion::kProblem;
     }
     const int status =
-        withContext([&](config::Context& ctx) { return vfmain::Reprint(ctx, id, printer); });
+        withContext([&](config::Context& ctx) { return walk::Reprint(ctx, id, printer); });
     if (status == 0) out << "voxafax reprint: printed again\n";
     return status;
 }

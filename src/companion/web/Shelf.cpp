@@ -1,5 +1,6 @@
 // The faxes as the mail store keeps them: the inbox and the filing folders
-// of the account's profile, read only (no folder is made, nothing is moved).
+// of the account's profile. Nothing is moved, marked or changed; a filing
+// folder that does not exist yet is made, as the next run would make it.
 #include "companion/web/Shelf.h"
 
 #include <algorithm>
@@ -33,111 +34,87 @@ long long OrderOf(const std::string& shown) {
     return ((((y * 100LL + mo) * 100 + d) * 100 + h) * 100 + mi) * 100 + s;
 }
 
-std::shared_ptr<platform::MailFolder> Child(const std::shared_ptr<platform::MailFolder>& parent,
-                                            const std::string& name) {
-    auto n = parent->FolderCount();
-    for (int i = 1; n && i <= *n; ++i) {
-        auto f = parent->Folder(i);
-        if (f && *f && (*f)->Name().value_or("") == name) return *f;
-    }
-    return nullptr;
-}
-
 }  // namespace
 
-StoreShelf::StoreShelf(std::string profilePath, std::unique_ptr<platform::MailStoreProvider> stores,
+StoreShelf::StoreShelf(std::string profilePath, std::unique_ptr<platform::MailStore> store,
                        std::shared_ptr<void> keep)
-    : profilePath_(std::move(profilePath)), keep_(std::move(keep)), stores_(std::move(stores)) {}
+    : profilePath_(std::move(profilePath)), keep_(std::move(keep)), store_(std::move(store)) {}
 
-platform::Result<std::unique_ptr<platform::MailSession>> StoreShelf::Open() {
+platform::Result<std::vector<StoreShelf::Listed>> StoreShelf::Open() {
     const std::string text = platform::ReadWholeFile(profilePath_).value_or("");
     const std::string profile =
         platform::ini::Lookup(text, "VOXA-FAX", "VoxaFax_Profile").value_or("");
     if (profile.empty())
         return Status::Error(Fail::NotFound, "VoxaFax_Profile is not set in " + profilePath_);
-    auto session = stores_->CreateSession();
-    if (!session) return session.status();
-    if (auto st = (*session)->Logon(profile, false); !st) return st;
-    return std::move(*session);
+    auto logon = store_->LogOn(profile, false);
+    if (!logon) return logon.status();
+    std::vector<Listed> folders;
+    if (auto ids = store_->List(logon->inbox)) folders.push_back({"Inbox", std::move(*ids)});
+    for (const auto& path : kFilingFolders) {
+        auto folder = store_->Folder(path);
+        if (!folder) continue;
+        if (auto ids = store_->List(*folder))
+            folders.push_back({path[0] + "/" + path[1], std::move(*ids)});
+    }
+    return folders;
 }
 
-FaxEntry StoreShelf::Entry(platform::MailMessage& m, const std::string& folder) {
+FaxEntry StoreShelf::Entry(const platform::StoredMessage& m, const std::string& folder) {
     FaxEntry e;
-    e.id = m.ID().value_or("");
+    e.id = m.id;
     e.folder = folder;
-    e.sender = m.SenderAddress().value_or("");
-    e.subject = m.Subject().value_or("");
-    e.received = m.TimeReceived().value_or("");
+    e.sender = m.senderAddress;
+    e.subject = m.subject;
+    e.received = m.timeReceived;
     e.order = OrderOf(e.received);
-    auto n = m.AttachmentCount();
-    for (int i = 1; n && i <= *n; ++i) {
-        auto a = m.Attachment(i);
-        e.attachments.push_back(a && *a ? (*a)->Name().value_or("") : "");
-    }
+    for (const platform::Attachment& a : m.attachments) e.attachments.push_back(a.name);
+    e.note = m.note;
     return e;
 }
 
-platform::Result<std::vector<FaxEntry>> StoreShelf::All() {
-    auto session = Open();
-    if (!session) return session.status();
-    std::vector<std::pair<std::string, std::shared_ptr<platform::MailFolder>>> folders;
-    if (auto inbox = (*session)->Inbox(); inbox && *inbox) folders.emplace_back("Inbox", *inbox);
-    auto info = (*session)->InfoStore(1);
-    auto root = info && *info
-                    ? (*info)->RootFolder()
-                    : platform::Result<std::shared_ptr<platform::MailFolder>>(info.status());
-    for (const auto& path : kFilingFolders) {
-        if (!root || !*root) break;
-        auto parent = Child(*root, path[0]);
-        auto folder = parent ? Child(parent, path[1]) : nullptr;
-        if (folder) folders.emplace_back(path[0] + "/" + path[1], folder);
-    }
-    std::vector<FaxEntry> all;
-    for (auto& [name, folder] : folders) {
-        auto count = folder->MessageCount();
-        for (int i = 1; count && i <= *count; ++i) {
-            auto m = folder->Message(i);
-            if (m && *m) all.push_back(Entry(**m, name));
-        }
-    }
-    (void)(*session)->Logoff();
-    std::stable_sort(all.begin(), all.end(),
-                     [](const FaxEntry& a, const FaxEntry& b) { return a.order > b.order; });
-    for (const FaxEntry& e : all) folderOf_[e.id] = e.folder;
-    return all;
-}
-
+// Each folder lists its messages in the order they arrived, so the newest
+// `skip + count` of all are among the newest `skip + count` of each folder:
+// only those are read, however many the folders hold.
 platform::Result<std::vector<FaxEntry>> StoreShelf::Newest(std::size_t skip, std::size_t count,
                                                            std::size_t& total) {
-    auto all = All();
-    if (!all) return all.status();
-    total = all->size();
+    auto folders = Open();
+    if (!folders) return folders.status();
+    total = 0;
+    std::vector<FaxEntry> candidates;
+    for (const Listed& f : *folders) {
+        total += f.ids.size();
+        const std::size_t take = std::min(f.ids.size(), skip + count);
+        for (std::size_t i = f.ids.size() - take; i < f.ids.size(); ++i) {
+            // One that a run moved since the listing is left out.
+            if (auto m = store_->Load(f.ids[i])) candidates.push_back(Entry(*m, f.folder));
+        }
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const FaxEntry& a, const FaxEntry& b) { return a.order > b.order; });
     std::vector<FaxEntry> page;
-    for (std::size_t i = skip; i < all->size() && page.size() < count; ++i)
-        page.push_back((*all)[i]);
+    for (std::size_t i = skip; i < candidates.size() && page.size() < count; ++i) {
+        folderOf_[candidates[i].id] = candidates[i].folder;
+        page.push_back(std::move(candidates[i]));
+    }
+    if (folderOf_.size() > 10000) folderOf_.clear();
     return page;
 }
 
 platform::Result<FaxEntry> StoreShelf::Find(const std::string& id) {
     if (id.empty()) return Status::Error(Fail::NotFound, "no message named");
-    auto session = Open();
-    if (!session) return session.status();
-    auto m = (*session)->GetMessage(id);
-    if (!m || !*m) return m ? Status::Error(Fail::NotFound, "not in the store") : m.status();
-    FaxEntry e = Entry(**m, folderOf_.count(id) ? folderOf_[id] : "");
-    e.note = (*m)->Note().value_or("");
-    return e;
+    auto folders = Open();
+    if (!folders) return folders.status();
+    auto m = store_->Load(id);
+    if (!m) return m.status();
+    auto known = folderOf_.find(id);
+    return Entry(*m, known == folderOf_.end() ? std::string() : known->second);
 }
 
 platform::Status StoreShelf::WriteAttachment(const std::string& id, std::size_t index,
                                              const std::string& path) {
-    auto session = Open();
-    if (!session) return session.status();
-    auto m = (*session)->GetMessage(id);
-    if (!m || !*m) return Status::Error(Fail::NotFound, "not in the store");
-    auto a = (*m)->Attachment(static_cast<int>(index) + 1);
-    if (!a || !*a) return Status::Error(Fail::NotFound, "no such attachment");
-    return (*a)->WriteToFile(path);
+    auto folders = Open();
+    if (!folders) return folders.status();
+    return store_->WriteAttachment(id, index, path);
 }
 
 }  // namespace web

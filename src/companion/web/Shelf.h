@@ -13,8 +13,8 @@ class StoreShelf final : public FaxShelf {
   public:
     // profilePath: the profile file that names the store's profile
     // (VoxaFax_Profile), read at every call so that a change shows at once.
-    // `keep` holds what the provider needs for as long as it lives.
-    StoreShelf(std::string profilePath, std::unique_ptr<platform::MailStoreProvider> stores,
+    // `keep` holds what the store needs for as long as it lives.
+    StoreShelf(std::string profilePath, std::unique_ptr<platform::MailStore> store,
                std::shared_ptr<void> keep = {});
 
     platform::Result<std::vector<FaxEntry>> Newest(std::size_t skip, std::size_t count,
@@ -24,13 +24,18 @@ class StoreShelf final : public FaxShelf {
                                      const std::string& path) override;
 
   private:
-    platform::Result<std::unique_ptr<platform::MailSession>> Open();
-    platform::Result<std::vector<FaxEntry>> All();
-    static FaxEntry Entry(platform::MailMessage& m, const std::string& folder);
+    // Logs on to the profile the profile file names now; the folders to
+    // show, by name, with their messages' IDs (oldest first).
+    struct Listed {
+        std::string folder;
+        std::vector<platform::MessageId> ids;
+    };
+    platform::Result<std::vector<Listed>> Open();
+    static FaxEntry Entry(const platform::StoredMessage& m, const std::string& folder);
 
     std::string profilePath_;
     std::shared_ptr<void> keep_;
-    std::unique_ptr<platform::MailStoreProvider> stores_;
+    std::unique_ptr<platform::MailStore> store_;
     std::map<std::string, std::string> folderOf_;  // message ID -> folder, as last listed
 };
 
