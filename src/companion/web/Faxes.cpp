@@ -276,6 +276,8 @@ Response FaxPagesImpl::Reprint(const Request& req, const Session& s, App& app) {
     };
     const std::string id = field("id");
     std::string printer = field("printer");
+    // Only a fax these pages show is printed again.
+    if (!shelf_->Find(id)) return Response::Text(404, "no such fax\n");
     const PrinterChoice choice = printers_ ? printers_() : PrinterChoice{};
     if (!printer.empty() &&
         std::find(choice.names.begin(), choice.names.end(), printer) == choice.names.end())

@@ -92,28 +92,34 @@ platform::Result<std::vector<FaxEntry>> StoreShelf::Newest(std::size_t skip, std
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const FaxEntry& a, const FaxEntry& b) { return a.order > b.order; });
     std::vector<FaxEntry> page;
-    for (std::size_t i = skip; i < candidates.size() && page.size() < count; ++i) {
-        folderOf_[candidates[i].id] = candidates[i].folder;
+    for (std::size_t i = skip; i < candidates.size() && page.size() < count; ++i)
         page.push_back(std::move(candidates[i]));
-    }
-    if (folderOf_.size() > 10000) folderOf_.clear();
     return page;
 }
 
-platform::Result<FaxEntry> StoreShelf::Find(const std::string& id) {
-    if (id.empty()) return Status::Error(Fail::NotFound, "no message named");
+// Only a message of the folders shown is looked up: an ID is the store's own
+// text (a file's path for the Maildir store), and a request must not name
+// any other file to be read as a message.
+platform::Result<std::string> StoreShelf::FolderOf(const std::string& id) {
     auto folders = Open();
     if (!folders) return folders.status();
+    for (const Listed& f : *folders)
+        if (std::find(f.ids.begin(), f.ids.end(), id) != f.ids.end()) return f.folder;
+    return Status::Error(Fail::NotFound, "not in the inbox or a filing folder");
+}
+
+platform::Result<FaxEntry> StoreShelf::Find(const std::string& id) {
+    auto folder = FolderOf(id);
+    if (!folder) return folder.status();
     auto m = store_->Load(id);
     if (!m) return m.status();
-    auto known = folderOf_.find(id);
-    return Entry(*m, known == folderOf_.end() ? std::string() : known->second);
+    return Entry(*m, *folder);
 }
 
 platform::Status StoreShelf::WriteAttachment(const std::string& id, std::size_t index,
                                              const std::string& path) {
-    auto folders = Open();
-    if (!folders) return folders.status();
+    auto folder = FolderOf(id);
+    if (!folder) return folder.status();
     return store_->WriteAttachment(id, index, path);
 }
 

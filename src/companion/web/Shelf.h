@@ -32,11 +32,12 @@ class StoreShelf final : public FaxShelf {
     };
     platform::Result<std::vector<Listed>> Open();
     static FaxEntry Entry(const platform::StoredMessage& m, const std::string& folder);
+    // The folder shown that holds the message, or why there is none.
+    platform::Result<std::string> FolderOf(const std::string& id);
 
     std::string profilePath_;
     std::shared_ptr<void> keep_;
     std::unique_ptr<platform::MailStore> store_;
-    std::map<std::string, std::string> folderOf_;  // message ID -> folder, as last listed
 };
 
 }  // namespace web

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include "companion/web/Faxes.h"
+#include "companion/web/Shelf.h"
+#include "tests/fakes/FakeMailStore.h"
 #include "tests/support/TempDir.h"
 
 namespace web {
@@ -145,12 +147,57 @@ TEST_F(FaxRoutes, ReprintGoesToAnInstalledPrinterOnly) {
     post.path = "/reprint";
     post.body = "csrf=csrf&id=id7&printer=Elsewhere";
     EXPECT_EQ(pages->Handle(post, session, *app).status, 400);
+    post.body = "csrf=csrf&id=gone&printer=Office";
+    EXPECT_EQ(pages->Handle(post, session, *app).status, 404);
     EXPECT_FALSE(app->jobs().Last());
     post.body = "csrf=csrf&id=id7&printer=Fax+PDF";
     EXPECT_EQ(pages->Handle(post, session, *app).status, 303);
     for (int i = 0; i < 2000 && app->jobs().Busy(); ++i) loop.RunOnce(true);
     ASSERT_TRUE(app->jobs().Last());
     EXPECT_EQ(app->jobs().Last()->lines.front(), "reprint id7 --printer Fax PDF");
+}
+
+}  // namespace
+}  // namespace web
+
+namespace web {
+namespace {
+
+TEST(StoreShelf, NewestFirstAcrossFoldersAndOnlyMessagesItShows) {
+    testsupport::TempDir dir;
+    testsupport::WriteFile(dir / "voxafax.ini", "[VOXA-FAX]\nVoxaFax_Profile=fax store\n");
+    auto fake = std::make_unique<platform::FakeMailStore>();
+    platform::FakeMailStore& store = *fake;
+    store.AddProfile("Fax Store");
+    store.AddProfile("Other");
+    store.NewMessage(store.Inbox("Fax Store")).Subject("inbox").Received("01/03/2026 09:00:00 AM");
+    auto& printed = store.EnsureFolder("Fax Store", "VOXA-FAXes/Printed");
+    store.NewMessage(printed).Subject("late").Received("01/01/2026 11:00:00 PM");
+    store.NewMessage(printed).Subject("noon").Received("01/02/2026 12:00:00 PM");
+    const std::string foreign = store.NewMessage(store.Inbox("Other")).Subject("other").id;
+    StoreShelf shelf(dir / "voxafax.ini", std::move(fake));
+
+    std::size_t total = 0;
+    auto first = shelf.Newest(0, 2, total);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(total, 3u);
+    ASSERT_EQ(first->size(), 2u);
+    EXPECT_EQ((*first)[0].subject, "inbox");
+    EXPECT_EQ((*first)[0].folder, "Inbox");
+    EXPECT_EQ((*first)[1].subject, "noon");
+    auto second = shelf.Newest(2, 2, total);
+    ASSERT_TRUE(second);
+    ASSERT_EQ(second->size(), 1u);
+    EXPECT_EQ((*second)[0].subject, "late");
+    EXPECT_EQ((*second)[0].folder, "VOXA-FAXes/Printed");
+
+    auto found = shelf.Find((*second)[0].id);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->folder, "VOXA-FAXes/Printed");
+    // An ID the pages do not show is not read, whatever the store would make of it.
+    EXPECT_FALSE(shelf.Find(foreign));
+    EXPECT_FALSE(shelf.Find("/etc/passwd"));
+    EXPECT_FALSE(shelf.WriteAttachment("/etc/passwd", 0, dir / "x"));
 }
 
 }  // namespace
