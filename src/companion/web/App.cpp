@@ -203,6 +203,14 @@ Response App::NowPage(const Session& s) {
     html += Row("Printing", "<span id=\"k-printing\">" + HtmlEscape(k.printing) + "</span>");
     html += Row("Last error", "<span id=\"k-error\">" +
                                   HtmlEscape(companion::LastErrorInWords(k.lastError)) + "</span>");
+    // A bare SMTP code left by a run that did its job: receipts wait.
+    const std::string lastError = platform::Trim(k.lastError);
+    if (!lastError.empty() && companion::LastErrorInWords(lastError) != lastError &&
+        k.vfprint == "quit")
+        html += Row("What to do",
+                    "Receipts that no SMTP server took wait for the next run; "
+                    "<a href=\"/receipts\">Receipts</a> shows them and what the "
+                    "server answered.");
     const std::string session = companion::DescribeSession(k.session);
     html += Row("Session", HtmlEscape(session.empty() ? k.session : session));
     html += Row("Totals", HtmlEscape(k.totals));
