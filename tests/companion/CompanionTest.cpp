@@ -248,19 +248,6 @@ TEST_F(Companion, StatusAndCheckSayWhatLastErrorDoesNot) {
     EXPECT_TRUE(Has(out_.str(), env_.profilePath + " is missing: run voxafax setup"));
 }
 
-TEST(CompanionWords, SessionKeysAndLastErrorCodes) {
-    EXPECT_EQ(companion::DescribeSession("1000,0,2,0"),
-              "1000 printed, 0 unprintable, 2 regular faxes");
-    EXPECT_EQ(companion::DescribeSession("1,2,3"), "");
-    EXPECT_EQ(companion::DescribeSession("a,2,3,0"), "");
-    EXPECT_EQ(companion::LastErrorInWords("5"),
-              "5 = Unable to obtain an Internet Address for the server");
-    EXPECT_EQ(companion::LastErrorInWords(" 7"), "7 = The connection timed out");
-    EXPECT_EQ(companion::LastErrorInWords(""), "none");
-    EXPECT_EQ(companion::LastErrorInWords("Print Error : Fatal Printer Error"),
-              "Print Error : Fatal Printer Error");
-}
-
 // ---- run -------------------------------------------------------------------
 
 // What a run that found no new fax writes: the same keys every time.
