@@ -66,7 +66,9 @@ class Dialogue {
 
     // "" once connected (and through TLS), else why not.
     std::string Open(const Endpoint& server) {
-        sock_->SetTls(platform::TlsSettings{server.tls, ""});
+        platform::TlsSettings tls;
+        tls.enabled = server.tls;
+        sock_->SetTls(tls);
         if (sock_->SetHostName(server.host).empty()) return "host not found";
         if (int rc = sock_->Connect(server.port); rc != 0) return Reason(std::strerror(rc));
         if (!Wait([this] { return connected_; })) return Failure("no connection");

@@ -118,11 +118,11 @@ int Run(platform::Environment& env, config::Options& options, const std::string&
     platform::TcpSocketFactory sockets =
         hostsFile && *hostsFile ? platform::TcpSocketFactory(platform::HostsFileResolver(hostsFile))
                                 : platform::TcpSocketFactory(env.tick);
-    platform::MaildirStoreProvider stores(env.StoresIni(), dialogs);
+    platform::MaildirStore store(env.StoresIni(), dialogs);
     config::NodeConfig cfg;
     config::RunGlobals run;
-    config::Context ctx{env,      options, loop,   profile, dialogs, *printers,
-                        *imaging, sockets, stores, cfg,     run,     log};
+    config::Context ctx{env,      options, loop,  profile, dialogs, *printers,
+                        *imaging, sockets, store, cfg,     run,     log};
     return vfmain::Main(ctx, commandLine);
 }
 

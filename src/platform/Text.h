@@ -28,6 +28,8 @@ std::string OneLine(std::string_view text, std::size_t max = std::string_view::n
 // most two edits away, case ignored, a swap of neighbours counting one), or
 // "" when none is close: for "did you mean ...?".
 std::string Closest(std::string_view name, const std::vector<std::string>& names);
+// Base64 (RFC 4648, with padding, no line breaks): SASL and AUTH arguments.
+std::string Base64(std::string_view bytes);
 // Each byte of 0x80..0xFF as its two-byte UTF-8 form.
 std::string Latin1ToUtf8(std::string_view s);
 

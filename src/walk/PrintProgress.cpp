@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-namespace vfmain {
+namespace walk {
 
 PrintProgress::PrintProgress(std::string path) : path_(std::move(path)) {
     // "count id" on the first line; anything after it is left from a longer
@@ -36,4 +36,4 @@ void PrintProgress::Printed(const std::string& id, int count) {
         working_ = false;
 }
 
-}  // namespace vfmain
+}  // namespace walk

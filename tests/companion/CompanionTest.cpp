@@ -515,7 +515,7 @@ TEST_F(Companion, CheckFindsMisspeltKeysAndValuesReadDifferently) {
           "Password is set again (voxafax.ini line 10); voxafax-print reads only the first, "
           "line 3\n",
           "\"Fax PDF\" differs in letter case only", "no such profile in", "(profiles: Faxes)",
-          "[pop3] tls = ja in ", "is neither yes nor no; correct or remove it",
+          "[pop3] tls = ja in ", "is neither yes, no nor starttls; correct or remove it",
           "did you mean [pop3] host?",
           "(mode 644) holds the mailbox password, but others may read it: chmod 600",
           "the password goes to mail.example.net in clear"})
