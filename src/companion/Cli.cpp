@@ -116,6 +116,32 @@ bool PrintCommandHelp(const std::string& command, std::ostream& out) {
     return true;
 }
 
+namespace {
+
+// voxafax run [MODE]: the mode, and voxafax-print to start.
+int CmdRunArguments(const std::vector<std::string>& rest, const platform::Environment& env,
+                    Io& io) {
+    if (rest.size() > 1) {
+        io.err << "voxafax run: one mode at most\n";
+        return kUsage;
+    }
+    auto mode = FindRunMode(rest.empty() ? "now" : rest[0]);
+    if (!mode) {
+        io.err << "voxafax run: unknown mode \"" << rest[0] << "\"; see voxafax help run\n";
+        return kUsage;
+    }
+    RunSettings settings;
+    settings.program = FindPrintProgram();
+    settings.terminal = ::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO);
+    if (settings.program.empty()) {
+        io.err << "voxafax run: voxafax-print was found neither beside voxafax nor on PATH\n";
+        return kCannotStart;
+    }
+    return CmdRun(env, *mode, settings, io.out, io.err);
+}
+
+}  // namespace
+
 int Dispatch(const std::vector<std::string>& args, const platform::Environment& env, Io& io,
              Services& services) {
     if (args.empty()) {
@@ -182,24 +208,7 @@ int Dispatch(const std::vector<std::string>& args, const platform::Environment& 
         if (!onlyFlag("--offline", opts.offline)) return kUsage;
         return CmdCheck(env, opts, io.out, services);
     }
-    // run
-    if (rest.size() > 1) {
-        io.err << "voxafax run: one mode at most\n";
-        return kUsage;
-    }
-    auto mode = FindRunMode(rest.empty() ? "now" : rest[0]);
-    if (!mode) {
-        io.err << "voxafax run: unknown mode \"" << rest[0] << "\"; see voxafax help run\n";
-        return kUsage;
-    }
-    RunSettings settings;
-    settings.program = FindPrintProgram();
-    settings.terminal = ::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO);
-    if (settings.program.empty()) {
-        io.err << "voxafax run: voxafax-print was found neither beside voxafax nor on PATH\n";
-        return kCannotStart;
-    }
-    return CmdRun(env, *mode, settings, io.out, io.err);
+    return CmdRunArguments(rest, env, io);
 }
 
 }  // namespace companion

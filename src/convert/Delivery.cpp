@@ -276,11 +276,8 @@ void ProcessInMessages(config::Context& ctx, const platform::FolderId& inbox) {
                                      "; the file stays and is converted again next run; " +
                                      WhatToDo(r.error);
             ctx.log.Error(line);
-            // last_error holds one short line: the file and the system's reason,
-            // which ends the detail ("...: No space left on device").
-            const std::size_t cut = r.what.rfind(": ");
-            ctx.run.gLastError = "Storage Error : cannot convert " + path + ": " +
-                                 (cut == std::string::npos ? r.what : r.what.substr(cut + 2));
+            // last_error holds 200 characters: the reason before the advice.
+            ctx.run.gLastError = "Storage Error : cannot convert " + path + ": " + r.what;
         }
         syncPending();
         if (countsChanged || counts.size() != countsBefore)
