@@ -276,7 +276,8 @@ void ProcessInMessages(config::Context& ctx, const platform::FolderId& inbox) {
                                      "; the file stays and is converted again next run; " +
                                      WhatToDo(r.error);
             ctx.log.Error(line);
-            ctx.run.gLastError = "Storage Error : " + line;
+            // last_error holds 200 characters: the reason before the advice.
+            ctx.run.gLastError = "Storage Error : cannot convert " + path + ": " + r.what;
         }
         syncPending();
         if (countsChanged || counts.size() != countsBefore)
