@@ -56,7 +56,8 @@ int Reprint(config::Context& ctx, const std::string& messageId, const std::strin
         return Status(config::RunFailure::Config);
     }
     print::FrmVFPrint printForm(ctx.imaging, ctx.loop, printerName);
-    net::FrmMail mailForm(ctx);
+    net::FrmMail mailForm(
+        net::NetServices{ctx.loop, ctx.sockets, ctx.env, ctx.options, ctx.cfg, ctx.log});
     mailout::Mailer mailer(ctx, mailForm);
     std::string why;
     const Reprinted done = ReprintMessage(ctx, session, printForm, mailer, messageId, why);
