@@ -16,6 +16,7 @@
 #include "config/NodeConfig.h"
 #include "config/Options.h"
 #include "config/RunGlobals.h"
+#include "config/Secrets.h"
 #include "convert/Converter.h"
 #include "linux/maildir/MaildirStore.h"
 #include "linux/tcp/TcpSocket.h"
@@ -79,7 +80,8 @@ int main(int argc, char** argv) {
     if (mode == "download" && argc > 3) {
         options.popPort = std::atoi(argv[3]);
         net::FrmMail form(ctx);
-        pop::PopClient client(ctx, form);
+        config::Secrets secrets(loop, env.OptionsIni());
+        pop::PopClient client({loop, log, profile, env, options, cfg, run, secrets}, form);
         client.CHECKMAIL_Click();
         if (form.gPOP_Error != 0 && form.gPOP_Error != -1) {
             std::fprintf(stderr, "download failed: %d\n", form.gPOP_Error);

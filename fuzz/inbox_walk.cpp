@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         msg.Attach(parts[i], parts[i], parts[i + 1]);
     }
 
-    print::FrmVFPrint form(ctx);
+    print::FrmVFPrint form(ctx.imaging, ctx.loop, ctx.cfg.gprinterName);
     net::FrmMail frmMail(ctx);
     mailout::Mailer mailer(ctx, frmMail);
     walk::SessionState session;

@@ -14,7 +14,6 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
-#include "config/Options.h"
 #include "config/RunGlobals.h"
 #include "convert/HeaderUtils.h"
 #include "mailout/Compose.h"
@@ -24,6 +23,7 @@
 #include "net/FrmMail.h"
 #include "net/Outcomes.h"
 #include "net/SocketWrench.h"
+#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"

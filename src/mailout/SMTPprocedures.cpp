@@ -4,12 +4,12 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
-#include "config/Options.h"
 #include "mailout/Mailer.h"
 #include "mailout/SafeText.h"
 #include "net/FrmMail.h"
 #include "net/Outcomes.h"
 #include "net/SocketWrench.h"
+#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
@@ -91,8 +91,8 @@ std::string ErrorText(const std::string& text) {
     return platform::OneLine(platform::Trim(text, "\r\n"), kLogTextMax);
 }
 
-// The reply judged in each step: the first four characters of the latest
-// arrival. A multi-line reply ("250-...") is therefore a wrong reply.
+// The reply judged in each step: the first four characters of the whole
+// reply in PortIn. A multi-line reply ("250-...") is therefore a wrong reply.
 std::string ReplyCode(const net::FrmMail& form) {
     return form.PortIn.substr(0, 4);
 }

@@ -10,6 +10,7 @@
 #include "config/NodeConfig.h"
 #include "config/Options.h"
 #include "config/RunGlobals.h"
+#include "config/Secrets.h"
 #include "convert/Converter.h"
 #include "convert/HeaderUtils.h"
 #include "mailout/Mailer.h"
@@ -111,11 +112,13 @@ class Run {
     std::unique_ptr<print::FrmVFPrint> printForm_;
     std::unique_ptr<net::FrmMail> frmMail_;
     std::unique_ptr<mailout::Mailer> mailer_;
+    std::unique_ptr<config::Secrets> secrets_;  // a POP password read once per run
 };
 
 void Run::Execute() {
     Prepare();
-    printForm_ = std::make_unique<print::FrmVFPrint>(ctx_);
+    printForm_ =
+        std::make_unique<print::FrmVFPrint>(ctx_.imaging, ctx_.loop, ctx_.cfg.gprinterName);
     frmMail_ = std::make_unique<net::FrmMail>(ctx_);
     mailer_ = std::make_unique<mailout::Mailer>(ctx_, *frmMail_);
 
@@ -304,7 +307,11 @@ Phase Run::CycleStart() {
     // writes it).
     if (!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") {
         net::CreateSocket(*frmMail_, frmMail_->POPSocket(), "POP");
-        pop::PopClient client(ctx_, *frmMail_);
+        if (!secrets_)
+            secrets_ = std::make_unique<config::Secrets>(ctx_.loop, ctx_.env.OptionsIni());
+        pop::PopClient client({ctx_.loop, ctx_.log, ctx_.profile, ctx_.env, ctx_.options, ctx_.cfg,
+                               ctx_.run, *secrets_},
+                              *frmMail_);
         client.CHECKMAIL_Click();
         convert::ProcessInMessages(Conversion());
     } else if (session_.loggedOn) {
@@ -416,7 +423,7 @@ Phase Run::RegularPass() {
 // expects them; VFPrint "quit" last tells it the run is over.
 void Run::EndKeys() {
     auto& run = ctx_.run;
-    Write("last_error", run.gLastError);
+    Write("last_error", config::LastErrorValue(run));
     Status(" Printed " + std::to_string(run.gVFPrinted) + " VOXA-FAXes + " +
            std::to_string(run.gRegPrinted) + " Regular Faxes");
     Write("printing", "0");

@@ -1,11 +1,11 @@
-#include "walk/IsFileDir.h"
+#include "platform/Files.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "platform/Files.h"
+#include "walk/IsFileDir.h"
 
 namespace walk {
 

@@ -117,13 +117,15 @@ void PrintDispatch::NoteDelivery() {
 bool PrintDispatch::PrintText(std::string text, bool flgPageHdr) {
     std::int32_t pageNo = 1;
     std::string failure;
-    if (!print::TextOnLocalPrinter(ctx_, text, flgPageHdr, w_.gTimeSent, w_.timeReceived, w_.from,
-                                   pageNo, &failure)) {
+    const bool holdBack = ctx_.run.gflgTest && !ctx_.options.textPages;
+    if (!print::TextOnLocalPrinter({ctx_.printers, ctx_.profile, ctx_.loop, holdBack}, text,
+                                   flgPageHdr, w_.gTimeSent, w_.timeReceived, w_.from, pageNo,
+                                   &failure)) {
         fatal_ = failure;
         return false;
     }
     // Held back (no text_pages), the page reached no printer.
-    if (!ctx_.run.gflgTest || ctx_.options.textPages) {
+    if (!holdBack) {
         pages_ += pageNo - 1;
         NoteDelivery();
     }

@@ -249,7 +249,7 @@ TEST_F(SmtpDialogue, ServerGoneWhileAReplyIsAwaitedEndsTheDialogueAtOnce) {
 }
 
 TEST_F(SmtpDialogue, GarbageRepliesDoNotCrashTheDialogue) {
-    server.Send(std::string("220\0\xff\xfe bad\r\n", 11)).GoSilent();
+    server.Send(std::string("220\0\xff\xfe bad\r\n", 12)).GoSilent();
     EXPECT_FALSE(Send());
     EXPECT_EQ(run.F().gSMTP_Error, 1);
 

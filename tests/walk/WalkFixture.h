@@ -51,7 +51,7 @@ struct WalkRun : testsupport::RunContext {
                                "xif", "xiff", "tif", "tiff", "txt"};
         cfg.gPrintFileTypeCount = 11;
         cfg.gprinterName = "Fake Printer";
-        form = std::make_unique<print::FrmVFPrint>(ctx);
+        form = std::make_unique<print::FrmVFPrint>(ctx.imaging, ctx.loop, cfg.gprinterName);
         frmMail = std::make_unique<net::FrmMail>(ctx);
         mailer = std::make_unique<mailout::Mailer>(ctx, *frmMail);
 
