@@ -123,7 +123,7 @@ class Walker {
     // A store operation that must work for the message to be complete.
     bool Check(const platform::Status& st, const std::string& what) {
         if (st) return true;
-        Fail(std::string("the store refused to ") + what + ": " + st.detail, st.error);
+        Fail("not " + what + ": " + st.detail, st.error);
         return false;
     }
     void StartBodyFile();
@@ -524,8 +524,8 @@ void Walker::Finish() {
     // The subscriber's own address: the inbox run takes only messages
     // addressed to it for faxes.
     msg_.recipients.push_back({"SMTP:" + c_.subscriber, platform::RecipientKind::To});
-    if (Check(c_.store.Store(c_.inbox, msg_).status(), "save the message") && syncFolder_)
-        (void)Check(c_.store.Sync(c_.inbox), "sync the inbox");
+    if (Check(c_.store.Store(c_.inbox, msg_).status(), "stored") && syncFolder_)
+        (void)Check(c_.store.Sync(c_.inbox), "stored");
 }
 
 }  // namespace
