@@ -276,7 +276,11 @@ void ProcessInMessages(const Conversion& c) {
                                      "; the file stays and is converted again next run; " +
                                      WhatToDo(r.error);
             c.log.Error(line);
-            c.run.gLastError = "Storage Error : " + line;
+            // last_error holds one short line: the file and the system's reason,
+            // which ends the detail ("...: No space left on device").
+            const std::size_t cut = r.what.rfind(": ");
+            c.run.gLastError = "Storage Error : cannot convert " + path + ": " +
+                               (cut == std::string::npos ? r.what : r.what.substr(cut + 2));
         }
         syncPending();
         if (countsChanged || counts.size() != countsBefore)

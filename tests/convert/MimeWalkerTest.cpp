@@ -384,10 +384,13 @@ TEST(ProcessInMessages, AFileStaysUntilStoredAndIsSetAsideAfterThreeFailures) {
     for (int run = 0; run < 4; ++run) convert::ProcessInMessages(Conv(t));
     EXPECT_TRUE(fs::exists(t.InFile("1.TXT")));
     EXPECT_EQ(t.run.failure, config::RunFailure::Storage);
-    EXPECT_NE(t.run.gLastError.find(t.InFile("1.TXT")), std::string::npos) << t.run.gLastError;
-    EXPECT_NE(t.run.gLastError.find("free some space"), std::string::npos) << t.run.gLastError;
+    // last_error: the file and the system's reason; the run log: also what to do.
+    EXPECT_EQ(t.run.gLastError,
+              "Storage Error : cannot convert " + t.InFile("1.TXT") + ": disk full");
     ASSERT_EQ(t.logLines.size(), 4u);
-    EXPECT_EQ(t.logLines[0], "E|" + t.run.gLastError.substr(t.run.gLastError.find("cannot")));
+    EXPECT_EQ(t.logLines[0].rfind("E|cannot convert " + t.InFile("1.TXT") + " into the inbox: ", 0),
+              0u);
+    EXPECT_NE(t.logLines[0].find("free some space"), std::string::npos) << t.logLines[0];
 
     t.store.FailAlways("Store");
     convert::ProcessInMessages(Conv(t));
