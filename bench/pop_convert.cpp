@@ -74,8 +74,6 @@ int main(int argc, char** argv) {
     run.gLogin = "fax1";
     run.gPOPServer = "127.0.0.1";
     platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
-    config::Context ctx{env,     options, loop,  profile, dialogs, printers,
-                        imaging, sockets, store, cfg,     run,     log};
 
     if (mode == "download" && argc > 3) {
         options.popPort = std::atoi(argv[3]);
