@@ -146,7 +146,7 @@ void Run::Execute() {
 
     printForm_ = std::make_unique<print::FrmVFPrint>(ctx_);
     frmMail_ = std::make_unique<net::FrmMail>(ctx_);
-    mailer_ = std::make_unique<mailout::Mailer>(ctx_, *frmMail_);
+    mailer_ = std::make_unique<mailout::Mailer>(mailout::ServicesOf(ctx_), *frmMail_);
 
     // Only the scheduler starts a run, always with a switch: a person who
     // started the program by hand is told so, and nothing more happens.

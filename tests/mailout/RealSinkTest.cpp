@@ -172,7 +172,7 @@ TEST_F(RealSink, RefusedRecipientIsCodeTwoWithTheServersWords) {
     run.St().gSMTPSenderAddr = "fax1@localhost";
     run.St().gSMTPRecipAddr = "nobody@localhost";
     run.St().gMessageBody = "Subject: x\r\n\r\nx\r\n";
-    EXPECT_FALSE(mailout::SendEMail(run.F(), run.St()));
+    EXPECT_FALSE(mailout::SendEMail(run.F(), run.St(), run.sv));
     EXPECT_EQ(run.F().gSMTP_Error, 2);
     EXPECT_NE(run.St().gSMTPLog.find("SMTP_CONFIRM_QUIT + 221 "), std::string::npos)
         << run.St().gSMTPLog;
@@ -234,12 +234,12 @@ TEST_F(TlsSink, OptionsTurnOnTlsAndTheCertificateIsChecked) {
     run.St().gSMTPServer = "127.0.0.1";
     run.St().gSMTPRecipAddr = "fax1@localhost";
     run.St().gMessageBody = "Subject: by address\r\n\r\nx\r\n";
-    EXPECT_TRUE(mailout::SendEMail(run.F(), run.St())) << run.St().gSMTPLog;
+    EXPECT_TRUE(mailout::SendEMail(run.F(), run.St(), run.sv)) << run.St().gSMTPLog;
 
     // A trusted certificate for another name: the socket's own code and reason.
     run.c.options.smtpPort = wrongName.port();
     run.St().gSMTPServer = "localhost";
-    EXPECT_FALSE(mailout::SendEMail(run.F(), run.St()));
+    EXPECT_FALSE(mailout::SendEMail(run.F(), run.St(), run.sv));
     EXPECT_EQ(run.F().gSMTP_Error, EPROTO);
     EXPECT_NE(run.F().gSMTPSocketErrorString.find(
                   "certificate not trusted for localhost: hostname mismatch"),
@@ -253,7 +253,7 @@ TEST_F(TlsSink, OptionsTurnOnTlsAndTheCertificateIsChecked) {
     run.c.options.smtpPort = good.port();
     run.F().gSMTP_Error = 0;
     net::CreateSocket(run.F(), run.F().SMTPSocket(), "SMTP");
-    EXPECT_FALSE(mailout::SendEMail(run.F(), run.St()));
+    EXPECT_FALSE(mailout::SendEMail(run.F(), run.St(), run.sv));
     EXPECT_NE(run.F().gSMTP_Error, 0);
 }
 

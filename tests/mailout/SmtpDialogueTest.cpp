@@ -46,7 +46,7 @@ class SmtpDialogue : public ::testing::Test {
         run.St().gSMTPRecipAddr = "rcpt@dest.test";
         run.St().gMessageBody = kBody;
     }
-    bool Send() { return SendEMail(run.F(), run.St()); }
+    bool Send() { return SendEMail(run.F(), run.St(), run.sv); }
 
     platform::TcpSocketFactory factory;
     MailRun run;
@@ -83,7 +83,7 @@ TEST_F(SmtpDialogue, ResolvesNamesAndTriesTheNextAddress) {
     r.St().gSMTPSenderAddr = "a@b.test";
     r.St().gSMTPRecipAddr = "c@d.test";
     r.St().gMessageBody = kBody;
-    EXPECT_TRUE(SendEMail(r.F(), r.St()));
+    EXPECT_TRUE(SendEMail(r.F(), r.St(), r.sv));
     EXPECT_EQ(s.lines().at(0), "HELO relay.test");
 }
 

@@ -84,7 +84,7 @@ TEST_F(FakeWire, MessageIsSentInBlocksOf256WithTheEndMarkerOnce) {
         Smtp().offers.clear();
         Smtp().written.clear();
         run.St().gMessageBody = c.body;
-        EXPECT_TRUE(mailout::SMTPWriteBlock(run.F(), run.St()));
+        EXPECT_TRUE(mailout::SMTPWriteBlock(run.F(), run.St(), run.sv));
         std::vector<std::size_t> sizes;
         for (const auto& o : Smtp().offers) sizes.push_back(o.size());
         EXPECT_EQ(sizes, c.blocks) << c.body.size();

@@ -53,7 +53,7 @@ struct WalkRun : testsupport::RunContext {
         cfg.gprinterName = "Fake Printer";
         form = std::make_unique<print::FrmVFPrint>(ctx);
         frmMail = std::make_unique<net::FrmMail>(ctx);
-        mailer = std::make_unique<mailout::Mailer>(ctx, *frmMail);
+        mailer = std::make_unique<mailout::Mailer>(mailout::ServicesOf(ctx), *frmMail);
 
         cfg.gVoxaFaxProfile = kProfile;
         store.AddProfile(kProfile);
