@@ -13,6 +13,7 @@
 #include "companion/Files.h"
 #include "companion/Probe.h"
 #include "config/NodeConfig.h"
+#include "config/ProfileKeys.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
@@ -25,99 +26,11 @@ using platform::EqualsNoCase;
 using platform::Lower;
 using platform::Trim;
 
-// How voxafax-print reads a key of the profile.
-enum class Kind {
-    Text,
-    Number,     // a whole number; anything else leaves the setting as it was
-    FlagLower,  // on for "y" in either case
-    FlagTrim,   // on for "y" only (lower case)
-    List,       // comma-separated
-    Status,     // written by voxafax-print
-};
+using config::KeyRead;
+using config::ProfileKey;
 
-struct KeyInfo {
-    const char* name;
-    Kind kind;
-    bool NodeConfig::*flag = nullptr;  // where getfaxpierinfo puts a flag
-};
-
-// Every key of [VOXA-FAX] that voxafax-print reads or writes. The spelling
-// is the scheduler's, misspellings included ("general_timout").
-const KeyInfo kKeys[] = {
-    {"wake_probe_seconds", Kind::Number},
-    {"wake_probes", Kind::Number},
-    {"general_timout", Kind::Number},
-    {"GSTN_Fax_Minutes", Kind::Text},
-    {"Use_Defaults", Kind::Text},
-    {"NIC_IP_Address", Kind::Text},
-    {"path", Kind::Text},
-    {"print_exe", Kind::Text},
-    {"VF_domain_name", Kind::Text},
-    {"VoxaFax_Profile", Kind::Text},
-    {"Local_Fax_Profile", Kind::Text},
-    {"Use_Profile", Kind::FlagLower, &NodeConfig::gflgUseProfile},
-    {"comet_path", Kind::Text},
-    {"Print_Full_Header", Kind::FlagLower, &NodeConfig::gflgPrintFullHeader},
-    {"Print_Simple_Header", Kind::FlagLower, &NodeConfig::gflgPrintSimpleHeader},
-    {"Print_Error_Info", Kind::FlagLower, &NodeConfig::gflgPrintErrorInfo},
-    {"Activate_Scheduler", Kind::FlagLower, &NodeConfig::gflgActivateScheduler},
-    {"Print_File_Types", Kind::List},
-    {"Printer_Type", Kind::Text},
-    {"Area_Code", Kind::Text},
-    {"Country_Code", Kind::Text},
-    {"Fax_Number", Kind::Text},
-    {"Voxa_Fax_Name", Kind::Text},
-    {"Voxa_Fax_Addr", Kind::Text},
-    {"Password", Kind::Text},
-    {"Normal_EMail_Addr", Kind::Text},
-    {"Start_Time", Kind::Text},
-    {"Stop_Time", Kind::Text},
-    {"Cycle_Minutes", Kind::Text},
-    {"Modem_Connect", Kind::FlagTrim, &NodeConfig::gflgModemConnect},
-    {"DUN_Name", Kind::Text},
-    {"Get_Normal_EMail", Kind::FlagTrim, &NodeConfig::gflgRegEmail},
-    {"Regular_Mail_Profile", Kind::Text},
-    {"Firewall", Kind::FlagTrim, &NodeConfig::gflgFirewall},
-    {"Always_Connect", Kind::FlagTrim, &NodeConfig::gflgAlwaysConnect},
-    {"Auto_Dis_Connect", Kind::FlagTrim, &NodeConfig::gflgAutoDisConnect},
-    {"Public_IP_Addr", Kind::Text},
-    {"Fax_Ping", Kind::FlagTrim, &NodeConfig::gflgFaxPing},
-    {"Print_Page_Hdr", Kind::FlagTrim, &NodeConfig::gflgPrintPageHdr},
-    {"Print_Normal_Fax", Kind::FlagTrim, &NodeConfig::gflgPrintNormalFax},
-    {"Normal_Fax_Profile", Kind::Text},
-    {"Confirm_Receipt", Kind::FlagTrim, &NodeConfig::gflgConfirmReceipt},
-    {"Save_MDNs", Kind::FlagTrim, &NodeConfig::gflgSaveMDNs},
-    {"Save_Pass", Kind::Text},
-    {"User_SMTP_Server", Kind::Text},
-    {"SMTP_Server2", Kind::Text},
-    {"Last_Resort_SMTP_Server", Kind::Text},
-    {"VF_IP_Address", Kind::Text},
-    {"VF_SMTP_Server", Kind::Text},
-    {"Default_SMTP_Servers", Kind::Text},
-    {"Account_Date_Stamp", Kind::Text},
-    {"Profile_Last_Change", Kind::Text},
-    {"forward2", Kind::List},
-    {"forward1", Kind::List},
-    // Read at other moments of a run.
-    {"chrs_per_line", Kind::Number},
-    {"lines_per_page", Kind::Number},
-    {"font_size", Kind::Number},
-    {"print_test", Kind::Text},
-    {"log", Kind::Text},
-    // Written by voxafax-print.
-    {"last_error", Kind::Status},
-    {"VFPrint", Kind::Status},
-    {"print_status", Kind::Status},
-    {"printing", Kind::Status},
-    {"session", Kind::Status},
-    {"totals", Kind::Status},
-    {"test_server", Kind::Status},
-};
-
-const KeyInfo* FindKey(std::string_view name) {
-    for (const KeyInfo& k : kKeys)
-        if (EqualsNoCase(k.name, name)) return &k;
-    return nullptr;
+bool IsNumber(KeyRead r) {
+    return r == KeyRead::Number || r == KeyRead::Seconds || r == KeyRead::NumberUp;
 }
 
 // Edits between two names, ignoring case; a swap of neighbours is one.
@@ -265,12 +178,12 @@ void CheckProfileKeys(Checker& c, const platform::Environment& env, const std::s
         return;
     }
     std::vector<std::string> known;
-    for (const KeyInfo& k : kKeys) known.emplace_back(k.name);
+    for (const ProfileKey& k : config::ProfileKeys()) known.emplace_back(k.name);
     std::vector<const Entry*> seen;
     for (const Entry& e : lines.entries) {
         if (!EqualsNoCase(e.section, kSection)) continue;
         const std::string where = " (" + file + " line " + std::to_string(e.line) + ")";
-        const KeyInfo* k = FindKey(e.key);
+        const ProfileKey* k = config::FindProfileKey(e.key);
         if (!k) {
             std::string near = Closest(e.key, known);
             c.Problem(e.key + " is not a key voxafax-print reads" +
@@ -286,11 +199,13 @@ void CheckProfileKeys(Checker& c, const platform::Environment& env, const std::s
             continue;
         }
         seen.push_back(&e);
-        if (k->kind == Kind::Status) continue;
+        if (k->read == KeyRead::Status) continue;
         const std::string& v = e.value;
         const bool secret = k->name == std::string("Password");
         // Everything after "=" is the value in this file, a comment included.
-        if (!secret && v.find(';') != std::string::npos && k->kind != Kind::Text) {
+        const bool text = k->read == KeyRead::Text || k->read == KeyRead::TextIfSet ||
+                          k->read == KeyRead::Trimmed;
+        if (!secret && v.find(';') != std::string::npos && !text) {
             c.Problem(std::string(k->name) + " = " + v + where +
                       ": in this file a comment after the value is part of the value; put it "
                       "on a line of its own");
@@ -301,13 +216,14 @@ void CheckProfileKeys(Checker& c, const platform::Environment& env, const std::s
             if (!on && !SeemsOff(v)) {
                 std::string fix = std::string(k->name) + "=y";
                 c.Problem(std::string(k->name) + " = " + v + " is read as off" + where +
-                          (SeemsOn(v) ? ": only " +
-                                            std::string(k->kind == Kind::FlagTrim ? "a lower-case y"
-                                                                                  : "y or Y") +
-                                            " turns it on; write " + fix
-                                      : ": write " + fix + " for on, or " + k->name + "=n"));
+                          (SeemsOn(v)
+                               ? ": only " +
+                                     std::string(k->read == KeyRead::FlagTrim ? "a lower-case y"
+                                                                              : "y or Y") +
+                                     " turns it on; write " + fix
+                               : ": write " + fix + " for on, or " + k->name + "=n"));
             }
-        } else if (k->kind == Kind::Number) {
+        } else if (IsNumber(k->read)) {
             std::int32_t n = 0;
             if (!config::ToInt32(v, n)) {
                 std::string then = EqualsNoCase(k->name, "general_timout")

@@ -3,10 +3,12 @@
 #include <optional>
 #include <string>
 
+#include "config/NodeConfig.h"
+
 namespace companion {
 
 // The profile file's section that holds the settings and the status keys.
-inline constexpr const char* kSection = "VOXA-FAX";
+using config::kSection;
 
 // The process holding voxafax-print's instance lock, if any.
 std::optional<int> RunningPid(const std::string& lockPath);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "config/ExitStatus.h"
 #include "net/Outcomes.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
@@ -11,32 +12,6 @@
 
 namespace companion {
 namespace {
-
-struct ExitKind {
-    int status;
-    const char* meaning;  // as the record's exit_meaning says it
-    const char* words;
-};
-
-constexpr ExitKind kExits[] = {
-    {kExitOk, "ok", "the run did its job"},
-    {kExitInternal, "internal", "an unexpected internal failure"},
-    {kExitUsage, "usage", "voxafax-print refused its command line"},
-    {kExitConfig, "config", "a setting is missing or wrong"},
-    {kExitAnotherRun, "another-run", "another voxafax-print was running"},
-    {kExitServerUnreachable, "server-unreachable", "the POP3 server could not be reached"},
-    {kExitLogonRefused, "logon-refused", "the POP3 server refused the user or the password"},
-    {kExitRetrieval, "retrieval", "the POP3 session failed part-way"},
-    {kExitStorage, "storage", "a message could not be converted or stored"},
-    {kExitPrinting, "printing", "the printer failed"},
-    {kExitSendFailed, "send-failed", "the test message reached no SMTP server"},
-};
-
-const ExitKind* FindExit(int status) {
-    for (const ExitKind& k : kExits)
-        if (k.status == status) return &k;
-    return nullptr;
-}
 
 std::optional<long long> Number(const std::string& text) {
     const std::string t = platform::Trim(text);
@@ -87,43 +62,23 @@ std::string Figures(const std::string& text) {
 }  // namespace
 
 std::string ExitInWords(int status) {
-    const ExitKind* k = FindExit(status);
+    const config::ExitKind* k = config::FindExitStatus(status);
     if (!k) return std::to_string(status) + " (not one voxafax-print gives)";
-    return std::to_string(status) + " (" + k->meaning + "): " + k->words;
+    return std::to_string(status) + " (" + k->name + "): " + k->words;
 }
 
 std::string ExitHint(int status, const platform::Environment& env) {
-    const std::string options = env.OptionsIni();
-    switch (status) {
-        case kExitOk:
-            return {};
-        case kExitUsage:
-            return "voxafax help run lists the modes";
-        case kExitConfig:
-            return "voxafax check names the setting and the file; voxafax setup changes it";
-        case kExitAnotherRun:
-            return "voxafax status shows the run in progress; try again when it has ended";
-        case kExitServerUnreachable:
-            return "check [pop3] host, port and tls in " + options +
-                   " (voxafax check tries the connection)";
-        case kExitLogonRefused:
-            return "check Voxa_Fax_Addr and Password in " + env.profilePath + " (voxafax setup)";
-        case kExitRetrieval:
-            return "the mail stays on the server and the next run fetches it again; the lines "
-                   "above say what the server answered";
-        case kExitStorage:
-            return "check the Maildir of the store (stores.ini) and the free disk space; "
-                   "messages not stored wait in " +
-                   env.programFolder + "/In";
-        case kExitPrinting:
-            return "check the printer (voxafax check; lpstat -p for a CUPS printer); the faxes "
-                   "stay in the inbox and print at the next run";
-        case kExitSendFailed:
-            return "check User_SMTP_Server and [smtp] in " + options +
-                   "; voxafax status --full shows the SMTP dialogue";
-        default:
-            return "the lines above say what failed";
-    }
+    const config::ExitKind* k = config::FindExitStatus(status);
+    std::string hint = k ? k->hint : config::FindExitStatus(config::kExitInternal)->hint;
+    const std::pair<const char*, std::string> names[] = {
+        {"{options}", env.OptionsIni()},
+        {"{profile}", env.profilePath},
+        {"{home}", env.programFolder},
+    };
+    for (const auto& [name, value] : names)
+        if (const std::size_t at = hint.find(name); at != std::string::npos)
+            hint.replace(at, std::strlen(name), value);
+    return hint;
 }
 
 std::string LastErrorInWords(const std::string& lastError) {
@@ -132,43 +87,15 @@ std::string LastErrorInWords(const std::string& lastError) {
     auto code = Number(t);
     if (!code) return t;
     // A bare number is the SMTP error of a receipt or the test message that
-    // no server took; these are the texts the program has for them.
-    const char* text = nullptr;
-    switch (*code) {
-        case net::kSmtpOk:
-            text =
-                "no SMTP server could be tried (check User_SMTP_Server and "
-                "Normal_EMail_Addr)";
-            break;
-        case net::kSmtpDisconnected:
-            text = "Server Disconnected";
-            break;
-        case net::kSmtpServiceUnavailable:
-            text = "SMTP Service Unavailable on the server";
-            break;
-        case net::kSmtpRecipientRefused:
-        case net::kSmtpDataRefused:
-            text = "The SMTP server refused the message (voxafax status --full shows its reply)";
-            break;
-        case net::kSmtpNotConfirmed:
-            text = "Mail Command Syntax Error";
-            break;
-        case net::kSmtpHostUnknown:
-            text = "Unable to obtain an Internet Address for the server";
-            break;
-        case net::kSmtpConnectFailed:
-            text = "Unable to connect to the server";
-            break;
-        case net::kSmtpTimedOut:
-            text = "The connection timed out";
-            break;
-        default:
-            // The socket's own code: an errno.
-            if (*code > 0 && *code < 4096)
-                return t + " = connection failed: " + std::strerror(*code);
-            return t;
+    // no server took.
+    if (const net::SmtpOutcomeText* o = net::FindSmtpOutcome(static_cast<std::int32_t>(*code))) {
+        std::string words = t + " = " + o->meaning;
+        if (o->quotesReply) words += " (voxafax status --full shows its reply)";
+        return words;
     }
-    return t + " = " + text;
+    // The socket's own code: an errno.
+    if (*code > 0 && *code < 4096) return t + " = connection failed: " + std::strerror(*code);
+    return t;
 }
 
 std::string LastRunPath(const platform::Environment& env) {

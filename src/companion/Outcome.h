@@ -11,21 +11,6 @@
 
 namespace companion {
 
-// voxafax-print's exit statuses.
-enum PrintExit : int {
-    kExitOk = 0,
-    kExitInternal = 1,
-    kExitUsage = 2,
-    kExitConfig = 3,
-    kExitAnotherRun = 4,
-    kExitServerUnreachable = 5,
-    kExitLogonRefused = 6,
-    kExitRetrieval = 7,
-    kExitStorage = 8,
-    kExitPrinting = 9,
-    kExitSendFailed = 10,
-};
-
 // "5 (server-unreachable): the POP3 server could not be reached".
 std::string ExitInWords(int status);
 // What to do or where to look after a run that ended with this status; ""

@@ -29,9 +29,7 @@ std::string Seconds(platform::Millis ms) {
 
 // A reply as a person sees it: one line, not too long.
 std::string Shown(std::string_view reply) {
-    std::string t = platform::Trim(reply);
-    if (t.size() > kMaxReplyShown) t = t.substr(0, kMaxReplyShown) + "...";
-    return t;
+    return platform::OneLine(platform::Trim(reply), kMaxReplyShown, "...");
 }
 
 // "Connection refused" -> "connection refused"
@@ -68,7 +66,9 @@ class Dialogue {
 
     // "" once connected (and through TLS), else why not.
     std::string Open(const Endpoint& server) {
-        sock_->SetTls(platform::TlsSettings{server.tls, ""});
+        platform::TlsSettings tls;
+        tls.enabled = server.tls;
+        sock_->SetTls(tls);
         if (sock_->SetHostName(server.host).empty()) return "host not found";
         if (int rc = sock_->Connect(server.port); rc != 0) return Reason(std::strerror(rc));
         if (!Wait([this] { return connected_; })) return Failure("no connection");

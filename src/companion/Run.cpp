@@ -18,6 +18,7 @@
 #include "companion/Files.h"
 #include "companion/Outcome.h"
 #include "companion/RunView.h"
+#include "config/ExitStatus.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
@@ -255,7 +256,8 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
     out << "\n";
     // A run refused before it began (its command line, another run) wrote
     // no keys: those in the profile are another run's.
-    const bool wroteKeys = status != kExitUsage && status != kExitAnotherRun;
+    const bool wroteKeys = status != config::ExitStatusOf(config::RunFailure::Usage) &&
+                           status != config::ExitStatusOf(config::RunFailure::AnotherRun);
     const std::string finalStatus = platform::Trim(after.status, " \t");
     if (after.state == "quit" && wroteKeys)
         Line(out, "Finished:", finalStatus);
@@ -281,14 +283,14 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
     }
     Line(out, "Outcome:", "exit status " + ExitInWords(status));
     const std::string lastError = platform::Trim(after.lastError);
-    if (status == kExitOk && after.state == "quit" && !lastError.empty() &&
+    if (status == config::kExitOk && after.state == "quit" && !lastError.empty() &&
         LastErrorInWords(lastError) != lastError) {
         // A bare SMTP code on a run that did its job: a receipt waits.
         Line(out, "What to do:",
              "receipts that no SMTP server took wait in " + env.programFolder +
                  "/Out for the next run; voxafax status --full shows the SMTP dialogue");
     }
-    if (status != kExitOk) {
+    if (status != config::kExitOk) {
         Line(out, "What to do:", ExitHint(status, env));
         Line(out, "Record:",
              record ? LastRunPath(env) + " (voxafax status shows it)"

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <sstream>
@@ -12,13 +11,12 @@
 #include "companion/Companion.h"
 #include "companion/Files.h"
 #include "companion/Outcome.h"
+#include "config/ExitStatus.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 
 namespace companion {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr std::size_t kLogTail = 600;  // characters of SMTP_State shown without --full
 
@@ -49,17 +47,13 @@ struct QueuedFile {
     std::time_t mtime = 0;
 };
 
-std::vector<QueuedFile> ListFiles(const std::string& dir) {
+std::vector<QueuedFile> QueuedFiles(const std::string& dir) {
     std::vector<QueuedFile> files;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    for (std::string& name : platform::ListFiles(dir).value_or({})) {
         struct stat st {};
-        if (::stat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        files.push_back(
-            {it->path().filename().string(), static_cast<std::uintmax_t>(st.st_size), st.st_mtime});
+        if (::stat((dir + "/" + name).c_str(), &st) != 0) continue;
+        files.push_back({std::move(name), static_cast<std::uintmax_t>(st.st_size), st.st_mtime});
     }
-    std::sort(files.begin(), files.end(),
-              [](const QueuedFile& a, const QueuedFile& b) { return a.name < b.name; });
     return files;
 }
 
@@ -141,7 +135,7 @@ int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::
             Row(out, "ended",
                 rec->exitStatus ? "exit status " + ExitInWords(*rec->exitStatus)
                                 : "(no exit status recorded)");
-            if (rec->exitStatus && *rec->exitStatus != kExitOk)
+            if (rec->exitStatus && *rec->exitStatus != config::kExitOk)
                 Row(out, "what to do", ExitHint(*rec->exitStatus, env));
             Row(out, "last error", LastErrorInWords(rec->lastError));
             if (!rec->figures.empty()) Row(out, "figures", rec->figures);
@@ -175,7 +169,7 @@ int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::
                                                           : "printing \"1\"";
         out << "  The keys " << names
             << " are left from a run that ended early; no run is in progress.";
-        if (rec && rec->state == "ended" && rec->exitStatus && *rec->exitStatus != kExitOk)
+        if (rec && rec->state == "ended" && rec->exitStatus && *rec->exitStatus != config::kExitOk)
             out << " That run ended with exit status " << *rec->exitStatus << ".";
         out << " The next run writes them anew.\n";
     }
@@ -194,7 +188,7 @@ int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::
         Row(out, "SMTP_State", log);
     }
 
-    auto queued = ListFiles(env.programFolder + "/Out");
+    auto queued = QueuedFiles(env.programFolder + "/Out");
     out << "\nReceipts waiting in " << env.programFolder << "/Out: " << queued.size() << "\n";
     for (const QueuedFile& f : queued) {
         char size[32];
@@ -205,7 +199,7 @@ int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::
     if (!queued.empty() && key("Normal_EMail_Addr").value_or("").empty())
         out << "  These are never sent again while Normal_EMail_Addr is empty: run voxafax "
                "setup.\n";
-    auto in = ListFiles(env.programFolder + "/In");
+    auto in = QueuedFiles(env.programFolder + "/In");
     if (!in.empty())
         out << "Downloaded messages not yet filed in the store: " << in.size() << " (in "
             << env.programFolder << "/In)\n";

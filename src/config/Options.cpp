@@ -1,5 +1,8 @@
 #include "config/Options.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -53,6 +56,13 @@ bool SplitHostPort(const std::string& text, std::string& host, int& port) {
     return true;
 }
 
+std::optional<bool> ParseFlag(const std::string& v) {
+    const std::string l = Lower(v);
+    if (l == "yes" || l == "y" || l == "true" || l == "on" || l == "1") return true;
+    if (l == "no" || l == "n" || l == "false" || l == "off" || l == "0") return false;
+    return std::nullopt;
+}
+
 // Reads the keys of options.ini and the variables that win over them. Every
 // value that is present must make sense: a typing error must not quietly
 // become a default (a port of 65537 once became port 1).
@@ -69,14 +79,24 @@ class OptionReader {
     void Flag(const char* section, const char* key, bool& out) {
         auto v = Get(section, key);
         if (!v) return;
-        const std::string l = Lower(*v);
-        if (l == "yes" || l == "y" || l == "true" || l == "on" || l == "1") {
-            out = true;
-        } else if (l == "no" || l == "n" || l == "false" || l == "off" || l == "0") {
-            out = false;
-        } else {
+        if (auto f = ParseFlag(*v))
+            out = *f;
+        else
             Refuse(section, key, *v, "is neither yes nor no");
-        }
+    }
+
+    // A flag that may also be "starttls": TLS from the start (yes), after
+    // the protocol's upgrade command (starttls), or none.
+    void Tls(const char* section, const char* key, bool& implicit, bool& starttls) {
+        auto v = Get(section, key);
+        if (!v) return;
+        starttls = Lower(*v) == "starttls";
+        implicit = false;
+        if (starttls) return;
+        if (auto f = ParseFlag(*v))
+            implicit = *f;
+        else
+            Refuse(section, key, *v, "is neither yes, no nor starttls");
     }
 
     // password_command and password_file of a server section; "~" in the
@@ -128,6 +148,39 @@ class OptionReader {
         Refuse(section, key, *v, Range(lo, hi));
     }
 
+    // One of a few words (any letter case); the index of the word given.
+    void Choice(const char* section, const char* key, const std::vector<std::string>& words,
+                int& out) {
+        auto v = Get(section, key);
+        if (!v) return;
+        for (std::size_t i = 0; i < words.size(); ++i)
+            if (Lower(*v) == words[i]) {
+                out = static_cast<int>(i);
+                return;
+            }
+        std::string list;
+        for (std::size_t i = 0; i < words.size(); ++i)
+            list += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+        Refuse(section, key, *v, "is not " + list);
+    }
+
+    // A file (or folder) that must be there and readable: "~" is $HOME.
+    void Path(const char* section, const char* key, bool folder, std::string& out) {
+        auto v = Get(section, key);
+        if (!v || v->empty()) return;
+        const std::string path = platform::ExpandHome(*v);
+        struct stat st {};
+        const bool there = ::stat(path.c_str(), &st) == 0 &&
+                           (folder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode)) &&
+                           ::access(path.c_str(), folder ? R_OK | X_OK : R_OK) == 0;
+        if (!there) {
+            Refuse(section, key, *v,
+                   folder ? "is no folder this user can read" : "is no file this user can read");
+            return;
+        }
+        out = path;
+    }
+
     // Any text (a host name): nothing to check here.
     void Text(const char* section, const char* key, std::string& out) {
         if (auto v = Get(section, key)) out = *v;
@@ -177,7 +230,7 @@ Options Options::Load(const platform::Environment& env) {
     OptionReader r(env.OptionsIni(), o.problems, o.knownKeys);
     r.Flag("print", "text_pages", o.textPages);
     r.Number("print", "max_pages", 1, 10000, o.maxPages);
-    r.Flag("pop3", "tls", o.popTls);
+    r.Tls("pop3", "tls", o.popTls, o.popStartTls);
     r.Flag("smtp", "tls", o.smtpTls);
     // Implicit TLS has ports of its own unless one is given.
     o.popPort = o.popTls ? 995 : 110;
@@ -192,6 +245,17 @@ Options Options::Load(const platform::Environment& env) {
     r.Submission(o);
     r.Secret(o.popSecret);
     r.Secret(o.smtpSecret);
+    r.Flag("pop3", "allow_clear", o.popAllowClear);
+    r.Text("pop3", "user", o.popUser);
+    int auth = 0;
+    r.Choice("pop3", "auth", {"user", "plain", "xoauth2"}, auth);
+    o.popAuth = static_cast<Options::PopAuth>(auth);
+    r.Number("pop3", "min_kb_per_minute", 0, 1024 * 1024, o.popMinKbPerMinute);
+    r.Number("pop3", "session_minutes", 1, 1440, o.popSessionMinutes);
+    r.Path("pop3", "ca_file", false, o.popCaFile);
+    r.Path("pop3", "ca_path", true, o.popCaPath);
+    r.Path("smtp", "ca_file", false, o.smtpCaFile);
+    r.Path("smtp", "ca_path", true, o.smtpCaPath);
     o.popPortFromVariable = r.Variable("VOXAFAX_POP3_PORT", 1, 65535, o.popPort);
     o.smtpPortFromVariable = r.Variable("VOXAFAX_SMTP_PORT", 1, 65535, o.smtpPort);
     return o;

@@ -59,6 +59,25 @@ struct Options {
     // password comes from instead of the profile's Password.
     SecretSource popSecret{"pop3", "", ""};
     SecretSource smtpSecret{"smtp", "", ""};
+    // --- POP3 logon and transfer, TLS trust ---
+    // [pop3] tls = starttls: STLS on the plain port before the logon (popTls
+    // stays false: that is implicit TLS). A server that refuses STLS ends the
+    // session unless [pop3] allow_clear = yes.
+    bool popStartTls = false;
+    bool popAllowClear = false;
+    std::string popUser;  // [pop3] user: the logon name; "" = the user part of Voxa_Fax_Addr
+    enum class PopAuth { User, Plain, XOAuth2 };
+    PopAuth popAuth = PopAuth::User;  // [pop3] auth = user (USER and PASS) | plain | xoauth2
+    // A download that brings less than this in any minute (tick) of its own
+    // is cut; 0 = no floor.
+    int popMinKbPerMinute = 60;  // [pop3] min_kb_per_minute
+    // The longest a whole POP3 session may take, in ticks, whatever the
+    // mailbox announces.
+    int popSessionMinutes = 15;  // [pop3] session_minutes
+    // Authorities trusted besides the system's, per server: a PEM file and a
+    // folder of hashed certificates ([pop3] / [smtp] ca_file and ca_path).
+    std::string popCaFile, popCaPath;
+    std::string smtpCaFile, smtpCaPath;
 
     // Values that Load refused, one line each naming the key and the file (or
     // the variable), the value and what is allowed. A refused value leaves

@@ -11,21 +11,22 @@ class ProfileStore;
 
 namespace config {
 
-// The kind of failure that ended or marred a run: it chooses the exit status
-// and is kept in the record of the last run. The subsystem where a failure
-// happens notes it; the first one noted wins, because later failures are
-// mostly its consequences.
-enum class RunFailure {
-    None,
-    Usage,              // an argument the program does not take
-    Config,             // no or bad profile, printer, store or setting
-    AnotherRun,         // another run holds the program folder
-    ServerUnreachable,  // POP3 server not found, refused or silent
-    LogonRefused,       // the POP3 server refused the user or password
-    Retrieval,          // the POP3 session failed part-way
-    Storage,            // a message could not be stored or converted
-    Printing,           // a fatal printer error
-    SendFailed,         // the test message reached no server
+// The kind of failure that ended or marred a run; its number is the exit
+// status of voxafax-print (config/ExitStatus.h has the words for each). The
+// subsystem where a failure happens notes it; the first one noted wins,
+// because later failures are mostly its consequences.
+enum class RunFailure : int {
+    None = 0,
+    Internal = 1,           // an unexpected internal failure
+    Usage = 2,              // an argument the program does not take
+    Config = 3,             // no or bad profile, printer, store or setting
+    AnotherRun = 4,         // another run holds the program folder
+    ServerUnreachable = 5,  // POP3 server not found, refused or silent
+    LogonRefused = 6,       // the POP3 server refused the user or password
+    Retrieval = 7,          // the POP3 session failed part-way
+    Storage = 8,            // a message could not be stored or converted
+    Printing = 9,           // a fatal printer error
+    SendFailed = 10,        // the test message reached no server
 };
 
 // What the run did, for the run log and the record of the last run.

@@ -1,5 +1,4 @@
 // Converts the message files that the POP client left in the In folder.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include "convert/HeaderUtils.h"
 #include "convert/MimeWalker.h"
 #include "platform/FileStream.h"
+#include "platform/Files.h"
 #include "platform/Log.h"
 #include "platform/MailStore.h"
 #include "platform/Text.h"
@@ -28,18 +28,10 @@ namespace {
 // Regular files named "*.txt" in any case, sorted by name so that a run
 // handles them in the same order every time.
 std::vector<std::string> MessageFiles(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return names;
-    while (dirent* e = ::readdir(d)) {
-        std::string name = e->d_name;
-        if (name.size() < 4 || platform::Lower(name.substr(name.size() - 4)) != ".txt") continue;
-        struct stat st {};
-        if (::stat((dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        names.push_back(std::move(name));
-    }
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
+    std::vector<std::string> names = platform::ListFiles(dir).value_or({});
+    std::erase_if(names, [](const std::string& name) {
+        return name.size() < 4 || platform::Lower(name.substr(name.size() - 4)) != ".txt";
+    });
     return names;
 }
 

@@ -77,57 +77,27 @@ std::string Mailer::ServerLabel(const std::string& server) const {
 
 std::string Mailer::Reason(std::int32_t code) const {
     if (!st_.fault.empty()) return st_.fault;
-    const std::string reply = st_.lastReply.empty() ? "" : " " + Quoted(st_.lastReply);
-    switch (code) {
-        case net::kSmtpOk:
-            return "sent";
-        case net::kSmtpServiceUnavailable:
-            return "refused service:" + reply;
-        case net::kSmtpRecipientRefused:
-            return "refused the recipient:" + reply;
-        case net::kSmtpDataRefused:
-            return "refused the message:" + reply;
-        case net::kSmtpNotConfirmed:
-            return "did not take the message:" + reply;
-        case net::kSmtpHostUnknown:
-            return "host not found";
-        case net::kSmtpConnectFailed:
-            if (!form_.gSMTPSocketErrorString.empty())
-                return "cannot connect: " + form_.gSMTPSocketErrorString;
-            return "no greeting within " + Span(ReplyWaitLimit(sv_));
-        case net::kSmtpTimedOut:
-            if (st_.deadlinePassed)
-                return "not done within the " + Span(DialogueDeadline(sv_)) +
-                       " a dialogue may take";
-            return "timed out after " + Span(ReplyWaitLimit(sv_));
-        case net::kSmtpDisconnected:
-            return "closed the connection";
-        default:
-            return form_.gSMTPSocketErrorString.empty() ? "socket error " + std::to_string(code)
-                                                        : form_.gSMTPSocketErrorString;
+    const net::SmtpOutcomeText* t = net::FindSmtpOutcome(code);
+    if (!t)
+        return form_.gSMTPSocketErrorString.empty() ? "socket error " + std::to_string(code)
+                                                    : form_.gSMTPSocketErrorString;
+    if (code == net::kSmtpConnectFailed)
+        return form_.gSMTPSocketErrorString.empty()
+                   ? "no greeting within " + Span(ReplyWaitLimit(sv_))
+                   : "cannot connect: " + form_.gSMTPSocketErrorString;
+    if (code == net::kSmtpTimedOut) {
+        if (st_.deadlinePassed)
+            return "not done within the " + Span(DialogueDeadline(sv_)) + " a dialogue may take";
+        return "timed out after " + Span(ReplyWaitLimit(sv_));
     }
+    const std::string reply = st_.lastReply.empty() ? "" : " " + Quoted(st_.lastReply);
+    return t->quotesReply ? t->reason + (":" + reply) : std::string(t->reason);
 }
 
 std::string Mailer::LastErrorInWords() const {
     const std::int32_t code = form_.gSMTP_Error;
-    std::string words;
-    switch (code) {
-        case net::kSmtpServiceUnavailable:
-            words = "SMTP Service Unavailable on the server";
-            break;
-        case net::kSmtpRecipientRefused:
-            words = "the SMTP server refused the recipient";
-            break;
-        case net::kSmtpDataRefused:
-            words = "the SMTP server refused the message";
-            break;
-        case net::kSmtpNotConfirmed:
-            words = "the SMTP server did not take the message";
-            break;
-        default:  // the legacy texts say it, without their dangling " - "
-            words = platform::TrimBlanks(GetSMTPErrorMessage(form_, code));
-            if (words.ends_with(" -")) words.resize(words.size() - 2);
-    }
+    const net::SmtpOutcomeText* t = net::FindSmtpOutcome(code);
+    const std::string words = t ? t->meaning : form_.gSMTPSocketErrorString;
     return "last_error " + sv_.run.gLastError + ": " + words;
 }
 

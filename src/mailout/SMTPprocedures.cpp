@@ -340,26 +340,13 @@ bool SMTPWriteBlock(net::FrmMail& form, MailoutState& st, const Services& sv) {
 }
 
 std::string GetSMTPErrorMessage(const net::FrmMail& form, std::int32_t code) {
-    switch (code) {
-        case net::kSmtpOk:
-            return "Alles OK";
-        case net::kSmtpServiceUnavailable:
-            return "SMTP Service Unavailable on the server - ";
-        case net::kSmtpRecipientRefused:
-        case net::kSmtpDataRefused:
-            return "The SMTP server replied - " +
-                   TrimSpaces(form.gInBuffer.size() > 4 ? form.gInBuffer.substr(4) : std::string());
-        case net::kSmtpNotConfirmed:
-            return "Mail Command Syntax Error";
-        case net::kSmtpHostUnknown:
-            return "Unable to obtain an Internet Address for the server - ";
-        case net::kSmtpConnectFailed:
-            return "Unable to connect to the server - ";
-        case net::kSmtpTimedOut:
-            return "The connection timed out";
-        default:  // kSmtpDisconnected ("Server Disconnected") or the socket's own code
-            return form.gSMTPSocketErrorString;
-    }
+    const net::SmtpOutcomeText* t = net::FindSmtpOutcome(code);
+    // A disconnect and the socket's own codes are told in the socket's words.
+    if (!t || code == net::kSmtpDisconnected) return form.gSMTPSocketErrorString;
+    if (code == net::kSmtpRecipientRefused || code == net::kSmtpDataRefused)
+        return t->historical +
+               TrimSpaces(form.gInBuffer.size() > 4 ? form.gInBuffer.substr(4) : std::string());
+    return t->historical;
 }
 
 platform::Millis ReplyWaitLimit(const Services& sv) {

@@ -13,30 +13,33 @@
 namespace mailout {
 namespace {
 
-// The socket layer connects to the [smtp] port with the [smtp] TLS choice;
-// a relay with a port of its own lends it its settings for the connection.
+// The socket layer connects to the [smtp] port; a relay with a port of its
+// own lends it for the connection, and chooses implicit TLS for itself.
 class RelayEndpoint {
   public:
     RelayEndpoint(net::FrmMail& form, const DialogueSettings& s)
-        : options_(form.ctx().options), port_(options_.smtpPort), tls_(options_.smtpTls) {
+        : form_(form), port_(form.ctx().options.smtpPort), saved_(port_) {
         if (s.port <= 0) return;
         active_ = true;
-        options_.smtpPort = s.port;
-        options_.smtpTls = s.implicitTls;
-        net::CreateSocket(form, form.SMTPSocket(), "SMTP");
+        port_ = s.port;
+        platform::TlsSettings tls = net::TlsFor(form, net::kSmtpSide);
+        tls.enabled = s.implicitTls;
+        form.SMTPSocket().SetTls(tls);
     }
+    // The connection is made (or failed) by now: the rows that may follow
+    // get the [smtp] settings back.
     ~RelayEndpoint() {
         if (!active_) return;
-        options_.smtpPort = port_;
-        options_.smtpTls = tls_;
+        port_ = saved_;
+        form_.SMTPSocket().SetTls(net::TlsFor(form_, net::kSmtpSide));
     }
     RelayEndpoint(const RelayEndpoint&) = delete;
     RelayEndpoint& operator=(const RelayEndpoint&) = delete;
 
   private:
-    config::Options& options_;
-    int port_;
-    bool tls_;
+    net::FrmMail& form_;
+    int& port_;
+    int saved_;
     bool active_ = false;
 };
 
@@ -239,11 +242,18 @@ SmtpStep CallHost(net::FrmMail& form, MailoutState& st, const Services& sv) {
 }
 
 bool StartTlsNow(net::FrmMail& form, MailoutState& st, const Services& sv) {
-    (void)sv;
-    // FIXME: needs the socket's TLS upgrade.
-    net::CloseConnection(form);
-    form.gSMTP_Error = net::kSmtpConnectFailed;
-    st.fault = "this build cannot start TLS on a connection";
+    if (sv.log.Enabled(platform::LogLevel::Debug))
+        sv.log.Debug("smtp " + st.gSMTPServer + ": TLS handshake");
+    if (net::StartTls(form, form.SMTPSocket(), net::kSmtpSide)) {
+        st.tlsActive = true;
+        return true;
+    }
+    if (form.gSMTP_Error == net::kSmtpOk) form.gSMTP_Error = net::kSmtpConnectFailed;
+    st.fault = "TLS after STARTTLS failed: " +
+               (form.gSMTPSocketErrorString.empty() ? std::string("no handshake in time")
+                                                    : form.gSMTPSocketErrorString);
+    // Nothing more goes over a connection whose protection failed.
+    if (form.SMTPSocket().Connected()) net::CloseConnection(form);
     return false;
 }
 

@@ -96,22 +96,11 @@ std::vector<std::string> AuthMechanisms(std::string_view extensions) {
 }
 
 std::string SessionLogReply(std::string_view reply) {
-    std::string out;
-    for (std::size_t i = 0; i < reply.size() && out.size() < kLogTextMax; ++i) {
-        const auto c = static_cast<unsigned char>(reply[i]);
-        out.push_back(c < 32 || c == 127 ? ' ' : static_cast<char>(c));
-    }
-    return platform::TrimBlanks(out);
+    return platform::TrimBlanks(platform::OneLine(reply, kLogTextMax));
 }
 
 std::string SessionLogError(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size() && out.size() < kLogTextMax; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '\r' || c == '\n') continue;
-        out.push_back(c < 32 || c == 127 ? ' ' : static_cast<char>(c));
-    }
-    return out;
+    return platform::OneLine(platform::Trim(text, "\r\n"), kLogTextMax);
 }
 
 std::string Base64(std::string_view bytes) {

@@ -7,6 +7,7 @@
 #include "platform/Files.h"
 #include "platform/Log.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 
 namespace vfmain {
 namespace {
@@ -20,76 +21,14 @@ std::string LocalTime(std::time_t t) {
     return buf;
 }
 
-// A value on one line: an INI value cannot hold a line end.
-std::string OneLine(const std::string& value) {
-    std::string out = value;
-    for (char& c : out)
-        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
-    return out;
-}
-
 void Add(std::string& text, const char* key, const std::string& value) {
     text += key;
     text += " = ";
-    text += OneLine(value);
+    text += platform::OneLine(value);  // an INI value cannot hold a line end
     text += '\n';
 }
 
 }  // namespace
-
-int ExitStatusOf(config::RunFailure failure) {
-    using config::RunFailure;
-    switch (failure) {
-        case RunFailure::None:
-            return kExitOk;
-        case RunFailure::Usage:
-            return 2;
-        case RunFailure::Config:
-            return 3;
-        case RunFailure::AnotherRun:
-            return 4;
-        case RunFailure::ServerUnreachable:
-            return 5;
-        case RunFailure::LogonRefused:
-            return 6;
-        case RunFailure::Retrieval:
-            return 7;
-        case RunFailure::Storage:
-            return 8;
-        case RunFailure::Printing:
-            return 9;
-        case RunFailure::SendFailed:
-            return 10;
-    }
-    return kExitInternal;
-}
-
-const char* ExitMeaning(int exitStatus) {
-    switch (exitStatus) {
-        case 0:
-            return "ok";
-        case 2:
-            return "usage";
-        case 3:
-            return "config";
-        case 4:
-            return "another-run";
-        case 5:
-            return "server-unreachable";
-        case 6:
-            return "logon-refused";
-        case 7:
-            return "retrieval";
-        case 8:
-            return "storage";
-        case 9:
-            return "printing";
-        case 10:
-            return "send-failed";
-        default:
-            return "internal";
-    }
-}
 
 RunRecord::RunRecord(const std::string& programFolder, std::string commandSwitch,
                      std::string profilePath, platform::SteadyTime startedSteady)

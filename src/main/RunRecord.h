@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 
+#include "config/ExitStatus.h"
 #include "config/RunGlobals.h"
 #include "platform/Clock.h"
 #include "platform/Result.h"
@@ -17,13 +18,11 @@ class Log;
 
 namespace vfmain {
 
-// Exit statuses of voxafax-print, one per kind of failure.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitInternal = 1;
-int ExitStatusOf(config::RunFailure failure);
-// The word the record and the run log use for an exit status ("ok",
-// "server-unreachable", ...).
-const char* ExitMeaning(int exitStatus);
+// The exit statuses and their names, for the run's last lines.
+using config::ExitMeaning;
+using config::ExitStatusOf;
+using config::kExitInternal;
+using config::kExitOk;
 
 class RunRecord {
   public:

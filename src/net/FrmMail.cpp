@@ -50,6 +50,12 @@ void FrmMail::SetTimerInterval(platform::Timer& timer, std::int32_t timerMs) {
     timer.SetEnabled(ms > 0);
 }
 
+void FrmMail::DropUnread(int side) {
+    (void)side;
+    PortIn.clear();
+    gInBuffer.clear();
+}
+
 void FrmMail::SMTPSocket_Connect() {
     gSocketState = kSockConnected;
 }

@@ -73,6 +73,10 @@ class FrmMail {
     // The POP client's reply wait; OpenConnection uses it for port 110.
     std::function<bool(std::int16_t doState)> POPTimout;
 
+    // Forgets what the side's socket delivered and the client has not judged:
+    // before a TLS upgrade nothing received in clear may remain.
+    void DropUnread(int side);
+
     // Event handlers, wired to the sockets.
     void SMTPSocket_Connect();
     void SMTPSocket_Disconnect();

@@ -4,8 +4,8 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
-#include "net/FrmMail.h"
 #include "config/Options.h"
+#include "net/FrmMail.h"
 #include "platform/Environment.h"
 
 namespace net {
@@ -22,12 +22,38 @@ bool SocketGone(FrmMail& form) {
 
 }  // namespace
 
+platform::TlsSettings TlsFor(FrmMail& form, int side) {
+    const config::Options& o = form.ctx().options;
+    const bool smtp = side == kSmtpSide;
+    platform::TlsSettings tls;
+    tls.enabled = smtp ? o.smtpTls : o.popTls;
+    tls.caFile = smtp ? o.smtpCaFile : o.popCaFile;
+    tls.caPath = smtp ? o.smtpCaPath : o.popCaPath;
+    tls.trustHint = std::string("set ") + (smtp ? "[smtp]" : "[pop3]") + " ca_file in " +
+                    form.ctx().env.OptionsIni() +
+                    " to the certificate of the authority that signed the server's";
+    return tls;
+}
+
 void CreateSocket(FrmMail& form, platform::Socket& socket, const std::string& service) {
     // Address family, text mode, non-blocking stream socket: our sockets are
     // always like that; what remains to choose is TLS for the side.
-    platform::TlsSettings tls;
-    tls.enabled = service != "POP" ? form.ctx().options.smtpTls : form.ctx().options.popTls;
-    socket.SetTls(tls);
+    socket.SetTls(TlsFor(form, service != "POP" ? kSmtpSide : kPopSide));
+}
+
+bool StartTls(FrmMail& form, platform::Socket& socket, int side) {
+    const bool smtp = side == kSmtpSide;
+    form.DropUnread(side);
+    form.gSocketState = kSockConnecting;
+    platform::TlsSettings tls = TlsFor(form, side);
+    tls.enabled = true;
+    socket.StartTls(tls);
+    // onConnect tells the end of the handshake; a failure comes as an error
+    // event (certificate not trusted, the server gave up) and ends the wait.
+    const bool timedOut =
+        smtp ? SMTPTimout(form, kSockConnected) : form.POPTimout && form.POPTimout(kSockConnected);
+    if (timedOut || form.gSocketState != kSockConnected) return false;
+    return (smtp ? form.gSMTP_Error : form.gPOP_Error) == 0;
 }
 
 bool GetHostIPAddress(FrmMail& form, platform::Socket& socket, const std::string& host,

@@ -34,6 +34,20 @@ bool GetHostIPAddress(FrmMail& form, platform::Socket& socket, const std::string
 // gSMTPSocketErrorString / gPOPSockErrDescr.
 void OpenConnection(FrmMail& form, platform::Socket& socket, int port);
 
+// The TLS settings of a side (kSmtpSide, kPopSide) as the options give them:
+// implicit TLS or not, the extra trusted authorities, and what to set when
+// the server's certificate is not trusted.
+platform::TlsSettings TlsFor(FrmMail& form, int side);
+
+// Upgrades the side's open connection to TLS once the server agreed to it
+// (STARTTLS, STLS). Whatever arrived before and was not yet judged is
+// dropped, in the socket and in the form, so that no line sent in clear can
+// pass for a reply on the secured connection. True when the handshake
+// succeeded; otherwise gSMTP_Error / gPOP_Error holds the socket's code and
+// gSMTPSocketErrorString / gPOPSockErrDescr its reason (certificate not
+// trusted, ...), or the wait's time-out.
+bool StartTls(FrmMail& form, platform::Socket& socket, int side);
+
 // Disconnects the form's SMTPSocket; gSocketState becomes idle.
 void CloseConnection(FrmMail& form);
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace platform {
@@ -116,6 +117,20 @@ Result<std::vector<std::string>> ListFolder(const std::string& dir) {
         return ErrnoStatus(Fail::Io, "cannot list " + dir);
     }
     return names;
+}
+
+Result<std::vector<std::string>> ListFiles(const std::string& dir) {
+    auto names = ListFolder(dir);
+    if (!names) return names.status();
+    std::vector<std::string> files;
+    const std::string prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";
+    for (std::string& name : *names) {
+        struct stat st {};
+        if (::lstat((prefix + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            files.push_back(std::move(name));
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 std::string FolderOf(const std::string& path) {

@@ -64,6 +64,10 @@ bool IsFile(const std::string& path);
 // Names of the entries of a folder ("." and ".." left out), unsorted.
 Result<std::vector<std::string>> ListFolder(const std::string& dir);
 
+// The regular files of a folder, sorted by name: no folders, and no symlinks,
+// which could point anywhere.
+Result<std::vector<std::string>> ListFiles(const std::string& dir);
+
 // "a/b/c.txt" -> "a/b"; a name without a folder -> ".".
 std::string FolderOf(const std::string& path);
 

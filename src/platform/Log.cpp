@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/Files.h"
+#include "platform/Text.h"
 
 namespace platform {
 namespace {
@@ -61,16 +62,7 @@ LogLevel Log::LevelFromEnvironment(const char* value, bool* unknown) {
 }
 
 std::string Log::Clean(std::string_view text) {
-    std::string out;
-    out.reserve(std::min(text.size(), kMaxLine + 3));
-    for (char ch : text) {
-        if (out.size() >= kMaxLine) {
-            out += "...";
-            break;
-        }
-        const auto c = static_cast<unsigned char>(ch);
-        out += c < 0x20 || c == 0x7f ? ' ' : ch;
-    }
+    std::string out = OneLine(text, kMaxLine, "...");
     while (!out.empty() && out.back() == ' ') out.pop_back();
     return out;
 }

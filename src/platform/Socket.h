@@ -1,8 +1,9 @@
 #pragma once
 // An asynchronous TCP client socket on the event loop, with the members and
 // events that the mail clients rely on: connect, write returning the accepted
-// count, write-readiness, data, error and disconnect events. Implicit TLS is
-// optional. Events are delivered only while the event loop runs.
+// count, write-readiness, data, error and disconnect events. TLS is optional,
+// from the start (implicit) or as an upgrade of an open connection. Events are
+// delivered only while the event loop runs, never within a call.
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -16,6 +17,8 @@ namespace platform {
 class EventLoop;
 
 struct SocketHandlers {
+    // The connection is ready for data: after Connect (and the implicit TLS
+    // handshake), and again after StartTls's handshake.
     std::function<void()> onConnect;
     std::function<void(std::size_t length)> onData;  // data is waiting; Receive() takes it
     std::function<void()> onWrite;                   // the socket can take more data
@@ -27,8 +30,15 @@ struct SocketHandlers {
 };
 
 struct TlsSettings {
-    bool enabled = false;
+    bool enabled = false;    // implicit TLS: the handshake follows the connect
     std::string serverName;  // checked against the certificate; "" = the host name used
+    // Authorities trusted besides the system's: a PEM file of certificates
+    // and a folder of hashed certificates ("" = none).
+    std::string caFile;
+    std::string caPath;
+    // What a person sets to trust the server; a failure to verify its
+    // certificate ends with it ("set [pop3] ca_file in ...").
+    std::string trustHint;
 };
 
 class Socket {
@@ -47,6 +57,13 @@ class Socket {
     // fails at once); else a failure code.
     virtual int Connect(int port) = 0;
     virtual void Disconnect() = 0;
+    // Upgrades the open connection to TLS, once the server agreed to it
+    // (STLS, STARTTLS). Bytes received in clear and not yet taken are
+    // dropped: they are no part of the secured stream, and a client that read
+    // them as the server's next reply would take an injected line for it.
+    // onConnect follows the handshake; onError (the connection closed) tells
+    // a failure, also that of a socket that was not open.
+    virtual void StartTls(TlsSettings tls) = 0;
     virtual bool Connected() const = 0;
     virtual bool IsWritable() const = 0;
     virtual bool IsReadable() const = 0;

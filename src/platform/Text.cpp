@@ -54,6 +54,19 @@ bool ContainsNoCase(std::string_view hay, std::string_view needle) {
     return FindNoCase(hay, needle) != std::string_view::npos;
 }
 
+std::string OneLine(std::string_view text, std::size_t max, std::string_view more) {
+    const bool cut = text.size() > max;
+    if (cut) text = text.substr(0, max);
+    std::string out;
+    out.reserve(text.size() + (cut ? more.size() : 0));
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        out += c < 0x20 || c == 0x7f ? ' ' : ch;
+    }
+    if (cut) out += more;
+    return out;
+}
+
 std::string Latin1ToUtf8(std::string_view s) {
     std::string out;
     out.reserve(s.size());

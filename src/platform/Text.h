@@ -18,6 +18,11 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 // Position of needle in hay ignoring ASCII case, or npos.
 std::size_t FindNoCase(std::string_view hay, std::string_view needle, std::size_t from = 0);
 bool ContainsNoCase(std::string_view hay, std::string_view needle);
+// Text from a server, a file or a message made fit for one line of a log, a
+// status key or an INI value: every control byte, line ends included, becomes
+// a blank. A text longer than max bytes is cut there and `more` appended.
+std::string OneLine(std::string_view text, std::size_t max = std::string_view::npos,
+                    std::string_view more = "");
 // Each byte of 0x80..0xFF as its two-byte UTF-8 form.
 std::string Latin1ToUtf8(std::string_view s);
 

@@ -16,11 +16,11 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
+#include "config/Options.h"
 #include "config/RunGlobals.h"
 #include "net/FrmMail.h"
 #include "net/Outcomes.h"
 #include "net/SocketWrench.h"
-#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
@@ -703,9 +703,9 @@ void PopClient::ReportLogonFailure() {
                 "and tls in " +
                     options,
                 RunFailure::ServerUnreachable);
+        // The socket's text names the option that trusts the authority.
         if (reason.rfind("certificate not trusted", 0) == 0)
-            return fail(reason + "; set SSL_CERT_FILE or fix the server's certificate",
-                        RunFailure::ServerUnreachable);
+            return fail(reason, RunFailure::ServerUnreachable);
         if (reason.rfind("TLS", 0) == 0)
             return fail(reason + "; check [pop3] tls and port in " + options,
                         RunFailure::ServerUnreachable);

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/Text.h"
+
 namespace pop {
 namespace {
 
@@ -88,15 +90,7 @@ bool ParseRetrHead(std::string_view collected, RetrHead& head) {
 }
 
 std::string ReportLine(std::string_view reply, std::size_t max) {
-    const std::size_t end = reply.find_first_of("\r\n");
-    if (end != std::string_view::npos) reply = reply.substr(0, end);
-    std::string out;
-    out.reserve(std::min(reply.size(), max));
-    for (char ch : reply.substr(0, std::min(reply.size(), max))) {
-        const auto c = static_cast<unsigned char>(ch);
-        out += c < 0x20 || c == 0x7f ? ' ' : ch;
-    }
-    return out;
+    return platform::OneLine(reply.substr(0, reply.find_first_of("\r\n")), max);
 }
 
 bool MultiLineComplete(std::string_view collected) {

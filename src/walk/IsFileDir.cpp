@@ -1,11 +1,12 @@
 #include "walk/IsFileDir.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <vector>
+
+#include "platform/Files.h"
 
 namespace vfmain {
 
@@ -24,19 +25,13 @@ bool DirExists(const std::string& path) {
 bool KillAllFiles(const std::string& path) {
     std::string dir = path;
     if (dir.empty() || dir.back() != '/') dir += '/';
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return true;  // nothing listed, nothing to delete
-    std::vector<std::string> names;
-    while (dirent* e = ::readdir(d)) {
-        std::string n = e->d_name;
-        if (n == "." || n == "..") continue;
+    auto names = platform::ListFolder(dir);
+    if (!names) return true;  // nothing listed, nothing to delete
+    for (const auto& n : *names) {
         struct stat st {};
         if (::lstat((dir + n).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-        names.push_back(n);
-    }
-    ::closedir(d);
-    for (const auto& n : names)
         if (::unlink((dir + n).c_str()) != 0 && errno != ENOENT) return false;
+    }
     return true;
 }
 

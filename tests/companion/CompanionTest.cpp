@@ -19,10 +19,11 @@
 #include "companion/Companion.h"
 #include "companion/Outcome.h"
 #include "companion/RunView.h"
+#include "config/ProfileKeys.h"
+#include "linux/printing/SystemPrinters.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "tests/fakes/FakeSocket.h"
-#include "linux/printing/SystemPrinters.h"
 
 extern char** environ;
 
@@ -498,7 +499,7 @@ TEST_F(Companion, CheckFindsMisspeltKeysAndValuesReadDifferently) {
           "Password is set again (voxafax.ini line 10); voxafax-print reads only the first, "
           "line 3\n",
           "\"Fax PDF\" differs in letter case only", "no such profile in", "(profiles: Faxes)",
-          "[pop3] tls = ja in ", "is neither yes nor no; correct or remove it",
+          "[pop3] tls = ja in ", "is neither yes, no nor starttls; correct or remove it",
           "did you mean [pop3] host?",
           "(mode 644) holds the mailbox password, but others may read it: chmod 600",
           "the password goes to mail.example.net in clear"})
@@ -509,12 +510,8 @@ TEST_F(Companion, CheckFindsMisspeltKeysAndValuesReadDifferently) {
 TEST_F(Companion, CheckTakesEachFlagAsTheProgramReadsIt) {
     // Every flag set the way that turns it on: none is reported.
     std::string all = "[VOXA-FAX]\n";
-    for (const char* k :
-         {"Use_Profile", "Print_Full_Header", "Print_Simple_Header", "Print_Error_Info",
-          "Activate_Scheduler", "Modem_Connect", "Get_Normal_EMail", "Firewall", "Always_Connect",
-          "Auto_Dis_Connect", "Fax_Ping", "Print_Page_Hdr", "Print_Normal_Fax", "Confirm_Receipt",
-          "Save_MDNs"})
-        all += std::string(k) + "=y\n";
+    for (const config::ProfileKey& k : config::ProfileKeys())
+        if (k.flag) all += std::string(k.name) + "=y\n";
     Spit(env_.profilePath, all);
     Check();
     EXPECT_FALSE(Has(out_.str(), "read as off")) << out_.str();

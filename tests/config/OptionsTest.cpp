@@ -37,8 +37,8 @@ TEST(Options, ReadsFlagsPortsAndCommentsAndRefusesWhatMakesNoSense) {
     const std::string file = dir / "options.ini";
     o = Load(dir, "[pop3]\nport = 65537\ntls = maybe\n[smtp]\nport = -1\n");
     ASSERT_EQ(o.problems.size(), 3u);
-    EXPECT_EQ(o.problems[0],
-              "[pop3] tls = maybe in " + file + " is neither yes nor no; correct or remove it");
+    EXPECT_EQ(o.problems[0], "[pop3] tls = maybe in " + file +
+                                 " is neither yes, no nor starttls; correct or remove it");
     EXPECT_EQ(o.problems[1], "[pop3] port = 65537 in " + file +
                                  " is not a whole number from 1 to 65535; correct or remove it");
     EXPECT_EQ(o.problems[2].rfind("[smtp] port = -1 in ", 0), 0u);
@@ -58,4 +58,32 @@ TEST(Options, ReadsFlagsPortsAndCommentsAndRefusesWhatMakesNoSense) {
     }
     ::unsetenv("VOXAFAX_POP3_PORT");
     ::unsetenv("VOXAFAX_SMTP_PORT");
+}
+
+// The POP3 logon and trust keys; a trusted-certificates file that is not
+// there stops the run rather than fail every handshake.
+TEST(Options, PopLogonAndTrustKeys) {
+    testsupport::TempDir dir;
+    testsupport::WriteFile(dir / "ca.pem", "x");
+    config::Options o = Load(dir,
+                             "[pop3]\ntls = STARTTLS\nuser = fax1@example.net\n"
+                             "auth = xoauth2\nca_file = " +
+                                 dir / "ca.pem" + "\nca_path = " + dir.path() + "\n");
+    EXPECT_TRUE(o.problems.empty()) << o.problems[0];
+    EXPECT_TRUE(o.popStartTls);
+    EXPECT_FALSE(o.popTls);
+    EXPECT_EQ(o.popPort, 110);
+    EXPECT_EQ(o.popUser, "fax1@example.net");
+    EXPECT_EQ(o.popAuth, config::Options::PopAuth::XOAuth2);
+    EXPECT_EQ(o.popCaFile, dir / "ca.pem");
+    EXPECT_EQ(o.popCaPath, dir.path());
+
+    o = Load(dir, "[pop3]\nauth = login\n[smtp]\nca_file = " + dir / "none.pem" +
+                      "\nca_path = " + dir / "ca.pem" + "\n");
+    ASSERT_EQ(o.problems.size(), 3u);
+    EXPECT_NE(o.problems[0].find("[pop3] auth = login in "), std::string::npos);
+    EXPECT_NE(o.problems[0].find("is not user, plain or xoauth2"), std::string::npos);
+    EXPECT_NE(o.problems[1].find("is no file this user can read"), std::string::npos);
+    EXPECT_NE(o.problems[2].find("is no folder this user can read"), std::string::npos);
+    EXPECT_TRUE(o.smtpCaFile.empty());
 }

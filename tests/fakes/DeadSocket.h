@@ -17,6 +17,7 @@ class DeadSocket final : public Socket {
     std::string HostAddress() const override { return {}; }
     int Connect(int) override { return 10061; }
     void Disconnect() override {}
+    void StartTls(TlsSettings) override {}
     bool Connected() const override { return false; }
     bool IsWritable() const override { return false; }
     bool IsReadable() const override { return false; }

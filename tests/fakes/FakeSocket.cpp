@@ -1,6 +1,7 @@
 #include "tests/fakes/FakeSocket.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 
 namespace platform {
@@ -19,7 +20,12 @@ void FakeSocket::Later(std::function<void()> fn) {
 }
 
 void FakeSocket::Arrive(std::string data) {
-    Later([this, data = std::move(data)] {
+    // Data sent before a TLS upgrade is dropped by it, however late it comes.
+    Later([this, data = std::move(data), epoch = tlsStarts] {
+        if (epoch != tlsStarts) {
+            unreadAtTls += data;
+            return;
+        }
         rbuf_ += data;
         if (h_.onData) h_.onData(rbuf_.size());
     });
@@ -64,6 +70,26 @@ int FakeSocket::Connect(int port) {
     });
     if (!greeting.empty()) Arrive(greeting);
     return 0;
+}
+
+void FakeSocket::StartTls(TlsSettings t) {
+    ++tlsStarts;
+    tls = std::move(t);
+    tls.enabled = true;
+    unreadAtTls = std::move(rbuf_);
+    rbuf_.clear();
+    if (!connected_ || tlsError != 0) {
+        connected_ = false;
+        const int code = tlsError != 0 ? tlsError : EPROTO;
+        RaiseError(code, tlsErrorText.empty() ? "TLS handshake failed" : tlsErrorText);
+        return;
+    }
+    // The handshake takes the socket away from the client until it is done.
+    connected_ = false;
+    Later([this] {
+        connected_ = true;
+        if (h_.onConnect) h_.onConnect();
+    });
 }
 
 long FakeSocket::Write(std::string_view data) {

@@ -25,6 +25,9 @@ class FakeSocket final : public Socket {
     std::deque<long> writeLimits;    // per Write: bytes accepted at most (-1 fails)
     bool notifyAfterPartial = true;  // raise onWrite after a partial write
     bool writable = true;
+    // When set, StartTls fails by an error event with this code and text.
+    int tlsError = 0;
+    std::string tlsErrorText;
     // Called with the bytes each Write accepted; may call Arrive() to answer.
     std::function<void(FakeSocket&, const std::string&)> respond;
 
@@ -40,6 +43,8 @@ class FakeSocket final : public Socket {
     int connects = 0;
     int lastPort = 0;
     TlsSettings tls;
+    int tlsStarts = 0;
+    std::string unreadAtTls;  // what StartTls dropped, of the last upgrade
 
     // --- Socket ---
     void SetHandlers(SocketHandlers handlers) override { h_ = std::move(handlers); }
@@ -49,6 +54,7 @@ class FakeSocket final : public Socket {
     std::string HostAddress() const override { return host; }
     int Connect(int port) override;
     void Disconnect() override { connected_ = false; }
+    void StartTls(TlsSettings t) override;
     bool Connected() const override { return connected_; }
     bool IsWritable() const override { return connected_ && writable; }
     bool IsReadable() const override { return !rbuf_.empty(); }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -23,6 +24,15 @@ TEST(TextHelpers, CaseAndLatin1AreBytewise) {
     EXPECT_FALSE(platform::EqualsNoCase("fax", "faxes"));
     EXPECT_EQ(platform::Trim("\r\n\t x \n"), "x");
     EXPECT_EQ(platform::Latin1ToUtf8("caf\xe9"), "caf\xc3\xa9");
+}
+
+TEST(TextHelpers, OneLineBlanksEveryControlByteAndMarksACut) {
+    EXPECT_EQ(platform::OneLine("550 no\r\nsuch\tuser\x7f"
+                                "x",
+                                100),
+              "550 no  such user x");
+    EXPECT_EQ(platform::OneLine("abcdef", 4, "..."), "abcd...");
+    EXPECT_EQ(platform::OneLine("abcd", 4, "..."), "abcd");
 }
 
 using testsupport::TempDir;
@@ -56,4 +66,16 @@ TEST(FileHelpers, FailuresNameThePath) {
     EXPECT_TRUE(platform::IsFolder(dir / "a/b/c"));
     EXPECT_EQ(platform::FolderOf("a/b/c.txt"), "a/b");
     EXPECT_EQ(platform::FolderOf("c.txt"), ".");
+}
+
+TEST(FileHelpers, ListFilesGivesRegularFilesInNameOrder) {
+    TempDir dir;
+    for (const char* name : {"b.txt", "a.txt", ".hidden"})
+        ASSERT_TRUE(platform::WriteFileAtomically(dir / name, "x").ok());
+    ASSERT_TRUE(platform::MakeFolders(dir / "sub.txt").ok());
+    ASSERT_EQ(::symlink("/etc/passwd", (dir / "link.txt").c_str()), 0);
+    auto files = platform::ListFiles(dir.path());
+    ASSERT_TRUE(files.ok());
+    EXPECT_EQ(*files, (std::vector<std::string>{".hidden", "a.txt", "b.txt"}));
+    EXPECT_FALSE(platform::ListFiles(dir / "none").ok());
 }

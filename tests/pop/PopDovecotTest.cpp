@@ -118,7 +118,8 @@ TEST_F(Dovecot, UntrustedCertificateFailsToConnect) {
     r.Session();
     EXPECT_EQ(r.form->gPOP_Error, EPROTO);
     EXPECT_EQ(r.LogWith(": certificate not trusted for 127.0.0.1: self-signed certificate; set "
-                        "SSL_CERT_FILE or fix the server's certificate")
+                        "[pop3] ca_file in " +
+                        r.t.env.OptionsIni())
                   .size(),
               1u);
     EXPECT_TRUE(r.InFiles().empty());

@@ -2,7 +2,7 @@
 # Whole runs in POP mode against a private Dovecot on loopback, the program
 # running as nobody: the mailbox is downloaded into In/, converted into the
 # Maildir inbox, printed and filed, and emptied on the server; the same over
-# POP3S with a self-signed certificate trusted through SSL_CERT_FILE; a wrong
+# POP3S with a self-signed certificate trusted through [pop3] ca_file; a wrong
 # password leaves the mailbox alone and reports the server's text in
 # last_error; a message the server cannot read is passed over after three
 # failed runs while the faxes around it are printed exactly once.
@@ -99,13 +99,13 @@ check "wrong password: last_error" eq "$(key "$P" last_error | sed 's/ *$//')" \
     "Retrieval Error :  [AUTH] Authentication failed."
 check "wrong password: nothing printed" eq "$(count "$R/prints")" 0
 
-# 3. POP3S with the server's certificate trusted through SSL_CERT_FILE.
+# 3. POP3S with the server's certificate trusted through [pop3] ca_file.
 setup pop3s
-printf '[pop3]\ntls = yes\nport = %s\n' "$SPORT" >"$R/cfg/options.ini"
+printf '[pop3]\ntls = yes\nport = %s\nca_file = %s\n' "$SPORT" "$W/st/tls/cert.pem" >"$R/cfg/options.ini"
 chmod 644 "$W/st/tls/cert.pem"
 unset VOXAFAX_POP3_PORT
 # Dovecot takes a few seconds to answer PASS over TLS: give the waits room.
-VOXAFAX_TICK_MS=10000 SSL_CERT_FILE="$W/st/tls/cert.pem" run /0
+VOXAFAX_TICK_MS=10000 run /0
 check "pop3s: exit status 0" eq "$?" 0
 check "pop3s: mailbox emptied" eq "$(on_server)" 0
 check "pop3s: totals" eq "$(key "$P" print_status)" " Printed 2 VOXA-FAXes + 0 Regular Faxes"

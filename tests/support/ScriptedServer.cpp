@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,9 +15,10 @@
 namespace testsupport {
 
 struct ScriptedServer::Step {
-    enum Kind { Send, Pause, Expect, Capture, Silent, Close, AcceptOnly, Flood } kind;
+    enum Kind { Send, Pause, Expect, Capture, Silent, Close, AcceptOnly, Flood, Tls } kind;
     explicit Step(Kind k, std::string t = {}) : kind(k), text(std::move(t)) {}
     std::string text;
+    std::string key;
     platform::Millis ms{0};
     std::size_t n = 0;
 };
@@ -33,6 +36,10 @@ struct ScriptedServer::Conn {
     std::size_t floodLeft = 0;
     char fill = 'x';
     bool silent = false;
+    SSL_CTX* tlsCtx = nullptr;
+    SSL* ssl = nullptr;
+    bool handshaking = false;
+    bool wantWrite = false;  // the handshake waits until it can write
 };
 
 ScriptedServer::ScriptedServer(platform::EventLoop& loop, std::string address, int port)
@@ -98,6 +105,13 @@ ScriptedServer& ScriptedServer::AcceptOnly(std::size_t n) {
     steps_.push_back(s);
     return *this;
 }
+ScriptedServer& ScriptedServer::StartTls(std::string certFile, std::string keyFile) {
+    Step s(Step::Tls, std::move(certFile));
+    s.key = std::move(keyFile);
+    steps_.push_back(s);
+    return *this;
+}
+
 ScriptedServer& ScriptedServer::Flood(std::size_t total, char fill) {
     Step s(Step::Flood, std::string(1, fill));
     s.n = total;
@@ -134,7 +148,7 @@ void ScriptedServer::Rewatch(Conn& c) {
     if (!c.watch) return;
     short ev = 0;
     if (!c.limited || c.readLeft > 0) ev |= POLLIN;
-    if (!c.out.empty() || c.flooding) ev |= POLLOUT;
+    if (!c.out.empty() || c.flooding || c.wantWrite) ev |= POLLOUT;
     loop_.Modify(c.watch, ev);
 }
 
@@ -143,8 +157,52 @@ void ScriptedServer::CloseConn(Conn& c) {
     c.pause = 0;
     if (c.watch) loop_.Unwatch(c.watch);
     c.watch = 0;
+    if (c.ssl) SSL_free(c.ssl);
+    c.ssl = nullptr;
+    if (c.tlsCtx) SSL_CTX_free(c.tlsCtx);
+    c.tlsCtx = nullptr;
     if (c.fd >= 0) ::close(c.fd);
     c.fd = -1;
+}
+
+// Moves the server side of a handshake on; false while it is not done (or
+// when it failed: the connection is closed then).
+bool ScriptedServer::Handshake(Conn& c) {
+    ERR_clear_error();
+    const int rc = SSL_accept(c.ssl);
+    c.wantWrite = false;
+    if (rc == 1) {
+        c.handshaking = false;
+        Rewatch(c);
+        return true;
+    }
+    const int e = SSL_get_error(c.ssl, rc);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        c.wantWrite = e == SSL_ERROR_WANT_WRITE;
+        Rewatch(c);
+        return false;
+    }
+    char text[256] = "";
+    ERR_error_string_n(ERR_get_error(), text, sizeof text);
+    failures_.push_back(std::string("TLS handshake failed: ") + text);
+    CloseConn(c);
+    return false;
+}
+
+// Reads what the client sent, through TLS once it is on: the count, 0 at the
+// end of the stream, -1 when nothing is there now, -2 on an error.
+long ScriptedServer::Read(Conn& c, char* buf, std::size_t room) {
+    if (!c.ssl) {
+        const ssize_t n = ::recv(c.fd, buf, room, MSG_DONTWAIT);
+        if (n < 0) return errno == EAGAIN || errno == EINTR ? -1 : -2;
+        return n;
+    }
+    ERR_clear_error();
+    const int n = SSL_read(c.ssl, buf, static_cast<int>(room));
+    if (n > 0) return n;
+    const int e = SSL_get_error(c.ssl, n);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return -1;
+    return e == SSL_ERROR_ZERO_RETURN ? 0 : -2;
 }
 
 void ScriptedServer::Flush(Conn& c) {
@@ -159,8 +217,10 @@ void ScriptedServer::Flush(Conn& c) {
             c.out.assign(chunk, c.fill);
             bytesFlooded_ += chunk;
         }
-        if (c.out.empty()) break;
-        ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (c.out.empty() || c.handshaking) break;
+        const ssize_t n =
+            c.ssl ? SSL_write(c.ssl, c.out.data(), static_cast<int>(c.out.size()))
+                  : ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n <= 0) break;
         c.out.erase(0, static_cast<std::size_t>(n));
     }
@@ -169,7 +229,14 @@ void ScriptedServer::Flush(Conn& c) {
 
 void ScriptedServer::OnConn(Conn& c, short re) {
     if (c.fd < 0) return;
-    if (re & POLLOUT) Flush(c);
+    if (c.handshaking) {
+        if (Handshake(c)) Advance(c);
+        return;
+    }
+    if (re & POLLOUT) {
+        Flush(c);
+        if (c.out.empty()) Advance(c);  // a TLS step may wait for the data to leave
+    }
     if (c.fd < 0) return;
     if (re & (POLLIN | POLLHUP | POLLERR)) {
         char buf[16 * 1024];
@@ -180,15 +247,24 @@ void ScriptedServer::OnConn(Conn& c, short re) {
             if (re & (POLLHUP | POLLERR)) CloseConn(c);
             return;
         }
-        ssize_t n = ::recv(c.fd, buf, room, MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-            CloseConn(c);
-            return;
-        }
-        if (n > 0) {
+        bool got = false;
+        for (;;) {
+            const long n = Read(c, buf, room);
+            if (n == 0 || n == -2) {
+                CloseConn(c);
+                return;
+            }
+            if (n < 0) break;
+            got = true;
             bytesReceived_ += static_cast<std::size_t>(n);
             if (c.limited) c.readLeft -= static_cast<std::size_t>(n);
             if (!c.silent) c.in.append(buf, static_cast<std::size_t>(n));
+            // TLS may hold more decrypted data than poll() will announce.
+            if (!c.ssl || SSL_pending(c.ssl) == 0) break;
+            if (c.limited) room = std::min(room, c.readLeft);
+            if (room == 0) break;
+        }
+        if (got) {
             Rewatch(c);
             Advance(c);
         }
@@ -249,6 +325,26 @@ void ScriptedServer::Advance(Conn& c) {
                 Rewatch(c);
                 ++c.step;
                 break;
+            case Step::Tls: {
+                if (!c.out.empty()) return;  // what goes in clear leaves first
+                c.in.clear();
+                c.tlsCtx = SSL_CTX_new(TLS_server_method());
+                if (!c.tlsCtx ||
+                    SSL_CTX_use_certificate_chain_file(c.tlsCtx, s.text.c_str()) != 1 ||
+                    SSL_CTX_use_PrivateKey_file(c.tlsCtx, s.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+                    failures_.push_back("TLS: cannot load " + s.text + " and " + s.key);
+                    CloseConn(c);
+                    return;
+                }
+                SSL_CTX_set_mode(
+                    c.tlsCtx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+                c.ssl = SSL_new(c.tlsCtx);
+                SSL_set_fd(c.ssl, c.fd);
+                c.handshaking = true;
+                ++c.step;
+                if (!Handshake(c)) return;
+                break;
+            }
             case Step::Flood:
                 c.flooding = true;
                 c.endless = s.n == 0;

@@ -49,6 +49,11 @@ class ScriptedServer {
     // Sends `total` bytes of `fill` (no line end) as fast as the client takes
     // them; total 0 means without end. The script goes on meanwhile.
     ScriptedServer& Flood(std::size_t total, char fill = 'x');
+    // Once what was sent before has left, speaks TLS as a server with this
+    // certificate and key (PEM files): the upgrade after STLS or STARTTLS, or
+    // implicit TLS as the first step. What the client sent in clear and the
+    // script did not read is dropped. A failed handshake is a failure.
+    ScriptedServer& StartTls(std::string certFile, std::string keyFile);
 
     // --- what happened ---
     int connections() const { return connections_; }
@@ -71,6 +76,8 @@ class ScriptedServer {
     void Flush(Conn& c);
     void CloseConn(Conn& c);
     void Rewatch(Conn& c);
+    bool Handshake(Conn& c);
+    long Read(Conn& c, char* buf, std::size_t room);
 
     platform::EventLoop& loop_;
     std::string address_;

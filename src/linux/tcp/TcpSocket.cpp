@@ -16,6 +16,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <map>
 
 #include "platform/EventLoop.h"
 
@@ -43,23 +44,51 @@ int EventCode(int err) {
     }
 }
 
-// The TLS client context, made when the first TLS connection needs it so
-// that SSL_CERT_FILE / SSL_CERT_DIR are read as they stand then.
+std::string TlsErrorText();
+
+// The TLS client contexts, one per set of extra trusted authorities, each
+// made when the first connection needs it so that SSL_CERT_FILE /
+// SSL_CERT_DIR are read as they stand then.
 struct TlsContextHolder {
-    SSL_CTX* ctx = nullptr;
-    std::string error;
+    struct Entry {
+        SSL_CTX* ctx = nullptr;
+        std::string error;
+    };
+    std::map<std::pair<std::string, std::string>, Entry> contexts;
     ~TlsContextHolder() {
-        if (ctx) SSL_CTX_free(ctx);
+        for (auto& [key, e] : contexts)
+            if (e.ctx) SSL_CTX_free(e.ctx);
     }
-    SSL_CTX* Get() {
-        if (ctx) return ctx;
-        ctx = SSL_CTX_new(TLS_client_method());
+    // The context for these settings; null with `error` set when it cannot be made.
+    SSL_CTX* Get(const TlsSettings& tls, std::string& error) {
+        Entry& e = contexts[{tls.caFile, tls.caPath}];
+        if (!e.ctx && e.error.empty()) e.ctx = Make(tls, e.error);
+        error = e.error;
+        return e.ctx;
+    }
+
+  private:
+    static SSL_CTX* Make(const TlsSettings& tls, std::string& error) {
+        SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
         if (!ctx) {
             error = "cannot create the TLS context";
             return nullptr;
         }
         SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
         SSL_CTX_set_default_verify_paths(ctx);
+        // The extra authorities are added to the system's, not put in their place.
+        if (!tls.caFile.empty() || !tls.caPath.empty()) {
+            ERR_clear_error();
+            if (SSL_CTX_load_verify_locations(
+                    ctx, tls.caFile.empty() ? nullptr : tls.caFile.c_str(),
+                    tls.caPath.empty() ? nullptr : tls.caPath.c_str()) != 1) {
+                error = "cannot read the trusted certificates in " +
+                        (tls.caFile.empty() ? tls.caPath : tls.caFile) + " (" + TlsErrorText() +
+                        ")";
+                SSL_CTX_free(ctx);
+                return nullptr;
+            }
+        }
         SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
         SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         // A peer that closes without close_notify ends the stream like one
@@ -164,6 +193,29 @@ class TcpSocket final : public Socket {
         CloseFd();
     }
 
+    void StartTls(TlsSettings tls) override {
+        const bool wasClear = phase_ == Phase::Open && !ssl_;
+        tls_ = std::move(tls);
+        tls_.enabled = true;
+        // What came in clear is dropped, taken or not; none of it can be
+        // part of the handshake, whose first bytes are ours.
+        rbuf_.clear();
+        CancelKick();
+        if (wasClear) DrainClear();
+        std::string error = "TLS: the connection is not open";
+        if (!wasClear || !PrepareTls(error)) {
+            if (wasClear) error = "TLS: " + error;
+            CloseFd();
+            return TellLater(kTlsFailure, error);
+        }
+        // The handshake begins on the loop's next turn, so that its outcome
+        // is never told within this call.
+        phase_ = Phase::Handshaking;
+        wantWriteNotice_ = false;
+        handshakeWants_ = POLLOUT;
+        UpdateWatch();
+    }
+
     bool Connected() const override { return phase_ == Phase::Open; }
 
     bool IsWritable() const override {
@@ -265,6 +317,24 @@ class TcpSocket final : public Socket {
             return 0;
         }
         return firstErr_ ? firstErr_ : ECONNREFUSED;
+    }
+
+    // Reads and drops what the kernel holds for the socket now.
+    void DrainClear() {
+        char buf[4096];
+        while (::recv(fd_, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+        }
+    }
+
+    // An error event on the loop's next turn, unless the socket is used
+    // again meanwhile.
+    void TellLater(int code, std::string text) {
+        if (deferred_) loop_.Cancel(deferred_);
+        const unsigned gen = generation_;
+        deferred_ = loop_.After(Millis(0), [this, gen, code, text = std::move(text)] {
+            deferred_ = 0;
+            if (gen == generation_ && h_.onError) h_.onError(code, text);
+        });
     }
 
     void NoteAttemptFailed(int err) {
@@ -373,19 +443,34 @@ class TcpSocket final : public Socket {
         if (h_.onConnect) h_.onConnect();
     }
 
-    void StartHandshake() {
-        SSL_CTX* ctx = tlsHolder_->Get();
-        if (!ctx) return Fail(kTlsFailure, "TLS: " + tlsHolder_->error);
+    // Makes the TLS object for the open fd; false (and the reason in
+    // `error`) when it cannot.
+    bool PrepareTls(std::string& error) {
+        SSL_CTX* ctx = tlsHolder_->Get(tls_, error);
+        if (!ctx) return false;
         ssl_ = SSL_new(ctx);
-        if (!ssl_) return Fail(kTlsFailure, "TLS: " + TlsErrorText());
+        if (!ssl_) {
+            error = TlsErrorText();
+            return false;
+        }
         SSL_set_fd(ssl_, fd_);
-        const std::string expected = tls_.serverName.empty() ? hostName_ : tls_.serverName;
+        const std::string expected = ExpectedName();
         if (IsIpLiteral(expected)) {
             X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), expected.c_str());
         } else {
             SSL_set_tlsext_host_name(ssl_, expected.c_str());
             SSL_set1_host(ssl_, expected.c_str());
         }
+        return true;
+    }
+
+    std::string ExpectedName() const {
+        return tls_.serverName.empty() ? hostName_ : tls_.serverName;
+    }
+
+    void StartHandshake() {
+        std::string error;
+        if (!PrepareTls(error)) return Fail(kTlsFailure, "TLS: " + error);
         phase_ = Phase::Handshaking;
         ContinueHandshake();
     }
@@ -407,12 +492,13 @@ class TcpSocket final : public Socket {
         }
         // The verification result names what a person must fix; OpenSSL's
         // error queue only adds which call failed.
-        const std::string expected = tls_.serverName.empty() ? hostName_ : tls_.serverName;
+        const std::string expected = ExpectedName();
         const long vr = SSL_get_verify_result(ssl_);
         std::string text;
         if (vr != X509_V_OK) {
             text = "certificate not trusted for " + expected + ": " +
                    X509_verify_cert_error_string(vr);
+            if (!tls_.trustHint.empty()) text += "; " + tls_.trustHint;
         } else {
             text = "TLS handshake with " + expected + " failed";
             const std::string more = TlsErrorText();

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "linux/tcp/Resolver.h"
 #include "tests/support/TempDir.h"
 
@@ -15,4 +17,17 @@ TEST(HostsFileResolver, FindsNamesWithoutCaseAndNothingElse) {
     EXPECT_TRUE(resolve("commented").empty());
     EXPECT_TRUE(resolve("smtp.voxafax.example").empty());
     EXPECT_TRUE(platform::HostsFileResolver(d / "missing")("localhost").empty());
+}
+
+TEST(Resolver, SystemResolverFindsLocalhostAndTablesKnowOnlyTheirNames) {
+    // localhost comes from the hosts file: no name server is asked.
+    auto addrs = platform::SystemResolver(std::chrono::seconds(2))("localhost");
+    EXPECT_NE(std::find(addrs.begin(), addrs.end(), "127.0.0.1"), addrs.end());
+    EXPECT_TRUE(platform::SystemResolver(std::chrono::seconds(2))("").empty());
+    auto table = platform::TableResolver({{"Mail.Test", {"127.0.0.5", "::1"}}});
+    EXPECT_EQ(table("mail.test"), (std::vector<std::string>{"127.0.0.5", "::1"}));
+    EXPECT_TRUE(table("other.test").empty());
+    EXPECT_TRUE(platform::IsDottedAddress("10.0.0.1"));
+    EXPECT_FALSE(platform::IsDottedAddress("10.0.0.x"));
+    EXPECT_FALSE(platform::IsDottedAddress(""));
 }
