@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     print::FrmVFPrint form(ctx);
     net::FrmMail frmMail(ctx);
-    mailout::Mailer mailer(ctx, frmMail);
+    mailout::Mailer mailer(mailout::ServicesOf(ctx), frmMail);
     vfmain::SessionState session;
     if (!vfmain::SessionLogIn(ctx, session, cfg.gVoxaFaxProfile)) std::abort();
     auto inbox = session.gblobjSession->Inbox();

@@ -191,8 +191,6 @@ bool Mailer::TryCandidate(const Candidate& c, std::size_t row) {
     // (or skipped as found unreachable before) was not.
     if (st_.SMTP_State != "SMTP_CallHost") askedAServer_ = true;
     tried_.emplace_back(code == net::kSmtpHostUnknown ? c.server : label, Reason(code));
-    if (!st_.fault.empty() && code != net::kSmtpOk && c.settings.extended)
-        sv_.log.Warning("smtp relay " + label + ": " + st_.fault);
     // A test whose own address is refused by its own domain's server has
     // its answer: no other server would make it arrive.
     if (st_.gflgTestSend && row == 0 && code == net::kSmtpRecipientRefused) return true;
@@ -274,16 +272,18 @@ void Mailer::SendTestVoxaFax() {
         return;
     }
     sv_.run.NoteFailure(config::RunFailure::SendFailed);
+    const bool relayOnly = !sv_.options.smtpRelayHost.empty() && !sv_.options.smtpDirect;
     if (!recipientFault_.empty()) {
         sv_.log.Error("test message not sent: Voxa_Fax_Addr " + Quoted(sv_.cfg.gVoxaFaxAddr) +
                       " is not a plain address (" + recipientFault_ + "); fix it in " +
                       sv_.profilePath);
         return;
     }
-    sv_.log.Error("test message to " + st_.gSMTPRecipAddr +
-                  " reached no SMTP server: " + Reasons() + " (" + LastErrorInWords() +
-                  "); check User_SMTP_Server and the other SMTP servers in " + sv_.profilePath +
-                  (sv_.options.smtpRelayHost.empty() ? "" : ", and [smtp] in " + sv_.optionsPath));
+    sv_.log.Error(
+        "test message to " + st_.gSMTPRecipAddr + " reached no SMTP server: " + Reasons() + " (" +
+        LastErrorInWords() + "); check " +
+        (relayOnly ? "[smtp] in " + sv_.optionsPath
+                   : "User_SMTP_Server and the other SMTP servers in " + sv_.profilePath));
 }
 
 }  // namespace mailout

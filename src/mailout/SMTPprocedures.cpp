@@ -41,11 +41,6 @@ int PortOf(const MailoutState& st, const Services& sv) {
     return st.settings.port > 0 ? st.settings.port : sv.options.smtpPort;
 }
 
-// The server as the debug log names it.
-std::string Peer(const MailoutState& st, const Services& sv) {
-    return "smtp " + st.gSMTPServer + ":" + std::to_string(PortOf(st, sv));
-}
-
 // Hands `text` over whole; the dialogue is then idle until the reply. A
 // connection that is already gone takes nothing, and is not waited on.
 bool WriteOut(net::FrmMail& form, MailoutState& st, const std::string& text) {
@@ -115,8 +110,8 @@ SmtpStep OnGreeting(net::FrmMail& form, MailoutState& st, const Services& sv) {
         // Another protocol's greeting (a POP3 "+OK", an SSH banner) on the
         // port is named as such: waiting longer would change nothing.
         if (reply.size() < 3 || !IsDigit(reply[0]) || !IsDigit(reply[1]) || !IsDigit(reply[2]))
-            st.fault = "its greeting " + Said(reply) +
-                       " is not an SMTP server's; check the port of the SMTP server";
+            st.fault = "greeted as no SMTP server does (" + Said(reply) +
+                       "); check the port of the SMTP server";
         return Refuse(form, st, net::kSmtpServiceUnavailable);
     }
     const std::string name = st.settings.helo.empty() ? st.gSMTPServer : st.settings.helo;
@@ -137,8 +132,8 @@ std::string ChooseMechanism(const MailoutState& st, std::string& fault) {
     if (!wanted.empty() && has(wanted)) return wanted;
     if (wanted.empty() && has("PLAIN")) return "PLAIN";
     if (wanted.empty() && has("LOGIN")) return "LOGIN";
-    fault = offered.empty() ? "it offers no login (AUTH); check [smtp] relay and port"
-                            : "it offers AUTH " + list + (wanted.empty() ? "" : ", not " + wanted) +
+    fault = offered.empty() ? "offers no login (AUTH); check [smtp] relay and port"
+                            : "offers AUTH " + list + (wanted.empty() ? "" : ", not " + wanted) +
                                   "; set [smtp] auth to one of them";
     return "";
 }
@@ -148,7 +143,7 @@ SmtpStep StartAuth(net::FrmMail& form, MailoutState& st, const Services& sv) {
     // offers.
     if (!st.tlsActive)
         return Refuse(form, st, net::kSmtpServiceUnavailable,
-                      "it offers no login over TLS, and the password is never sent in clear; "
+                      "offers no login over TLS, and the password is never sent in clear; "
                       "set [smtp] starttls = yes, or a relay port with TLS");
     std::string fault;
     const std::string mech = ChooseMechanism(st, fault);
@@ -185,14 +180,14 @@ SmtpStep OnEhlo(net::FrmMail& form, MailoutState& st, const Services& sv) {
             return Send(form, st, sv, "HELO " + name, SMTP_HELO);
         }
         return Refuse(form, st, net::kSmtpServiceUnavailable,
-                      "it refused EHLO: " + Said(reply) + "; check [smtp] helo");
+                      "refused EHLO: " + Said(reply) + "; check [smtp] helo");
     }
     st.extensions = ExtensionsOf(reply);
     if (st.settings.starttls && !st.tlsActive) {
         if (!Offers(st.extensions, "STARTTLS"))
             return Refuse(
                 form, st, net::kSmtpServiceUnavailable,
-                "it does not offer STARTTLS, and nothing goes in clear with [smtp] "
+                "does not offer STARTTLS, and nothing goes in clear with [smtp] "
                 "starttls = yes; use its port with TLS (tls = yes) or check [smtp] relay");
         return Send(form, st, sv, "STARTTLS", SMTP_STARTTLS);
     }
@@ -202,7 +197,7 @@ SmtpStep OnEhlo(net::FrmMail& form, MailoutState& st, const Services& sv) {
 SmtpStep OnStartTls(net::FrmMail& form, MailoutState& st, const Services& sv) {
     if (ReplyCode(form.PortIn, true) != "220 ")
         return Refuse(form, st, net::kSmtpServiceUnavailable,
-                      "it refused STARTTLS: " + Said(form.PortIn));
+                      "refused STARTTLS: " + Said(form.PortIn));
     if (!StartTlsNow(form, st, sv)) return SMTP_Idle;
     // What the server said before TLS counts for nothing now: ask again.
     st.extensions.clear();
@@ -223,14 +218,14 @@ SmtpStep OnAuth(net::FrmMail& form, MailoutState& st, const Services& sv) {
         // The server's reasons come as a challenge; an empty answer ends
         // the exchange with its refusal.
         ++st.authRound;
-        st.fault = "it refused the token of " + s.user + ": \"" +
+        st.fault = "refused the token of " + s.user + ": \"" +
                    SessionLogReply(FromBase64(ReplyWords(form.PortIn))) +
                    "\"; check [smtp] user and password_command";
         return Send(form, st, sv, "", SMTP_AUTH);
     }
     std::string fault = st.fault;
     if (fault.empty())
-        fault = "it refused the login of " + s.user + ": " + Said(form.PortIn) +
+        fault = "refused the login of " + s.user + ": " + Said(form.PortIn) +
                 "; check [smtp] user and the password (password_command, password_file or "
                 "Password)";
     return Refuse(form, st, net::kSmtpServiceUnavailable, fault);
@@ -261,6 +256,10 @@ SmtpStep Judge(net::FrmMail& form, MailoutState& st, const Services& sv, const c
 }
 
 }  // namespace
+
+std::string Peer(const MailoutState& st, const Services& sv) {
+    return "smtp " + st.gSMTPServer + ":" + std::to_string(PortOf(st, sv));
+}
 
 const char* StepName(std::int16_t step) {
     for (const StepRow& row : kStepNames)

@@ -63,7 +63,7 @@ bool KnownSilent(net::FrmMail& form, MailoutState& st, const std::string& key) {
     if (it == st.silent.end()) return false;
     form.gSMTP_Error = it->second.code;
     form.gSMTPSocketErrorString = it->second.words;
-    st.fault = "found unreachable earlier in this run; not asked again";
+    st.fault = "was found unreachable earlier in this run and is not asked again";
     return true;
 }
 
@@ -157,8 +157,7 @@ class Dialogue {
         refusal_ = SessionLogReply(form_.PortIn);
         const std::int32_t remembered = form_.gSMTP_Error;
         st_.gOutCmd = "QUIT\r\n";
-        if (sv_.log.Enabled(platform::LogLevel::Debug))
-            sv_.log.Debug("smtp " + st_.gSMTPServer + " > QUIT");
+        if (sv_.log.Enabled(platform::LogLevel::Debug)) sv_.log.Debug(Peer(st_, sv_) + " > QUIT");
         if (!form_.SMTPSocket().Connected() ||
             !net::WriteOut(form_, form_.SMTPSocket(), st_.gOutCmd))
             return false;
@@ -197,15 +196,23 @@ class Dialogue {
     // the step before is not judged again, nor anything written to a
     // connection that is gone).
     bool AwaitReply() {
-        form_.gSocketState = net::kSockAwaitReply;
-        if (net::SMTPTimout(form_, net::kSockIdle)) return false;
-        if (st_.deadlinePassed) {
-            form_.gSMTP_Error = net::kSmtpTimedOut;
-            return false;
-        }
-        if (form_.gSocketState != net::kSockIdle && form_.gSMTP_Error != net::kSmtpOk) return false;
+        std::string reply;
+        do {
+            form_.gSocketState = net::kSockAwaitReply;
+            if (net::SMTPTimout(form_, net::kSockIdle)) return false;
+            if (st_.deadlinePassed) {
+                form_.gSMTP_Error = net::kSmtpTimedOut;
+                return false;
+            }
+            if (form_.gSocketState != net::kSockIdle && form_.gSMTP_Error != net::kSmtpOk)
+                return false;
+            // A multi-line reply may come in pieces: the extended dialogue
+            // judges it once its last line is in.
+            reply += form_.PortIn;
+        } while (st_.settings.extended && ReplyPending(reply));
+        form_.PortIn = form_.gInBuffer = reply;
         if (sv_.log.Enabled(platform::LogLevel::Debug))
-            sv_.log.Debug("smtp " + st_.gSMTPServer + " < " + SessionLogReply(form_.PortIn));
+            sv_.log.Debug(Peer(st_, sv_) + " < " + SessionLogReply(form_.PortIn));
         return true;
     }
 
@@ -242,14 +249,13 @@ SmtpStep CallHost(net::FrmMail& form, MailoutState& st, const Services& sv) {
 }
 
 bool StartTlsNow(net::FrmMail& form, MailoutState& st, const Services& sv) {
-    if (sv.log.Enabled(platform::LogLevel::Debug))
-        sv.log.Debug("smtp " + st.gSMTPServer + ": TLS handshake");
+    if (sv.log.Enabled(platform::LogLevel::Debug)) sv.log.Debug(Peer(st, sv) + ": TLS handshake");
     if (net::StartTls(form, form.SMTPSocket(), net::kSmtpSide)) {
         st.tlsActive = true;
         return true;
     }
     if (form.gSMTP_Error == net::kSmtpOk) form.gSMTP_Error = net::kSmtpConnectFailed;
-    st.fault = "TLS after STARTTLS failed: " +
+    st.fault = "failed the TLS handshake after STARTTLS: " +
                (form.gSMTPSocketErrorString.empty() ? std::string("no handshake in time")
                                                     : form.gSMTPSocketErrorString);
     // Nothing more goes over a connection whose protection failed.

@@ -18,4 +18,7 @@ SmtpStep CallHost(net::FrmMail& form, MailoutState& st, const Services& sv);
 // when it failed.
 bool StartTlsNow(net::FrmMail& form, MailoutState& st, const Services& sv);
 
+// "smtp host:port": the server of the dialogue as the debug log names it.
+std::string Peer(const MailoutState& st, const Services& sv);
+
 }  // namespace mailout

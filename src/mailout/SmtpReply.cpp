@@ -37,15 +37,28 @@ std::string ReplyCode(std::string_view reply, bool multiLine) {
     if (lines.empty()) return "";
     const std::string_view code = lines.front().substr(0, 3);
     if (code.size() < 3 || !IsDigit(code[0]) || !IsDigit(code[1]) || !IsDigit(code[2])) return "";
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string_view l = lines[i];
-        const bool last = i + 1 == lines.size();
-        // Every line "ddd-", the last "ddd " or the bare code.
+    // Lines "ddd-" up to the last one, "ddd " or the bare code. What comes
+    // after that line is no part of this reply.
+    for (std::string_view l : lines) {
         if (l.substr(0, 3) != code) return "";
-        if (!last && (l.size() < 4 || l[3] != '-')) return "";
-        if (last && l.size() > 3 && l[3] != ' ') return "";
+        if (l.size() == 3 || l[3] == ' ') return std::string(code) + " ";
+        if (l[3] != '-') return "";
     }
-    return std::string(code) + " ";
+    return "";
+}
+
+bool ReplyPending(std::string_view text) {
+    constexpr std::size_t kLongestReply = 64 * 1024;
+    if (text.size() < 4 || text.size() > kLongestReply || text[3] != '-') return false;
+    const std::string_view code = text.substr(0, 3);
+    if (!IsDigit(code[0]) || !IsDigit(code[1]) || !IsDigit(code[2])) return false;
+    while (!text.empty()) {
+        const std::size_t lf = text.find('\n');
+        if (lf == std::string_view::npos) return true;  // a line still arriving
+        if (text.substr(0, 3) != code || lf < 4 || text[3] != '-') return false;
+        text.remove_prefix(lf + 1);
+    }
+    return true;
 }
 
 std::string ReplyWords(std::string_view reply) {
@@ -65,10 +78,12 @@ std::string ReplyWords(std::string_view reply) {
 std::string ExtensionsOf(std::string_view ehloReply) {
     std::string out;
     const auto lines = Lines(ehloReply);
+    if (!lines.empty() && lines[0].size() >= 4 && lines[0][3] == ' ') return out;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         std::string_view l = lines[i];
-        if (l.size() < 4) continue;
+        if (l.size() < 4) break;
         out += platform::Upper(platform::TrimBlanks(l.substr(4))) + "\n";
+        if (l[3] == ' ') break;  // the reply's last line
     }
     return out;
 }

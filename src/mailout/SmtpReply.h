@@ -11,8 +11,13 @@ namespace mailout {
 // the historical dialogue that is the reply's first four characters, so a
 // multi-line reply ("250-...") is a wrong reply. A server that speaks the
 // extended dialogue may answer in several lines: then it is the last
-// line's, provided every line carries the same code.
+// line's, provided every line carries the same code; "" for a reply that is
+// not complete or not SMTP.
 std::string ReplyCode(std::string_view reply, bool multiLine);
+
+// True while `text` is the beginning of a multi-line reply whose last line
+// has not come yet: every whole line so far is "ddd-" with one code.
+bool ReplyPending(std::string_view text);
 
 // The text of a reply without its codes and line ends, lines joined by
 // blanks: what the server said, for a person.

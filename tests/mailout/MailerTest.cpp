@@ -99,6 +99,27 @@ TEST_F(Rows, RowsRunInOrderAndAnUnreachableAddressIsNotWaitedOnAgain) {
     EXPECT_LE(run.Elapsed(), mailout::ReplyWaitLimit(run.sv));
 }
 
+TEST_F(Rows, AServerFoundSilentIsNotWaitedOnAgainUnderAnotherName) {
+    // user.smtp and 127.0.0.1 are one server, which never greets.
+    server.GoSilent();
+    auto& cfg = run.c.cfg;
+    cfg.gUserSMTPServer = "user.smtp";
+    cfg.gSMTPServer2 = "127.0.0.1";
+    cfg.gNormalEMailAddr = "me@home.test";
+    cfg.gVFSMTPSrvrName = "";
+    cfg.gLastResortSMTPServer = "";
+    run.St().gSMTPRecipAddr = "x@nowhere.test";
+    run.St().gSMTPSenderAddr = "fax1@voxafax.example";
+    EXPECT_FALSE(run.mailer->SendMessage("MDN+Processed"));
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(run.Elapsed(), 2 * run.c.env.tick);  // one wait for a greeting, not four
+    EXPECT_EQ(run.mailer->LastAttempts(),
+              "nowhere.test + fax1@voxafax.example , mail.nowhere.test + fax1@voxafax.example , "
+              "user.smtp + me@home.test , 127.0.0.1 + me@home.test , user.smtp + "
+              "fax1@voxafax.example , 127.0.0.1 + fax1@voxafax.example , ");
+    EXPECT_EQ(run.c.run.gLastError, "6");
+}
+
 TEST_F(Rows, FirstRowThatTakesTheMessageEndsTheSearch) {
     HappySmtp(server);
     run.St().gSMTPRecipAddr = "fax@dest.test";
@@ -222,18 +243,35 @@ TEST_F(Queue, RefusedReceiptWaitsInOutAndTheNextRunSendsIt) {
     EXPECT_EQ(user.lines().at(2), "RCPT TO: <sender@dest.test>");
 }
 
-TEST_F(Queue, OtherKindsLeaveWithoutCopyAndUnreadableOnesStay) {
+TEST_F(Queue, OnlyTheUsersOwnRegularFilesAreSentAndOtherKindsLeaveWithoutCopy) {
     run.c.cfg.gflgSaveMDNs = true;
     run.c.cfg.gUserSMTPServer = "user.smtp";
     run.c.cfg.gNormalEMailAddr = "me@home.test";
     HappySmtp(server);
-    testsupport::WriteFile(run.c.run.gOutFolder + "note.txt", "To:a@b.test\r\n\r\nhello\r\n");
-    fs::create_directory(run.c.run.gOutFolder + "sub.MDN");  // not a file: left alone
+    // Out/ is a link to the queue's real folder: followed, and said so.
+    const std::string real = run.c.run.gAppPath + "/queue";
+    fs::create_directory(real);
+    fs::create_directory_symlink(real, run.c.run.gAppPath + "/OutLink");
+    run.c.run.gOutFolder = run.c.run.gAppPath + "/OutLink/";
+    testsupport::WriteFile(real + "/note.txt", "To:a@b.test\r\n\r\nhello\r\n");
+    fs::create_directory(real + "/sub.MDN");
+    // A link planted in Out/ would mail a private file to the To: inside it.
+    testsupport::WriteFile(run.c.run.gAppPath + "/private", "To:victim@b.test\r\n\r\nsecret\r\n");
+    fs::create_symlink(run.c.run.gAppPath + "/private", real + "/planted.MDN");
     run.mailer->SendQueuedFiles();
-    EXPECT_EQ(Files(run.c.run.gOutFolder), std::vector<std::string>{"sub.MDN"});
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(server.captures().at(0), "To:a@b.test\r\n\r\nhello\r\n\r\n\r\n.\r\n");
+    EXPECT_EQ(testsupport::NamesIn(real), (std::vector<std::string>{"planted.MDN", "sub.MDN"}));
     EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
     EXPECT_EQ(run.Account("SMTP_Type"), "TXT+_OK");
-    EXPECT_EQ(server.captures().at(0), "To:a@b.test\r\n\r\nhello\r\n\r\n\r\n.\r\n");
+    auto logged = [&](const std::string& text) {
+        for (const auto& p : run.c.log.Problems())
+            if (p.find(text) != std::string::npos) return true;
+        return false;
+    };
+    EXPECT_TRUE(logged("OutLink is a symbolic link to " + real));
+    EXPECT_TRUE(logged("planted.MDN is not sent: it is a symbolic link"));
+    EXPECT_TRUE(logged("sub.MDN is not sent: it is not a regular file"));
 }
 
 TEST_F(Queue, SentReceiptLeavesOutAndIsCopiedOnlyWhenAsked) {

@@ -221,7 +221,7 @@ TEST_F(Receipts, TarpitServerIsCutOffAtTheDeadlineAndTheNextRunWorks) {
     // The same server is not waited on again in this run.
     Answer(Fax("Order"));
     EXPECT_EQ(run.Elapsed(), 180s);
-    EXPECT_TRUE(Logged("dest.test" + Port() + " found unreachable earlier in this run"));
+    EXPECT_TRUE(Logged("dest.test" + Port() + " was found unreachable earlier in this run"));
     ASSERT_EQ(Files(Out()).size(), 2u);
     run.wall += 5 * 60;  // the first retry of the receipt that was refused
 
@@ -236,6 +236,34 @@ TEST_F(Receipts, TarpitServerIsCutOffAtTheDeadlineAndTheNextRunWorks) {
     EXPECT_TRUE(Files(Out()).empty());
     EXPECT_EQ(run.c.run.stats.receiptsSent, 2);
     EXPECT_EQ(run.c.run.stats.receiptsQueued, 2);
+}
+
+TEST_F(Receipts, ALedgerThatCannotBeWrittenKeepsTheReceiptQueuedAndSaysSo) {
+    HappySmtp(server);
+    fs::create_directory(run.mailer->LedgerPath());  // nothing can replace it
+    run.St().gSMTPRecipAddr = "sender@dest.test";
+    EXPECT_FALSE(run.mailer->SendReceipt(Fax("Invoice")));
+    EXPECT_EQ(server.connections(), 0);
+    EXPECT_EQ(Files(Out()).size(), 1u);
+    EXPECT_EQ(run.c.run.failure, config::RunFailure::Storage);
+    const std::string& last = run.c.run.gLastError;
+    EXPECT_EQ(last.rfind("Storage Error : receipt for \"Invoice\" to sender@dest.test waits in "
+                         "Out/: cannot record it in ",
+                         0),
+              0u)
+        << last;
+    EXPECT_LE(last.size(), 200u);
+    // Walked again in this run, the message is not answered twice.
+    EXPECT_TRUE(run.mailer->SendReceipt(Fax("Invoice")));
+    EXPECT_EQ(Files(Out()).size(), 1u);
+
+    // Once the ledger can be written, the next run sends it from the queue.
+    fs::remove(run.mailer->LedgerPath());
+    run.c.cfg.gUserSMTPServer = "user.smtp";
+    run.c.cfg.gNormalEMailAddr = "me@home.test";
+    NextRun().SendQueuedFiles();
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_TRUE(Files(Out()).empty());
 }
 
 TEST(ReceiptLedger, StaysSmall) {

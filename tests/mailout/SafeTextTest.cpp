@@ -121,7 +121,9 @@ TEST(ReduceRecipient, TakesThePlainAddressAndRefusesEverythingElse) {
         {"=?utf-8?Q?bob?=@example.net", nullptr},
         {"bob..smith@example.net", nullptr},
         {"bob@-example.net", nullptr},
-        {"b\xc3\xb6" "b@example.net", nullptr},
+        {"b\xc3\xb6"
+         "b@example.net",
+         nullptr},
         {"bob", nullptr},
     };
     for (const Case& c : cases) {

@@ -97,6 +97,18 @@ TEST_F(SmtpDialogue, MultiLineGreetingIsRefusedWithoutQuit) {
     EXPECT_FALSE(run.F().SMTPSocket().Connected());
 }
 
+TEST_F(SmtpDialogue, AnotherProtocolsGreetingFailsAtOnceAndIsNamed) {
+    server.Send("+OK Dovecot ready.\r\n").GoSilent();
+    EXPECT_FALSE(Send());
+    EXPECT_EQ(run.F().gSMTP_Error, 1);
+    EXPECT_EQ(run.Elapsed(), 0ms);
+    EXPECT_EQ(server.bytesReceived(), 0u);
+    EXPECT_NE(run.St().fault.find("greeted as no SMTP server does (\"+OK Dovecot ready.\"); "
+                                  "check the port"),
+              std::string::npos)
+        << run.St().fault;
+}
+
 TEST_F(SmtpDialogue, RefusedRecipientStillQuitsAndQuotesTheReply) {
     server.Send("220 hi\r\n")
         .Expect("^HELO ")
