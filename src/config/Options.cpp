@@ -120,11 +120,10 @@ class OptionReader {
         Flag("smtp", "direct", o.smtpDirect);
         Flag("smtp", "starttls", o.smtpStartTls);
         Text("smtp", "user", o.smtpUser);
-        Text("smtp", "auth", o.smtpAuth);
-        o.smtpAuth = platform::Upper(o.smtpAuth);
-        if (!o.smtpAuth.empty() && o.smtpAuth != "PLAIN" && o.smtpAuth != "LOGIN" &&
-            o.smtpAuth != "XOAUTH2")
-            Refuse("smtp", "auth", o.smtpAuth, "is none of plain, login and xoauth2");
+        const std::vector<std::string> mechanisms = {"plain", "login", "xoauth2"};
+        int auth = -1;
+        Choice("smtp", "auth", mechanisms, auth);
+        if (auth >= 0) o.smtpAuth = platform::Upper(mechanisms[static_cast<std::size_t>(auth)]);
         Text("smtp", "helo", o.smtpHelo);
         if (o.smtpHelo.find_first_of(" \t<>") != std::string::npos)
             Refuse("smtp", "helo", o.smtpHelo, "is not a host name");
