@@ -14,21 +14,22 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
+#include "config/Options.h"
 #include "config/RunGlobals.h"
+#include "config/Secrets.h"
 #include "convert/Converter.h"
+#include "linux/maildir/MaildirStore.h"
+#include "linux/tcp/TcpSocket.h"
 #include "net/FrmMail.h"
 #include "platform/Dialogs.h"
-#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Imaging.h"
 #include "platform/Log.h"
 #include "platform/Profile.h"
+#include "pop/PopClient.h"
 #include "tests/fakes/FakeDialogs.h"
 #include "tests/fakes/FakePrinters.h"
-#include "linux/maildir/MaildirStore.h"
-#include "linux/tcp/TcpSocket.h"
-#include "pop/PopClient.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ int main(int argc, char** argv) {
     NoImaging imaging;
     platform::TcpSocketFactory sockets;
     { std::ofstream(home + "/stores.ini") << "[Bench]\nmaildir = " << home << "/Maildir\n"; }
-    platform::MaildirStoreProvider stores(home + "/stores.ini", dialogs);
+    platform::MaildirStore store(home + "/stores.ini", dialogs);
     config::NodeConfig cfg;
     cfg.gVoxaFaxAddr = "fax1@127.0.0.1";
     cfg.gPassword = "fax1pass";
@@ -73,42 +74,35 @@ int main(int argc, char** argv) {
     run.gLogin = "fax1";
     run.gPOPServer = "127.0.0.1";
     platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
-    config::Context ctx{env,     options, loop,   profile, dialogs, printers,
-                        imaging, sockets, stores, cfg,     run,     log};
+    config::Context ctx{env,     options, loop,  profile, dialogs, printers,
+                        imaging, sockets, store, cfg,     run,     log};
 
     if (mode == "download" && argc > 3) {
         options.popPort = std::atoi(argv[3]);
         net::FrmMail form(ctx);
-        pop::PopClient client(ctx, form);
+        config::Secrets secrets(loop, env.OptionsIni());
+        pop::PopClient client({loop, log, profile, env, options, cfg, run, secrets}, form);
         client.CHECKMAIL_Click();
         if (form.gPOP_Error != 0 && form.gPOP_Error != -1) {
             std::fprintf(stderr, "download failed: %d\n", form.gPOP_Error);
             return 1;
         }
     } else if (mode == "convert") {
-        auto session = stores.CreateSession();
-        if (!session.ok() || !(*session)->Logon("Bench", false).ok()) return 1;
-        auto inbox = (*session)->Inbox();
-        if (!inbox.ok()) return 1;
-        convert::ProcessInMessages(ctx, *inbox);
+        auto logon = store.LogOn("Bench", false);
+        if (!logon.ok()) return 1;
+        convert::ProcessInMessages(ctx, logon->inbox);
         if (run.failure != config::RunFailure::None) {
             std::fprintf(stderr, "conversion failed: %s\n", run.gLastError.c_str());
             return 1;
         }
     } else if (mode == "extract") {
-        auto session = stores.CreateSession();
-        if (!session.ok() || !(*session)->Logon("Bench", false).ok()) return 1;
-        auto inbox = (*session)->Inbox();
-        if (!inbox.ok()) return 1;
-        const int messages = (*inbox)->MessageCount().value_or(0);
-        for (int i = 1; i <= messages; ++i) {
-            auto msg = (*inbox)->Message(i);
+        auto logon = store.LogOn("Bench", false);
+        if (!logon.ok()) return 1;
+        for (const platform::MessageId& id : store.List(logon->inbox).value_or({})) {
+            auto msg = store.Load(id);
             if (!msg.ok()) return 1;
-            const int parts = (*msg)->AttachmentCount().value_or(0);
-            for (int a = 1; a <= parts; ++a) {
-                auto att = (*msg)->Attachment(a);
-                if (!att.ok() || !(*att)->WriteToFile(run.gTempDir + "part.dat").ok()) return 1;
-            }
+            for (std::size_t a = 0; a < msg->attachments.size(); ++a)
+                if (!store.WriteAttachment(id, a, run.gTempDir + "part.dat").ok()) return 1;
         }
     } else {
         return 2;

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "mailout/Mailer.h"
-#include "walk/InboxWalk.h"
-#include "walk/Session.h"
 #include "net/FrmMail.h"
 #include "print/PrintForm.h"
 #include "tests/support/RunContext.h"
+#include "walk/InboxWalk.h"
+#include "walk/Session.h"
 
 namespace {
 
@@ -70,16 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         msg.Attach(parts[i], parts[i], parts[i + 1]);
     }
 
-    print::FrmVFPrint form(ctx);
+    print::FrmVFPrint form(ctx.imaging, ctx.loop, ctx.cfg.gprinterName);
     net::FrmMail frmMail(ctx);
     mailout::Mailer mailer(mailout::ServicesOf(ctx), frmMail);
-    vfmain::SessionState session;
-    if (!vfmain::SessionLogIn(ctx, session, cfg.gVoxaFaxProfile)) std::abort();
-    auto inbox = session.gblobjSession->Inbox();
-    if (!inbox) std::abort();
-    session.gobjInFolder = *inbox;
-    if (!vfmain::OpenStoreAndFolders(ctx, session)) std::abort();
-    vfmain::WalkInbox(ctx, session, form, mailer);
+    walk::SessionState session;
+    if (!walk::SessionLogIn(ctx.store, session, cfg.gVoxaFaxProfile)) std::abort();
+    if (!walk::OpenStoreAndFolders(session, false)) std::abort();
+    walk::WalkInbox(ctx, session, form, mailer);
 
     if (run.gVFPrinted + run.gVFUnprintable + run.gRegPrinted + run.gRegUnprintable > 1)
         std::abort();

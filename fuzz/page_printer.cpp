@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::string text(reinterpret_cast<const char*>(data) + 2, size - 2);
     std::int32_t pageNo = 0;
-    const bool ok =
-        print::TextOnLocalPrinter(c.ctx, text, (data[1] & 0x80) != 0, "s", "r", "f", pageNo);
+    const bool ok = print::TextOnLocalPrinter({c.printers, c.profile, c.loop, !c.options.textPages},
+                                              text, (data[1] & 0x80) != 0, "s", "r", "f", pageNo);
     if (!ok || pageNo < 2 || print::HasPrintableText(text)) {
         std::fprintf(stderr, "ok=%d pageNo=%d left=%zu\n", ok, pageNo, text.size());
         std::abort();

@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "config/Secrets.h"
 #include "net/FrmMail.h"
 #include "platform/Files.h"
-#include "tests/fakes/FakeSocket.h"
 #include "pop/PopClient.h"
+#include "tests/fakes/FakeSocket.h"
 #include "tests/support/RunContext.h"
 
 namespace {
@@ -57,13 +58,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     c.cfg.gPassword = kPassword;
     config::Context& ctx = c.ctx;
     net::FrmMail form(ctx);
+    config::Secrets secrets(c.loop, c.env.OptionsIni());
+    const pop::PopServices services{c.loop,    c.log, c.profile, c.env,
+                                    c.options, c.cfg, c.run,     secrets};
 
     for (int session = 0; session < 2; ++session) {
         next = 1;
         form.POPSocket().SetHostAddress("10.0.0.1");
         static_cast<platform::FakeSocket&>(form.POPSocket()).greeting =
             replies[0].empty() ? std::string("+OK\r\n") : replies[0];
-        pop::PopClient client(ctx, form);
+        pop::PopClient client(services, form);
         client.wallClock = [] { return std::int64_t{1'800'000'000}; };
         client.CHECKMAIL_Click();
 

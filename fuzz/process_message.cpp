@@ -22,11 +22,12 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
+#include "config/Options.h"
 #include "config/RunGlobals.h"
 #include "convert/Converter.h"
 #include "convert/MimeWalker.h"
+#include "linux/maildir/MaildirStore.h"
 #include "platform/Dialogs.h"
-#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Imaging.h"
@@ -36,7 +37,6 @@
 #include "tests/fakes/FakeDialogs.h"
 #include "tests/fakes/FakeMailStore.h"
 #include "tests/fakes/FakePrinters.h"
-#include "linux/maildir/MaildirStore.h"
 
 namespace {
 
@@ -69,17 +69,16 @@ std::size_t Count(const std::string& dir) {
 struct MaildirSide {
     std::string maildir;
     platform::FakeDialogs dialogs;
-    std::unique_ptr<platform::MaildirStoreProvider> provider;
-    std::unique_ptr<platform::MailSession> session;
-    std::shared_ptr<platform::MailFolder> inbox;
+    std::unique_ptr<platform::MaildirStore> store;
+    platform::FolderId inbox;
     config::RunGlobals run;
 
     explicit MaildirSide(const std::string& root) : maildir(root + "/Maildir") {
         std::ofstream(root + "/stores.ini") << "[M]\nmaildir = " << maildir << "\n";
-        provider = std::make_unique<platform::MaildirStoreProvider>(root + "/stores.ini", dialogs);
-        session = std::move(*provider->CreateSession());
-        if (!session->Logon("M", false).ok()) std::abort();
-        inbox = *session->Inbox();
+        store = std::make_unique<platform::MaildirStore>(root + "/stores.ini", dialogs);
+        auto logon = store->LogOn("M", false);
+        if (!logon) std::abort();
+        inbox = logon->inbox;
         run.Init(root + "/app2");
         std::filesystem::create_directories(run.gTempDir);
         std::filesystem::create_directories(run.gInDir);
@@ -103,8 +102,7 @@ struct Fixture {
     config::RunGlobals run;
     platform::Log log{platform::LogLevel::Debug, nullptr};
     std::unique_ptr<config::Context> ctx;
-    std::unique_ptr<platform::MailSession> session;
-    std::shared_ptr<platform::MailFolder> inbox;
+    platform::FolderId inbox;
     std::set<std::string> rootEntries;
     std::unique_ptr<MaildirSide> real;
     std::unique_ptr<config::Context> realCtx;
@@ -122,13 +120,11 @@ struct Fixture {
                                                                 dialogs, printers, imaging, sockets,
                                                                 store, cfg, run, log});
         store.AddProfile("P");
-        session = std::move(*store.CreateSession());
-        (void)session->Logon("P", false);
-        inbox = *session->Inbox();
+        inbox = store.LogOn("P", false)->inbox;
         real = std::make_unique<MaildirSide>(root);
         realCtx = std::make_unique<config::Context>(
             config::Context{env, options, loop, *profile, dialogs, printers, imaging, sockets,
-                            *real->provider, cfg, real->run, log});
+                            *real->store, cfg, real->run, log});
         rootEntries = Entries(root);
     }
 };
@@ -197,8 +193,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!e.is_regular_file()) std::abort();
         std::filesystem::remove(e.path());
     }
-    fx.dialogs.shown.clear();
-    fx.store.calls.clear();
     ConvertUnderBudget(fx, data, size);
     return 0;
 }

@@ -33,74 +33,7 @@ bool IsNumber(KeyRead r) {
     return r == KeyRead::Number || r == KeyRead::Seconds || r == KeyRead::NumberUp;
 }
 
-// Edits between two names, ignoring case; a swap of neighbours is one.
-std::size_t Distance(std::string_view a, std::string_view b) {
-    const std::string x = Lower(a), y = Lower(b);
-    std::vector<std::vector<std::size_t>> d(x.size() + 1, std::vector<std::size_t>(y.size() + 1));
-    for (std::size_t i = 0; i <= x.size(); ++i) d[i][0] = i;
-    for (std::size_t j = 0; j <= y.size(); ++j) d[0][j] = j;
-    for (std::size_t i = 1; i <= x.size(); ++i)
-        for (std::size_t j = 1; j <= y.size(); ++j) {
-            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                                d[i - 1][j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1)});
-            if (i > 1 && j > 1 && x[i - 1] == y[j - 2] && x[i - 2] == y[j - 1])
-                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-        }
-    return d[x.size()][y.size()];
-}
-
-template <class Names>
-std::string Closest(std::string_view name, const Names& names) {
-    std::string best;
-    std::size_t bestD = 3;  // at most two edits away
-    for (const std::string& n : names) {
-        std::size_t dist = Distance(name, n);
-        if (dist < bestD && dist < std::max<std::size_t>(n.size() / 3, 1) + 1) {
-            best = n;
-            bestD = dist;
-        }
-    }
-    return best;
-}
-
-// One key=value line of an INI file, as the program's reader splits it.
-struct Entry {
-    std::string section;
-    std::string key;
-    std::string value;
-    int line = 0;
-};
-
-struct Lines {
-    std::vector<Entry> entries;
-    std::vector<std::pair<std::string, int>> odd;  // (section, line no.) of lines it ignores
-};
-
-Lines ReadEntries(std::string_view text) {
-    Lines out;
-    std::string section;
-    int no = 0;
-    while (!text.empty()) {
-        std::size_t nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-        ++no;
-        std::string t = Trim(line, " \t\r");
-        if (t.empty() || t[0] == ';' || t[0] == '#') continue;
-        if (t[0] == '[' && t.find(']') != std::string::npos) {
-            section = Trim(t.substr(1, t.find(']') - 1), " \t");
-            continue;
-        }
-        std::size_t eq = t.find('=');
-        if (eq == std::string::npos) {
-            out.odd.emplace_back(section, no);
-            continue;
-        }
-        out.entries.push_back(
-            {section, Trim(t.substr(0, eq), " \t"), Trim(t.substr(eq + 1), " \t"), no});
-    }
-    return out;
-}
+using Entry = platform::ini::EntryLine;
 
 bool SeemsOn(const std::string& v) {
     const std::string l = Lower(Trim(v));
@@ -162,30 +95,75 @@ class Checker {
     int problems_ = 0;
 };
 
-void CheckProfileKeys(Checker& c, const platform::Environment& env, const std::string& text,
-                      const NodeConfig& cfg) {
-    const std::string file = Base(env.profilePath);
-    const Lines lines = ReadEntries(text);
-    bool haveSection = false;
-    for (const std::string& s : platform::ini::Sections(text))
-        haveSection = haveSection || EqualsNoCase(s, kSection);
-    if (!haveSection) {
-        std::vector<std::string> names = platform::ini::Sections(text);
-        std::string near = Closest(kSection, names);
-        c.Problem(env.profilePath + " has no section [" + kSection + "]" +
-                  (near.empty() ? "" : "; [" + near + "] is not it") +
-                  ": voxafax-print reads every setting at its default; run voxafax setup");
+// A value of a known key that voxafax-print reads differently from what it
+// seems to say.
+void JudgeValue(Checker& c, const ProfileKey& k, const std::string& v, const std::string& where,
+                const NodeConfig& cfg) {
+    const std::string name = k.name;
+    // Everything after "=" is the value in this file, a comment included.
+    const bool text =
+        k.read == KeyRead::Text || k.read == KeyRead::TextIfSet || k.read == KeyRead::Trimmed;
+    if (name != "Password" && v.find(';') != std::string::npos && !text) {
+        c.Problem(name + " = " + v + where +
+                  ": in this file a comment after the value is part of the value; put it "
+                  "on a line of its own");
         return;
     }
+    if (k.flag) {
+        if (cfg.*(k.flag) || SeemsOff(v)) return;
+        const std::string fix = name + "=y";
+        const std::string only = k.read == KeyRead::FlagTrim ? "a lower-case y" : "y or Y";
+        c.Problem(name + " = " + v + " is read as off" + where +
+                  (SeemsOn(v) ? ": only " + only + " turns it on; write " + fix
+                              : ": write " + fix + " for on, or " + name + "=n"));
+    } else if (IsNumber(k.read)) {
+        std::int32_t n = 0;
+        if (config::ToInt32(v, n)) return;
+        const std::string then = name == "general_timout" ? "network waits then get no time at all"
+                                 : name == "wake_probes"  ? "switch /3 then checks no more"
+                                                          : "its default is used instead";
+        c.Problem(name + " = " + v + " is not a whole number" + where + ": " + then);
+    } else if (k.read == KeyRead::FileTypes) {
+        const auto count = static_cast<std::size_t>(std::max<int>(cfg.gPrintFileTypeCount, 0));
+        for (std::size_t i = 0; i < count && i < cfg.gPrintFileTypes.size(); ++i) {
+            const std::string& t = cfg.gPrintFileTypes[i];
+            if (t != Trim(t, " \t"))
+                c.Problem("Print_File_Types entry \"" + t +
+                          "\" has a blank, so no file matches it" + where +
+                          ": write the types without blanks, e.g. tif,tiff,txt");
+        }
+    }
+}
+
+bool HasSection(Checker& c, const platform::Environment& env, const std::string& text) {
+    const std::vector<std::string> names = platform::ini::Sections(text);
+    for (const std::string& s : names)
+        if (EqualsNoCase(s, kSection)) return true;
+    const std::string near = platform::Closest(kSection, names);
+    c.Problem(env.profilePath + " has no section [" + kSection + "]" +
+              (near.empty() ? "" : "; [" + near + "] is not it") +
+              ": voxafax-print reads every setting at its default; run voxafax setup");
+    return false;
+}
+
+void CheckProfileKeys(Checker& c, const platform::Environment& env, const std::string& text,
+                      const NodeConfig& cfg) {
+    if (!HasSection(c, env, text)) return;
+    const std::string file = Base(env.profilePath);
     std::vector<std::string> known;
     for (const ProfileKey& k : config::ProfileKeys()) known.emplace_back(k.name);
     std::vector<const Entry*> seen;
-    for (const Entry& e : lines.entries) {
+    for (const Entry& e : platform::ini::Entries(text)) {
         if (!EqualsNoCase(e.section, kSection)) continue;
+        if (e.odd) {
+            c.Problem(file + " line " + std::to_string(e.line) +
+                      " is not key=value and is ignored; put \"; \" before a comment");
+            continue;
+        }
         const std::string where = " (" + file + " line " + std::to_string(e.line) + ")";
         const ProfileKey* k = config::FindProfileKey(e.key);
         if (!k) {
-            std::string near = Closest(e.key, known);
+            const std::string near = platform::Closest(e.key, known);
             c.Problem(e.key + " is not a key voxafax-print reads" +
                       (near.empty() ? "" : "; did you mean " + near + "?") + where);
             continue;
@@ -199,58 +177,8 @@ void CheckProfileKeys(Checker& c, const platform::Environment& env, const std::s
             continue;
         }
         seen.push_back(&e);
-        if (k->read == KeyRead::Status) continue;
-        const std::string& v = e.value;
-        const bool secret = k->name == std::string("Password");
-        // Everything after "=" is the value in this file, a comment included.
-        const bool text = k->read == KeyRead::Text || k->read == KeyRead::TextIfSet ||
-                          k->read == KeyRead::Trimmed;
-        if (!secret && v.find(';') != std::string::npos && !text) {
-            c.Problem(std::string(k->name) + " = " + v + where +
-                      ": in this file a comment after the value is part of the value; put it "
-                      "on a line of its own");
-            continue;
-        }
-        if (k->flag) {
-            const bool on = cfg.*(k->flag);
-            if (!on && !SeemsOff(v)) {
-                std::string fix = std::string(k->name) + "=y";
-                c.Problem(std::string(k->name) + " = " + v + " is read as off" + where +
-                          (SeemsOn(v)
-                               ? ": only " +
-                                     std::string(k->read == KeyRead::FlagTrim ? "a lower-case y"
-                                                                              : "y or Y") +
-                                     " turns it on; write " + fix
-                               : ": write " + fix + " for on, or " + k->name + "=n"));
-            }
-        } else if (IsNumber(k->read)) {
-            std::int32_t n = 0;
-            if (!config::ToInt32(v, n)) {
-                std::string then = EqualsNoCase(k->name, "general_timout")
-                                       ? "network waits then get no time at all"
-                                   : EqualsNoCase(k->name, "wake_probes")
-                                       ? "switch /3 then checks no more"
-                                       : "its default is used instead";
-                c.Problem(std::string(k->name) + " = " + v + " is not a whole number" + where +
-                          ": " + then);
-            }
-        } else if (EqualsNoCase(k->name, "Print_File_Types")) {
-            for (std::size_t i = 0;
-                 i < static_cast<std::size_t>(std::max<int>(cfg.gPrintFileTypeCount, 0)) &&
-                 i < cfg.gPrintFileTypes.size();
-                 ++i) {
-                const std::string& t = cfg.gPrintFileTypes[i];
-                if (t != Trim(t, " \t"))
-                    c.Problem("Print_File_Types entry \"" + t +
-                              "\" has a blank, so no file matches it" + where +
-                              ": write the types without blanks, e.g. tif,tiff,txt");
-            }
-        }
+        if (k->read != KeyRead::Status) JudgeValue(c, *k, e.value, where, cfg);
     }
-    for (const auto& [section, no] : lines.odd)
-        if (EqualsNoCase(section, kSection))
-            c.Problem(file + " line " + std::to_string(no) +
-                      " is not key=value and is ignored; put \"; \" before a comment");
 }
 
 void CheckProfileValues(Checker& c, const platform::Environment& env, const NodeConfig& cfg,
@@ -307,21 +235,9 @@ void CheckOptionsFile(Checker& c, const platform::Environment& env,
         c.Note(path +
                " is missing: POP3 on port 110 and SMTP on port 25 without TLS, header "
                "pages and text attachments held back");
-    const std::string file = Base(path);
-    // What voxafax-print itself refuses, in its own words.
+    // What voxafax-print itself refuses or names in its run log, in its own words.
     for (const std::string& problem : options.problems) c.Problem(problem);
-    const std::vector<std::string>& known = options.knownKeys;
-    for (const Entry& e : ReadEntries(text.value_or("")).entries) {
-        const std::string where = " (" + file + " line " + std::to_string(e.line) + ")";
-        const std::string name = Lower(e.section) + " " + Lower(e.key);
-        if (std::find(known.begin(), known.end(), name) != known.end()) continue;
-        std::string near = Closest(name, known);
-        c.Problem("[" + e.section + "] " + e.key + " is not an option voxafax-print reads" +
-                  (near.empty() ? ""
-                                : "; did you mean [" + near.substr(0, near.find(' ')) + "] " +
-                                      near.substr(near.find(' ') + 1) + "?") +
-                  where);
-    }
+    for (const std::string& unknown : options.unknown) c.Problem(unknown);
     for (const char* var : {"VOXAFAX_POP3_PORT", "VOXAFAX_SMTP_PORT"})
         if (const char* v = std::getenv(var); v && *v && IsPort(v))
             c.Note(std::string(var) + " = " + v + " wins over options.ini");
@@ -339,7 +255,7 @@ int CmdCheck(const platform::Environment& env, const CheckOptions& opts, std::os
     out << "Checking the settings of voxafax-print\n";
     auto text = platform::ReadWholeFile(env.profilePath);
     if (!text) {
-        c.Problem(env.profilePath + " is missing: run voxafax setup");
+        c.Problem(ProfileUnreadable(env.profilePath, text.status()));
         out << "1 problem found.\n";
         return kProblem;
     }

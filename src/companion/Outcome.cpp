@@ -98,6 +98,16 @@ std::string LastErrorInWords(const std::string& lastError) {
     return t;
 }
 
+std::string LastErrorOfRun(const LastRun& run) {
+    const std::string words = LastErrorInWords(run.lastError);
+    if (!platform::Trim(run.lastError).empty() || !run.exitStatus ||
+        *run.exitStatus == config::kExitOk)
+        return words;
+    for (const std::string& p : run.problems)
+        if (p.starts_with("error: ")) return "none in last_error; the run said: " + p.substr(7);
+    return words;
+}
+
 std::string LastRunPath(const platform::Environment& env) {
     return env.programFolder + "/last-run.ini";
 }

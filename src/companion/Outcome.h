@@ -39,6 +39,10 @@ struct LastRun {
     std::vector<std::string> problems;  // "error: ..." / "warning: ..."
 };
 
+// last_error of a recorded run in words; when the run ended with a failure
+// but left last_error empty, the first error its log noted instead.
+std::string LastErrorOfRun(const LastRun& run);
+
 std::string LastRunPath(const platform::Environment& env);
 // nullopt when there is no record or it has no [run] section.
 std::optional<LastRun> ReadLastRun(const std::string& path);

@@ -159,25 +159,34 @@ std::string FindPrintProgram() {
     return {};
 }
 
-int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSettings& settings,
-           std::ostream& out, std::ostream& err) {
-    if (auto pid = RunningPid(env.programFolder + "/voxafax-print.lock")) {
-        err << "voxafax run: voxafax-print is already running (process " << *pid
-            << "); watch it with voxafax status\n";
-        return kAnotherRun;
-    }
+namespace {
+
+// voxafax-print started with its standard error on a pipe.
+struct Child {
+    pid_t pid = -1;
+    platform::UniqueFd logRead;
+    platform::UniqueFd watch;  // the profile's folder, for status lines as they are written
+    platform::UniqueFd pidfd;
+};
+
+// Starts the program; on failure says why on err and returns nothing.
+std::optional<Child> StartProgram(const platform::Environment& env, const RunMode& mode,
+                                  const RunSettings& settings, std::ostream& out,
+                                  std::ostream& err) {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         err << "voxafax run: cannot make a pipe: " << std::strerror(errno) << "\n";
-        return kCannotStart;
+        return std::nullopt;
     }
-    platform::UniqueFd logRead(pipeFds[0]), logWrite(pipeFds[1]);
+    Child c;
+    c.logRead = platform::UniqueFd(pipeFds[0]);
+    platform::UniqueFd logWrite(pipeFds[1]);
     // The end of the run comes from the process; the profile's folder is
     // watched only to show each new status line as soon as it is written.
-    platform::UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (watch &&
-        ::inotify_add_watch(watch.get(), env.configDir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0)
-        watch.Reset();
+    c.watch = platform::UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (c.watch &&
+        ::inotify_add_watch(c.watch.get(), env.configDir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0)
+        c.watch.Reset();
 
     std::string sw = mode.sw;
     std::string prog = settings.program;
@@ -185,20 +194,23 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, logWrite.get(), STDERR_FILENO);
-    StopSignals stopSignals;
     out << "Starting " << prog << " " << sw << "\n" << std::flush;
-    pid_t pid = -1;
-    int rc = ::posix_spawn(&pid, prog.c_str(), &fa, nullptr, argv, environ);
+    const int rc = ::posix_spawn(&c.pid, prog.c_str(), &fa, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
         err << "voxafax run: cannot start " << prog << ": " << std::strerror(rc) << "\n";
-        return kCannotStart;
+        return std::nullopt;
     }
     logWrite.Reset();  // the pipe ends when the program (and what it started) closes it
-    ::fcntl(logRead.get(), F_SETFL, O_NONBLOCK);
-    platform::UniqueFd pidfd(OpenPidFd(pid));
+    ::fcntl(c.logRead.get(), F_SETFL, O_NONBLOCK);
+    c.pidfd = platform::UniqueFd(OpenPidFd(c.pid));
+    return c;
+}
 
-    RunView view(out, err, settings.terminal);
+// Shows the program's log and status lines until it has ended; its wait
+// status. A stop signal is passed on, a second one kills.
+int WatchRun(Child& c, const platform::Environment& env, const RunSettings& settings,
+             RunView& view) {
     std::string seen = ReadKeys(env.profilePath).status;
     auto showStatus = [&] {
         std::string now = ReadKeys(env.profilePath).status;
@@ -211,24 +223,24 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
     int forwarded = 0;
     auto lastData = SteadyClock::now();
     for (;;) {
-        pid_t r = ::waitpid(pid, &wstatus, WNOHANG);
-        if (r == pid || (r < 0 && errno == ECHILD)) break;
+        pid_t r = ::waitpid(c.pid, &wstatus, WNOHANG);
+        if (r == c.pid || (r < 0 && errno == ECHILD)) break;
         if (gStops > forwarded) {
-            ::kill(pid, forwarded == 0 ? static_cast<int>(gStopSignal) : SIGKILL);
+            ::kill(c.pid, forwarded == 0 ? static_cast<int>(gStopSignal) : SIGKILL);
             forwarded = gStops;
         }
         showStatus();
-        pollfd pfds[3] = {{pidfd.get(), POLLIN, 0},
-                          {watch.get(), POLLIN, 0},
-                          {pipeOpen ? logRead.get() : -1, POLLIN, 0}};
+        pollfd pfds[3] = {{c.pidfd.get(), POLLIN, 0},
+                          {c.watch.get(), POLLIN, 0},
+                          {pipeOpen ? c.logRead.get() : -1, POLLIN, 0}};
         ::poll(pfds, 3, static_cast<int>(settings.pollInterval.count()));
         if (pfds[1].revents & POLLIN) {
             alignas(inotify_event) char buf[4096];
-            while (::read(watch.get(), buf, sizeof buf) > 0) {
+            while (::read(c.watch.get(), buf, sizeof buf) > 0) {
             }
         }
         if (pfds[2].revents) {
-            pipeOpen = ReadPipe(logRead.get(), view);
+            pipeOpen = ReadPipe(c.logRead.get(), view);
             lastData = SteadyClock::now();
         } else if (SteadyClock::now() - lastData >= kQuestionAfter) {
             view.Quiet();
@@ -237,23 +249,18 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
     // The rest of what it wrote.
     const auto drainEnd = SteadyClock::now() + kDrainFor;
     while (pipeOpen && SteadyClock::now() < drainEnd) {
-        pollfd p{logRead.get(), POLLIN, 0};
+        pollfd p{c.logRead.get(), POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(kDrainFor.count())) <= 0) break;
-        pipeOpen = ReadPipe(logRead.get(), view);
+        pipeOpen = ReadPipe(c.logRead.get(), view);
     }
     showStatus();
     view.Finish();
+    return wstatus;
+}
 
-    // The outcome: the exit status first, then the record of the run when it
-    // is this run's, then the status keys.
-    const Keys after = ReadKeys(env.profilePath);
-    std::optional<LastRun> record = ReadLastRun(LastRunPath(env));
-    if (record && record->pid != pid) record.reset();
-    const bool killed = WIFSIGNALED(wstatus);
-    const int status = killed ? kKilledBase + WTERMSIG(wstatus)
-                              : (WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : kCannotStart);
-
-    out << "\n";
+// The status keys a run left: how it finished, its session and last error.
+void ReportKeys(std::ostream& out, const Keys& after, const std::optional<LastRun>& record,
+                int status) {
     // A run refused before it began (its command line, another run) wrote
     // no keys: those in the profile are another run's.
     const bool wroteKeys = status != config::ExitStatusOf(config::RunFailure::Usage) &&
@@ -265,14 +272,29 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
         Line(out, "Stopped at:", finalStatus);
     if (after.state == "quit" && wroteKeys) {
         if (std::string d = DescribeSession(after.session); !d.empty()) Line(out, "Session:", d);
-        Line(out, "Last error:", LastErrorInWords(after.lastError));
+        Line(out, "Last error:",
+             record && platform::Trim(after.lastError).empty() ? LastErrorOfRun(*record)
+                                                               : LastErrorInWords(after.lastError));
     }
+}
+
+// The outcome: the exit status first, then the record of the run when it is
+// this run's, then the status keys. Returns the exit status to give.
+int ReportOutcome(const platform::Environment& env, pid_t pid, int wstatus, std::ostream& out) {
+    const Keys after = ReadKeys(env.profilePath);
+    std::optional<LastRun> record = ReadLastRun(LastRunPath(env));
+    if (record && record->pid != pid) record.reset();
+    const bool killed = WIFSIGNALED(wstatus);
+    const int status = killed ? kKilledBase + WTERMSIG(wstatus)
+                              : (WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : kCannotStart);
+    out << "\n";
+    ReportKeys(out, after, record, status);
     if (record && !record->figures.empty()) {
         std::string took = record->durationMs ? FormatDuration(*record->durationMs) + "; " : "";
         Line(out, "Run:", took + record->figures);
     }
     if (killed) {
-        int sig = WTERMSIG(wstatus);
+        const int sig = WTERMSIG(wstatus);
         Line(out, "Outcome:",
              "voxafax-print was ended by signal " + std::to_string(sig) + " (" + ::strsignal(sig) +
                  ")");
@@ -297,6 +319,23 @@ int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSetti
                     : "voxafax-print wrote no record of this run in " + LastRunPath(env));
     }
     return status;
+}
+
+}  // namespace
+
+int CmdRun(const platform::Environment& env, const RunMode& mode, const RunSettings& settings,
+           std::ostream& out, std::ostream& err) {
+    if (auto pid = RunningPid(env.programFolder + "/voxafax-print.lock")) {
+        err << "voxafax run: voxafax-print is already running (process " << *pid
+            << "); watch it with voxafax status\n";
+        return kAnotherRun;
+    }
+    StopSignals stopSignals;
+    std::optional<Child> child = StartProgram(env, mode, settings, out, err);
+    if (!child) return kCannotStart;
+    RunView view(out, err, settings.terminal);
+    const int wstatus = WatchRun(*child, env, settings, view);
+    return ReportOutcome(env, child->pid, wstatus, out);
 }
 
 }  // namespace companion

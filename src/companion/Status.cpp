@@ -1,12 +1,9 @@
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <ostream>
-#include <sstream>
 
 #include "companion/Companion.h"
 #include "companion/Files.h"
@@ -76,73 +73,46 @@ std::string DescribeSession(const std::string& session) {
     return f[0] + " printed, " + f[1] + " unprintable, " + f[2] + " regular faxes";
 }
 
-std::optional<int> RunningPid(const std::string& lockPath) {
-    struct stat st {};
-    if (::stat(lockPath.c_str(), &st) != 0) return std::nullopt;
-    // /proc/locks names the locked file by device and inode: reading it tells
-    // whether voxafax-print holds its instance lock without touching the lock,
-    // so a scheduled start at this very moment is never turned away.
-    char want[64];
-    std::snprintf(want, sizeof want, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
-        std::istringstream ls(line);
-        std::string n, kind, adv, mode, pid, id;
-        if (!(ls >> n >> kind)) continue;
-        if (kind == "->") ls >> kind;  // a waiter's line
-        if (!(ls >> adv >> mode >> pid >> id)) continue;
-        if (kind == "FLOCK" && id == want) return std::atoi(pid.c_str());
-    }
-    return std::nullopt;
-}
+namespace {
 
-int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::ostream& out) {
-    auto text = platform::ReadWholeFile(env.profilePath);
-    out << "Profile file: " << env.profilePath;
-    if (!text) out << "  (missing: run voxafax setup)";
-    out << "\n";
-    std::string t = text.value_or("");
-    auto key = [&](const char* k) { return platform::ini::Lookup(t, kSection, k); };
+using Running = std::optional<int>;
 
-    const auto running = RunningPid(env.programFolder + "/voxafax-print.lock");
-    if (running)
-        out << "voxafax-print is running (process " << *running << ")\n";
-    else
-        out << "voxafax-print is not running\n";
-
-    // The record of the last run: when, how long, how it ended.
-    const std::string recordPath = LastRunPath(env);
-    const std::optional<LastRun> rec = ReadLastRun(recordPath);
-    out << "\nLast run (" << recordPath << "):\n";
+// The record of the last run: when, how long, how it ended.
+void ShowLastRun(std::ostream& out, const platform::Environment& env,
+                 const std::optional<LastRun>& rec, const Running& running) {
+    out << "\nLast run (" << LastRunPath(env) << "):\n";
     if (!rec) {
         out << "  no record yet\n";
-    } else {
-        std::string started = rec->started.empty() ? "(not recorded)" : rec->started;
-        if (!rec->sw.empty()) started += ", switch " + rec->sw;
-        Row(out, "started", started);
-        if (rec->state == "running" && running) {
-            Row(out, "state", "running now (process " + std::to_string(*running) + ")");
-        } else if (rec->state == "running") {
-            // The record is written again at every end, early ends included:
-            // one still saying "running" belongs to a process that died.
-            Row(out, "state",
-                "ended without finishing: process " + std::to_string(rec->pid) +
-                    " was killed or the machine stopped");
-        } else {
-            if (rec->durationMs) Row(out, "took", FormatDuration(*rec->durationMs));
-            Row(out, "ended",
-                rec->exitStatus ? "exit status " + ExitInWords(*rec->exitStatus)
-                                : "(no exit status recorded)");
-            if (rec->exitStatus && *rec->exitStatus != config::kExitOk)
-                Row(out, "what to do", ExitHint(*rec->exitStatus, env));
-            Row(out, "last error", LastErrorInWords(rec->lastError));
-            if (!rec->figures.empty()) Row(out, "figures", rec->figures);
-        }
-        for (const std::string& p : rec->problems) out << "  " << p << "\n";
+        return;
     }
+    std::string started = rec->started.empty() ? "(not recorded)" : rec->started;
+    if (!rec->sw.empty()) started += ", switch " + rec->sw;
+    Row(out, "started", started);
+    if (rec->state == "running" && running) {
+        Row(out, "state", "running now (process " + std::to_string(*running) + ")");
+    } else if (rec->state == "running") {
+        // The record is written again at every end, early ends included:
+        // one still saying "running" belongs to a process that died.
+        Row(out, "state",
+            "ended without finishing: process " + std::to_string(rec->pid) +
+                " was killed or the machine stopped");
+    } else {
+        if (rec->durationMs) Row(out, "took", FormatDuration(*rec->durationMs));
+        Row(out, "ended",
+            rec->exitStatus ? "exit status " + ExitInWords(*rec->exitStatus)
+                            : "(no exit status recorded)");
+        if (rec->exitStatus && *rec->exitStatus != config::kExitOk)
+            Row(out, "what to do", ExitHint(*rec->exitStatus, env));
+        Row(out, "last error", LastErrorOfRun(*rec));
+        if (!rec->figures.empty()) Row(out, "figures", rec->figures);
+    }
+    for (const std::string& p : rec->problems) out << "  " << p << "\n";
+}
 
+// The status keys, and a word on those a run that ended early left behind.
+void ShowStatusKeys(std::ostream& out, const std::string& profile,
+                    const std::optional<LastRun>& rec, const Running& running) {
+    auto key = [&](const char* k) { return platform::ini::Lookup(profile, kSection, k); };
     // Keys that say "a run is under way" while none is: left by a run that
     // ended early (a bad printer or profile, no switch, a kill).
     const bool staleRunning = !running && key("VFPrint").value_or("") == "running";
@@ -150,44 +120,43 @@ int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::
     out << "\nStatus keys ([" << kSection << "] of the profile file):\n";
     Row(out, "VFPrint", key("VFPrint"), staleRunning ? "stale: no run is in progress" : "");
     Row(out, "printing", key("printing"), stalePrinting ? "stale: no run is in progress" : "");
-    for (const char* k : {"print_status", "last_error"}) {
-        auto v = key(k);
-        std::string note;
-        if (std::string(k) == "last_error" && v && !v->empty()) {
-            std::string words = LastErrorInWords(*v);
-            if (words != *v) note = words;
-        }
-        Row(out, k, v, note);
-    }
+    Row(out, "print_status", key("print_status"));
+    const auto lastError = key("last_error");
+    std::string note;
+    if (lastError && !lastError->empty() && LastErrorInWords(*lastError) != *lastError)
+        note = LastErrorInWords(*lastError);
+    Row(out, "last_error", lastError, note);
     auto session = key("session");
     Row(out, "session", session, session ? DescribeSession(*session) : std::string());
     for (const char* k : {"totals", "test_server"}) Row(out, k, key(k));
     if (auto p = key("Printer_Type")) Row(out, "printer", p);
-    if (staleRunning || stalePrinting) {
-        std::string names = staleRunning && stalePrinting ? "VFPrint \"running\" and printing \"1\""
-                            : staleRunning                ? "VFPrint \"running\""
-                                                          : "printing \"1\"";
-        out << "  The keys " << names
-            << " are left from a run that ended early; no run is in progress.";
-        if (rec && rec->state == "ended" && rec->exitStatus && *rec->exitStatus != config::kExitOk)
-            out << " That run ended with exit status " << *rec->exitStatus << ".";
-        out << " The next run writes them anew.\n";
-    }
+    if (!staleRunning && !stalePrinting) return;
+    std::string names = staleRunning && stalePrinting ? "VFPrint \"running\" and printing \"1\""
+                        : staleRunning                ? "VFPrint \"running\""
+                                                      : "printing \"1\"";
+    out << "  The keys " << names
+        << " are left from a run that ended early; no run is in progress.";
+    if (rec && rec->state == "ended" && rec->exitStatus && *rec->exitStatus != config::kExitOk)
+        out << " That run ended with exit status " << *rec->exitStatus << ".";
+    out << " The next run writes them anew.\n";
+}
 
-    std::string account = env.programFolder + "/account.ini";
+void ShowLastSend(std::ostream& out, const platform::Environment& env, bool full) {
+    const std::string account = env.programFolder + "/account.ini";
     auto acc = platform::ReadWholeFile(account);
     out << "\nLast send (" << account << "):\n";
     if (!acc) {
         out << "  nothing sent yet\n";
-    } else {
-        for (const char* k : {"Version", "SMTP_Type", "SMTP_Servers"})
-            Row(out, k, platform::ini::Lookup(*acc, "log", k));
-        auto log = platform::ini::Lookup(*acc, "log", "SMTP_State");
-        if (log && !opts.full && log->size() > kLogTail)
-            log = "..." + log->substr(log->size() - kLogTail);
-        Row(out, "SMTP_State", log);
+        return;
     }
+    for (const char* k : {"Version", "SMTP_Type", "SMTP_Servers"})
+        Row(out, k, platform::ini::Lookup(*acc, "log", k));
+    auto log = platform::ini::Lookup(*acc, "log", "SMTP_State");
+    if (log && !full && log->size() > kLogTail) log = "..." + log->substr(log->size() - kLogTail);
+    Row(out, "SMTP_State", log);
+}
 
+void ShowQueues(std::ostream& out, const platform::Environment& env, const std::string& profile) {
     auto queued = QueuedFiles(env.programFolder + "/Out");
     out << "\nReceipts waiting in " << env.programFolder << "/Out: " << queued.size() << "\n";
     for (const QueuedFile& f : queued) {
@@ -196,13 +165,33 @@ int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::
         out << "  " << FormatTime(f.mtime) << " " << size << "  " << f.name << "\n";
     }
     // Queued receipts go out again only from this sender's address.
-    if (!queued.empty() && key("Normal_EMail_Addr").value_or("").empty())
+    if (!queued.empty() &&
+        platform::ini::Lookup(profile, kSection, "Normal_EMail_Addr").value_or("").empty())
         out << "  These are never sent again while Normal_EMail_Addr is empty: run voxafax "
                "setup.\n";
     auto in = QueuedFiles(env.programFolder + "/In");
     if (!in.empty())
         out << "Downloaded messages not yet filed in the store: " << in.size() << " (in "
             << env.programFolder << "/In)\n";
+}
+
+}  // namespace
+
+int CmdStatus(const platform::Environment& env, const StatusOptions& opts, std::ostream& out) {
+    auto text = platform::ReadWholeFile(env.profilePath);
+    out << "Profile file: " << env.profilePath << "\n";
+    if (!text) out << "  " << ProfileUnreadable(env.profilePath, text.status()) << "\n";
+    const std::string profile = text.value_or("");
+    const Running running = RunningPid(env.programFolder + "/voxafax-print.lock");
+    if (running)
+        out << "voxafax-print is running (process " << *running << ")\n";
+    else
+        out << "voxafax-print is not running\n";
+    const std::optional<LastRun> rec = ReadLastRun(LastRunPath(env));
+    ShowLastRun(out, env, rec, running);
+    ShowStatusKeys(out, profile, rec, running);
+    ShowLastSend(out, env, opts.full);
+    ShowQueues(out, env, profile);
     return 0;
 }
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "companion/Companion.h"
-#include "linux/tcp/TcpSocket.h"
 #include "linux/printing/SystemPrinters.h"
+#include "linux/tcp/TcpSocket.h"
 
 namespace {
 

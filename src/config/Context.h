@@ -10,7 +10,7 @@ class Dialogs;
 class Printers;
 class Imaging;
 class SocketFactory;
-class MailStoreProvider;
+class MailStore;
 class Log;
 }  // namespace platform
 
@@ -28,7 +28,7 @@ struct Context {
     platform::Printers& printers;
     platform::Imaging& imaging;
     platform::SocketFactory& sockets;
-    platform::MailStoreProvider& stores;
+    platform::MailStore& store;
     NodeConfig& cfg;
     RunGlobals& run;
     platform::Log& log;  // the run log on standard error

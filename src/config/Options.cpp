@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -199,6 +200,24 @@ class OptionReader {
         return false;
     }
 
+    // The file's keys that no call above asked for.
+    std::vector<std::string> Unknown() const {
+        std::vector<std::string> out;
+        for (const ini::EntryLine& e : ini::Entries(text_)) {
+            if (e.odd) continue;
+            const std::string name = Lower(e.section) + " " + Lower(e.key);
+            if (std::find(known_.begin(), known_.end(), name) != known_.end()) continue;
+            const std::string near = platform::Closest(name, known_);
+            const std::size_t blank = near.find(' ');
+            out.push_back("[" + e.section + "] " + e.key + " in " + path_ + " line " +
+                          std::to_string(e.line) + " is not an option voxafax-print reads" +
+                          (near.empty() ? std::string()
+                                        : "; did you mean [" + near.substr(0, blank) + "] " +
+                                              near.substr(blank + 1) + "?"));
+        }
+        return out;
+    }
+
   private:
     std::optional<std::string> Get(const char* section, const char* key) {
         known_.push_back(Lower(std::string(section) + " " + key));
@@ -257,6 +276,7 @@ Options Options::Load(const platform::Environment& env) {
     r.Path("smtp", "ca_path", true, o.smtpCaPath);
     o.popPortFromVariable = r.Variable("VOXAFAX_POP3_PORT", 1, 65535, o.popPort);
     o.smtpPortFromVariable = r.Variable("VOXAFAX_SMTP_PORT", 1, 65535, o.smtpPort);
+    o.unknown = r.Unknown();
     return o;
 }
 

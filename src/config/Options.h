@@ -83,9 +83,12 @@ struct Options {
     // the variable), the value and what is allowed. A refused value leaves
     // its setting at the default; a run does not start while there is one.
     std::vector<std::string> problems;
-    // Every option Load reads, as "section key" in lower case: the one list
-    // that `voxafax check` holds a file against.
+    // Every option Load reads, as "section key" in lower case.
     std::vector<std::string> knownKeys;
+    // Keys of the file that are none of those, one line each naming the key,
+    // the file and line, and the option it is most likely a misspelling of.
+    // They are ignored: a run names them in its log and goes on.
+    std::vector<std::string> unknown;
 
     static Options Load(const platform::Environment& env);
 };

@@ -115,4 +115,9 @@ const ProfileKey* FindProfileKey(std::string_view name) {
     return nullptr;
 }
 
+std::string ReadProfileKey(const platform::ProfileStore& profile, std::string_view name) {
+    const ProfileKey* k = FindProfileKey(name);
+    return ReadKey(profile, name, k ? k->def : "");
+}
+
 }  // namespace config

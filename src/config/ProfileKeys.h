@@ -45,5 +45,7 @@ std::span<const ProfileKey> ProfileKeys();
 std::span<const ProfileKey> NodeKeys();
 // The row of a key, compared without regard to case; nullptr when unknown.
 const ProfileKey* FindProfileKey(std::string_view name);
+// A profile read of a key with its row's default.
+std::string ReadProfileKey(const platform::ProfileStore& profile, std::string_view name);
 
 }  // namespace config

@@ -2,6 +2,7 @@
 
 #include "config/NodeConfig.h"
 #include "platform/Profile.h"
+#include "platform/Text.h"
 
 namespace config {
 
@@ -16,6 +17,11 @@ void RunGlobals::Init(const std::string& appPath) {
     gInDir = appPath + "/In/";
     gOutFolder = appPath + "/Out/";
     gMDNFolder = appPath + "/MDNs/";
+}
+
+std::string LastErrorValue(const RunGlobals& run) {
+    constexpr std::size_t kLastErrorMax = 200;
+    return platform::OneLine(run.gLastError, kLastErrorMax);
 }
 
 void WriteStatus(platform::ProfileStore& profile, std::string_view text) {

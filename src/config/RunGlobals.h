@@ -79,6 +79,10 @@ struct RunGlobals {
     void Init(const std::string& appPath);
 };
 
+// gLastError as key last_error and the record of the run hold it: one line
+// of at most 200 characters, whatever a server or a file put into it.
+std::string LastErrorValue(const RunGlobals& run);
+
 // Writes key print_status: the program's one progress channel.
 void WriteStatus(platform::ProfileStore& profile, std::string_view text);
 

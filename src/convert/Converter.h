@@ -1,14 +1,12 @@
 #pragma once
 // Turns the message files that the POP client saved in the In folder into
 // messages of the store's inbox.
-#include <memory>
 #include <string>
+
+#include "platform/MailStore.h"
 
 namespace config {
 struct Context;
-}
-namespace platform {
-class MailFolder;
 }
 
 namespace convert {
@@ -29,11 +27,10 @@ struct ConvertResult {
 // conversion fails stays for the next run; one that fails three runs in a
 // row for a reason of its own is moved to In/Unconvertible/ (see
 // kSetAsideFolder) with a note saying why.
-void ProcessInMessages(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox);
+void ProcessInMessages(config::Context& ctx, const platform::FolderId& inbox);
 
 // Converts one saved message file into one new inbox message.
-ConvertResult ProcessMessage(config::Context& ctx,
-                             const std::shared_ptr<platform::MailFolder>& inbox,
+ConvertResult ProcessMessage(config::Context& ctx, const platform::FolderId& inbox,
                              const std::string& path);
 
 // Where In/ keeps the files that failed to convert too often, and the private

@@ -297,7 +297,8 @@ std::string SafeTempName(std::string_view name) {
         out = out.substr(0, kMaxSafeNameLength - ext.size()) + ext;
     }
     const std::string lower = platform::Lower(out);
-    if (lower == kBodyFileName || lower == kQpFileName) out.insert(out.begin(), '_');
+    if (lower == kBodyFileName || lower == kQpFileName || lower == kPartsFileName)
+        out.insert(out.begin(), '_');
     return out;
 }
 

@@ -25,9 +25,11 @@ std::int32_t DecodeFileA(const std::string& inPath, const std::string& outPath,
                          int* error = nullptr);
 
 // The names a message can never take inside the temporary folder: the body
-// file the walker writes, and the quoted-printable output.
+// file the walker writes, the quoted-printable output, and the file that
+// holds a message's parts until it is stored.
 inline constexpr const char* kBodyFileName = "temp.txt";
 inline constexpr const char* kQpFileName = "new.txt";
+inline constexpr const char* kPartsFileName = "parts.dat";
 inline constexpr std::size_t kMaxSafeNameLength = 120;
 
 // Maps a file name taken from a message to a plain file name that stays
@@ -37,8 +39,9 @@ inline constexpr std::size_t kMaxSafeNameLength = 120;
 // - a name of dots only, or an empty one, becomes "UNKNOWN.DAT";
 // - a leading "." becomes "_" so that no hidden or special entry is made;
 // - longer names are cut to kMaxSafeNameLength bytes, keeping the extension;
-// - "temp.txt" and "new.txt" (in any case) get a leading "_": a decode must
-//   never delete or overwrite the body file it reads, nor the QP output.
+// - "temp.txt", "new.txt" and "parts.dat" (in any case) get a leading "_": a
+//   decode must never delete or overwrite the body file it reads, the QP
+//   output or the parts kept so far.
 std::string SafeTempName(std::string_view name);
 
 // Runs the decoder that the encoding value selects (trimmed of blanks,

@@ -52,19 +52,17 @@ std::string HeaderBlock(const std::string& path) {
 // The files among `paths` whose messages the inbox already holds: a
 // converted message's text begins with its file's header block (after the
 // blank that a multipart text gets). The inbox is read once, newest first.
-std::vector<std::string> AlreadyInInbox(const std::shared_ptr<platform::MailFolder>& inbox,
+std::vector<std::string> AlreadyInInbox(platform::MailStore& store, const platform::FolderId& inbox,
                                         std::vector<std::string> paths) {
     std::vector<std::pair<std::string, std::string>> heads;  // header block, path
     for (auto& p : paths)
         if (std::string head = HeaderBlock(p); !head.empty()) heads.emplace_back(head, p);
     std::vector<std::string> found;
-    auto count = inbox->MessageCount();
-    for (int i = count ? *count : 0; i >= 1 && !heads.empty(); --i) {
-        auto msg = inbox->Message(i);
-        if (!msg || !*msg) continue;
-        auto text = (*msg)->Text();
-        if (!text) continue;
-        std::string_view t = *text;
+    const std::vector<platform::MessageId> ids = store.List(inbox).value_or({});
+    for (auto id = ids.rbegin(); id != ids.rend() && !heads.empty(); ++id) {
+        auto msg = store.Load(*id);
+        if (!msg) continue;
+        std::string_view t = msg->text;
         if (!t.empty() && t.front() == ' ') t.remove_prefix(1);
         for (auto h = heads.begin(); h != heads.end(); ++h) {
             if (t.substr(0, h->first.size()) != h->first) continue;
@@ -96,8 +94,8 @@ bool WriteJournal(const std::string& journal, const std::vector<std::string>& na
 
 // Files whose earlier runs died while converting them: each one already in
 // the inbox is deleted, the others are converted as usual.
-void RecoverJournal(const std::shared_ptr<platform::MailFolder>& inbox, const std::string& dir,
-                    const std::string& journal) {
+void RecoverJournal(platform::MailStore& store, const platform::FolderId& inbox,
+                    const std::string& dir, const std::string& journal) {
     std::ifstream j(journal);
     std::vector<std::string> paths;
     std::string name;
@@ -106,7 +104,8 @@ void RecoverJournal(const std::shared_ptr<platform::MailFolder>& inbox, const st
         if (::access((dir + name).c_str(), F_OK) == 0) paths.push_back(dir + name);
     }
     if (paths.empty()) return;
-    for (const std::string& path : AlreadyInInbox(inbox, std::move(paths))) ::unlink(path.c_str());
+    for (const std::string& path : AlreadyInInbox(store, inbox, std::move(paths)))
+        ::unlink(path.c_str());
 }
 
 // Messages saved between two syncs of the inbox folder: bounds how many a
@@ -220,13 +219,13 @@ bool SetAside(config::Context& ctx, const std::string& dir, const std::string& n
 
 }  // namespace
 
-void ProcessInMessages(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox) {
+void ProcessInMessages(config::Context& ctx, const platform::FolderId& inbox) {
     try {
         std::string dir = ctx.run.gInDir;
-        if (dir.empty() || !inbox) return;  // no store: the files wait for one
+        if (dir.empty() || inbox.empty()) return;  // no store: the files wait for one
         if (dir.back() != '/') dir += '/';
         const std::string journal = dir + ".converting";
-        RecoverJournal(inbox, dir, journal);
+        RecoverJournal(ctx.store, inbox, dir, journal);
         ::unlink(journal.c_str());
         const std::vector<std::string> names = MessageFiles(dir);
         if (names.empty()) return;
@@ -240,7 +239,7 @@ void ProcessInMessages(config::Context& ctx, const std::shared_ptr<platform::Mai
         std::vector<std::string> pending;
         auto syncPending = [&] {
             if (pending.empty()) return;
-            if (const platform::Status st = inbox->SyncNew(); !st) {
+            if (const platform::Status st = ctx.store.Sync(inbox); !st) {
                 ctx.run.NoteFailure(config::RunFailure::Storage);
                 const std::string line =
                     "cannot sync the inbox: " + st.detail + "; " + std::to_string(pending.size()) +
@@ -277,7 +276,11 @@ void ProcessInMessages(config::Context& ctx, const std::shared_ptr<platform::Mai
                                      "; the file stays and is converted again next run; " +
                                      WhatToDo(r.error);
             ctx.log.Error(line);
-            ctx.run.gLastError = "Storage Error : " + line;
+            // last_error holds one short line: the file and the system's reason,
+            // which ends the detail ("...: No space left on device").
+            const std::size_t cut = r.what.rfind(": ");
+            ctx.run.gLastError = "Storage Error : cannot convert " + path + ": " +
+                                 (cut == std::string::npos ? r.what : r.what.substr(cut + 2));
         }
         syncPending();
         if (countsChanged || counts.size() != countsBefore)

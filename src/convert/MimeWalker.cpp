@@ -16,7 +16,7 @@
 #include "convert/Decoders.h"
 #include "convert/HeaderUtils.h"
 #include "convert/MailDate.h"
-#include "platform/Dialogs.h"
+#include "convert/PartsFile.h"
 #include "platform/EventLoop.h"
 #include "platform/FileStream.h"
 #include "platform/MailStore.h"
@@ -93,13 +93,14 @@ bool EndsWith(std::string_view s, std::string_view tail) {
 
 class Walker {
   public:
-    Walker(config::Context& ctx, const std::shared_ptr<platform::MailFolder>& inbox,
-           const WalkerLimits& limits, bool syncFolder)
+    Walker(config::Context& ctx, const platform::FolderId& inbox, const WalkerLimits& limits,
+           bool syncFolder)
         : ctx_(ctx),
           inbox_(inbox),
           limits_(limits),
           syncFolder_(syncFolder),
-          reader_(limits.readBuffer, limits.maxLinePiece) {}
+          reader_(limits.readBuffer, limits.maxLinePiece),
+          parts_(ctx.run.gTempDir + kPartsFileName) {}
 
     ConvertResult Run(const std::string& path);
 
@@ -117,6 +118,11 @@ class Walker {
     }
     void FailWrite(const std::string& path, int err) {
         Fail("cannot write " + path + ": " + std::strerror(err), err);
+    }
+    // A write of the parts file that must work.
+    bool Kept(const platform::Status& st) {
+        if (!st) Fail(st.detail, st.error);
+        return st.ok();
     }
     // A store operation that must work for the message to be complete.
     bool Check(const platform::Status& st, const std::string& what) {
@@ -154,11 +160,14 @@ class Walker {
     std::string BodyPath() const { return ctx_.run.gTempDir + kBodyFileName; }
 
     config::Context& ctx_;
-    std::shared_ptr<platform::MailFolder> inbox_;
+    platform::FolderId inbox_;
     const WalkerLimits& limits_;
     bool syncFolder_;
     LineReader reader_;
-    std::shared_ptr<platform::MailMessage> msg_;
+    // The message as it is built; stored whole when the walk finishes.
+    platform::NewMessage msg_;
+    PartsFile parts_;
+    bool partsBegun_ = false;
     platform::FileOut bodyFile_;
 
     std::string header_, body_, sender_, mainType_, boundary_, marker_;
@@ -179,15 +188,8 @@ class Walker {
 
 ConvertResult Walker::Run(const std::string& path) {
     path_ = path;
-    if (!inbox_) {
+    if (inbox_.empty()) {
         Fail("no inbox to store into", 0);
-        return result_;
-    }
-    auto created = inbox_->AddMessage();
-    if (!Check(created.status(), "create a new inbox message")) return result_;
-    msg_ = *created;
-    if (!msg_) {
-        Fail("the store gave no new inbox message", 0);
         return result_;
     }
     struct stat st {};
@@ -240,14 +242,10 @@ void Walker::SetHeaderValues() {
     // two blanks: the stand-in keeps a trailing blank of its own.
     std::string subject = GetHeaderField(header_, "Subject: ");
     if (subject.empty()) subject = "VOXA-FAX ";
-    if (msg_) {
-        (void)(Check(msg_->SetSenderName(sender_), "set the sender") &&
-               Check(msg_->SetSubject(subject + " From: " + sender_), "set the subject") &&
-               Check(msg_->SetTimeReceived(static_cast<std::int64_t>(std::time(nullptr))),
-                     "set the time received") &&
-               Check(msg_->SetTimeSent(ParseMailDate(GetHeaderField(header_, "Date:"))),
-                     "set the time sent"));
-    }
+    msg_.senderName = sender_;
+    msg_.subject = subject + " From: " + sender_;
+    msg_.timeReceived = static_cast<std::int64_t>(std::time(nullptr));
+    msg_.timeSent = ParseMailDate(GetHeaderField(header_, "Date:"));
 }
 
 bool Walker::Dispatch() {
@@ -317,8 +315,7 @@ void Walker::HandleLine(const std::string& line, bool endsLine, bool eof) {
         AppendHeader(line, endsLine);
         if (eof) {
             reader_.Close();
-            if (msg_ && !Check(msg_->SetText(header_ + kCrLf + kCrLf + body_), "set the text"))
-                return;
+            msg_.text = header_ + kCrLf + kCrLf + body_;
             textSet_ = true;
             Finish();
         }
@@ -428,18 +425,13 @@ void Walker::DecidePart() {
     state_ = kAttachFirstLine;
 }
 
-// The text is stored, read back and stored again behind one blank: the form
-// every converted multipart text has (the journal check of Delivery.cpp
-// allows for it), and the inbox run still finds the saved "+OK" line within
-// the first 20 characters.
+// The text is set, then set again behind one blank: the form every
+// converted multipart text has (the journal check of Delivery.cpp allows for
+// it), and the inbox run still finds the saved "+OK" line within the first 20
+// characters. The last text part to end wins.
 void Walker::EndTextPart() {
-    if (msg_) {
-        if (!Check(msg_->SetText(header_ + kCrLf + kCrLf + body_), "set the text")) return;
-        auto readBack = msg_->Text();
-        if (!Check(readBack.status(), "read the text back") ||
-            !Check(msg_->SetText(" " + *readBack), "set the text"))
-            return;
-    }
+    msg_.text = header_ + kCrLf + kCrLf + body_;
+    msg_.text->insert(0, 1, ' ');
     textSet_ = true;
     body_.clear();
 }
@@ -482,35 +474,35 @@ void Walker::EndAttachment() {
         return;
     }
     if (!bodyFile_.Close()) return FailWrite(BodyPath(), bodyFile_.Error());
-    if (!msg_) return;
-    auto added = msg_->AddAttachment();
-    if (!Check(added.status(), "add an attachment")) return;
-    if (!*added) return Fail("the store gave no new attachment", 0);
-    platform::MailAttachment& att = **added;
+    if (!partsBegun_ && !Kept(parts_.Begin())) return;
+    partsBegun_ = true;
     // Well-formed base64 goes into the store as it came: the data file it
     // would decode to is named as the source but never written.
     const bool base64 = platform::Upper(platform::TrimBlanks(encoding_)) == "BASE64";
     const std::string data = base64 ? ctx_.run.gTempDir + SafeTempName(fileName_)
                                     : DataFilePath(ctx_.run.gTempDir, fileName_, encoding_);
-    if (!(Check(att.SetType(1), "set an attachment's type") &&
-          Check(att.SetPosition(0), "set an attachment's position") &&
-          Check(att.SetName(fileName_ + ";"), "name an attachment") &&
-          Check(att.SetSource(data), "set an attachment's source")))
-        return;
+    platform::NewAttachment att{fileName_ + ";", data, parts_.Path()};
+    platform::Result<PartRange> kept = platform::Status::Error(platform::Fail::Format, "");
     if (base64) {
-        const platform::Status taken = att.ReadFromBase64File(BodyPath());
-        if (taken || taken.kind != platform::Fail::Format)
-            return (void)Check(taken, "take in " + BodyPath());
+        kept = parts_.AppendBase64(BodyPath());
+        att.base64 = kept.ok();
+        if (!kept && kept.status().kind != platform::Fail::Format) return (void)Kept(kept.status());
     }
-    int err = 0;
-    (void)DecodeAttachment(ctx_.run.gTempDir, fileName_, encoding_, &err);
-    if (err) return FailWrite(data, err);
-    (void)Check(att.ReadFromFile(data), "take in " + data);
+    if (!kept) {
+        int err = 0;
+        (void)DecodeAttachment(ctx_.run.gTempDir, fileName_, encoding_, &err);
+        if (err) return FailWrite(data, err);
+        kept = parts_.Append(data);
+        if (!Kept(kept.status())) return;
+    }
+    att.offset = kept->offset;
+    att.length = kept->length;
+    msg_.attachments.push_back(std::move(att));
 }
 
 void Walker::EndOfInput() {
     if (mainType_ == "text/plain") {
-        if (msg_ && !Check(msg_->SetText(header_ + kCrLf + kCrLf + body_), "set the text")) return;
+        msg_.text = header_ + kCrLf + kCrLf + body_;
         textSet_ = true;
     } else if (state_ == kTextBody) {
         EndTextPart();  // a text part cut off by the end of the file is kept
@@ -528,33 +520,22 @@ void Walker::Finish() {
         Fail("cannot read " + path_ + ": " + std::strerror(err), err);
     reader_.Close();
     (void)bodyFile_.Close();
-    if (!msg_ || Failed()) return;
-    if (missingBoundary_ && !textSet_ &&
-        !Check(msg_->SetText(header_ + kCrLf + kCrLf + kMissingBoundaryNotice), "set the text"))
-        return;
-    if (skipped_ > 0 &&
-        !Check(msg_->SetNote(std::to_string(skipped_) + " of " + std::to_string(attachments_) +
-                             " attachment parts were left out: a message keeps at most " +
-                             std::to_string(limits_.maxAttachments)),
-               "set the note"))
-        return;
-    // Without its recipient the inbox run never takes the message for a fax
-    // of this subscriber: the person at the terminal is told, and the
-    // message is saved all the same.
-    auto recip = msg_->AddRecipient();
-    if (!recip.ok() || !*recip) {
-        ctx_.dialogs.MessageBox("Bad objOneRecip", "", platform::MsgButtons::Ok);
-    } else {
-        (void)(*recip)->SetAddress("SMTP:" + ctx_.cfg.gVoxaFaxAddr);
-        (void)(*recip)->SetType(1);
-    }
-    (void)Check(syncFolder_ ? msg_->Update() : msg_->UpdateUnsynced(), "save the message");
+    if (Failed()) return;
+    if (missingBoundary_ && !textSet_) msg_.text = header_ + kCrLf + kCrLf + kMissingBoundaryNotice;
+    if (skipped_ > 0)
+        msg_.note = std::to_string(skipped_) + " of " + std::to_string(attachments_) +
+                    " attachment parts were left out: a message keeps at most " +
+                    std::to_string(limits_.maxAttachments);
+    // The subscriber's own address: the inbox run takes only messages
+    // addressed to it for faxes.
+    msg_.recipients.push_back({"SMTP:" + ctx_.cfg.gVoxaFaxAddr, platform::RecipientKind::To});
+    if (Check(ctx_.store.Store(inbox_, msg_).status(), "save the message") && syncFolder_)
+        (void)Check(ctx_.store.Sync(inbox_), "sync the inbox");
 }
 
 }  // namespace
 
-ConvertResult ProcessMessageWith(config::Context& ctx,
-                                 const std::shared_ptr<platform::MailFolder>& inbox,
+ConvertResult ProcessMessageWith(config::Context& ctx, const platform::FolderId& inbox,
                                  const std::string& path, const WalkerLimits& limits,
                                  bool syncFolder) {
     try {
@@ -567,8 +548,7 @@ ConvertResult ProcessMessageWith(config::Context& ctx,
     }
 }
 
-ConvertResult ProcessMessage(config::Context& ctx,
-                             const std::shared_ptr<platform::MailFolder>& inbox,
+ConvertResult ProcessMessage(config::Context& ctx, const platform::FolderId& inbox,
                              const std::string& path) {
     return ProcessMessageWith(ctx, inbox, path, WalkerLimits{});
 }

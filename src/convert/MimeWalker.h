@@ -2,14 +2,12 @@
 // The walker's bounds. The defaults are what the program uses; tests shrink
 // them to reach the edges with small inputs.
 #include <cstddef>
-#include <memory>
 #include <string>
+
+#include "platform/MailStore.h"
 
 namespace config {
 struct Context;
-}
-namespace platform {
-class MailFolder;
 }
 
 namespace convert {
@@ -38,10 +36,9 @@ struct WalkerLimits {
     std::size_t maxAttachments = 10000;
 };
 
-// With syncFolder false the message is saved with UpdateUnsynced: it is
-// stored only once the inbox's SyncNew has returned.
-ConvertResult ProcessMessageWith(config::Context& ctx,
-                                 const std::shared_ptr<platform::MailFolder>& inbox,
+// With syncFolder false the inbox is not synced: the message is stored only
+// once the caller's Sync of the inbox has returned.
+ConvertResult ProcessMessageWith(config::Context& ctx, const platform::FolderId& inbox,
                                  const std::string& path, const WalkerLimits& limits,
                                  bool syncFolder = true);
 

@@ -196,21 +196,13 @@ class Dialogue {
     // the step before is not judged again, nor anything written to a
     // connection that is gone).
     bool AwaitReply() {
-        std::string reply;
-        do {
-            form_.gSocketState = net::kSockAwaitReply;
-            if (net::SMTPTimout(form_, net::kSockIdle)) return false;
-            if (st_.deadlinePassed) {
-                form_.gSMTP_Error = net::kSmtpTimedOut;
-                return false;
-            }
-            if (form_.gSocketState != net::kSockIdle && form_.gSMTP_Error != net::kSmtpOk)
-                return false;
-            // A multi-line reply may come in pieces: the extended dialogue
-            // judges it once its last line is in.
-            reply += form_.PortIn;
-        } while (st_.settings.extended && ReplyPending(reply));
-        form_.PortIn = form_.gInBuffer = reply;
+        form_.gSocketState = net::kSockAwaitReply;
+        if (net::SMTPTimout(form_, net::kSockIdle)) return false;
+        if (st_.deadlinePassed) {
+            form_.gSMTP_Error = net::kSmtpTimedOut;
+            return false;
+        }
+        if (form_.gSocketState != net::kSockIdle && form_.gSMTP_Error != net::kSmtpOk) return false;
         if (sv_.log.Enabled(platform::LogLevel::Debug))
             sv_.log.Debug(Peer(st_, sv_) + " < " + SessionLogReply(form_.PortIn));
         return true;

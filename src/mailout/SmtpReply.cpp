@@ -47,20 +47,6 @@ std::string ReplyCode(std::string_view reply, bool multiLine) {
     return "";
 }
 
-bool ReplyPending(std::string_view text) {
-    constexpr std::size_t kLongestReply = 64 * 1024;
-    if (text.size() < 4 || text.size() > kLongestReply || text[3] != '-') return false;
-    const std::string_view code = text.substr(0, 3);
-    if (!IsDigit(code[0]) || !IsDigit(code[1]) || !IsDigit(code[2])) return false;
-    while (!text.empty()) {
-        const std::size_t lf = text.find('\n');
-        if (lf == std::string_view::npos) return true;  // a line still arriving
-        if (text.substr(0, 3) != code || lf < 4 || text[3] != '-') return false;
-        text.remove_prefix(lf + 1);
-    }
-    return true;
-}
-
 std::string ReplyWords(std::string_view reply) {
     std::string out;
     for (std::string_view l : Lines(reply)) {

@@ -15,10 +15,6 @@ namespace mailout {
 // not complete or not SMTP.
 std::string ReplyCode(std::string_view reply, bool multiLine);
 
-// True while `text` is the beginning of a multi-line reply whose last line
-// has not come yet: every whole line so far is "ddd-" with one code.
-bool ReplyPending(std::string_view text);
-
 // The text of a reply without its codes and line ends, lines joined by
 // blanks: what the server said, for a person.
 std::string ReplyWords(std::string_view reply);

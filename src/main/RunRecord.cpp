@@ -77,7 +77,7 @@ platform::Status RunRecord::WriteEnded(int exitStatus, const config::RunGlobals&
     Add(text, "messages_passed_over", std::to_string(s.messagesPassedOver));
     Add(text, "receipts_sent", std::to_string(s.receiptsSent));
     Add(text, "receipts_queued", std::to_string(s.receiptsQueued));
-    Add(text, "last_error", run.gLastError);
+    Add(text, "last_error", config::LastErrorValue(run));
     Add(text, "errors", std::to_string(log.ErrorCount()));
     Add(text, "warnings", std::to_string(log.WarningCount()));
     text += "\n[problems]\n";

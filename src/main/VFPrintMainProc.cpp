@@ -8,18 +8,16 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
+#include "config/Options.h"
 #include "config/RunGlobals.h"
+#include "config/Secrets.h"
 #include "convert/Converter.h"
 #include "convert/HeaderUtils.h"
 #include "mailout/Mailer.h"
-#include "walk/InboxWalk.h"
-#include "walk/IsFileDir.h"
 #include "main/RunRecord.h"
-#include "walk/Session.h"
 #include "net/FrmMail.h"
 #include "net/SocketWrench.h"
 #include "platform/Dialogs.h"
-#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
@@ -29,6 +27,9 @@
 #include "platform/Text.h"
 #include "pop/PopClient.h"
 #include "print/PrintForm.h"
+#include "walk/InboxWalk.h"
+#include "walk/IsFileDir.h"
+#include "walk/Session.h"
 
 namespace vfmain {
 namespace {
@@ -81,6 +82,9 @@ class Run {
     void Status(const std::string& text) { config::WriteStatus(ctx_.profile, text); }
     std::string Switch() const { return ctx_.run.gCommandSwitch; }
 
+    void Prepare();
+    bool FirstPhase(Phase& next);
+    Phase Step(Phase phase);
     bool PrinterCheck();
     // The line after a failed logon that says what to change: the key, its
     // value, stores.ini and its profiles, or the store's own reason.
@@ -97,34 +101,53 @@ class Run {
     Phase RegularPass();
     void EndKeys();
 
-    int InboxCount() {
-        if (!session_.gobjInFolder) return 0;
-        auto n = session_.gobjInFolder->MessageCount();
-        return n ? *n : 0;
-    }
-
     config::Context& ctx_;
     std::string cmd_;
-    SessionState session_;
+    walk::SessionState session_;
     std::unique_ptr<print::FrmVFPrint> printForm_;
     std::unique_ptr<net::FrmMail> frmMail_;
     std::unique_ptr<mailout::Mailer> mailer_;
+    std::unique_ptr<config::Secrets> secrets_;  // a POP password read once per run
 };
 
 void Run::Execute() {
+    Prepare();
+    printForm_ =
+        std::make_unique<print::FrmVFPrint>(ctx_.imaging, ctx_.loop, ctx_.cfg.gprinterName);
+    frmMail_ = std::make_unique<net::FrmMail>(ctx_);
+    mailer_ = std::make_unique<mailout::Mailer>(mailout::ServicesOf(ctx_), *frmMail_);
+
+    // Only the scheduler starts a run, always with a switch: a person who
+    // started the program by hand is told so, and nothing more happens.
+    ctx_.run.gCommandSwitch = cmd_;
+    if (cmd_.empty()) {
+        ctx_.dialogs.Beep();
+        ctx_.dialogs.MessageBox(kNoSchedulerText, ctx_.run.gAppTitle, platform::MsgButtons::Ok);
+        ctx_.run.NoteFailure(config::RunFailure::Usage);
+        ctx_.log.Error(
+            "started without a switch: the scheduler (voxafax-print.timer) starts it with one, "
+            "such as /0; start a run by hand with voxafax run, or see voxafax-print --help");
+        return;
+    }
+    Phase next = Phase::CycleStart;
+    if (!FirstPhase(next)) return;
+    while (next != Phase::End) next = Step(next);
+    EndKeys();
+}
+
+// The keys of a starting run and its working folders.
+void Run::Prepare() {
     auto& run = ctx_.run;
-    auto& cfg = ctx_.cfg;
     // The constant texts (title, receipt boundary, banner) come first: a
-    // dialogue or a receipt may need them at any point of the run.
+    // dialogue or a receipt may need them at any point of the run. The
+    // working folders hang off the program's own folder, whatever the
+    // configuration's key "path" says.
     run.Init(ctx_.env.programFolder);
     // Cleared first, so that an error of a run before is never shown as
     // this run's.
     Write("last_error", "");
-    config::getfaxpierinfo(cfg, ctx_.profile);
+    config::getfaxpierinfo(ctx_.cfg, ctx_.profile);
     Write("VFPrint", "running");
-    // The working folders hang off the program's own folder, whatever the
-    // configuration's key "path" says.
-    run.Init(ctx_.env.programFolder);
     // Text pages are composed and judged, but their bodies are held back
     // unless options.ini asks for them ([print] text_pages).
     run.gflgTest = true;
@@ -133,34 +156,23 @@ void Run::Execute() {
     (void)platform::MakeFolders(run.gTempDir);
     (void)platform::MakeFolders(run.gInDir);
     (void)platform::MakeFolders(run.gOutFolder);
-    if (cfg.gflgSaveMDNs) (void)platform::MakeFolders(run.gMDNFolder);
+    if (ctx_.cfg.gflgSaveMDNs) (void)platform::MakeFolders(run.gMDNFolder);
     // MDNs/ keeps the copies of one run only; temp/ holds no file from a
     // run before. The temp folder is emptied twice, as runs always have: a
     // pass stops at the first file it cannot delete and the second gives it
     // one more try; on an empty folder it costs one listing.
-    if (DirExists(run.gMDNFolder)) KillAllFiles(run.gMDNFolder);
-    KillAllFiles(run.gTempDir);
-    KillAllFiles(run.gTempDir);
+    if (platform::IsFolder(run.gMDNFolder)) walk::KillAllFiles(run.gMDNFolder);
+    walk::KillAllFiles(run.gTempDir);
+    walk::KillAllFiles(run.gTempDir);
     Status("Starting VOXA-FAX Print");
     Write("printing", "1");
+}
 
-    printForm_ = std::make_unique<print::FrmVFPrint>(ctx_);
-    frmMail_ = std::make_unique<net::FrmMail>(ctx_);
-    mailer_ = std::make_unique<mailout::Mailer>(mailout::ServicesOf(ctx_), *frmMail_);
-
-    // Only the scheduler starts a run, always with a switch: a person who
-    // started the program by hand is told so, and nothing more happens.
-    run.gCommandSwitch = cmd_;
-    if (cmd_.empty()) {
-        ctx_.dialogs.Beep();
-        ctx_.dialogs.MessageBox(kNoSchedulerText, run.gAppTitle, platform::MsgButtons::Ok);
-        run.NoteFailure(config::RunFailure::Usage);
-        ctx_.log.Error(
-            "started without a switch: the scheduler (voxafax-print.timer) starts it with one, "
-            "such as /0; start a run by hand with voxafax run, or see voxafax-print --help");
-        return;
-    }
-    Phase next = Phase::CycleStart;
+// Where the switch starts the run; false when the run ends at once, without
+// the end keys.
+bool Run::FirstPhase(Phase& next) {
+    auto& run = ctx_.run;
+    auto& cfg = ctx_.cfg;
     if (Switch() == "/2") {  // the test message only
         mailer_->SendTestVoxaFax();
         next = Phase::End;
@@ -172,50 +184,37 @@ void Run::Execute() {
     } else {
         // "/4", "/6" and any other switch run like "/0".
         if (Switch() == "/0" || Switch() == "/3") run.flgDeliverNow = true;
-        if (!PrinterCheck()) return;
-        if (Switch() == "/1") {  // the regular-fax pass only
-            if (cfg.gprinterName.empty()) {
-                next = Phase::End;
-            } else {
-                run.gflgRegularPass = true;
-                next = Phase::RegularPass;
-            }
-        } else if (!LogOnServiceProfile(next)) {
-            return;
-        }
+        if (!PrinterCheck()) return false;
+        if (Switch() != "/1") return LogOnServiceProfile(next);
+        // The regular-fax pass only.
+        run.gflgRegularPass = !cfg.gprinterName.empty();
+        next = run.gflgRegularPass ? Phase::RegularPass : Phase::End;
     }
+    return true;
+}
 
-    while (next != Phase::End) {
-        switch (next) {
-            case Phase::CycleStart:
-                next = CycleStart();
-                break;
-            case Phase::WalkEntry:
-                next = WalkEntry();
-                break;
-            case Phase::AfterWalk:
-                next = AfterWalk();
-                break;
-            case Phase::LogOff:
-                next = LogOff();
-                break;
-            case Phase::RegularMail:
-                next = RegularMail();
-                break;
-            case Phase::SameProfile:
-                next = SameProfile();
-                break;
-            case Phase::NormalFax:
-                next = ctx_.cfg.gflgPrintNormalFax ? Phase::RegularPass : Phase::End;
-                break;
-            case Phase::RegularPass:
-                next = RegularPass();
-                break;
-            case Phase::End:
-                break;
-        }
+Phase Run::Step(Phase phase) {
+    switch (phase) {
+        case Phase::CycleStart:
+            return CycleStart();
+        case Phase::WalkEntry:
+            return WalkEntry();
+        case Phase::AfterWalk:
+            return AfterWalk();
+        case Phase::LogOff:
+            return LogOff();
+        case Phase::RegularMail:
+            return RegularMail();
+        case Phase::SameProfile:
+            return SameProfile();
+        case Phase::NormalFax:
+            return ctx_.cfg.gflgPrintNormalFax ? Phase::RegularPass : Phase::End;
+        case Phase::RegularPass:
+            return RegularPass();
+        case Phase::End:
+            break;
     }
-    EndKeys();
+    return Phase::End;
 }
 
 // The configured printer must be installed under exactly that name (case
@@ -242,29 +241,21 @@ bool Run::PrinterCheck() {
     return false;
 }
 
+// The store's reason names the file and the section to change; an unknown
+// profile's reads on from the profile's name.
 void Run::LogonHint(const char* key, const std::string& profile) {
-    std::vector<std::string> profiles;
-    bool known = false;
-    if (auto text = platform::ReadWholeFile(ctx_.env.StoresIni())) {
-        for (const auto& section : platform::ini::Sections(*text)) {
-            profiles.push_back("\"" + section + "\"");
-            known = known || platform::EqualsNoCase(section, profile);
-        }
-    }
-    if (known) {
+    const platform::Status& why = session_.logonError;
+    if (why.kind == platform::Fail::NotFound)
+        ctx_.log.Error(std::string(key) + " = " + profile + " in " + ctx_.env.profilePath + " " +
+                       why.detail + "; run voxafax setup");
+    else
         ctx_.log.Error("mail-store profile " + profile + " (" + key + " in " +
-                       ctx_.env.profilePath + ") cannot be opened: " + session_.logonError +
-                       "; check its maildir in " + ctx_.env.StoresIni());
-    } else {
-        ctx_.log.Error(std::string(key) + " = " + profile + " in " + ctx_.env.profilePath +
-                       " names no profile in " + ctx_.env.StoresIni() +
-                       " (profiles: " + JoinNames(profiles) + "); run voxafax setup");
-    }
+                       ctx_.env.profilePath + ") cannot be opened: " + why.detail);
 }
 
 bool Run::LogOnServiceProfile(Phase& next) {
     const std::string profile = ctx_.cfg.gVoxaFaxProfile;
-    if (SessionLogIn(ctx_, session_, profile)) {
+    if (walk::SessionLogIn(ctx_.store, session_, profile)) {
         next = Phase::CycleStart;
         return true;
     }
@@ -277,7 +268,7 @@ bool Run::LogOnServiceProfile(Phase& next) {
         return false;
     }
     Status("Print Error : NO or BAD VOXA-FAX Profile.");
-    if (SessionLogIn(ctx_, session_, profile, /*interactive=*/true)) {
+    if (walk::SessionLogIn(ctx_.store, session_, profile, /*interactive=*/true)) {
         next = Phase::CycleStart;
     } else {
         ctx_.run.gLastError = "Inbox Error on profile " + profile;
@@ -292,21 +283,14 @@ bool Run::LogOnServiceProfile(Phase& next) {
 Phase Run::CycleStart() {
     auto& run = ctx_.run;
     auto& cfg = ctx_.cfg;
-    if (session_.gblobjSession) {
-        if (auto name = session_.gblobjSession->Name()) cfg.gVoxaFaxProfile = *name;
-    }
+    if (session_.loggedOn) cfg.gVoxaFaxProfile = session_.profileName;
     Status("Logged on to profile " + cfg.gVoxaFaxProfile);
-    session_.gobjInFolder.reset();
-    if (session_.gblobjSession) {
-        if (auto inbox = session_.gblobjSession->Inbox(); inbox && *inbox)
-            session_.gobjInFolder = *inbox;
-    }
-    if (!session_.gobjInFolder) return Phase::AfterWalk;
+    if (session_.gobjInFolder.empty()) return Phase::AfterWalk;
 
     mailer_->SendQueuedFiles();
     // Remembered before anything is fetched: the walk reports how many
     // messages this cycle brought.
-    session_.inboxCountBefore = InboxCount();
+    session_.inboxCountBefore = walk::InboxCount(session_);
     // Files left in In/ by a run that ended before converting them.
     convert::ProcessInMessages(ctx_, session_.gobjInFolder);
     run.flgDeliverNow = true;
@@ -318,11 +302,15 @@ Phase Run::CycleStart() {
     // writes it).
     if (!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") {
         net::CreateSocket(*frmMail_, frmMail_->POPSocket(), "POP");
-        pop::PopClient client(ctx_, *frmMail_);
+        if (!secrets_)
+            secrets_ = std::make_unique<config::Secrets>(ctx_.loop, ctx_.env.OptionsIni());
+        pop::PopClient client({ctx_.loop, ctx_.log, ctx_.profile, ctx_.env, ctx_.options, ctx_.cfg,
+                               ctx_.run, *secrets_},
+                              *frmMail_);
         client.CHECKMAIL_Click();
         convert::ProcessInMessages(ctx_, session_.gobjInFolder);
-    } else if (session_.gblobjSession) {
-        (void)session_.gblobjSession->DeliverNow();
+    } else if (session_.loggedOn) {
+        (void)ctx_.store.DeliverNow();
     }
     // A print test fetches like any run; only the walk differs (nothing is
     // filed), so the key is read just before it.
@@ -339,23 +327,16 @@ Phase Run::WalkEntry() {
         cfg.gflgPrintNormalFax = false;
         return Phase::LogOff;
     }
-    if (ctx_.run.gflgRegularPass && session_.gblobjSession) {
-        // A pass entered after a fresh logon opens that session's inbox.
-        session_.gobjInFolder.reset();
-        if (auto inbox = session_.gblobjSession->Inbox(); inbox && *inbox)
-            session_.gobjInFolder = *inbox;
-        session_.inboxCountBefore = InboxCount();
-    }
-    if (!session_.gobjInFolder || !OpenStoreAndFolders(ctx_, session_)) return Phase::AfterWalk;
-    // The first count is dropped: a count read is also the store's cue to
-    // list the inbox afresh, and stores have always been asked twice here.
-    (void)InboxCount();
-    const int now = InboxCount();
+    // A pass entered after a fresh logon counts that profile's inbox.
+    if (ctx_.run.gflgRegularPass) session_.inboxCountBefore = walk::InboxCount(session_);
+    if (session_.gobjInFolder.empty() ||
+        !walk::OpenStoreAndFolders(session_, ctx_.run.gflgRegularPass))
+        return Phase::AfterWalk;
+    if (ctx_.run.gflgRegularPass) Status("Printing regular faxes");
+    const int now = walk::InboxCount(session_);
     Status("Checking Inbox for " + std::to_string(now - session_.inboxCountBefore) +
            " new VOXA-FAXes");
-    session_.moves.clear();
-    session_.moveCount = 0;
-    WalkInbox(ctx_, session_, *printForm_, *mailer_);
+    walk::WalkInbox(ctx_, session_, *printForm_, *mailer_);
     return Phase::AfterWalk;
 }
 
@@ -374,7 +355,7 @@ Phase Run::AfterWalk() {
 }
 
 Phase Run::LogOff() {
-    SessionLogOff(session_);
+    walk::SessionLogOff(session_);
     if (ctx_.run.gflgRegularPass) return Phase::End;
     if (!ctx_.cfg.gflgRegEmail) return Phase::NormalFax;
     return Phase::RegularMail;
@@ -385,7 +366,7 @@ Phase Run::LogOff() {
 Phase Run::RegularMail() {
     auto& cfg = ctx_.cfg;
     const std::string profile = cfg.gRegularMailProfile;
-    if (!SessionLogIn(ctx_, session_, profile)) {
+    if (!walk::SessionLogIn(ctx_.store, session_, profile)) {
         Status("Unable to retrieve email for Profile " + profile);
         ctx_.run.NoteFailure(config::RunFailure::Config);
         LogonHint("Regular_Mail_Profile", profile);
@@ -393,18 +374,14 @@ Phase Run::RegularMail() {
     }
     if (ctx_.run.flgDeliverNow) {
         Status("Retrieving email for Profile " + profile);
-        (void)session_.gblobjSession->DeliverNow();
-        auto inbox = session_.gblobjSession->Inbox();
-        if (!inbox || !*inbox) {
-            SessionLogOff(session_);
+        (void)ctx_.store.DeliverNow();
+        if (session_.gobjInFolder.empty()) {
+            walk::SessionLogOff(session_);
             ctx_.run.gLastError = "Inbox Error on profile " + cfg.gVoxaFaxProfile;
             return Phase::End;
         }
-        // A count read is the store's cue to list what its transport just
-        // delivered; the number itself is of no use here.
-        (void)(*inbox)->MessageCount();
     }
-    SessionLogOff(session_);
+    walk::SessionLogOff(session_);
     return Phase::SameProfile;
 }
 
@@ -413,13 +390,13 @@ Phase Run::RegularMail() {
 Phase Run::SameProfile() {
     auto& cfg = ctx_.cfg;
     if (platform::Lower(cfg.gNormalFaxProfile) != platform::Lower(cfg.gRegularMailProfile)) {
-        SessionLogOff(session_);
+        walk::SessionLogOff(session_);
         return Phase::NormalFax;
     }
     if (cfg.gflgPrintNormalFax) {
         // The retrieval session is already gone: log on again so that the pass
         // has a store to print from.
-        SessionLogIn(ctx_, session_, cfg.gNormalFaxProfile);
+        walk::SessionLogIn(ctx_.store, session_, cfg.gNormalFaxProfile);
         ctx_.run.gflgRegularPass = true;
         return Phase::WalkEntry;
     }
@@ -429,7 +406,7 @@ Phase Run::SameProfile() {
 Phase Run::RegularPass() {
     // A failed logon needs no test of its own: the pass then finds no inbox
     // and ends. It is told, though, since no regular fax is printed.
-    if (!SessionLogIn(ctx_, session_, ctx_.cfg.gNormalFaxProfile)) {
+    if (!walk::SessionLogIn(ctx_.store, session_, ctx_.cfg.gNormalFaxProfile)) {
         ctx_.run.NoteFailure(config::RunFailure::Config);
         LogonHint("Normal_Fax_Profile", ctx_.cfg.gNormalFaxProfile);
     }
@@ -441,7 +418,7 @@ Phase Run::RegularPass() {
 // expects them; VFPrint "quit" last tells it the run is over.
 void Run::EndKeys() {
     auto& run = ctx_.run;
-    Write("last_error", run.gLastError);
+    Write("last_error", config::LastErrorValue(run));
     Status(" Printed " + std::to_string(run.gVFPrinted) + " VOXA-FAXes + " +
            std::to_string(run.gRegPrinted) + " Regular Faxes");
     Write("printing", "0");

@@ -1,6 +1,8 @@
 #include "net/FrmMail.h"
 
 #include "config/Context.h"
+#include "net/Replies.h"
+#include "net/SocketWrench.h"
 #include "platform/Environment.h"
 
 namespace net {
@@ -50,10 +52,45 @@ void FrmMail::SetTimerInterval(platform::Timer& timer, std::int32_t timerMs) {
     timer.SetEnabled(ms > 0);
 }
 
+std::string& FrmMail::PendingOf(int side) {
+    return side == kSmtpSide ? smtpPending_ : popPending_;
+}
+
+const std::string& FrmMail::Pending(int side) const {
+    return side == kSmtpSide ? smtpPending_ : popPending_;
+}
+
+bool FrmMail::DeliverReply(int side) {
+    if (gSocketState != kSockConnected && gSocketState != kSockAwaitReply) return false;
+    std::string& pending = PendingOf(side);
+    std::size_t end = side == kSmtpSide ? SmtpReplyEnd(pending) : LineEnd(pending);
+    if (end == std::string::npos) {
+        if (pending.size() < kMaxReplyBytes) return false;
+        end = pending.size();
+    }
+    PortIn = pending.substr(0, end);
+    pending.erase(0, end);
+    if (side == kSmtpSide) gInBuffer = PortIn;
+    gSocketState = kSockIdle;
+    return true;
+}
+
+void FrmMail::DropPending(int side) {
+    PendingOf(side).clear();
+}
+
 void FrmMail::DropUnread(int side) {
-    (void)side;
+    DropPending(side);
     PortIn.clear();
-    gInBuffer.clear();
+    if (side == kSmtpSide) gInBuffer.clear();
+}
+
+std::string FrmMail::TakeArrived(int side, std::size_t maxLength) {
+    std::string out = std::move(PendingOf(side));
+    PendingOf(side).clear();
+    platform::Socket& sock = side == kSmtpSide ? *smtpSocket_ : *popSocket_;
+    if (out.size() < maxLength) out += sock.Receive(maxLength - out.size());
+    return out;
 }
 
 void FrmMail::SMTPSocket_Connect() {
@@ -72,10 +109,8 @@ void FrmMail::SMTPSocket_Error(int code, const std::string& description) {
 }
 
 void FrmMail::SMTPSocket_Read(std::size_t length) {
-    // The latest arrival replaces what PortIn held: replies are judged by it.
-    PortIn = smtpSocket_->Receive(length);
-    gInBuffer = PortIn;
-    gSocketState = kSockIdle;
+    smtpPending_ += smtpSocket_->Receive(length);
+    DeliverReply(kSmtpSide);
 }
 
 void FrmMail::SMTPSocket_Write() {
@@ -100,11 +135,10 @@ void FrmMail::POPSocket_Error(int code, const std::string& description) {
 
 void FrmMail::POPSocket_Read(std::size_t length) {
     gReadLen = static_cast<std::int32_t>(length);
-    // While the POP client collects a message it takes the data itself.
+    // While the POP client collects an answer it takes the data itself.
     if (gCollectInput) return;
-    PortIn.clear();
-    PortIn = popSocket_->Receive(length);
-    gSocketState = kSockIdle;
+    popPending_ += popSocket_->Receive(length);
+    DeliverReply(kPopSide);
 }
 
 void FrmMail::POPSocket_Write() {

@@ -50,12 +50,16 @@ class FrmMail {
 
     // Shared socket state.
     std::int16_t gSocketState = kSockIdle;
-    std::string PortIn;                  // the latest text a data event delivered
+    // The reply in hand, whole: one line on the POP side, every line of one
+    // reply on the SMTP side ("250-..." up to "250 ..."). A data event that
+    // completes a reply while one is awaited (gSocketState kSockConnected or
+    // kSockAwaitReply) puts it here and sets gSocketState idle; pieces wait.
+    std::string PortIn;
     std::int32_t gSMTP_Error = kSmtpOk;  // an SmtpOutcome or the socket's own code
     std::int32_t gPOP_Error = kPopOk;    // a PopOutcome or the socket's own code
     std::int32_t gSMTPSocketError = 0;
     std::string gSMTPSocketErrorString;
-    std::string gInBuffer;
+    std::string gInBuffer;  // a copy of the SMTP side's PortIn
     bool gMailTimerFired = false;
     bool gPOPTimerFired = false;
     std::int32_t gTimerInterval = kTimerMinuteMs;  // of each SMTP wait cycle
@@ -73,9 +77,21 @@ class FrmMail {
     // The POP client's reply wait; OpenConnection uses it for port 110.
     std::function<bool(std::int16_t doState)> POPTimout;
 
-    // Forgets what the side's socket delivered and the client has not judged:
-    // before a TLS upgrade nothing received in clear may remain.
+    // Hands over the side's next whole reply if one has arrived and one is
+    // awaited; true when it did. The waits call it, for a reply that arrived
+    // before they began.
+    bool DeliverReply(int side);
+    // Forgets what arrived on the side and is not yet a reply handed over:
+    // what arrives before a command is sent is no reply to it.
+    void DropPending(int side);
+    // DropPending, and the reply in hand too: before a TLS upgrade nothing
+    // received in clear may remain.
     void DropUnread(int side);
+    // Bytes that arrived on the side and wait to complete a reply.
+    const std::string& Pending(int side) const;
+    // Takes what is pending on the side and what its socket holds: for a
+    // client that reads an answer itself (gCollectInput).
+    std::string TakeArrived(int side, std::size_t maxLength);
 
     // Event handlers, wired to the sockets.
     void SMTPSocket_Connect();
@@ -92,7 +108,10 @@ class FrmMail {
     void POPTimer_Timer();
 
   private:
+    std::string& PendingOf(int side);
     config::Context& ctx_;
+    std::string smtpPending_;
+    std::string popPending_;
     std::unique_ptr<platform::Socket> smtpSocket_;
     std::unique_ptr<platform::Socket> popSocket_;
 };

@@ -120,6 +120,7 @@ bool SMTPTimout(FrmMail& form, std::int16_t doState) {
         form.ctx().loop.Yield();
         form.SetTimerInterval(form.MailTimer, form.gTimerInterval);
         for (;;) {
+            form.DeliverReply(kSmtpSide);
             if (form.gSocketState == doState) return false;
             // Nothing can arrive on a closed socket: a refused connection or
             // a hang-up ends the wait now, not at the next tick. An open
@@ -144,6 +145,8 @@ bool SMTPTimout(FrmMail& form, std::int16_t doState) {
 }
 
 bool WriteOut(FrmMail& form, platform::Socket& socket, std::string OutBuff) {
+    // Nothing that arrived before this is an answer to it.
+    form.DropPending(kSmtpSide);
     for (;;) {
         const long length = static_cast<long>(OutBuff.size());
         form.gMailTimerFired = false;

@@ -58,6 +58,8 @@ void CloseConnection(FrmMail& form);
 bool SMTPTimout(FrmMail& form, std::int16_t doState);
 
 // Sends all of OutBuff with flow control; true when all of it was accepted.
+// What arrived before and is not yet a whole reply is dropped first: no
+// reply to a command can come before the command.
 // A closed socket fails at once; one that stays unwritable, after a tick.
 bool WriteOut(FrmMail& form, platform::Socket& socket, std::string OutBuff);
 

@@ -16,7 +16,8 @@ FileIn::~FileIn() {
 
 bool FileIn::Open(const std::string& path) {
     Close();
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // The files read here are the program's own (In/, temp/): never a link.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     pos_ = len_ = 0;
     error_ = 0;
     return fd_ >= 0;

@@ -21,13 +21,19 @@ Status UniqueFd::Close(const std::string& path) {
     return rc == 0 ? Status::Ok() : ErrnoStatus(Fail::Io, "cannot write " + path);
 }
 
-Result<std::string> ReadWholeFile(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return ErrnoStatus(errno == ENOENT ? Fail::NotFound : Fail::Io, "cannot read " + path);
+Result<std::string> ReadWholeFile(const std::string& path, Links links) {
+    const int noFollow = links == Links::Refuse ? O_NOFOLLOW | O_NONBLOCK : 0;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | noFollow));
+    if (!fd) {
+        if (errno == ELOOP) return ErrnoStatus(Fail::Rejected, "will not read the link " + path);
+        return ErrnoStatus(errno == ENOENT ? Fail::NotFound : Fail::Io, "cannot read " + path);
+    }
     std::string out;
     struct stat st {};
-    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        out.reserve(static_cast<std::size_t>(st.st_size));
+    const bool regular = ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+    if (links == Links::Refuse && !regular)
+        return Status::Error(Fail::Rejected, "will not read " + path + ": not a regular file");
+    if (regular && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     for (;;) {
         const ssize_t n = ::read(fd.get(), buf, sizeof buf);
@@ -71,6 +77,17 @@ Status WriteFileAtomically(const std::string& path, std::string_view data, mode_
         return st;
     }
     return FsyncFolder(dir);
+}
+
+void RemoveStaleCopies(const std::string& path) {
+    const std::string dir = FolderOf(path);
+    const std::size_t slash = path.rfind('/');
+    const std::string prefix =
+        "." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+    constexpr std::size_t kRandomPart = 6;  // mkostemp's XXXXXX
+    for (const std::string& name : ListFiles(dir).value_or({}))
+        if (name.size() == prefix.size() + kRandomPart && name.starts_with(prefix))
+            ::unlink((dir + "/" + name).c_str());
 }
 
 Status FsyncFolder(const std::string& dir) {

@@ -40,8 +40,14 @@ class UniqueFd {
     int fd_ = -1;
 };
 
-// The whole file; Fail::NotFound when it does not exist.
-Result<std::string> ReadWholeFile(const std::string& path);
+// Whether a read may follow a symbolic link at the path: the user's own
+// settings may be links (to a dotfiles folder, say); the program's own files
+// never are, and a link planted among them must not lead a read elsewhere.
+enum class Links { Follow, Refuse };
+
+// The whole file; Fail::NotFound when it does not exist. With Links::Refuse
+// a link, or anything but a regular file, is Fail::Rejected.
+Result<std::string> ReadWholeFile(const std::string& path, Links links = Links::Follow);
 
 // All of data, retrying short writes and EINTR; ENOSPC and EIO are failures.
 Status WriteAll(int fd, std::string_view data, const std::string& path);
@@ -50,6 +56,11 @@ Status WriteAll(int fd, std::string_view data, const std::string& path);
 // one, never a part: a hidden temp file beside it, written, fsynced, renamed
 // over it, and the folder fsynced. A new file gets `mode`.
 Status WriteFileAtomically(const std::string& path, std::string_view data, mode_t mode = 0600);
+
+// Removes the hidden copies that WriteFileAtomically(path) leaves behind when
+// a process is killed between creating and renaming them; they may hold what
+// the file holds (a password). Only where no writer of the file can be busy.
+void RemoveStaleCopies(const std::string& path);
 
 // Makes a rename or a new name in `dir` survive a crash.
 Status FsyncFolder(const std::string& dir);

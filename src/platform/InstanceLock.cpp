@@ -13,7 +13,7 @@ InstanceLock::~InstanceLock() {
 }
 
 Result<InstanceLock> InstanceLock::Acquire(const std::string& lockPath) {
-    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return ErrnoStatus(Fail::Io, "cannot open " + lockPath);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;

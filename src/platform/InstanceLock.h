@@ -8,7 +8,7 @@
 namespace platform {
 
 class InstanceLock {
-public:
+  public:
     InstanceLock() = default;
     ~InstanceLock();
     InstanceLock(InstanceLock&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
@@ -17,7 +17,7 @@ public:
     // Fail::Rejected when another process holds it.
     static Result<InstanceLock> Acquire(const std::string& lockPath);
 
-private:
+  private:
     explicit InstanceLock(int fd) : fd_(fd) {}
     int fd_ = -1;
 };

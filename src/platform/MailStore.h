@@ -1,10 +1,19 @@
 #pragma once
-// The mail store as the program sees it: sessions, info stores, folders,
-// messages, attachments and recipients, each operation reporting failure by
-// its result. The real store keeps a Maildir++ tree per profile; the fake
-// keeps everything in memory for tests.
+// The mail store as the program sees it: one driver with a dozen operations
+// on plain structs. The real store keeps a Maildir++ tree per profile; the
+// fake keeps everything in memory for tests.
+//
+// Ownership: the store owns its folders and messages. Callers hold only their
+// IDs (opaque texts) and plain copies: a loaded message is a snapshot that
+// later operations do not change, and an ID stays valid until the message is
+// moved (a move gives it a new one). Files that a caller names (attachment
+// contents to store, a file to write an attachment to) stay the caller's; the
+// store reads or writes them during the call only. One profile is logged on
+// at a time; every operation but Logon fails while none is.
+#include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,8 +28,8 @@ inline constexpr std::int64_t kZeroDateUnix = -2209161600;
 // (the zero date is shown as itself in every zone).
 std::string FormatStoreTime(std::int64_t unixSeconds);
 
-class MailFolder;
-class MailMessage;
+using FolderId = std::string;
+using MessageId = std::string;
 
 // Marks that survive a kill between handling a message and filing it: the
 // inbox walk sets one durably before the step it guards, and a later run that
@@ -30,136 +39,117 @@ enum class MessageMark {
     Answered,  // its receipt was queued
 };
 
-class MailAttachment {
-  public:
-    virtual ~MailAttachment() = default;
-    virtual Result<std::string> Name() = 0;
-    virtual Result<std::string> Source() = 0;
-    // Writes the content, byte for byte, to a file (replacing it).
-    virtual Status WriteToFile(const std::string& path) = 0;
+enum class RecipientKind { To, Cc, Bcc };
 
-    // Building a new message's attachment (before the message's Update).
-    virtual Status SetType(int type) = 0;  // 1: file data
-    virtual Status SetPosition(int position) = 0;
-    virtual Status SetName(const std::string& name) = 0;
-    virtual Status SetSource(const std::string& source) = 0;
-    // The file's bytes become the content; streamed, never held whole.
-    virtual Status ReadFromFile(const std::string& path) = 0;
-    // The file holds the content in base64: a store that keeps contents in
-    // base64 may take the text as it is rather than decode it and encode it
-    // again. Fails with Fail::Format, leaving the attachment as it was, when
-    // the store does not take encoded contents or the text is not plain
-    // well-formed base64; the caller then decodes it and uses ReadFromFile.
-    virtual Status ReadFromBase64File(const std::string& /*path*/) {
-        return Status::Error(Fail::Format, "encoded contents are not taken");
-    }
+struct Recipient {
+    std::string name;  // the whole mailbox text: display name and address
+    RecipientKind kind = RecipientKind::To;
 };
 
-class MailRecipient {
-  public:
-    virtual ~MailRecipient() = default;
-    // The whole mailbox text: display name and address.
-    virtual Result<std::string> Name() = 0;
-    virtual Status SetAddress(const std::string& address) = 0;  // "SMTP:" & address
-    virtual Status SetType(int type) = 0;                       // 1 To, 2 Cc, 3 Bcc
+struct Attachment {
+    std::string name;    // as it was stored; an outside message's file name
+    std::string source;  // as it was stored; an outside message's file name
 };
 
-class MailMessage {
-  public:
-    virtual ~MailMessage() = default;
+// A stored message as Load reads it.
+struct StoredMessage {
+    MessageId id;
+    std::string type = "IPM.Note";  // the message class
+    std::string subject;
+    std::string senderAddress;
+    std::vector<Recipient> recipients;
+    // Display form ("MM/DD/YYYY hh:mm:ss AM"); "" when the message has none.
+    std::string timeReceived;
+    std::string timeSent;
+    std::string text;  // "" when the message has no text
+    std::vector<Attachment> attachments;
+    std::string header;  // the whole header block as received, lines ending in CR LF
+    // What the conversion could not carry into the message (parts left out
+    // and why); "" when nothing.
+    std::string note;
+    std::set<MessageMark> marks;
+    bool unread = true;
 
-    virtual Result<std::string> ID() = 0;
-    virtual Result<std::string> Type() = 0;  // message class; "IPM.Note" when none
-    virtual Result<std::string> Subject() = 0;
-    virtual Status SetSubject(const std::string& subject) = 0;
-    virtual Result<std::string> Text() = 0;  // "" when the message has no text
-    virtual Status SetText(const std::string& text) = 0;
-    virtual Result<std::string> SenderAddress() = 0;
-    virtual Status SetSenderName(const std::string& name) = 0;
-    // Times as text in the store's display form ("MM/DD/YYYY hh:mm:ss AM").
-    virtual Result<std::string> TimeReceived() = 0;
-    virtual Result<std::string> TimeSent() = 0;
-    // Seconds since the Unix epoch, local time interpretation left to the store.
-    virtual Status SetTimeReceived(std::int64_t unixSeconds) = 0;
-    virtual Status SetTimeSent(std::int64_t unixSeconds) = 0;
-    virtual Status SetUnread(bool unread) = 0;
-    // A note the conversion leaves with a message for the inbox walk: what it
-    // could not carry into the message (parts left out and why); "" when none.
-    virtual Result<std::string> Note() = 0;
-    virtual Status SetNote(const std::string& note) = 0;  // new messages only
-    // Durable when it returns (stored messages only).
-    virtual Status SetMark(MessageMark mark) = 0;
-    virtual Result<bool> HasMark(MessageMark mark) = 0;
-
-    virtual Result<int> RecipientCount() = 0;
-    virtual Result<std::shared_ptr<MailRecipient>> Recipient(int index) = 0;  // from 1
-    virtual Result<std::shared_ptr<MailRecipient>> AddRecipient() = 0;
-
-    virtual Result<int> AttachmentCount() = 0;
-    virtual Result<std::shared_ptr<MailAttachment>> Attachment(int index) = 0;  // from 1
-    virtual Result<std::shared_ptr<MailAttachment>> AddAttachment() = 0;
-
-    // Field item i (from 1) read as text; item 25 is the whole header block
-    // as received.
-    virtual Result<std::string> Field(int index) = 0;
-
-    // Saves a new message into its folder (atomically: tmp/, then new/).
-    virtual Status Update() = 0;
-    // Saves a new message like Update, except that its entry in the folder
-    // is durable only once the folder's SyncNew has returned: many messages
-    // saved at the cost of one folder sync.
-    virtual Status UpdateUnsynced() { return Update(); }
-    virtual Status MoveTo(const std::string& folderId) = 0;
+    bool Marked(MessageMark m) const { return marks.count(m) > 0; }
 };
 
-class MailFolder {
-  public:
-    virtual ~MailFolder() = default;
-    virtual Result<std::string> Name() = 0;
-    virtual Result<std::string> ID() = 0;
-    virtual Result<int> FolderCount() = 0;
-    virtual Result<std::shared_ptr<MailFolder>> Folder(int index) = 0;  // from 1
-    virtual Result<std::shared_ptr<MailFolder>> AddFolder(const std::string& name) = 0;
-    // Messages as listed when the count is read; items keep their positions
-    // until the next count.
-    virtual Result<int> MessageCount() = 0;
-    virtual Result<std::shared_ptr<MailMessage>> Message(int index) = 0;  // from 1
-    // A new, empty message of this folder; stored by its Update.
-    virtual Result<std::shared_ptr<MailMessage>> AddMessage() = 0;
-    // Makes the entries of the messages saved with UpdateUnsynced durable.
-    // When it fails they are taken back out of the folder: none of them is
-    // stored.
-    virtual Status SyncNew() { return Status::Ok(); }
+// One attachment of a new message: its content is the bytes [offset,
+// offset + length) of `file` (length -1: to the end of the file; no file:
+// no content), read while the message is stored.
+struct NewAttachment {
+    std::string name;
+    std::string source;
+    std::string file;
+    std::int64_t offset = 0;
+    std::int64_t length = -1;
+    // The bytes are the content in base64 as a store keeps it: lines of at
+    // most 76 alphabet characters, each ending in LF, padding only at the
+    // end. A store that keeps contents in base64 takes them as they are.
+    bool base64 = false;
 };
 
-class MailInfoStore {
-  public:
-    virtual ~MailInfoStore() = default;
-    virtual Result<std::string> ID() = 0;
-    virtual Result<std::shared_ptr<MailFolder>> RootFolder() = 0;
+struct NewRecipient {
+    std::string address;  // "SMTP:" & address; the prefix is not stored
+    RecipientKind kind = RecipientKind::To;
 };
 
-class MailSession {
+// A message to store.
+struct NewMessage {
+    std::string senderName;  // a mailbox text: display name and address
+    std::string subject;
+    std::optional<std::int64_t> timeReceived;  // none: when it is stored
+    std::optional<std::int64_t> timeSent;      // Unix seconds; kZeroDateUnix for no date
+    std::optional<std::string> text;           // none: no text part at all
+    bool unread = true;
+    std::string note;  // see StoredMessage::note
+    std::vector<NewRecipient> recipients;
+    std::vector<NewAttachment> attachments;
+};
+
+struct Logon {
+    std::string profile;  // the profile's name as the store writes it
+    FolderId inbox;
+};
+
+class MailStore {
   public:
-    virtual ~MailSession() = default;
-    // On a failed logon the store may let a user at a terminal pick one of the
-    // configured profiles when interactive is true.
-    virtual Status Logon(const std::string& profileName, bool interactive) = 0;
-    virtual Result<std::string> Name() = 0;  // the profile logged on to
-    virtual Result<std::shared_ptr<MailFolder>> Inbox() = 0;
-    virtual Result<int> InfoStoreCount() = 0;
-    virtual Result<std::shared_ptr<MailInfoStore>> InfoStore(int index) = 0;  // from 1
-    // Lets the store's own transport fetch new mail before it returns.
+    virtual ~MailStore() = default;
+
+    // Logs on to a profile (names compared without regard to case), logging
+    // off any other first. On failure a user at a terminal may pick one of
+    // the configured profiles when interactive is true; the Status says what
+    // to change, and is Fail::NotFound when the profile does not exist.
+    virtual Result<Logon> LogOn(const std::string& profile, bool interactive) = 0;
+    virtual void LogOff() = 0;
+    // Lets the store's own transport fetch new mail into the inbox before it
+    // returns.
     virtual Status DeliverNow() = 0;
-    virtual Result<std::shared_ptr<MailMessage>> GetMessage(const std::string& id) = 0;
-    virtual Status Logoff() = 0;
-};
 
-// Creates sessions ("MAPI.Session").
-class MailStoreProvider {
-  public:
-    virtual ~MailStoreProvider() = default;
-    virtual Result<std::unique_ptr<MailSession>> CreateSession() = 0;
+    // The folder at this path of names under the root folder (each compared
+    // exactly), made with its missing parents.
+    virtual Result<FolderId> Folder(const std::vector<std::string>& path) = 0;
+    // The messages of a folder now, in the order they arrived.
+    virtual Result<std::vector<MessageId>> List(const FolderId& folder) = 0;
+    virtual Result<StoredMessage> Load(const MessageId& id) = 0;
+    // Writes the content of attachment `index` (into Load's list) to a file,
+    // replacing it, byte for byte as it was stored.
+    virtual Status WriteAttachment(const MessageId& id, std::size_t index,
+                                   const std::string& path) = 0;
+
+    // Stores a new message in the folder, all of it or nothing. Its entry in
+    // the folder is durable once Sync has returned: many messages are stored
+    // at the cost of one sync.
+    virtual Result<MessageId> Store(const FolderId& folder, const NewMessage& message) = 0;
+    // Makes the folder's entries of the messages stored since its last sync
+    // durable. When it fails they are taken out of the folder again: none of
+    // them is stored.
+    virtual Status Sync(const FolderId& folder) = 0;
+
+    // Durable when it returns.
+    virtual Status Mark(const MessageId& id, MessageMark mark) = 0;
+    virtual Status SetUnread(const MessageId& id, bool unread) = 0;
+    // Moves a message into a folder; its new ID.
+    virtual Result<MessageId> Move(const MessageId& id, const FolderId& to) = 0;
 };
 
 }  // namespace platform

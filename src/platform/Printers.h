@@ -18,6 +18,9 @@ struct PrinterInfo {
     std::string directory;  // folder printers only
 };
 
+// Text surfaces set tab stops every this many columns.
+inline constexpr int kTabColumns = 8;
+
 // How printer failures are told apart by their Status kind:
 //  - Fail::Rejected: the printer is gone, unknown, or refuses jobs, or a
 //    folder printer's folder cannot be written. A caller that walks many
@@ -37,7 +40,10 @@ class Printers {
     // The text surface of the current printer. A document begins with the
     // first line or page; a document begun and never ended is ended when the
     // Printers object is destroyed.
-    virtual Status SetFontSize(double points) = 0;
+    // The font size of the text lines. A page of `columns` characters by
+    // `lines` lines must fit the sheet: where it would not at this size, the
+    // surface sets the largest size at which it does.
+    virtual Status SetFontSize(double points, int columns, int lines) = 0;
     // The text, then a line end. LF (with or without CR) inside the text
     // starts a new line; a TAB indents to the next tab stop.
     virtual Status PrintLine(std::string_view text) = 0;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -76,6 +77,26 @@ std::optional<std::string> Lookup(std::string_view text, std::string_view sectio
     return std::nullopt;
 }
 
+std::vector<EntryLine> Entries(std::string_view text) {
+    std::vector<EntryLine> out;
+    std::string section;
+    int no = 0;
+    for (const Line& l : SplitLines(text)) {
+        ++no;
+        if (auto name = SectionName(l.body)) {
+            section = std::string(*name);
+            continue;
+        }
+        const std::string_view t = TrimBlanksTabs(l.body);
+        if (t.empty() || t.front() == ';' || t.front() == '#') continue;
+        if (auto e = Entry(l.body))
+            out.push_back({section, std::string(e->first), std::string(e->second), no, false});
+        else
+            out.push_back({section, "", "", no, true});
+    }
+    return out;
+}
+
 std::vector<std::string> Sections(std::string_view text) {
     std::vector<std::string> out;
     for (const Line& l : SplitLines(text))
@@ -121,12 +142,28 @@ std::string WithValue(std::string_view text, std::string_view section, std::stri
     return out;
 }
 
+namespace {
+
+// The file a write replaces: the path itself, or what a link there leads to.
+std::string WriteTarget(const std::string& path, Links links) {
+    struct stat st {};
+    if (links == Links::Refuse || ::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return path;
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return path;  // a dangling link is replaced by the file
+    std::string target = real;
+    std::free(real);
+    return target;
+}
+
+}  // namespace
+
 bool WriteKey(const std::string& path, std::string_view section, std::string_view key,
-              std::string_view value) {
+              std::string_view value, Links links) {
     if (path.empty()) return false;
     (void)MakeFolders(FolderOf(path));  // a missing folder shows as the failed write below
     std::string lockPath = path + ".lock";
-    UniqueFd lockFd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    UniqueFd lockFd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!lockFd) return false;
     while (::flock(lockFd.get(), LOCK_EX) != 0)
         if (errno != EINTR) return false;
@@ -135,11 +172,27 @@ bool WriteKey(const std::string& path, std::string_view section, std::string_vie
     std::string flat(value);
     for (char& c : flat)
         if (c == '\r' || c == '\n' || c == '\0') c = ' ';
-    std::string old = ReadWholeFile(path).value_or("");
+    const std::string target = WriteTarget(path, links);
+    auto old = ReadWholeFile(target);
+    bool ok = old || old.status().kind == Fail::NotFound;
     // 0600 whatever the file had: it holds the mailbox password.
-    const bool ok = WriteFileAtomically(path, WithValue(old, section, key, flat), 0600).ok();
+    if (ok)
+        ok =
+            WriteFileAtomically(target, WithValue(old.value_or(""), section, key, flat), 0600).ok();
     ::flock(lockFd.get(), LOCK_UN);
     return ok;
+}
+
+void RemoveStaleCopies(const std::string& path, Links links) {
+    UniqueFd lockFd(::open((path + ".lock").c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+    if (!lockFd) {
+        // No writer ever locked it, so none can be busy.
+        platform::RemoveStaleCopies(WriteTarget(path, links));
+        return;
+    }
+    if (::flock(lockFd.get(), LOCK_EX | LOCK_NB) != 0) return;
+    platform::RemoveStaleCopies(WriteTarget(path, links));
+    ::flock(lockFd.get(), LOCK_UN);
 }
 
 std::string StripComment(std::string_view value) {
@@ -207,7 +260,7 @@ int ProfileStore::GetProfileStringA(std::string_view section, std::string_view k
 
 int ProfileStore::WriteProfileStringA(std::string_view section, std::string_view key,
                                       std::string_view value) {
-    bool ok = ini::WriteKey(path_, section, key, value);
+    bool ok = ini::WriteKey(path_, section, key, value, Links::Follow);
     if (onWrite) onWrite(section, key, value);
     return ok ? 1 : 0;
 }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Files.h"
+
 namespace platform {
 
 // Low-level INI access on any file.
@@ -17,14 +19,31 @@ namespace ini {
 // nullopt when the section or key is absent. Names compare without case.
 std::optional<std::string> Lookup(std::string_view text, std::string_view section,
                                   std::string_view key);
+// One line of a file that is neither blank, a comment nor a [section]: a
+// key=value line, or a line without "=" that a reader ignores (odd).
+struct EntryLine {
+    std::string section;  // the section it stands in, as written
+    std::string key;      // blanks around removed; "" for an odd line
+    std::string value;    // blanks around removed, a comment after it kept
+    int line = 0;         // from 1
+    bool odd = false;
+};
+// Every such line in file order.
+std::vector<EntryLine> Entries(std::string_view text);
 // Section names in file order, as written.
 std::vector<std::string> Sections(std::string_view text);
 // The text with [section] key set to value (section and key added if absent).
 std::string WithValue(std::string_view text, std::string_view section, std::string_view key,
                       std::string_view value);
-// Sets a key of a file under the lock, atomically. False on any failure.
+// Sets a key of a file under the lock, atomically. False on any failure, and
+// when the file is there but cannot be read: writing it back would lose
+// every other key. With Links::Follow a link at the path stays a link and
+// the file it leads to is written; with Links::Refuse the link is replaced.
 bool WriteKey(const std::string& path, std::string_view section, std::string_view key,
-              std::string_view value);
+              std::string_view value, Links links = Links::Refuse);
+// Removes what writers killed half-way left beside the file (see
+// RemoveStaleCopies), under the file's lock; nothing when a writer holds it.
+void RemoveStaleCopies(const std::string& path, Links links);
 // Drops an inline "; comment" (preceded by a blank) and trims: for our own
 // option files, where users write comments after values.
 std::string StripComment(std::string_view value);

@@ -1,5 +1,8 @@
 #include "platform/Text.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace platform {
 namespace {
 char LowerOf(char c) {
@@ -64,6 +67,55 @@ std::string OneLine(std::string_view text, std::size_t max, std::string_view mor
         out += c < 0x20 || c == 0x7f ? ' ' : ch;
     }
     if (cut) out += more;
+    return out;
+}
+
+namespace {
+
+// Edits between two names, ignoring case; a swap of neighbours is one.
+std::size_t Distance(std::string_view a, std::string_view b) {
+    const std::string x = Lower(a), y = Lower(b);
+    std::vector<std::vector<std::size_t>> d(x.size() + 1, std::vector<std::size_t>(y.size() + 1));
+    for (std::size_t i = 0; i <= x.size(); ++i) d[i][0] = i;
+    for (std::size_t j = 0; j <= y.size(); ++j) d[0][j] = j;
+    for (std::size_t i = 1; i <= x.size(); ++i)
+        for (std::size_t j = 1; j <= y.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && x[i - 1] == y[j - 2] && x[i - 2] == y[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[x.size()][y.size()];
+}
+
+}  // namespace
+
+std::string Closest(std::string_view name, const std::vector<std::string>& names) {
+    std::string best;
+    std::size_t bestD = 3;  // at most two edits away
+    for (const std::string& n : names) {
+        const std::size_t dist = Distance(name, n);
+        if (dist < bestD && dist < std::max<std::size_t>(n.size() / 3, 1) + 1) {
+            best = n;
+            bestD = dist;
+        }
+    }
+    return best;
+}
+
+std::string Base64(std::string_view bytes) {
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t v = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+        for (std::size_t k = 0; k < 4; ++k)
+            out += k <= n ? kAlphabet[(v >> (18 - 6 * k)) & 63] : '=';
+    }
     return out;
 }
 

@@ -3,6 +3,7 @@
 // of ASCII, other bytes are left as they are.
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -23,6 +24,12 @@ bool ContainsNoCase(std::string_view hay, std::string_view needle);
 // a blank. A text longer than max bytes is cut there and `more` appended.
 std::string OneLine(std::string_view text, std::size_t max = std::string_view::npos,
                     std::string_view more = "");
+// The name among `names` that `name` is most likely a misspelling of (at
+// most two edits away, case ignored, a swap of neighbours counting one), or
+// "" when none is close: for "did you mean ...?".
+std::string Closest(std::string_view name, const std::vector<std::string>& names);
+// Base64 (RFC 4648, with padding, no line breaks): SASL and AUTH arguments.
+std::string Base64(std::string_view bytes);
 // Each byte of 0x80..0xFF as its two-byte UTF-8 form.
 std::string Latin1ToUtf8(std::string_view s);
 

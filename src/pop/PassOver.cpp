@@ -75,6 +75,12 @@ void PassOver::Failed(const std::string& key, std::int64_t now, const std::strin
     changed_ = true;
 }
 
+void PassOver::GiveUp(const std::string& key, std::int64_t now, const std::string& reason) {
+    Failed(key, now, reason);
+    for (Record& r : records_)
+        if (r.key == key) r.failures = std::max(r.failures, kFailuresInARow);
+}
+
 void PassOver::Fetched(const std::string& key) {
     const auto n = std::erase_if(records_, [&](const Record& r) { return r.key == key; });
     if (n > 0) changed_ = true;

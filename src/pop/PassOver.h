@@ -43,6 +43,9 @@ class PassOver {
     bool Skip(const std::string& key, std::int64_t now) const;
 
     void Failed(const std::string& key, std::int64_t now, const std::string& reason);
+    // A failure that no later session can do better: the message is passed
+    // over from now on, as after kFailuresInARow failures.
+    void GiveUp(const std::string& key, std::int64_t now, const std::string& reason);
     void Fetched(const std::string& key);
     // Forgets the messages that are no longer on the server.
     void KeepOnly(const std::set<std::string>& keys);

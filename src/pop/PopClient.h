@@ -5,35 +5,34 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <string_view>
-#include <vector>
 
-#include "platform/Clock.h"
-#include "platform/EventLoop.h"
 #include "pop/PassOver.h"
+#include "pop/PopDownload.h"
+#include "pop/PopLink.h"
+#include "pop/PopListing.h"
+#include "pop/PopServices.h"
 #include "pop/PopStaging.h"
 
-namespace config {
-struct Context;
-}
 namespace net {
 class FrmMail;
 }
-namespace platform {
-class Socket;
+namespace config {
+enum class RunFailure;
 }
 
 namespace pop {
 
-// The session's steps (gPOPState), numbered in the order they run.
+// The session's steps (gPOPState): each judges the reply in hand, sends the
+// next command and names the step that judges its reply.
 enum PopStep : std::int16_t {
-    POP_OpenConnection = 100,
-    POP_UserValidation = 110,
-    POP_PassValidation = 120,
-    POP_Statistics = 200,
-    POP_ReadStats = 205,
+    POP_OpenConnection = 100,  // resolve and connect; the greeting comes with it
+    POP_UserValidation = 110,  // the greeting: USER (or STLS, or AUTH)
+    POP_StlsValidation = 115,  // the STLS reply: TLS, then USER or AUTH
+    POP_PassValidation = 120,  // the USER reply: PASS
+    POP_Statistics = 200,      // the PASS (or AUTH) reply: STAT
+    POP_ReadStats = 205,       // the STAT reply: the counts
     POP_Transaction = 300,
-    POP_JustQuit = 500,
+    POP_JustQuit = 500,  // a command was refused and QUIT was sent
 };
 
 struct PopState {
@@ -42,19 +41,17 @@ struct PopState {
     std::int32_t gPOPMsgCount = 0;
     std::int32_t gPOPMailboxSize = 0;
     std::int16_t gPOPMsgNum = 0;
-    std::string gPOPMsgBuff;
 };
 
 class PopClient {
   public:
-    // Installs POPTimout into form.POPTimout, which OpenConnection uses for
-    // the greeting wait on the POP side.
-    PopClient(config::Context& ctx, net::FrmMail& form);
+    // Installs the POP reply wait into form.POPTimout, which OpenConnection
+    // and StartTls use on the POP side.
+    PopClient(const PopServices& services, net::FrmMail& form);
     ~PopClient();
     PopClient(const PopClient&) = delete;
     PopClient& operator=(const PopClient&) = delete;
 
-    PopState& state() { return st_; }
     PopStaging& staging() { return staging_; }
 
     // The wall clock in seconds, for what is remembered across runs (the
@@ -65,71 +62,61 @@ class PopClient {
     // the server, print_status, gLastError, the run log and the run's
     // figures. Whole downloads reach In/ whatever becomes of the session
     // (PopStaging); a message that made three sessions in a row fail, or is
-    // larger than [pop3] max_message_mb, is left on the server and reported.
-    // The session ends by its deadline at the latest; no QUIT follows a
-    // failed RETR, so the server keeps every message of a failed session.
+    // larger than [pop3] max_message_mb, or too slow to come within the
+    // session's deadline, is left on the server and reported. No QUIT follows
+    // a failed RETR, so the server keeps every message of a failed session.
     void CHECKMAIL_Click();
-
-    // The steps, public for tests of single steps.
-    void POP_Process();
-    bool RetrieveMessage(std::int16_t MsgNum);
-    bool KillMessage(std::int16_t MsgNum);
-    bool POPWriteOut(platform::Socket& socket, std::string OutBuff);
-    bool POPTimout(std::int16_t doState);
 
   private:
     // Why a step of the session failed, for the run log and last_error.
     struct Failure {
-        std::string what;  // "RETR 2: -ERR ...", "not complete within 180 s", ...
+        std::string what;  // "RETR 2: -ERR ...", "DELE 2: no data for 60 s", ...
         bool storage = false;
     };
 
     bool Session();
-    bool ReadListings();
-    bool Transaction(std::int64_t now);
-    bool Quit();
-    void PassOverMessage(int number, const std::string& why, const std::string& shortWhy);
-    bool TheMessagesFault();
-    bool Send(const std::string& command);
-    // Collects a reply up to its CR LF (DELE, QUIT); false when the next tick
-    // comes first, the deadline passes or the connection ends.
-    bool CollectReply(std::string& reply);
-    bool CollectMultiLine(const std::string& command, std::string& answer);
-    // Waits until the socket has data; false at the next POPTimer tick, at
-    // the deadline or when the connection has failed.
-    bool WaitReadable(platform::Socket& socket);
-    std::string TakeArrival(platform::Socket& socket);
+    bool LogOn();
+    void POP_Process();
+    void Connect();
+    void JudgeGreeting();
+    void JudgeStls();
+    void SendLogon();
+    void Next(PopStep step, const char* awaited);
     void Refuse();
-    // Why the connection is no good any more, after a wait came back empty.
-    std::string LostWhy(const std::string& during) const;
+    bool ReadListings();
+    bool CollectListing(const std::string& command, std::string& answer);
+    bool Transaction(std::int64_t now);
+    bool Skip(int number, std::int64_t now);
+    bool RetrieveMessage(std::int16_t MsgNum);
+    bool Keep(int number);
+    bool KillMessage(std::int16_t MsgNum);
+    bool Delete(int number, std::int64_t now);
+    bool Quit();
+    void Judge(int number, std::int64_t now);
+    bool TheMessagesFault();
+    bool Unreachable() const;
+    void PassOverMessage(int number, const std::string& why, const std::string& shortWhy);
+
+    // The run log and last_error (PopReport.cpp).
     void ReportLogonFailure();
-    void ReportTransactionFailure(int number);
+    std::string ConnectFailureText() const;
+    std::string RefusalText(config::RunFailure& kind) const;
+    void ReportTransactionFailure(int number, const char* what);
     void ErrorReport();
-    void EndSession();
-
-    // Deadlines: the session's own, and the one of the step in hand (never
-    // later than the session's). A wait that meets one fails with
-    // gPOP_Error = 7.
-    void ArmStep(platform::Millis budget);
-    bool PastDeadline();
-    platform::Millis Ticks(std::int64_t n) const;
-    platform::Millis MessageBudget(std::int64_t size) const;
-    std::int64_t Seconds(platform::Millis d) const;
-
-    std::string Where() const;  // "pop3 host:port" and " (TLS)"
+    void NoteReply();
+    std::string Where() const;  // "pop3 host:port" and " (TLS)" or " (STLS)"
+    std::string LogonName() const;
     std::int64_t MaxMessageBytes() const;
-    std::int64_t SizeOf(int number) const;
-    std::string UidOf(int number) const;
-    // What PassOver knows message `number` by; "" when it has no identity.
-    std::string KeyOf(int number) const;
-    std::string Describe(int number) const;  // "message 2 of 3 (12 KB)"
-    std::string Quote(std::string_view serverText) const;
+    std::string Describe(int number) const;
 
-    config::Context& ctx_;
+    const PopServices s_;  // references: cheap to hold by value
     net::FrmMail& form_;
+    PopLink link_;
     PopState st_;
     PopStaging staging_;
     PassOver passOver_;
+    Listing box_;
+    std::string secret_;       // the password or token, for this session only
     std::string partialFile_;  // the message file being written, until it is complete
 
     std::string host_;
@@ -138,22 +125,20 @@ class PopClient {
     std::string lastReply_;  // the latest reply line, for reports
     std::string refusal_;    // the negative reply that ended the logon
     bool lookupFailed_ = false;
-    bool deadlineHit_ = false;
+    bool wrongProtocol_ = false;  // the greeting was no POP3 server's
+    bool clearRefused_ = false;   // STLS refused, and clear text not allowed
+    bool tlsFailed_ = false;      // the handshake after STLS failed
+    bool secured_ = false;        // the connection is TLS (implicit or after STLS)
+    bool continued_ = false;      // an AUTH continuation was answered
     bool inTransaction_ = false;  // past STAT: failures are reported where they happen
     bool sawAll_ = false;         // every message of the mailbox was downloaded
+    bool tooSlow_ = false;        // the download in hand fell below the floor
     std::int32_t newMessages_ = 0;
     std::int64_t newBytes_ = 0;
     Failure failure_;
-    std::vector<std::int64_t> sizes_;  // LIST, by message number; -1 unknown
-    std::vector<std::string> uids_;    // UIDL, by message number; "" unknown
-    std::int64_t received_ = 0;        // of the message in hand
-    std::int64_t expected_ = -1;       // its size, as LIST or RETR announced it
-
-    platform::SteadyTime sessionStart_{};
-    platform::SteadyTime sessionEnd_{};
-    platform::SteadyTime stepEnd_{};
-    platform::Millis stepBudget_{0};
-    platform::TimerId deadlineTimer_ = 0;
+    std::int64_t received_ = 0;   // of the message in hand
+    std::int64_t expected_ = -1;  // its size, as LIST or RETR announced it
+    platform::SteadyTime retrStart_{};
 };
 
 }  // namespace pop

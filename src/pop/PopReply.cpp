@@ -1,11 +1,11 @@
-#include "pop/PopReply.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <limits>
 #include <optional>
 #include <string>
 
-#include "platform/Text.h"
+#include "pop/PopReply.h"
 
 namespace pop {
 namespace {
@@ -93,12 +93,51 @@ std::string ReportLine(std::string_view reply, std::size_t max) {
     return platform::OneLine(reply.substr(0, reply.find_first_of("\r\n")), max);
 }
 
-bool MultiLineComplete(std::string_view collected) {
-    const std::size_t crlf = collected.find("\r\n");
-    if (crlf == std::string_view::npos) return false;
-    if (ReplyCode(collected) == ReplyKind::Negative) return true;
-    const std::string_view rest = collected.substr(crlf + 2);
-    return rest == ".\r\n" || rest.ends_with("\r\n.\r\n");
+void AnswerEnd::EndHead() {
+    state_ = ReplyCode(head_) == ReplyKind::Positive ? LineStart : Done;
+}
+
+std::size_t AnswerEnd::Feed(std::string_view piece) {
+    std::size_t i = 0;
+    while (i < piece.size() && state_ != Done) {
+        const char c = piece[i];
+        switch (state_) {
+            case Head: {
+                const std::size_t lf = piece.find('\n', i);
+                const std::size_t want = (lf == std::string_view::npos ? piece.size() : lf + 1) - i;
+                const std::size_t take = std::min(want, kMaxHead - head_.size());
+                head_.append(piece.substr(i, take));
+                i += take;
+                if ((lf != std::string_view::npos && take == want) || head_.size() >= kMaxHead)
+                    EndHead();
+                continue;
+            }
+            case InLine: {
+                // Most bytes are inside lines: jump to the next CR.
+                const std::size_t cr = piece.find('\r', i);
+                if (cr == std::string_view::npos) return piece.size();
+                i = cr + 1;
+                state_ = InLineCr;
+                continue;
+            }
+            case InLineCr:
+                state_ = c == '\n' ? LineStart : c == '\r' ? InLineCr : InLine;
+                break;
+            case LineStart:
+                state_ = c == '.' ? Dot : c == '\r' ? InLineCr : InLine;
+                break;
+            case Dot:
+                state_ = c == '\r' ? DotCr : InLine;
+                break;
+            case DotCr:
+                state_ = c == '\n' ? Done : c == '\r' ? InLineCr : InLine;
+                break;
+            case Done:
+                break;
+        }
+        ++i;
+    }
+    return i;
 }
 
 std::vector<std::string> ScanListing(std::string_view answer, std::size_t slots) {
@@ -131,11 +170,6 @@ bool UsableUid(std::string_view uid) {
     for (char c : uid)
         if (c < 0x21 || c > 0x7e) return false;
     return true;
-}
-
-bool EndsMessage(std::string_view tail) {
-    constexpr std::string_view kEnd = "\r\n.\r\n";
-    return tail.size() >= kEnd.size() && tail.substr(tail.size() - kEnd.size()) == kEnd;
 }
 
 }  // namespace pop

@@ -40,9 +40,28 @@ bool ParseRetrHead(std::string_view collected, RetrHead& head);
 // line end, control characters as blanks, at most `max` characters.
 std::string ReportLine(std::string_view reply, std::size_t max = 200);
 
-// A multi-line answer (LIST, UIDL) is complete: a "-ERR" line, or a first
-// line followed by the terminating "." line.
-bool MultiLineComplete(std::string_view collected);
+// Finds where a multi-line answer (LIST, UIDL, RETR) ends in data fed piece
+// by piece, wherever the pieces are cut: after its first line when that is
+// not positive, else after the line that is a single "." (a line begins
+// after CR LF). What follows the end belongs to no answer.
+class AnswerEnd {
+  public:
+    // How many bytes of `piece` belong to the answer: all of them until the
+    // end is among them.
+    std::size_t Feed(std::string_view piece);
+    bool done() const { return state_ == Done; }
+    // The first line is complete; head() holds it, line end included (cut
+    // after kMaxHead bytes, which also ends it).
+    bool headComplete() const { return state_ != Head; }
+    const std::string& head() const { return head_; }
+    static constexpr std::size_t kMaxHead = 64 * 1024;
+
+  private:
+    enum State { Head, LineStart, Dot, DotCr, InLine, InLineCr, Done };
+    void EndHead();
+    State state_ = Head;
+    std::string head_;
+};
 
 // The second word (up to a blank or control character) of each "n word"
 // line of a complete multi-line answer, by
@@ -53,8 +72,5 @@ std::vector<std::string> ScanListing(std::string_view answer, std::size_t slots)
 // A unique-id as RFC 1939 allows it (1 to 70 characters 0x21..0x7E); others
 // are not used to recognise a message.
 bool UsableUid(std::string_view uid);
-
-// True when the received text ends the message: CR LF "." CR LF.
-bool EndsMessage(std::string_view tail);
 
 }  // namespace pop

@@ -11,7 +11,6 @@
 #include <set>
 #include <utility>
 
-#include "config/Context.h"
 #include "config/RunGlobals.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -116,8 +115,8 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-PopStaging::PopStaging(config::Context& ctx)
-    : moveFile(RenameNoReplace), ctx_(ctx), inDir_(ctx.run.gInDir), dir_(inDir_ + ".pop/") {}
+PopStaging::PopStaging(config::RunGlobals& run, platform::Log& log)
+    : moveFile(RenameNoReplace), run_(run), log_(log), inDir_(run.gInDir), dir_(inDir_ + ".pop/") {}
 
 void PopStaging::Open(std::int64_t now) {
     now_ = now;
@@ -191,9 +190,9 @@ PopStaging::Arrival PopStaging::Whole(int number, const std::string& uid) {
         }
     }
     if (::rename(part.c_str(), (dir_ + s.name).c_str()) != 0) {
-        ctx_.log.Error("cannot rename " + part + " to " + s.name + ": " + std::strerror(errno) +
-                       "; the message stays on the server");
-        ctx_.run.NoteFailure(config::RunFailure::Storage);
+        log_.Error("cannot rename " + part + " to " + s.name + ": " + std::strerror(errno) +
+                   "; the message stays on the server");
+        run_.NoteFailure(config::RunFailure::Storage);
         ::unlink(part.c_str());
         return Arrival::Failed;
     }
@@ -230,9 +229,9 @@ void PopStaging::OnServer(const std::vector<std::string>& uids) {
 bool PopStaging::Sync() {
     platform::UniqueFd fd(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd && ::syncfs(fd.get()) == 0) return true;
-    ctx_.log.Error("cannot write the downloaded messages in " + dir_ + " to the disk: " +
-                   std::strerror(errno) + "; QUIT is not sent, so the server keeps them");
-    ctx_.run.NoteFailure(config::RunFailure::Storage);
+    log_.Error("cannot write the downloaded messages in " + dir_ + " to the disk: " +
+               std::strerror(errno) + "; QUIT is not sent, so the server keeps them");
+    run_.NoteFailure(config::RunFailure::Storage);
     return false;
 }
 
@@ -296,9 +295,9 @@ bool PopStaging::SaveList() {
         text.empty() ? platform::Status::Ok() : platform::WriteFileAtomically(List(), text, 0600);
     if (text.empty()) ::unlink(List().c_str());
     if (!st) {
-        ctx_.log.Error("cannot write " + List() + ": " + st.detail +
-                       "; the downloaded messages stay in " + dir_ + " until it can be written");
-        ctx_.run.NoteFailure(config::RunFailure::Storage);
+        log_.Error("cannot write " + List() + ": " + st.detail +
+                   "; the downloaded messages stay in " + dir_ + " until it can be written");
+        run_.NoteFailure(config::RunFailure::Storage);
         return false;
     }
     listChanged_ = false;
@@ -317,9 +316,9 @@ bool PopStaging::MoveIntoIn(const std::string& name) {
         err = moveFile(dir_ + name, target);
     }
     if (err == 0) return true;
-    ctx_.log.Error("cannot move " + dir_ + name + " to " + target + ": " + std::strerror(err) +
-                   "; it stays there and the next run moves it");
-    ctx_.run.NoteFailure(config::RunFailure::Storage);
+    log_.Error("cannot move " + dir_ + name + " to " + target + ": " + std::strerror(err) +
+               "; it stays there and the next run moves it");
+    run_.NoteFailure(config::RunFailure::Storage);
     return false;
 }
 

@@ -21,7 +21,10 @@
 #include <vector>
 
 namespace config {
-struct Context;
+struct RunGlobals;
+}
+namespace platform {
+class Log;
 }
 
 namespace pop {
@@ -30,9 +33,9 @@ class PopStaging {
   public:
     static constexpr int kRememberDays = 30;
 
-    // Uses the run's In folder, its log (what could not be moved or written)
-    // and its failure record.
-    explicit PopStaging(config::Context& ctx);
+    // Uses the run's In folder and failure record, and the run log (what
+    // could not be moved or written).
+    PopStaging(config::RunGlobals& run, platform::Log& log);
 
     // Makes the staging folder, loads the remembered list, drops partial
     // downloads and delivers the whole ones that an earlier session left
@@ -108,7 +111,8 @@ class PopStaging {
 
     std::string List() const { return dir_ + "uncertain"; }
 
-    config::Context& ctx_;
+    config::RunGlobals& run_;
+    platform::Log& log_;
     std::string inDir_;
     std::string dir_;    // the staging folder, ending in "/"
     std::string token_;  // begins this session's file names

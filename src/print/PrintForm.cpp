@@ -1,7 +1,5 @@
 #include "print/PrintForm.h"
 
-#include "config/Context.h"
-#include "config/NodeConfig.h"
 #include "platform/EventLoop.h"
 #include "platform/Imaging.h"
 
@@ -21,8 +19,12 @@ std::string ImagingLimit(const std::string& reason) {
     return {};
 }
 
-FrmVFPrint::FrmVFPrint(config::Context& ctx)
-    : ctx_(ctx), Timer1_(std::make_unique<platform::Timer>(ctx.loop, [this] { Timer1_Timer(); })) {}
+FrmVFPrint::FrmVFPrint(platform::Imaging& imaging, platform::EventLoop& loop,
+                       const std::string& printerName)
+    : imaging_(imaging),
+      loop_(loop),
+      printerName_(printerName),
+      Timer1_(std::make_unique<platform::Timer>(loop, [this] { Timer1_Timer(); })) {}
 
 FrmVFPrint::~FrmVFPrint() = default;
 
@@ -34,7 +36,7 @@ void FrmVFPrint::LoadImageFile(const std::string& filename) {
     try {
         auto known = checked_.find(filename);
         if (known == checked_.end())
-            known = checked_.insert_or_assign(filename, ctx_.imaging.Open(filename)).first;
+            known = checked_.insert_or_assign(filename, imaging_.Open(filename)).first;
         const auto& info = known->second;
         if (info) {
             st_.gflgImageLoaded = true;
@@ -64,7 +66,7 @@ std::int32_t FrmVFPrint::Printout1(const std::string& /*PrintStr*/, bool /*flgPa
         // is reported with its own reason. The check that loading made holds.
         auto known = checked_.find(loadedPath_);
         if (known == checked_.end())
-            known = checked_.insert_or_assign(loadedPath_, ctx_.imaging.Open(loadedPath_)).first;
+            known = checked_.insert_or_assign(loadedPath_, imaging_.Open(loadedPath_)).first;
         const auto& info = known->second;
         if (!info) {
             st_.gPrintErrMsg = info.status().detail;
@@ -73,7 +75,7 @@ std::int32_t FrmVFPrint::Printout1(const std::string& /*PrintStr*/, bool /*flgPa
         }
         st_.gPageCount = std::to_string(info->pages);
 
-        platform::Status printed = ctx_.imaging.Print(loadedPath_, ctx_.cfg.gprinterName);
+        platform::Status printed = imaging_.Print(loadedPath_, printerName_);
         if (printed) return -1;
         switch (printed.kind) {
             case platform::Fail::Cancelled:
@@ -110,7 +112,7 @@ void FrmVFPrint::WaitTimer1(platform::Millis interval) {
     Timer1_->SetInterval(interval);
     Timer1_->SetEnabled(true);
     while (Timer1_->Enabled()) {
-        if (!ctx_.loop.RunOnce(true)) break;  // nothing left that could wake us
+        if (!loop_.RunOnce(true)) break;  // nothing left that could wake us
     }
 }
 

@@ -10,12 +10,10 @@
 #include "platform/Clock.h"
 #include "platform/Imaging.h"
 
-namespace config {
-struct Context;
-}
 namespace platform {
+class EventLoop;
 class Timer;
-}
+}  // namespace platform
 
 namespace print {
 
@@ -36,7 +34,9 @@ std::string ImagingLimit(const std::string& reason);
 
 class FrmVFPrint {
   public:
-    explicit FrmVFPrint(config::Context& ctx);
+    // printerName: the configured printer (Printer_Type), read at every print.
+    FrmVFPrint(platform::Imaging& imaging, platform::EventLoop& loop,
+               const std::string& printerName);
     ~FrmVFPrint();
 
     PrintState& state() { return st_; }
@@ -58,7 +58,9 @@ class FrmVFPrint {
     void Timer1_Timer();
 
   private:
-    config::Context& ctx_;
+    platform::Imaging& imaging_;
+    platform::EventLoop& loop_;
+    const std::string& printerName_;
     PrintState st_;
     std::string loadedPath_;  // the image held open by the admin control
     std::map<std::string, platform::Result<platform::ImageInfo>> checked_;

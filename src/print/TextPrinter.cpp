@@ -9,11 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "config/Context.h"
 #include "config/NodeConfig.h"
-#include "config/RunGlobals.h"
-#include "config/Options.h"
-#include "platform/Environment.h"
+#include "config/ProfileKeys.h"
 #include "platform/EventLoop.h"
 #include "platform/Printers.h"
 
@@ -130,127 +127,155 @@ struct PageSettings {
 PageSettings ReadPageSettings(const platform::ProfileStore& profile) {
     PageSettings s;
     std::int32_t v = 0;
-    if (config::ToInt32(config::ReadKey(profile, "chrs_per_line", "110"), v)) s.charsPerLine = v;
-    if (config::ToInt32(config::ReadKey(profile, "lines_per_page", "80"), v)) s.linesPerPage = v;
+    if (config::ToInt32(config::ReadProfileKey(profile, "chrs_per_line"), v)) s.charsPerLine = v;
+    if (config::ToInt32(config::ReadProfileKey(profile, "lines_per_page"), v)) s.linesPerPage = v;
     double pts = 0;
-    if (ToPoints(config::ReadKey(profile, "font_size", "10"), pts)) s.fontSize = pts;
+    if (ToPoints(config::ReadProfileKey(profile, "font_size"), pts)) s.fontSize = pts;
     s.linesPerPage = std::min(s.linesPerPage, kMaxLinesPerPage);
     return s;
 }
 
-bool PrintText(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
-               const std::string& Sent, const std::string& Received, const std::string& Sender,
-               std::int32_t& PageNo, std::string* failure) {
-    platform::Printers& printer = ctx.printers;
-    // The run-wide test flag holds page bodies back unless the user asked
-    // for text pages to be printed.
-    const bool holdBack = ctx.run.gflgTest && !ctx.options.textPages;
+// One call's pages: lines are collected into pageBuff and go to the printer
+// a page at a time.
+class PageSetter {
+  public:
+    PageSetter(const TextPrinterServices& svc, const PageSettings& set, std::string* failure)
+        : svc_(svc), set_(set), failure_(failure) {}
 
-    const PageSettings set = ReadPageSettings(ctx.profile);
-    // A printer that refuses the size keeps its font: the failure is skipped.
-    (void)printer.SetFontSize(set.fontSize);
+    bool gone() const { return printerGone_; }
 
-    PageNo = 1;
-    std::string pageNoText = "1";
-    const std::string header = "S " + Sent + "  R  " + Received + "    " + Sender + "   Page No. ";
+    // Every line on paper is preceded by a TAB, and a page header takes two
+    // lines: the font must fit that grid on the sheet.
+    void Begin(bool header) {
+        if (svc_.holdBack) return;
+        // A printer that refuses the size keeps its font: the failure is skipped.
+        Check(svc_.printers.SetFontSize(set_.fontSize, platform::kTabColumns + set_.charsPerLine,
+                                        set_.linesPerPage + (header ? 2 : 0)));
+    }
 
-    const bool flgUnix =
-        PrintStr.find("\r\n") == std::string::npos && PrintStr.find('\n') != std::string::npos;
+    void Header(const std::string& text) {
+        if (svc_.holdBack) return;
+        Check(svc_.printers.PrintLine(text));
+        Check(svc_.printers.PrintLine(""));
+    }
 
-    Remaining text(PrintStr);
-    std::string pageBuff;
-    std::int32_t lineCount = 0;
-    // Failures of the surface are skipped, as a printer's quirks always were,
-    // except one that says the printer is gone or its folder cannot be
-    // written: then the text was not printed, and nothing more will be.
-    bool printerGone = false;
-    auto check = [&printerGone, failure](const platform::Status& st) {
-        if (st.kind != platform::Fail::Rejected) return;
-        if (!printerGone && failure) *failure = st.detail;
-        printerGone = true;
-    };
-
-    do {
-        if (flgPageHdr) {
-            check(printer.PrintLine(header + pageNoText));
-            check(printer.PrintLine(""));
-        }
+    // Takes the lines of one page from the text into pageBuff.
+    void FillPage(Remaining& text, bool flgUnix) {
         bool pageDone = false;
         while (!pageDone) {
-            ctx.loop.Yield();
+            svc_.loop.Yield();
             std::string line = text.NextLine();
             // LF-only text is paginated like CR LF text once its line ends
             // are made CR LF.
             if (flgUnix && !line.empty() && line.back() == '\n' &&
-                (line.size() < 2 || line[line.size() - 2] != '\r')) {
+                (line.size() < 2 || line[line.size() - 2] != '\r'))
                 line.insert(line.size() - 1, 1, '\r');
-            }
-            bool lineDone = false;
-            while (static_cast<std::int64_t>(line.size()) - 1 > set.charsPerLine) {
-                std::string rest;
-                std::string piece = BreakLine(line, set.charsPerLine, rest);
-                if (rest.size() == line.size()) {
-                    // No blank to break at: cut at the width so that every
-                    // line makes progress. A line end alone always fits.
-                    std::size_t visible = line.size();
-                    if (visible && line[visible - 1] == '\n') --visible;
-                    if (visible && line[visible - 1] == '\r') --visible;
-                    if (visible == 0) break;
-                    std::size_t w =
-                        std::min(static_cast<std::size_t>(std::max(set.charsPerLine, 1)), visible);
-                    piece = line.substr(0, w) + "\r\n";
-                    rest = line.substr(w);
-                }
-                pageBuff += kTab;
-                pageBuff += piece;
-                ++lineCount;
-                if (lineCount < set.linesPerPage) {
-                    if (rest.empty()) {
-                        lineDone = true;
-                        break;
-                    }
-                    line = std::move(rest);
-                    continue;
-                }
-                text.PutBack(rest);
-                lineDone = true;
-                pageDone = true;
-                break;
-            }
-            if (lineDone) continue;
-
-            pageBuff += kTab;
-            pageBuff += line;
-            ++lineCount;
+            if (BreakLongLine(line, text, pageDone)) continue;
+            Add(line);
             if (text.StartsWithFormFeed()) {
                 text.DropFirst();
                 pageDone = true;
-            } else if (lineCount >= set.linesPerPage) {
+            } else if (lineCount_ >= set_.linesPerPage) {
                 pageDone = true;
             }
         }
-        lineCount = 0;
-        if (!holdBack) {
-            check(printer.PrintLine(pageBuff));
-            check(printer.NewPage());
-        }
-        ++PageNo;
-        pageNoText = std::to_string(PageNo);
-        pageBuff.clear();
-    } while (text.HasPrintable());
+    }
 
+    void EndPage() {
+        lineCount_ = 0;
+        if (!svc_.holdBack) {
+            Check(svc_.printers.PrintLine(pageBuff_));
+            Check(svc_.printers.NewPage());
+        }
+        pageBuff_.clear();
+    }
+
+    void EndDoc() {
+        if (!svc_.holdBack) Check(svc_.printers.EndDoc());
+    }
+
+  private:
+    void Add(const std::string& piece) {
+        pageBuff_ += kTab;
+        pageBuff_ += piece;
+        ++lineCount_;
+    }
+
+    // A line wider than the page goes on in pieces; true when the line is
+    // used up (its rest back in the text when the page filled first).
+    bool BreakLongLine(std::string& line, Remaining& text, bool& pageDone) {
+        while (static_cast<std::int64_t>(line.size()) - 1 > set_.charsPerLine) {
+            std::string rest;
+            std::string piece = BreakLine(line, set_.charsPerLine, rest);
+            if (rest.size() == line.size()) {
+                // No blank to break at: cut at the width so that every line
+                // makes progress. A line end alone always fits.
+                std::size_t visible = line.size();
+                if (visible && line[visible - 1] == '\n') --visible;
+                if (visible && line[visible - 1] == '\r') --visible;
+                if (visible == 0) return false;
+                const std::size_t w =
+                    std::min(static_cast<std::size_t>(std::max(set_.charsPerLine, 1)), visible);
+                piece = line.substr(0, w) + "\r\n";
+                rest = line.substr(w);
+            }
+            Add(piece);
+            if (lineCount_ >= set_.linesPerPage) {
+                text.PutBack(rest);
+                pageDone = true;
+                return true;
+            }
+            if (rest.empty()) return true;
+            line = std::move(rest);
+        }
+        return false;
+    }
+
+    // Failures of the surface are skipped, as a printer's quirks always were,
+    // except one that says the printer is gone or its folder cannot be
+    // written: then the text was not printed, and nothing more will be.
+    void Check(const platform::Status& st) {
+        if (st.kind != platform::Fail::Rejected) return;
+        if (!printerGone_ && failure_) *failure_ = st.detail;
+        printerGone_ = true;
+    }
+
+    const TextPrinterServices& svc_;
+    const PageSettings set_;
+    std::string* failure_;
+    std::string pageBuff_;
+    std::int32_t lineCount_ = 0;
+    bool printerGone_ = false;
+};
+
+bool PrintText(const TextPrinterServices& svc, std::string& PrintStr, bool flgPageHdr,
+               const std::string& Sent, const std::string& Received, const std::string& Sender,
+               std::int32_t& PageNo, std::string* failure) {
+    PageSetter pages(svc, ReadPageSettings(svc.profile), failure);
+    pages.Begin(flgPageHdr);
+    PageNo = 1;
+    const std::string header = "S " + Sent + "  R  " + Received + "    " + Sender + "   Page No. ";
+    const bool flgUnix =
+        PrintStr.find("\r\n") == std::string::npos && PrintStr.find('\n') != std::string::npos;
+    Remaining text(PrintStr);
+    do {
+        if (flgPageHdr) pages.Header(header + std::to_string(PageNo));
+        pages.FillPage(text, flgUnix);
+        pages.EndPage();
+        ++PageNo;
+    } while (text.HasPrintable());
     text.Finish();
-    if (!holdBack) check(printer.EndDoc());
-    return !printerGone;
+    pages.EndDoc();
+    return !pages.gone();
 }
 
 }  // namespace
 
-bool TextOnLocalPrinter(config::Context& ctx, std::string& PrintStr, bool flgPageHdr,
+bool TextOnLocalPrinter(const TextPrinterServices& svc, std::string& PrintStr, bool flgPageHdr,
                         const std::string& Sent, const std::string& Received,
                         const std::string& Sender, std::int32_t& PageNo, std::string* failure) {
     try {
-        return PrintText(ctx, PrintStr, flgPageHdr, Sent, Received, Sender, PageNo, failure);
+        return PrintText(svc, PrintStr, flgPageHdr, Sent, Received, Sender, PageNo, failure);
     } catch (...) {
         // Out of memory is the only thing that can get here: the text could
         // not be printed.

@@ -15,19 +15,19 @@
 #include "config/RunGlobals.h"
 #include "convert/HeaderUtils.h"
 #include "mailout/Mailer.h"
-#include "walk/IsFileDir.h"
-#include "walk/PrintDispatch.h"
-#include "walk/PrintProgress.h"
-#include "walk/Session.h"
-#include "walk/WalkState.h"
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
 #include "platform/MailStore.h"
 #include "platform/Printers.h"
 #include "platform/Text.h"
 #include "print/PrintForm.h"
+#include "walk/IsFileDir.h"
+#include "walk/PrintDispatch.h"
+#include "walk/PrintProgress.h"
+#include "walk/Session.h"
+#include "walk/WalkState.h"
 
-namespace vfmain {
+namespace walk {
 
 namespace fs = std::filesystem;
 
@@ -72,13 +72,15 @@ class InboxWalker {
     void Run() {
         s_.moves.clear();
         s_.moveCount = 0;
-        if (s_.gobjInFolder) {
-            auto count = s_.gobjInFolder->MessageCount();
-            const int n = count ? *count : 0;
-            for (int i = 1; i <= n; ++i) {
+        if (s_.loggedOn && !s_.gobjInFolder.empty()) {
+            // The inbox as it is now: messages that arrive during the walk
+            // wait for the next one.
+            const std::vector<platform::MessageId> ids =
+                s_.store->List(s_.gobjInFolder).value_or({});
+            for (const platform::MessageId& id : ids) {
                 bool fatal = false;
                 try {
-                    fatal = !Message(i);
+                    fatal = !Message(id);
                 } catch (...) {
                     // A store or printer component that throws loses only the
                     // message in hand; it stays in the inbox for the next run.
@@ -95,8 +97,7 @@ class InboxWalker {
                 }
                 // File each message as soon as it is handled: a run that is
                 // killed mid-walk must not print and answer again, in the next
-                // run, everything it had already done. The listing read at the
-                // start keeps its positions, so moving now changes no index.
+                // run, everything it had already done.
                 if (!ctx_.run.gflgPrintTest) MovesSoFar();
             }
         }
@@ -107,37 +108,38 @@ class InboxWalker {
   private:
     void MovesSoFar() {
         try {
-            PerformMoves(ctx_, s_);
+            PerformMoves(s_, ctx_.loop, ctx_.log);
         } catch (...) {
             // Moves not made leave their messages in the inbox.
         }
     }
 
     // One message; false on a fatal printer error.
-    bool Message(int i) {
+    bool Message(const platform::MessageId& id) {
         ctx_.loop.Yield();
         w_.ResetMessage();
         form_.ForgetImages();  // this message's files are written afresh
 
-        auto item = s_.gobjInFolder->Message(i);
-        if (!item || !*item) return true;
-        w_.objMessage = *item;
-        platform::MailMessage& msg = *w_.objMessage;
+        // A message another program took away since the listing is skipped.
+        auto item = s_.store->Load(id);
+        if (!item) return true;
+        w_.objMessage = std::move(*item);
+        const platform::StoredMessage& msg = w_.objMessage;
 
-        w_.gMessageType = msg.Type().value_or("");
+        w_.gMessageType = msg.type;
         if (ctx_.run.gflgRegularPass && !platform::ContainsNoCase(w_.gMessageType, "fax"))
             return true;
 
-        std::string text = msg.Text().value_or("");
-        SplitPopSaved(msg, text);
+        std::string text = std::move(w_.objMessage.text);
+        SplitPopSaved(text);
 
-        w_.gSubject = msg.Subject().value_or("");
+        w_.gSubject = msg.subject;
         // A stock subject that some senders' fax machines give every fax;
         // pages and receipts show a name that says what the message is.
         if (w_.gSubject == "Internet Wonder FAX") w_.gSubject = "faxPier100 Fax Message";
 
-        w_.from = w_.flgPOPSaved ? convert::GetHeaderField(w_.headerText, "From:")
-                                 : msg.SenderAddress().value_or("");
+        w_.from =
+            w_.flgPOPSaved ? convert::GetHeaderField(w_.headerText, "From:") : msg.senderAddress;
 
         w_.FullMsgHdr = text;
         std::size_t dot = text.find("\r\n.\r\n");
@@ -145,11 +147,11 @@ class InboxWalker {
         text.clear();
         text.shrink_to_fit();
 
-        w_.timeReceived = msg.TimeReceived().value_or("");
-        w_.gTimeSent = msg.TimeSent().value_or("");
+        w_.timeReceived = msg.timeReceived;
+        w_.gTimeSent = msg.timeSent;
         // Still the Date of the message scanned before: set by ScanHeader below.
         if (w_.gTimeSent.empty()) w_.gTimeSent = w_.gPOPSentDateTime;
-        w_.MsgID = msg.ID().value_or("");
+        w_.MsgID = msg.id;
 
         if (platform::ContainsNoCase(w_.gMessageType, "fax")) {
             dispatch_.PrintRegularFax(msg);
@@ -157,7 +159,12 @@ class InboxWalker {
         }
 
         if (!AddressedToSubscriber(msg)) return true;
+        return VoxaFax(msg);
+    }
 
+    // A message addressed to the subscriber: what it is, and for a fax which
+    // of its attachments print; false on a fatal printer error.
+    bool VoxaFax(const platform::StoredMessage& msg) {
         w_.vCardText.clear();
         // The attachment files of the message before must not pass for this
         // one's: a write that fails here must leave no file to print.
@@ -165,14 +172,16 @@ class InboxWalker {
         w_.tifCount = 0;
         CheckAttachments(msg);
 
-        if (w_.headerText.empty()) FindTransportHeader(msg);
+        // Mail delivered by the store's own transports carries its internet
+        // header beside the text rather than in it.
+        if (w_.headerText.empty() && IsTransportHeader(msg.header)) w_.headerText = msg.header;
         ScanHeader();
 
         if (platform::ContainsNoCase(w_.ContentType, "report-type=disposition-notification")) {
             // An incoming receipt is only filed away. Its X-VF-Id names the fax
             // it answers; it is read, but nothing is matched against it yet.
             (void)convert::GetHeaderField(w_.headerText, "X-VF-Id:");
-            RecordMove(s_, s_.gDeletedFolderID, w_.MsgID, w_.objMessage);
+            RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
             return true;
         }
 
@@ -185,10 +194,9 @@ class InboxWalker {
             case Request::Capabilities:
                 w_.gDispositionType = "CapsRequest";
                 // Answered once, also when a run was killed before filing it.
-                if (ctx_.run.gflgPrintTest ||
-                    !msg.HasMark(platform::MessageMark::Answered).value_or(false))
+                if (ctx_.run.gflgPrintTest || !msg.Marked(platform::MessageMark::Answered))
                     dispatch_.SendReceipt(msg);
-                RecordMove(s_, s_.gDeletedFolderID, w_.MsgID, w_.objMessage);
+                RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
                 return true;
             case Request::LeaveAlone:
                 return true;
@@ -199,14 +207,14 @@ class InboxWalker {
         CutAlternatives();
         // What the conversion could not store (parts beyond its cap) makes
         // the fax incomplete: reported on its page and in its receipt.
-        w_.partsNote = msg.Note().value_or("");
+        w_.partsNote = msg.note;
         WriteFileReport(msg);
         return dispatch_.PrintVoxaFax(msg);
     }
 
     // A message that the POP client saved whole begins with the server's
     // "+OK n octets" reply: the header block is split off the text.
-    void SplitPopSaved(platform::MailMessage& msg, std::string& text) {
+    void SplitPopSaved(std::string& text) {
         std::string_view head = std::string_view(text).substr(0, 20);
         if (head.find("+OK ") == std::string_view::npos ||
             head.find(" octets") == std::string_view::npos)
@@ -218,25 +226,19 @@ class InboxWalker {
             w_.headerText = text.substr(0, 1);
             return;
         }
-        std::string rest = text.substr(blank + 4);
         w_.headerText = text.substr(0, blank + 2);
-        if (msg.SetText(rest)) text = std::move(rest);
+        text.erase(0, blank + 4);
     }
 
-    bool AddressedToSubscriber(platform::MailMessage& msg) {
-        const int n = msg.RecipientCount().value_or(0);
-        for (int r = 1; r <= n; ++r) {
-            auto rcpt = msg.Recipient(r);
-            if (!rcpt || !*rcpt) continue;
-            if (platform::ContainsNoCase((*rcpt)->Name().value_or(""), ctx_.cfg.gVoxaFaxAddr))
-                return true;
-        }
+    bool AddressedToSubscriber(const platform::StoredMessage& msg) const {
+        for (const platform::Recipient& r : msg.recipients)
+            if (platform::ContainsNoCase(r.name, ctx_.cfg.gVoxaFaxAddr)) return true;
         return false;
     }
 
-    std::string AttachmentName(platform::MailAttachment& att, bool forReport) {
-        if (!w_.flgPOPSaved) return att.Source().value_or("");
-        std::string name = att.Name().value_or("");
+    std::string AttachmentName(const platform::Attachment& att, bool forReport) const {
+        if (!w_.flgPOPSaved) return att.source;
+        std::string name = att.name;
         if (!forReport) {
             std::size_t semi = name.find(';');
             if (semi != std::string::npos) name.resize(semi);
@@ -258,24 +260,22 @@ class InboxWalker {
         return false;
     }
 
-    void CheckAttachments(platform::MailMessage& msg) {
+    void CheckAttachments(const platform::StoredMessage& msg) {
         const std::string& temp = ctx_.run.gTempDir;
         std::string& gfileExt = form_.state().gfileExt;
-        const int n = msg.AttachmentCount().value_or(0);
+        const int n = static_cast<int>(msg.attachments.size());
         for (int a = 1; a <= n; ++a) {
-            auto item = msg.Attachment(a);
-            if (!item || !*item) {
-                AddBad(a, "", "attachment " + std::to_string(a) + " cannot be read from the store");
-                continue;
-            }
-            platform::MailAttachment& att = **item;
+            const platform::Attachment& att = msg.attachments[static_cast<std::size_t>(a - 1)];
+            auto writeTo = [&](const std::string& path) {
+                return s_.store->WriteAttachment(msg.id, static_cast<std::size_t>(a - 1), path);
+            };
             std::string name = AttachmentName(att, false);
 
             // Neither kind is a page: a vcard adds the sender's card to the
             // header page, spiff.dat is skipped. Names are matched as written.
             if (name.find("vcard") != std::string::npos) {
                 const std::string path = temp + "vcard.txt";
-                if (att.WriteToFile(path)) ReadHead(path, kMaxVCardBytes, w_.vCardText);
+                if (writeTo(path)) ReadHead(path, kMaxVCardBytes, w_.vCardText);
                 continue;
             }
             if (name.find("spiff.dat") != std::string::npos) continue;
@@ -303,7 +303,7 @@ class InboxWalker {
                 continue;
             }
             const std::string gsourceFile = temp + NumberedName(a, ext);
-            (void)att.WriteToFile(gsourceFile);
+            (void)writeTo(gsourceFile);
 
             int kind = kKindText;
             if (ext != "TXT") {
@@ -338,18 +338,9 @@ class InboxWalker {
         ++w_.badFaxFilesCount;
     }
 
-    // Mail delivered by the store's own transports carries its internet
-    // header among the store's fields rather than in the text.
-    void FindTransportHeader(platform::MailMessage& msg) {
-        for (int f = 25; f <= 30; ++f) {
-            auto field = msg.Field(f);
-            if (!field) continue;
-            if (platform::ContainsNoCase(*field, "\rFrom: ") ||
-                platform::ContainsNoCase(*field, "\nSubject: ")) {
-                w_.headerText = std::move(*field);
-                return;
-            }
-        }
+    static bool IsTransportHeader(const std::string& block) {
+        return platform::ContainsNoCase(block, "\rFrom: ") ||
+               platform::ContainsNoCase(block, "\nSubject: ");
     }
 
     void ScanHeader() {
@@ -413,14 +404,13 @@ class InboxWalker {
         w_.goodFaxFilesCount = 1;
     }
 
-    void WriteFileReport(platform::MailMessage& msg) {
+    void WriteFileReport(const platform::StoredMessage& msg) {
         w_.gFileReport.clear();
         for (const GoodFaxFile& g : w_.goodFaxFiles)
             w_.gFileReport += "\t" + g.name + "\tValid VOXA-FAX Format" + kCRLF;
         for (std::size_t i = 0; i < w_.badFaxFiles.size(); ++i) {
-            std::string name;
-            if (auto att = msg.Attachment(w_.badFaxFiles[i]); att && *att)
-                name = AttachmentName(**att, true);
+            const std::string name = AttachmentName(
+                msg.attachments.at(static_cast<std::size_t>(w_.badFaxFiles[i] - 1)), true);
             const std::string& why = w_.badFaxReport[i];
             w_.gFileReport += "\t" + platform::Upper(name) + "\t" +
                               (why.empty() ? std::string("Invalid File Format") : why) + kCRLF;
@@ -445,4 +435,4 @@ void WalkInbox(config::Context& ctx, SessionState& session, print::FrmVFPrint& p
     InboxWalker(ctx, session, printForm, mailer).Run();
 }
 
-}  // namespace vfmain
+}  // namespace walk

@@ -12,7 +12,7 @@ namespace mailout {
 class Mailer;
 }
 
-namespace vfmain {
+namespace walk {
 
 struct SessionState;
 
@@ -22,4 +22,4 @@ struct SessionState;
 void WalkInbox(config::Context& ctx, SessionState& session, print::FrmVFPrint& printForm,
                mailout::Mailer& mailer);
 
-}  // namespace vfmain
+}  // namespace walk

@@ -1,26 +1,13 @@
-#include "walk/IsFileDir.h"
+#include "platform/Files.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 
-#include "platform/Files.h"
+#include "walk/IsFileDir.h"
 
-namespace vfmain {
-
-bool DirExists(const std::string& path) {
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
-    if (::mkdir(p.c_str(), 0700) == 0) {
-        ::rmdir(p.c_str());
-        return false;
-    }
-    if (errno != EEXIST) return false;
-    struct stat st {};
-    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+namespace walk {
 
 bool KillAllFiles(const std::string& path) {
     std::string dir = path;
@@ -35,4 +22,4 @@ bool KillAllFiles(const std::string& path) {
     return true;
 }
 
-}  // namespace vfmain
+}  // namespace walk

@@ -13,12 +13,9 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
+#include "config/Options.h"
 #include "config/RunGlobals.h"
 #include "mailout/Mailer.h"
-#include "walk/PrintProgress.h"
-#include "walk/Session.h"
-#include "walk/WalkState.h"
-#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/Log.h"
 #include "platform/MailStore.h"
@@ -26,8 +23,11 @@
 #include "platform/Text.h"
 #include "print/PrintForm.h"
 #include "print/TextPrinter.h"
+#include "walk/PrintProgress.h"
+#include "walk/Session.h"
+#include "walk/WalkState.h"
 
-namespace vfmain {
+namespace walk {
 
 namespace fs = std::filesystem;
 
@@ -117,13 +117,15 @@ void PrintDispatch::NoteDelivery() {
 bool PrintDispatch::PrintText(std::string text, bool flgPageHdr) {
     std::int32_t pageNo = 1;
     std::string failure;
-    if (!print::TextOnLocalPrinter(ctx_, text, flgPageHdr, w_.gTimeSent, w_.timeReceived, w_.from,
-                                   pageNo, &failure)) {
+    const bool holdBack = ctx_.run.gflgTest && !ctx_.options.textPages;
+    if (!print::TextOnLocalPrinter({ctx_.printers, ctx_.profile, ctx_.loop, holdBack}, text,
+                                   flgPageHdr, w_.gTimeSent, w_.timeReceived, w_.from, pageNo,
+                                   &failure)) {
         fatal_ = failure;
         return false;
     }
     // Held back (no text_pages), the page reached no printer.
-    if (!ctx_.run.gflgTest || ctx_.options.textPages) {
+    if (!holdBack) {
         pages_ += pageNo - 1;
         NoteDelivery();
     }
@@ -229,21 +231,18 @@ bool PrintDispatch::PrintFiles(bool& fileFailure) {
     return true;
 }
 
-void PrintDispatch::Mark(platform::MailMessage& msg, int mark) {
-    const auto m = static_cast<platform::MessageMark>(mark);
-    if (platform::Status st = msg.SetMark(m); !st)
+void PrintDispatch::Mark(const platform::StoredMessage& msg, platform::MessageMark m) {
+    if (platform::Status st = s_.store->Mark(msg.id, m); !st)
         ctx_.log.Warning(Describe("fax", w_.from, w_.gSubject) +
                          ": cannot record in the store that it was " +
                          (m == platform::MessageMark::Printed ? "printed" : "answered") + ": " +
                          st.detail + "; a run killed before it is filed would do it again");
 }
 
-bool PrintDispatch::PrintVoxaFax(platform::MailMessage& msg) {
+// Where printing the fax in hand starts: from its first document, after the
+// documents an earlier run printed, or (marked printed) nowhere.
+void PrintDispatch::BeginFax(bool printedBefore) {
     const bool printTest = ctx_.run.gflgPrintTest;
-    const std::string what = Describe("fax", w_.from, w_.gSubject);
-    // A print test prints again what it printed, and records nothing.
-    const bool printedBefore =
-        !printTest && msg.HasMark(platform::MessageMark::Printed).value_or(false);
     resumed_ = !printTest && !printedBefore && progress_.Begun(w_.MsgID);
     document_ = 0;
     doneBefore_ = printedBefore ? std::numeric_limits<int>::max() : progress_.Done(w_.MsgID);
@@ -252,32 +251,14 @@ bool PrintDispatch::PrintVoxaFax(platform::MailMessage& msg) {
     // middle of this fax is known to the next one as begun.
     if (!printTest && !printedBefore && !resumed_) progress_.Printed(w_.MsgID, 0);
     msgKey_ = MessageKey(w_.MsgID);
-    struct KeyReset {
-        platform::Printers& p;
-        ~KeyReset() { p.SetDocumentKey(""); }
-    } keyReset{ctx_.printers};
     pages_ = 0;
     deliveryCount_ = 0;
     deliveries_.clear();
     fatal_.clear();
+}
 
-    BuildPageText();
-    bool fileFailure = false;
-    if (!PrintHeaderPages() || !PrintFiles(fileFailure)) return false;
-    const bool processed = !fileFailure && w_.badFaxFilesCount == 0 && w_.partsNote.empty();
-    // A fax printed in full is answered only when its sender asked for a
-    // receipt; one that could not be printed always is, so that the sender
-    // learns of it.
-    const bool receiptDue = ctx_.cfg.gflgConfirmReceipt && !(w_.MDNAddr.empty() && processed);
-    const bool answeredBefore =
-        !printTest && msg.HasMark(platform::MessageMark::Answered).value_or(false);
-    // When something happens between printing and filing (a receipt), the
-    // store records first that the fax was printed, so that a run killed in
-    // between files it without printing it again. When filing comes next,
-    // the progress file covers that moment, and the move records the rest.
-    if (!printTest && !printedBefore && ((receiptDue && !answeredBefore) || !progress_.Working()))
-        Mark(msg, static_cast<int>(platform::MessageMark::Printed));
-
+// The run log's lines for a fax that went through the printer.
+void PrintDispatch::LogPrinted(const std::string& what, bool printedBefore) {
     if (printedBefore || (resumed_ && pages_ == 0 && deliveries_.empty() && document_ > 0 &&
                           document_ == doneBefore_)) {
         ctx_.log.Info(what +
@@ -297,15 +278,45 @@ bool PrintDispatch::PrintVoxaFax(platform::MailMessage& msg) {
         ctx_.log.Warning(what + ": " + w_.badFaxWhy[i]);
     if (!w_.partsNote.empty())
         ctx_.log.Warning(what + ": not all of it could be stored: " + w_.partsNote);
+}
+
+bool PrintDispatch::PrintVoxaFax(const platform::StoredMessage& msg) {
+    const bool printTest = ctx_.run.gflgPrintTest;
+    const std::string what = Describe("fax", w_.from, w_.gSubject);
+    // A print test prints again what it printed, and records nothing.
+    const bool printedBefore = !printTest && msg.Marked(platform::MessageMark::Printed);
+    BeginFax(printedBefore);
+    struct KeyReset {
+        platform::Printers& p;
+        ~KeyReset() { p.SetDocumentKey(""); }
+    } keyReset{ctx_.printers};
+
+    BuildPageText();
+    bool fileFailure = false;
+    if (!PrintHeaderPages() || !PrintFiles(fileFailure)) return false;
+    const bool processed = !fileFailure && w_.badFaxFilesCount == 0 && w_.partsNote.empty();
+    // A fax printed in full is answered only when its sender asked for a
+    // receipt; one that could not be printed always is, so that the sender
+    // learns of it.
+    const bool receiptDue = ctx_.cfg.gflgConfirmReceipt && !(w_.MDNAddr.empty() && processed);
+    const bool answeredBefore = !printTest && msg.Marked(platform::MessageMark::Answered);
+    // When something happens between printing and filing (a receipt), the
+    // store records first that the fax was printed, so that a run killed in
+    // between files it without printing it again. When filing comes next,
+    // the progress file covers that moment, and the move records the rest.
+    if (!printTest && !printedBefore && ((receiptDue && !answeredBefore) || !progress_.Working()))
+        Mark(msg, platform::MessageMark::Printed);
+    LogPrinted(what, printedBefore);
 
     if (fileFailure) w_.gDispositionType = "Failed";
     if (processed) {
         ++ctx_.run.gVFPrinted;
-        (void)msg.SetUnread(false);  // printed means read, for anyone who opens the store
-        RecordMove(s_, s_.vfPrintedID, w_.MsgID, w_.objMessage, what);
+        // Printed means read, for anyone who opens the store.
+        (void)s_.store->SetUnread(msg.id, false);
+        RecordMove(s_, s_.vfPrintedID, w_.MsgID, what);
     } else {
         ++ctx_.run.gVFUnprintable;
-        RecordMove(s_, s_.vfUnprintableID, w_.MsgID, w_.objMessage, what);
+        RecordMove(s_, s_.vfUnprintableID, w_.MsgID, what);
     }
 
     if (receiptDue) {
@@ -327,22 +338,22 @@ bool PrintDispatch::PrintVoxaFax(platform::MailMessage& msg) {
 }
 
 // A fax from another gateway arrives as one image in attachment 1.
-void PrintDispatch::PrintRegularFax(platform::MailMessage& msg) {
-    if (s_.regPrintedID.empty() || s_.regUnprintableID.empty()) EnsureRegularFolders(ctx_, s_);
+void PrintDispatch::PrintRegularFax(const platform::StoredMessage& msg) {
+    if (s_.regPrintedID.empty() || s_.regUnprintableID.empty()) EnsureRegularFolders(s_);
     const bool printTest = ctx_.run.gflgPrintTest;
     const std::string what = Describe("regular fax", w_.from, w_.gSubject);
     // Printed already: marked so by a run that ended before filing it, or
     // (one document) counted by the progress file, or held by the printer
     // under its key after a run killed right after handing it over.
     const std::string key = MessageKey(w_.MsgID).empty() ? "" : MessageKey(w_.MsgID) + "-0-regular";
-    const bool marked = !printTest && msg.HasMark(platform::MessageMark::Printed).value_or(false);
+    const bool marked = !printTest && msg.Marked(platform::MessageMark::Printed);
     const bool resumed = !printTest && !marked && progress_.Begun(w_.MsgID);
     if (marked || (resumed && (progress_.Done(w_.MsgID) > 0 || ctx_.printers.Delivered("", key)))) {
-        if (!marked) Mark(msg, static_cast<int>(platform::MessageMark::Printed));
+        if (!marked) Mark(msg, platform::MessageMark::Printed);
         ctx_.log.Info(what +
                       " was printed by a run that ended before filing it; filed now "
                       "without printing it again");
-        RecordMove(s_, s_.regPrintedID, w_.MsgID, w_.objMessage, what);
+        RecordMove(s_, s_.regPrintedID, w_.MsgID, what);
         ++ctx_.run.gRegPrinted;
         return;
     }
@@ -352,25 +363,25 @@ void PrintDispatch::PrintRegularFax(platform::MailMessage& msg) {
     // none to write.
     std::error_code ec;
     fs::remove(gsourceFile, ec);
-    if (auto att = msg.Attachment(1); att && *att) (void)(*att)->WriteToFile(gsourceFile);
+    if (!msg.attachments.empty()) (void)s_.store->WriteAttachment(msg.id, 0, gsourceFile);
     ctx_.printers.SetDocumentKey(key);
     form_.PrintNow(gsourceFile);
     ctx_.printers.SetDocumentKey("");
     if (form_.state().gflgPrintImage != 0) {
         if (!printTest) {
             progress_.Printed(w_.MsgID, 1);
-            Mark(msg, static_cast<int>(platform::MessageMark::Printed));
+            Mark(msg, platform::MessageMark::Printed);
         }
         const std::string where = ctx_.printers.LastDelivery();
         ctx_.log.Info("printed " + what + ", " + form_.state().gPageCount + " pages -> " +
                       ctx_.printers.Current() + (where.empty() ? "" : " (" + where + ")"));
-        RecordMove(s_, s_.regPrintedID, w_.MsgID, w_.objMessage, what);
+        RecordMove(s_, s_.regPrintedID, w_.MsgID, what);
         ++ctx_.run.gRegPrinted;
         return;
     }
     ++ctx_.run.gRegUnprintable;
     ctx_.log.Warning(what + ": not printed: " + form_.state().gPrintErrMsg);
-    RecordMove(s_, s_.regUnprintableID, w_.MsgID, w_.objMessage, what);
+    RecordMove(s_, s_.regUnprintableID, w_.MsgID, what);
     if (ctx_.cfg.gflgPrintErrorInfo) {
         std::string page = "VOXA-FAX Print Error Report\r\n\r\n\r\n\r\n";
         page += "\r\n\r\n\r\nFrom:\t\t" + w_.from + kCRLF;
@@ -385,7 +396,7 @@ void PrintDispatch::PrintRegularFax(platform::MailMessage& msg) {
     }
 }
 
-void PrintDispatch::SendReceipt(platform::MailMessage& msg) {
+void PrintDispatch::SendReceipt(const platform::StoredMessage& msg) {
     mailout::ReceiptInputs in;
     in.gSubject = w_.gSubject;
     in.gOriginalMsgID = w_.gOriginalMsgID;
@@ -403,7 +414,7 @@ void PrintDispatch::SendReceipt(platform::MailMessage& msg) {
     mailer_.SendReceipt(in);
     // The receipt is sent or waits in Out/: either way it is not composed
     // again for this message.
-    if (!ctx_.run.gflgPrintTest) Mark(msg, static_cast<int>(platform::MessageMark::Answered));
+    if (!ctx_.run.gflgPrintTest) Mark(msg, platform::MessageMark::Answered);
 }
 
-}  // namespace vfmain
+}  // namespace walk

@@ -6,11 +6,10 @@
 // answered with a receipt when one is due, and recorded for filing.
 #include <string>
 
+#include "platform/MailStore.h"
+
 namespace config {
 struct Context;
-}
-namespace platform {
-class MailMessage;
 }
 namespace print {
 class FrmVFPrint;
@@ -19,7 +18,7 @@ namespace mailout {
 class Mailer;
 }
 
-namespace vfmain {
+namespace walk {
 
 struct SessionState;
 struct WalkState;
@@ -40,14 +39,14 @@ class PrintDispatch {
     // A fax that an earlier run printed but could not file (its Printed
     // mark) is filed without printing it again, and answered only if that
     // run did not answer it (its Answered mark).
-    bool PrintVoxaFax(platform::MailMessage& msg);
+    bool PrintVoxaFax(const platform::StoredMessage& msg);
     // A fax from another gateway: attachment 1 printed as an image. Regular
     // faxes get no receipt.
-    void PrintRegularFax(platform::MailMessage& msg);
+    void PrintRegularFax(const platform::StoredMessage& msg);
     // Sends the receipt for the message in hand, to the mailer's
     // gSMTPRecipAddr, with the walk's gDispositionType, and marks the
     // message answered.
-    void SendReceipt(platform::MailMessage& msg);
+    void SendReceipt(const platform::StoredMessage& msg);
 
     const std::string& FatalReason() const { return fatal_; }
 
@@ -55,13 +54,15 @@ class PrintDispatch {
     // One document of the fax in hand (a header page, a file), counted so
     // that a run that resumes the fax skips those already printed.
     bool SkipDocument(const char* kind);
+    void BeginFax(bool printedBefore);
+    void LogPrinted(const std::string& what, bool printedBefore);
     void DocumentDone();
     bool PrintText(std::string text, bool flgPageHdr);
     void BuildPageText();
     bool PrintHeaderPages();
     bool PrintFiles(bool& fileFailure);
     // Marks the message (durably) before the step that the mark guards.
-    void Mark(platform::MailMessage& msg, int mark);
+    void Mark(const platform::StoredMessage& msg, platform::MessageMark mark);
     void NoteDelivery();
 
     config::Context& ctx_;
@@ -83,4 +84,4 @@ class PrintDispatch {
     std::string fatal_;
 };
 
-}  // namespace vfmain
+}  // namespace walk

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-namespace vfmain {
+namespace walk {
 
 PrintProgress::PrintProgress(std::string path) : path_(std::move(path)) {
     // "count id" on the first line; anything after it is left from a longer
@@ -24,7 +24,9 @@ PrintProgress::PrintProgress(std::string path) : path_(std::move(path)) {
 
 void PrintProgress::Printed(const std::string& id, int count) {
     if (id.empty()) return;
-    if (!fd_) fd_ = platform::UniqueFd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd_)
+        fd_ = platform::UniqueFd(
+            ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     // One write at the start of the file: a kill cannot split it, and a
     // process that is killed leaves it in the page cache for the next run.
     // It is not synced: after a power failure a document may print again.
@@ -34,4 +36,4 @@ void PrintProgress::Printed(const std::string& id, int count) {
         working_ = false;
 }
 
-}  // namespace vfmain
+}  // namespace walk

@@ -8,7 +8,7 @@
 
 #include "platform/Files.h"
 
-namespace vfmain {
+namespace walk {
 
 class PrintProgress {
   public:
@@ -33,4 +33,4 @@ class PrintProgress {
     platform::UniqueFd fd_;
 };
 
-}  // namespace vfmain
+}  // namespace walk

@@ -1,110 +1,66 @@
 #include "walk/Session.h"
 
-#include "config/Context.h"
-#include "config/NodeConfig.h"
-#include "config/RunGlobals.h"
-#include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
 
-namespace vfmain {
+namespace walk {
 
-bool SessionLogIn(config::Context& ctx, SessionState& s, const std::string& profileName,
+bool SessionLogIn(platform::MailStore& store, SessionState& s, const std::string& profileName,
                   bool interactive) {
-    s.gblobjSession.reset();
-    s.gobjInFolder.reset();
-    s.gobjInfoStore.reset();
-    s.gobjRootFolder.reset();
-    s.logonError.clear();
-    auto session = ctx.stores.CreateSession();
-    if (!session) {
-        s.logonError = session.status().detail;
+    s.store = &store;
+    s.loggedOn = false;
+    s.gobjInFolder.clear();
+    s.logonError = platform::Status::Ok();
+    platform::Result<platform::Logon> logon = store.LogOn(profileName, interactive);
+    if (!logon) {
+        s.logonError = logon.status();
         return false;
     }
-    s.gblobjSession = std::move(*session);
-    platform::Status st = s.gblobjSession->Logon(profileName, interactive);
-    if (!st) s.logonError = st.detail;
-    return st.ok();
+    s.loggedOn = true;
+    s.profileName = logon->profile;
+    s.gobjInFolder = logon->inbox;
+    return true;
 }
 
-std::string GetFolderID(config::Context& ctx, const std::string& name,
-                        const std::shared_ptr<platform::MailFolder>& parent,
-                        std::shared_ptr<platform::MailFolder>& folder) {
-    if (!parent) return {};
-    auto count = parent->FolderCount();
-    const int n = count ? *count : 0;
-    for (int i = 1; i <= n; ++i) {
-        ctx.loop.Yield();
-        auto sub = parent->Folder(i);
-        if (!sub || !*sub) continue;
-        auto subName = (*sub)->Name();
-        if (subName && *subName == name) {  // exact, case-sensitive
-            folder = *sub;
-            return (*sub)->ID().value_or("");
-        }
-    }
-    auto added = parent->AddFolder(name);
-    if (!added || !*added) return {};
-    folder = *added;
-    return (*added)->ID().value_or("");
+std::string GetFolderID(SessionState& s, const std::vector<std::string>& path) {
+    if (!s.loggedOn) return {};
+    return s.store->Folder(path).value_or("");
 }
 
-bool OpenStoreAndFolders(config::Context& ctx, SessionState& s) {
-    if (!s.gblobjSession) return false;
-    // The counts, names and IDs read here and dropped are reads a store may
-    // act on (a folder count lists the folders afresh); only the objects
-    // are used.
-    (void)s.gblobjSession->InfoStoreCount();
-    auto store = s.gblobjSession->InfoStore(1);
-    if (!store || !*store) return false;
-    s.gobjInfoStore = *store;
-    (void)s.gobjInfoStore->ID();
-    auto root = s.gobjInfoStore->RootFolder();
-    if (!root || !*root) {
-        config::WriteStatus(ctx.profile,
-                            "Inbox Error : no root folder for profile " + ctx.cfg.gVoxaFaxProfile);
-        ctx.run.NoteFailure(config::RunFailure::Config);
-        ctx.log.Error("mail-store profile " + ctx.cfg.gVoxaFaxProfile + ": no root folder (" +
-                      (root ? std::string("none") : root.status().detail) +
-                      "); nothing is printed or filed; check its maildir in " +
-                      ctx.env.StoresIni());
-        return false;
-    }
-    s.gobjRootFolder = *root;
-    (void)s.gobjRootFolder->Name();
-    (void)s.gobjRootFolder->FolderCount();
-
-    std::shared_ptr<platform::MailFolder> folder;
-    s.gDeletedFolderID = GetFolderID(ctx, "Deleted Items", s.gobjRootFolder, folder);
-    if (ctx.run.gflgRegularPass) {
+bool OpenStoreAndFolders(SessionState& s, bool regularPass) {
+    if (!s.loggedOn) return false;
+    s.gDeletedFolderID = GetFolderID(s, {"Deleted Items"});
+    if (regularPass) {
         s.regPrintedID.clear();
         s.regUnprintableID.clear();
-        EnsureRegularFolders(ctx, s);
-        config::WriteStatus(ctx.profile, "Printing regular faxes");
+        EnsureRegularFolders(s);
     } else {
-        std::shared_ptr<platform::MailFolder> pass;
-        s.vfPassFolderID = GetFolderID(ctx, "VOXA-FAXes", s.gobjRootFolder, pass);
-        s.vfPrintedID = GetFolderID(ctx, "Printed", pass, folder);
-        s.vfUnprintableID = GetFolderID(ctx, "Unprintable", pass, folder);
+        s.vfPassFolderID = GetFolderID(s, {"VOXA-FAXes"});
+        s.vfPrintedID = GetFolderID(s, {"VOXA-FAXes", "Printed"});
+        s.vfUnprintableID = GetFolderID(s, {"VOXA-FAXes", "Unprintable"});
         // Nothing is filed under these two; they are made so that every
         // subscriber's store shows the same folders under "VOXA-FAXes".
-        s.vfSentID = GetFolderID(ctx, "Sent", pass, folder);
-        s.vfReceiptsOutID = GetFolderID(ctx, "Receipts Out", pass, folder);
+        s.vfSentID = GetFolderID(s, {"VOXA-FAXes", "Sent"});
+        s.vfReceiptsOutID = GetFolderID(s, {"VOXA-FAXes", "Receipts Out"});
     }
     return true;
 }
 
-void EnsureRegularFolders(config::Context& ctx, SessionState& s) {
-    if (!s.gobjRootFolder || (!s.regPrintedID.empty() && !s.regUnprintableID.empty())) return;
-    std::shared_ptr<platform::MailFolder> pass, folder;
-    s.regPassFolderID = GetFolderID(ctx, "Regular Faxes", s.gobjRootFolder, pass);
-    s.regPrintedID = GetFolderID(ctx, "Printed", pass, folder);
-    s.regUnprintableID = GetFolderID(ctx, "Unprintable", pass, folder);
+void EnsureRegularFolders(SessionState& s) {
+    if (!s.loggedOn || (!s.regPrintedID.empty() && !s.regUnprintableID.empty())) return;
+    s.regPassFolderID = GetFolderID(s, {"Regular Faxes"});
+    s.regPrintedID = GetFolderID(s, {"Regular Faxes", "Printed"});
+    s.regUnprintableID = GetFolderID(s, {"Regular Faxes", "Unprintable"});
+}
+
+int InboxCount(SessionState& s) {
+    if (!s.loggedOn || s.gobjInFolder.empty()) return 0;
+    return static_cast<int>(s.store->List(s.gobjInFolder).value_or({}).size());
 }
 
 void RecordMove(SessionState& s, const std::string& folderId, const std::string& messageId,
-                std::shared_ptr<platform::MailMessage> message, std::string what) {
-    s.moves.push_back(SessionState::Move{folderId, messageId, std::move(message), std::move(what)});
+                std::string what) {
+    s.moves.push_back(SessionState::Move{folderId, messageId, std::move(what)});
     ++s.moveCount;
 }
 
@@ -121,29 +77,23 @@ std::string FolderName(const SessionState& s, const std::string& folderId) {
     return folderId;
 }
 
-void PerformMoves(config::Context& ctx, SessionState& s) {
-    if (s.gblobjSession) {
+void PerformMoves(SessionState& s, platform::EventLoop& loop, platform::Log& log) {
+    if (s.loggedOn) {
         for (const auto& m : s.moves) {
-            ctx.loop.Yield();
+            loop.Yield();
             const std::string where = FolderName(s, m.folderId);
-            platform::Status st;
-            if (m.folderId.empty()) {
-                // A folder that was never found: the move fails.
-                st = platform::Status::Error(platform::Fail::NotFound, "no such folder");
-            } else if (m.message) {
-                st = m.message->MoveTo(m.folderId);
-            } else if (auto msg = s.gblobjSession->GetMessage(m.messageId); msg && *msg) {
-                st = (*msg)->MoveTo(m.folderId);
-            } else {
-                st = msg ? platform::Status::Error(platform::Fail::NotFound, "gone") : msg.status();
-            }
+            // A folder that was never found: the move fails.
+            const platform::Status st =
+                m.folderId.empty()
+                    ? platform::Status::Error(platform::Fail::NotFound, "no such folder")
+                    : s.store->Move(m.messageId, m.folderId).status();
             if (m.what.empty()) continue;
             if (st)
-                ctx.log.Info("filed " + m.what + " in " + where);
+                log.Info("filed " + m.what + " in " + where);
             else
-                ctx.log.Warning(m.what + " could not be filed in " +
-                                (where.empty() ? std::string("its folder") : where) + ": " +
-                                st.detail + "; it stays in the inbox for the next run");
+                log.Warning(m.what + " could not be filed in " +
+                            (where.empty() ? std::string("its folder") : where) + ": " + st.detail +
+                            "; it stays in the inbox for the next run");
         }
     }
     s.moves.clear();
@@ -151,11 +101,9 @@ void PerformMoves(config::Context& ctx, SessionState& s) {
 }
 
 void SessionLogOff(SessionState& s) {
-    if (s.gblobjSession) (void)s.gblobjSession->Logoff();
-    s.gblobjSession.reset();
-    s.gobjInFolder.reset();
-    s.gobjInfoStore.reset();
-    s.gobjRootFolder.reset();
+    if (s.loggedOn) s.store->LogOff();
+    s.loggedOn = false;
+    s.gobjInFolder.clear();
 }
 
-}  // namespace vfmain
+}  // namespace walk

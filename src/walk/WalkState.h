@@ -7,15 +7,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
-#include <memory>
 #include <string>
 #include <vector>
 
-namespace platform {
-class MailMessage;
-}
+#include "platform/MailStore.h"
 
-namespace vfmain {
+namespace walk {
 
 // One printable attachment, written to the temp folder as "%04d.<ext>".
 struct GoodFaxFile {
@@ -38,7 +35,7 @@ inline std::string NumberedName(std::int32_t position, const std::string& ext) {
 
 struct WalkState {
     // Per message, reset by ResetMessage().
-    std::shared_ptr<platform::MailMessage> objMessage;
+    platform::StoredMessage objMessage;
     std::string gMessageType;
     std::string headerText;
     bool flgPOPSaved = false;
@@ -82,7 +79,7 @@ struct WalkState {
     std::string gProcessReport;
 
     void ResetMessage() {
-        objMessage.reset();
+        objMessage = {};
         FullMsgHdr.clear();
         gFileReport.clear();
         MDNAddr.clear();
@@ -104,4 +101,4 @@ struct WalkState {
 // "12/05/2026 7:49:56 PM".
 std::string ProcessedDateText(std::time_t when);
 
-}  // namespace vfmain
+}  // namespace walk

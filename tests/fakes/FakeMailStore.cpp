@@ -1,19 +1,16 @@
 #include "tests/fakes/FakeMailStore.h"
 
 #include <algorithm>
-#include <cctype>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
+#include "platform/Files.h"
 #include "platform/Text.h"
 
 namespace platform {
 namespace {
-
-Status Gone(const std::string& what) {
-    return Status::Error(Fail::NotFound, what + " is gone");
-}
 
 // The address of "Name <a@b>" or of a bare "a@b".
 std::string AddressIn(const std::string& text) {
@@ -23,425 +20,69 @@ std::string AddressIn(const std::string& text) {
     return Trim(text);
 }
 
-class FakeAttachment final : public MailAttachment {
-  public:
-    FakeAttachment(FakeMailStore& store, std::shared_ptr<FakeMessageData> msg, std::size_t index)
-        : store_(store), msg_(std::move(msg)), index_(index) {}
-
-    Result<std::string> Name() override {
-        if (Status st = store_.Check("Attachment.Name"); !st) return st;
-        return data().name;
-    }
-    Result<std::string> Source() override {
-        if (Status st = store_.Check("Attachment.Source"); !st) return st;
-        return data().source;
-    }
-    Status WriteToFile(const std::string& path) override {
-        if (Status st = store_.Check("Attachment.WriteToFile"); !st) return st;
-        if (!data().hasContent) return Status::Error(Fail::NotFound, "attachment has no data");
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(data().content.data(), static_cast<std::streamsize>(data().content.size()));
-        out.close();
-        if (!out) return Status::Error(Fail::Io, "cannot write " + path);
-        return Status::Ok();
-    }
-    Status SetType(int type) override {
-        if (Status st = store_.Check("Attachment.SetType"); !st) return st;
-        data().type = type;
-        return Status::Ok();
-    }
-    Status SetPosition(int position) override {
-        if (Status st = store_.Check("Attachment.SetPosition"); !st) return st;
-        data().position = position;
-        return Status::Ok();
-    }
-    Status SetName(const std::string& name) override {
-        if (Status st = store_.Check("Attachment.SetName"); !st) return st;
-        data().name = name;
-        return Status::Ok();
-    }
-    Status SetSource(const std::string& source) override {
-        if (Status st = store_.Check("Attachment.SetSource"); !st) return st;
-        data().source = source;
-        return Status::Ok();
-    }
-    Status ReadFromFile(const std::string& path) override {
-        if (Status st = store_.Check("Attachment.ReadFromFile"); !st) return st;
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return Status::Error(Fail::NotFound, "cannot read " + path);
-        data().content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        data().hasContent = true;
-        return Status::Ok();
-    }
-
-  private:
-    FakeAttachmentData& data() { return msg_->attachments.at(index_); }
-    FakeMailStore& store_;
-    std::shared_ptr<FakeMessageData> msg_;
-    std::size_t index_;
-};
-
-class FakeRecipient final : public MailRecipient {
-  public:
-    FakeRecipient(FakeMailStore& store, std::shared_ptr<FakeMessageData> msg, std::size_t index)
-        : store_(store), msg_(std::move(msg)), index_(index) {}
-    Result<std::string> Name() override {
-        if (Status st = store_.Check("Recipient.Name"); !st) return st;
-        return data().Name();
-    }
-    Status SetAddress(const std::string& address) override {
-        if (Status st = store_.Check("Recipient.SetAddress"); !st) return st;
-        data().address = address;
-        return Status::Ok();
-    }
-    Status SetType(int type) override {
-        if (Status st = store_.Check("Recipient.SetType"); !st) return st;
-        data().type = type;
-        return Status::Ok();
-    }
-
-  private:
-    FakeRecipientData& data() { return msg_->recipients.at(index_); }
-    FakeMailStore& store_;
-    std::shared_ptr<FakeMessageData> msg_;
-    std::size_t index_;
-};
-
-class FakeMessage final : public MailMessage {
-  public:
-    FakeMessage(FakeMailStore& store, FakeProfile& profile, std::shared_ptr<FakeMessageData> msg)
-        : store_(store), profile_(profile), msg_(std::move(msg)) {}
-
-    Result<std::string> ID() override { return Get("Message.ID", msg_->id); }
-    Result<std::string> Type() override { return Get("Message.Type", msg_->type); }
-    Result<std::string> Subject() override { return Get("Message.Subject", msg_->subject); }
-    Status SetSubject(const std::string& v) override {
-        return Set("Message.SetSubject", msg_->subject, v);
-    }
-    Result<std::string> Note() override { return Get("Message.Note", msg_->note); }
-    Status SetNote(const std::string& v) override {
-        if (msg_->saved) return Status::Error(Fail::Rejected, "a stored message is not rewritten");
-        return Set("Message.SetNote", msg_->note, v);
-    }
-    Result<std::string> Text() override { return Get("Message.Text", msg_->text); }
-    Status SetText(const std::string& v) override { return Set("Message.SetText", msg_->text, v); }
-    Result<std::string> SenderAddress() override {
-        return Get("Message.SenderAddress", msg_->senderAddress);
-    }
-    Status SetSenderName(const std::string& v) override {
-        if (Status st = store_.Check("Message.SetSenderName"); !st) return st;
-        msg_->senderName = v;
-        msg_->senderAddress = AddressIn(v);
-        return Status::Ok();
-    }
-    Result<std::string> TimeReceived() override {
-        return Get("Message.TimeReceived", msg_->timeReceived);
-    }
-    Result<std::string> TimeSent() override { return Get("Message.TimeSent", msg_->timeSent); }
-    Status SetTimeReceived(std::int64_t t) override {
-        if (Status st = store_.Check("Message.SetTimeReceived"); !st) return st;
-        msg_->timeReceivedSet = t;
-        msg_->timeReceived = FormatStoreTime(t);
-        return Status::Ok();
-    }
-    Status SetTimeSent(std::int64_t t) override {
-        if (Status st = store_.Check("Message.SetTimeSent"); !st) return st;
-        msg_->timeSentSet = t;
-        msg_->timeSent = FormatStoreTime(t);
-        return Status::Ok();
-    }
-    Status SetUnread(bool unread) override {
-        if (Status st = store_.Check("Message.SetUnread"); !st) return st;
-        msg_->unread = unread;
-        return Status::Ok();
-    }
-    Status SetMark(MessageMark mark) override {
-        if (Status st = store_.Check("Message.SetMark"); !st) return st;
-        if (!msg_->saved) return Status::Error(Fail::Rejected, "not stored yet");
-        msg_->marks.insert(mark);
-        return Status::Ok();
-    }
-    Result<bool> HasMark(MessageMark mark) override {
-        if (Status st = store_.Check("Message.HasMark"); !st) return st;
-        return msg_->marks.count(mark) > 0;
-    }
-
-    Result<int> RecipientCount() override {
-        if (Status st = store_.Check("Message.RecipientCount"); !st) return st;
-        return static_cast<int>(msg_->recipients.size());
-    }
-    Result<std::shared_ptr<MailRecipient>> Recipient(int index) override {
-        if (Status st = store_.Check("Message.Recipient"); !st) return st;
-        if (index < 1 || static_cast<std::size_t>(index) > msg_->recipients.size())
-            return Status::Error(Fail::NotFound, "no recipient " + std::to_string(index));
-        return std::shared_ptr<MailRecipient>(
-            std::make_shared<FakeRecipient>(store_, msg_, static_cast<std::size_t>(index - 1)));
-    }
-    Result<std::shared_ptr<MailRecipient>> AddRecipient() override {
-        if (Status st = store_.Check("Message.AddRecipient"); !st) return st;
-        msg_->recipients.emplace_back();
-        return std::shared_ptr<MailRecipient>(
-            std::make_shared<FakeRecipient>(store_, msg_, msg_->recipients.size() - 1));
-    }
-    Result<int> AttachmentCount() override {
-        if (Status st = store_.Check("Message.AttachmentCount"); !st) return st;
-        return static_cast<int>(msg_->attachments.size());
-    }
-    Result<std::shared_ptr<MailAttachment>> Attachment(int index) override {
-        if (Status st = store_.Check("Message.Attachment"); !st) return st;
-        if (index < 1 || static_cast<std::size_t>(index) > msg_->attachments.size())
-            return Status::Error(Fail::NotFound, "no attachment " + std::to_string(index));
-        return std::shared_ptr<MailAttachment>(
-            std::make_shared<FakeAttachment>(store_, msg_, static_cast<std::size_t>(index - 1)));
-    }
-    Result<std::shared_ptr<MailAttachment>> AddAttachment() override {
-        if (Status st = store_.Check("Message.AddAttachment"); !st) return st;
-        msg_->attachments.emplace_back();
-        return std::shared_ptr<MailAttachment>(
-            std::make_shared<FakeAttachment>(store_, msg_, msg_->attachments.size() - 1));
-    }
-    Result<std::string> Field(int index) override {
-        if (Status st = store_.Check("Message.Field"); !st) return st;
-        auto it = msg_->fields.find(index);
-        if (it == msg_->fields.end())
-            return Status::Error(Fail::NotFound, "no field " + std::to_string(index));
-        return it->second;
-    }
-    Status Update() override {
-        if (Status st = store_.Check("Message.Update"); !st) return st;
-        ++msg_->updates;
-        if (!msg_->saved) {
-            msg_->saved = true;
-            if (msg_->folder) msg_->folder->messages.push_back(msg_);
-        }
-        return Status::Ok();
-    }
-    Status UpdateUnsynced() override {
-        const bool wasSaved = msg_->saved;
-        if (Status st = Update(); !st) return st;
-        if (!wasSaved) msg_->unsynced = true;
-        return Status::Ok();
-    }
-    Status MoveTo(const std::string& folderId) override {
-        if (Status st = store_.Check("Message.MoveTo"); !st) return st;
-        FakeProfile* owner = nullptr;
-        FakeFolderData* target = store_.FolderById(folderId, &owner);
-        if (!target || owner != &profile_)
-            return Status::Error(Fail::NotFound, "no folder " + folderId);
-        FakeFolderData* from = msg_->folder;
-        if (!msg_->saved || !from) return Status::Error(Fail::NotFound, "message is not stored");
-        auto it = std::find(from->messages.begin(), from->messages.end(), msg_);
-        if (it == from->messages.end()) return Gone("message " + msg_->id);
-        from->messages.erase(it);
-        FakeMailStore::Move mv;
-        mv.oldId = msg_->id;
-        msg_->id = store_.NextMessageId();
-        mv.newId = msg_->id;
-        mv.folderId = folderId;
-        mv.folderPath = target == profile_.inbox.get() ? "" : target->Path();
-        mv.subject = msg_->subject;
-        msg_->folder = target;
-        target->messages.push_back(msg_);
-        store_.moves.push_back(std::move(mv));
-        return Status::Ok();
-    }
-
-  private:
-    Result<std::string> Get(const char* op, const std::string& v) {
-        if (Status st = store_.Check(op); !st) return st;
-        return v;
-    }
-    Status Set(const char* op, std::string& field, const std::string& v) {
-        if (Status st = store_.Check(op); !st) return st;
-        field = v;
-        return Status::Ok();
-    }
-    FakeMailStore& store_;
-    FakeProfile& profile_;
-    std::shared_ptr<FakeMessageData> msg_;
-};
-
-class FakeFolder final : public MailFolder {
-  public:
-    FakeFolder(FakeMailStore& store, FakeProfile& profile, FakeFolderData& data)
-        : store_(store), profile_(profile), data_(data) {}
-
-    Result<std::string> Name() override {
-        if (Status st = store_.Check("Folder.Name"); !st) return st;
-        return data_.name;
-    }
-    Result<std::string> ID() override {
-        if (Status st = store_.Check("Folder.ID"); !st) return st;
-        return data_.id;
-    }
-    Result<int> FolderCount() override {
-        if (Status st = store_.Check("Folder.FolderCount"); !st) return st;
-        return static_cast<int>(data_.folders.size());
-    }
-    Result<std::shared_ptr<MailFolder>> Folder(int index) override {
-        if (Status st = store_.Check("Folder.Folder"); !st) return st;
-        if (index < 1 || static_cast<std::size_t>(index) > data_.folders.size())
-            return Status::Error(Fail::NotFound, "no folder " + std::to_string(index));
-        return std::shared_ptr<MailFolder>(std::make_shared<FakeFolder>(
-            store_, profile_, *data_.folders[static_cast<std::size_t>(index - 1)]));
-    }
-    Result<std::shared_ptr<MailFolder>> AddFolder(const std::string& name) override {
-        if (Status st = store_.Check("Folder.AddFolder"); !st) return st;
-        auto f = std::make_unique<FakeFolderData>();
-        f->name = name;
-        f->id = store_.NextFolderId();
-        f->parent = &data_;
-        FakeFolderData& ref = *f;
-        data_.folders.push_back(std::move(f));
-        return std::shared_ptr<MailFolder>(std::make_shared<FakeFolder>(store_, profile_, ref));
-    }
-    Result<int> MessageCount() override {
-        if (Status st = store_.Check("Folder.MessageCount"); !st) return st;
-        listing_ = data_.messages;
-        return static_cast<int>(listing_.size());
-    }
-    Result<std::shared_ptr<MailMessage>> Message(int index) override {
-        if (Status st = store_.Check("Folder.Message"); !st) return st;
-        if (index < 1 || static_cast<std::size_t>(index) > listing_.size())
-            return Status::Error(Fail::NotFound, "no message " + std::to_string(index));
-        auto msg = listing_[static_cast<std::size_t>(index - 1)];
-        // A message that left the folder since the count cannot be read here.
-        if (msg->folder != &data_ ||
-            std::find(data_.messages.begin(), data_.messages.end(), msg) == data_.messages.end())
-            return Gone("message " + std::to_string(index));
-        return std::shared_ptr<MailMessage>(std::make_shared<FakeMessage>(store_, profile_, msg));
-    }
-    Result<std::shared_ptr<MailMessage>> AddMessage() override {
-        if (Status st = store_.Check("Folder.AddMessage"); !st) return st;
-        auto msg = std::make_shared<FakeMessageData>();
-        msg->id = store_.NextMessageId();
-        msg->saved = false;
-        msg->folder = &data_;
-        return std::shared_ptr<MailMessage>(std::make_shared<FakeMessage>(store_, profile_, msg));
-    }
-    // A failed sync takes the unsynced messages back out of the folder.
-    Status SyncNew() override {
-        const Status st = store_.Check("Folder.SyncNew");
-        auto& msgs = data_.messages;
-        if (!st)
-            msgs.erase(
-                std::remove_if(msgs.begin(), msgs.end(), [](const auto& m) { return m->unsynced; }),
-                msgs.end());
-        for (auto& m : msgs) m->unsynced = false;
-        return st;
-    }
-
-  private:
-    FakeMailStore& store_;
-    FakeProfile& profile_;
-    FakeFolderData& data_;
-    std::vector<std::shared_ptr<FakeMessageData>> listing_;
-};
-
-class FakeInfoStore final : public MailInfoStore {
-  public:
-    FakeInfoStore(FakeMailStore& store, FakeProfile& profile) : store_(store), profile_(profile) {}
-    Result<std::string> ID() override {
-        if (Status st = store_.Check("InfoStore.ID"); !st) return st;
-        return profile_.infoStoreId;
-    }
-    Result<std::shared_ptr<MailFolder>> RootFolder() override {
-        if (Status st = store_.Check("InfoStore.RootFolder"); !st) return st;
-        return std::shared_ptr<MailFolder>(
-            std::make_shared<FakeFolder>(store_, profile_, *profile_.root));
-    }
-
-  private:
-    FakeMailStore& store_;
-    FakeProfile& profile_;
-};
-
-class FakeSession final : public MailSession {
-  public:
-    explicit FakeSession(FakeMailStore& store) : store_(store) {}
-
-    Status Logon(const std::string& profileName, bool interactive) override {
-        if (Status st = store_.Check("Session.Logon"); !st) return st;
-        FakeProfile* p = store_.FindProfile(profileName);
-        if (!p && interactive && store_.interactiveChoice)
-            p = store_.FindProfile(*store_.interactiveChoice);
-        if (!p) return Status::Error(Fail::NotFound, "no profile " + profileName);
-        profile_ = p;
-        ++p->logons;
-        return Status::Ok();
-    }
-    Result<std::string> Name() override {
-        if (Status st = Need("Session.Name"); !st) return st;
-        return profile_->name;
-    }
-    Result<std::shared_ptr<MailFolder>> Inbox() override {
-        if (Status st = Need("Session.Inbox"); !st) return st;
-        return std::shared_ptr<MailFolder>(
-            std::make_shared<FakeFolder>(store_, *profile_, *profile_->inbox));
-    }
-    Result<int> InfoStoreCount() override {
-        if (Status st = Need("Session.InfoStoreCount"); !st) return st;
-        return store_.infoStoreCount;
-    }
-    Result<std::shared_ptr<MailInfoStore>> InfoStore(int index) override {
-        if (Status st = Need("Session.InfoStore"); !st) return st;
-        if (index < 1 || index > store_.infoStoreCount)
-            return Status::Error(Fail::NotFound, "no info store " + std::to_string(index));
-        return std::shared_ptr<MailInfoStore>(std::make_shared<FakeInfoStore>(store_, *profile_));
-    }
-    Status DeliverNow() override {
-        if (Status st = Need("Session.DeliverNow"); !st) return st;
-        ++profile_->deliverCalls;
-        if (profile_->onDeliver) profile_->onDeliver(*profile_);
-        return Status::Ok();
-    }
-    Result<std::shared_ptr<MailMessage>> GetMessage(const std::string& id) override {
-        if (Status st = Need("Session.GetMessage"); !st) return st;
-        auto msg = store_.MessageById(*profile_, id);
-        if (!msg) return Status::Error(Fail::NotFound, "no message " + id);
-        return std::shared_ptr<MailMessage>(std::make_shared<FakeMessage>(store_, *profile_, msg));
-    }
-    Status Logoff() override {
-        if (Status st = Need("Session.Logoff"); !st) return st;
-        ++profile_->logoffs;
-        profile_ = nullptr;
-        return Status::Ok();
-    }
-
-  private:
-    Status Need(const char* op) {
-        if (Status st = store_.Check(op); !st) return st;
-        if (!profile_) return Status::Error(Fail::Rejected, "not logged on");
-        return Status::Ok();
-    }
-    FakeMailStore& store_;
-    FakeProfile* profile_ = nullptr;
-};
-
-}  // namespace
-
-std::string FakeRecipientData::Name() const {
-    if (!name.empty()) return name;
+std::string WithoutSmtp(const std::string& address) {
     if (address.size() >= 5 && EqualsNoCase(address.substr(0, 5), "smtp:"))
         return address.substr(5);
     return address;
 }
 
-FakeMessageData& FakeMessageData::To(std::string recipientName, int recipientType) {
-    FakeRecipientData r;
-    r.name = std::move(recipientName);
-    r.type = recipientType;
-    recipients.push_back(std::move(r));
+// Base64 text as the store is given it: alphabet characters and line ends.
+std::string DecodeBase64(std::string_view text) {
+    std::string out;
+    unsigned bits = 0;
+    int have = 0;
+    for (char c : text) {
+        const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const char* p = c ? std::strchr(digits, c) : nullptr;
+        if (!p) continue;
+        bits = (bits << 6) | static_cast<unsigned>(p - digits);
+        if ((have += 6) >= 8) out += static_cast<char>((bits >> (have -= 8)) & 0xff);
+    }
+    return out;
+}
+
+// The content an attachment of a new message names.
+Result<std::string> ContentOf(const NewAttachment& a) {
+    if (a.file.empty()) return std::string();
+    Result<std::string> all = ReadWholeFile(a.file);
+    if (!all) return all.status();
+    const auto off = static_cast<std::size_t>(a.offset);
+    if (off > all->size()) return Status::Error(Fail::Format, "range outside " + a.file);
+    std::string bytes =
+        all->substr(off, a.length < 0 ? std::string::npos : static_cast<std::size_t>(a.length));
+    return a.base64 ? DecodeBase64(bytes) : bytes;
+}
+
+FakeFolderData* FindIn(FakeFolderData& f, const std::string& id) {
+    if (f.id == id) return &f;
+    for (auto& sub : f.folders)
+        if (FakeFolderData* hit = FindIn(*sub, id)) return hit;
+    return nullptr;
+}
+
+std::shared_ptr<FakeMessageData> FindMsg(FakeFolderData& f, const std::string& id) {
+    for (auto& m : f.messages)
+        if (m->id == id) return m;
+    for (auto& sub : f.folders)
+        if (auto hit = FindMsg(*sub, id)) return hit;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string FakeRecipientData::Name() const {
+    return name.empty() ? WithoutSmtp(address) : name;
+}
+
+FakeMessageData& FakeMessageData::To(std::string recipientName, RecipientKind kind) {
+    recipients.push_back(FakeRecipientData{std::move(recipientName), "", kind});
     return *this;
 }
 
 FakeMessageData& FakeMessageData::Attach(std::string attName, std::string source,
                                          std::string content) {
-    FakeAttachmentData a;
-    a.name = std::move(attName);
-    a.source = std::move(source);
-    a.content = std::move(content);
-    attachments.push_back(std::move(a));
+    attachments.push_back(
+        FakeAttachmentData{std::move(attName), std::move(source), std::move(content), true});
     return *this;
 }
 
@@ -464,13 +105,12 @@ FakeProfile& FakeMailStore::AddProfile(const std::string& name) {
     if (FakeProfile* p = FindProfile(name)) return *p;
     auto p = std::make_unique<FakeProfile>();
     p->name = name;
-    p->infoStoreId = "store:" + name;
     p->root = std::make_unique<FakeFolderData>();
     p->root->name = "Top of Information Store";
-    p->root->id = NextFolderId();
+    p->root->id = NextId("folder:");
     p->inbox = std::make_unique<FakeFolderData>();
     p->inbox->name = "Inbox";
-    p->inbox->id = NextFolderId();
+    p->inbox->id = NextId("folder:");
     profiles_.push_back(std::move(p));
     return *profiles_.back();
 }
@@ -484,6 +124,7 @@ FakeProfile* FakeMailStore::FindProfile(const std::string& name) {
 FakeFolderData& FakeMailStore::Inbox(const std::string& profile) {
     return *AddProfile(profile).inbox;
 }
+
 FakeFolderData& FakeMailStore::Root(const std::string& profile) {
     return *AddProfile(profile).root;
 }
@@ -509,7 +150,7 @@ FakeFolderData& FakeMailStore::EnsureFolder(const std::string& profile, const st
         if (!next) {
             auto f = std::make_unique<FakeFolderData>();
             f->name = part;
-            f->id = NextFolderId();
+            f->id = NextId("folder:");
             f->parent = cur;
             next = f.get();
             cur->folders.push_back(std::move(f));
@@ -521,10 +162,16 @@ FakeFolderData& FakeMailStore::EnsureFolder(const std::string& profile, const st
 
 FakeMessageData& FakeMailStore::NewMessage(FakeFolderData& folder) {
     auto msg = std::make_shared<FakeMessageData>();
-    msg->id = NextMessageId();
+    msg->id = NextId("msg:");
     msg->folder = &folder;
     folder.messages.push_back(msg);
     return *msg;
+}
+
+std::shared_ptr<FakeMessageData> FakeMailStore::MessageById(FakeProfile& profile,
+                                                            const std::string& id) {
+    if (auto m = FindMsg(*profile.inbox, id)) return m;
+    return FindMsg(*profile.root, id);
 }
 
 void FakeMailStore::FailNext(const std::string& op, Status st, int times) {
@@ -539,60 +186,192 @@ void FakeMailStore::ClearFailures() {
     failures_.clear();
 }
 
-Result<std::unique_ptr<MailSession>> FakeMailStore::CreateSession() {
-    if (Status st = Check("Provider.CreateSession"); !st) return st;
-    ++sessionsCreated;
-    return std::unique_ptr<MailSession>(std::make_unique<FakeSession>(*this));
+Status FakeMailStore::Check(const std::string& op) {
+    auto it = failures_.find(op);
+    if (it != failures_.end()) {
+        Status st = it->second.status;
+        if (st.ok()) st = Status::Error(Fail::Internal, "injected");
+        if (it->second.remaining > 0 && --it->second.remaining == 0) failures_.erase(it);
+        return st;
+    }
+    if (!current_ && op != "LogOn") return Status::Error(Fail::Rejected, "not logged on");
+    return Status::Ok();
 }
 
-Status FakeMailStore::Check(const std::string& op) {
-    calls.push_back(op);
-    auto it = failures_.find(op);
-    if (it == failures_.end()) return Status::Ok();
-    Status st = it->second.status;
-    if (st.ok()) st = Status::Error(Fail::Internal, "injected");
-    if (it->second.remaining > 0 && --it->second.remaining == 0) failures_.erase(it);
+FakeFolderData* FakeMailStore::FolderById(const std::string& id) {
+    if (!current_) return nullptr;
+    return current_->inbox->id == id ? current_->inbox.get() : FindIn(*current_->root, id);
+}
+
+Result<std::shared_ptr<FakeMessageData>> FakeMailStore::Message(const std::string& op,
+                                                                const MessageId& id) {
+    if (Status st = Check(op); !st) return st;
+    auto msg = MessageById(*current_, id);
+    if (!msg) return Status::Error(Fail::NotFound, "no message " + id);
+    return msg;
+}
+
+Result<Logon> FakeMailStore::LogOn(const std::string& profile, bool interactive) {
+    LogOff();
+    if (Status st = Check("LogOn"); !st) return st;
+    FakeProfile* p = FindProfile(profile);
+    if (!p && interactive && interactiveChoice) p = FindProfile(*interactiveChoice);
+    if (!p) {
+        std::string names;
+        for (auto& q : profiles_) names += (names.empty() ? "\"" : ", \"") + q->name + "\"";
+        return Status::Error(Fail::NotFound, "names no profile in the fake store (profiles: " +
+                                                 (names.empty() ? "none" : names) + ")");
+    }
+    current_ = p;
+    ++p->logons;
+    return Logon{p->name, p->inbox->id};
+}
+
+void FakeMailStore::LogOff() {
+    if (current_) ++current_->logoffs;
+    current_ = nullptr;
+}
+
+Status FakeMailStore::DeliverNow() {
+    if (Status st = Check("DeliverNow"); !st) return st;
+    ++current_->deliverCalls;
+    if (current_->onDeliver) current_->onDeliver(*current_);
+    return Status::Ok();
+}
+
+Result<FolderId> FakeMailStore::Folder(const std::vector<std::string>& path) {
+    if (Status st = Check("Folder"); !st) return st;
+    FakeFolderData* cur = current_->root.get();
+    for (const std::string& name : path) {
+        if (name.empty()) return Status::Error(Fail::Format, "empty folder name");
+        FakeFolderData* next = cur->Sub(name);
+        if (!next) {
+            auto f = std::make_unique<FakeFolderData>();
+            f->name = name;
+            f->id = NextId("folder:");
+            f->parent = cur;
+            next = f.get();
+            cur->folders.push_back(std::move(f));
+        }
+        cur = next;
+    }
+    return cur->id;
+}
+
+Result<std::vector<MessageId>> FakeMailStore::List(const FolderId& folder) {
+    if (Status st = Check("List"); !st) return st;
+    FakeFolderData* f = FolderById(folder);
+    if (!f) return Status::Error(Fail::NotFound, "no folder " + folder);
+    std::vector<MessageId> ids;
+    for (const auto& m : f->messages) ids.push_back(m->id);
+    return ids;
+}
+
+Result<StoredMessage> FakeMailStore::Load(const MessageId& id) {
+    auto found = Message("Load", id);
+    if (!found) return found.status();
+    const FakeMessageData& d = **found;
+    StoredMessage m;
+    m.id = d.id;
+    m.type = d.type;
+    m.subject = d.subject;
+    m.senderAddress = d.senderAddress;
+    for (const auto& r : d.recipients) m.recipients.push_back(Recipient{r.Name(), r.kind});
+    m.timeReceived = d.timeReceived;
+    m.timeSent = d.timeSent;
+    m.text = d.text;
+    for (const auto& a : d.attachments) m.attachments.push_back(Attachment{a.name, a.source});
+    m.header = d.header;
+    m.note = d.note;
+    m.marks = d.marks;
+    m.unread = d.unread;
+    return m;
+}
+
+Status FakeMailStore::WriteAttachment(const MessageId& id, std::size_t index,
+                                      const std::string& path) {
+    auto found = Message("WriteAttachment", id);
+    if (!found) return found.status();
+    const auto& atts = (*found)->attachments;
+    if (index >= atts.size() || !atts[index].hasContent)
+        return Status::Error(Fail::NotFound, "attachment has no data");
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(atts[index].content.data(), static_cast<std::streamsize>(atts[index].content.size()));
+    out.close();
+    if (!out) return Status::Error(Fail::Io, "cannot write " + path);
+    return Status::Ok();
+}
+
+Result<MessageId> FakeMailStore::Store(const FolderId& folder,
+                                       const platform::NewMessage& message) {
+    if (Status st = Check("Store"); !st) return st;
+    FakeFolderData* f = FolderById(folder);
+    if (!f) return Status::Error(Fail::NotFound, "no folder " + folder);
+    auto d = std::make_shared<FakeMessageData>();
+    for (const NewAttachment& a : message.attachments) {
+        Result<std::string> content = ContentOf(a);
+        if (!content) return content.status();
+        d->attachments.push_back(FakeAttachmentData{a.name, a.source, std::move(*content), true});
+    }
+    for (const NewRecipient& r : message.recipients)
+        d->recipients.push_back(FakeRecipientData{"", r.address, r.kind});
+    d->id = NextId("msg:");
+    d->subject = message.subject;
+    d->senderName = message.senderName;
+    d->senderAddress = AddressIn(message.senderName);
+    d->text = message.text.value_or("");
+    d->note = message.note;
+    d->unread = message.unread;
+    d->timeReceivedSet = message.timeReceived;
+    d->timeSentSet = message.timeSent;
+    if (message.timeReceived) d->timeReceived = FormatStoreTime(*message.timeReceived);
+    if (message.timeSent) d->timeSent = FormatStoreTime(*message.timeSent);
+    d->unsynced = true;
+    d->folder = f;
+    f->messages.push_back(d);
+    return d->id;
+}
+
+// A failed sync takes the unsynced messages back out of the folder.
+Status FakeMailStore::Sync(const FolderId& folder) {
+    const Status st = Check("Sync");
+    FakeFolderData* f = FolderById(folder);
+    if (!f) return st ? Status::Error(Fail::NotFound, "no folder " + folder) : st;
+    auto& msgs = f->messages;
+    if (!st)
+        msgs.erase(
+            std::remove_if(msgs.begin(), msgs.end(), [](const auto& m) { return m->unsynced; }),
+            msgs.end());
+    for (auto& m : msgs) m->unsynced = false;
     return st;
 }
 
-std::string FakeMailStore::NextMessageId() {
-    return "msg:" + std::to_string(nextId_++);
-}
-std::string FakeMailStore::NextFolderId() {
-    return "folder:" + std::to_string(nextId_++);
-}
-
-namespace {
-FakeFolderData* FindIn(FakeFolderData& f, const std::string& id) {
-    if (f.id == id) return &f;
-    for (auto& sub : f.folders)
-        if (FakeFolderData* hit = FindIn(*sub, id)) return hit;
-    return nullptr;
-}
-std::shared_ptr<FakeMessageData> FindMsg(FakeFolderData& f, const std::string& id) {
-    for (auto& m : f.messages)
-        if (m->id == id) return m;
-    for (auto& sub : f.folders)
-        if (auto hit = FindMsg(*sub, id)) return hit;
-    return nullptr;
-}
-}  // namespace
-
-FakeFolderData* FakeMailStore::FolderById(const std::string& id, FakeProfile** owner) {
-    for (auto& p : profiles_) {
-        FakeFolderData* hit = p->inbox->id == id ? p->inbox.get() : FindIn(*p->root, id);
-        if (hit) {
-            if (owner) *owner = p.get();
-            return hit;
-        }
-    }
-    return nullptr;
+Status FakeMailStore::Mark(const MessageId& id, MessageMark mark) {
+    auto found = Message("Mark", id);
+    if (!found) return found.status();
+    (*found)->marks.insert(mark);
+    return Status::Ok();
 }
 
-std::shared_ptr<FakeMessageData> FakeMailStore::MessageById(FakeProfile& profile,
-                                                            const std::string& id) {
-    if (auto m = FindMsg(*profile.inbox, id)) return m;
-    return FindMsg(*profile.root, id);
+Status FakeMailStore::SetUnread(const MessageId& id, bool unread) {
+    auto found = Message("SetUnread", id);
+    if (!found) return found.status();
+    (*found)->unread = unread;
+    return Status::Ok();
+}
+
+Result<MessageId> FakeMailStore::Move(const MessageId& id, const FolderId& to) {
+    auto found = Message("Move", id);
+    if (!found) return found.status();
+    std::shared_ptr<FakeMessageData> msg = *found;
+    FakeFolderData* target = FolderById(to);
+    if (!target) return Status::Error(Fail::NotFound, "no folder " + to);
+    auto& from = msg->folder->messages;
+    from.erase(std::find(from.begin(), from.end(), msg));
+    msg->id = NextId("msg:");
+    msg->folder = target;
+    target->messages.push_back(msg);
+    return msg->id;
 }
 
 }  // namespace platform

@@ -1,18 +1,17 @@
 #pragma once
 // An in-memory mail store for tests of the inbox walk and the conversion.
 // Tests build profiles, folders and messages directly through the data
-// structs below, run the code under test through the MailStore interfaces,
-// then inspect the folders and the recorded moves. Any store operation can be
-// made to fail once (FailNext) or always (FailAlways).
+// structs below, run the code under test through the MailStore interface,
+// then inspect the folders and their messages. Any operation can be made
+// to fail once (FailNext) or always (FailAlways), by its name ("Store").
 //
 //   platform::FakeMailStore store;
 //   store.AddProfile("Windows Messaging Settings");
 //   store.NewMessage(store.Inbox("Windows Messaging Settings"))
 //       .Subject("Fax").To("me@voxafax.example").Attach("fax.tif;", "/tmp/x", "II*...");
-//   store.FailNext("Message.MoveTo");
+//   store.FailNext("Move");
 //   ... run ...
-//   EXPECT_EQ(store.Folder("Windows Messaging Settings", "VOXA-FAXes/Printed")->messages.size(),
-//   1);
+//   EXPECT_EQ(store.Folder(kProfile, "VOXA-FAXes/Printed")->messages.size(), 1);
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -31,16 +30,14 @@ struct FakeFolderData;
 struct FakeAttachmentData {
     std::string name;
     std::string source;
-    std::string content;  // what WriteToFile writes
-    int type = 1;
-    int position = 0;
-    bool hasContent = true;  // false: WriteToFile fails (no data)
+    std::string content;     // what WriteAttachment writes
+    bool hasContent = true;  // false: WriteAttachment fails (no data)
 };
 
 struct FakeRecipientData {
-    std::string name;     // what Recipient.Name reads; "" = the address without "SMTP:"
-    std::string address;  // as set: "SMTP:x@y"
-    int type = 1;
+    std::string name;     // the mailbox text Load reads; "" = the address without "SMTP:"
+    std::string address;  // as stored: "SMTP:x@y"
+    RecipientKind kind = RecipientKind::To;
     std::string Name() const;
 };
 
@@ -50,60 +47,31 @@ struct FakeMessageData {
     std::string subject;
     std::string note;
     std::string text;
-    std::string senderAddress;  // what SenderAddress reads; SetSenderName sets its address
-    std::string senderName;     // what SetSenderName set
-    std::string timeReceived;   // display form; Set* format through FormatStoreTime
+    std::string header;         // the transport header block
+    std::string senderAddress;  // what Load reads; a stored sender name sets its address
+    std::string senderName;     // as stored
+    std::string timeReceived;   // display form; stored times format through FormatStoreTime
     std::string timeSent;
-    std::optional<std::int64_t> timeReceivedSet;  // last value given to SetTimeReceived
+    std::optional<std::int64_t> timeReceivedSet;  // as stored
     std::optional<std::int64_t> timeSentSet;
     bool unread = true;
-    bool unsynced = false;  // saved by UpdateUnsynced, its folder not synced since
+    bool unsynced = false;  // stored, its folder not synced since
     std::set<MessageMark> marks;
-    bool saved = true;  // false for a message made by Folder.AddMessage until its Update
-    int updates = 0;    // Update calls
     std::vector<FakeRecipientData> recipients;
     std::vector<FakeAttachmentData> attachments;
-    std::map<int, std::string> fields;  // Field(i); absent items fail
     FakeFolderData* folder = nullptr;
 
     // Builder helpers for tests; each returns *this.
-    FakeMessageData& Type(std::string v) {
-        type = std::move(v);
-        return *this;
-    }
-    FakeMessageData& Subject(std::string v) {
-        subject = std::move(v);
-        return *this;
-    }
-    FakeMessageData& Text(std::string v) {
-        text = std::move(v);
-        return *this;
-    }
-    FakeMessageData& From(std::string v) {
-        senderAddress = std::move(v);
-        return *this;
-    }
+    FakeMessageData& Type(std::string v) { return type = std::move(v), *this; }
+    FakeMessageData& Subject(std::string v) { return subject = std::move(v), *this; }
+    FakeMessageData& Text(std::string v) { return text = std::move(v), *this; }
+    FakeMessageData& From(std::string v) { return senderAddress = std::move(v), *this; }
+    FakeMessageData& Header(std::string v) { return header = std::move(v), *this; }
+    FakeMessageData& Sent(std::string v) { return timeSent = std::move(v), *this; }
+    FakeMessageData& Received(std::string v) { return timeReceived = std::move(v), *this; }
     // A recipient whose Name is name.
-    FakeMessageData& To(std::string name, int recipientType = 1);
+    FakeMessageData& To(std::string name, RecipientKind kind = RecipientKind::To);
     FakeMessageData& Attach(std::string name, std::string source, std::string content);
-    FakeMessageData& Field(int index, std::string v) {
-        fields[index] = std::move(v);
-        return *this;
-    }
-    // The transport header block, as the store exposes it in field 25.
-    FakeMessageData& Header(std::string block) { return Field(25, std::move(block)); }
-    FakeMessageData& Sent(std::string v) {
-        timeSent = std::move(v);
-        return *this;
-    }
-    FakeMessageData& Received(std::string v) {
-        timeReceived = std::move(v);
-        return *this;
-    }
-    FakeMessageData& Unread(bool v) {
-        unread = v;
-        return *this;
-    }
 };
 
 struct FakeFolderData {
@@ -123,7 +91,6 @@ struct FakeProfile {
     std::string name;                       // as written; logon compares without case
     std::unique_ptr<FakeFolderData> root;   // "Top of Information Store"
     std::unique_ptr<FakeFolderData> inbox;  // "Inbox"; not among root's sub-folders
-    std::string infoStoreId;
     int logons = 0;
     int logoffs = 0;
     int deliverCalls = 0;
@@ -131,7 +98,7 @@ struct FakeProfile {
     std::function<void(FakeProfile&)> onDeliver;
 };
 
-class FakeMailStore final : public MailStoreProvider {
+class FakeMailStore final : public MailStore {
   public:
     FakeMailStore();
     ~FakeMailStore() override;
@@ -146,11 +113,10 @@ class FakeMailStore final : public MailStoreProvider {
     FakeFolderData& EnsureFolder(const std::string& profile, const std::string& path);
     // A stored message appended to the folder (an ID is assigned).
     FakeMessageData& NewMessage(FakeFolderData& folder);
+    std::shared_ptr<FakeMessageData> MessageById(FakeProfile& profile, const std::string& id);
 
-    // Failure injection by operation name "Class.Member", e.g. "Session.Logon",
-    // "Folder.AddFolder", "Folder.Message", "Message.MoveTo", "Message.Update",
-    // "Message.Text", "Attachment.WriteToFile", "Recipient.Name",
-    // "InfoStore.RootFolder", "Session.Inbox", "Session.GetMessage".
+    // Failure injection by operation name: "LogOn", "Folder", "List", "Load",
+    // "WriteAttachment", "Store", "Sync", "Mark", "SetUnread", "Move".
     void FailNext(const std::string& op, Status st = Status::Error(Fail::Internal, "injected"),
                   int times = 1);
     void FailAlways(const std::string& op, Status st = Status::Error(Fail::Internal, "injected"));
@@ -158,37 +124,34 @@ class FakeMailStore final : public MailStoreProvider {
 
     // Logon with interactive == true to an unknown profile logs on to this one.
     std::optional<std::string> interactiveChoice;
-    // Number of info stores a session reports (0 = none).
-    int infoStoreCount = 1;
 
-    struct Move {
-        std::string oldId;
-        std::string newId;
-        std::string folderId;
-        std::string folderPath;  // path of the target under the root ("" for the inbox)
-        std::string subject;
-    };
-    std::vector<Move> moves;
-    // Every store operation called, in order ("Message.Subject", ...).
-    std::vector<std::string> calls;
-    int sessionsCreated = 0;
-
-    Result<std::unique_ptr<MailSession>> CreateSession() override;
-
-    // Used by the fake's objects: records the call and returns an injected
-    // failure when one is due.
-    Status Check(const std::string& op);
-    std::string NextMessageId();
-    std::string NextFolderId();
-    FakeFolderData* FolderById(const std::string& id, FakeProfile** owner = nullptr);
-    std::shared_ptr<FakeMessageData> MessageById(FakeProfile& profile, const std::string& id);
+    Result<Logon> LogOn(const std::string& profile, bool interactive) override;
+    void LogOff() override;
+    Status DeliverNow() override;
+    Result<FolderId> Folder(const std::vector<std::string>& path) override;
+    Result<std::vector<MessageId>> List(const FolderId& folder) override;
+    Result<StoredMessage> Load(const MessageId& id) override;
+    Status WriteAttachment(const MessageId& id, std::size_t index,
+                           const std::string& path) override;
+    Result<MessageId> Store(const FolderId& folder, const platform::NewMessage& message) override;
+    Status Sync(const FolderId& folder) override;
+    Status Mark(const MessageId& id, MessageMark mark) override;
+    Status SetUnread(const MessageId& id, bool unread) override;
+    Result<MessageId> Move(const MessageId& id, const FolderId& to) override;
 
   private:
     struct Injected {
         Status status;
         int remaining;  // -1: always
     };
+    // Records an injected failure when one is due, or "not logged on".
+    Status Check(const std::string& op);
+    Result<std::shared_ptr<FakeMessageData>> Message(const std::string& op, const MessageId& id);
+    FakeFolderData* FolderById(const std::string& id);
+    std::string NextId(const char* kind) { return kind + std::to_string(nextId_++); }
+
     std::vector<std::unique_ptr<FakeProfile>> profiles_;
+    FakeProfile* current_ = nullptr;
     std::map<std::string, Injected> failures_;
     std::uint64_t nextId_ = 1;
 };

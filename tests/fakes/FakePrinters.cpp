@@ -36,6 +36,8 @@ FakeDocument& FakePrinters::Begin() {
         documents.back().printer = current;
         documents.back().key = key_;
         documents.back().fontSizes.push_back(fontSize_);
+        documents.back().columns = columns_;
+        documents.back().lines = lines_;
         documents.back().pages.emplace_back();
         open_ = true;
         pendingPage_ = false;
@@ -43,10 +45,16 @@ FakeDocument& FakePrinters::Begin() {
     return documents.back();
 }
 
-Status FakePrinters::SetFontSize(double points) {
+Status FakePrinters::SetFontSize(double points, int columns, int lines) {
     if (failText) return *failText;
     fontSize_ = points;
-    if (open_) documents.back().fontSizes.push_back(points);
+    columns_ = columns;
+    lines_ = lines;
+    if (open_) {
+        documents.back().fontSizes.push_back(points);
+        documents.back().columns = columns;
+        documents.back().lines = lines;
+    }
     return Status::Ok();
 }
 

@@ -17,6 +17,7 @@ struct FakeDocument {
     // at LF, CR dropped, TABs kept).
     std::vector<std::vector<std::string>> pages;
     std::vector<double> fontSizes;  // every SetFontSize, in order
+    int columns = 0, lines = 0;     // the text grid of the last SetFontSize
     // Documents handed over whole (images): their title, path and sheets.
     bool whole = false;
     std::string title;
@@ -61,7 +62,7 @@ class FakePrinters final : public Printers {
     std::vector<PrinterInfo> Installed() override { return installed; }
     bool SetCurrent(const std::string& deviceName) override;
     std::string Current() override { return current; }
-    Status SetFontSize(double points) override;
+    Status SetFontSize(double points, int columns, int lines) override;
     Status PrintLine(std::string_view text) override;
     Status NewPage() override;
     Status EndDoc() override;
@@ -75,6 +76,7 @@ class FakePrinters final : public Printers {
     std::string lastDelivery_;
     std::string key_;
     double fontSize_ = 10;
+    int columns_ = 0, lines_ = 0;
 };
 
 // Imaging for tests that do not need real image files: paths are registered

@@ -167,3 +167,71 @@ TEST_F(FakeWire, TlsUpgradeDropsUnjudgedTextAndWaitsForTheHandshake) {
 }
 
 }  // namespace
+
+namespace {
+
+// Replies are handed over whole, however TCP cut them: every reply of a
+// dialogue split at every byte position, and dripped a byte at a time.
+// SMTP replies end at their last line ("250-" lines continue them).
+TEST_F(FakeWire, RepliesAreHandedOverWholeWhereverTheyAreCut) {
+    const std::vector<std::string> smtp = {"220 sink.test ESMTP ready\r\n",
+                                           "250-sink.test\r\n250-SIZE 1000\r\n250 HELP\r\n",
+                                           "250 2.1.0 ok\r\n", "354 go ahead\r\n", "221 bye\r\n"};
+    const std::vector<std::string> pop = {"+OK Ready.\r\n", "+OK\r\n", "-ERR [AUTH] no\r\n"};
+    Connect(Smtp());
+    Connect(Pop());
+    for (int side : {net::kSmtpSide, net::kPopSide}) {
+        FakeSocket& sock = side == net::kSmtpSide ? Smtp() : Pop();
+        const auto& replies = side == net::kSmtpSide ? smtp : pop;
+        auto awaitWhole = [&](const std::vector<std::string>& pieces, const std::string& whole) {
+            form.gSocketState = net::kSockAwaitReply;
+            for (const auto& piece : pieces) sock.Arrive(piece);
+            for (std::size_t i = 0; i <= pieces.size(); ++i) c.loop.Yield();
+            EXPECT_EQ(form.gSocketState, net::kSockIdle) << whole;
+            EXPECT_EQ(form.PortIn, whole);
+        };
+        for (const std::string& reply : replies) {
+            for (std::size_t cut = 1; cut < reply.size(); ++cut)
+                awaitWhole({reply.substr(0, cut), reply.substr(cut)}, reply);
+            std::vector<std::string> drip;
+            for (char ch : reply) drip.emplace_back(1, ch);
+            awaitWhole(drip, reply);
+        }
+    }
+}
+
+// A line that arrives behind a reply, before the next command, is no reply
+// to that command; two replies in one piece are handed over one at a time.
+TEST_F(FakeWire, WhatArrivesBeforeACommandIsNoReplyToIt) {
+    Connect(Smtp());
+    form.gSocketState = net::kSockAwaitReply;
+    Smtp().Arrive("220 ready\r\n250 injected\r\n");
+    c.loop.Yield();
+    EXPECT_EQ(form.PortIn, "220 ready\r\n");
+    EXPECT_EQ(form.Pending(net::kSmtpSide), "250 injected\r\n");
+    ASSERT_TRUE(net::WriteOut(form, Smtp(), "HELO x\r\n"));
+    form.gSocketState = net::kSockAwaitReply;
+    Smtp().Arrive("250 hello\r\n");
+    EXPECT_FALSE(net::SMTPTimout(form, net::kSockIdle));
+    EXPECT_EQ(form.PortIn, "250 hello\r\n");
+
+    // A reply that never ends is handed over once it is too long to be one.
+    form.gSocketState = net::kSockAwaitReply;
+    Smtp().Arrive(std::string(70 * 1024, 'x'));
+    c.loop.Yield();
+    EXPECT_EQ(form.gSocketState, net::kSockIdle);
+    EXPECT_EQ(form.PortIn.size(), 70u * 1024);
+
+    // The time-out covers the whole reply: pieces do not restart it.
+    const auto before = Elapsed();
+    form.gSocketState = net::kSockAwaitReply;
+    ASSERT_TRUE(net::WriteOut(form, Smtp(), "MAIL FROM: <a@b>\r\n"));
+    form.gSocketState = net::kSockAwaitReply;
+    for (int i = 0; i < 5; ++i) {
+        c.loop.After(c.env.tick * (i + 1) * 9 / 10, [&] { Smtp().Arrive("2"); });
+    }
+    EXPECT_TRUE(net::SMTPTimout(form, net::kSockIdle));
+    EXPECT_EQ(Elapsed() - before, 2 * c.env.tick);
+}
+
+}  // namespace

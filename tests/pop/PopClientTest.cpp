@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 #include "tests/pop/PopFixture.h"
 #include "tests/support/FreePort.h"
@@ -133,17 +136,19 @@ TEST(PopSession, BarePlusOkRepliesAreAccepted) {
     EXPECT_EQ(r.InTexts(), (std::vector<std::string>{"+OK\r\n" + m + ".\r\n"}));
 }
 
-TEST(PopSession, GreetingThatIsNoReplySendsNothingNewAndTimesOut) {
+// A port typo onto another kind of server: its greeting says so, and the
+// session ends at once instead of waiting out the time-out.
+TEST(PopSession, AGreetingOfAnotherProtocolFailsAtOnce) {
     PopRun r(0);
     ScriptedServer s(r.t.loop);
     r.t.options.popPort = s.port();
     s.Send("220 smtp.example.test ESMTP\r\n").GoSilent();
     r.t.run.gLastError = "kept";
     r.Session();
-    EXPECT_EQ(r.form->gPOP_Error, 7);
-    EXPECT_EQ(r.Elapsed(), 2 * r.t.env.tick);
+    EXPECT_EQ(r.form->gPOP_Error, 6);
+    EXPECT_EQ(r.Elapsed(), 0ms);
     EXPECT_EQ(r.t.run.gLastError, "kept");
-    EXPECT_EQ(s.bytesReceived(), 0u);  // the command left from before was empty
+    EXPECT_EQ(s.bytesReceived(), 0u);
     EXPECT_EQ(r.t.run.failure, config::RunFailure::ServerUnreachable);
     EXPECT_EQ(
         r.LogWith("the greeting \"220 smtp.example.test ESMTP\" is not a POP3 server's").size(),
@@ -263,6 +268,95 @@ TEST(PopSession, StatRefusedIsReportedWithTheServersText) {
     EXPECT_EQ(r.t.run.gLastError, "Retrieval Error :  mailbox locked");
     EXPECT_EQ(r.LogWith("STAT refused: \"-ERR mailbox locked\"").size(), 1u);
     EXPECT_EQ(r.t.run.failure, config::RunFailure::Retrieval);
+}
+
+}  // namespace
+
+namespace {
+
+// A whole session as the server sees it: each command it expects and the
+// reply it gives.
+struct Turn {
+    std::string expect;
+    std::string reply;
+};
+
+std::vector<Turn> WholeSession(const std::string& m1, const std::string& m2) {
+    const std::string total = std::to_string(m1.size() + m2.size());
+    return {{"", "+OK Ready.\r\n"},
+            {"^USER fax1$", "+OK\r\n"},
+            {"^PASS secret$", "+OK Logged in.\r\n"},
+            {"^STAT$", "+OK 2 " + total + "\r\n"},
+            {"^LIST$", "+OK 2 messages\r\n1 " + std::to_string(m1.size()) + "\r\n2 " +
+                           std::to_string(m2.size()) + "\r\n.\r\n"},
+            {"^UIDL$", "+OK\r\n1 u1\r\n2 u2\r\n.\r\n"},
+            {"^RETR 1$", Retr(m1)},
+            {"^DELE 1$", "+OK Marked to be deleted.\r\n"},
+            {"^RETR 2$", Retr(m2)},
+            {"^DELE 2$", "+OK Marked to be deleted.\r\n"},
+            {"^QUIT$", "+OK Logging out, messages deleted.\r\n"}};
+}
+
+// Plays the turns; reply `split` goes in pieces cut at the positions given.
+void Play(ScriptedServer& s, const std::vector<Turn>& turns, std::size_t split,
+          const std::vector<std::size_t>& cuts, const std::string& injected = "") {
+    for (std::size_t i = 0; i < turns.size(); ++i) {
+        if (!turns[i].expect.empty()) s.Expect(turns[i].expect);
+        const std::string& reply = turns[i].reply;
+        std::size_t from = 0;
+        if (i == split)
+            for (std::size_t cut : cuts) {
+                s.SendPartial(reply.substr(from, cut - from), 1ms);
+                from = cut;
+            }
+        s.Send(reply.substr(from) + injected);
+    }
+}
+
+// Every reply of a whole session cut at every byte position, or dripped a
+// byte at a time, or followed by a line the server should not have sent:
+// the session goes the same way every time.
+TEST(PopSession, RepliesCutAnywhereOrFollowedByStrayLinesChangeNothing) {
+    // Hundreds of sessions, each making its downloads durable before QUIT:
+    // their folders live in memory, where that costs nothing.
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string before = tmp ? tmp : "";
+    if (::access("/dev/shm", W_OK) == 0) ::setenv("TMPDIR", "/dev/shm", 1);
+    struct Restore {
+        std::string value;
+        ~Restore() { value.empty() ? ::unsetenv("TMPDIR") : ::setenv("TMPDIR", value.c_str(), 1); }
+    } restore{before};
+    const std::string m1 = "Subject: 1\r\n\r\n..\r\nx\r\n";
+    const std::string m2 = "Subject: 2\r\n\r\n";
+    const std::vector<Turn> turns = WholeSession(m1, m2);
+    std::vector<std::string> files = {Retr(m1), Retr(m2)};
+    std::sort(files.begin(), files.end());
+    auto session = [&](std::size_t split, const std::vector<std::size_t>& cuts,
+                       const std::string& injected) {
+        PopRun r(0);
+        ScriptedServer s(r.t.loop);
+        r.t.options.popPort = s.port();
+        Play(s, turns, split, cuts, injected);
+        r.Session();
+        const std::string where = "reply " + std::to_string(split) + " cut in " +
+                                  std::to_string(cuts.size() + 1) + ", injected " + injected;
+        EXPECT_TRUE(s.failures().empty()) << where << ": " << s.failures()[0];
+        EXPECT_TRUE(s.finished()) << where;
+        EXPECT_EQ(r.form->gPOP_Error, 0) << where;
+        EXPECT_EQ(r.InTexts(), files) << where;
+        EXPECT_EQ(r.Status(), "Downloading 2 VOXA-FAXes") << where;
+        return !HasFailure();
+    };
+    for (std::size_t i = 0; i < turns.size(); ++i) {
+        const std::string& reply = turns[i].reply;
+        for (std::size_t cut = 1; cut < reply.size(); ++cut)
+            if (!session(i, {cut}, "")) return;
+        std::vector<std::size_t> drip;
+        for (std::size_t cut = 1; cut < reply.size(); ++cut) drip.push_back(cut);
+        if (!session(i, drip, "")) return;
+    }
+    session(turns.size(), {}, "+OK stray line\r\n");
+    session(turns.size(), {}, "-ERR stray line\r\n");
 }
 
 }  // namespace

@@ -12,12 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "net/FrmMail.h"
-#include "platform/Clock.h"
 #include "config/Options.h"
-#include "platform/Environment.h"
+#include "config/Secrets.h"
 #include "linux/tcp/Resolver.h"
 #include "linux/tcp/TcpSocket.h"
+#include "net/FrmMail.h"
+#include "platform/Clock.h"
+#include "platform/Environment.h"
 #include "pop/PopClient.h"
 #include "tests/support/ConvertContext.h"
 #include "tests/support/ScriptedServer.h"
@@ -93,10 +94,21 @@ struct PopRun {
         t.cfg.gPassword = "secret";
     }
 
-    void Session() {
+    pop::PopServices Services() {
+        return {t.loop, t.log, t.profile, t.env, t.options, t.cfg, t.run, secrets};
+    }
+
+    // A new form and client, as a run makes them.
+    void Make() {
+        // The client goes before the form it points into.
+        client.reset();
         form = std::make_unique<net::FrmMail>(t.ctx);
-        client = std::make_unique<pop::PopClient>(t.ctx, *form);
+        client = std::make_unique<pop::PopClient>(Services(), *form);
         client->wallClock = [this] { return wallNow; };
+    }
+
+    void Session() {
+        Make();
         client->CHECKMAIL_Click();
     }
 
@@ -146,6 +158,11 @@ struct PopRun {
     platform::TcpSocketFactory factory{
         platform::TableResolver({{"pop.example.test", {"127.0.0.1"}}})};
     testsupport::ConvertContext t;
+    // A password command is waited for on a loop of its own, in real time:
+    // on the test's manual clock the wait would skip to its time limit.
+    platform::SystemClock realClock;
+    platform::EventLoop secretsLoop{realClock};
+    config::Secrets secrets{secretsLoop, t.env.OptionsIni()};
     const platform::SteadyTime start = t.clock.Now();
     std::int64_t wallNow = 1'800'000'000;  // the wall clock the runs see
     std::unique_ptr<net::FrmMail> form;

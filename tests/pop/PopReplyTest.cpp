@@ -55,11 +55,6 @@ TEST(PopReply, RetrHeadFindsSizeAndLineEnd) {
 
 TEST(PopReply, ListingsGiveTheSecondWordByMessageNumber) {
     const std::string list = "+OK 3 messages\r\n1 120\r\n3 99999\r\n9 5\r\nbad line\r\n.\r\n";
-    EXPECT_FALSE(MultiLineComplete(list.substr(0, list.size() - 3)));
-    EXPECT_TRUE(MultiLineComplete(list));
-    EXPECT_TRUE(MultiLineComplete("+OK\r\n.\r\n"));
-    EXPECT_TRUE(MultiLineComplete("-ERR no UIDL\r\n"));
-    EXPECT_FALSE(MultiLineComplete("+OK\r\n1 a\r\n"));
     EXPECT_EQ(ScanListing(list, 4), (std::vector<std::string>{"", "120", "", "99999"}));
     EXPECT_EQ(ScanListing("-ERR\r\n", 2), (std::vector<std::string>{"", ""}));
     EXPECT_TRUE(UsableUid("00000001a7c2f3e9"));
@@ -74,11 +69,40 @@ TEST(PopReply, ReportLineIsTheFirstLineCutAndPrintable) {
     EXPECT_EQ(ReportLine(std::string(500, 'x')).size(), 200u);
 }
 
-TEST(PopReply, MessageEndNeedsTheWholeTerminator) {
-    EXPECT_TRUE(EndsMessage("x\r\n.\r\n"));
-    EXPECT_TRUE(EndsMessage("\r\n.\r\n"));
-    EXPECT_FALSE(EndsMessage(".\r\n"));
-    EXPECT_FALSE(EndsMessage("x\r\n..\r\n."));
+// The end of a multi-line answer is the same wherever the data is cut: in
+// two pieces at every position, and a byte at a time. What follows the end
+// belongs to no answer.
+TEST(PopReply, AnswerEndIsFoundWhereverThePiecesAreCut) {
+    struct Case {
+        std::string answer, after;
+        bool done;
+    };
+    const std::vector<Case> cases = {
+        {"+OK 2 messages\r\n1 120\r\n2 7\r\n.\r\n", "+OK injected\r\n", true},
+        {"+OK\r\n.\r\n", "", true},  // an empty message
+        {"-ERR no UIDL\r\n", "1 abc\r\n.\r\n", true},
+        {"junk\r\n", ".\r\n", true},  // neither: its first line is all of it
+        {"+OK 9\r\n..dot\r\n.x\r\nbare\n.\r\n\r\n.\r\n", "", true},
+        {"+OK\r\n1 a\r\n", "", false},
+        {"+OK 20 octets\r\nno end\r\n.", "", false},
+    };
+    for (const Case& c : cases) {
+        const std::string all = c.answer + c.after;
+        const std::size_t want = c.done ? c.answer.size() : all.size();
+        for (std::size_t cut = 0; cut <= all.size(); ++cut) {
+            AnswerEnd end;
+            std::size_t used = end.Feed(std::string_view(all).substr(0, cut));
+            if (!end.done()) used += end.Feed(std::string_view(all).substr(cut));
+            EXPECT_EQ(used, want) << c.answer << " cut at " << cut;
+            EXPECT_EQ(end.done(), c.done) << c.answer << " cut at " << cut;
+            EXPECT_EQ(end.head(), all.substr(0, all.find('\n') + 1));
+        }
+        AnswerEnd drip;
+        std::size_t used = 0;
+        for (char ch : all)
+            if (!drip.done()) used += drip.Feed(std::string_view(&ch, 1));
+        EXPECT_EQ(used, want) << c.answer << " a byte at a time";
+    }
 }
 
 }  // namespace

@@ -181,8 +181,7 @@ TEST(PartialSessions, AFailingMoveOutOfStagingLosesNothing) {
     Mailbox(first, {kA});
     Fetch(first, 1, kA.text).Expect("^QUIT$").Send("+OK\r\n");
     r.t.options.popPort = first.port();
-    r.form = std::make_unique<net::FrmMail>(r.t.ctx);
-    r.client = std::make_unique<pop::PopClient>(r.t.ctx, *r.form);
+    r.Make();
     r.client->staging().moveFile = [](const std::string&, const std::string&) { return EACCES; };
     r.client->CHECKMAIL_Click();
     EXPECT_TRUE(first.finished());
@@ -221,27 +220,65 @@ TEST(PartialSessions, WhatAKilledRunStagedIsSettledByTheNext) {
     EXPECT_TRUE(platform::ListFolder(r.t.run.gInDir + ".pop").value_or({}).empty());
 }
 
-// A server that sends a byte just before every tick ends at the message's
-// deadline, with a clear report; the next run works.
-TEST(PartialSessions, ASlowDripEndsAtTheDeadlineAndTheNextRunWorks) {
+// LIST and RETR announce 99 MiB, then a byte comes just before every tick:
+// the download is cut when it falls below the floor, within two ticks, and
+// the message is passed over at once (at that pace no session could fetch
+// it), so the next run fetches the messages behind it.
+TEST(PartialSessions, ADripBelowTheFloorIsCutAndItsMessagePassedOverAtOnce) {
     PopRun r(0);
+    const std::string huge = std::to_string(99 * 1024 * 1024);
+    auto mailbox = [&](ScriptedServer& s) -> ScriptedServer& {
+        return poptest::LogOn(s, "+OK 2 " + huge + "\r\n")
+            .Expect("^LIST$")
+            .Send("+OK\r\n1 " + huge + "\r\n2 " + std::to_string(kB.text.size()) + "\r\n.\r\n")
+            .Expect("^UIDL$")
+            .Send("+OK\r\n1 uid-drip\r\n2 uid-b\r\n.\r\n");
+    };
     ScriptedServer drip(r.t.loop);
-    Mailbox(drip, {kA}).Expect("^RETR 1$").SendPartial("+OK 40 octets\r\n", r.t.env.tick - 1s);
-    for (int i = 0; i < 600; ++i) drip.SendPartial("x", r.t.env.tick - 1s);
+    mailbox(drip)
+        .Expect("^RETR 1$")
+        .SendPartial("+OK " + huge + " octets\r\n", r.t.env.tick * 9 / 10);
+    for (int i = 0; i < 600; ++i) drip.SendPartial("x", r.t.env.tick * 9 / 10);
     r.NextRun(drip);
-    // Two ticks of time-out, one for the message's few bytes.
-    EXPECT_EQ(r.Elapsed(), 3 * r.t.env.tick);
-    EXPECT_EQ(r.t.run.gLastError,
-              "Retrieval Error : RETR 1: not complete within 180 s (3 bytes of 40 bytes received)");
-    EXPECT_EQ(r.LogWith("could not be retrieved: RETR 1: not complete within 180 s").size(), 1u);
-    EXPECT_TRUE(r.InFiles().empty());
+    EXPECT_LE(r.Elapsed(), 2 * r.t.env.tick);
+    EXPECT_EQ(r.t.run.gLastError.rfind("Retrieval Error : RETR 1: less than 60 KB in a minute", 0),
+              0u)
+        << r.t.run.gLastError;
+    EXPECT_EQ(r.LogWith("; from the next run on it is passed over").size(), 1u);
+    EXPECT_TRUE(NoQuit(drip));
 
-    ScriptedServer good(r.t.loop);
-    Mailbox(good, {kA});
-    Fetch(good, 1, kA.text).Expect("^QUIT$").Send("+OK\r\n");
-    r.NextRun(good);
-    EXPECT_TRUE(good.finished());
-    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text)}));
+    ScriptedServer next(r.t.loop);
+    Fetch(mailbox(next), 2, kB.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(next);
+    EXPECT_TRUE(next.finished()) << (next.failures().empty() ? "" : next.failures()[0]);
+    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kB.text)}));
+    EXPECT_EQ(
+        r.t.run.gLastError.rfind("Retrieval Error : message 1 passed over, failed 3 times", 0), 0u);
+}
+
+// Without a floor, the session's own deadline ends a drip: [pop3]
+// session_minutes, whatever size the mailbox announces.
+TEST(PartialSessions, TheSessionsDeadlineDoesNotGrowWithAnnouncedSizes) {
+    PopRun r(0);
+    r.t.options.popMinKbPerMinute = 0;
+    r.t.options.popSessionMinutes = 5;
+    const std::string huge = std::to_string(99 * 1024 * 1024);
+    ScriptedServer drip(r.t.loop);
+    poptest::LogOn(drip, "+OK 1 " + huge + "\r\n")
+        .Expect("^LIST$")
+        .Send("+OK\r\n1 " + huge + "\r\n.\r\n")
+        .Expect("^UIDL$")
+        .Send("+OK\r\n1 uid-drip\r\n.\r\n")
+        .Expect("^RETR 1$")
+        .SendPartial("+OK " + huge + " octets\r\n", r.t.env.tick * 9 / 10);
+    for (int i = 0; i < 600; ++i) drip.SendPartial("x", r.t.env.tick * 9 / 10);
+    r.NextRun(drip);
+    EXPECT_EQ(r.Elapsed(), 5 * r.t.env.tick);
+    EXPECT_EQ(r.t.run.gLastError,
+              "Retrieval Error : RETR 1: the session's deadline of 300 s "
+              "passed (5 bytes of 103.8 MB received)");
+    // At the pace it came it could never be fetched: passed over at once.
+    EXPECT_EQ(r.LogWith("; from the next run on it is passed over").size(), 1u);
 }
 
 // Endless data for a message ends in an error, not a full disk; a message

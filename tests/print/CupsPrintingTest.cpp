@@ -27,7 +27,7 @@ TEST(CupsPrinting, AFaxAndATextBecomeJobsOnTheQueueByName) {
     testsupport::FaxTiffOptions o;
     o.pages = 3;
     ASSERT_TRUE(testsupport::WriteFaxTiff(h.dir / "fax.tif", o));
-    print::FrmVFPrint form(h.ctx);
+    print::FrmVFPrint form = h.Form();
     h.cfg.gprinterName = queue;
     form.PrintNow(h.dir / "fax.tif");
     EXPECT_EQ(form.state().gflgPrintImage, -1) << form.state().gPrintErrMsg;
@@ -39,7 +39,7 @@ TEST(CupsPrinting, AFaxAndATextBecomeJobsOnTheQueueByName) {
     std::string text;
     for (int i = 1; i <= 100; ++i) text += "text line " + std::to_string(i) + "\r\n";
     std::int32_t pageNo = 0;
-    ASSERT_TRUE(print::TextOnLocalPrinter(h.ctx, text, false, "", "", "", pageNo));
+    ASSERT_TRUE(print::TextOnLocalPrinter(h.Text(), text, false, "", "", "", pageNo));
     EXPECT_EQ(pageNo, 3);
 
     // Jobs land as job-<id>.pdf in the order submitted; wait for both.

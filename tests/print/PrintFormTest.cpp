@@ -42,7 +42,7 @@ std::string FaxFile(Harness& h, const std::string& name, int pages, bool fine,
 TEST(FrmVFPrint, PrintsAThreePageFaxAsOneUprightProportionalPdf) {
     NEED_POPPLER();
     Harness h(true);
-    print::FrmVFPrint form(h.ctx);
+    print::FrmVFPrint form = h.Form();
     const std::string fax = FaxFile(h, "fax.tif", 3, true);
     form.PrintNow(fax);
     EXPECT_TRUE(form.state().gflgImageLoaded);
@@ -68,7 +68,7 @@ TEST(FrmVFPrint, PrintsAThreePageFaxAsOneUprightProportionalPdf) {
 TEST(FrmVFPrint, CoarseAndG3FaxPagesKeepTheirProportions) {
     NEED_POPPLER();
     Harness h(true);
-    print::FrmVFPrint form(h.ctx);
+    print::FrmVFPrint form = h.Form();
     form.PrintNow(FaxFile(h, "coarse.tif", 1, false, testsupport::FaxCoding::G3_2D));
     form.PrintNow(FaxFile(h, "mh.tif", 1, true, testsupport::FaxCoding::MH));
     EXPECT_EQ(form.state().gflgPrintImage, -1) << form.state().gPrintErrMsg;
@@ -84,7 +84,7 @@ TEST(FrmVFPrint, CoarseAndG3FaxPagesKeepTheirProportions) {
 
 TEST(FrmVFPrint, FilesThatAreNoImagesFailWithTheirReason) {
     Harness h(true);
-    print::FrmVFPrint form(h.ctx);
+    print::FrmVFPrint form = h.Form();
     const std::string fax = FaxFile(h, "whole.tif", 3, true);
     const std::string bytes = testsupport::ReadFile(fax);
     testsupport::WriteFile(h.dir / "truncated.tif", bytes.substr(0, bytes.size() / 2));
@@ -122,7 +122,7 @@ TEST(FrmVFPrint, FilesThatAreNoImagesFailWithTheirReason) {
 
 TEST(FrmVFPrint, PrinterFailuresAreToldApart) {
     Harness h;
-    print::FrmVFPrint form(h.ctx);
+    print::FrmVFPrint form = h.Form();
     h.fakeImaging.Add("/faxes/a.tif", 2);
     form.PrintNow("/faxes/a.tif");
     EXPECT_EQ(form.state().gflgPrintImage, -1);
@@ -149,7 +149,7 @@ TEST(FrmVFPrint, PrinterFailuresAreToldApart) {
 
 TEST(FrmVFPrint, RealPrinterThatIsGoneOrCannotWrite) {
     Harness h(true);
-    print::FrmVFPrint form(h.ctx);
+    print::FrmVFPrint form = h.Form();
     const std::string fax = FaxFile(h, "fax.tif", 1, true);
     h.cfg.gprinterName = "No Such Printer";
     form.PrintNow(fax);
@@ -189,9 +189,10 @@ TEST(FolderPrinter, TextBecomesAPdfWithTheTextInPrintOrder) {
     std::string text;
     for (int i = 1; i <= 200; ++i) text += "line " + std::to_string(i) + "\tafter a tab\r\n";
     std::int32_t pageNo = 0;
-    ASSERT_TRUE(print::TextOnLocalPrinter(h.ctx, text, true, "sent", "received", "from@x", pageNo));
+    ASSERT_TRUE(
+        print::TextOnLocalPrinter(h.Text(), text, true, "sent", "received", "from@x", pageNo));
     std::string second = "second document\r\n";
-    ASSERT_TRUE(print::TextOnLocalPrinter(h.ctx, second, false, "", "", "", pageNo));
+    ASSERT_TRUE(print::TextOnLocalPrinter(h.Text(), second, false, "", "", "", pageNo));
     auto pdfs = Pdfs(h.out());
     ASSERT_EQ(pdfs.size(), 2u);
     EXPECT_EQ(printtest::PdfPages(pdfs[0]), 3);
@@ -202,15 +203,31 @@ TEST(FolderPrinter, TextBecomesAPdfWithTheTextInPrintOrder) {
     EXPECT_NE(printtest::Run("pdftotext '" + pdfs[1] + "' -").find("second document"),
               std::string::npos);
 
-    // At 10 points the 80 lines of a page run past the sheet and continue on
-    // the next, as they would on paper.
+    // At the defaults (110 characters, 80 lines, 10 points) a full page with
+    // its header fits one sheet: the font is made smaller, and no character
+    // falls off the edge.
     h.SetKey("font_size", "10");
-    text = std::string();
-    for (int i = 1; i <= 80; ++i) text += "row " + std::to_string(i) + "\r\n";
-    ASSERT_TRUE(print::TextOnLocalPrinter(h.ctx, text, false, "", "", "", pageNo));
+    text.clear();
+    for (int i = 1; i <= 80; ++i) {
+        const std::string n = std::to_string(i);
+        text += n + std::string(108 - n.size(), 'x') + "Z\r\n";  // 109 visible: fits
+    }
+    ASSERT_TRUE(print::TextOnLocalPrinter(h.Text(), text, true, "s", "r", "f", pageNo));
     pdfs = Pdfs(h.out());
     ASSERT_EQ(pdfs.size(), 3u);
-    EXPECT_EQ(printtest::PdfPages(pdfs[2]), 2);
+    EXPECT_EQ(printtest::PdfPages(pdfs[2]), 1);
+    const std::string boxes = printtest::Run("pdftotext -bbox '" + pdfs[2] + "' -");
+    int lines = 0;
+    double rightmost = 0;
+    for (std::size_t at = boxes.find("<word "); at != std::string::npos;
+         at = boxes.find("<word ", at + 1)) {
+        const std::size_t end = boxes.find("</word>", at);
+        if (boxes.compare(end - 1, 1, "Z") != 0) continue;
+        ++lines;
+        rightmost = std::max(rightmost, std::stod(boxes.substr(boxes.find("xMax=\"", at) + 6)));
+    }
+    EXPECT_EQ(lines, 80);
+    EXPECT_LT(rightmost, 595.0);  // the width of A4 in points
 }
 
 TEST(FolderPrinter, ADocumentLeftOpenIsEndedWithThePrinters) {
@@ -224,7 +241,7 @@ TEST(FolderPrinter, ADocumentLeftOpenIsEndedWithThePrinters) {
 
 TEST(FrmVFPrint, WaitTimer1WaitsOneIntervalInTheLoop) {
     Harness h;
-    print::FrmVFPrint form(h.ctx);
+    print::FrmVFPrint form = h.Form();
     const auto start = h.clock.Now();
     form.WaitTimer1(platform::Millis(90000));
     EXPECT_EQ(h.clock.Now() - start, std::chrono::seconds(90));

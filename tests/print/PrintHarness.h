@@ -4,6 +4,9 @@
 #include <string>
 
 #include "config/NodeConfig.h"
+#include "config/Options.h"
+#include "print/PrintForm.h"
+#include "print/TextPrinter.h"
 #include "tests/support/RunContext.h"
 
 namespace printtest {
@@ -17,6 +20,11 @@ struct Harness : testsupport::RunContext {
 
     platform::Printers& printers = ctx.printers;  // the ones in use
     std::string out() const { return dir / "prints"; }
+    // What the walk hands the page printer and the print form.
+    print::TextPrinterServices Text() {
+        return {printers, profile, loop, run.gflgTest && !options.textPages};
+    }
+    print::FrmVFPrint Form() { return print::FrmVFPrint(ctx.imaging, loop, cfg.gprinterName); }
     void SetKey(const std::string& key, const std::string& value) {
         profile.WriteProfileStringA(config::kSection, key, value);
     }

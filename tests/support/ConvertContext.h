@@ -1,9 +1,8 @@
 #pragma once
 // A run context for the conversion and POP tests: the program folder's
-// temp/ and In/, the in-memory store with one profile logged on and its
-// inbox open. The socket factory is supplied by the test (the POP tests pass
+// temp/ and In/, the in-memory store (or the Maildir store, when asked) with
+// one profile logged on. The socket factory is supplied by the test (the POP tests pass
 // real sockets).
-#include <memory>
 #include <string>
 
 #include "tests/support/RunContext.h"
@@ -14,20 +13,18 @@ struct ConvertContext : RunContext {
     inline static const char* kProfile = testsupport::kProfile;
 
     explicit ConvertContext(platform::SocketFactory* factory = nullptr,
-                            RunOptions::Clock clock = RunOptions::Clock::Manual)
-        : RunContext(RunOptions().On(clock).Sockets(factory)) {
+                            RunOptions::Clock clock = RunOptions::Clock::Manual,
+                            Maker storeMaker = nullptr)
+        : RunContext(RunOptions().On(clock).Sockets(factory).Store(storeMaker)) {
         cfg.gVoxaFaxAddr = "fax1@voxafax.example";
         cfg.gTimoutMinutes = 2;
         store.AddProfile(kProfile);
-        session = std::move(*store.CreateSession());
-        (void)session->Logon(kProfile, false);
-        inbox = *session->Inbox();
+        inbox = ctx.store.LogOn(kProfile, false)->inbox;
     }
 
     platform::FakeFolderData& Inbox() { return store.Inbox(kProfile); }
 
-    std::unique_ptr<platform::MailSession> session;
-    std::shared_ptr<platform::MailFolder> inbox;
+    platform::FolderId inbox;
 };
 
 }  // namespace testsupport

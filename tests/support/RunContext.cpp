@@ -97,10 +97,10 @@ config::Context& RunContext::Build(const RunOptions& o) {
     if (o.store) o.store(*this);
     platform::Printers& printers = ownPrinters ? *ownPrinters : fakePrinters;
     platform::Imaging& imaging = ownImaging ? *ownImaging : fakeImaging;
-    platform::MailStoreProvider& stores = ownStore ? *ownStore : store;
+    platform::MailStore& mailStore = ownStore ? *ownStore : store;
     platform::SocketFactory& sockets = o.sockets ? *o.sockets : deadSockets;
     built_.reset(new config::Context{env, options, loop, profile, dialogs, printers, imaging,
-                                     sockets, stores, cfg, run, log});
+                                     sockets, mailStore, cfg, run, log});
     return *built_;
 }
 

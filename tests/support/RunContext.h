@@ -11,10 +11,10 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
+#include "config/Options.h"
 #include "config/RunGlobals.h"
 #include "platform/Clock.h"
 #include "platform/Dialogs.h"
-#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Imaging.h"
@@ -131,7 +131,7 @@ class RunContext {
     // Services a Maker put in place of the fakes.
     std::unique_ptr<platform::Printers> ownPrinters;
     std::unique_ptr<platform::Imaging> ownImaging;
-    std::unique_ptr<platform::MailStoreProvider> ownStore;
+    std::unique_ptr<platform::MailStore> ownStore;
 
   private:
     config::Context& Build(const RunOptions& o);

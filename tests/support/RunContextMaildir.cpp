@@ -8,7 +8,7 @@ namespace testsupport {
 void MaildirStore(RunContext& c) {
     WriteFile(c.env.StoresIni(),
               std::string("[") + kProfile + "]\nmaildir = " + (c.dir / "Maildir") + "\n");
-    c.ownStore = std::make_unique<platform::MaildirStoreProvider>(c.env.StoresIni(), c.dialogs);
+    c.ownStore = std::make_unique<platform::MaildirStore>(c.env.StoresIni(), c.dialogs);
 }
 
 }  // namespace testsupport

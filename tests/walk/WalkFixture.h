@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "mailout/Mailer.h"
-#include "walk/InboxWalk.h"
-#include "walk/Session.h"
 #include "net/FrmMail.h"
 #include "print/PrintForm.h"
 #include "tests/support/RunContext.h"
+#include "walk/InboxWalk.h"
+#include "walk/Session.h"
 
 namespace walktest {
 
@@ -36,7 +36,7 @@ inline std::string Tiff(const std::string& tag) {
 struct WalkRun : testsupport::RunContext {
     platform::FakePrinters& printers = fakePrinters;
     testsupport::MagicImaging& imaging = static_cast<testsupport::MagicImaging&>(*ownImaging);
-    vfmain::SessionState session;
+    walk::SessionState session;
     std::unique_ptr<print::FrmVFPrint> form;
     std::unique_ptr<net::FrmMail> frmMail;
     std::unique_ptr<mailout::Mailer> mailer;
@@ -51,15 +51,14 @@ struct WalkRun : testsupport::RunContext {
                                "xif", "xiff", "tif", "tiff", "txt"};
         cfg.gPrintFileTypeCount = 11;
         cfg.gprinterName = "Fake Printer";
-        form = std::make_unique<print::FrmVFPrint>(ctx);
+        form = std::make_unique<print::FrmVFPrint>(ctx.imaging, ctx.loop, cfg.gprinterName);
         frmMail = std::make_unique<net::FrmMail>(ctx);
         mailer = std::make_unique<mailout::Mailer>(mailout::ServicesOf(ctx), *frmMail);
 
         cfg.gVoxaFaxProfile = kProfile;
         store.AddProfile(kProfile);
-        if (!vfmain::SessionLogIn(ctx, session, kProfile)) throw std::runtime_error("logon");
-        session.gobjInFolder = *session.gblobjSession->Inbox();
-        if (!vfmain::OpenStoreAndFolders(ctx, session)) throw std::runtime_error("folders");
+        if (!walk::SessionLogIn(store, session, kProfile)) throw std::runtime_error("logon");
+        if (!walk::OpenStoreAndFolders(session, false)) throw std::runtime_error("folders");
     }
 
     // A message in the inbox addressed to `to`.
@@ -83,7 +82,7 @@ struct WalkRun : testsupport::RunContext {
         return out;
     }
 
-    void Walk() { vfmain::WalkInbox(ctx, session, *form, *mailer); }
+    void Walk() { walk::WalkInbox(ctx, session, *form, *mailer); }
 
     // The receipt files left in Out/, oldest first, as text.
     std::vector<std::string> Receipts() {

@@ -1,6 +1,5 @@
 #include "linux/maildir/MaildirFs.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/random.h>
@@ -149,16 +148,11 @@ std::vector<Entry> ListMessages(const std::string& dir) {
     };
     std::vector<Keyed> all;
     for (const char* sub : {"new", "cur"}) {
-        DIR* d = ::opendir((dir + "/" + sub).c_str());
-        if (!d) continue;
-        while (dirent* de = ::readdir(d)) {
-            if (de->d_name[0] == '.') continue;
-            if (de->d_type != DT_REG && de->d_type != DT_UNKNOWN && de->d_type != DT_LNK) continue;
-            std::string name = de->d_name;
+        for (std::string& name : ListFolder(dir + "/" + sub).value_or({})) {
+            if (name[0] == '.') continue;
             std::int64_t t = DeliveryTimeOf(name).value_or(0);
             all.push_back({t, Entry{sub, std::move(name)}});
         }
-        ::closedir(d);
     }
     std::sort(all.begin(), all.end(), [](const Keyed& a, const Keyed& b) {
         if (a.time != b.time) return a.time < b.time;
@@ -172,24 +166,15 @@ std::vector<Entry> ListMessages(const std::string& dir) {
 
 std::optional<Entry> Locate(const std::string& dir, std::string_view base) {
     for (const char* sub : {"cur", "new"}) {
-        // The plain name first: the common case needs no directory scan.
+        // The plain name first: the common case needs no folder listing.
         std::string plain = dir + "/" + sub + "/" + std::string(base);
         if (::access(plain.c_str(), F_OK) == 0) return Entry{sub, std::string(base)};
     }
     for (const char* sub : {"cur", "new"}) {
-        DIR* d = ::opendir((dir + "/" + sub).c_str());
-        if (!d) continue;
-        std::optional<Entry> hit;
-        while (dirent* de = ::readdir(d)) {
-            std::string_view n(de->d_name);
-            if (n.size() > base.size() && n.substr(0, base.size()) == base &&
-                n[base.size()] == ':') {
-                hit = Entry{sub, std::string(n)};
-                break;
-            }
-        }
-        ::closedir(d);
-        if (hit) return hit;
+        for (std::string& n : ListFolder(dir + "/" + sub).value_or({}))
+            if (n.size() > base.size() && n.compare(0, base.size(), base) == 0 &&
+                n[base.size()] == ':')
+                return Entry{sub, std::move(n)};
     }
     return std::nullopt;
 }

@@ -15,7 +15,12 @@
 
 namespace platform::maildir {
 
-// What a session shares with its folders and messages.
+struct Entry {
+    std::string sub;   // "new" or "cur"
+    std::string name;  // file name in it
+};
+
+// What the store keeps while a profile is logged on.
 struct StoreState {
     std::string root;     // the profile's Maildir, absolute
     std::string profile;  // the profile name as written in stores.ini
@@ -23,8 +28,10 @@ struct StoreState {
     // Messages delivered whose names are not yet synced, by the folder
     // ("<maildir>/new" or "/cur") that holds them.
     std::map<std::string, std::vector<std::string>> unsynced;
+    // Where each message last listed, stored or renamed here was, by its ID:
+    // found again without a folder scan when its flags changed its name.
+    std::map<std::string, Entry> known;
 
-    std::string InboxId() const { return root; }
     // The Maildir folder an ID names, when it lies in this tree and exists.
     std::optional<std::string> FolderDir(const std::string& folderId) const;
 };
@@ -54,10 +61,6 @@ std::string WithFlag(std::string flags, char flag, bool on);
 // Leading decimal seconds of a delivery name ("1700000000.M1P2.host").
 std::optional<std::int64_t> DeliveryTimeOf(std::string_view fileName);
 
-struct Entry {
-    std::string sub;   // "new" or "cur"
-    std::string name;  // file name in it
-};
 // Messages of a Maildir folder in delivery order (time in the name, then name).
 std::vector<Entry> ListMessages(const std::string& dir);
 // Where the message with this base name is now (another reader may have

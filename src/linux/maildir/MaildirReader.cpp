@@ -7,10 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <optional>
 
+#include "linux/maildir/Mime.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
-#include "linux/maildir/Mime.h"
 
 namespace platform::maildir {
 namespace {
@@ -177,16 +178,17 @@ std::string PartFileName(GMimeObject* obj) {
     return fn ? fn : "";
 }
 
-void AddMailboxes(InternetAddressList* list, std::vector<std::string>& out, int depth = 0) {
+void AddMailboxes(InternetAddressList* list, RecipientKind kind, std::vector<Recipient>& out,
+                  int depth = 0) {
     if (!list || depth > 8) return;
     int n = internet_address_list_length(list);
     for (int i = 0; i < n; ++i) {
         InternetAddress* ia = internet_address_list_get_address(list, i);
         if (INTERNET_ADDRESS_IS_GROUP(ia)) {
-            AddMailboxes(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia)), out,
+            AddMailboxes(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(ia)), kind, out,
                          depth + 1);
         } else if (char* s = internet_address_to_string(ia, nullptr, FALSE)) {
-            out.emplace_back(s);
+            out.push_back(Recipient{s, kind});
             g_free(s);
         }
     }
@@ -255,7 +257,8 @@ std::optional<std::int64_t> ParseOldDate(const char* text) {
 
 }  // namespace
 
-Status ParseMessageFile(const std::string& path, ParsedMessage& out) {
+Status ParseMessageFile(const std::string& path, StoredMessage& out,
+                        std::vector<AttachmentPlace>& places) {
     return WithParsedFile(path, [&](GMimeMessage* msg, const HeaderBlock& hb) {
         out.header = WithCrLf(hb.text);
         if (!msg) return;
@@ -266,14 +269,19 @@ Status ParseMessageFile(const std::string& path, ParsedMessage& out) {
         }
         if (const char* s = g_mime_message_get_subject(msg)) out.subject = s;
         if (const char* n = g_mime_object_get_header(mo, kNoteHeader)) out.note = n;
-        out.sender = FirstAddress(g_mime_message_get_from(msg));
-        AddMailboxes(g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_TO), out.recipients);
-        AddMailboxes(g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_CC), out.recipients);
-        AddMailboxes(g_mime_message_get_addresses(msg, GMIME_ADDRESS_TYPE_BCC), out.recipients);
+        out.senderAddress = FirstAddress(g_mime_message_get_from(msg));
+        const std::pair<GMimeAddressType, RecipientKind> kinds[] = {
+            {GMIME_ADDRESS_TYPE_TO, RecipientKind::To},
+            {GMIME_ADDRESS_TYPE_CC, RecipientKind::Cc},
+            {GMIME_ADDRESS_TYPE_BCC, RecipientKind::Bcc}};
+        for (const auto& [type, kind] : kinds)
+            AddMailboxes(g_mime_message_get_addresses(msg, type), kind, out.recipients);
+        std::optional<std::int64_t> date;
         if (GDateTime* d = g_mime_message_get_date(msg))
-            out.date = g_date_time_to_unix(d);
+            date = g_date_time_to_unix(d);
         else if (const char* dateText = g_mime_object_get_header(mo, "Date"))
-            out.date = ParseOldDate(dateText);
+            date = ParseOldDate(dateText);
+        if (date) out.timeSent = FormatStoreTime(*date);
 
         std::vector<GMimeObject*> leaves;
         CollectLeaves(g_mime_message_get_mime_part(msg), leaves, 0);
@@ -288,7 +296,7 @@ Status ParseMessageFile(const std::string& path, ParsedMessage& out) {
                 }
                 continue;
             }
-            ParsedAttachment a;
+            AttachmentPlace a;
             a.leaf = i;
             // With the whole header block read, the parser's offsets are the
             // file's own. Uuencoded content needs its begin line found first,
@@ -307,13 +315,16 @@ Status ParseMessageFile(const std::string& path, ParsedMessage& out) {
             const char* n = g_mime_object_get_header(leaf, kNameHeader);
             const char* s = g_mime_object_get_header(leaf, kSourceHeader);
             std::string fileName = PartFileName(leaf);
-            a.name = n ? DecodeHeaderText(n) : fileName;
-            a.source = s ? DecodeHeaderText(s) : fileName;
-            out.attachments.push_back(std::move(a));
+            out.attachments.push_back(
+                Attachment{n ? DecodeHeaderText(n) : fileName, s ? DecodeHeaderText(s) : fileName});
+            places.push_back(a);
         }
     });
 }
 
+namespace {
+
+// Writes the decoded content of leaf part `leaf` to dest (replacing it).
 Status WriteLeafToFile(const std::string& path, std::size_t leaf, const std::string& dest) {
     Status result = Status::Error(Fail::NotFound, "attachment is gone from " + path);
     Status opened = WithParsedFile(path, [&](GMimeMessage* msg, const HeaderBlock&) {
@@ -353,7 +364,9 @@ Status WriteLeafToFile(const std::string& path, std::size_t leaf, const std::str
     return result;
 }
 
-Status WriteAttachmentToFile(const std::string& path, const ParsedAttachment& a,
+}  // namespace
+
+Status WriteAttachmentToFile(const std::string& path, const AttachmentPlace& a,
                              const std::string& dest) {
     if (a.start < 0 || a.end < a.start) return WriteLeafToFile(path, a.leaf, dest);
     UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

@@ -1,301 +1,339 @@
 #include "linux/maildir/MaildirStore.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
+#include "linux/maildir/MaildirFs.h"
+#include "linux/maildir/MaildirReader.h"
+#include "linux/maildir/MaildirWriter.h"
+#include "linux/maildir/Mime.h"
 #include "platform/Dialogs.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
-#include "linux/maildir/DraftMessage.h"
-#include "linux/maildir/MaildirFs.h"
-#include "linux/maildir/MaildirWriter.h"
-#include "linux/maildir/Mime.h"
-#include "linux/maildir/StoredMessage.h"
 
 extern char** environ;
 
 namespace platform {
-namespace {
 
+using maildir::Entry;
 using maildir::StoreState;
 
-// One folder of the tree. The top folder holds no messages; its sub-folders
-// are the Maildir++ folders ".X". The inbox is the root Maildir itself.
-class MaildirFolder final : public MailFolder {
-  public:
-    enum class Kind { Top, Inbox, Sub };
+namespace {
 
-    MaildirFolder(std::shared_ptr<StoreState> store, Kind kind, std::string entry, std::string name)
-        : store_(std::move(store)), kind_(kind), entry_(std::move(entry)), name_(std::move(name)) {}
+// Maildir's own flags, so that other mail programs show them too: "R" is
+// "replied to" (the receipt), "P" is "passed on" (to the printer).
+char FlagOf(MessageMark mark) {
+    return mark == MessageMark::Answered ? 'R' : 'P';
+}
 
-    Result<std::string> Name() override { return name_; }
-    Result<std::string> ID() override {
-        switch (kind_) {
-            case Kind::Top:
-                return "top:" + store_->root;
-            case Kind::Inbox:
-                return store_->InboxId();
-            case Kind::Sub:
-                break;
-        }
-        return Dir();
+std::string Quoted(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& n : names) out += (out.empty() ? "\"" : ", \"") + n + "\"";
+    return out.empty() ? "none" : out;
+}
+
+std::string FindSection(const std::vector<std::string>& sections, const std::string& name) {
+    for (const auto& s : sections)
+        if (EqualsNoCase(s, name)) return s;
+    return {};
+}
+
+Status NotLoggedOn() {
+    return Status::Error(Fail::Rejected, "not logged on to a mail-store profile");
+}
+
+}  // namespace
+
+Result<StoreProfile> ReadStoreProfile(const std::string& storesIni, const std::string& name) {
+    auto text = ReadWholeFile(storesIni);
+    if (!text)
+        return Status::Error(Fail::NotFound, "names no profile in " + storesIni +
+                                                 " (profiles: none; " + text.status().detail + ")");
+    const std::vector<std::string> sections = ini::Sections(*text);
+    StoreProfile p;
+    p.name = FindSection(sections, name);
+    if (p.name.empty())
+        return Status::Error(Fail::NotFound, "names no profile in " + storesIni +
+                                                 " (profiles: " + Quoted(sections) + ")");
+    auto value = [&](const char* key) {
+        auto v = ini::Lookup(*text, p.name, key);
+        return v ? ini::StripComment(*v) : std::string();
+    };
+    p.maildir = value("maildir");
+    p.deliver = value("deliver");
+    if (p.maildir.empty())
+        return Status::Error(Fail::Format,
+                             "section [" + p.name + "] of " + storesIni + " has no maildir");
+    return p;
+}
+
+struct MaildirStore::Where {
+    std::string dir;  // the folder's Maildir
+    Entry at;
+    std::string Path() const { return dir + "/" + at.sub + "/" + at.name; }
+};
+
+MaildirStore::MaildirStore(std::string storesIni, Dialogs& dialogs)
+    : storesIni_(std::move(storesIni)), dialogs_(dialogs) {
+    maildir::EnsureGMime();
+}
+
+MaildirStore::~MaildirStore() = default;
+
+Result<Logon> MaildirStore::LogOn(const std::string& profile, bool interactive) {
+    LogOff();
+    Result<StoreProfile> p = ReadStoreProfile(storesIni_, profile);
+    if (!p && p.status().kind == Fail::NotFound && interactive) {
+        const auto sections = ini::Sections(ReadWholeFile(storesIni_).value_or(""));
+        if (!sections.empty())
+            if (auto pick = dialogs_.Choose("Choose a mail-store profile", sections))
+                p = ReadStoreProfile(storesIni_, *pick);
     }
-    Result<int> FolderCount() override {
-        ListFolders();
-        return static_cast<int>(folders_.size());
+    if (!p) return p.status();
+    std::string dir = ExpandHome(p->maildir);
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    if (dir.front() != '/') {
+        char cwd[4096];
+        if (::getcwd(cwd, sizeof cwd)) dir = std::string(cwd) + "/" + dir;
     }
-    Result<std::shared_ptr<MailFolder>> Folder(int index) override {
-        if (!listedFolders_) ListFolders();
-        if (index < 1 || static_cast<std::size_t>(index) > folders_.size())
-            return Status::Error(Fail::NotFound, "no folder " + std::to_string(index));
-        const std::string& entry = folders_[static_cast<std::size_t>(index - 1)];
-        if (!maildir::IsMaildir(store_->root + "/" + entry))
-            return Status::Error(Fail::NotFound, "folder " + entry + " is gone");
-        return std::shared_ptr<MailFolder>(
-            std::make_shared<MaildirFolder>(store_, Kind::Sub, entry, LastName(entry)));
+    if (Status st = maildir::MakeMaildir(dir); !st) {
+        st.detail += "; check maildir in section [" + p->name + "] of " + storesIni_;
+        return st;
     }
-    Result<std::shared_ptr<MailFolder>> AddFolder(const std::string& name) override {
-        if (kind_ == Kind::Inbox)
-            return Status::Error(Fail::Rejected, "folders are made under the root folder");
+    deliver_ = p->deliver;
+    store_ = std::make_unique<StoreState>();
+    store_->root = dir;
+    store_->profile = p->name;
+    return Logon{p->name, dir};
+}
+
+void MaildirStore::LogOff() {
+    store_.reset();
+    loaded_.clear();
+    places_.clear();
+}
+
+Status MaildirStore::DeliverNow() {
+    if (!store_) return NotLoggedOn();
+    if (deliver_.empty()) return Status::Ok();
+    return RunDeliver();
+}
+
+Result<FolderId> MaildirStore::Folder(const std::vector<std::string>& path) {
+    if (!store_) return NotLoggedOn();
+    if (path.empty()) return Status::Error(Fail::Format, "no folder named");
+    std::string entry;
+    for (const std::string& name : path) {
         Result<std::string> esc = maildir::EscapeFolderName(name);
         if (!esc) return esc.status();
-        std::string entry = (kind_ == Kind::Top ? std::string() : entry_) + "." + *esc;
+        entry += "." + *esc;
         if (entry.size() > 250) return Status::Error(Fail::Format, "folder path too long: " + name);
-        std::string dir = store_->root + "/" + entry;
+        const std::string dir = store_->root + "/" + entry;
+        if (maildir::IsMaildir(dir)) continue;
         if (Status st = maildir::MakeMaildir(dir); !st) return st;
         // Maildir++ readers tell folders from the inbox by this file.
         const std::string marker = dir + "/maildirfolder";
         UniqueFd fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
         if (!fd) return ErrnoStatus(Fail::Io, "cannot create " + marker);
         if (Status st = fd.Close(marker); !st) return st;
-        return std::shared_ptr<MailFolder>(
-            std::make_shared<MaildirFolder>(store_, Kind::Sub, entry, name));
     }
-    Result<int> MessageCount() override {
-        listing_.clear();
-        if (kind_ != Kind::Top) listing_ = maildir::ListMessages(Dir());
-        return static_cast<int>(listing_.size());
+    return store_->root + "/" + entry;
+}
+
+Result<std::string> MaildirStore::FolderDir(const FolderId& folder) const {
+    if (!store_) return NotLoggedOn();
+    auto dir = store_->FolderDir(folder);
+    if (!dir) return Status::Error(Fail::NotFound, "no folder " + folder);
+    return *dir;
+}
+
+Result<std::vector<MessageId>> MaildirStore::List(const FolderId& folder) {
+    Result<std::string> dir = FolderDir(folder);
+    if (!dir) return dir.status();
+    std::vector<MessageId> ids;
+    for (Entry& e : maildir::ListMessages(*dir)) {
+        ids.push_back(*dir + "/" + maildir::BaseOf(e.name));
+        store_->known[ids.back()] = std::move(e);
     }
-    Result<std::shared_ptr<MailMessage>> Message(int index) override {
-        if (index < 1 || static_cast<std::size_t>(index) > listing_.size())
-            return Status::Error(Fail::NotFound, "no message " + std::to_string(index));
-        const maildir::Entry& e = listing_[static_cast<std::size_t>(index - 1)];
-        std::string sub = e.sub, name = e.name;
-        std::string path = Dir() + "/" + sub + "/" + name;
-        if (::access(path.c_str(), F_OK) != 0) {
-            auto hit = maildir::Locate(Dir(), maildir::BaseOf(name));
-            if (!hit)
-                return Status::Error(Fail::NotFound,
-                                     "message " + std::to_string(index) + " is gone");
-            sub = hit->sub;
-            name = hit->name;
+    return ids;
+}
+
+// Finds the file again when another reader moved it or changed its flags.
+Result<MaildirStore::Where> MaildirStore::Find(const MessageId& id) {
+    if (!store_) return NotLoggedOn();
+    std::string dir, base;
+    if (!maildir::SplitMessageId(id, dir, base) || !store_->FolderDir(dir))
+        return Status::Error(Fail::NotFound, "no message " + id);
+    if (auto it = store_->known.find(id); it != store_->known.end()) {
+        Where w{dir, it->second};
+        if (::access(w.Path().c_str(), F_OK) == 0) return w;
+    }
+    auto hit = maildir::Locate(dir, base);
+    if (!hit) return Status::Error(Fail::NotFound, "message " + base + " is gone");
+    store_->known[id] = *hit;
+    return Where{dir, std::move(*hit)};
+}
+
+Result<StoredMessage> MaildirStore::Load(const MessageId& id) {
+    Result<Where> w = Find(id);
+    if (!w) return w.status();
+    StoredMessage m;
+    std::vector<maildir::AttachmentPlace> places;
+    if (Status st = maildir::ParseMessageFile(w->Path(), m, places); !st) return st;
+    m.id = id;
+    // When the store received it: the time in a delivery name, else the
+    // file's time.
+    if (auto t = maildir::DeliveryTimeOf(w->at.name)) {
+        m.timeReceived = FormatStoreTime(*t);
+    } else {
+        struct stat sb {};
+        if (::stat(w->Path().c_str(), &sb) == 0) m.timeReceived = FormatStoreTime(sb.st_mtime);
+    }
+    const std::string flags = maildir::FlagsOf(w->at.name);
+    for (MessageMark mark : {MessageMark::Printed, MessageMark::Answered})
+        if (flags.find(FlagOf(mark)) != std::string::npos) m.marks.insert(mark);
+    m.unread = flags.find('S') == std::string::npos;
+    loaded_ = id;
+    places_ = std::move(places);
+    return m;
+}
+
+Status MaildirStore::WriteAttachment(const MessageId& id, std::size_t index,
+                                     const std::string& path) {
+    Result<Where> w = Find(id);
+    if (!w) return w.status();
+    if (loaded_ != id) {
+        StoredMessage m;
+        std::vector<maildir::AttachmentPlace> places;
+        if (Status st = maildir::ParseMessageFile(w->Path(), m, places); !st) return st;
+        loaded_ = id;
+        places_ = std::move(places);
+    }
+    if (index >= places_.size())
+        return Status::Error(Fail::NotFound, "no attachment " + std::to_string(index + 1));
+    return maildir::WriteAttachmentToFile(w->Path(), places_[index], path);
+}
+
+Result<MessageId> MaildirStore::Store(const FolderId& folder, const NewMessage& message) {
+    Result<std::string> dir = FolderDir(folder);
+    if (!dir) return dir.status();
+    Result<Entry> at = maildir::DeliverMessage(*store_, *dir, message);
+    if (!at) return at.status();
+    MessageId id = *dir + "/" + maildir::BaseOf(at->name);
+    store_->known[id] = std::move(*at);
+    return id;
+}
+
+Status MaildirStore::Sync(const FolderId& folder) {
+    Result<std::string> dir = FolderDir(folder);
+    if (!dir) return dir.status();
+    return maildir::SyncDelivered(*store_, *dir);
+}
+
+Status MaildirStore::Reflag(const MessageId& id, Where& w, const std::string& flags, bool durable) {
+    const Entry to{"cur", maildir::BaseOf(w.at.name) + ":2," + flags};
+    const std::string from = w.Path();
+    const std::string fromSub = w.dir + "/" + w.at.sub;
+    if (to.name == w.at.name && w.at.sub == "cur") return Status::Ok();
+    if (::rename(from.c_str(), (w.dir + "/cur/" + to.name).c_str()) != 0)
+        return ErrnoStatus(Fail::Io, "cannot flag " + from);
+    w.at = to;
+    store_->known[id] = to;
+    if (!durable) return Status::Ok();
+    // A mark guards against printing or answering twice after a crash: it
+    // must be on disk before the step it guards begins.
+    if (Status st = FsyncFolder(w.dir + "/cur"); !st) return st;
+    if (fromSub != w.dir + "/cur") return FsyncFolder(fromSub);
+    return Status::Ok();
+}
+
+Status MaildirStore::Mark(const MessageId& id, MessageMark mark) {
+    Result<Where> w = Find(id);
+    if (!w) return w.status();
+    return Reflag(id, *w, maildir::WithFlag(maildir::FlagsOf(w->at.name), FlagOf(mark), true),
+                  true);
+}
+
+Status MaildirStore::SetUnread(const MessageId& id, bool unread) {
+    Result<Where> w = Find(id);
+    if (!w) return w.status();
+    return Reflag(id, *w, maildir::WithFlag(maildir::FlagsOf(w->at.name), 'S', !unread), false);
+}
+
+Result<MessageId> MaildirStore::Move(const MessageId& id, const FolderId& to) {
+    Result<std::string> target = FolderDir(to);
+    if (!target) return target.status();
+    Result<Where> w = Find(id);
+    if (!w) return w.status();
+    std::string base = maildir::BaseOf(w->at.name);
+    const std::string flags = maildir::FlagsOf(w->at.name);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const Entry now{"cur", base + ":2," + flags};
+        const std::string dest = *target + "/cur/" + now.name;
+        if (dest == w->Path()) return id;
+        if (int err = maildir::RenameNoReplace(w->Path(), dest); err != 0) {
+            if (err != EEXIST)
+                return Status::Error(Fail::Io,
+                                     "cannot move into " + *target + ": " + std::strerror(err));
+            // Another message has this name there: this one gets a fresh one.
+            base = maildir::UniqueName(
+                maildir::DeliveryTimeOf(base).value_or(static_cast<std::int64_t>(::time(nullptr))),
+                ++store_->counter);
+            continue;
         }
-        return maildir::OpenStoredMessage(store_, Dir(), maildir::Entry{sub, name});
+        store_->known.erase(id);
+        MessageId moved = *target + "/" + base;
+        store_->known[moved] = now;
+        // The message has moved either way; a failed sync means a crash
+        // could still find it in the old folder.
+        if (Status st = FsyncFolder(*target + "/cur"); !st) return st;
+        if (Status st = FsyncFolder(w->dir + "/" + w->at.sub); !st) return st;
+        return moved;
     }
-    Result<std::shared_ptr<MailMessage>> AddMessage() override {
-        if (kind_ == Kind::Top)
-            return Status::Error(Fail::Rejected, "the root folder holds no messages");
-        return maildir::NewDraftMessage(store_, Dir());
-    }
-    Status SyncNew() override { return maildir::SyncDelivered(*store_, Dir()); }
+    return Status::Error(Fail::Io, "cannot find a free name in " + *target);
+}
 
-  private:
-    std::string Dir() const {
-        return kind_ == Kind::Sub ? store_->root + "/" + entry_ : store_->root;
-    }
+// The command runs with MAILDIR set and its output on our standard error
+// (standard output belongs to the program); we wait for it to end.
+Status MaildirStore::RunDeliver() {
+    std::vector<std::string> env;
+    for (char** e = environ; e && *e; ++e)
+        if (std::strncmp(*e, "MAILDIR=", 8) != 0) env.emplace_back(*e);
+    env.push_back("MAILDIR=" + store_->root);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string sh = "/bin/sh", dashC = "-c", cmd = deliver_;
+    char* argv[] = {sh.data(), dashC.data(), cmd.data(), nullptr};
 
-    static std::string LastName(const std::string& entry) {
-        std::size_t dot = entry.find_last_of('.');
-        return maildir::UnescapeFolderName(entry.substr(dot + 1));
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, 2, 1);
+    pid_t pid = 0;
+    int rc = ::posix_spawn(&pid, "/bin/sh", &fa, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0)
+        return Status::Error(Fail::Internal,
+                             std::string("cannot start deliver: ") + std::strerror(rc));
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return ErrnoStatus(Fail::Internal, "cannot wait for deliver");
     }
-
-    void ListFolders() {
-        listedFolders_ = true;
-        folders_.clear();
-        if (kind_ == Kind::Inbox) return;
-        std::string prefix = (kind_ == Kind::Top ? std::string() : entry_) + ".";
-        DIR* d = ::opendir(store_->root.c_str());
-        if (!d) return;
-        while (dirent* de = ::readdir(d)) {
-            std::string n = de->d_name;
-            if (n.size() <= prefix.size() || n.compare(0, prefix.size(), prefix) != 0) continue;
-            std::string rest = n.substr(prefix.size());
-            if (rest.find('.') != std::string::npos) continue;  // deeper level
-            if (!maildir::IsMaildir(store_->root + "/" + n)) continue;
-            folders_.push_back(n);
-        }
-        ::closedir(d);
-        std::sort(folders_.begin(), folders_.end());
-    }
-
-    std::shared_ptr<StoreState> store_;
-    Kind kind_;
-    std::string entry_;  // ".A.B" for a sub-folder
-    std::string name_;
-    bool listedFolders_ = false;
-    std::vector<std::string> folders_;
-    std::vector<maildir::Entry> listing_;
-};
-
-class MaildirInfoStore final : public MailInfoStore {
-  public:
-    explicit MaildirInfoStore(std::shared_ptr<StoreState> store) : store_(std::move(store)) {}
-    Result<std::string> ID() override { return "maildir:" + store_->root; }
-    Result<std::shared_ptr<MailFolder>> RootFolder() override {
-        return std::shared_ptr<MailFolder>(
-            std::make_shared<MaildirFolder>(store_, MaildirFolder::Kind::Top, "", store_->profile));
-    }
-
-  private:
-    std::shared_ptr<StoreState> store_;
-};
-
-class MaildirSession final : public MailSession {
-  public:
-    MaildirSession(std::string storesIni, Dialogs& dialogs)
-        : storesIni_(std::move(storesIni)), dialogs_(dialogs) {}
-
-    Status Logon(const std::string& profileName, bool interactive) override {
-        store_.reset();
-        auto text = ReadWholeFile(storesIni_);
-        if (!text) return Status::Error(Fail::NotFound, "cannot read " + storesIni_);
-        std::vector<std::string> sections = ini::Sections(*text);
-        std::string section = Find(sections, profileName);
-        if (section.empty() && interactive && !sections.empty()) {
-            if (auto pick = dialogs_.Choose("Choose a mail-store profile", sections))
-                section = Find(sections, *pick);
-        }
-        if (section.empty())
-            return Status::Error(Fail::NotFound, "no mail-store profile " + profileName);
-        auto dirValue = ini::Lookup(*text, section, "maildir");
-        std::string dir = dirValue ? ini::StripComment(*dirValue) : std::string();
-        if (dir.empty())
-            return Status::Error(Fail::Format, "profile " + section + " has no maildir");
-        dir = ExpandHome(dir);
-        while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-        if (dir.front() != '/') {
-            char cwd[4096];
-            if (::getcwd(cwd, sizeof cwd)) dir = std::string(cwd) + "/" + dir;
-        }
-        if (Status st = maildir::MakeMaildir(dir); !st) return st;
-        auto deliver = ini::Lookup(*text, section, "deliver");
-        deliver_ = deliver ? ini::StripComment(*deliver) : std::string();
-        auto st = std::make_shared<StoreState>();
-        st->root = dir;
-        st->profile = section;
-        store_ = std::move(st);
-        return Status::Ok();
-    }
-    Result<std::string> Name() override {
-        if (Status s = Need(); !s) return s;
-        return store_->profile;
-    }
-    Result<std::shared_ptr<MailFolder>> Inbox() override {
-        if (Status s = Need(); !s) return s;
-        return std::shared_ptr<MailFolder>(
-            std::make_shared<MaildirFolder>(store_, MaildirFolder::Kind::Inbox, "", "Inbox"));
-    }
-    Result<int> InfoStoreCount() override {
-        if (Status s = Need(); !s) return s;
-        return 1;
-    }
-    Result<std::shared_ptr<MailInfoStore>> InfoStore(int index) override {
-        if (Status s = Need(); !s) return s;
-        if (index != 1)
-            return Status::Error(Fail::NotFound, "no info store " + std::to_string(index));
-        return std::shared_ptr<MailInfoStore>(std::make_shared<MaildirInfoStore>(store_));
-    }
-    Status DeliverNow() override {
-        if (Status s = Need(); !s) return s;
-        if (deliver_.empty()) return Status::Ok();
-        return RunDeliver();
-    }
-    Result<std::shared_ptr<MailMessage>> GetMessage(const std::string& id) override {
-        if (Status s = Need(); !s) return s;
-        std::string dir, base;
-        if (!maildir::SplitMessageId(id, dir, base) || !store_->FolderDir(dir))
-            return Status::Error(Fail::NotFound, "no message " + id);
-        auto hit = maildir::Locate(dir, base);
-        if (!hit) return Status::Error(Fail::NotFound, "no message " + id);
-        return maildir::OpenStoredMessage(store_, dir, std::move(*hit));
-    }
-    Status Logoff() override {
-        if (Status s = Need(); !s) return s;
-        store_.reset();
-        return Status::Ok();
-    }
-
-  private:
-    Status Need() const {
-        if (!store_) return Status::Error(Fail::Rejected, "not logged on");
-        return Status::Ok();
-    }
-
-    static std::string Find(const std::vector<std::string>& sections, const std::string& name) {
-        for (const auto& s : sections)
-            if (EqualsNoCase(s, name)) return s;
-        return {};
-    }
-
-    // The command runs with MAILDIR set and its output on our standard error
-    // (standard output belongs to the program); we wait for it to end.
-    Status RunDeliver() {
-        std::vector<std::string> env;
-        for (char** e = environ; e && *e; ++e)
-            if (std::strncmp(*e, "MAILDIR=", 8) != 0) env.emplace_back(*e);
-        env.push_back("MAILDIR=" + store_->root);
-        std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::string sh = "/bin/sh", dashC = "-c", cmd = deliver_;
-        char* argv[] = {sh.data(), dashC.data(), cmd.data(), nullptr};
-
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&fa, 2, 1);
-        pid_t pid = 0;
-        int rc = ::posix_spawn(&pid, "/bin/sh", &fa, nullptr, argv, envp.data());
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0)
-            return Status::Error(Fail::Internal,
-                                 std::string("cannot start deliver: ") + std::strerror(rc));
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0) {
-            if (errno != EINTR) return ErrnoStatus(Fail::Internal, "cannot wait for deliver");
-        }
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return Status::Ok();
-        return Status::Error(
-            Fail::Rejected,
-            "deliver command ended with status " +
-                std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)));
-    }
-
-    std::string storesIni_;
-    Dialogs& dialogs_;
-    std::shared_ptr<StoreState> store_;
-    std::string deliver_;
-};
-
-}  // namespace
-
-MaildirStoreProvider::MaildirStoreProvider(std::string storesIni, Dialogs& dialogs)
-    : storesIni_(std::move(storesIni)), dialogs_(dialogs) {}
-
-Result<std::unique_ptr<MailSession>> MaildirStoreProvider::CreateSession() {
-    maildir::EnsureGMime();
-    return std::unique_ptr<MailSession>(std::make_unique<MaildirSession>(storesIni_, dialogs_));
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return Status::Ok();
+    return Status::Error(
+        Fail::Rejected,
+        "deliver command ended with status " +
+            std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)));
 }
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -32,7 +33,9 @@ namespace {
 constexpr double kSheetWidth = 595.276;
 constexpr double kSheetHeight = 841.89;
 constexpr double kMargin = 36;
-constexpr int kTabColumns = 8;
+// Below this the text would be unreadable: a grid that needs less runs off
+// the sheet instead.
+constexpr double kSmallestFont = 4;
 
 Status CopyFile(const std::string& from, int toFd) {
     UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
@@ -174,10 +177,12 @@ class SystemPrinters final : public Printers {
         return all.empty() ? std::string() : all.front().deviceName;
     }
 
-    Status SetFontSize(double points) override {
+    Status SetFontSize(double points, int columns, int lines) override {
         if (!std::isfinite(points) || points < 1 || points > 400)
             return Status::Error(Fail::Rejected, "font size refused");
         fontSize_ = points;
+        columns_ = columns;
+        lines_ = lines;
         if (cr_) ApplyFont();
         return Status::Ok();
     }
@@ -332,10 +337,22 @@ class SystemPrinters final : public Printers {
         return Status::Ok();
     }
 
+    // The set size, or a smaller one at which the grid fits between the
+    // margins: a monospace font's advance and line height grow with its size.
     void ApplyFont() {
         cairo_select_font_face(cr_, "DejaVu Sans Mono", CAIRO_FONT_SLANT_NORMAL,
                                CAIRO_FONT_WEIGHT_NORMAL);
-        cairo_set_font_size(cr_, fontSize_);
+        cairo_set_font_size(cr_, 1);
+        cairo_font_extents_t unit{};
+        cairo_font_extents(cr_, &unit);
+        cairo_text_extents_t glyph{};
+        cairo_text_extents(cr_, "M", &glyph);
+        double size = fontSize_;
+        if (columns_ > 0 && glyph.x_advance > 0)
+            size = std::min(size, (kSheetWidth - 2 * kMargin) / (columns_ * glyph.x_advance));
+        if (lines_ > 0 && unit.height > 0)
+            size = std::min(size, (kSheetHeight - 2 * kMargin) / (lines_ * unit.height));
+        cairo_set_font_size(cr_, std::max(size, std::min(fontSize_, kSmallestFont)));
         cairo_font_extents(cr_, &extents_);
     }
 
@@ -350,7 +367,8 @@ class SystemPrinters final : public Printers {
     // printer does with text that runs past the bottom margin.
     void SetLine(std::string_view line) {
         if (pendingPage_) NextSheet();
-        if (y_ + extents_.height > kSheetHeight - kMargin && y_ > kMargin) NextSheet();
+        // (A grid fitted to the sheet must not lose its last line to rounding.)
+        if (y_ + extents_.height > kSheetHeight - kMargin + 0.01 && y_ > kMargin) NextSheet();
         std::string text = ShowableLine(line);
         if (!text.empty()) {
             cairo_move_to(cr_, kMargin, y_ + extents_.ascent);
@@ -373,6 +391,8 @@ class SystemPrinters final : public Printers {
     std::string lastDelivery_;
     std::string docKey_;
     double fontSize_ = 10;
+    int columns_ = 0;  // the text grid the font must fit, 0 for any
+    int lines_ = 0;
 
     cairo_surface_t* pdf_ = nullptr;
     cairo_t* cr_ = nullptr;

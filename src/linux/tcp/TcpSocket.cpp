@@ -518,85 +518,93 @@ class TcpSocket final : public Socket {
         if (re & (POLLIN | POLLHUP | POLLERR)) ReadSome(re);
     }
 
-    void ReadSome(short re) {
-        const unsigned gen = generation_;
+    // What one read event brought: bytes, the end of the stream, an error.
+    struct Reading {
         std::size_t got = 0;
         bool eof = false;
         int err = 0;
         std::string errText;
+    };
+
+    // Reads what is there into rbuf_, within its bound and the event's.
+    Reading ReadAvailable() {
+        Reading r;
         char buf[kReadChunk];
-        while (got < kMaxPerEvent && rbuf_.size() < TcpSocketFactory::kMaxBuffered) {
+        while (r.got < kMaxPerEvent && rbuf_.size() < TcpSocketFactory::kMaxBuffered) {
             std::size_t room = std::min(sizeof buf, TcpSocketFactory::kMaxBuffered - rbuf_.size());
             if (ssl_) {
                 ERR_clear_error();
                 int n = SSL_read(ssl_, buf, static_cast<int>(room));
                 if (n > 0) {
                     rbuf_.append(buf, static_cast<std::size_t>(n));
-                    got += static_cast<std::size_t>(n);
+                    r.got += static_cast<std::size_t>(n);
                     continue;
                 }
                 int e = SSL_get_error(ssl_, n);
                 if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
                 if (e == SSL_ERROR_ZERO_RETURN ||
                     (e == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && errno == 0)) {
-                    eof = true;
+                    r.eof = true;
                 } else if (e == SSL_ERROR_SYSCALL && errno != 0) {
-                    err = errno;
-                    errText = std::strerror(errno);
+                    r.err = errno;
+                    r.errText = std::strerror(errno);
                 } else {
-                    err = kTlsFailure;
-                    errText = "TLS: " + TlsErrorText();
+                    r.err = kTlsFailure;
+                    r.errText = "TLS: " + TlsErrorText();
                 }
                 break;
             }
             ssize_t n = ::recv(fd_, buf, room, MSG_DONTWAIT);
             if (n > 0) {
                 rbuf_.append(buf, static_cast<std::size_t>(n));
-                got += static_cast<std::size_t>(n);
+                r.got += static_cast<std::size_t>(n);
                 if (static_cast<std::size_t>(n) < room) break;
                 continue;
             }
             if (n == 0) {
-                eof = true;
+                r.eof = true;
             } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                err = errno;
-                errText = std::strerror(errno);
+                r.err = errno;
+                r.errText = std::strerror(errno);
             }
             break;
         }
-        if (!eof && err == 0 && got == 0 && (re & POLLERR)) {
+        return r;
+    }
+
+    void ReadSome(short re) {
+        const unsigned gen = generation_;
+        Reading r = ReadAvailable();
+        if (!r.eof && r.err == 0 && r.got == 0 && (re & POLLERR)) {
             int soerr = 0;
             socklen_t len = sizeof soerr;
             ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soerr, &len);
-            err = soerr ? soerr : ECONNRESET;
-            errText = std::strerror(err);
+            r.err = soerr ? soerr : ECONNRESET;
+            r.errText = std::strerror(r.err);
         }
-        if (eof || err) {
+        if (r.eof || r.err) {
             peerClosed_ = true;
             if (watch_) loop_.Unwatch(watch_);
             watch_ = 0;
         } else {
             UpdateWatch();
         }
-        if (got > 0 && h_.onData) {
+        if (r.got > 0 && h_.onData) {
             h_.onData(rbuf_.size());
             if (gen != generation_) return;
         }
-        if (ssl_ && !eof && !err && SSL_pending(ssl_) > 0 &&
+        if (ssl_ && !r.eof && !r.err && SSL_pending(ssl_) > 0 &&
             rbuf_.size() < TcpSocketFactory::kMaxBuffered)
             Kick();
-        if (err) {
-            // Keep what was received for Receive; the connection is over.
-            std::string keep = std::move(rbuf_);
-            CloseFd();
-            rbuf_ = std::move(keep);
-            if (h_.onError) h_.onError(EventCode(err), errText);
-        } else if (eof) {
-            std::string keep = std::move(rbuf_);
-            CloseFd();
-            rbuf_ = std::move(keep);
-            if (h_.onDisconnect) h_.onDisconnect();
-        }
+        if (!r.err && !r.eof) return;
+        // Keep what was received for Receive; the connection is over.
+        std::string keep = std::move(rbuf_);
+        CloseFd();
+        rbuf_ = std::move(keep);
+        if (r.err && h_.onError)
+            h_.onError(EventCode(r.err), r.errText);
+        else if (!r.err && h_.onDisconnect)
+            h_.onDisconnect();
     }
 
     EventLoop& loop_;

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <set>
-
 #include "tests/linux/maildir/StoreKits.h"
 
 using namespace platform;
@@ -20,18 +18,22 @@ namespace {
 template <class Kit>
 class MailStoreContract : public ::testing::Test {
   protected:
-    std::unique_ptr<MailSession> Logon() { return storekits::Logon(kit.Provider()); }
-    static std::shared_ptr<MailFolder> Root(MailSession& s) {
-        return *(*s.InfoStore(1))->RootFolder();
-    }
+    MailStore& store() { return kit.Store(); }
     // A stored message, received at `received`.
-    static std::string Store(MailFolder& folder, const std::string& subject,
-                             std::int64_t received) {
-        auto m = *folder.AddMessage();
-        EXPECT_TRUE(m->SetSubject(subject).ok());
-        EXPECT_TRUE(m->SetTimeReceived(received).ok());
-        EXPECT_TRUE(m->Update().ok());
-        return *m->ID();
+    MessageId Store(const FolderId& folder, const std::string& subject, std::int64_t received) {
+        NewMessage m;
+        m.subject = subject;
+        m.timeReceived = received;
+        auto id = store().Store(folder, m);
+        EXPECT_TRUE(id.ok()) << id.status().detail;
+        EXPECT_TRUE(store().Sync(folder).ok());
+        return id.value_or("");
+    }
+    std::vector<std::string> Subjects(const FolderId& folder) {
+        std::vector<std::string> out;
+        for (const auto& id : store().List(folder).value_or({}))
+            out.push_back(store().Load(id)->subject);
+        return out;
     }
 
     Kit kit;
@@ -47,224 +49,194 @@ struct KitNames {
 using Kits = ::testing::Types<FakeKit, MaildirKit>;
 TYPED_TEST_SUITE(MailStoreContract, Kits, KitNames);
 
-TYPED_TEST(MailStoreContract, LogonFindsProfilesWithoutCaseAndOffersThemInteractively) {
-    auto s = std::move(*this->kit.Provider().CreateSession());
-    EXPECT_FALSE(s->Logon("VOXA-FAX", false).ok());
-    EXPECT_FALSE(s->Inbox().ok());
-    EXPECT_FALSE(s->Logon("VOXA-FAX", true).ok());  // nobody picks one
+TYPED_TEST(MailStoreContract, LogOnFindsProfilesWithoutCaseAndOffersThemInteractively) {
+    MailStore& s = this->store();
+    auto refused = s.LogOn("VOXA-FAX", false);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.status().kind, Fail::NotFound);
+    EXPECT_NE(refused.status().detail.find("\"" + std::string(kProfile) + "\""), std::string::npos)
+        << refused.status().detail;
+    EXPECT_FALSE(s.Folder({"VOXA-FAXes"}).ok());
+    EXPECT_FALSE(s.LogOn("VOXA-FAX", true).ok());  // nobody picks one
     this->kit.OfferOnInteractiveLogon(kProfile);
-    EXPECT_FALSE(s->Logon("VOXA-FAX", false).ok());
-    ASSERT_TRUE(s->Logon("VOXA-FAX", true).ok());
-    EXPECT_EQ(*s->Name(), kProfile);
-    ASSERT_TRUE(s->Logon("windows MESSAGING settings", false).ok());
-    EXPECT_EQ(*s->Name(), kProfile);
-    EXPECT_EQ(*s->InfoStoreCount(), 1);
-    EXPECT_FALSE(s->InfoStore(2).ok());
-    ASSERT_TRUE(s->Logoff().ok());
-    EXPECT_FALSE(s->Name().ok());
-    EXPECT_FALSE(s->Inbox().ok());
+    EXPECT_FALSE(s.LogOn("VOXA-FAX", false).ok());
+    auto picked = s.LogOn("VOXA-FAX", true);
+    ASSERT_TRUE(picked.ok());
+    EXPECT_EQ(picked->profile, kProfile);
+    auto again = s.LogOn("windows MESSAGING settings", false);
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again->profile, kProfile);
+    EXPECT_EQ(again->inbox, picked->inbox);
+    s.LogOff();
+    EXPECT_FALSE(s.List(again->inbox).ok());
+    EXPECT_FALSE(s.DeliverNow().ok());
 }
 
-TYPED_TEST(MailStoreContract, FoldersKeepExactNamesAndIdsAcrossSessions) {
-    auto s = this->Logon();
-    auto faxes = *this->Root(*s)->AddFolder("VOXA-FAXes");
-    for (const char* name : {"Printed", "printed", "a.b/c%d"}) ASSERT_TRUE(faxes->AddFolder(name));
+TYPED_TEST(MailStoreContract, FoldersAreFoundByExactNamesAndKeepTheirIdsAcrossLogons) {
+    MailStore& s = this->store();
+    const FolderId inbox = LogOn(s);
+    std::vector<FolderId> ids;
+    for (const char* name : {"Printed", "printed", "a.b/c%d"}) {
+        auto id = s.Folder({"VOXA-FAXes", name});
+        ASSERT_TRUE(id.ok()) << name;
+        ids.push_back(*id);
+    }
+    EXPECT_NE(ids[0], ids[1]);
+    EXPECT_NE(ids[0], ids[2]);
+    EXPECT_FALSE(s.Folder({"VOXA-FAXes", ""}).ok());
 
-    auto s2 = this->Logon();
-    auto root = this->Root(*s2);
-    ASSERT_EQ(*root->FolderCount(), 1);
-    auto f = *root->Folder(1);
-    EXPECT_EQ(*f->Name(), "VOXA-FAXes");
-    EXPECT_EQ(*f->ID(), *faxes->ID());
-    EXPECT_NE(*f->ID(), *(*s2->Inbox())->ID());
-    ASSERT_EQ(*f->FolderCount(), 3);
-    std::set<std::string> names;
-    for (int i = 1; i <= 3; ++i) names.insert(*(*f->Folder(i))->Name());
-    EXPECT_EQ(names, (std::set<std::string>{"Printed", "printed", "a.b/c%d"}));
-    EXPECT_FALSE(f->Folder(0).ok());
-    EXPECT_FALSE(f->Folder(4).ok());
+    EXPECT_EQ(LogOn(s), inbox);
+    EXPECT_EQ(*s.Folder({"VOXA-FAXes", "Printed"}), ids[0]);
+    EXPECT_EQ(*s.Folder({"VOXA-FAXes", "a.b/c%d"}), ids[2]);
+    EXPECT_NE(*s.Folder({"VOXA-FAXes"}), inbox);
 }
 
-TYPED_TEST(MailStoreContract, NewMessageIsStoredByUpdateAndReadsBackByteForByte) {
-    auto s = this->Logon();
-    auto inbox = *s->Inbox();
+TYPED_TEST(MailStoreContract, NewMessageReadsBackByteForByte) {
+    MailStore& s = this->store();
+    const FolderId inbox = LogOn(s);
     const std::string text =
         " +OK 1234 octets\r\nFrom: a@b.example\r\nSubject: x\r\n\r\n\r\nCaf\xe9\0\r\n.\r\n"s;
     const std::string tif = "II*\0\r\n\x80\xff\n\r"s + std::string(300000, '\0') + "end\r\n";
-    const std::string dataFile = this->tmp / "fax.tif";
-    WriteFile(dataFile, tif);
+    // One file holds the parts one after another, base64 text among them.
+    const std::string parts = this->tmp / "parts";
+    WriteFile(parts, "junk" + tif + "second part" + "AAH/SGVsbG8s\nIGZheA0K\n");
+    const std::int64_t at2 = 4 + static_cast<std::int64_t>(tif.size());
 
-    auto msg = *inbox->AddMessage();
-    ASSERT_TRUE(msg->SetSenderName("Sender <a@b.example>").ok());
-    ASSERT_TRUE(msg->SetSubject("VOXA-FAX  From: a@b.example").ok());
-    ASSERT_TRUE(msg->SetTimeReceived(1700000000).ok());
-    ASSERT_TRUE(msg->SetTimeSent(kZeroDateUnix).ok());
-    ASSERT_TRUE(msg->SetText(text).ok());
-    EXPECT_EQ(*msg->Text(), text);
-    auto attach = [&](const std::string& name, const std::string& file) {
-        auto a = *msg->AddAttachment();
-        EXPECT_TRUE(a->SetType(1).ok() && a->SetPosition(0).ok() && a->SetName(name).ok() &&
-                    a->SetSource(file).ok());
-        if (!file.empty()) {
-            EXPECT_TRUE(a->ReadFromFile(file).ok());
-        }
-    };
-    attach("fax.tif;", dataFile);
-    // The conversion reuses the data file's name for the next part.
-    WriteFile(dataFile, "second part");
-    attach("r\xe9sum\xe9 =?x?= ;; two  blanks;", dataFile);
-    attach("never given content;", "");
-    for (const char* address : {"SMTP:fax1@voxafax.example", "SMTP:Fax Line <f@x.example>"}) {
-        auto rcp = *msg->AddRecipient();
-        ASSERT_TRUE(rcp->SetAddress(address).ok());
-        ASSERT_TRUE(rcp->SetType(1).ok());
-    }
-    EXPECT_EQ(*inbox->MessageCount(), 0);
-    ASSERT_TRUE(msg->Update().ok());
-    ASSERT_EQ(*inbox->MessageCount(), 1);
+    NewMessage m;
+    m.senderName = "Sender <a@b.example>";
+    m.subject = "VOXA-FAX  From: a@b.example";
+    m.timeReceived = 1700000000;
+    m.timeSent = kZeroDateUnix;
+    m.text = text;
+    m.note = "1200 parts; the last 200 were left out";
+    m.attachments = {{"fax.tif;", "/tmp/fax.tif", parts, 4, static_cast<std::int64_t>(tif.size())},
+                     {"r\xe9sum\xe9 =?x?= ;; two  blanks;", "", parts, at2, 11},
+                     {"b64;", "", parts, at2 + 11, -1, true},
+                     {"never given content;", "", ""}};
+    m.recipients = {{"SMTP:fax1@voxafax.example", RecipientKind::To},
+                    {"SMTP:Fax Line <f@x.example>", RecipientKind::Cc}};
+    auto id = s.Store(inbox, m);
+    ASSERT_TRUE(id.ok()) << id.status().detail;
+    ASSERT_TRUE(s.Sync(inbox).ok());
+    ASSERT_EQ(*s.List(inbox), std::vector<MessageId>{*id});
 
-    auto back = *inbox->Message(1);
-    EXPECT_EQ(*back->ID(), *msg->ID());
-    EXPECT_EQ(*back->Text(), text);
-    EXPECT_EQ(*back->Subject(), "VOXA-FAX  From: a@b.example");
-    EXPECT_EQ(*back->SenderAddress(), "a@b.example");
-    EXPECT_EQ(*back->Type(), "IPM.Note");
-    EXPECT_EQ(*back->TimeSent(), "12/30/1899 12:00:00 AM");
-    EXPECT_EQ(*back->TimeReceived(), FormatStoreTime(1700000000));
-    ASSERT_EQ(*back->RecipientCount(), 2);
-    EXPECT_EQ(*(*back->Recipient(1))->Name(), "fax1@voxafax.example");
-    EXPECT_EQ(*(*back->Recipient(2))->Name(), "Fax Line <f@x.example>");
-    EXPECT_FALSE(back->Recipient(3).ok());
-    ASSERT_EQ(*back->AttachmentCount(), 3);
+    auto back = s.Load(*id);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(back->id, *id);
+    EXPECT_EQ(back->text, text);
+    EXPECT_EQ(back->subject, "VOXA-FAX  From: a@b.example");
+    EXPECT_EQ(back->senderAddress, "a@b.example");
+    EXPECT_EQ(back->type, "IPM.Note");
+    EXPECT_EQ(back->note, "1200 parts; the last 200 were left out");
+    EXPECT_EQ(back->timeSent, "12/30/1899 12:00:00 AM");
+    EXPECT_EQ(back->timeReceived, FormatStoreTime(1700000000));
+    EXPECT_TRUE(back->unread);
+    EXPECT_TRUE(back->marks.empty());
+    ASSERT_EQ(back->recipients.size(), 2u);
+    EXPECT_EQ(back->recipients[0].name, "fax1@voxafax.example");
+    EXPECT_EQ(back->recipients[1].name, "Fax Line <f@x.example>");
+    EXPECT_EQ(back->recipients[1].kind, RecipientKind::Cc);
+    ASSERT_EQ(back->attachments.size(), 4u);
     const std::pair<std::string, std::string> want[] = {
         {"fax.tif;", tif},
         {"r\xe9sum\xe9 =?x?= ;; two  blanks;", "second part"},
+        {"b64;", "\0\x01\xffHello, fax\r\n"s},
         {"never given content;", ""}};
-    for (int i = 1; i <= 3; ++i) {
-        auto a = *back->Attachment(i);
-        EXPECT_EQ(*a->Name(), want[i - 1].first);
-        ASSERT_TRUE(a->WriteToFile(this->tmp / "out.bin").ok());
-        EXPECT_TRUE(ReadFile(this->tmp / "out.bin") == want[i - 1].second) << i;
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(back->attachments[i].name, want[i].first);
+        ASSERT_TRUE(s.WriteAttachment(*id, i, this->tmp / "out.bin").ok());
+        EXPECT_TRUE(ReadFile(this->tmp / "out.bin") == want[i].second) << i;
     }
-    EXPECT_EQ(*(*back->Attachment(1))->Source(), dataFile);
-    EXPECT_EQ(*(*back->Attachment(3))->Source(), "");
-    EXPECT_FALSE(back->Attachment(4).ok());
-    EXPECT_FALSE(back->Field(1).ok());
+    EXPECT_EQ(back->attachments[0].source, "/tmp/fax.tif");
+    EXPECT_FALSE(s.WriteAttachment(*id, 4, this->tmp / "out.bin").ok());
     if (::access("/dev/full", W_OK) == 0) {  // a full disk is no success
-        EXPECT_FALSE((*back->Attachment(1))->WriteToFile("/dev/full").ok());
+        EXPECT_FALSE(s.WriteAttachment(*id, 0, "/dev/full").ok());
     }
 }
 
-TYPED_TEST(MailStoreContract, UpdateStoresAllOrNothingAndOnlyOnce) {
-    auto s = this->Logon();
-    auto inbox = *s->Inbox();
+TYPED_TEST(MailStoreContract, AMessageIsStoredWholeOrNotAtAll) {
+    MailStore& s = this->store();
+    const FolderId inbox = LogOn(s);
     WriteFile(this->tmp / "note.txt", "plain words\r\n");
-    auto msg = *inbox->AddMessage();
-    auto att = *msg->AddAttachment();
-    ASSERT_TRUE(att->SetName("note.txt;").ok());
-    ASSERT_TRUE(att->ReadFromFile(this->tmp / "note.txt").ok());
-    EXPECT_FALSE(att->ReadFromFile(this->tmp / "missing.txt").ok());
-    EXPECT_FALSE(msg->MoveTo(*inbox->ID()).ok());
+    NewMessage m;
+    m.attachments = {{"note.txt;", "", this->tmp / "note.txt"},
+                     {"gone.txt;", "", this->tmp / "missing.txt"}};
+    EXPECT_FALSE(s.Store(inbox, m).ok());
+    m.attachments.pop_back();
     this->kit.BreakDelivery();
-    EXPECT_FALSE(msg->Update().ok());
-    EXPECT_EQ(*inbox->MessageCount(), 0);
+    EXPECT_FALSE(s.Store(inbox, m).ok());
+    EXPECT_TRUE(s.List(inbox)->empty());
     this->kit.RepairDelivery();
-    ASSERT_TRUE(msg->Update().ok());
-    ASSERT_TRUE(msg->Update().ok());
-    ASSERT_EQ(*inbox->MessageCount(), 1);
+    auto id = s.Store(inbox, m);
+    ASSERT_TRUE(id.ok());
+    EXPECT_FALSE(s.Move(*id, "no such folder").ok());
     // Without text or dates they read empty; a text file stays an attachment.
-    auto back = *inbox->Message(1);
-    EXPECT_EQ(*back->Text(), "");
-    EXPECT_EQ(*back->Subject(), "");
-    EXPECT_EQ(*back->TimeSent(), "");
-    ASSERT_EQ(*back->AttachmentCount(), 1);
-    ASSERT_TRUE((*back->Attachment(1))->WriteToFile(this->tmp / "out.txt").ok());
+    auto back = s.Load(*id);
+    EXPECT_EQ(back->text, "");
+    EXPECT_EQ(back->subject, "");
+    EXPECT_EQ(back->timeSent, "");
+    ASSERT_EQ(back->attachments.size(), 1u);
+    ASSERT_TRUE(s.WriteAttachment(*id, 0, this->tmp / "out.txt").ok());
     EXPECT_EQ(ReadFile(this->tmp / "out.txt"), "plain words\r\n");
 }
 
-TYPED_TEST(MailStoreContract, MoveGivesNewIdAndListingsKeepPositionsUntilCounted) {
-    auto s = this->Logon();
-    auto inbox = *s->Inbox();
-    auto printed = *(*this->Root(*s)->AddFolder("VOXA-FAXes"))->AddFolder("Printed");
-    const std::string id = this->Store(*inbox, "one", 1700000001);
-    this->Store(*inbox, "two", 1700000002);
-    ASSERT_EQ(*inbox->MessageCount(), 2);
+TYPED_TEST(MailStoreContract, MoveGivesANewIdAndTheOldOneNoLongerLoads) {
+    MailStore& s = this->store();
+    const FolderId inbox = LogOn(s);
+    const FolderId printed = *s.Folder({"VOXA-FAXes", "Printed"});
+    const MessageId one = this->Store(inbox, "one", 1700000001);
+    const MessageId two = this->Store(inbox, "two", 1700000002);
+    const auto snapshot = *s.List(inbox);
+    ASSERT_EQ(snapshot, (std::vector<MessageId>{one, two}));
 
-    auto msg = *s->GetMessage(id);
-    EXPECT_FALSE(msg->MoveTo("no such folder").ok());
-    ASSERT_TRUE(msg->MoveTo(*printed->ID()).ok());
-    const std::string moved = *msg->ID();
-    EXPECT_NE(moved, id);
-    EXPECT_FALSE(s->GetMessage(id).ok());
-    EXPECT_EQ(*(*s->GetMessage(moved))->Subject(), "one");
-    // The listing keeps its positions, but the item that left cannot be read.
-    EXPECT_FALSE(inbox->Message(1).ok());
-    EXPECT_EQ(*(*inbox->Message(2))->Subject(), "two");
-    EXPECT_FALSE(inbox->Message(3).ok());
-    EXPECT_EQ(*inbox->MessageCount(), 1);
-    ASSERT_EQ(*printed->MessageCount(), 1);
-    EXPECT_EQ(*(*printed->Message(1))->ID(), moved);
+    auto moved = s.Move(one, printed);
+    ASSERT_TRUE(moved.ok());
+    EXPECT_NE(*moved, one);
+    EXPECT_FALSE(s.Load(one).ok());
+    EXPECT_EQ(s.Load(*moved)->subject, "one");
+    EXPECT_EQ(this->Subjects(inbox), std::vector<std::string>{"two"});
+    EXPECT_EQ(this->Subjects(printed), std::vector<std::string>{"one"});
     // And back: the ID changes again, and the message is found by it.
-    ASSERT_TRUE(msg->MoveTo(*inbox->ID()).ok());
-    EXPECT_EQ(*(*s->GetMessage(*msg->ID()))->Subject(), "one");
-    EXPECT_EQ(*printed->MessageCount(), 0);
+    auto back = s.Move(*moved, inbox);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(s.Load(*back)->subject, "one");
+    EXPECT_TRUE(s.List(printed)->empty());
 }
 
-TYPED_TEST(MailStoreContract, UnreadFlagIsKeptWithTheMessage) {
-    auto s = this->Logon();
-    auto inbox = *s->Inbox();
-    auto seen = *inbox->AddMessage();
-    ASSERT_TRUE(seen->SetUnread(false).ok());
-    ASSERT_TRUE(seen->Update().ok());
-    EXPECT_FALSE(this->kit.Unread(*seen->ID()));
+TYPED_TEST(MailStoreContract, UnreadAndMarksStayWithTheMessageAcrossLogonsAndMoves) {
+    MailStore& s = this->store();
+    const FolderId inbox = LogOn(s);
+    NewMessage seen;
+    seen.unread = false;
+    EXPECT_FALSE(s.Load(*s.Store(inbox, seen))->unread);
 
-    const std::string id = this->Store(*inbox, "fresh", 1700000000);
-    EXPECT_TRUE(this->kit.Unread(id));
-    auto msg = *s->GetMessage(id);
-    ASSERT_TRUE(msg->SetUnread(false).ok());
-    EXPECT_EQ(*msg->ID(), id);
-    EXPECT_FALSE(this->kit.Unread(id));
-    ASSERT_TRUE(msg->SetUnread(true).ok());
-    EXPECT_TRUE(this->kit.Unread(id));
-}
+    const MessageId id = this->Store(inbox, "fax", 1700000000);
+    ASSERT_TRUE(s.SetUnread(id, false).ok());
+    EXPECT_FALSE(s.Load(id)->unread);
+    ASSERT_TRUE(s.SetUnread(id, true).ok());
+    EXPECT_TRUE(s.Load(id)->unread);
+    ASSERT_TRUE(s.Mark(id, MessageMark::Printed).ok());
+    ASSERT_TRUE(s.Mark(id, MessageMark::Printed).ok());  // twice is once
 
-TYPED_TEST(MailStoreContract, NotesAndMarksSurviveANewSessionAndTravelWithAMove) {
-    using platform::MessageMark;
-    auto s = this->Logon();
-    auto inbox = *s->Inbox();
-    auto draft = *inbox->AddMessage();
-    EXPECT_FALSE(draft->SetMark(MessageMark::Printed).ok());  // only stored messages
-    ASSERT_TRUE(draft->SetNote("1200 parts; the last 200 were left out").ok());
-    ASSERT_TRUE(draft->Update().ok());
-    EXPECT_EQ(*(*s->GetMessage(*draft->ID()))->Note(), "1200 parts; the last 200 were left out");
-    const std::string id = this->Store(*inbox, "fax", 1700000000);
-    auto msg = *s->GetMessage(id);
-    EXPECT_EQ(*msg->Note(), "");
-    EXPECT_FALSE(*msg->HasMark(MessageMark::Printed));
-    ASSERT_TRUE(msg->SetMark(MessageMark::Printed).ok());
-    ASSERT_TRUE(msg->SetMark(MessageMark::Printed).ok());  // twice is once
-    EXPECT_EQ(*msg->ID(), id);
-
-    auto again = this->Logon();
-    auto found = *again->GetMessage(id);
-    EXPECT_TRUE(*found->HasMark(MessageMark::Printed));
-    EXPECT_FALSE(*found->HasMark(MessageMark::Answered));
-    ASSERT_TRUE(found->SetMark(MessageMark::Answered).ok());
-    auto printed = *this->Root(*again)->AddFolder("Printed");
-    ASSERT_TRUE(found->MoveTo(*printed->ID()).ok());
-    auto moved = *again->GetMessage(*found->ID());
-    EXPECT_TRUE(*moved->HasMark(MessageMark::Printed));
-    EXPECT_TRUE(*moved->HasMark(MessageMark::Answered));
+    LogOn(s);
+    auto found = s.Load(id);
+    ASSERT_TRUE(found.ok());
+    EXPECT_TRUE(found->Marked(MessageMark::Printed));
+    EXPECT_FALSE(found->Marked(MessageMark::Answered));
+    ASSERT_TRUE(s.Mark(id, MessageMark::Answered).ok());
+    auto moved = s.Move(id, *s.Folder({"Printed"}));
+    ASSERT_TRUE(moved.ok());
+    EXPECT_EQ(s.Load(*moved)->marks,
+              (std::set<MessageMark>{MessageMark::Printed, MessageMark::Answered}));
 }
 
 TYPED_TEST(MailStoreContract, DeliverNowReturnsWithFetchedMailInTheInbox) {
     this->kit.FetchOnDeliver("fetched");
-    auto s = this->Logon();
-    auto inbox = *s->Inbox();
-    EXPECT_EQ(*inbox->MessageCount(), 0);
-    ASSERT_TRUE(s->DeliverNow().ok());
-    ASSERT_EQ(*inbox->MessageCount(), 1);
-    EXPECT_EQ(*(*inbox->Message(1))->Subject(), "fetched");
+    MailStore& s = this->store();
+    const FolderId inbox = LogOn(s);
+    EXPECT_TRUE(s.List(inbox)->empty());
+    ASSERT_TRUE(s.DeliverNow().ok());
+    EXPECT_EQ(this->Subjects(inbox), std::vector<std::string>{"fetched"});
 }
 
 }  // namespace

@@ -55,20 +55,18 @@ std::string Hex(const std::string& bytes) {
 }
 
 // Stores a converted fax in the folder: text, one TIFF attachment, one recipient.
-std::shared_ptr<MailMessage> StoreFax(MailFolder& folder, const std::string& subject,
-                                      const std::string& text, const std::string& tifFile) {
-    auto msg = *folder.AddMessage();
-    EXPECT_TRUE(msg->SetSenderName("sender@x.example").ok());
-    EXPECT_TRUE(msg->SetSubject(subject).ok());
-    EXPECT_TRUE(msg->SetTimeSent(1700000000).ok());
-    EXPECT_TRUE(msg->SetText(text).ok());
-    auto att = *msg->AddAttachment();
-    EXPECT_TRUE(att->SetName("fax.tif;").ok());
-    EXPECT_TRUE(att->SetSource(tifFile).ok());
-    EXPECT_TRUE(att->ReadFromFile(tifFile).ok());
-    EXPECT_TRUE((*msg->AddRecipient())->SetAddress("SMTP:fax1@voxafax.example").ok());
-    EXPECT_TRUE(msg->Update().ok());
-    return msg;
+MessageId StoreFax(MailStore& store, const FolderId& folder, const std::string& subject,
+                   const std::string& text, const std::string& tifFile) {
+    NewMessage m;
+    m.senderName = "sender@x.example";
+    m.subject = subject;
+    m.timeSent = 1700000000;
+    m.text = text;
+    m.attachments = {{"fax.tif;", tifFile, tifFile}};
+    m.recipients = {{"SMTP:fax1@voxafax.example", RecipientKind::To}};
+    auto id = store.Store(folder, m);
+    EXPECT_TRUE(id.ok() && store.Sync(folder).ok());
+    return id.value_or("");
 }
 
 // Prints what a mail reader finds in a message given as bytes.
@@ -88,10 +86,11 @@ class StoreInterop : public ::testing::Test {
   protected:
     void SetUp() override {
         if (::access(kPython, X_OK) != 0) GTEST_SKIP() << "no " << kPython;
-        session = storekits::Logon(kit.provider);
+        inbox = storekits::LogOn(kit.store);
     }
     storekits::MaildirKit kit;
-    std::unique_ptr<MailSession> session;
+    MaildirStore& store = kit.store;
+    FolderId inbox;
 };
 
 TEST_F(StoreInterop, PythonReadsWhatTheStoreWrites) {
@@ -99,13 +98,10 @@ TEST_F(StoreInterop, PythonReadsWhatTheStoreWrites) {
     const std::string text = " +OK 99 octets\r\nSubject: t\r\n\r\nCaf\xc3\xa9 \x01\r\n";
     const std::string tif = std::string("II*\0\r\n\xff\x80", 8) + std::string(5000, '\0');
     WriteFile(kit.tmp / "fax.tif", tif);
-    auto inbox = *session->Inbox();
-    auto stored = StoreFax(*inbox, subject, text, kit.tmp / "fax.tif");
+    const MessageId stored = StoreFax(store, inbox, subject, text, kit.tmp / "fax.tif");
     // Filed away, so that a folder is read too.
-    auto root = *(*session->InfoStore(1))->RootFolder();
-    auto printed = *(*root->AddFolder("VOXA-FAXes"))->AddFolder("Printed");
-    ASSERT_TRUE(stored->SetUnread(false).ok());
-    ASSERT_TRUE(stored->MoveTo(*printed->ID()).ok());
+    ASSERT_TRUE(store.SetUnread(stored, false).ok());
+    ASSERT_TRUE(store.Move(stored, *store.Folder({"VOXA-FAXes", "Printed"})).ok());
 
     std::string out = Python(kit.tmp, std::string(kShowMessage) + R"PY(
 import mailbox, sys
@@ -142,31 +138,28 @@ box.add(m)
 box.add_folder("Deleted Items")
 )PY",
            "'" + kit.maildir + "'");
-    auto inbox = *session->Inbox();
-    ASSERT_EQ(*inbox->MessageCount(), 1);
-    auto m = *inbox->Message(1);
-    EXPECT_EQ(*m->Subject(), "R\xc3\xa9sum\xc3\xa9 of fax");
-    EXPECT_EQ(*m->SenderAddress(), "jose@x.example");
-    EXPECT_EQ(*m->Text(), "Line one\r\nLine \xc3\xa9 two\r\n");
-    EXPECT_EQ(*m->TimeSent(), FormatStoreTime(1700000000));
-    ASSERT_EQ(*m->RecipientCount(), 2);
-    EXPECT_EQ(*(*m->Recipient(1))->Name(), "Fax <fax1@voxafax.example>");
-    EXPECT_EQ(*(*m->Recipient(2))->Name(), "copy@x.example");
-    ASSERT_EQ(*m->AttachmentCount(), 2);
-    auto a = *m->Attachment(1);
-    EXPECT_EQ(*a->Name(), "p\xc3\xa1ge 1.tif");
-    EXPECT_EQ(*a->Source(), "p\xc3\xa1ge 1.tif");
-    ASSERT_TRUE(a->WriteToFile(kit.tmp / "page.tif").ok());
+    auto ids = *store.List(inbox);
+    ASSERT_EQ(ids.size(), 1u);
+    const StoredMessage m = *store.Load(ids[0]);
+    EXPECT_EQ(m.subject, "R\xc3\xa9sum\xc3\xa9 of fax");
+    EXPECT_EQ(m.senderAddress, "jose@x.example");
+    EXPECT_EQ(m.text, "Line one\r\nLine \xc3\xa9 two\r\n");
+    EXPECT_EQ(m.timeSent, FormatStoreTime(1700000000));
+    ASSERT_EQ(m.recipients.size(), 2u);
+    EXPECT_EQ(m.recipients[0].name, "Fax <fax1@voxafax.example>");
+    EXPECT_EQ(m.recipients[1].name, "copy@x.example");
+    ASSERT_EQ(m.attachments.size(), 2u);
+    EXPECT_EQ(m.attachments[0].name, "p\xc3\xa1ge 1.tif");
+    EXPECT_EQ(m.attachments[0].source, "p\xc3\xa1ge 1.tif");
+    ASSERT_TRUE(store.WriteAttachment(ids[0], 0, kit.tmp / "page.tif").ok());
     std::string want;
     for (int r = 0; r < 3; ++r)
         for (int i = 0; i < 256; ++i) want += static_cast<char>(i);
     EXPECT_EQ(ReadFile(kit.tmp / "page.tif"), want);
-    EXPECT_EQ(*(*m->Attachment(2))->Name(), "notes.txt");
-    EXPECT_NE((*m->Field(25)).find("\r\nSubject: "), std::string::npos);
-
-    auto root = *(*session->InfoStore(1))->RootFolder();
-    ASSERT_EQ(*root->FolderCount(), 1);
-    EXPECT_EQ(*(*root->Folder(1))->Name(), "Deleted Items");
+    EXPECT_EQ(m.attachments[1].name, "notes.txt");
+    EXPECT_NE(m.header.find("\r\nSubject: "), std::string::npos);
+    // The folder Python made is the one the store finds by its name.
+    EXPECT_EQ(*store.Folder({"Deleted Items"}), kit.maildir + "/.Deleted Items");
 }
 
 TEST(StoreDovecot, DovecotServesWhatTheStoreWrote) {
@@ -179,7 +172,7 @@ TEST(StoreDovecot, DovecotServesWhatTheStoreWrote) {
     const TempDir& w = kit.tmp;
     const std::string tif = std::string("II*\0\r\n\xff", 7) + std::string(2000, '\x01');
     WriteFile(w / "fax.tif", tif);
-    StoreFax(**storekits::Logon(kit.provider)->Inbox(), "Dovecot check", " +OK\r\nline\r\n",
+    StoreFax(kit.store, storekits::LogOn(kit.store), "Dovecot check", " +OK\r\nline\r\n",
              w / "fax.tif");
     const int port = testsupport::FreePort();
     ASSERT_GT(port, 0);

@@ -7,31 +7,29 @@
 #include <memory>
 #include <string>
 
+#include "linux/maildir/MaildirFs.h"
+#include "linux/maildir/MaildirStore.h"
 #include "platform/MailStore.h"
 #include "tests/fakes/FakeDialogs.h"
 #include "tests/fakes/FakeMailStore.h"
-#include "linux/maildir/MaildirFs.h"
-#include "linux/maildir/MaildirStore.h"
 #include "tests/support/TempDir.h"
 
 namespace storekits {
 
 inline constexpr const char* kProfile = "Windows Messaging Settings";
 
-inline std::unique_ptr<platform::MailSession> Logon(platform::MailStoreProvider& provider,
-                                                    const std::string& profile = kProfile) {
-    auto s = provider.CreateSession();
-    if (!s) return nullptr;
-    platform::Status st = (*s)->Logon(profile, false);
-    EXPECT_TRUE(st.ok()) << st.detail;
-    return std::move(*s);
+// Logs on to the profile; its inbox.
+inline platform::FolderId LogOn(platform::MailStore& store, const std::string& profile = kProfile) {
+    auto l = store.LogOn(profile, false);
+    EXPECT_TRUE(l.ok()) << l.status().detail;
+    return l ? l->inbox : platform::FolderId();
 }
 
 struct FakeKit {
     platform::FakeMailStore store;
 
     FakeKit() { store.AddProfile(kProfile); }
-    platform::MailStoreProvider& Provider() { return store; }
+    platform::MailStore& Store() { return store; }
     void OfferOnInteractiveLogon(const std::string& profile) { store.interactiveChoice = profile; }
     // DeliverNow brings a message with this subject into the inbox.
     void FetchOnDeliver(const std::string& subject) {
@@ -39,7 +37,7 @@ struct FakeKit {
             store.NewMessage(*p.inbox).Subject(subject);
         };
     }
-    void BreakDelivery() { store.FailAlways("Message.Update"); }
+    void BreakDelivery() { store.FailAlways("Store"); }
     void RepairDelivery() { store.ClearFailures(); }
     bool Unread(const std::string& id) {
         return store.MessageById(*store.FindProfile(kProfile), id)->unread;
@@ -51,7 +49,7 @@ struct MaildirKit {
     std::string maildir;
     std::string profiles;  // further stores.ini text
     platform::FakeDialogs dialogs;
-    platform::MaildirStoreProvider provider{tmp / "stores.ini", dialogs};
+    platform::MaildirStore store{tmp / "stores.ini", dialogs};
 
     // A blank in the path on purpose.
     explicit MaildirKit(const std::string& folder = "Mail box") : maildir(tmp / folder) {
@@ -63,7 +61,7 @@ struct MaildirKit {
                                                        "]\nmaildir = " + maildir +
                                                        "   ; where faxes land\n" + keys + profiles);
     }
-    platform::MailStoreProvider& Provider() { return provider; }
+    platform::MailStore& Store() { return store; }
     void OfferOnInteractiveLogon(const std::string& profile) { dialogs.choice = profile; }
     void FetchOnDeliver(const std::string& subject) {
         WriteIni("deliver = printf 'Subject: " + subject +

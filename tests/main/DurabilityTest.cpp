@@ -1,0 +1,104 @@
+// A whole run through a recording file layer: the program's calls to fsync
+// and rename are seen (and passed on) here, so that a test can tell whether
+// each file that a run puts in place reached the disk before its name did.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "main/VFPrintMainProc.h"
+#include "tests/support/RunContext.h"
+
+namespace {
+
+struct Call {
+    std::string what;  // "fsync" or "rename"
+    std::string path;  // the file synced, or renamed from
+    std::string to;
+};
+bool recording = false;
+std::vector<Call> calls;
+
+std::string PathOf(int fd) {
+    char buf[4096];
+    const ssize_t n =
+        ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+template <class Fn>
+Fn Next(const char* name) {
+    return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+    if (recording) calls.push_back({"fsync", PathOf(fd), ""});
+    static auto next = Next<int (*)(int)>("fsync");
+    return next(fd);
+}
+
+extern "C" int rename(const char* from, const char* to) {
+    if (recording) calls.push_back({"rename", from, to});
+    static auto next = Next<int (*)(const char*, const char*)>("rename");
+    return next(from, to);
+}
+
+extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+    if (recording) calls.push_back({"rename", from, to});
+    static auto next = Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
+    return next(fromDir, from, toDir, to, flags);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A file written aside and renamed into place: a hidden temporary beside
+// its target, or a message in a Maildir's tmp/.
+bool WrittenAside(const std::string& from) {
+    const fs::path p(from);
+    return p.filename().string().rfind('.', 0) == 0 || p.parent_path().filename() == "tmp";
+}
+
+// A run that converts a saved message into a Maildir, prints it and files it,
+// writing its status keys and its record as it goes.
+TEST(Durability, EveryFileARunPutsInPlaceIsOnTheDiskBeforeItsName) {
+    testsupport::RunContext c(testsupport::RunOptions()
+                                  .Printing(testsupport::MagicPrinting)
+                                  .Store(testsupport::MaildirStore));
+    testsupport::WriteFile(c.env.profilePath,
+                           "[VOXA-FAX]\nUse_Profile=y\nUse_Defaults=1\nPrinter_Type=Fake Printer\n"
+                           "Voxa_Fax_Addr=fax1@voxafax.example\nPrint_File_Types=tif\n");
+    testsupport::WriteFile(c.InFile("1.txt"),
+                           "+OK 99 octets\r\nFrom: a@b.example\r\nSubject: fax\r\n"
+                           "Content-Type: multipart/mixed; boundary=B\r\n\r\n--B\r\n"
+                           "Content-Type: text/plain\r\n\r\nhello\r\n--B\r\n"
+                           "Content-Type: image/tiff; name=p.tif\r\n"
+                           "Content-Transfer-Encoding: base64\r\n\r\nSUkqAA==\r\n--B--\r\n.\r\n");
+    calls.clear();
+    recording = true;
+    const int status = vfmain::Main(c.ctx, "/0");
+    recording = false;
+    ASSERT_EQ(status, 0) << testing::PrintToString(c.logLines);
+    ASSERT_EQ(c.run.gVFPrinted, 1) << testing::PrintToString(c.logLines);
+
+    int placed = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].what != "rename" || !WrittenAside(calls[i].path)) continue;
+        ++placed;
+        bool synced = false;
+        for (std::size_t j = 0; j < i; ++j)
+            synced = synced || (calls[j].what == "fsync" && calls[j].path == calls[i].path);
+        EXPECT_TRUE(synced) << calls[i].path << " became " << calls[i].to << " unsynced";
+    }
+    // The status keys, the run's record and the stored message at least.
+    EXPECT_GT(placed, 5);
+}
+
+}  // namespace
