@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     } else if (mode == "convert") {
         auto logon = store.LogOn("Bench", false);
         if (!logon.ok()) return 1;
-        convert::ProcessInMessages(ctx, logon->inbox);
+        convert::ProcessInMessages({store, logon->inbox, loop, log, run, cfg.gVoxaFaxAddr});
         if (run.failure != config::RunFailure::None) {
             std::fprintf(stderr, "conversion failed: %s\n", run.gLastError.c_str());
             return 1;

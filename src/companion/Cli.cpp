@@ -86,6 +86,8 @@ void PrintUsage(std::ostream& out) {
            "  check [--offline]  find mistakes in the settings and try the servers\n"
            "  run [MODE]         start voxafax-print now and show its progress\n"
            "  status [--full]    how the last run went, the status keys, the Out queue\n"
+           "  web [--port N]     the pages of this account in a browser\n"
+           "  reprint ID         print a filed fax again, as the run printed it\n"
            "  help [COMMAND]     show help for a command\n"
            "\n"
            "Files: the profile file is $VOXAFAX_PROFILE (default\n"
@@ -114,6 +116,32 @@ bool PrintCommandHelp(const std::string& command, std::ostream& out) {
     return true;
 }
 
+namespace {
+
+// voxafax run [MODE]: the mode, and voxafax-print to start.
+int CmdRunArguments(const std::vector<std::string>& rest, const platform::Environment& env,
+                    Io& io) {
+    if (rest.size() > 1) {
+        io.err << "voxafax run: one mode at most\n";
+        return kUsage;
+    }
+    auto mode = FindRunMode(rest.empty() ? "now" : rest[0]);
+    if (!mode) {
+        io.err << "voxafax run: unknown mode \"" << rest[0] << "\"; see voxafax help run\n";
+        return kUsage;
+    }
+    RunSettings settings;
+    settings.program = FindPrintProgram();
+    settings.terminal = ::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO);
+    if (settings.program.empty()) {
+        io.err << "voxafax run: voxafax-print was found neither beside voxafax nor on PATH\n";
+        return kCannotStart;
+    }
+    return CmdRun(env, *mode, settings, io.out, io.err);
+}
+
+}  // namespace
+
 int Dispatch(const std::vector<std::string>& args, const platform::Environment& env, Io& io,
              Services& services) {
     if (args.empty()) {
@@ -135,9 +163,13 @@ int Dispatch(const std::vector<std::string>& args, const platform::Environment& 
             return kOk;
         }
         if (PrintCommandHelp(args[1], io.out)) return kOk;
+        if (auto it = services.more.find(args[1]); it != services.more.end())
+            return it->second({"--help"}, io);
         io.err << "voxafax: no such command: " << args[1] << "\n";
         return kUsage;
     }
+    if (auto it = services.more.find(cmd); it != services.more.end())
+        return it->second(std::vector<std::string>(args.begin() + 1, args.end()), io);
     if (cmd != "setup" && cmd != "check" && cmd != "run" && cmd != "status") {
         io.err << "voxafax: unknown command \"" << cmd << "\"; try voxafax --help\n";
         return kUsage;
@@ -176,24 +208,7 @@ int Dispatch(const std::vector<std::string>& args, const platform::Environment& 
         if (!onlyFlag("--offline", opts.offline)) return kUsage;
         return CmdCheck(env, opts, io.out, services);
     }
-    // run
-    if (rest.size() > 1) {
-        io.err << "voxafax run: one mode at most\n";
-        return kUsage;
-    }
-    auto mode = FindRunMode(rest.empty() ? "now" : rest[0]);
-    if (!mode) {
-        io.err << "voxafax run: unknown mode \"" << rest[0] << "\"; see voxafax help run\n";
-        return kUsage;
-    }
-    RunSettings settings;
-    settings.program = FindPrintProgram();
-    settings.terminal = ::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO);
-    if (settings.program.empty()) {
-        io.err << "voxafax run: voxafax-print was found neither beside voxafax nor on PATH\n";
-        return kCannotStart;
-    }
-    return CmdRun(env, *mode, settings, io.out, io.err);
+    return CmdRunArguments(rest, env, io);
 }
 
 }  // namespace companion

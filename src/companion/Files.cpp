@@ -41,7 +41,7 @@ std::string ProfileUnreadable(const std::string& path, const platform::Status& w
                  "; a run as root may have left it "
                  "owned by root: chown it back)";
     return path + " is unreadable: " + reason +
-           "; voxafax-print refuses to run rather than work without its settings";
+           "; voxafax-print does not run on it, and nothing writes it until it can be read";
 }
 
 }  // namespace companion

@@ -113,7 +113,7 @@ std::string LastRunPath(const platform::Environment& env) {
 }
 
 std::optional<LastRun> ReadLastRun(const std::string& path) {
-    auto text = platform::ReadWholeFile(path);
+    auto text = platform::ReadWholeFile(path, platform::Links::Refuse);
     if (!text) return std::nullopt;
     const std::string& t = *text;
     auto get = [&](const char* key) { return platform::ini::Lookup(t, "run", key); };

@@ -2,12 +2,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <istream>
 #include <ostream>
 
 #include "companion/Companion.h"
 #include "companion/Files.h"
 #include "companion/Probe.h"
+#include "config/NodeConfig.h"
+#include "config/ProfileKeys.h"
 #include "platform/Files.h"
 #include "platform/Printers.h"
 #include "platform/Profile.h"
@@ -122,8 +126,10 @@ struct Answers {
     std::string printer;
     bool newFolderPrinter = false;
     std::string folderDir;
+    bool otherTypes = false;  // Use_Defaults 1: more than TIFF is printed
     bool textPages = true;
     std::string headerStyle = "simple";
+    int charsPerLine = 0, linesPerPage = 0;  // text pages that fit the sheet; 0: as they are
     std::string store, maildir;
     bool receipts = true;
     std::string smtp;  // User_SMTP_Server; "" for the service's own servers
@@ -208,11 +214,10 @@ class Setup {
         return true;
     }
 
-    bool AskPrinter() {
-        // The program's own listing: what is offered is exactly what
-        // voxafax-print will find.
-        const std::vector<platform::PrinterInfo> printers = services_.printers.Installed();
-        const std::string oldPrinter = Trim(Current("Printer_Type"), " ");
+    // The program's own listing: what is offered is exactly what
+    // voxafax-print will find. The default is the configured printer.
+    std::size_t ListPrinters(const std::vector<platform::PrinterInfo>& printers,
+                             const std::string& oldPrinter) {
         io_.out << "\nInstalled printers:\n";
         std::size_t defIndex = 0;
         for (std::size_t i = 0; i < printers.size(); ++i) {
@@ -227,7 +232,13 @@ class Setup {
         if (!oldPrinter.empty() && defIndex == 0)
             io_.out << "  (the configured printer \"" << oldPrinter << "\" is not installed)\n";
         if (defIndex == 0) defIndex = printers.empty() ? createIndex : 1;
+        return defIndex;
+    }
 
+    bool AskPrinter() {
+        const std::vector<platform::PrinterInfo> printers = services_.printers.Installed();
+        const std::size_t defIndex = ListPrinters(printers, Trim(Current("Printer_Type"), " "));
+        const std::size_t createIndex = printers.size() + 1;
         for (int i = 0; i < kTries; ++i) {
             std::string a = ask_.Ask("Printer", std::to_string(defIndex));
             std::size_t pick = 0;
@@ -263,31 +274,66 @@ class Setup {
             io_.err << "voxafax setup: no printer chosen; nothing was saved\n";
             return false;
         }
+        AskPaper();
+        return true;
+    }
 
+    // What goes on paper besides the fax images.
+    void AskPaper() {
+        // Use_Defaults below 1 (or empty) prints TIFF attachments only.
+        io_.out << "  A fax is TIFF images; senders may also attach JPEG, BMP, PCX or DCX images "
+                   "and text files (Use_Defaults)\n";
+        a_.otherTypes = ask_.YesNo("Print attachments other than TIFF too",
+                                   Trim(Current("Use_Defaults"), " ") >= "1");
+        if (a_.otherTypes && Lower(Current("Use_Profile")) == "y")
+            io_.out << "  Note: Use_Profile is on, so mail then comes through the store's deliver "
+                       "command, not POP3\n";
         // Header pages and text attachments go to paper only with text_pages.
         const bool textDefault = HasOption("print", "text_pages") ? options_.textPages : true;
         a_.textPages = ask_.YesNo("Print header pages and text attachments", textDefault);
-        if (a_.textPages) {
-            const bool simple = Lower(Current("Print_Simple_Header")) == "y";
-            const bool full = Lower(Current("Print_Full_Header")) == "y";
-            const std::string def = simple && full ? "both" : full ? "full" : "simple";
-            io_.out << "  Header page: simple (sender, date, pages, the message text), full (the "
-                       "mail's header lines too), both, or off (a page only for a message "
-                       "text)\n";
-            for (int i = 0; i < kTries; ++i) {
-                std::string a = Lower(ask_.Ask("Header page", def));
-                bool ok = false;
-                for (const char* s : kStyles) ok = ok || a == s;
-                if (ok) {
-                    a_.headerStyle = a;
-                    break;
-                }
-                io_.err << "  answer simple, full, both or off\n";
-                a_.headerStyle = def;
-                if (ask_.AtEnd()) break;
+        if (!a_.textPages) return;
+        const bool simple = Lower(Current("Print_Simple_Header")) == "y";
+        const bool full = Lower(Current("Print_Full_Header")) == "y";
+        const std::string def = simple && full ? "both" : full ? "full" : "simple";
+        io_.out << "  Header page: simple (sender, date, pages, the message text), full (the "
+                   "mail's header lines too), both, or off (a page only for a message text)\n";
+        for (int i = 0; i < kTries; ++i) {
+            std::string a = Lower(ask_.Ask("Header page", def));
+            bool ok = false;
+            for (const char* s : kStyles) ok = ok || a == s;
+            if (ok) {
+                a_.headerStyle = a;
+                break;
             }
+            io_.err << "  answer simple, full, both or off\n";
+            a_.headerStyle = def;
+            if (ask_.AtEnd()) break;
         }
-        return true;
+        FitTextPages();
+    }
+
+    // Text pages as configured must fit a sheet at the configured font size,
+    // a TAB before each line and a page header of two lines included;
+    // otherwise the largest page that does is written.
+    void FitTextPages() {
+        auto number = [&](const char* key) {
+            std::int32_t n = 0;
+            if (!config::ToInt32(Current(key, config::FindProfileKey(key)->def), n)) n = 0;
+            return n;
+        };
+        const std::int32_t chars = number("chrs_per_line"), lines = number("lines_per_page");
+        double points = std::strtod(Current("font_size", "10").c_str(), nullptr);
+        if (!(points >= 1 && points <= 400)) points = 10;
+        const platform::TextGrid sheet = services_.printers.SheetGrid(points);
+        constexpr int kHeaderLines = 2;
+        if (chars + platform::kTabColumns <= sheet.columns && lines + kHeaderLines <= sheet.lines)
+            return;
+        a_.charsPerLine = std::max(sheet.columns - platform::kTabColumns, 1);
+        a_.linesPerPage = std::max(sheet.lines - kHeaderLines, 1);
+        io_.out << "  Text pages of " << chars << " characters by " << lines
+                << " lines do not fit a sheet at " << points << " points; they will have "
+                << a_.charsPerLine << " by " << a_.linesPerPage
+                << " (chrs_per_line, lines_per_page)\n";
     }
 
     bool AskStore() {
@@ -353,6 +399,7 @@ class Setup {
             a_.popHost + ":" + std::to_string(a_.popPort) + (a_.popTls ? ", TLS" : ", no TLS"));
         row("printer",
             a_.printer + (a_.newFolderPrinter ? " (new, PDF files in " + a_.folderDir + ")" : ""));
+        row("other than TIFF", a_.otherTypes ? "printed (Use_Defaults 1)" : "not printed");
         row("text and headers",
             a_.textPages ? "printed, header page " + a_.headerStyle : "not printed");
         row("mail store", a_.store + ", Maildir " + a_.maildir);
@@ -411,6 +458,11 @@ class Setup {
         put("Confirm_Receipt", a_.receipts ? "y" : "n");
         put("User_SMTP_Server", a_.smtp);
         if (a_.receipts) put("Normal_EMail_Addr", a_.returnAddr);
+        put("Use_Defaults", a_.otherTypes ? "1" : "0");
+        if (a_.charsPerLine > 0) {
+            put("chrs_per_line", std::to_string(a_.charsPerLine));
+            put("lines_per_page", std::to_string(a_.linesPerPage));
+        }
         if (a_.textPages) {
             put("Print_Simple_Header",
                 a_.headerStyle == "simple" || a_.headerStyle == "both" ? "y" : "");
@@ -476,6 +528,13 @@ class Setup {
 
 int CmdSetup(const platform::Environment& env, const SetupOptions& opts, Io& io,
              Services& services) {
+    // Settings it cannot read are never written over: the file would keep
+    // only what setup asks.
+    if (auto text = platform::ReadWholeFile(env.profilePath);
+        !text && text.status().kind != platform::Fail::NotFound) {
+        io.err << "voxafax setup: " << ProfileUnreadable(env.profilePath, text.status()) << "\n";
+        return kProblem;
+    }
     try {
         return Setup(env, opts, io, services).Run();
     } catch (const InputEnded&) {

@@ -20,8 +20,14 @@ void RunGlobals::Init(const std::string& appPath) {
 }
 
 std::string LastErrorValue(const RunGlobals& run) {
-    constexpr std::size_t kLastErrorMax = 200;
-    return platform::OneLine(run.gLastError, kLastErrorMax);
+    // A longer text keeps its beginning (what failed) and its end (why, where
+    // the errno text stands) and loses the middle, mostly a path.
+    constexpr std::size_t kMax = 200, kHead = 120;
+    constexpr std::string_view kGap = " ... ";
+    const std::string line = platform::OneLine(run.gLastError);
+    if (line.size() <= kMax) return line;
+    return line.substr(0, kHead) + std::string(kGap) +
+           line.substr(line.size() - (kMax - kHead - kGap.size()));
 }
 
 void WriteStatus(platform::ProfileStore& profile, std::string_view text) {

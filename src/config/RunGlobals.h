@@ -80,7 +80,8 @@ struct RunGlobals {
 };
 
 // gLastError as key last_error and the record of the run hold it: one line
-// of at most 200 characters, whatever a server or a file put into it.
+// of at most 200 characters, whatever a server or a file put into it; a
+// longer one loses its middle.
 std::string LastErrorValue(const RunGlobals& run);
 
 // Writes key print_status: the program's one progress channel.

@@ -4,6 +4,7 @@
 
 #include "config/Context.h"
 #include "config/NodeConfig.h"
+#include "config/Options.h"
 #include "config/RunGlobals.h"
 #include "config/Secrets.h"
 #include "convert/HeaderUtils.h"
@@ -13,7 +14,6 @@
 #include "net/FrmMail.h"
 #include "net/Outcomes.h"
 #include "net/SocketWrench.h"
-#include "config/Options.h"
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Log.h"

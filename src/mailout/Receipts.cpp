@@ -16,13 +16,6 @@
 #include "platform/Log.h"
 
 namespace mailout {
-namespace {
-
-// last_error is one line the scheduler shows as it is.
-constexpr std::size_t kLastErrorMax = 200;
-
-}  // namespace
-
 std::string Mailer::UndeliveredFolder() const {
     return sv_.run.gAppPath + "/Undelivered/";
 }
@@ -81,9 +74,7 @@ std::string Mailer::ComposeMDN(const ReceiptInputs& in, std::string& staged, std
 }
 
 bool Mailer::StorageFailure(const std::string& what) {
-    std::string line = "Storage Error : " + what;
-    if (line.size() > kLastErrorMax) line.resize(kLastErrorMax);
-    sv_.run.gLastError = line;
+    sv_.run.gLastError = "Storage Error : " + what;
     sv_.run.NoteFailure(config::RunFailure::Storage);
     sv_.log.Error(what);
     return false;

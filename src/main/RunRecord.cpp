@@ -87,7 +87,7 @@ platform::Status RunRecord::WriteEnded(int exitStatus, const config::RunGlobals&
 }
 
 long RunRecord::RunningPid(const std::string& programFolder) {
-    auto text = platform::ReadWholeFile(programFolder + "/last-run.ini");
+    auto text = platform::ReadWholeFile(programFolder + "/last-run.ini", platform::Links::Refuse);
     if (!text) return 0;
     if (platform::ini::Lookup(*text, "run", "state").value_or("") != "running") return 0;
     const std::string pid = platform::ini::Lookup(*text, "run", "pid").value_or("");

@@ -100,6 +100,11 @@ class Run {
     Phase SameProfile();
     Phase RegularPass();
     void EndKeys();
+    // The conversion of In/ into this session's inbox.
+    convert::Conversion Conversion() {
+        return {ctx_.store, session_.gobjInFolder, ctx_.loop, ctx_.log,
+                ctx_.run,   ctx_.cfg.gVoxaFaxAddr};
+    }
 
     config::Context& ctx_;
     std::string cmd_;
@@ -292,7 +297,7 @@ Phase Run::CycleStart() {
     // messages this cycle brought.
     session_.inboxCountBefore = walk::InboxCount(session_);
     // Files left in In/ by a run that ended before converting them.
-    convert::ProcessInMessages(ctx_, session_.gobjInFolder);
+    convert::ProcessInMessages(Conversion());
     run.flgDeliverNow = true;
     // The service address is the POP login (user part) and server (domain).
     convert::SplitAtFirst(cfg.gVoxaFaxAddr, "@", run.gLogin, run.gPOPServer);
@@ -308,7 +313,7 @@ Phase Run::CycleStart() {
                                ctx_.run, *secrets_},
                               *frmMail_);
         client.CHECKMAIL_Click();
-        convert::ProcessInMessages(ctx_, session_.gobjInFolder);
+        convert::ProcessInMessages(Conversion());
     } else if (session_.loggedOn) {
         (void)ctx_.store.DeliverNow();
     }

@@ -21,6 +21,12 @@ struct PrinterInfo {
 // Text surfaces set tab stops every this many columns.
 inline constexpr int kTabColumns = 8;
 
+// Characters per line and lines per sheet of a text surface.
+struct TextGrid {
+    int columns = 0;
+    int lines = 0;
+};
+
 // How printer failures are told apart by their Status kind:
 //  - Fail::Rejected: the printer is gone, unknown, or refuses jobs, or a
 //    folder printer's folder cannot be written. A caller that walks many
@@ -47,6 +53,9 @@ class Printers {
     // The text, then a line end. LF (with or without CR) inside the text
     // starts a new line; a TAB indents to the next tab stop.
     virtual Status PrintLine(std::string_view text) = 0;
+    // The grid one sheet holds at this font size, tab indent and header
+    // lines included: what a page may be set to without the font shrinking.
+    virtual TextGrid SheetGrid(double points) = 0;
     // Takes effect with the next line: ending the document right after a new
     // page adds no blank sheet.
     virtual Status NewPage() = 0;

@@ -126,7 +126,7 @@ class Companion : public ::testing::Test {
 
     companion::Services Services() {
         printers_ = platform::MakeSystemPrinters(env_.PrintersIni());
-        return {*printers_, sockets_, nullptr};
+        return {*printers_, sockets_, nullptr, {}};
     }
 
     int Setup(const std::string& answers, bool terminal = false) {
@@ -225,17 +225,27 @@ TEST_F(Companion, StatusNamesKeysLeftByARunThatEndedEarly) {
     EXPECT_FALSE(Has(out.str(), "stale"));
 }
 
-TEST(CompanionWords, SessionKeysAndLastErrorCodes) {
-    EXPECT_EQ(companion::DescribeSession("1000,0,2,0"),
-              "1000 printed, 0 unprintable, 2 regular faxes");
-    EXPECT_EQ(companion::DescribeSession("1,2,3"), "");
-    EXPECT_EQ(companion::DescribeSession("a,2,3,0"), "");
-    EXPECT_EQ(companion::LastErrorInWords("5"),
-              "5 = Unable to obtain an Internet Address for the server");
-    EXPECT_EQ(companion::LastErrorInWords(" 7"), "7 = The connection timed out");
-    EXPECT_EQ(companion::LastErrorInWords(""), "none");
-    EXPECT_EQ(companion::LastErrorInWords("Print Error : Fatal Printer Error"),
-              "Print Error : Fatal Printer Error");
+// A run that failed without a word in last_error (a POP3 server that cannot
+// be reached leaves it empty, as it always has) is told from its record; a
+// profile that cannot be read is not called missing.
+TEST_F(Companion, StatusAndCheckSayWhatLastErrorDoesNot) {
+    Spit(env_.programFolder + "/last-run.ini",
+         "[run]\nstate=ended\npid=77\nexit_status=5\nexit_meaning=server-unreachable\n"
+         "last_error=\n[problems]\n1=warning: VOXAFAX_LOG = x is not quiet\n"
+         "2=error: pop3 127.0.0.1:110: connection refused; check [pop3] port\n");
+    fs::create_directories(env_.profilePath);  // cannot be read as a file
+    std::ostringstream out;
+    companion::CmdStatus(env_, {}, out);
+    EXPECT_TRUE(Has(out.str(),
+                    "last error    none in last_error; the run said: pop3 "
+                    "127.0.0.1:110: connection refused"))
+        << out.str();
+    EXPECT_TRUE(Has(out.str(), env_.profilePath + " is unreadable: ")) << out.str();
+    EXPECT_EQ(Check(), companion::kProblem);
+    EXPECT_TRUE(Has(out_.str(), " is unreadable: ")) << out_.str();
+    fs::remove(env_.profilePath);
+    EXPECT_EQ(Check(), companion::kProblem);
+    EXPECT_TRUE(Has(out_.str(), env_.profilePath + " is missing: run voxafax setup"));
 }
 
 // ---- run -------------------------------------------------------------------
@@ -354,11 +364,12 @@ TEST_F(Companion, SetupWritesTheSettingsAndKeepsEverythingElse) {
     Spit(env_.StoresIni(), "[Fax Store]\nmaildir = ~/Faxes   ; the faxes\n");
     Spit(env_.OptionsIni(), "; my options\n[smtp]\ntls = no\n");
     // Address (a bad one asked again), password, POP3 host/TLS/port, printer
-    // (new folder printer, name, folder), text pages, header style, store,
-    // Maildir, receipts, SMTP server/TLS/port, return address, save.
+    // (new folder printer, name, folder), more than TIFF, text pages, header
+    // style, store, Maildir, receipts, SMTP server/TLS/port, return address,
+    // save.
     ASSERT_EQ(Setup("not-an-address\nfax1@example.test\nnewpass\npop.example.test\ny\n\n"
-                    "1\nFax PDF\n~/prints\ny\nfull\nFax Store\n\ny\nsmtp.example.test\nn\n587\n"
-                    "\ny\n"),
+                    "1\nFax PDF\n~/prints\ny\ny\nfull\nFax Store\n\ny\nsmtp.example.test\nn\n"
+                    "587\n\ny\n"),
               0)
         << err_.str() << out_.str();
     const std::string p = env_.profilePath;
@@ -372,6 +383,11 @@ TEST_F(Companion, SetupWritesTheSettingsAndKeepsEverythingElse) {
     EXPECT_EQ(Key(p, "VOXA-FAX", "Print_Full_Header"), "y");
     EXPECT_EQ(Key(p, "VOXA-FAX", "Print_Simple_Header"), "");
     EXPECT_EQ(Key(p, "VOXA-FAX", "wake_probes"), "3");
+    EXPECT_EQ(Key(p, "VOXA-FAX", "Use_Defaults"), "1");
+    // The default 110 x 80 page does not fit the sheet at 10 points (86
+    // columns, 66 lines): a TAB and two header lines less does.
+    EXPECT_EQ(Key(p, "VOXA-FAX", "chrs_per_line"), "78");
+    EXPECT_EQ(Key(p, "VOXA-FAX", "lines_per_page"), "64");
     EXPECT_EQ(Key(p, "Other", "x"), "1");
     const std::string text = Slurp(p);
     EXPECT_EQ(text.rfind("; written by the scheduler\r\n", 0), 0u);
@@ -398,7 +414,7 @@ TEST_F(Companion, SetupKeepsDefaultsAndSavesOnlyWhatIsConfirmed) {
         "[VOXA-FAX]\nVoxa_Fax_Addr=me@example.test\nPassword=pw\nPrinter_Type=B PDF\n";
     Spit(env_.profilePath, before, 0644);
     // "n" to the last question, then the end of a person's input: nothing saved.
-    EXPECT_EQ(Setup(std::string(13, '\n') + "n\n"), companion::kProblem);
+    EXPECT_EQ(Setup(std::string(14, '\n') + "n\n"), companion::kProblem);
     EXPECT_TRUE(Has(out_.str(), "Nothing was saved"));
     EXPECT_EQ(Setup("\n\n\n", true), companion::kProblem);
     EXPECT_TRUE(Has(err_.str(), "nothing was saved"));
@@ -436,7 +452,7 @@ TEST_F(Companion, SetupWaitsForTheProfileLock) {
     ASSERT_EQ(::access(bin.c_str(), X_OK), 0) << bin;
     Spit(env_.profilePath, "[VOXA-FAX]\nwake_probes=1\n");
     Spit(env_.PrintersIni(), "[Fax PDF]\ndirectory=" + dir_ + "/p\n");
-    Spit(dir_ + "/answers", "fax@example.test\npw\n\n\n\n1\n\n\nS\n" + dir_ + "/md\nn\n-\ny\n");
+    Spit(dir_ + "/answers", "fax@example.test\npw\n\n\n\n1\n\n\n\nS\n" + dir_ + "/md\nn\n-\ny\n");
 
     HeldLock held(env_.profilePath + ".lock");
     posix_spawn_file_actions_t fa;

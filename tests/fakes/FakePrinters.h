@@ -63,6 +63,11 @@ class FakePrinters final : public Printers {
     bool SetCurrent(const std::string& deviceName) override;
     std::string Current() override { return current; }
     Status SetFontSize(double points, int columns, int lines) override;
+    // 86 columns and 66 lines at 10 points, fewer as the font grows.
+    TextGrid SheetGrid(double points) override {
+        return points > 0 ? TextGrid{static_cast<int>(860 / points), static_cast<int>(660 / points)}
+                          : TextGrid{};
+    }
     Status PrintLine(std::string_view text) override;
     Status NewPage() override;
     Status EndDoc() override;

@@ -87,7 +87,8 @@ TEST(WholeReplies, ADialogueGoesTheSameWayWhereverItsRepliesAreCut) {
         run.St().gSMTPSenderAddr = "fax1@voxafax.example";
         run.St().gSMTPRecipAddr = "rcpt@dest.test";
         run.St().gMessageBody = "Subject: hi\r\n\r\nline\r\n";
-        EXPECT_TRUE(mailout::SendEMail(run.F(), run.St(), run.sv)) << split << " in " << cuts.size() + 1;
+        EXPECT_TRUE(mailout::SendEMail(run.F(), run.St(), run.sv))
+            << split << " in " << cuts.size() + 1;
         EXPECT_EQ(run.St().gSMTPLog, "SMTP_CONFIRM_QUIT + 221 2.0.0 bye + Alles OK, ");
         EXPECT_TRUE(s.finished());
         return !::testing::Test::HasFailure();

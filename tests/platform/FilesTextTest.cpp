@@ -79,3 +79,31 @@ TEST(FileHelpers, ListFilesGivesRegularFilesInNameOrder) {
     EXPECT_EQ(*files, (std::vector<std::string>{".hidden", "a.txt", "b.txt"}));
     EXPECT_FALSE(platform::ListFiles(dir / "none").ok());
 }
+
+// The program's own files are read only as what they are: a link planted
+// among them, or a pipe, leads nowhere.
+TEST(FileHelpers, OwnFilesAreReadWithoutFollowingLinks) {
+    TempDir dir;
+    ASSERT_TRUE(platform::WriteFileAtomically(dir / "secret", "private").ok());
+    ASSERT_EQ(::symlink((dir / "secret").c_str(), (dir / "last-run.ini").c_str()), 0);
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(platform::ReadWholeFile(dir / "last-run.ini").value_or(""), "private");
+    for (const char* name : {"last-run.ini", "fifo"}) {
+        auto own = platform::ReadWholeFile(dir / name, platform::Links::Refuse);
+        ASSERT_FALSE(own.ok()) << name;
+        EXPECT_EQ(own.status().kind, platform::Fail::Rejected) << name;
+    }
+    EXPECT_EQ(*platform::ReadWholeFile(dir / "secret", platform::Links::Refuse), "private");
+}
+
+// Copies a killed writer left behind are removed; other names stay.
+TEST(FileHelpers, StaleCopiesOfAnAtomicWriteAreRemoved) {
+    TempDir dir;
+    for (const char* name :
+         {".account.ini.Ab12Cd", ".account.ini.keep", "account.ini", ".x.Ab12Cd"})
+        ASSERT_TRUE(platform::WriteFileAtomically(dir / name, "x").ok());
+    platform::RemoveStaleCopies(dir / "account.ini");
+    auto left = platform::ListFiles(dir.path());
+    ASSERT_TRUE(left.ok());
+    EXPECT_EQ(*left, (std::vector<std::string>{".account.ini.keep", ".x.Ab12Cd", "account.ini"}));
+}

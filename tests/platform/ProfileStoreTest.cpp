@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -130,4 +131,41 @@ TEST(ProfileStore, ReadsSeeEveryChangeButLoadAnUnchangedFileOnce) {
 
     ASSERT_EQ(::unlink(path.c_str()), 0);
     EXPECT_EQ(Get(p, "font_size"), "DEF");
+}
+
+// A profile that is there but cannot be read (mode 000, a file left root's)
+// once came out of a run holding only the status keys: it is never written.
+// Root reads any file, so as root the write is made as nobody.
+TEST(ProfileStore, AFileThatCannotBeReadIsNeverWrittenBack) {
+    TempDir d;
+    ASSERT_EQ(::chmod(d.path().c_str(), 0777), 0);
+    const std::string path = d / "v.ini";
+    const std::string settings = "[VOXA-FAX]\nPassword=pw\nPrinter_Type=Fax PDF\n";
+    WriteFile(path, settings);
+    ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::seteuid(65534), 0);
+    }
+    const int written = ProfileStore(path).WriteProfileStringA("VOXA-FAX", "VFPrint", "running");
+    if (root) {
+        ASSERT_EQ(::seteuid(0), 0);
+    }
+    EXPECT_EQ(written, 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    EXPECT_EQ(ReadFile(path), settings);
+}
+
+// A profile kept elsewhere and linked into place stays a link.
+TEST(ProfileStore, ALinkedFileStaysALink) {
+    TempDir d;
+    WriteFile(d / "dotfiles.ini", "[VOXA-FAX]\nPassword=pw\n");
+    ASSERT_EQ(::symlink((d / "dotfiles.ini").c_str(), (d / "v.ini").c_str()), 0);
+    ProfileStore p(d / "v.ini");
+    ASSERT_NE(p.WriteProfileStringA("VOXA-FAX", "VFPrint", "quit"), 0);
+    struct stat st {};
+    ASSERT_EQ(::lstat((d / "v.ini").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ReadFile(d / "dotfiles.ini"), "[VOXA-FAX]\nPassword=pw\nVFPrint=quit\n");
 }

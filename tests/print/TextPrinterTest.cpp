@@ -184,25 +184,6 @@ TEST(TextOnLocalPrinter, PrinterFailuresAreSkippedUnlessThePrinterIsGone) {
     EXPECT_EQ(gone.pageNo, 3);
 }
 
-TEST(TextHelpers, PrintableBlankAndBreak) {
-    EXPECT_FALSE(print::HasPrintableText(""));
-    EXPECT_FALSE(print::HasPrintableText("   "));
-    EXPECT_FALSE(print::HasPrintableText("\t"));
-    EXPECT_FALSE(print::HasPrintableText("\r\n"));
-    EXPECT_FALSE(print::HasPrintableText("\f\v"));
-    EXPECT_TRUE(print::HasPrintableText(" x"));
-    EXPECT_TRUE(print::HasPrintableText(" \r\n"));
-    EXPECT_TRUE(print::AllBlanks(""));
-    EXPECT_TRUE(print::AllBlanks("   "));
-    EXPECT_FALSE(print::AllBlanks(" \t"));
-
-    std::string rest;
-    EXPECT_EQ(print::BreakLine("aaa bbb ccc", 6, rest), "aaa \r\n");
-    EXPECT_EQ(rest, "bbb ccc");
-    EXPECT_EQ(print::BreakLine("aaaaaaa", 3, rest), "\r\n");  // no blank: no progress
-    EXPECT_EQ(rest, "aaaaaaa");
-}
-
 TEST(LoadFile, ReadsEveryByteOrLeavesTheTextAlone) {
     Harness h;
     std::string content = "untouched";

@@ -65,6 +65,7 @@ pty "$W/setup.txt" \
     expect:"Printer [1]" send:1 \
     expect:"Name of the folder printer" send: \
     expect:"Folder for its PDF files" send:"$U/prints" \
+    expect:"Print attachments other than TIFF too" send:y \
     expect:"Print header pages and text attachments" send:y \
     expect:"Header page [simple]" send: \
     expect:"Mail-store profile name" send:Faxes \
@@ -94,6 +95,9 @@ check "options.ini prints text pages" eq "$(ini_key "$OPTIONS" print text_pages)
 check "the profile has the SMTP server" eq "$(ini_key "$PROFILE" VOXA-FAX User_SMTP_Server)" 127.0.0.1
 check "the profile has the printer" eq "$(ini_key "$PROFILE" VOXA-FAX Printer_Type)" "Fax PDF"
 check "the profile is the user's alone" eq "$(stat -c %a "$PROFILE")" 600
+check "the profile prints more than TIFF" eq "$(ini_key "$PROFILE" VOXA-FAX Use_Defaults)" 1
+# A TAB and 78 characters, 64 lines and a header of two fit A4 at 10 points.
+check "text pages fit the sheet" eq "$(ini_key "$PROFILE" VOXA-FAX chrs_per_line)/$(ini_key "$PROFILE" VOXA-FAX lines_per_page)" 78/64
 
 # Ctrl-D at a question: nothing is saved.
 cp "$PROFILE" "$W/profile.before"

@@ -146,6 +146,12 @@ check "retried logon: status 3" 3 "$rc"
 check "retried logon: last_error" "Inbox Error on profile Nobody" "$(key last_error)"
 check "retried logon: end keys" "quit" "$(key VFPrint)"
 check "retried logon: record's last_error" "Inbox Error on profile Nobody" "$(rec last_error)"
+# last_error is one line of at most 200 characters, whatever went into it.
+long=$(printf 'P%.0s' $(seq 1 250))
+fresh "VoxaFax_Profile=$long"$'\n'
+VOXAFAX_ANSWERS=yes "$BIN" /0 </dev/null 2>/dev/null
+check "a long last_error is cut to 200" 200 "$(key last_error | wc -L)"
+check "the record's last_error too" 200 "$(rec last_error | wc -L)"
 
 # Settings that make no sense are refused before anything runs.
 fresh
@@ -215,6 +221,81 @@ le=$(key last_error)
 check "SMTP unreachable: last_error, a bare code as always" "yes" \
   "$([ -n "$le" ] && [ -z "$(printf '%s' "$le" | tr -d '0-9')" ] && echo yes || echo "no: $le")"
 check "SMTP unreachable: the receipt waits" 1 "$(ls "$VOXAFAX_HOME/Out" | wc -l)"
+
+# A user's files protected from the program itself (run as nobody where the
+# script runs as root, since root reads any file).
+AS_USER=()
+[ "$(id -u)" = 0 ] && AS_USER=(setpriv --reuid nobody --regid nogroup --clear-groups)
+as_user() { "${AS_USER[@]}" "$@"; }
+give_user() {
+  mkdir -p "$VOXAFAX_HOME" "$W/Maildir" "$W/prints"
+  [ "$(id -u)" = 0 ] && chown -R nobody "$W/cfg" "$VOXAFAX_HOME" "$W/Maildir" "$W/prints"
+  chmod 755 "$W"
+}
+
+# Copies that writes killed half-way left behind may hold the password: a
+# start removes them. A misspelt option is named, and the run goes on.
+fresh
+mkdir -p "$VOXAFAX_HOME"
+for f in "$VOXAFAX_HOME/.account.ini.AbC123" "$VOXAFAX_HOME/.receipts.ledger.XyZ987" \
+  "$W/cfg/.voxafax.ini.Qwe456"; do echo "Password=secret" > "$f"; done
+printf '[print]\ntext_pages = no\n[pop3]\ntsl = yes\n' > "$W/cfg/options.ini"
+"$BIN" /2 </dev/null 2>"$W/err"
+check "stale copies removed" 0 "$(ls -A "$VOXAFAX_HOME" "$W/cfg" | grep -c -e '^\.account' -e '^\.receipts' -e '^\.voxafax')"
+has "a misspelt option is named" "$W/err" \
+  "[pop3] tsl in $W/cfg/options.ini line 4 is not an option voxafax-print reads; did you mean [pop3] tls?"
+check "a misspelt option: the run went on" quit "$(key VFPrint)"
+
+# A program folder that is a link elsewhere is named.
+fresh
+mkdir -p "$W/elsewhere"; ln -s "$W/elsewhere" "$VOXAFAX_HOME"
+"$BIN" /2 </dev/null 2>"$W/err"
+has "a linked program folder is named" "$W/err" "program folder $VOXAFAX_HOME is a link to $W/elsewhere"
+rm -rf "$W/elsewhere"
+
+# A profile that cannot be read is never written back (it once came out of
+# a run holding only the status keys): status 3 before anything else.
+fresh "$SUBSCRIBER"
+mkdir -p "$VOXAFAX_HOME"; give_user; chmod 000 "$VOXAFAX_PROFILE"
+before=$(md5sum < "$VOXAFAX_PROFILE")
+as_user "$BIN" /0 </dev/null 2>"$W/err"; rc=$?
+check "unreadable profile: status 3" 3 "$rc"
+has "unreadable profile: the line says why" "$W/err" "profile file $VOXAFAX_PROFILE: cannot read $VOXAFAX_PROFILE: Permission denied"
+check "unreadable profile: left as it was" "$before" "$(md5sum < "$VOXAFAX_PROFILE")"
+check "unreadable profile: mode kept" 0 "$(stat -c %a "$VOXAFAX_PROFILE")"
+check "unreadable profile: record" config "$(rec exit_meaning)"
+
+# Root on a user's files would leave them root's: refused, nothing created.
+if [ "$(id -u)" = 0 ]; then
+  fresh "$SUBSCRIBER"
+  chown -R nobody "$W/cfg"
+  "$BIN" /0 </dev/null 2>"$W/err"; rc=$?
+  check "root on a user's files: status 3" 3 "$rc"
+  has "root on a user's files: the line says why" "$W/err" "voxafax-print runs as root on the files of user 65534"
+  check "root on a user's files: nothing created" no "$([ -e "$VOXAFAX_HOME" ] && echo yes || echo no)"
+fi
+
+# The password stays out of core dumps and out of reach of the user's other
+# processes while a run waits on a silent server.
+fresh "$SUBSCRIBER"
+peer silent; VOXAFAX_POP3_PORT=$PEER_PORT
+mkdir -p "$VOXAFAX_HOME"; give_user
+(ulimit -c unlimited; VOXAFAX_TICK_MS=10000 exec "${AS_USER[@]}" "$BIN" /0 </dev/null 2>/dev/null) &
+pid=$!
+for _ in $(seq 1 100); do grep -q "^print_status=Connecting" "$VOXAFAX_PROFILE" && break; sleep 0.05; done
+check "no core dump" 0 "$(awk '/Max core file size/ {print $5}' "/proc/$pid/limits")"
+check "not dumpable: its memory is root's to read" root "$(stat -c %U "/proc/$pid/mem")"
+kill "$pid"; wait "$pid" 2>/dev/null
+
+# A file-size limit (ulimit -f) is a failed write like a full disk: status 8,
+# a line, and the record ended, not a silent death by SIGXFSZ.
+fresh "$SUBSCRIBER"
+peer pop-big; VOXAFAX_POP3_PORT=$PEER_PORT
+(ulimit -f 100; exec timeout 120 "$BIN" /0 </dev/null 2>"$W/err"); rc=$?
+check "file-size limit: status 8" 8 "$rc"
+has "file-size limit: a line says why" "$W/err" "File too large"
+check "file-size limit: record ended" ended "$(rec state)"
+check "file-size limit: end keys" quit "$(key VFPrint)"
 
 echo "$pending check group(s) pending"
 [ "$fails" -eq 0 ] && echo "all start-up checks passed" || { echo "$fails start-up checks failed"; exit 1; }

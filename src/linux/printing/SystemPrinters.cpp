@@ -92,6 +92,31 @@ std::string ShowableLine(std::string_view line) {
     return Latin1ToUtf8(out);
 }
 
+// A monospace font's advance and line height at 1 point: both grow with
+// the size.
+struct UnitMetrics {
+    double advance = 0;
+    double height = 0;
+};
+
+UnitMetrics MeasureFont(cairo_t* cr) {
+    cairo_select_font_face(cr, "DejaVu Sans Mono", CAIRO_FONT_SLANT_NORMAL,
+                           CAIRO_FONT_WEIGHT_NORMAL);
+    // Measured large and without hinting, which would round the metrics of
+    // a small size to whole pixels on a raster surface.
+    constexpr double kProbe = 100;
+    cairo_font_options_t* unhinted = cairo_font_options_create();
+    cairo_font_options_set_hint_metrics(unhinted, CAIRO_HINT_METRICS_OFF);
+    cairo_set_font_options(cr, unhinted);
+    cairo_font_options_destroy(unhinted);
+    cairo_set_font_size(cr, kProbe);
+    cairo_font_extents_t font{};
+    cairo_font_extents(cr, &font);
+    cairo_text_extents_t glyph{};
+    cairo_text_extents(cr, "M", &glyph);
+    return {glyph.x_advance / kProbe, font.height / kProbe};
+}
+
 class SystemPrinters final : public Printers {
   public:
     explicit SystemPrinters(std::string printersIni) : printersIni_(std::move(printersIni)) {}
@@ -185,6 +210,17 @@ class SystemPrinters final : public Printers {
         lines_ = lines;
         if (cr_) ApplyFont();
         return Status::Ok();
+    }
+
+    TextGrid SheetGrid(double points) override {
+        cairo_surface_t* scratch = cairo_image_surface_create(CAIRO_FORMAT_A8, 1, 1);
+        cairo_t* cr = cairo_create(scratch);
+        const UnitMetrics unit = MeasureFont(cr);
+        cairo_destroy(cr);
+        cairo_surface_destroy(scratch);
+        if (!(points > 0) || unit.advance <= 0 || unit.height <= 0) return {};
+        return {static_cast<int>((kSheetWidth - 2 * kMargin) / (unit.advance * points)),
+                static_cast<int>((kSheetHeight - 2 * kMargin) / (unit.height * points))};
     }
 
     Status PrintLine(std::string_view text) override {
@@ -340,16 +376,10 @@ class SystemPrinters final : public Printers {
     // The set size, or a smaller one at which the grid fits between the
     // margins: a monospace font's advance and line height grow with its size.
     void ApplyFont() {
-        cairo_select_font_face(cr_, "DejaVu Sans Mono", CAIRO_FONT_SLANT_NORMAL,
-                               CAIRO_FONT_WEIGHT_NORMAL);
-        cairo_set_font_size(cr_, 1);
-        cairo_font_extents_t unit{};
-        cairo_font_extents(cr_, &unit);
-        cairo_text_extents_t glyph{};
-        cairo_text_extents(cr_, "M", &glyph);
+        const UnitMetrics unit = MeasureFont(cr_);
         double size = fontSize_;
-        if (columns_ > 0 && glyph.x_advance > 0)
-            size = std::min(size, (kSheetWidth - 2 * kMargin) / (columns_ * glyph.x_advance));
+        if (columns_ > 0 && unit.advance > 0)
+            size = std::min(size, (kSheetWidth - 2 * kMargin) / (columns_ * unit.advance));
         if (lines_ > 0 && unit.height > 0)
             size = std::min(size, (kSheetHeight - 2 * kMargin) / (lines_ * unit.height));
         cairo_set_font_size(cr_, std::max(size, std::min(fontSize_, kSmallestFont)));
