@@ -58,6 +58,11 @@ TEST_F(Rows, DisplayNameIsReducedAndDefaultsLeaveFourRows) {
               std::string::npos)
         << account;
     EXPECT_NE(account.find("\nSMTP_State=" + run.St().gSMTPLog + "\n"), std::string::npos);
+    // Sending says nothing in print_status: that is the scheduler's, and
+    // the run log names the servers.
+    std::string status;
+    run.c.profile.GetProfileStringA("VOXA-FAX", "print_status", "<absent>", status);
+    EXPECT_EQ(status, "<absent>");
     const std::string firstLog = run.Account("SMTP_State");
     EXPECT_NE(firstLog.find("SMTP_CallHost +  + Unable to obtain"), std::string::npos);
 
