@@ -54,7 +54,7 @@ struct WalkRun : testsupport::RunContext {
         form = std::make_unique<print::FrmVFPrint>(ctx.imaging, ctx.loop, cfg.gprinterName);
         frmMail = std::make_unique<net::FrmMail>(
             net::NetServices{ctx.loop, ctx.sockets, ctx.env, ctx.options, ctx.cfg, ctx.log});
-        mailer = std::make_unique<mailout::Mailer>(ctx, *frmMail);
+        mailer = std::make_unique<mailout::Mailer>(mailout::ServicesOf(ctx), *frmMail);
 
         cfg.gVoxaFaxProfile = kProfile;
         store.AddProfile(kProfile);
