@@ -12,6 +12,7 @@
 #include "companion/Companion.h"
 #include "companion/Files.h"
 #include "companion/Probe.h"
+#include "companion/ServerProbe.h"
 #include "config/NodeConfig.h"
 #include "config/ProfileKeys.h"
 #include "platform/Files.h"
@@ -208,8 +209,7 @@ void CheckProfileValues(Checker& c, const platform::Environment& env, const Node
 
 struct PopPlan {
     bool used = true;
-    Endpoint server;
-    std::string user;
+    std::string host;
 };
 
 PopPlan PlanPop(const NodeConfig& cfg, const config::Options& options) {
@@ -218,12 +218,9 @@ PopPlan PlanPop(const NodeConfig& cfg, const config::Options& options) {
     // and the member status is above "0".
     p.used = !cfg.gflgUseProfile || cfg.gMemberStatus <= "0";
     const auto at = cfg.gVoxaFaxAddr.find('@');
-    p.user = at == std::string::npos ? cfg.gVoxaFaxAddr : cfg.gVoxaFaxAddr.substr(0, at);
-    p.server.host = !options.popHost.empty()  ? options.popHost
-                    : at == std::string::npos ? std::string()
-                                              : cfg.gVoxaFaxAddr.substr(at + 1);
-    p.server.port = options.popPort;
-    p.server.tls = options.popTls;
+    p.host = !options.popHost.empty()  ? options.popHost
+             : at == std::string::npos ? std::string()
+                                       : cfg.gVoxaFaxAddr.substr(at + 1);
     return p;
 }
 
@@ -245,6 +242,37 @@ void CheckOptionsFile(Checker& c, const platform::Environment& env,
         c.Note(
             "[print] text_pages is off: header pages and text attachments are not put on "
             "paper, and a fax of text only prints nothing");
+}
+
+void Report(Checker& c, const ServerFinding& f) {
+    for (const std::string& w : f.warnings) c.Note(w);
+    c.Report(f.finding);
+}
+
+// The servers as a run meets them: the POP3 logon, and the SMTP path of the
+// test message, with nothing fetched or sent.
+void CheckServers(Checker& c, const ServerSettings& s, const CheckOptions& opts,
+                  Services& services) {
+    const NodeConfig& cfg = s.cfg;
+    const config::Options& options = s.options;
+    const PopPlan pop = PlanPop(cfg, options);
+    if (!pop.used) {
+        c.Note("Use_Profile is on: mail comes through the store's deliver command, not POP3");
+    } else if (!pop.host.empty()) {
+        if (!options.popTls && !options.popStartTls && !IsLoopback(pop.host) &&
+            !cfg.gPassword.empty())
+            c.Problem("the password goes to " + pop.host +
+                      " in clear: set [pop3] tls = " + "yes (port 995) or tls = starttls in " +
+                      s.env.OptionsIni() + ", whichever the server offers");
+        if (!opts.offline) Report(c, ProbePop3(s, services.sockets));
+    }
+    const bool smtp = !options.smtpRelayHost.empty() || !cfg.gUserSMTPServer.empty();
+    if (smtp && !opts.offline)
+        Report(c, ProbeSmtp(s, services.sockets));
+    else if (!smtp && cfg.gflgConfirmReceipt)
+        c.Note(
+            "neither [smtp] relay nor User_SMTP_Server is set: receipts go through the "
+            "service's own SMTP servers");
 }
 
 }  // namespace
@@ -286,22 +314,7 @@ int CmdCheck(const platform::Environment& env, const CheckOptions& opts, std::os
         c.Note("voxafax-print is running now (process " + std::to_string(*pid) + ")");
 
     out << "\nServers:\n";
-    const PopPlan pop = PlanPop(cfg, options);
-    if (!pop.used) {
-        c.Note("Use_Profile is on: mail comes through the store's deliver command, not POP3");
-    } else if (!pop.server.host.empty()) {
-        if (!pop.server.tls && !IsLoopback(pop.server.host) && !cfg.gPassword.empty())
-            c.Problem("the password goes to " + pop.server.host +
-                      " in clear: set [pop3] tls = yes in " + env.OptionsIni() +
-                      " if the server offers POP3 over TLS (port 995)");
-        if (!opts.offline) c.Report(TryPop3(services.sockets, pop.server, pop.user, cfg.gPassword));
-    }
-    if (!cfg.gUserSMTPServer.empty() && !opts.offline) {
-        Endpoint smtp{cfg.gUserSMTPServer, options.smtpPort, options.smtpTls};
-        c.Report(TrySmtp(services.sockets, smtp));
-    } else if (cfg.gUserSMTPServer.empty() && cfg.gflgConfirmReceipt) {
-        c.Note("User_SMTP_Server is empty: receipts go through the service's own SMTP servers");
-    }
+    CheckServers(c, {env, cfg, options, {}}, opts, services);
     if (opts.offline) c.Note("--offline: the servers were not tried");
 
     out << "\n";

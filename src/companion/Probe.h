@@ -1,7 +1,7 @@
 #pragma once
 // Tries what a configuration names, the way voxafax-print will use it: the
-// POP3 logon, the SMTP server, the printer, the mail store. Nothing is
-// fetched, deleted, sent or printed.
+// printer and the mail store (the servers: ServerProbe.h). Nothing is
+// printed.
 #include <functional>
 #include <string>
 
@@ -9,7 +9,6 @@
 
 namespace platform {
 class Printers;
-class SocketFactory;
 }  // namespace platform
 
 namespace companion {
@@ -20,24 +19,8 @@ struct Finding {
     std::string text;
 };
 
-struct Endpoint {
-    std::string host;
-    int port = 0;
-    bool tls = false;
-    // "pop3 mail.example.net:995 (TLS)"
-    std::string Describe(const char* protocol) const;
-};
-
-// Per connection, from the start of the connect to QUIT.
+// The longest a person waits for one server's test.
 inline constexpr platform::Millis kProbeTimeout{20000};
-
-// USER, PASS, STAT and QUIT: "logon OK, N messages waiting", or why not.
-Finding TryPop3(platform::SocketFactory& sockets, const Endpoint& server, const std::string& user,
-                const std::string& password, platform::Millis timeout = kProbeTimeout);
-
-// The greeting, EHLO and QUIT.
-Finding TrySmtp(platform::SocketFactory& sockets, const Endpoint& server,
-                platform::Millis timeout = kProbeTimeout);
 
 // The printer is installed (by its exact name) and would take a job now: a
 // CUPS queue that accepts jobs, a folder printer whose folder can be written

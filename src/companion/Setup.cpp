@@ -10,6 +10,7 @@
 #include "companion/Companion.h"
 #include "companion/Files.h"
 #include "companion/Probe.h"
+#include "companion/ServerProbe.h"
 #include "config/NodeConfig.h"
 #include "config/ProfileKeys.h"
 #include "platform/Files.h"
@@ -424,10 +425,9 @@ class Setup {
         if (!opts_.offline) {
             io_.out << "  (logging on to the POP3 server: nothing is fetched or deleted)\n"
                     << std::flush;
-            show(TryPop3(services_.sockets, {a_.popHost, a_.popPort, a_.popTls}, a_.User(),
-                         a_.pass));
-            if (!a_.smtp.empty())
-                show(TrySmtp(services_.sockets, {a_.smtp, a_.smtpPort, a_.smtpTls}));
+            const ServerSettings s = Answered();
+            show(ProbePop3(s, services_.sockets).finding);
+            if (!a_.smtp.empty()) show(ProbeSmtp(s, services_.sockets).finding);
         }
         if (a_.newFolderPrinter) {
             std::string why = WritableOrCreatable(platform::ExpandHome(a_.folderDir));
@@ -438,6 +438,20 @@ class Setup {
         }
         show(TryMaildir(a_.store, a_.maildir));
         return all;
+    }
+
+    // The settings as they will be once saved, for the servers' tests.
+    ServerSettings Answered() const {
+        ServerSettings s{env_, {}, options_, {}};
+        s.cfg.gVoxaFaxAddr = a_.addr;
+        s.cfg.gPassword = a_.pass;
+        s.cfg.gUserSMTPServer = a_.smtp;
+        s.options.popHost = a_.popHost;
+        s.options.popTls = a_.popTls;
+        s.options.popPort = a_.popPort;
+        s.options.smtpTls = a_.smtpTls;
+        s.options.smtpPort = a_.smtpPort;
+        return s;
     }
 
     bool Save() {

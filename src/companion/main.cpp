@@ -55,8 +55,8 @@ std::unique_ptr<web::FaxPages> MakeFaxPages(const platform::Environment& env) {
     const int maxPages = config::Options::Load(env).maxPages;
     auto dialogs = std::make_shared<platform::TerminalDialogs>("");
     auto shelf = std::make_unique<web::StoreShelf>(
-        env.profilePath,
-        std::make_unique<platform::MaildirStore>(env.StoresIni(), *dialogs), dialogs);
+        env.profilePath, std::make_unique<platform::MaildirStore>(env.StoresIni(), *dialogs),
+        dialogs);
     web::Pictures pictures;
     pictures.pages = [maxPages](const std::string& path) -> platform::Result<int> {
         auto info = platform::ProbeImage(path, maxPages);

@@ -1,7 +1,7 @@
 #!/bin/bash
 # voxafax setup at a terminal (a pseudo-terminal) against a real Dovecot and
 # SMTP sink on loopback: it asks, tests the logon without taking any mail,
-# greets the SMTP server, and saves only what is confirmed. Then voxafax check
+# tries the SMTP path up to RCPT TO without sending, and saves only what is confirmed. Then voxafax check
 # on what it saved, with the right and a wrong password. The companion runs as
 # an unprivileged user; only the servers need root.
 set -u
@@ -84,7 +84,7 @@ rc=$?
 cat "$W/setup.txt"
 check "setup ends with status 0 (was $rc)" eq "$rc" 0
 check "setup reports the messages waiting" has "$W/setup.txt" "pop3 127.0.0.1:$POP_PORT: logon OK, 2 messages waiting"
-check "setup greets the SMTP server" has "$W/setup.txt" "smtp 127.0.0.1:$SMTP_PORT: greeting OK"
+check "setup tries the path of the test message" has "$W/setup.txt" "smtp 127.0.0.1:$SMTP_PORT: would take mail from fax1@voxafax.example to fax1@voxafax.example (nothing sent)"
 check "the password is not shown" eq "$(grep -c fax1pass "$W/setup.txt")" 0
 check "nothing was fetched or deleted" eq "$(mails)" 2
 check "nothing was sent" eq "$(find "$W/sink" -name '*.eml' 2>/dev/null | wc -l)" 0
