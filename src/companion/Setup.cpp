@@ -123,7 +123,10 @@ struct Answers {
     std::string addr, pass;
     std::string popHost;  // as answered; written only when it is not the address's domain
     bool popTls = false;
+    bool popStartTls = false;  // STLS on the plain port
     int popPort = 110;
+    std::string popUser;                // the logon name
+    std::string popCaFile, smtpCaFile;  // authorities to trust besides the system's
     std::string printer;
     bool newFolderPrinter = false;
     std::string folderDir;
@@ -137,6 +140,15 @@ struct Answers {
     bool smtpTls = false;
     int smtpPort = 25;
     std::string returnAddr;
+    // Through the provider's submission server: relay = host[:port], the
+    // login over STARTTLS (or TLS on port 465).
+    bool relay = false;
+    std::string relayHost;
+    int relayPort = 587;
+    bool smtpStartTls = true;
+    std::string smtpUser;
+    std::string smtpPass;  // typed now; "" keeps what options.ini names
+    bool smtpPassTyped = false;
 
     std::string Domain() const { return addr.substr(addr.find('@') + 1); }
     std::string User() const { return addr.substr(0, addr.find('@')); }
@@ -208,11 +220,33 @@ class Setup {
             a_.popHost = defHost;
             if (ask_.AtEnd()) break;
         }
-        a_.popTls = ask_.YesNo("POP3 over TLS (POP3S)", options_.popTls);
+        AskPopSecurity();
         // A port left at the default of the old TLS choice follows the new one.
         const bool popPortSet = HasOption("pop3", "port") || std::getenv("VOXAFAX_POP3_PORT");
         a_.popPort = ask_.Port("POP3 port", popPortSet ? options_.popPort : a_.popTls ? 995 : 110);
+        const std::string logon = options_.popUser.empty() ? a_.User() : options_.popUser;
+        a_.popUser = ask_.Ask("POP3 logon name", logon);
+        a_.popCaFile = options_.popCaFile;
         return true;
+    }
+
+    // TLS from the start (POP3S, port 995), STLS on the plain port, or none.
+    void AskPopSecurity() {
+        const std::string def = options_.popTls        ? "tls"
+                                : options_.popStartTls ? "starttls"
+                                                       : "none";
+        io_.out << "  POP3 security: tls (POP3S, port 995), starttls (STLS on port 110, "
+                   "refused if the server does not offer it) or none\n";
+        for (int i = 0; i < kTries; ++i) {
+            const std::string a = Lower(ask_.Ask("POP3 security", def));
+            a_.popTls = a == "tls" || a == "yes" || a == "y";
+            a_.popStartTls = a == "starttls" || a == "stls";
+            if (a_.popTls || a_.popStartTls || a == "none" || a == "no" || a == "n") return;
+            io_.err << "  answer tls, starttls or none\n";
+            if (ask_.AtEnd()) break;
+        }
+        a_.popTls = def == "tls";
+        a_.popStartTls = def == "starttls";
     }
 
     // The program's own listing: what is offered is exactly what
@@ -356,6 +390,65 @@ class Setup {
         io_.out << "\n";
         a_.receipts =
             ask_.YesNo("Send receipts to senders", Trim(Current("Confirm_Receipt", "y")) == "y");
+        a_.relay = ask_.YesNo("Send through your provider's submission server, with a login",
+                              !options_.smtpRelayHost.empty());
+        if (a_.relay) {
+            AskRelay();
+        } else {
+            AskSmtpServer();
+        }
+        AskReturnAddress();
+    }
+
+    // host[:port] of the provider's submission server.
+    bool ParseRelay(const std::string& text) {
+        const auto colon = text.rfind(':');
+        std::string host = text.substr(0, colon);
+        int port = 587;
+        if (colon != std::string::npos) {
+            const std::string p = text.substr(colon + 1);
+            if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+                return false;
+            port = std::stoi(p);
+            if (port < 1 || port > 65535) return false;
+        }
+        if (!PlausibleHost(host) || host.find(':') != std::string::npos) return false;
+        a_.relayHost = host;
+        a_.relayPort = port;
+        return true;
+    }
+
+    void AskRelay() {
+        const std::string def =
+            options_.smtpRelayHost.empty()
+                ? "smtp." + a_.Domain() + ":587"
+                : options_.smtpRelayHost + (options_.smtpRelayPort > 0
+                                                ? ":" + std::to_string(options_.smtpRelayPort)
+                                                : "");
+        io_.out << "  Port 587 takes STARTTLS before the login, port 465 TLS from the start\n";
+        for (int i = 0; i < kTries; ++i) {
+            if (ParseRelay(ask_.Ask("Submission server (host:port)", def))) break;
+            io_.err << "  answer a host name or address, and :port if it is not 587\n";
+            if (ask_.AtEnd()) (void)ParseRelay(def);
+        }
+        if (a_.relayHost.empty()) (void)ParseRelay(def);
+        a_.smtpTls = options_.smtpTls;  // for the candidate servers, as they were
+        a_.smtpPort = options_.smtpPort;
+        a_.smtpStartTls =
+            a_.relayPort == 465 || ask_.YesNo("STARTTLS before the login", options_.smtpStartTls);
+        a_.smtpUser = ask_.Ask("Login at the submission server",
+                               options_.smtpUser.empty() ? a_.addr : options_.smtpUser);
+        a_.smtpCaFile = options_.smtpCaFile;
+        if (!options_.smtpSecret.command.empty()) {
+            io_.out << "  The password comes from [smtp] password_command\n";
+            return;
+        }
+        const bool kept = options_.smtpSecret.Set() && a_.smtpUser == options_.smtpUser;
+        a_.smtpPass = ask_.Ask("Password of that login", "", true, kept ? "unchanged" : "");
+        a_.smtpPassTyped = !a_.smtpPass.empty() || !kept;
+    }
+
+    void AskSmtpServer() {
         const std::string oldSmtp = Trim(Current("User_SMTP_Server"), " ");
         std::string a = ask_.Ask(
             "SMTP server for receipts and the test message (\"-\": the "
@@ -370,6 +463,9 @@ class Setup {
             a_.smtpTls = options_.smtpTls;
             a_.smtpPort = options_.smtpPort;
         }
+    }
+
+    void AskReturnAddress() {
         // A receipt that could not go out waits in Out/ and is sent again at
         // the start of a later run from this address only.
         a_.returnAddr = Trim(Current("Normal_EMail_Addr"), " ");
@@ -396,8 +492,11 @@ class Setup {
         auto yn = [](bool b) { return std::string(b ? "yes" : "no"); };
         io_.out << "\nSettings:\n";
         row("service address", a_.addr);
-        row("POP3 server",
-            a_.popHost + ":" + std::to_string(a_.popPort) + (a_.popTls ? ", TLS" : ", no TLS"));
+        row("POP3 server", a_.popHost + ":" + std::to_string(a_.popPort) +
+                               (a_.popTls        ? ", TLS"
+                                : a_.popStartTls ? ", STLS"
+                                                 : ", no TLS") +
+                               ", logon " + a_.popUser);
         row("printer",
             a_.printer + (a_.newFolderPrinter ? " (new, PDF files in " + a_.folderDir + ")" : ""));
         row("other than TIFF", a_.otherTypes ? "printed (Use_Defaults 1)" : "not printed");
@@ -405,13 +504,20 @@ class Setup {
             a_.textPages ? "printed, header page " + a_.headerStyle : "not printed");
         row("mail store", a_.store + ", Maildir " + a_.maildir);
         row("receipts", yn(a_.receipts));
-        row("SMTP server", a_.smtp.empty() ? "the service's own"
-                                           : a_.smtp + ":" + std::to_string(a_.smtpPort) +
-                                                 (a_.smtpTls ? ", TLS" : ", no TLS"));
+        if (a_.relay)
+            row("SMTP server", a_.relayHost + ":" + std::to_string(a_.relayPort) +
+                                   (a_.relayPort == 465 ? ", TLS"
+                                    : a_.smtpStartTls   ? ", STARTTLS"
+                                                        : ", no TLS") +
+                                   ", login " + a_.smtpUser);
+        else
+            row("SMTP server", a_.smtp.empty() ? "the service's own"
+                                               : a_.smtp + ":" + std::to_string(a_.smtpPort) +
+                                                     (a_.smtpTls ? ", TLS" : ", no TLS"));
         if (a_.receipts) row("receipts sent as", a_.returnAddr);
-        if (!a_.popTls && !IsLoopback(a_.popHost) && !a_.pass.empty())
+        if (!a_.popTls && !a_.popStartTls && !IsLoopback(a_.popHost) && !a_.pass.empty())
             io_.out << "  Note: the password goes to " << a_.popHost
-                    << " in clear; answer y to TLS if the server offers it.\n";
+                    << " in clear; answer tls or starttls if the server offers it.\n";
     }
 
     bool Test() {
@@ -425,9 +531,8 @@ class Setup {
         if (!opts_.offline) {
             io_.out << "  (logging on to the POP3 server: nothing is fetched or deleted)\n"
                     << std::flush;
-            const ServerSettings s = Answered();
-            show(ProbePop3(s, services_.sockets).finding);
-            if (!a_.smtp.empty()) show(ProbeSmtp(s, services_.sockets).finding);
+            show(TryServer("pop3", a_.popCaFile));
+            if (a_.relay || !a_.smtp.empty()) show(TryServer("smtp", a_.smtpCaFile));
         }
         if (a_.newFolderPrinter) {
             std::string why = WritableOrCreatable(platform::ExpandHome(a_.folderDir));
@@ -440,17 +545,57 @@ class Setup {
         return all;
     }
 
+    // One server's test. A certificate signed by an authority this system
+    // does not trust is named, and the authority's certificate file is
+    // asked for ([pop3] or [smtp] ca_file) and tried.
+    Finding TryServer(const std::string& side, std::string& caFile) {
+        for (int i = 0;; ++i) {
+            const ServerSettings s = Answered();
+            const ServerFinding f =
+                side == "pop3" ? ProbePop3(s, services_.sockets) : ProbeSmtp(s, services_.sockets);
+            for (const std::string& w : f.warnings) io_.out << "  note     " << w << "\n";
+            if (!f.untrustedCertificate || i == kTries) return f.finding;
+            io_.out << "  FAILED   " << f.finding.text << "\n"
+                    << "  The server's certificate is signed by an authority this system does "
+                       "not trust. If your provider gave you that authority's certificate "
+                       "(a PEM file), name it; it is written as ["
+                    << side << "] ca_file.\n";
+            const std::string path = platform::ExpandHome(
+                ask_.Ask("Certificate file of the authority (\"-\": none)", "-"));
+            if (path == "-" || path.empty()) return f.finding;
+            if (!platform::IsFile(path)) {
+                io_.err << "  " << path << " is not a file\n";
+                if (ask_.AtEnd()) return f.finding;
+                continue;
+            }
+            caFile = path;
+        }
+    }
+
     // The settings as they will be once saved, for the servers' tests.
     ServerSettings Answered() const {
         ServerSettings s{env_, {}, options_, {}};
+        config::Options& o = s.options;
         s.cfg.gVoxaFaxAddr = a_.addr;
         s.cfg.gPassword = a_.pass;
         s.cfg.gUserSMTPServer = a_.smtp;
-        s.options.popHost = a_.popHost;
-        s.options.popTls = a_.popTls;
-        s.options.popPort = a_.popPort;
-        s.options.smtpTls = a_.smtpTls;
-        s.options.smtpPort = a_.smtpPort;
+        o.popHost = a_.popHost;
+        o.popTls = a_.popTls;
+        o.popStartTls = a_.popStartTls;
+        o.popPort = a_.popPort;
+        o.popUser = a_.popUser == a_.User() ? "" : a_.popUser;
+        o.popCaFile = a_.popCaFile;
+        o.smtpTls = a_.smtpTls;
+        o.smtpPort = a_.smtpPort;
+        o.smtpCaFile = a_.smtpCaFile;
+        o.smtpRelayHost = a_.relay ? a_.relayHost : "";
+        o.smtpRelayPort = a_.relayPort;
+        o.smtpStartTls = a_.smtpStartTls;
+        o.smtpUser = a_.relay ? a_.smtpUser : "";
+        if (a_.smtpPassTyped) {
+            o.smtpSecret = config::SecretSource{"smtp", "", ""};
+            s.smtpPassword = a_.smtpPass;
+        }
         return s;
     }
 
@@ -470,7 +615,7 @@ class Setup {
         put("Printer_Type", a_.printer);
         put("VoxaFax_Profile", a_.store);
         put("Confirm_Receipt", a_.receipts ? "y" : "n");
-        put("User_SMTP_Server", a_.smtp);
+        if (!a_.relay) put("User_SMTP_Server", a_.smtp);
         if (a_.receipts) put("Normal_EMail_Addr", a_.returnAddr);
         put("Use_Defaults", a_.otherTypes ? "1" : "0");
         if (a_.charsPerLine > 0) {
@@ -497,10 +642,15 @@ class Setup {
         // written before), so the file says what differs.
         if (!platform::EqualsNoCase(a_.popHost, a_.Domain()) || HasOption("pop3", "host"))
             option("pop3", "host", a_.popHost);
-        option("pop3", "tls", a_.popTls ? "yes" : "no");
+        option("pop3", "tls", a_.popTls ? "yes" : a_.popStartTls ? "starttls" : "no");
         if (a_.popPort != (a_.popTls ? 995 : 110) || HasOption("pop3", "port"))
             option("pop3", "port", std::to_string(a_.popPort));
-        if (!a_.smtp.empty()) {
+        if (a_.popUser != a_.User() || HasOption("pop3", "user"))
+            option("pop3", "user", a_.popUser == a_.User() ? "" : a_.popUser);
+        if (a_.popCaFile != options_.popCaFile) option("pop3", "ca_file", a_.popCaFile);
+        if (a_.smtpCaFile != options_.smtpCaFile) option("smtp", "ca_file", a_.smtpCaFile);
+        ok = SaveRelay() && ok;
+        if (!a_.relay && !a_.smtp.empty()) {
             option("smtp", "tls", a_.smtpTls ? "yes" : "no");
             if (a_.smtpPort != (a_.smtpTls ? 465 : 25) || HasOption("smtp", "port"))
                 option("smtp", "port", std::to_string(a_.smtpPort));
@@ -523,6 +673,39 @@ class Setup {
         if (a_.newFolderPrinter) io_.out << ", " << env_.PrintersIni();
         io_.out << ".\nStart a run with: voxafax run\n";
         return true;
+    }
+
+    // [smtp] relay, starttls and user; the login's password in a file of
+    // its own (password_file, 0600), never in the profile. Without a relay,
+    // keys of an earlier one are emptied.
+    bool SaveRelay() {
+        const std::string ini = env_.OptionsIni();
+        auto option = [&](const char* key, const std::string& value) {
+            return platform::ini::WriteKey(ini, "smtp", key, value);
+        };
+        if (!a_.relay) {
+            bool ok = true;
+            for (const char* key : {"relay", "user"})
+                if (HasOption("smtp", key)) ok = option(key, "") && ok;
+            return ok;
+        }
+        bool ok =
+            option("relay",
+                   a_.relayHost + (a_.relayPort == 587 ? "" : ":" + std::to_string(a_.relayPort)));
+        if (!a_.smtpStartTls || HasOption("smtp", "starttls"))
+            ok = option("starttls", a_.smtpStartTls ? "yes" : "no") && ok;
+        ok = option("user", a_.smtpUser) && ok;
+        if (!a_.smtpPassTyped) return ok;
+        const std::string file = options_.smtpSecret.file.empty()
+                                     ? env_.configDir + "/smtp-password"
+                                     : platform::ExpandHome(options_.smtpSecret.file);
+        if (platform::Status st = platform::WriteFileAtomically(file, a_.smtpPass + "\n", 0600);
+            !st.ok()) {
+            io_.err << "voxafax setup: cannot write the SMTP password to " << file << ": "
+                    << st.detail << "\n";
+            return false;
+        }
+        return option("password_file", file) && ok;
     }
 
     const platform::Environment& env_;

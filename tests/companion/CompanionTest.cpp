@@ -363,12 +363,12 @@ TEST_F(Companion, SetupWritesTheSettingsAndKeepsEverythingElse) {
          "[Other]\r\nx=1\r\n");
     Spit(env_.StoresIni(), "[Fax Store]\nmaildir = ~/Faxes   ; the faxes\n");
     Spit(env_.OptionsIni(), "; my options\n[smtp]\ntls = no\n");
-    // Address (a bad one asked again), password, POP3 host/TLS/port, printer
-    // (new folder printer, name, folder), more than TIFF, text pages, header
-    // style, store, Maildir, receipts, SMTP server/TLS/port, return address,
-    // save.
-    ASSERT_EQ(Setup("not-an-address\nfax1@example.test\nnewpass\npop.example.test\ny\n\n"
-                    "1\nFax PDF\n~/prints\ny\ny\nfull\nFax Store\n\ny\nsmtp.example.test\nn\n"
+    // Address (a bad one asked again), password, POP3 host/security/port/
+    // logon, printer (new folder printer, name, folder), more than TIFF, text
+    // pages, header style, store, Maildir, receipts, not through a provider,
+    // SMTP server/TLS/port, return address, save.
+    ASSERT_EQ(Setup("not-an-address\nfax1@example.test\nnewpass\npop.example.test\ntls\n\n\n"
+                    "1\nFax PDF\n~/prints\ny\ny\nfull\nFax Store\n\ny\nn\nsmtp.example.test\nn\n"
                     "587\n\ny\n"),
               0)
         << err_.str() << out_.str();
@@ -408,13 +408,53 @@ TEST_F(Companion, SetupWritesTheSettingsAndKeepsEverythingElse) {
     EXPECT_TRUE(Has(out_.str(), "Mailbox password [unchanged]"));
 }
 
+// Through the provider: the relay and its login go to options.ini, the
+// login's password to a file of its own that only the user may read, never
+// into the profile; STLS and another logon name for POP3.
+TEST_F(Companion, SetupSendsThroughTheProviderWithThePasswordInAFileOfItsOwn) {
+    Spit(env_.profilePath, "[VOXA-FAX]\nPassword=pop-secret\nUser_SMTP_Server=old.example\n");
+    Spit(env_.OptionsIni(), "[smtp]\nport = 2525\n");
+    ASSERT_EQ(Setup("fax1@example.test\n\npop.example.test\nstarttls\n\nfax1@example.test\n"
+                    "1\nFax PDF\n~/prints\nn\nn\nFax Store\n\ny\n"
+                    "y\nsmtp.provider.test\ny\nme@provider.test\nsmtp-secret\n\ny\n"),
+              0)
+        << err_.str() << out_.str();
+    const std::string o = env_.OptionsIni();
+    EXPECT_EQ(Key(o, "pop3", "tls"), "starttls");
+    EXPECT_EQ(Key(o, "pop3", "port"), std::nullopt);  // 110 follows
+    EXPECT_EQ(Key(o, "pop3", "user"), "fax1@example.test");
+    EXPECT_EQ(Key(o, "smtp", "relay"), "smtp.provider.test");  // port 587 follows
+    EXPECT_EQ(Key(o, "smtp", "user"), "me@provider.test");
+    EXPECT_EQ(Key(o, "smtp", "port"), "2525");  // the candidates' port, as it was
+    const std::string secret = env_.configDir + "/smtp-password";
+    EXPECT_EQ(Key(o, "smtp", "password_file"), secret);
+    EXPECT_EQ(Slurp(secret), "smtp-secret\n");
+    EXPECT_EQ(fs::status(secret).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "Password"), "pop-secret");
+    EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "User_SMTP_Server"), "old.example");
+    EXPECT_FALSE(Has(Slurp(env_.profilePath), "smtp-secret"));
+    EXPECT_FALSE(Has(out_.str(), "smtp-secret"));
+    // Text pages off: nothing is fitted to the sheet.
+    EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "chrs_per_line"), std::nullopt);
+
+    // Back to a server of the profile's own: the relay's keys are emptied,
+    // and the password file is left alone.
+    ASSERT_EQ(Setup("\n\n\n\n\n\n1\n\n\n\n\ny\nn\nsmtp.example.test\n\n\n\ny\n"), 0)
+        << err_.str() << out_.str();
+    EXPECT_EQ(Key(o, "smtp", "relay"), "");
+    EXPECT_EQ(Key(o, "smtp", "user"), "");
+    EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "User_SMTP_Server"), "smtp.example.test");
+    EXPECT_TRUE(config::Options::Load(env_).problems.empty());
+}
+
 TEST_F(Companion, SetupKeepsDefaultsAndSavesOnlyWhatIsConfirmed) {
     Spit(env_.PrintersIni(), "[A4 PDF]\ndirectory = ~/a\n[Broken]\n[B PDF]\ndirectory = ~/b\n");
     const std::string before =
         "[VOXA-FAX]\nVoxa_Fax_Addr=me@example.test\nPassword=pw\nPrinter_Type=B PDF\n";
     Spit(env_.profilePath, before, 0644);
     // "n" to the last question, then the end of a person's input: nothing saved.
-    EXPECT_EQ(Setup(std::string(14, '\n') + "n\n"), companion::kProblem);
+    EXPECT_EQ(Setup(std::string(16, '\n') + "n\n"), companion::kProblem);
     EXPECT_TRUE(Has(out_.str(), "Nothing was saved"));
     EXPECT_EQ(Setup("\n\n\n", true), companion::kProblem);
     EXPECT_TRUE(Has(err_.str(), "nothing was saved"));
@@ -452,7 +492,7 @@ TEST_F(Companion, SetupWaitsForTheProfileLock) {
     ASSERT_EQ(::access(bin.c_str(), X_OK), 0) << bin;
     Spit(env_.profilePath, "[VOXA-FAX]\nwake_probes=1\n");
     Spit(env_.PrintersIni(), "[Fax PDF]\ndirectory=" + dir_ + "/p\n");
-    Spit(dir_ + "/answers", "fax@example.test\npw\n\n\n\n1\n\n\n\nS\n" + dir_ + "/md\nn\n-\ny\n");
+    Spit(dir_ + "/answers", "fax@example.test\npw\n\n\n\n\n1\n\n\n\nS\n" + dir_ + "/md\nn\nn\n-\ny\n");
 
     HeldLock held(env_.profilePath + ".lock");
     posix_spawn_file_actions_t fa;

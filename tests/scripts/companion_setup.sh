@@ -60,8 +60,9 @@ pty "$W/setup.txt" \
     expect:"Service address" send:fax1@voxafax.example \
     expect:"Mailbox password" send:fax1pass \
     expect:"POP3 server [voxafax.example]" send:127.0.0.1 \
-    expect:"POP3 over TLS" send:n \
+    expect:"POP3 security [none]" send:none \
     expect:"POP3 port [110]" send:"$POP_PORT" \
+    expect:"POP3 logon name [fax1]" send: \
     expect:"Printer [1]" send:1 \
     expect:"Name of the folder printer" send: \
     expect:"Folder for its PDF files" send:"$U/prints" \
@@ -71,6 +72,7 @@ pty "$W/setup.txt" \
     expect:"Mail-store profile name" send:Faxes \
     expect:"Maildir of profile" send:"$U/Maildir" \
     expect:"Send receipts to senders" send:y \
+    expect:"provider's submission server" send:n \
     expect:"SMTP server for receipts" send:127.0.0.1 \
     expect:"SMTP over TLS" send:n \
     expect:"SMTP port [25]" send:"$SMTP_PORT" \
