@@ -77,23 +77,14 @@ Finding TryPrinter(platform::Printers& printers,
     return {false, text};
 }
 
-Finding TryStore(const std::string& storesIni, const std::string& profile) {
-    const std::string who = "mail store \"" + profile + "\": ";
-    auto text = platform::ReadWholeFile(storesIni);
-    if (!text) return {false, who + storesIni + " is missing; run voxafax setup"};
-    auto value = platform::ini::Lookup(*text, profile, "maildir");
-    bool hasSection = false;
-    std::string names;
-    for (const std::string& s : platform::ini::Sections(*text)) {
-        hasSection = hasSection || platform::EqualsNoCase(s, profile);
-        names += (names.empty() ? "" : ", ") + s;
-    }
-    if (!hasSection)
-        return {false, who + "no such profile in " + storesIni +
-                           " (profiles: " + (names.empty() ? "none" : names) + ")"};
-    std::string dir = value ? platform::ini::StripComment(*value) : std::string();
-    if (dir.empty()) return {false, who + "no maildir key in " + storesIni};
-    return TryMaildir(profile, dir);
+Finding TryStore(const std::function<platform::Result<std::string>(const std::string&,
+                                                                   const std::string&)>& maildirOf,
+                 const std::string& storesIni, const std::string& profile) {
+    auto dir = maildirOf(storesIni, profile);
+    if (!dir)
+        return {false,
+                "mail store \"" + profile + "\" " + dir.status().detail + "; run voxafax setup"};
+    return TryMaildir(profile, *dir);
 }
 
 Finding TryMaildir(const std::string& profile, const std::string& maildir) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/Clock.h"
+#include "platform/Result.h"
 
 namespace platform {
 class Printers;
@@ -31,7 +32,9 @@ Finding TryPrinter(platform::Printers& printers,
 
 // The mail-store profile has a section in stores.ini whose Maildir exists
 // and can be written, or can be made.
-Finding TryStore(const std::string& storesIni, const std::string& profile);
+Finding TryStore(const std::function<platform::Result<std::string>(const std::string&,
+                                                                   const std::string&)>& maildirOf,
+                 const std::string& storesIni, const std::string& profile);
 // The same for a Maildir not yet written to stores.ini.
 Finding TryMaildir(const std::string& profile, const std::string& maildir);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <istream>
+#include <optional>
 #include <ostream>
 
 #include "companion/Companion.h"
@@ -375,10 +376,11 @@ class Setup {
         io_.out << "\n";
         a_.store = ask_.Ask("Mail-store profile name",
                             Current("VoxaFax_Profile", "Windows Messaging Settings"));
-        storesText_ = platform::ReadWholeFile(env_.StoresIni()).value_or("");
-        const std::string oldMaildir = platform::ini::StripComment(
-            platform::ini::Lookup(storesText_, a_.store, "maildir").value_or("~/Maildir"));
-        a_.maildir = ask_.Ask("Maildir of profile \"" + a_.store + "\"", oldMaildir);
+        if (services_.storeMaildir)
+            if (auto dir = services_.storeMaildir(env_.StoresIni(), a_.store))
+                storedMaildir_ = *dir;
+        a_.maildir = ask_.Ask("Maildir of profile \"" + a_.store + "\"",
+                              storedMaildir_.value_or("~/Maildir"));
         if (a_.store.find_first_of("[]") != std::string::npos) {
             io_.err << "voxafax setup: a profile name cannot hold [ or ]; nothing was saved\n";
             return false;
@@ -629,8 +631,7 @@ class Setup {
                 a_.headerStyle == "full" || a_.headerStyle == "both" ? "y" : "");
         }
 
-        const auto storeDir = platform::ini::Lookup(storesText_, a_.store, "maildir");
-        if (!storeDir || platform::ini::StripComment(*storeDir) != a_.maildir)
+        if (storedMaildir_ != a_.maildir)
             ok = platform::ini::WriteKey(env_.StoresIni(), a_.store, "maildir", a_.maildir) && ok;
         if (a_.newFolderPrinter)
             ok = platform::ini::WriteKey(env_.PrintersIni(), a_.printer, "directory",
@@ -716,7 +717,7 @@ class Setup {
     const std::string text_;
     const std::string optionsText_;
     const config::Options options_;
-    std::string storesText_;
+    std::optional<std::string> storedMaildir_;  // the store's Maildir in stores.ini
     std::string oldPass_;
     Answers a_;
 };

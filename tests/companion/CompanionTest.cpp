@@ -20,6 +20,7 @@
 #include "companion/Outcome.h"
 #include "companion/RunView.h"
 #include "config/ProfileKeys.h"
+#include "linux/maildir/MaildirStore.h"
 #include "linux/printing/SystemPrinters.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
@@ -94,6 +95,8 @@ class Companion : public ::testing::Test {
         ::chmod(env_.programFolder.c_str(), 0700);
         // No CUPS scheduler: the printer list holds only folder printers.
         ::setenv("CUPS_SERVER", (dir_ + "/no-cups.sock").c_str(), 1);
+        // Where check looks for the other accounts' profiles.
+        ::setenv("XDG_CONFIG_HOME", (dir_ + "/xdg").c_str(), 1);
     }
     void TearDown() override {
         std::error_code ec;
@@ -126,7 +129,13 @@ class Companion : public ::testing::Test {
 
     companion::Services Services() {
         printers_ = platform::MakeSystemPrinters(env_.PrintersIni());
-        return {*printers_, sockets_, nullptr, {}};
+        auto maildirOf = [](const std::string& ini,
+                            const std::string& profile) -> platform::Result<std::string> {
+            auto p = platform::ReadStoreProfile(ini, profile);
+            if (!p) return p.status();
+            return p->maildir;
+        };
+        return {*printers_, sockets_, nullptr, maildirOf, {}};
     }
 
     int Setup(const std::string& answers, bool terminal = false) {
@@ -492,7 +501,8 @@ TEST_F(Companion, SetupWaitsForTheProfileLock) {
     ASSERT_EQ(::access(bin.c_str(), X_OK), 0) << bin;
     Spit(env_.profilePath, "[VOXA-FAX]\nwake_probes=1\n");
     Spit(env_.PrintersIni(), "[Fax PDF]\ndirectory=" + dir_ + "/p\n");
-    Spit(dir_ + "/answers", "fax@example.test\npw\n\n\n\n\n1\n\n\n\nS\n" + dir_ + "/md\nn\nn\n-\ny\n");
+    Spit(dir_ + "/answers",
+         "fax@example.test\npw\n\n\n\n\n1\n\n\n\nS\n" + dir_ + "/md\nn\nn\n-\ny\n");
 
     HeldLock held(env_.profilePath + ".lock");
     posix_spawn_file_actions_t fa;
@@ -554,13 +564,36 @@ TEST_F(Companion, CheckFindsMisspeltKeysAndValuesReadDifferently) {
           "Save_MDNs = y ; keep (voxafax.ini line 9): in this file a comment",
           "Password is set again (voxafax.ini line 10); voxafax-print reads only the first, "
           "line 3\n",
-          "\"Fax PDF\" differs in letter case only", "no such profile in", "(profiles: Faxes)",
+          "\"Fax PDF\" differs in letter case only", "names no profile in", "(profiles: \"Faxes\")",
           "[pop3] tls = ja in ", "is neither yes, no nor starttls; correct or remove it",
           "did you mean [pop3] host?",
           "(mode 644) holds the mailbox password, but others may read it: chmod 600",
           "the password goes to mail.example.net in clear"})
         EXPECT_TRUE(Has(s, want)) << want << "\n" << s;
     EXPECT_FALSE(Has(s, "pw2"));  // a password is never shown
+}
+
+// A copied configuration: another account's profile (where the
+// per-account timer reads it) with the same mailbox and the same store.
+TEST_F(Companion, CheckNamesAnotherProfileOnTheSameMailboxOrStore) {
+    const std::string office = dir_ + "/xdg/voxafax/office";
+    fs::create_directories(office);
+    const std::string profile = "[VOXA-FAX]\nVoxa_Fax_Addr=Fax1@example.test\nVoxaFax_Profile=S\n";
+    Spit(env_.profilePath, profile);
+    Spit(env_.StoresIni(), "[S]\nmaildir = " + dir_ + "/md/\n");
+    Spit(office + "/voxafax.ini", profile);
+    Spit(office + "/stores.ini", "[s]\nmaildir = " + dir_ + "/md\n");
+    Spit(office + "/options.ini", "[pop3]\nhost = EXAMPLE.test\n");
+    Check();
+    EXPECT_TRUE(Has(out_.str(), "the mailbox fax1 at example.test is also fetched by " + office +
+                                    "/voxafax.ini"))
+        << out_.str();
+    EXPECT_TRUE(Has(out_.str(), "the store " + dir_ + "/md is also used by " + office));
+    // Another mailbox and another store: nothing shared.
+    Spit(office + "/options.ini", "[pop3]\nuser = fax2\n");
+    Spit(office + "/stores.ini", "[S]\nmaildir = " + dir_ + "/md2\n");
+    Check();
+    EXPECT_TRUE(Has(out_.str(), "no other profile shares the mailbox or the store")) << out_.str();
 }
 
 TEST_F(Companion, CheckTakesEachFlagAsTheProgramReadsIt) {
