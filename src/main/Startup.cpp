@@ -64,7 +64,8 @@ std::optional<RunFailure> CheckProfileReadable(const platform::Environment& env,
 
 void TidyProgramFolder(const platform::Environment& env, platform::Log& log) {
     const std::string& home = env.programFolder;
-    for (const char* own : {"account.ini", "receipts.ledger", "last-run.ini"})
+    for (const char* own :
+         {"account.ini", "receipts.ledger", "last-run.ini", "In/.pop/failing", "In/.pop/uncertain"})
         platform::RemoveStaleCopies(home + "/" + own);
     platform::ini::RemoveStaleCopies(env.profilePath, platform::Links::Follow);
     for (const std::string& folder :
