@@ -74,12 +74,10 @@ int main(int argc, char** argv) {
     run.gLogin = "fax1";
     run.gPOPServer = "127.0.0.1";
     platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
-    config::Context ctx{env,     options, loop,  profile, dialogs, printers,
-                        imaging, sockets, store, cfg,     run,     log};
 
     if (mode == "download" && argc > 3) {
         options.popPort = std::atoi(argv[3]);
-        net::FrmMail form(ctx);
+        net::FrmMail form(net::NetServices{loop, sockets, env, options, cfg, log});
         config::Secrets secrets(loop, env.OptionsIni());
         pop::PopClient client({loop, log, profile, env, options, cfg, run, secrets}, form);
         client.CHECKMAIL_Click();
@@ -90,7 +88,7 @@ int main(int argc, char** argv) {
     } else if (mode == "convert") {
         auto logon = store.LogOn("Bench", false);
         if (!logon.ok()) return 1;
-        convert::ProcessInMessages(ctx, logon->inbox);
+        convert::ProcessInMessages({store, logon->inbox, loop, log, run, cfg.gVoxaFaxAddr});
         if (run.failure != config::RunFailure::None) {
             std::fprintf(stderr, "conversion failed: %s\n", run.gLastError.c_str());
             return 1;

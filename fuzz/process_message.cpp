@@ -20,39 +20,17 @@
 #include <set>
 #include <string>
 
-#include "config/Context.h"
 #include "config/NodeConfig.h"
-#include "config/Options.h"
 #include "config/RunGlobals.h"
 #include "convert/Converter.h"
 #include "convert/MimeWalker.h"
 #include "linux/maildir/MaildirStore.h"
-#include "platform/Dialogs.h"
-#include "platform/Environment.h"
 #include "platform/EventLoop.h"
-#include "platform/Imaging.h"
 #include "platform/Log.h"
-#include "platform/Profile.h"
-#include "platform/Socket.h"
 #include "tests/fakes/FakeDialogs.h"
 #include "tests/fakes/FakeMailStore.h"
-#include "tests/fakes/FakePrinters.h"
 
 namespace {
-
-class NoImaging final : public platform::Imaging {
-  public:
-    platform::Result<platform::ImageInfo> Open(const std::string&) override {
-        return platform::Status::Error(platform::Fail::Format, "none");
-    }
-    platform::Status Print(const std::string&, const std::string&) override {
-        return platform::Status::Error(platform::Fail::Format, "none");
-    }
-};
-class NoSockets final : public platform::SocketFactory {
-  public:
-    std::unique_ptr<platform::Socket> Create(platform::EventLoop&) override { return nullptr; }
-};
 
 std::set<std::string> Entries(const std::string& dir) {
     std::set<std::string> out;
@@ -88,24 +66,15 @@ struct MaildirSide {
 
 struct Fixture {
     std::string root;
-    platform::Environment env;
-    config::Options options;
     platform::ManualClock clock;
     platform::EventLoop loop{clock};
-    std::unique_ptr<platform::ProfileStore> profile;
-    platform::FakeDialogs dialogs;
-    platform::FakePrinters printers;
-    NoImaging imaging;
-    NoSockets sockets;
     platform::FakeMailStore store;
     config::NodeConfig cfg;
     config::RunGlobals run;
     platform::Log log{platform::LogLevel::Debug, nullptr};
-    std::unique_ptr<config::Context> ctx;
     platform::FolderId inbox;
     std::set<std::string> rootEntries;
     std::unique_ptr<MaildirSide> real;
-    std::unique_ptr<config::Context> realCtx;
 
     Fixture() {
         char tmpl[] = "/tmp/vf-fuzz-walk.XXXXXX";
@@ -114,17 +83,10 @@ struct Fixture {
         run.Init(app);
         std::filesystem::create_directories(run.gTempDir);
         std::filesystem::create_directories(run.gInDir);
-        profile = std::make_unique<platform::ProfileStore>(root + "/voxafax.ini");
         cfg.gVoxaFaxAddr = "fax1@voxafax.example";
-        ctx = std::make_unique<config::Context>(config::Context{env, options, loop, *profile,
-                                                                dialogs, printers, imaging, sockets,
-                                                                store, cfg, run, log});
         store.AddProfile("P");
         inbox = store.LogOn("P", false)->inbox;
         real = std::make_unique<MaildirSide>(root);
-        realCtx = std::make_unique<config::Context>(
-            config::Context{env, options, loop, *profile, dialogs, printers, imaging, sockets,
-                            *real->store, cfg, real->run, log});
         rootEntries = Entries(root);
     }
 };
@@ -142,7 +104,7 @@ void ConvertUnderBudget(Fixture& fx, const std::uint8_t* data, std::size_t size)
     rlimit budget = old;
     budget.rlim_cur = kBudgets[size ? data[0] % 5 : 0];
     ::setrlimit(RLIMIT_FSIZE, &budget);
-    convert::ProcessInMessages(*fx.realCtx, m.inbox);
+    convert::ProcessInMessages({*m.store, m.inbox, fx.loop, fx.log, m.run, fx.cfg.gVoxaFaxAddr});
     ::setrlimit(RLIMIT_FSIZE, &old);
 
     const bool stored = m.run.failure == config::RunFailure::None;
@@ -179,8 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     limits.maxHeaderText = 1024;
     limits.maxTextPart = 512;
     limits.singlePartTextMax = 300;
-    if (convert::ProcessMessageWith(*fx.ctx, fx.inbox, path, limits).outcome !=
-        convert::Outcome::Stored)
+    const convert::Conversion conversion{fx.store, fx.inbox, fx.loop,
+                                         fx.log,   fx.run,   fx.cfg.gVoxaFaxAddr};
+    if (convert::ProcessMessageWith(conversion, path, limits).outcome != convert::Outcome::Stored)
         std::abort();
 
     auto& messages = fx.store.Inbox("P").messages;

@@ -86,6 +86,8 @@ void PrintUsage(std::ostream& out) {
            "  check [--offline]  find mistakes in the settings and try the servers\n"
            "  run [MODE]         start voxafax-print now and show its progress\n"
            "  status [--full]    how the last run went, the status keys, the Out queue\n"
+           "  web [--port N]     the pages of this account in a browser\n"
+           "  reprint ID         print a filed fax again, as the run printed it\n"
            "  help [COMMAND]     show help for a command\n"
            "\n"
            "Files: the profile file is $VOXAFAX_PROFILE (default\n"
@@ -161,9 +163,13 @@ int Dispatch(const std::vector<std::string>& args, const platform::Environment& 
             return kOk;
         }
         if (PrintCommandHelp(args[1], io.out)) return kOk;
+        if (auto it = services.more.find(args[1]); it != services.more.end())
+            return it->second({"--help"}, io);
         io.err << "voxafax: no such command: " << args[1] << "\n";
         return kUsage;
     }
+    if (auto it = services.more.find(cmd); it != services.more.end())
+        return it->second(std::vector<std::string>(args.begin() + 1, args.end()), io);
     if (cmd != "setup" && cmd != "check" && cmd != "run" && cmd != "status") {
         io.err << "voxafax: unknown command \"" << cmd << "\"; try voxafax --help\n";
         return kUsage;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <iosfwd>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,9 @@ struct Services {
     platform::SocketFactory& sockets;
     // Why a CUPS queue would not take a job now ("" when it would).
     std::function<std::string(const std::string& queue)> queueProblem;
+    // Commands whose code lives in libraries of their own (web, reprint), by
+    // name; each takes its own arguments. main.cpp wires them.
+    std::map<std::string, std::function<int(const std::vector<std::string>& args, Io& io)>> more;
 };
 
 // Runs one command line (without the program name); returns the exit status.

@@ -6,8 +6,12 @@
 #include "platform/MailStore.h"
 
 namespace config {
-struct Context;
+struct RunGlobals;
 }
+namespace platform {
+class EventLoop;
+class Log;
+}  // namespace platform
 
 namespace convert {
 
@@ -22,16 +26,28 @@ struct ConvertResult {
     int error = 0;     // the errno behind it, when a system call failed
 };
 
+// What a conversion uses of the run: the store and its inbox, the event loop
+// it yields to between lines, the run log, the run's In/ and temp/ folders
+// with its failure, last error and figures, and the subscriber's address
+// that every converted message is addressed to.
+struct Conversion {
+    platform::MailStore& store;
+    platform::FolderId inbox;
+    platform::EventLoop& loop;
+    platform::Log& log;
+    config::RunGlobals& run;
+    std::string subscriber;
+};
+
 // Converts every "*.txt" file (any case) of the In folder into one inbox
 // message and deletes the file once its message is stored. A file whose
 // conversion fails stays for the next run; one that fails three runs in a
 // row for a reason of its own is moved to In/Unconvertible/ (see
 // kSetAsideFolder) with a note saying why.
-void ProcessInMessages(config::Context& ctx, const platform::FolderId& inbox);
+void ProcessInMessages(const Conversion& c);
 
 // Converts one saved message file into one new inbox message.
-ConvertResult ProcessMessage(config::Context& ctx, const platform::FolderId& inbox,
-                             const std::string& path);
+ConvertResult ProcessMessage(const Conversion& c, const std::string& path);
 
 // Where In/ keeps the files that failed to convert too often, and the private
 // file that counts each file's failed runs ("<count> <name>" per line).

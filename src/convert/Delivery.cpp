@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "config/Context.h"
 #include "config/RunGlobals.h"
 #include "convert/Converter.h"
 #include "convert/HeaderUtils.h"
@@ -193,7 +192,7 @@ std::string NowText() {
 
 // Moves a file that failed too often out of the way of the others, with a
 // note of why beside it. False when it could not be moved.
-bool SetAside(config::Context& ctx, const std::string& dir, const std::string& name,
+bool SetAside(const Conversion& c, const std::string& dir, const std::string& name,
               const std::string& why) {
     const std::string folder = dir + kSetAsideFolder + "/";
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
@@ -208,24 +207,25 @@ bool SetAside(config::Context& ctx, const std::string& dir, const std::string& n
                    "\nMove it back into " + dir + " to have it converted again.\n");
         (void)note.Close();
     }
-    ++ctx.run.stats.messagesSetAside;
+    ++c.run.stats.messagesSetAside;
     const std::string line = "set aside " + dir + name + " as " + folder + target +
                              ": it failed to convert " + std::to_string(kSetAsideAfter) +
                              " runs in a row (" + why + "); move it back to try again";
-    ctx.log.Error(line);
-    ctx.run.gLastError = "Storage Error : " + line;
+    c.log.Error(line);
+    c.run.gLastError = "Storage Error : " + line;
     return true;
 }
 
 }  // namespace
 
-void ProcessInMessages(config::Context& ctx, const platform::FolderId& inbox) {
+void ProcessInMessages(const Conversion& c) {
+    const platform::FolderId& inbox = c.inbox;
     try {
-        std::string dir = ctx.run.gInDir;
+        std::string dir = c.run.gInDir;
         if (dir.empty() || inbox.empty()) return;  // no store: the files wait for one
         if (dir.back() != '/') dir += '/';
         const std::string journal = dir + ".converting";
-        RecoverJournal(ctx.store, inbox, dir, journal);
+        RecoverJournal(c.store, inbox, dir, journal);
         ::unlink(journal.c_str());
         const std::vector<std::string> names = MessageFiles(dir);
         if (names.empty()) return;
@@ -239,35 +239,35 @@ void ProcessInMessages(config::Context& ctx, const platform::FolderId& inbox) {
         std::vector<std::string> pending;
         auto syncPending = [&] {
             if (pending.empty()) return;
-            if (const platform::Status st = ctx.store.Sync(inbox); !st) {
-                ctx.run.NoteFailure(config::RunFailure::Storage);
+            if (const platform::Status st = c.store.Sync(inbox); !st) {
+                c.run.NoteFailure(config::RunFailure::Storage);
                 const std::string line =
                     "cannot sync the inbox: " + st.detail + "; " + std::to_string(pending.size()) +
                     " messages were taken out of it again, their files stay in " + dir +
                     " and are converted again next run";
-                ctx.log.Error(line);
-                ctx.run.gLastError = "Storage Error : " + line;
+                c.log.Error(line);
+                c.run.gLastError = "Storage Error : " + line;
             } else {
                 for (const std::string& name : pending) {
                     ::unlink((dir + name).c_str());
                     countsChanged |= counts.erase(name) > 0;
-                    ++ctx.run.stats.messagesConverted;
+                    ++c.run.stats.messagesConverted;
                 }
             }
             pending.clear();
         };
         for (const std::string& name : names) {
             const std::string path = dir + name;
-            const ConvertResult r = ProcessMessageWith(ctx, inbox, path, WalkerLimits{}, false);
+            const ConvertResult r = ProcessMessageWith(c, path, WalkerLimits{}, false);
             if (r.outcome == Outcome::Stored) {
                 pending.push_back(name);
                 if (pending.size() >= kSyncBatch) syncPending();
                 continue;
             }
-            ctx.run.NoteFailure(config::RunFailure::Storage);
+            c.run.NoteFailure(config::RunFailure::Storage);
             if (MessagesFault(r.error)) {
                 countsChanged = true;
-                if (++counts[name] >= kSetAsideAfter && SetAside(ctx, dir, name, r.what)) {
+                if (++counts[name] >= kSetAsideAfter && SetAside(c, dir, name, r.what)) {
                     counts.erase(name);
                     continue;
                 }
@@ -275,9 +275,9 @@ void ProcessInMessages(config::Context& ctx, const platform::FolderId& inbox) {
             const std::string line = "cannot convert " + path + " into the inbox: " + r.what +
                                      "; the file stays and is converted again next run; " +
                                      WhatToDo(r.error);
-            ctx.log.Error(line);
+            c.log.Error(line);
             // last_error holds 200 characters: the reason before the advice.
-            ctx.run.gLastError = "Storage Error : cannot convert " + path + ": " + r.what;
+            c.run.gLastError = "Storage Error : cannot convert " + path + ": " + r.what;
         }
         syncPending();
         if (countsChanged || counts.size() != countsBefore)

@@ -9,8 +9,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "config/Context.h"
-#include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
 #include "convert/Converter.h"
 #include "convert/Decoders.h"
@@ -93,14 +91,12 @@ bool EndsWith(std::string_view s, std::string_view tail) {
 
 class Walker {
   public:
-    Walker(config::Context& ctx, const platform::FolderId& inbox, const WalkerLimits& limits,
-           bool syncFolder)
-        : ctx_(ctx),
-          inbox_(inbox),
+    Walker(const Conversion& c, const WalkerLimits& limits, bool syncFolder)
+        : c_(c),
           limits_(limits),
           syncFolder_(syncFolder),
           reader_(limits.readBuffer, limits.maxLinePiece),
-          parts_(ctx.run.gTempDir + kPartsFileName) {}
+          parts_(c.run.gTempDir + kPartsFileName) {}
 
     ConvertResult Run(const std::string& path);
 
@@ -127,7 +123,7 @@ class Walker {
     // A store operation that must work for the message to be complete.
     bool Check(const platform::Status& st, const std::string& what) {
         if (st) return true;
-        Fail(std::string("the store refused to ") + what + ": " + st.detail, st.error);
+        Fail("not " + what + ": " + st.detail, st.error);
         return false;
     }
     void StartBodyFile();
@@ -157,10 +153,9 @@ class Walker {
         header_.append(s);
         if (endsLine) header_.append(kCrLf);
     }
-    std::string BodyPath() const { return ctx_.run.gTempDir + kBodyFileName; }
+    std::string BodyPath() const { return c_.run.gTempDir + kBodyFileName; }
 
-    config::Context& ctx_;
-    platform::FolderId inbox_;
+    const Conversion& c_;
     const WalkerLimits& limits_;
     bool syncFolder_;
     LineReader reader_;
@@ -188,7 +183,7 @@ class Walker {
 
 ConvertResult Walker::Run(const std::string& path) {
     path_ = path;
-    if (inbox_.empty()) {
+    if (c_.inbox.empty()) {
         Fail("no inbox to store into", 0);
         return result_;
     }
@@ -213,7 +208,7 @@ ConvertResult Walker::Run(const std::string& path) {
             EndOfInput();
             break;
         }
-        ctx_.loop.Yield();
+        c_.loop.Yield();
         reader_.Next(line, endsLine);
         HandleLine(line, endsLine, reader_.AtEnd());
     }
@@ -225,7 +220,7 @@ void Walker::ReadHeaderBlock() {
     std::string line;
     bool endsLine = true;
     for (;;) {
-        ctx_.loop.Yield();
+        c_.loop.Yield();
         if (!reader_.Next(line, endsLine)) return;  // the header block ends with the file
         AppendHeader(line, endsLine);
         if (line.empty()) return;
@@ -284,7 +279,7 @@ bool Walker::Dispatch() {
         }
         disposition_ = GetHeaderField(header_, "Content-Disposition:");
         if (platform::ContainsNoCase(disposition_, "filename"))
-            fileName_ = GetListValue(disposition_, "filename", ";", false, &ctx_.loop);
+            fileName_ = GetListValue(disposition_, "filename", ";", false, &c_.loop);
         state_ = kPartDecision;
         return true;
     }
@@ -403,7 +398,7 @@ void Walker::PartHeaderLine(const std::string& line) {
         SplitAtFirst(line, ":", before, after);
         disposition_ = after;
         if (platform::ContainsNoCase(disposition_, "filename"))
-            fileName_ = GetListValue(disposition_, "filename", ";", false, &ctx_.loop);
+            fileName_ = GetListValue(disposition_, "filename", ";", false, &c_.loop);
     }
 }
 
@@ -479,8 +474,8 @@ void Walker::EndAttachment() {
     // Well-formed base64 goes into the store as it came: the data file it
     // would decode to is named as the source but never written.
     const bool base64 = platform::Upper(platform::TrimBlanks(encoding_)) == "BASE64";
-    const std::string data = base64 ? ctx_.run.gTempDir + SafeTempName(fileName_)
-                                    : DataFilePath(ctx_.run.gTempDir, fileName_, encoding_);
+    const std::string data = base64 ? c_.run.gTempDir + SafeTempName(fileName_)
+                                    : DataFilePath(c_.run.gTempDir, fileName_, encoding_);
     platform::NewAttachment att{fileName_ + ";", data, parts_.Path()};
     platform::Result<PartRange> kept = platform::Status::Error(platform::Fail::Format, "");
     if (base64) {
@@ -490,7 +485,7 @@ void Walker::EndAttachment() {
     }
     if (!kept) {
         int err = 0;
-        (void)DecodeAttachment(ctx_.run.gTempDir, fileName_, encoding_, &err);
+        (void)DecodeAttachment(c_.run.gTempDir, fileName_, encoding_, &err);
         if (err) return FailWrite(data, err);
         kept = parts_.Append(data);
         if (!Kept(kept.status())) return;
@@ -528,18 +523,17 @@ void Walker::Finish() {
                     std::to_string(limits_.maxAttachments);
     // The subscriber's own address: the inbox run takes only messages
     // addressed to it for faxes.
-    msg_.recipients.push_back({"SMTP:" + ctx_.cfg.gVoxaFaxAddr, platform::RecipientKind::To});
-    if (Check(ctx_.store.Store(inbox_, msg_).status(), "save the message") && syncFolder_)
-        (void)Check(ctx_.store.Sync(inbox_), "sync the inbox");
+    msg_.recipients.push_back({"SMTP:" + c_.subscriber, platform::RecipientKind::To});
+    if (Check(c_.store.Store(c_.inbox, msg_).status(), "stored") && syncFolder_)
+        (void)Check(c_.store.Sync(c_.inbox), "stored");
 }
 
 }  // namespace
 
-ConvertResult ProcessMessageWith(config::Context& ctx, const platform::FolderId& inbox,
-                                 const std::string& path, const WalkerLimits& limits,
-                                 bool syncFolder) {
+ConvertResult ProcessMessageWith(const Conversion& c, const std::string& path,
+                                 const WalkerLimits& limits, bool syncFolder) {
     try {
-        Walker walker(ctx, inbox, limits, syncFolder);
+        Walker walker(c, limits, syncFolder);
         return walker.Run(path);
     } catch (...) {
         // Out of memory or a library throw: the draft is dropped unsaved and
@@ -548,9 +542,8 @@ ConvertResult ProcessMessageWith(config::Context& ctx, const platform::FolderId&
     }
 }
 
-ConvertResult ProcessMessage(config::Context& ctx, const platform::FolderId& inbox,
-                             const std::string& path) {
-    return ProcessMessageWith(ctx, inbox, path, WalkerLimits{});
+ConvertResult ProcessMessage(const Conversion& c, const std::string& path) {
+    return ProcessMessageWith(c, path, WalkerLimits{});
 }
 
 }  // namespace convert

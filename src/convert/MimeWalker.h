@@ -6,13 +6,10 @@
 
 #include "platform/MailStore.h"
 
-namespace config {
-struct Context;
-}
-
 namespace convert {
 
 struct ConvertResult;
+struct Conversion;
 
 struct WalkerLimits {
     // Bytes read from the message file at a time.
@@ -38,9 +35,8 @@ struct WalkerLimits {
 
 // With syncFolder false the inbox is not synced: the message is stored only
 // once the caller's Sync of the inbox has returned.
-ConvertResult ProcessMessageWith(config::Context& ctx, const platform::FolderId& inbox,
-                                 const std::string& path, const WalkerLimits& limits,
-                                 bool syncFolder = true);
+ConvertResult ProcessMessageWith(const Conversion& c, const std::string& path,
+                                 const WalkerLimits& limits, bool syncFolder = true);
 
 inline constexpr const char* kMissingBoundaryField = "X-VF-Error: MISSING BOUNDARY";
 inline constexpr const char* kMissingBoundaryNotice =

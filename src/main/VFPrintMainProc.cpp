@@ -100,6 +100,11 @@ class Run {
     Phase SameProfile();
     Phase RegularPass();
     void EndKeys();
+    // The conversion of In/ into this session's inbox.
+    convert::Conversion Conversion() {
+        return {ctx_.store, session_.gobjInFolder, ctx_.loop, ctx_.log,
+                ctx_.run,   ctx_.cfg.gVoxaFaxAddr};
+    }
 
     config::Context& ctx_;
     std::string cmd_;
@@ -114,8 +119,9 @@ void Run::Execute() {
     Prepare();
     printForm_ =
         std::make_unique<print::FrmVFPrint>(ctx_.imaging, ctx_.loop, ctx_.cfg.gprinterName);
-    frmMail_ = std::make_unique<net::FrmMail>(ctx_);
-    mailer_ = std::make_unique<mailout::Mailer>(ctx_, *frmMail_);
+    frmMail_ = std::make_unique<net::FrmMail>(net::NetServices{
+        ctx_.loop, ctx_.sockets, ctx_.env, ctx_.options, ctx_.cfg, ctx_.log});
+    mailer_ = std::make_unique<mailout::Mailer>(mailout::ServicesOf(ctx_), *frmMail_);
 
     // Only the scheduler starts a run, always with a switch: a person who
     // started the program by hand is told so, and nothing more happens.
@@ -292,7 +298,7 @@ Phase Run::CycleStart() {
     // messages this cycle brought.
     session_.inboxCountBefore = walk::InboxCount(session_);
     // Files left in In/ by a run that ended before converting them.
-    convert::ProcessInMessages(ctx_, session_.gobjInFolder);
+    convert::ProcessInMessages(Conversion());
     run.flgDeliverNow = true;
     // The service address is the POP login (user part) and server (domain).
     convert::SplitAtFirst(cfg.gVoxaFaxAddr, "@", run.gLogin, run.gPOPServer);
@@ -308,7 +314,7 @@ Phase Run::CycleStart() {
                                ctx_.run, *secrets_},
                               *frmMail_);
         client.CHECKMAIL_Click();
-        convert::ProcessInMessages(ctx_, session_.gobjInFolder);
+        convert::ProcessInMessages(Conversion());
     } else if (session_.loggedOn) {
         (void)ctx_.store.DeliverNow();
     }

@@ -105,6 +105,21 @@ class InboxWalker {
         MovesSoFar();
     }
 
+    // The message again, as Message() prints it, with nothing else done.
+    Reprinted Reprint(const platform::MessageId& id, std::string& why) {
+        reprint_ = true;
+        w_.ResetMessage();
+        form_.ForgetImages();
+        auto item = s_.store->Load(id);
+        if (!item) {
+            why = item.status().detail;
+            return Reprinted::NotFound;
+        }
+        const bool ok = Handle(std::move(*item));
+        why = dispatch_.FatalReason();
+        return !ok ? Reprinted::Failed : reprinted_ ? Reprinted::Printed : Reprinted::NotAFax;
+    }
+
   private:
     void MovesSoFar() {
         try {
@@ -123,7 +138,13 @@ class InboxWalker {
         // A message another program took away since the listing is skipped.
         auto item = s_.store->Load(id);
         if (!item) return true;
-        w_.objMessage = std::move(*item);
+        return Handle(std::move(*item));
+    }
+
+    // The message in hand: classified, checked, then printed (or reprinted);
+    // false on a fatal printer error.
+    bool Handle(platform::StoredMessage item) {
+        w_.objMessage = std::move(item);
         const platform::StoredMessage& msg = w_.objMessage;
 
         w_.gMessageType = msg.type;
@@ -154,6 +175,7 @@ class InboxWalker {
         w_.MsgID = msg.id;
 
         if (platform::ContainsNoCase(w_.gMessageType, "fax")) {
+            if (reprint_) return reprinted_ = dispatch_.PrintAgain(msg, true);
             dispatch_.PrintRegularFax(msg);
             return true;
         }
@@ -192,6 +214,7 @@ class InboxWalker {
 
         switch (FullModeRequest()) {
             case Request::Capabilities:
+                if (reprint_) return true;
                 w_.gDispositionType = "CapsRequest";
                 // Answered once, also when a run was killed before filing it.
                 if (ctx_.run.gflgPrintTest || !msg.Marked(platform::MessageMark::Answered))
@@ -209,6 +232,7 @@ class InboxWalker {
         // the fax incomplete: reported on its page and in its receipt.
         w_.partsNote = msg.note;
         WriteFileReport(msg);
+        if (reprint_) return reprinted_ = dispatch_.PrintAgain(msg, false);
         return dispatch_.PrintVoxaFax(msg);
     }
 
@@ -426,6 +450,8 @@ class InboxWalker {
     WalkState w_;
     PrintProgress progress_;
     PrintDispatch dispatch_;  // after w_ and progress_, which it works on
+    bool reprint_ = false;  // print again only: nothing counted, marked, filed or answered
+    bool reprinted_ = false;
 };
 
 }  // namespace
@@ -433,6 +459,11 @@ class InboxWalker {
 void WalkInbox(config::Context& ctx, SessionState& session, print::FrmVFPrint& printForm,
                mailout::Mailer& mailer) {
     InboxWalker(ctx, session, printForm, mailer).Run();
+}
+
+Reprinted ReprintMessage(config::Context& ctx, SessionState& session, print::FrmVFPrint& printForm,
+                         mailout::Mailer& mailer, const platform::MessageId& id, std::string& why) {
+    return InboxWalker(ctx, session, printForm, mailer).Reprint(id, why);
 }
 
 }  // namespace walk

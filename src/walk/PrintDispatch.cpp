@@ -337,6 +337,37 @@ bool PrintDispatch::PrintVoxaFax(const platform::StoredMessage& msg) {
     return true;
 }
 
+bool PrintDispatch::PrintAgain(const platform::StoredMessage& msg, bool regular) {
+    const std::string what = Describe(regular ? "regular fax" : "fax", w_.from, w_.gSubject);
+    document_ = doneBefore_ = 0;
+    resumed_ = false;
+    msgKey_.clear();
+    pages_ = deliveryCount_ = 0;
+    deliveries_.clear();
+    fatal_.clear();
+    bool fileFailure = false;
+    if (regular) {
+        const std::string image = ctx_.run.gTempDir + "temp.tif";
+        std::error_code ec;
+        fs::remove(image, ec);
+        if (!msg.attachments.empty()) (void)s_.store->WriteAttachment(msg.id, 0, image);
+        form_.PrintNow(image);
+        if (form_.state().gflgPrintImage == 0) {
+            fatal_ = form_.state().gPrintErrMsg;
+            return false;
+        }
+        pages_ = std::atoi(form_.state().gPageCount.c_str());
+        NoteDelivery();
+    } else {
+        BuildPageText();
+        if (!PrintHeaderPages() || !PrintFiles(fileFailure)) return false;
+    }
+    ctx_.log.Info("reprinted " + what + ", " + std::to_string(pages_) +
+                  (pages_ == 1 ? " page -> " : " pages -> ") + ctx_.printers.Current() +
+                  (deliveries_.empty() ? "" : " (" + deliveries_ + ")"));
+    return true;
+}
+
 // A fax from another gateway arrives as one image in attachment 1.
 void PrintDispatch::PrintRegularFax(const platform::StoredMessage& msg) {
     if (s_.regPrintedID.empty() || s_.regUnprintableID.empty()) EnsureRegularFolders(s_);

@@ -48,6 +48,14 @@ class PrintDispatch {
     // message answered.
     void SendReceipt(const platform::StoredMessage& msg);
 
+    // Prints the message in hand again as PrintVoxaFax (or, `regular`,
+    // PrintRegularFax) printed it: the header page and each good file, or
+    // the one image. Nothing is counted, marked, recorded for filing or
+    // answered; the run must be a print test, so that no progress is kept.
+    // False on a failure of the printer (FatalReason() says why) or, for a
+    // regular fax, of its image.
+    bool PrintAgain(const platform::StoredMessage& msg, bool regular);
+
     const std::string& FatalReason() const { return fatal_; }
 
   private:

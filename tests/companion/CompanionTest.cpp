@@ -126,7 +126,7 @@ class Companion : public ::testing::Test {
 
     companion::Services Services() {
         printers_ = platform::MakeSystemPrinters(env_.PrintersIni());
-        return {*printers_, sockets_, nullptr};
+        return {*printers_, sockets_, nullptr, {}};
     }
 
     int Setup(const std::string& answers, bool terminal = false) {

@@ -23,6 +23,11 @@ const char* kTiff = "II*\0\x08\0\0\0binary\r\n\xff\xfe fax page";
 const std::string kTiffBytes(kTiff, 27);
 const std::string kTiffB64 = "SUkqAAgAAABiaW5hcnkNCv/+IGZheCBwYWdl";
 
+// The conversion into the context's store and inbox.
+convert::Conversion Conv(ConvertContext& t) {
+    return {t.ctx.store, t.inbox, t.loop, t.log, t.run, t.cfg.gVoxaFaxAddr};
+}
+
 std::string Lines(std::initializer_list<std::string> lines) {
     std::string s;
     for (const auto& l : lines) s += l + "\r\n";
@@ -47,7 +52,7 @@ Converted Convert(const std::string& message, const convert::WalkerLimits& limit
     ConvertContext t;
     const std::string path = t.InFile("1.TXT");
     WriteFile(path, message);
-    convert::ProcessMessageWith(t.ctx, t.inbox, path, limits);
+    convert::ProcessMessageWith(Conv(t), path, limits);
     Converted c;
     if (t.Inbox().messages.size() != 1) {
         ADD_FAILURE() << "messages in the inbox: " << t.Inbox().messages.size();
@@ -356,7 +361,7 @@ TEST(ProcessInMessages, ConvertsEveryTxtFileByNameAndDeletesIt) {
     WriteFile(t.InFile("1.txt"), "+OK\r\nSubject: first\r\n\r\nx\r\n.\r\n");
     WriteFile(t.InFile("notes.dat"), "left alone");
     std::filesystem::create_directories(t.InFile("dir.txt"));
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
     ASSERT_EQ(t.Inbox().messages.size(), 2u);
     EXPECT_EQ(t.Inbox().messages[0]->subject, "first From: ");
     EXPECT_EQ(t.Inbox().messages[1]->subject, "second From: ");
@@ -376,21 +381,25 @@ TEST(ProcessInMessages, AFileStaysUntilStoredAndIsSetAsideAfterThreeFailures) {
     platform::Status full = platform::Status::Error(platform::Fail::Io, "disk full");
     full.error = ENOSPC;
     t.store.FailAlways("Store", full);
-    for (int run = 0; run < 4; ++run) convert::ProcessInMessages(t.ctx, t.inbox);
+    for (int run = 0; run < 4; ++run) convert::ProcessInMessages(Conv(t));
     EXPECT_TRUE(fs::exists(t.InFile("1.TXT")));
     EXPECT_EQ(t.run.failure, config::RunFailure::Storage);
-    EXPECT_NE(t.run.gLastError.find(t.InFile("1.TXT")), std::string::npos) << t.run.gLastError;
-    EXPECT_NE(t.run.gLastError.find("disk full"), std::string::npos) << t.run.gLastError;
+    // last_error: the file and the system's reason; the run log: also what to do.
+    EXPECT_EQ(
+        t.run.gLastError.rfind("Storage Error : cannot convert " + t.InFile("1.TXT") + ": ", 0), 0u)
+        << t.run.gLastError;
+    EXPECT_TRUE(t.run.gLastError.ends_with("disk full")) << t.run.gLastError;
     ASSERT_EQ(t.logLines.size(), 4u);
-    EXPECT_NE(t.logLines[0].find("disk full; the file stays"), std::string::npos);
-    EXPECT_NE(t.logLines[0].find("free some space"), std::string::npos);
+    EXPECT_EQ(t.logLines[0].rfind("E|cannot convert " + t.InFile("1.TXT") + " into the inbox: ", 0),
+              0u);
+    EXPECT_NE(t.logLines[0].find("free some space"), std::string::npos) << t.logLines[0];
 
     t.store.FailAlways("Store");
-    convert::ProcessInMessages(t.ctx, t.inbox);
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
+    convert::ProcessInMessages(Conv(t));
     EXPECT_TRUE(fs::exists(t.InFile("1.TXT")));
     EXPECT_EQ(t.run.stats.messagesSetAside, 0);
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
     const std::string aside = t.InFile(std::string(convert::kSetAsideFolder) + "/1.TXT");
     EXPECT_FALSE(fs::exists(t.InFile("1.TXT")));
     EXPECT_EQ(ReadFile(aside), "+OK\r\nSubject: s\r\n\r\nx\r\n.\r\n");
@@ -401,7 +410,7 @@ TEST(ProcessInMessages, AFileStaysUntilStoredAndIsSetAsideAfterThreeFailures) {
     // Once the store works again the next file goes in and no count is left.
     WriteFile(t.InFile("2.TXT"), "+OK\r\nSubject: good\r\n\r\nx\r\n.\r\n");
     t.store.ClearFailures();
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
     ASSERT_EQ(t.Inbox().messages.size(), 1u);
     EXPECT_EQ(t.Inbox().messages[0]->subject, "good From: ");
     EXPECT_FALSE(fs::exists(t.InFile("2.TXT")));
@@ -413,22 +422,22 @@ TEST(ProcessInMessages, AFileStaysUntilStoredAndIsSetAsideAfterThreeFailures) {
     WriteFile(t.InFile("3.TXT"), "+OK\r\nSubject: three\r\n\r\nx\r\n.\r\n");
     WriteFile(t.InFile("4.TXT"), "+OK\r\nSubject: four\r\n\r\nx\r\n.\r\n");
     t.store.FailNext("Sync");
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
     EXPECT_EQ(t.Inbox().messages.size(), 1u);
     EXPECT_TRUE(fs::exists(t.InFile("3.TXT")) && fs::exists(t.InFile("4.TXT")));
     EXPECT_NE(t.run.gLastError.find("2 messages were taken out"), std::string::npos)
         << t.run.gLastError;
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
     EXPECT_EQ(t.Inbox().messages.size(), 3u);
     EXPECT_FALSE(fs::exists(t.InFile("3.TXT")) || fs::exists(t.InFile("4.TXT")));
     // A read error is not the end of the message: nothing is stored.
-    const convert::ConvertResult unreadable = convert::ProcessMessage(t.ctx, t.inbox, t.run.gInDir);
+    const convert::ConvertResult unreadable = convert::ProcessMessage(Conv(t), t.run.gInDir);
     EXPECT_EQ(unreadable.outcome, convert::Outcome::NotStored);
     EXPECT_EQ(unreadable.error, EISDIR);
     EXPECT_EQ(t.Inbox().messages.size(), 3u);
     // A missing In folder is no error.
     fs::remove_all(t.run.gInDir);
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
 }
 
 TEST(MimeWalker, PartsBeyondTheCapAreLeftOutAndNoted) {
@@ -441,7 +450,7 @@ TEST(MimeWalker, PartsBeyondTheCapAreLeftOutAndNoted) {
     WriteFile(t.InFile("1.TXT"), msg);
     convert::WalkerLimits l;
     l.maxAttachments = 3;
-    EXPECT_EQ(convert::ProcessMessageWith(t.ctx, t.inbox, t.InFile("1.TXT"), l).outcome,
+    EXPECT_EQ(convert::ProcessMessageWith(Conv(t), t.InFile("1.TXT"), l).outcome,
               convert::Outcome::Stored);
     ASSERT_EQ(t.Inbox().messages.size(), 1u);
     const auto& m = *t.Inbox().messages[0];
@@ -505,12 +514,12 @@ TEST(MaildirDelivery, AWriteCutShortStoresNothingAndKeepsTheFile) {
     ::signal(SIGXFSZ, SIG_IGN);
     for (rlim_t limit : {rlim_t{20000}, rlim_t{100000}}) {  // the walker's files; the spool
         ScopedLimit fsize(RLIMIT_FSIZE, limit);
-        convert::ProcessInMessages(t.ctx, t.inbox);
+        convert::ProcessInMessages(Conv(t));
         EXPECT_TRUE(std::filesystem::exists(t.InFile("1.TXT"))) << limit;
         EXPECT_NE(t.run.gLastError.find(strerror(EFBIG)), std::string::npos) << t.run.gLastError;
         EXPECT_EQ(t.Files("new") + t.Files("cur") + t.Files("tmp"), 0u) << limit;
     }
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
     EXPECT_FALSE(std::filesystem::exists(t.InFile("1.TXT")));
     ASSERT_EQ(t.Files("new"), 1u);
     const platform::StoredMessage m = t.Only();
@@ -554,7 +563,7 @@ TEST(MaildirDelivery, Base64IsKeptAsItCameOnlyWhenWellFormed) {
 
     MaildirInbox t;
     WriteFile(t.InFile("1.TXT"), msg);
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
     const platform::StoredMessage m = t.Only();
     ASSERT_EQ(m.attachments.size(), bodies.size());
     for (std::size_t i = 0; i < bodies.size(); ++i)
@@ -573,7 +582,7 @@ TEST(MaildirDelivery, ThousandsOfPartsConvertUnderALowOpenFileLimit) {
     WriteFile(t.InFile("1.TXT"), ManyParts(2000, kTiffB64 + "\r\n"));
     {
         ScopedLimit files(RLIMIT_NOFILE, 256);
-        convert::ProcessInMessages(t.ctx, t.inbox);
+        convert::ProcessInMessages(Conv(t));
     }
     EXPECT_FALSE(std::filesystem::exists(t.InFile("1.TXT"))) << t.run.gLastError;
     const platform::StoredMessage m = t.Only();
@@ -588,19 +597,19 @@ TEST(ProcessInMessages, AJournalledFileAlreadyInTheInboxIsNotConvertedTwice) {
     ConvertContext t;
     const std::string msg = "+OK 40 octets\r\nSubject: once\r\n\r\nx\r\n.\r\n";
     WriteFile(t.InFile("1.TXT"), msg);
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
     ASSERT_EQ(t.Inbox().messages.size(), 1u);
     WriteFile(t.InFile("1.TXT"), msg);  // as if the deletion never happened
     WriteFile(t.InFile(".converting"), "1.TXT");
     WriteFile(t.InFile("2.TXT"), "+OK 40 octets\r\nSubject: other\r\n\r\nx\r\n.\r\n");
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
     ASSERT_EQ(t.Inbox().messages.size(), 2u);
     EXPECT_EQ(t.Inbox().messages[1]->subject, "other From: ");
     EXPECT_FALSE(std::filesystem::exists(t.InFile(".converting")));
 
     WriteFile(t.InFile("3.TXT"), "+OK 40 octets\r\nSubject: new\r\n\r\nx\r\n.\r\n");
     WriteFile(t.InFile(".converting"), "3.TXT");  // died before storing it
-    convert::ProcessInMessages(t.ctx, t.inbox);
+    convert::ProcessInMessages(Conv(t));
     EXPECT_EQ(t.Inbox().messages.size(), 3u);
 }
 

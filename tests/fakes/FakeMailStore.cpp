@@ -129,25 +129,12 @@ FakeFolderData& FakeMailStore::Root(const std::string& profile) {
     return *AddProfile(profile).root;
 }
 
-FakeFolderData* FakeMailStore::Folder(const std::string& profile, const std::string& path) {
-    FakeProfile* p = FindProfile(profile);
-    if (!p) return nullptr;
-    FakeFolderData* cur = p->root.get();
-    std::stringstream ss(path);
-    std::string part;
-    while (cur && std::getline(ss, part, '/'))
-        if (!part.empty()) cur = cur->Sub(part);
-    return cur;
-}
-
-FakeFolderData& FakeMailStore::EnsureFolder(const std::string& profile, const std::string& path) {
-    FakeFolderData* cur = AddProfile(profile).root.get();
-    std::stringstream ss(path);
-    std::string part;
-    while (std::getline(ss, part, '/')) {
-        if (part.empty()) continue;
+// The folder at `path` under `cur`, its missing levels made when `make`.
+FakeFolderData* FakeMailStore::Walk(FakeFolderData* cur, const std::vector<std::string>& path,
+                                    bool make) {
+    for (const std::string& part : path) {
         FakeFolderData* next = cur->Sub(part);
-        if (!next) {
+        if (!next && make) {
             auto f = std::make_unique<FakeFolderData>();
             f->name = part;
             f->id = NextId("folder:");
@@ -155,9 +142,28 @@ FakeFolderData& FakeMailStore::EnsureFolder(const std::string& profile, const st
             next = f.get();
             cur->folders.push_back(std::move(f));
         }
-        cur = next;
+        if (!(cur = next)) return nullptr;
     }
-    return *cur;
+    return cur;
+}
+
+namespace {
+std::vector<std::string> Parts(const std::string& path) {
+    std::vector<std::string> parts;
+    std::stringstream ss(path);
+    for (std::string part; std::getline(ss, part, '/');)
+        if (!part.empty()) parts.push_back(part);
+    return parts;
+}
+}  // namespace
+
+FakeFolderData* FakeMailStore::Folder(const std::string& profile, const std::string& path) {
+    FakeProfile* p = FindProfile(profile);
+    return p ? Walk(p->root.get(), Parts(path), false) : nullptr;
+}
+
+FakeFolderData& FakeMailStore::EnsureFolder(const std::string& profile, const std::string& path) {
+    return *Walk(AddProfile(profile).root.get(), Parts(path), true);
 }
 
 FakeMessageData& FakeMailStore::NewMessage(FakeFolderData& folder) {
@@ -241,21 +247,9 @@ Status FakeMailStore::DeliverNow() {
 
 Result<FolderId> FakeMailStore::Folder(const std::vector<std::string>& path) {
     if (Status st = Check("Folder"); !st) return st;
-    FakeFolderData* cur = current_->root.get();
-    for (const std::string& name : path) {
+    for (const std::string& name : path)
         if (name.empty()) return Status::Error(Fail::Format, "empty folder name");
-        FakeFolderData* next = cur->Sub(name);
-        if (!next) {
-            auto f = std::make_unique<FakeFolderData>();
-            f->name = name;
-            f->id = NextId("folder:");
-            f->parent = cur;
-            next = f.get();
-            cur->folders.push_back(std::move(f));
-        }
-        cur = next;
-    }
-    return cur->id;
+    return Walk(current_->root.get(), path, true)->id;
 }
 
 Result<std::vector<MessageId>> FakeMailStore::List(const FolderId& folder) {

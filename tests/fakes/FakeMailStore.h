@@ -148,6 +148,7 @@ class FakeMailStore final : public MailStore {
     Status Check(const std::string& op);
     Result<std::shared_ptr<FakeMessageData>> Message(const std::string& op, const MessageId& id);
     FakeFolderData* FolderById(const std::string& id);
+    FakeFolderData* Walk(FakeFolderData* cur, const std::vector<std::string>& path, bool make);
     std::string NextId(const char* kind) { return kind + std::to_string(nextId_++); }
 
     std::vector<std::unique_ptr<FakeProfile>> profiles_;

@@ -16,8 +16,8 @@
 namespace {
 
 struct Call {
-    std::string what;  // "fsync" or "rename"
-    std::string path;  // the file synced, or renamed from
+    std::string what;  // "fsync", "rename" or "link"
+    std::string path;  // the file synced, or renamed or linked from
     std::string to;
 };
 bool recording = false;
@@ -49,6 +49,12 @@ extern "C" int rename(const char* from, const char* to) {
     return next(from, to);
 }
 
+extern "C" int link(const char* from, const char* to) {
+    if (recording) calls.push_back({"link", from, to});
+    static auto next = Next<int (*)(const char*, const char*)>("link");
+    return next(from, to);
+}
+
 extern "C" int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
     if (recording) calls.push_back({"rename", from, to});
     static auto next = Next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2");
@@ -66,17 +72,25 @@ bool WrittenAside(const std::string& from) {
     return p.filename().string().rfind('.', 0) == 0 || p.parent_path().filename() == "tmp";
 }
 
-// A run that converts a saved message into a Maildir, prints it and files it,
-// writing its status keys and its record as it goes.
+bool Synced(std::size_t from, std::size_t to, const std::string& path) {
+    for (std::size_t j = from; j < to; ++j)
+        if (calls[j].what == "fsync" && calls[j].path == path) return true;
+    return false;
+}
+
+// A run that converts a saved message into a Maildir, prints it, answers it
+// and files it, writing its status keys and its record as it goes.
 TEST(Durability, EveryFileARunPutsInPlaceIsOnTheDiskBeforeItsName) {
     testsupport::RunContext c(testsupport::RunOptions()
                                   .Printing(testsupport::MagicPrinting)
                                   .Store(testsupport::MaildirStore));
     testsupport::WriteFile(c.env.profilePath,
                            "[VOXA-FAX]\nUse_Profile=y\nUse_Defaults=1\nPrinter_Type=Fake Printer\n"
-                           "Voxa_Fax_Addr=fax1@voxafax.example\nPrint_File_Types=tif\n");
+                           "Voxa_Fax_Addr=fax1@voxafax.example\nPrint_File_Types=tif\n"
+                           "Confirm_Receipt=y\nNormal_EMail_Addr=fax1@voxafax.example\n");
     testsupport::WriteFile(c.InFile("1.txt"),
                            "+OK 99 octets\r\nFrom: a@b.example\r\nSubject: fax\r\n"
+                           "Disposition-Notification-To: a@b.example\r\n"
                            "Content-Type: multipart/mixed; boundary=B\r\n\r\n--B\r\n"
                            "Content-Type: text/plain\r\n\r\nhello\r\n--B\r\n"
                            "Content-Type: image/tiff; name=p.tif\r\n"
@@ -92,13 +106,25 @@ TEST(Durability, EveryFileARunPutsInPlaceIsOnTheDiskBeforeItsName) {
     for (std::size_t i = 0; i < calls.size(); ++i) {
         if (calls[i].what != "rename" || !WrittenAside(calls[i].path)) continue;
         ++placed;
-        bool synced = false;
-        for (std::size_t j = 0; j < i; ++j)
-            synced = synced || (calls[j].what == "fsync" && calls[j].path == calls[i].path);
-        EXPECT_TRUE(synced) << calls[i].path << " became " << calls[i].to << " unsynced";
+        EXPECT_TRUE(Synced(0, i, calls[i].path))
+            << calls[i].path << " became " << calls[i].to << " unsynced";
     }
     // The status keys, the run's record and the stored message at least.
     EXPECT_GT(placed, 5);
+
+    // The fax is marked printed, durably, before its receipt is queued: a
+    // run killed in between must not print it again.
+    const std::string cur = c.dir / "Maildir/cur";
+    std::size_t mark = 0, receipt = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (!mark && calls[i].what == "rename" && fs::path(calls[i].to).parent_path() == cur)
+            mark = i;
+        if (mark && !receipt && calls[i].what == "link" &&
+            calls[i].to.find("/Out/") != std::string::npos)
+            receipt = i;
+    }
+    ASSERT_TRUE(mark && receipt);
+    EXPECT_TRUE(Synced(mark, receipt, cur));
 }
 
 }  // namespace

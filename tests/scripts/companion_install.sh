@@ -25,7 +25,8 @@ for f in share/man/man1/voxafax-print.1 share/man/man1/voxafax.1 \
          share/doc/voxafax-print/examples/voxafax.ini share/doc/voxafax-print/examples/stores.ini \
          share/doc/voxafax-print/examples/printers.ini share/doc/voxafax-print/examples/options.ini \
          share/systemd/user/voxafax-print.service share/systemd/user/voxafax-print.timer \
-         share/systemd/user/voxafax-print@.service share/systemd/user/voxafax-print@.timer; do
+         share/systemd/user/voxafax-print@.service share/systemd/user/voxafax-print@.timer \
+         share/systemd/user/voxafax-web.socket share/systemd/user/voxafax-web.service; do
   check "[ -s \"\$P/$f\" ]"
 done
 # systemctl --user searches these folders for ~/.local and for /usr/local.
@@ -52,6 +53,10 @@ for tmr in "$U/voxafax-print.timer" "$U/voxafax-print@.timer"; do
   check "grep -qx 'WantedBy=timers.target' \"$tmr\""
 done
 check "grep -qx 'ExecStart=/usr/local/bin/voxafax-print /0' \"\$W/stage/usr/local/share/systemd/user/voxafax-print.service\""
+# The pages: a loopback socket that starts the installed companion.
+check "grep -qxF 'ExecStart=\"$P/bin/voxafax\" web' \"\$U/voxafax-web.service\""
+check "grep -qx 'ListenStream=127.0.0.1:8786' \"\$U/voxafax-web.socket\""
+check "grep -qx 'WantedBy=sockets.target' \"\$U/voxafax-web.socket\""
 check "[ -x \"\$W/stage/usr/local/bin/voxafax\" ]"
 # The install manifest lists the units, so they can be removed again.
 check "grep -q 'share/systemd/user/voxafax-print@.timer' \"\$B/install_manifest.txt\""
@@ -81,6 +86,7 @@ if command -v systemd-analyze >/dev/null; then
   verify "$U/voxafax-print.service" "$U/voxafax-print.timer"
   verify "$U/voxafax-print@.service" "$U/voxafax-print@.timer"
   verify "$W/instance/voxafax-print@acme.service" "$W/instance/voxafax-print@acme.timer"
+  verify "$U/voxafax-web.socket" "$U/voxafax-web.service"
 fi
 
 # The installed companion finds the installed program beside itself.

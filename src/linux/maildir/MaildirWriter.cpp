@@ -282,23 +282,25 @@ Status WriteMessage(int fd, const std::string& path, const NewMessage& d) {
 }
 
 // Writes the message to a new file at path and syncs it; mtime, when given,
-// becomes the file's time.
+// becomes the file's time. Failures name the folder: the file's unique name
+// says nothing to a person and would crowd the reason out of a short line.
 Status WriteMessageFile(const NewMessage& d, const std::string& path,
                         std::optional<std::int64_t> mtime) {
+    const std::string where = "a message in " + FolderOf(path);
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd) return ErrnoStatus(Fail::Io, "cannot create " + path);
-    Status result = WriteMessage(fd.get(), path, d);
+    if (!fd) return ErrnoStatus(Fail::Io, "cannot write " + where);
+    Status result = WriteMessage(fd.get(), where, d);
     // The one sync of the message's content: it must be on the disk before
     // its name appears in new/, or a crash could leave an empty message there.
-    if (result && ::fsync(fd.get()) != 0) result = ErrnoStatus(Fail::Io, "cannot sync " + path);
+    if (result && ::fsync(fd.get()) != 0) result = ErrnoStatus(Fail::Io, "cannot sync " + where);
     if (result && mtime) {
         struct timespec ts[2];
         ts[0].tv_sec = ts[1].tv_sec = static_cast<time_t>(*mtime);
         ts[0].tv_nsec = ts[1].tv_nsec = 0;
         if (::futimens(fd.get(), ts) != 0)
-            result = ErrnoStatus(Fail::Io, "cannot set the time of " + path);
+            result = ErrnoStatus(Fail::Io, "cannot set the time of " + where);
     }
-    if (Status closed = fd.Close(path); result && !closed) result = closed;
+    if (Status closed = fd.Close(where); result && !closed) result = closed;
     return result;
 }
 
