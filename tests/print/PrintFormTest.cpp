@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
-#include <chrono>
 #include <filesystem>
 
 #include "print/PrintForm.h"
@@ -206,13 +205,4 @@ TEST(FolderPrinter, ADocumentLeftOpenIsEndedWithThePrinters) {
     EXPECT_TRUE(Pdfs(out).empty());
     h.ownPrinters.reset();
     EXPECT_EQ(Pdfs(out).size(), 1u);
-}
-
-TEST(FrmVFPrint, WaitTimer1WaitsOneIntervalInTheLoop) {
-    Harness h;
-    print::FrmVFPrint form = h.Form();
-    const auto start = h.clock.Now();
-    form.WaitTimer1(platform::Millis(90000));
-    EXPECT_EQ(h.clock.Now() - start, std::chrono::seconds(90));
-    EXPECT_EQ(h.loop.PendingTimers(), 0u);  // the timer is off again
 }
