@@ -271,7 +271,7 @@ if [ "$(id -u)" = 0 ]; then
   chown -R nobody "$W/cfg"
   "$BIN" /0 </dev/null 2>"$W/err"; rc=$?
   check "root on a user's files: status 3" 3 "$rc"
-  has "root on a user's files: the line says why" "$W/err" "voxafax-print runs as root on the files of user 65534"
+  has "root on a user's files: the line says why" "$W/err" "voxafax-print runs as root on the files of user 65534 (nobody)"
   check "root on a user's files: nothing created" no "$([ -e "$VOXAFAX_HOME" ] && echo yes || echo no)"
 fi
 
