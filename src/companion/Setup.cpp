@@ -348,9 +348,13 @@ class Setup {
         FitTextPages();
     }
 
-    // Text pages as configured must fit a sheet at the configured font size,
-    // a TAB before each line and a page header of two lines included;
-    // otherwise the largest page that does is written.
+    // Text pages as configured must fit the sheet, a TAB before each line
+    // and a page header of two lines included; otherwise the largest page
+    // that does is written. The page must fit A4 (the narrower sheet) and
+    // Letter (the shorter one, 279.4 mm against 297 mm) at the configured
+    // font size but never below 10 points, so that it stays readable on
+    // either paper however the printer scales it: 78 characters by 60
+    // lines at 10 points.
     void FitTextPages() {
         auto number = [&](const char* key) {
             std::int32_t n = 0;
@@ -359,15 +363,17 @@ class Setup {
         };
         const std::int32_t chars = number("chrs_per_line"), lines = number("lines_per_page");
         double points = std::strtod(Current("font_size", "10").c_str(), nullptr);
-        if (!(points >= 1 && points <= 400)) points = 10;
-        const platform::TextGrid sheet = services_.printers.SheetGrid(points);
+        if (!(points >= 10 && points <= 400)) points = 10;
+        const platform::TextGrid a4 = services_.printers.SheetGrid(points);
+        constexpr double kLetterToA4Height = 279.4 / 297.0;
         constexpr int kHeaderLines = 2;
-        if (chars + platform::kTabColumns <= sheet.columns && lines + kHeaderLines <= sheet.lines)
-            return;
-        a_.charsPerLine = std::max(sheet.columns - platform::kTabColumns, 1);
-        a_.linesPerPage = std::max(sheet.lines - kHeaderLines, 1);
+        const int fitColumns = a4.columns - platform::kTabColumns;
+        const int fitLines = static_cast<int>(a4.lines * kLetterToA4Height) - kHeaderLines;
+        if (chars <= fitColumns && lines <= fitLines) return;
+        a_.charsPerLine = std::max(fitColumns, 1);
+        a_.linesPerPage = std::max(fitLines, 1);
         io_.out << "  Text pages of " << chars << " characters by " << lines
-                << " lines do not fit a sheet at " << points << " points; they will have "
+                << " lines do not fit A4 and Letter at " << points << " points; they will have "
                 << a_.charsPerLine << " by " << a_.linesPerPage
                 << " (chrs_per_line, lines_per_page)\n";
     }

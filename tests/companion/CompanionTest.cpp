@@ -393,10 +393,10 @@ TEST_F(Companion, SetupWritesTheSettingsAndKeepsEverythingElse) {
     EXPECT_EQ(Key(p, "VOXA-FAX", "Print_Simple_Header"), "");
     EXPECT_EQ(Key(p, "VOXA-FAX", "wake_probes"), "3");
     EXPECT_EQ(Key(p, "VOXA-FAX", "Use_Defaults"), "1");
-    // The default 110 x 80 page does not fit the sheet at 10 points (86
-    // columns, 66 lines): a TAB and two header lines less does.
+    // The default 110 x 80 page does not fit A4 at 10 points (86 columns,
+    // 66 lines), nor Letter (62 lines): a TAB and two header lines less does.
     EXPECT_EQ(Key(p, "VOXA-FAX", "chrs_per_line"), "78");
-    EXPECT_EQ(Key(p, "VOXA-FAX", "lines_per_page"), "64");
+    EXPECT_EQ(Key(p, "VOXA-FAX", "lines_per_page"), "60");
     EXPECT_EQ(Key(p, "Other", "x"), "1");
     const std::string text = Slurp(p);
     EXPECT_EQ(text.rfind("; written by the scheduler\r\n", 0), 0u);

@@ -98,8 +98,9 @@ check "the profile has the SMTP server" eq "$(ini_key "$PROFILE" VOXA-FAX User_S
 check "the profile has the printer" eq "$(ini_key "$PROFILE" VOXA-FAX Printer_Type)" "Fax PDF"
 check "the profile is the user's alone" eq "$(stat -c %a "$PROFILE")" 600
 check "the profile prints more than TIFF" eq "$(ini_key "$PROFILE" VOXA-FAX Use_Defaults)" 1
-# A TAB and 78 characters, 64 lines and a header of two fit A4 at 10 points.
-check "text pages fit the sheet" eq "$(ini_key "$PROFILE" VOXA-FAX chrs_per_line)/$(ini_key "$PROFILE" VOXA-FAX lines_per_page)" 78/64
+# A TAB and 78 characters fit A4 at 10 points; 60 lines and a header of two
+# fit Letter, the shorter sheet.
+check "text pages fit the sheet" eq "$(ini_key "$PROFILE" VOXA-FAX chrs_per_line)/$(ini_key "$PROFILE" VOXA-FAX lines_per_page)" 78/60
 
 # Ctrl-D at a question: nothing is saved.
 cp "$PROFILE" "$W/profile.before"
