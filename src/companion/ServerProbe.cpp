@@ -112,10 +112,22 @@ ServerFinding ProbeSmtp(const ServerSettings& s, platform::SocketFactory& socket
     services.secrets = &secrets;
     mailout::Mailer mailer(services, h.form);
     const mailout::SmtpProbe p = mailer.Probe(h.cfg.gVoxaFaxAddr);
+    // A login without a password is told by the run log's own line.
+    if (!p.ok && !h.errors.empty()) return h.Outcome(false, h.errors.front());
     std::string text = "smtp " + p.server;
     const std::string offered = Advertised(p.extensions, p.startedTls);
     if (!offered.empty()) text += ": " + offered;
-    if (!p.ok) return h.Outcome(false, text + (offered.empty() ? ": " : "; ") + p.why);
+    if (!p.ok) {
+        // A server not reached says nothing of what to change: the setting
+        // that names it does.
+        std::string why = p.why;
+        if (why.find("check ") == std::string::npos && why.find("; set ") == std::string::npos)
+            why += h.options.smtpRelayHost.empty()
+                       ? "; check User_SMTP_Server in " + h.env.profilePath +
+                             ", and [smtp] port and tls in " + h.env.OptionsIni()
+                       : "; check [smtp] relay (host:port) in " + h.env.OptionsIni();
+        return h.Outcome(false, text + (offered.empty() ? ": " : "; ") + why);
+    }
     text += offered.empty() ? ": " : "; ";
     if (p.loggedIn) text += "login accepted, ";
     return h.Outcome(true, text + "would take mail from " + h.cfg.gVoxaFaxAddr + " to " +
