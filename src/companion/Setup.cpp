@@ -148,8 +148,10 @@ struct Answers {
     int relayPort = 587;
     bool smtpStartTls = true;
     std::string smtpUser;
-    std::string smtpPass;  // typed now; "" keeps what options.ini names
-    bool smtpPassTyped = false;
+    // The login's password as typed. Not typed: what options.ini names when
+    // that is kept, else the mailbox password (the profile's Password).
+    std::string smtpPass;
+    bool smtpPassTyped = false;  // the password's source changes
 
     std::string Domain() const { return addr.substr(addr.find('@') + 1); }
     std::string User() const { return addr.substr(0, addr.find('@')); }
@@ -452,7 +454,8 @@ class Setup {
             return;
         }
         const bool kept = options_.smtpSecret.Set() && a_.smtpUser == options_.smtpUser;
-        a_.smtpPass = ask_.Ask("Password of that login", "", true, kept ? "unchanged" : "");
+        a_.smtpPass = ask_.Ask("Password of that login", "", true,
+                               kept ? "unchanged" : "the mailbox password");
         a_.smtpPassTyped = !a_.smtpPass.empty() || !kept;
     }
 
@@ -703,6 +706,8 @@ class Setup {
             ok = option("starttls", a_.smtpStartTls ? "yes" : "no") && ok;
         ok = option("user", a_.smtpUser) && ok;
         if (!a_.smtpPassTyped) return ok;
+        if (a_.smtpPass.empty())  // the mailbox password, from the profile
+            return (!HasOption("smtp", "password_file") || option("password_file", "")) && ok;
         const std::string file = options_.smtpSecret.file.empty()
                                      ? env_.configDir + "/smtp-password"
                                      : platform::ExpandHome(options_.smtpSecret.file);

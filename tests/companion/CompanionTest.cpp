@@ -447,6 +447,13 @@ TEST_F(Companion, SetupSendsThroughTheProviderWithThePasswordInAFileOfItsOwn) {
     // Text pages off: nothing is fitted to the sheet.
     EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "chrs_per_line"), std::nullopt);
 
+    // The mailbox password for the login: no file is named any more.
+    ASSERT_EQ(Setup("\n\n\n\n\n\n1\n\n\n\n\ny\ny\n\n\nother@provider.test\n\n\ny\n"), 0)
+        << err_.str() << out_.str();
+    EXPECT_TRUE(Has(out_.str(), "Password of that login [the mailbox password]"));
+    EXPECT_EQ(Key(o, "smtp", "password_file"), "");
+    EXPECT_EQ(Key(o, "smtp", "user"), "other@provider.test");
+
     // Back to a server of the profile's own: the relay's keys are emptied,
     // and the password file is left alone.
     ASSERT_EQ(Setup("\n\n\n\n\n\n1\n\n\n\n\ny\nn\nsmtp.example.test\n\n\n\ny\n"), 0)
