@@ -48,7 +48,9 @@ class SteppingClock final : public platform::Clock {
 // the first bytes sets another count; "BOMB" and "LONG" stand for the
 // imaging limits); anything else is not an image. Printing records the
 // file's first bytes and goes through the printers so that their failures
-// come through.
+// come through. An image with "NOPRINT" fails to print (a damaged page, not
+// the printer's fault), one with "DISKFULL" as if its PDF could not be
+// written to the full disk.
 class MagicImaging final : public platform::Imaging {
   public:
     explicit MagicImaging(platform::Printers& p) : printers(p) {}
