@@ -591,8 +591,7 @@ bool PrintDispatch::SendReceipt(const platform::StoredMessage& msg) {
     in.gFailureText = w_.gFailureText;
     in.gProcessReport = w_.gProcessReport;
     in.gPageCount = form_.state().gPageCount;
-    mailer_.SendReceipt(in);
-    const bool recorded = true;
+    const bool recorded = mailer_.SendReceipt(in);
     // The receipt is sent or waits in Out/: either way it is not composed
     // again for this message.
     if (recorded && !ctx_.run.gflgPrintTest) Mark(msg, platform::MessageMark::Answered);

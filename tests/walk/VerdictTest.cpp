@@ -182,3 +182,29 @@ TEST(Verdict, AFaxPrintsNoMoreThanItsPageCap) {
     EXPECT_TRUE(Has(receipts[0], "C.TIF\tToo many pages"));
     EXPECT_TRUE(Has(receipts[0], "D.TIF\tToo many pages"));
 }
+
+// A receipt that cannot be recorded (the ledger cannot be written) stops the
+// walk: the printed fax stays in the inbox, and the next run files it without
+// printing it again.
+TEST(Verdict, AReceiptThatCannotBeRecordedStopsTheWalk) {
+    WalkRun r;
+    r.cfg.gflgConfirmReceipt = true;
+    Msg& a = r.Add("A", kSubscriber);
+    Attach(a, "a.tif", Tiff("a"));
+    Header(a, kAsksReceipt);
+    Msg& b = r.Add("B", kSubscriber);
+    Attach(b, "b.tif", Tiff("b"));
+    Header(b, kAsksReceipt);
+    fs::create_directories(r.dir / "receipts.ledger/x");
+    r.Walk();
+    EXPECT_EQ(r.run.failure, config::RunFailure::Storage);
+    EXPECT_EQ(r.Subjects("Inbox"), (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(r.imaging.printedContents, std::vector<std::string>{Tiff("a")});
+    EXPECT_FALSE(a.marks.count(platform::MessageMark::Answered));
+
+    fs::remove_all(r.dir / "receipts.ledger");
+    r.Walk();
+    EXPECT_EQ(r.imaging.printedContents, (std::vector<std::string>{Tiff("a"), Tiff("b")}));
+    EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(r.Receipts().size(), 2u);
+}
