@@ -100,6 +100,7 @@ class Run {
     Phase SameProfile();
     Phase RegularPass();
     void EndKeys();
+    bool Stopping();
     // The conversion of In/ into this session's inbox.
     convert::Conversion Conversion() {
         return {ctx_.store, session_.gobjInFolder, ctx_.loop, ctx_.log,
@@ -113,14 +114,16 @@ class Run {
     std::unique_ptr<net::FrmMail> frmMail_;
     std::unique_ptr<mailout::Mailer> mailer_;
     std::unique_ptr<config::Secrets> secrets_;  // a POP password read once per run
+    bool stopTold_ = false;
+    bool noPrinterTold_ = false;
 };
 
 void Run::Execute() {
     Prepare();
     printForm_ =
         std::make_unique<print::FrmVFPrint>(ctx_.imaging, ctx_.loop, ctx_.cfg.gprinterName);
-    frmMail_ = std::make_unique<net::FrmMail>(net::NetServices{
-        ctx_.loop, ctx_.sockets, ctx_.env, ctx_.options, ctx_.cfg, ctx_.log});
+    frmMail_ = std::make_unique<net::FrmMail>(
+        net::NetServices{ctx_.loop, ctx_.sockets, ctx_.env, ctx_.options, ctx_.cfg, ctx_.log});
     mailer_ = std::make_unique<mailout::Mailer>(mailout::ServicesOf(ctx_), *frmMail_);
 
     // Only the scheduler starts a run, always with a switch: a person who
@@ -137,8 +140,22 @@ void Run::Execute() {
     }
     Phase next = Phase::CycleStart;
     if (!FirstPhase(next)) return;
-    while (next != Phase::End) next = Step(next);
+    while (next != Phase::End && !Stopping()) next = Step(next);
+    walk::SessionLogOff(session_);
     EndKeys();
+}
+
+// A request to stop (SIGTERM) is taken between phases, and by the walk
+// between faxes: what the run has not begun waits for the next one.
+bool Run::Stopping() {
+    if (!ctx_.loop.StopRequested()) return false;
+    if (!stopTold_) {
+        ctx_.run.NoteFailure(config::RunFailure::Stopped);
+        ctx_.log.Warning(ctx_.loop.StopReason() +
+                         ": the run stops here; what it has not done waits for the next run");
+        stopTold_ = true;
+    }
+    return true;
 }
 
 // The keys of a starting run and its working folders.
@@ -300,6 +317,9 @@ Phase Run::CycleStart() {
     // Files left in In/ by a run that ended before converting them.
     convert::ProcessInMessages(Conversion());
     run.flgDeliverNow = true;
+    // Nothing new is fetched once a stop is asked for; the run loop stops
+    // before the walk.
+    if (ctx_.loop.StopRequested()) return Phase::WalkEntry;
     // The service address is the POP login (user part) and server (domain).
     convert::SplitAtFirst(cfg.gVoxaFaxAddr, "@", run.gLogin, run.gPOPServer);
     Status("Connecting to " + platform::Upper(run.gPOPServer));
@@ -331,6 +351,14 @@ Phase Run::WalkEntry() {
     auto& cfg = ctx_.cfg;
     if (cfg.gprinterName.empty()) {
         cfg.gflgPrintNormalFax = false;
+        // Faxes may already be gone from the server: their wait is told.
+        if (!noPrinterTold_)
+            ctx_.log.Warning("Printer_Type in " + ctx_.env.profilePath +
+                             " is empty: no fax is printed, and the " +
+                             std::to_string(walk::InboxCount(session_)) +
+                             " messages of the inbox wait for the next run; write the name of an "
+                             "installed printer (voxafax setup)");
+        noPrinterTold_ = true;
         return Phase::LogOff;
     }
     // A pass entered after a fresh logon counts that profile's inbox.

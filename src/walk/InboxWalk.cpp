@@ -85,6 +85,9 @@ class InboxWalker {
                 return;
             }
             for (const platform::MessageId& id : ids) {
+                // A request to stop (SIGTERM) is taken between faxes: the one
+                // before is filed, the rest wait in the inbox.
+                if (ctx_.loop.StopRequested()) break;
                 WalkStop stop = WalkStop::None;
                 try {
                     stop = Message(id);

@@ -2,7 +2,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include "platform/EventLoop.h"
+#include "platform/Process.h"
 
 using namespace std::chrono_literals;
 using platform::EventLoop;
@@ -146,4 +149,21 @@ TEST(EventLoopBenchmark, RealClockWaitSleepsInsteadOfSpinning) {
     const long wallUs =
         std::chrono::duration_cast<std::chrono::microseconds>(clock.Now() - start).count();
     EXPECT_LT(cpuUs, wallUs / 4) << cpuUs << " us of CPU over " << wallUs << " us";
+}
+
+// SIGTERM, held for the loop, wakes a wait at once and becomes a request to
+// stop; by itself it is nothing to wait for.
+TEST(EventLoop, SigtermWakesAWaitAsARequestToStop) {
+    SystemClock clock;
+    platform::StopSignals signals;
+    EventLoop loop(clock);
+    ASSERT_TRUE(signals.Hold(loop));
+    EXPECT_FALSE(loop.RunOnce());
+    bool fired = false;
+    loop.After(Millis(600'000), [&] { fired = true; });
+    ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
+    EXPECT_TRUE(loop.RunOnce(true));
+    EXPECT_FALSE(fired);
+    EXPECT_TRUE(loop.StopRequested());
+    EXPECT_EQ(loop.StopReason(), "SIGTERM");
 }

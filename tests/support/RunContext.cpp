@@ -79,6 +79,7 @@ Status MagicImaging::Print(const std::string& path, const std::string& printerNa
         return Status::Error(Fail::Rejected, "Printer Error : the printer has gone away");
     Status st = printers.PrintDocument(printerName, path, path, info->pages);
     if (st) printedContents.push_back(Head(path));
+    if (st && onPrint) onPrint();
     return st;
 }
 

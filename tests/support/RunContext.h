@@ -4,6 +4,7 @@
 // that keeps every line, and fakes for every platform service unless the
 // caller asks for a real one. Hands out the config::Context that the code
 // under test takes. Needs no test framework.
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -59,7 +60,8 @@ class MagicImaging final : public platform::Imaging {
 
     platform::Printers& printers;
     std::vector<std::string> printedContents;
-    int failAfter = -1;  // prints that succeed before the printer goes away
+    int failAfter = -1;             // prints that succeed before the printer goes away
+    std::function<void()> onPrint;  // called after each document printed
 };
 
 class RunContext;

@@ -208,3 +208,21 @@ TEST(Verdict, AReceiptThatCannotBeRecordedStopsTheWalk) {
     EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), (std::vector<std::string>{"A", "B"}));
     EXPECT_EQ(r.Receipts().size(), 2u);
 }
+
+// A request to stop (SIGTERM) that arrives while a fax prints is taken after
+// that fax: it is printed whole and filed, the next one waits in the inbox.
+TEST(Verdict, AStopIsTakenBetweenFaxes) {
+    WalkRun r;
+    Msg& a = r.Add("A", kSubscriber);
+    Attach(a, "a1.tif", Tiff("a1"));
+    Attach(a, "a2.tif", Tiff("a2"));
+    Header(a);
+    Msg& b = r.Add("B", kSubscriber);
+    Attach(b, "b.tif", Tiff("b"));
+    Header(b);
+    r.imaging.onPrint = [&r] { r.loop.RequestStop("SIGTERM"); };
+    r.Walk();
+    EXPECT_EQ(r.imaging.printedContents, (std::vector<std::string>{Tiff("a1"), Tiff("a2")}));
+    EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), std::vector<std::string>{"A"});
+    EXPECT_EQ(r.Subjects("Inbox"), std::vector<std::string>{"B"});
+}
