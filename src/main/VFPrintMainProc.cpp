@@ -1,8 +1,11 @@
 #include "main/VFPrintMainProc.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,7 @@
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
+#include "platform/InstanceLock.h"
 #include "platform/Log.h"
 #include "platform/Printers.h"
 #include "platform/Profile.h"
@@ -101,6 +105,7 @@ class Run {
     Phase RegularPass();
     void EndKeys();
     bool Stopping();
+    bool LockStore();
     // The conversion of In/ into this session's inbox.
     convert::Conversion Conversion() {
         return {ctx_.store, session_.gobjInFolder, ctx_.loop, ctx_.log,
@@ -113,7 +118,8 @@ class Run {
     std::unique_ptr<print::FrmVFPrint> printForm_;
     std::unique_ptr<net::FrmMail> frmMail_;
     std::unique_ptr<mailout::Mailer> mailer_;
-    std::unique_ptr<config::Secrets> secrets_;  // a POP password read once per run
+    std::unique_ptr<config::Secrets> secrets_;         // a POP password read once per run
+    std::optional<platform::InstanceLock> storeLock_;  // held to the end of the run
     bool stopTold_ = false;
     bool noPrinterTold_ = false;
 };
@@ -309,6 +315,7 @@ Phase Run::CycleStart() {
     if (session_.loggedOn) cfg.gVoxaFaxProfile = session_.profileName;
     Status("Logged on to profile " + cfg.gVoxaFaxProfile);
     if (session_.gobjInFolder.empty()) return Phase::AfterWalk;
+    if (!LockStore()) return Phase::End;
 
     mailer_->SendQueuedFiles();
     // Remembered before anything is fetched: the walk reports how many
@@ -446,6 +453,31 @@ Phase Run::RegularPass() {
     }
     ctx_.run.gflgRegularPass = true;
     return Phase::WalkEntry;
+}
+
+// Two profiles on one store (accounts set up by copying one configuration)
+// must not print and answer the same faxes, nor fetch the same mailbox into
+// it: the store's inbox folder is locked before anything is fetched, for the
+// rest of the run. False when another run holds it.
+bool Run::LockStore() {
+    const std::string& inbox = session_.gobjInFolder;
+    struct stat st {};
+    if (storeLock_ || ::stat(inbox.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+    auto lock = platform::InstanceLock::Acquire(inbox);
+    if (lock) {
+        storeLock_.emplace(std::move(*lock));
+        return true;
+    }
+    if (lock.status().kind != platform::Fail::Rejected) {
+        ctx_.log.Warning("store " + inbox + ": " + lock.status().detail +
+                         "; another profile on this store is not kept out");
+        return true;
+    }
+    ctx_.run.NoteFailure(config::RunFailure::AnotherRun);
+    ctx_.log.Error("another voxafax-print is working on the store " + inbox + " (profile " +
+                   ctx_.cfg.gVoxaFaxProfile + " of stores.ini): this run leaves it alone; " +
+                   "give each account a store of its own in " + ctx_.env.StoresIni());
+    return false;
 }
 
 // The keys the scheduler reads at the end of every run, in the order it
