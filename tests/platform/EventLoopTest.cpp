@@ -10,6 +10,7 @@ using namespace std::chrono_literals;
 using platform::EventLoop;
 using platform::ManualClock;
 using platform::Millis;
+using platform::SystemClock;
 using platform::Timer;
 
 namespace {
