@@ -79,6 +79,26 @@ class Harness {
     }
 };
 
+// What to change when a refusal or a failure does not say it: what the
+// server advertised and the configuration does not use, else the setting
+// that names the server.
+std::string Advice(const mailout::SmtpProbe& p, const Harness& h) {
+    if (p.why.find("check ") != std::string::npos || p.why.find("; set ") != std::string::npos)
+        return {};
+    const config::Options& o = h.options;
+    const std::string in = " in " + h.env.OptionsIni();
+    if (o.smtpRelayHost.empty())
+        return "; check User_SMTP_Server in " + h.env.profilePath + ", and [smtp] port and tls" +
+               in;
+    if (o.smtpUser.empty() && !mailout::AuthMechanisms(p.extensions).empty())
+        return "; the server offers a login and none is configured: set [smtp] user (and its "
+               "password)" +
+               in;
+    if (!p.startedTls && !o.smtpStartTls && mailout::Offers(p.extensions, "STARTTLS"))
+        return "; the server offers STARTTLS: set [smtp] starttls = yes" + in;
+    return "; check [smtp] relay (host:port)" + in;
+}
+
 }  // namespace
 
 ServerFinding ProbePop3(const ServerSettings& s, platform::SocketFactory& sockets) {
@@ -117,17 +137,8 @@ ServerFinding ProbeSmtp(const ServerSettings& s, platform::SocketFactory& socket
     std::string text = "smtp " + p.server;
     const std::string offered = Advertised(p.extensions, p.startedTls);
     if (!offered.empty()) text += ": " + offered;
-    if (!p.ok) {
-        // A server not reached says nothing of what to change: the setting
-        // that names it does.
-        std::string why = p.why;
-        if (why.find("check ") == std::string::npos && why.find("; set ") == std::string::npos)
-            why += h.options.smtpRelayHost.empty()
-                       ? "; check User_SMTP_Server in " + h.env.profilePath +
-                             ", and [smtp] port and tls in " + h.env.OptionsIni()
-                       : "; check [smtp] relay (host:port) in " + h.env.OptionsIni();
-        return h.Outcome(false, text + (offered.empty() ? ": " : "; ") + why);
-    }
+    if (!p.ok)
+        return h.Outcome(false, text + (offered.empty() ? ": " : "; ") + p.why + Advice(p, h));
     text += offered.empty() ? ": " : "; ";
     if (p.loggedIn) text += "login accepted, ";
     return h.Outcome(true, text + "would take mail from " + h.cfg.gVoxaFaxAddr + " to " +

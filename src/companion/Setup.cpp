@@ -618,9 +618,6 @@ class Setup {
         auto put = [&](const char* key, const std::string& value) {
             ok = profile.WriteProfileStringA(kSection, key, value) != 0 && ok;
         };
-        auto option = [&](const char* section, const char* key, const std::string& value) {
-            ok = platform::ini::WriteKey(env_.OptionsIni(), section, key, value) && ok;
-        };
         put("Voxa_Fax_Addr", a_.addr);
         if (a_.pass != oldPass_) put("Password", a_.pass);
         put("Printer_Type", a_.printer);
@@ -647,25 +644,7 @@ class Setup {
                                          a_.folderDir) &&
                  ok;
 
-        // options.ini: a host only when it is not the address's domain, a
-        // port only when it is not the default for the TLS choice (or was
-        // written before), so the file says what differs.
-        if (!platform::EqualsNoCase(a_.popHost, a_.Domain()) || HasOption("pop3", "host"))
-            option("pop3", "host", a_.popHost);
-        option("pop3", "tls", a_.popTls ? "yes" : a_.popStartTls ? "starttls" : "no");
-        if (a_.popPort != (a_.popTls ? 995 : 110) || HasOption("pop3", "port"))
-            option("pop3", "port", std::to_string(a_.popPort));
-        if (a_.popUser != a_.User() || HasOption("pop3", "user"))
-            option("pop3", "user", a_.popUser == a_.User() ? "" : a_.popUser);
-        if (a_.popCaFile != options_.popCaFile) option("pop3", "ca_file", a_.popCaFile);
-        if (a_.smtpCaFile != options_.smtpCaFile) option("smtp", "ca_file", a_.smtpCaFile);
-        ok = SaveRelay() && ok;
-        if (!a_.relay && !a_.smtp.empty()) {
-            option("smtp", "tls", a_.smtpTls ? "yes" : "no");
-            if (a_.smtpPort != (a_.smtpTls ? 465 : 25) || HasOption("smtp", "port"))
-                option("smtp", "port", std::to_string(a_.smtpPort));
-        }
-        option("print", "text_pages", a_.textPages ? "yes" : "no");
+        ok = SaveOptions() && ok;
 
         if (!ok) {
             io_.err << "voxafax setup: could not write all settings (see above for the files)\n";
@@ -683,6 +662,32 @@ class Setup {
         if (a_.newFolderPrinter) io_.out << ", " << env_.PrintersIni();
         io_.out << ".\nStart a run with: voxafax run\n";
         return true;
+    }
+
+    // options.ini: a host only when it is not the address's domain, a port
+    // only when it is not the default for the TLS choice (or was written
+    // before), so the file says what differs.
+    bool SaveOptions() {
+        bool ok = true;
+        auto option = [&](const char* section, const char* key, const std::string& value) {
+            ok = platform::ini::WriteKey(env_.OptionsIni(), section, key, value) && ok;
+        };
+        if (!platform::EqualsNoCase(a_.popHost, a_.Domain()) || HasOption("pop3", "host"))
+            option("pop3", "host", a_.popHost);
+        option("pop3", "tls", a_.popTls ? "yes" : a_.popStartTls ? "starttls" : "no");
+        if (a_.popPort != (a_.popTls ? 995 : 110) || HasOption("pop3", "port"))
+            option("pop3", "port", std::to_string(a_.popPort));
+        if (a_.popUser != a_.User() || HasOption("pop3", "user"))
+            option("pop3", "user", a_.popUser == a_.User() ? "" : a_.popUser);
+        if (a_.popCaFile != options_.popCaFile) option("pop3", "ca_file", a_.popCaFile);
+        if (a_.smtpCaFile != options_.smtpCaFile) option("smtp", "ca_file", a_.smtpCaFile);
+        if (!a_.relay && !a_.smtp.empty()) {
+            option("smtp", "tls", a_.smtpTls ? "yes" : "no");
+            if (a_.smtpPort != (a_.smtpTls ? 465 : 25) || HasOption("smtp", "port"))
+                option("smtp", "port", std::to_string(a_.smtpPort));
+        }
+        option("print", "text_pages", a_.textPages ? "yes" : "no");
+        return SaveRelay() && ok;
     }
 
     // [smtp] relay, starttls and user; the login's password in a file of

@@ -116,12 +116,17 @@ as_user "$B/voxafax" check >"$W/check2.txt" 2>&1
 rc=$?
 check "check with a wrong SMTP password fails (was $rc)" eq "$rc" 1
 check "check names the refusal and what to change" grep -q "smtp relay 127.0.0.1:$SUB_PORT: STARTTLS, AUTH PLAIN LOGIN, SIZE; refused the login of fax1@provider.test: .*; check \[smtp\] user and the password" "$W/check2.txt"
+# No login configured for a server that wants one: check says which setting.
+sed -i '/^user *=/d; /^password_file *=/d' "$OPTIONS"
+as_user "$B/voxafax" check >"$W/check3.txt" 2>&1
+check "check names the login the server wants" grep -q "smtp relay 127.0.0.1:$SUB_PORT: STARTTLS, AUTH PLAIN LOGIN, SIZE; .*the server offers a login and none is configured: set \[smtp\] user" "$W/check3.txt"
 check "nothing was fetched or deleted" eq "$(mails)" 2
 check "nothing was sent" eq "$(find "$W/sink" -name '*.eml' 2>/dev/null | wc -l)" 0
 
 if [ -n "${VOXAFAX_TRANSCRIPT:-}" ]; then
     { echo "=== voxafax setup"; cat "$W/setup.txt"; echo "=== voxafax check"; cat "$W/check.txt"
-      echo "=== voxafax check, wrong SMTP password"; cat "$W/check2.txt"; } >"$VOXAFAX_TRANSCRIPT"
+      echo "=== voxafax check, wrong SMTP password"; cat "$W/check2.txt"
+      echo "=== voxafax check, no login configured"; cat "$W/check3.txt"; } >"$VOXAFAX_TRANSCRIPT"
 fi
 [ "$FAILURES" = 0 ] || { echo "$FAILURES check(s) failed"; exit 1; }
 echo "all companion provider checks passed"
