@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "companion/RunView.h"
 #include "config/ExitStatus.h"
 #include "platform/Files.h"
+#include "platform/Process.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
 
@@ -69,17 +69,6 @@ class StopSignals {
 
 bool Executable(const std::string& path) {
     return ::access(path.c_str(), X_OK) == 0;
-}
-
-// A descriptor that polls readable when the process ends, so the watch loop
-// wakes at once on exit.
-int OpenPidFd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    return -1;
-#endif
 }
 
 struct Keys {
@@ -203,7 +192,7 @@ std::optional<Child> StartProgram(const platform::Environment& env, const RunMod
     }
     logWrite.Reset();  // the pipe ends when the program (and what it started) closes it
     ::fcntl(c.logRead.get(), F_SETFL, O_NONBLOCK);
-    c.pidfd = platform::UniqueFd(OpenPidFd(c.pid));
+    c.pidfd = platform::OpenProcessFd(c.pid);
     return c;
 }
 

@@ -16,21 +16,13 @@ namespace config {
 namespace {
 
 using platform::Lower;
+using platform::ParseLong;
 using platform::ReadWholeFile;
 namespace ini = platform::ini;
 
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
     return v ? std::string(v) : std::string();
-}
-
-std::optional<long> ParseLong(const std::string& s) {
-    if (s.empty()) return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(s.c_str(), &end, 10);
-    if (!end || *end != '\0' || errno == ERANGE) return std::nullopt;
-    return v;
 }
 
 // "host" or "host:port" ("[v6]:port" for an IPv6 address).

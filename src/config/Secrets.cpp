@@ -6,7 +6,6 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
+#include "platform/Process.h"
 
 extern char** environ;
 
@@ -67,7 +67,7 @@ platform::Result<Child> Start(const std::string& command) {
     if (rc != 0)
         return Status{Fail::Io, std::string("cannot start /bin/sh: ") + std::strerror(rc), rc};
     child.out = std::move(readEnd);
-    child.exited = platform::UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0)));
+    child.exited = platform::OpenProcessFd(child.pid);
     return child;
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/Files.h"
+#include "platform/Text.h"
 
 namespace platform {
 namespace {
@@ -17,15 +18,6 @@ std::string Env(const char* name) {
 std::string Home() {
     std::string h = Env("HOME");
     return h.empty() ? std::string("/tmp") : h;
-}
-
-std::optional<long> ParseLong(const std::string& s) {
-    if (s.empty()) return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(s.c_str(), &end, 10);
-    if (!end || *end != '\0' || errno == ERANGE) return std::nullopt;
-    return v;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -11,6 +12,15 @@
 #include "platform/EventLoop.h"
 
 namespace platform {
+
+UniqueFd OpenProcessFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+    (void)pid;
+    return UniqueFd();
+#endif
+}
 
 Status KeepMemoryPrivate() {
     const rlimit none{0, 0};

@@ -16,6 +16,11 @@ Status KeepMemoryPrivate();
 // before it could say why or record how the run ended.
 void IgnoreFileSizeSignal();
 
+// A descriptor that polls readable once the child `pid` has ended, so a
+// wait loop wakes at once on its exit; empty where the kernel has none
+// (before Linux 5.3): the caller then looks for the child on a timer.
+UniqueFd OpenProcessFd(pid_t pid);
+
 class EventLoop;
 
 // SIGTERM (a shutdown, a unit's stop or time-out, systemd's MemoryMax),

@@ -1,7 +1,9 @@
 #include "platform/Text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 
 namespace platform {
 namespace {
@@ -101,6 +103,15 @@ std::string Closest(std::string_view name, const std::vector<std::string>& names
         }
     }
     return best;
+}
+
+std::optional<long> ParseLong(const std::string& s) {
+    if (s.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (!end || *end != '\0' || errno == ERANGE) return std::nullopt;
+    return v;
 }
 
 std::string Base64(std::string_view bytes) {

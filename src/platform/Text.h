@@ -1,6 +1,7 @@
 #pragma once
 // Small text helpers every subsystem uses. Byte strings: case rules are those
 // of ASCII, other bytes are left as they are.
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,9 @@ std::string OneLine(std::string_view text, std::size_t max = std::string_view::n
 // most two edits away, case ignored, a swap of neighbours counting one), or
 // "" when none is close: for "did you mean ...?".
 std::string Closest(std::string_view name, const std::vector<std::string>& names);
+// A whole decimal number (an optional sign, digits, nothing after), or
+// nothing when the text is empty, has other characters or overflows a long.
+std::optional<long> ParseLong(const std::string& s);
 // Base64 (RFC 4648, with padding, no line breaks): SASL and AUTH arguments.
 std::string Base64(std::string_view bytes);
 // Each byte of 0x80..0xFF as its two-byte UTF-8 form.

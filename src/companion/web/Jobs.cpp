@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "platform/Log.h"
+#include "platform/Process.h"
 
 extern char** environ;
 
@@ -20,15 +20,6 @@ namespace {
 // How often a child is looked for when the kernel has no process
 // descriptors to watch (before Linux 5.3).
 constexpr platform::Millis kReapEvery{250};
-
-int OpenPidFd(pid_t pid) {
-#ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-    (void)pid;
-    return -1;
-#endif
-}
 
 }  // namespace
 
@@ -90,7 +81,7 @@ std::string Jobs::Start(std::string kind, std::string title, const std::vector<s
     job_->running = true;
     job_->started = loop_.clock().Now();
     outWatch_ = loop_.Watch(out_.get(), POLLIN, [this](short) { ReadOutput(); });
-    pidfd_ = platform::UniqueFd(OpenPidFd(pid));
+    pidfd_ = platform::OpenProcessFd(pid);
     if (pidfd_)
         pidWatch_ = loop_.Watch(pidfd_.get(), POLLIN, [this](short) { Reap(); });
     else
