@@ -80,6 +80,7 @@ class Submission : public ::testing::Test {
 };
 
 TEST_F(Submission, LoginOnlyAfterStartTlsAndTheLoginsAddressWhenTheSubscribersIsRefused) {
+    run.c.options.smtpHelo = "fax.office.test";  // the greeting name, before and after TLS
     UpToTls("250 AUTH LOGIN PLAIN\r\n")
         .Expect("^AUTH PLAIN " +
                 Literal(mailout::Base64(std::string("\0fax1@provider.test\0s3cret", 26))) + "$")
@@ -89,6 +90,9 @@ TEST_F(Submission, LoginOnlyAfterStartTlsAndTheLoginsAddressWhenTheSubscribersIs
     Envelope(server, "fax1@provider.test");
     ASSERT_TRUE(run.mailer->SendMessage("MDN+Processed")) << run.St().gSMTPLog;
     EXPECT_TRUE(server.failures().empty()) << server.failures().at(0);
+    ASSERT_GE(server.lines().size(), 3u);
+    EXPECT_EQ(server.lines()[0], "EHLO fax.office.test");
+    EXPECT_EQ(server.lines()[2], "EHLO fax.office.test");
     ASSERT_EQ(server.captures().size(), 1u);
     EXPECT_EQ(server.captures()[0], run.St().gMessageBody);
     // Only the relay was tried: no row of the direct candidates.
