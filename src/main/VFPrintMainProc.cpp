@@ -33,6 +33,7 @@
 #include "print/PrintForm.h"
 #include "walk/InboxWalk.h"
 #include "walk/IsFileDir.h"
+#include "walk/PrintJournal.h"
 #include "walk/Session.h"
 
 namespace vfmain {
@@ -106,6 +107,7 @@ class Run {
     void EndKeys();
     bool Stopping();
     bool LockStore();
+    bool LockMailbox();
     // The conversion of In/ into this session's inbox.
     convert::Conversion Conversion() {
         return {ctx_.store, session_.gobjInFolder, ctx_.loop, ctx_.log,
@@ -118,8 +120,9 @@ class Run {
     std::unique_ptr<print::FrmVFPrint> printForm_;
     std::unique_ptr<net::FrmMail> frmMail_;
     std::unique_ptr<mailout::Mailer> mailer_;
-    std::unique_ptr<config::Secrets> secrets_;         // a POP password read once per run
-    std::optional<platform::InstanceLock> storeLock_;  // held to the end of the run
+    std::unique_ptr<config::Secrets> secrets_;           // a POP password read once per run
+    std::optional<platform::InstanceLock> storeLock_;    // held to the end of the run
+    std::optional<platform::InstanceLock> mailboxLock_;  // likewise
     bool stopTold_ = false;
     bool noPrinterTold_ = false;
 };
@@ -333,7 +336,7 @@ Phase Run::CycleStart() {
     // POP unless the subscriber's own store fetches the mail: Use_Profile on
     // and a member status above "0" (compared as text, as the scheduler
     // writes it).
-    if (!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") {
+    if ((!cfg.gflgUseProfile || cfg.gMemberStatus <= "0") && LockMailbox()) {
         net::CreateSocket(*frmMail_, frmMail_->POPSocket(), "POP");
         if (!secrets_)
             secrets_ = std::make_unique<config::Secrets>(ctx_.loop, ctx_.env.OptionsIni());
@@ -477,6 +480,36 @@ bool Run::LockStore() {
     ctx_.log.Error("another voxafax-print is working on the store " + inbox + " (profile " +
                    ctx_.cfg.gVoxaFaxProfile + " of stores.ini): this run leaves it alone; " +
                    "give each account a store of its own in " + ctx_.env.StoresIni());
+    return false;
+}
+
+// Two profiles on one POP3 mailbox with stores of their own would both fetch
+// (and print) what the other has not deleted yet: the mailbox is locked, in
+// the folder of locks this user's runs share, before the session. False
+// when another run holds it: this one fetches nothing.
+bool Run::LockMailbox() {
+    const std::string& dir = ctx_.env.lockDir;
+    if (mailboxLock_ || dir.empty()) return true;
+    const config::Options& o = ctx_.options;
+    const std::string mailbox = platform::Lower(
+        (o.popUser.empty() ? ctx_.run.gLogin : o.popUser) + "@" +
+        (o.popHost.empty() ? ctx_.run.gPOPServer : o.popHost) + ":" + std::to_string(o.popPort));
+    (void)platform::MakeFolders(dir);  // the lock below reports a failure
+    auto lock =
+        platform::InstanceLock::Acquire(dir + "/mailbox-" + walk::MessageDigest(mailbox) + ".lock");
+    if (lock) {
+        mailboxLock_.emplace(std::move(*lock));
+        return true;
+    }
+    if (lock.status().kind != platform::Fail::Rejected) {
+        ctx_.log.Warning("mailbox " + mailbox + ": " + lock.status().detail +
+                         "; another profile on this mailbox is not kept out");
+        return true;
+    }
+    ctx_.run.NoteFailure(config::RunFailure::AnotherRun);
+    ctx_.log.Error("another voxafax-print is fetching the mailbox " + mailbox +
+                   ": this run fetches nothing; give each mailbox one profile (Voxa_Fax_Addr in " +
+                   ctx_.env.profilePath + ")");
     return false;
 }
 

@@ -46,6 +46,8 @@ Environment Environment::FromProcess() {
         slash == std::string::npos ? "." : (slash == 0 ? "/" : e.profilePath.substr(0, slash));
     if (auto t = ParseLong(Env("VOXAFAX_TICK_MS")); t && *t > 0) e.tick = Millis(*t);
     e.verbose = !Env("VOXAFAX_VERBOSE").empty();
+    if (const std::string runtime = Env("XDG_RUNTIME_DIR"); !runtime.empty())
+        e.lockDir = runtime + "/voxafax";
     return e;
 }
 

@@ -11,7 +11,10 @@ struct Environment {
     std::string programFolder;  // $VOXAFAX_HOME, else $XDG_DATA_HOME/voxafax
     std::string profilePath;    // $VOXAFAX_PROFILE, else $XDG_CONFIG_HOME/voxafax/voxafax.ini
     std::string configDir;      // the folder of the profile file
-    Millis tick{60000};         // one tick of the network timers ($VOXAFAX_TICK_MS)
+    // $XDG_RUNTIME_DIR/voxafax: locks that the runs of this user's profiles
+    // share (a POP3 mailbox's); "" when the variable is not set.
+    std::string lockDir;
+    Millis tick{60000};  // one tick of the network timers ($VOXAFAX_TICK_MS)
     bool verbose = false;
 
     std::string StoresIni() const { return configDir + "/stores.ini"; }

@@ -556,24 +556,27 @@ WalkStop PrintDispatch::PrintRegularFax(const platform::StoredMessage& msg) {
     ++ctx_.run.gRegUnprintable;
     ctx_.log.Warning(what + ": not printed: " + form_.state().gPrintErrMsg);
     RecordMove(s_, s_.regUnprintableID, w_.MsgID, what);
-    if (ctx_.cfg.gflgPrintErrorInfo) {
-        std::string page = "VOXA-FAX Print Error Report\r\n\r\n\r\n\r\n";
-        page += "\r\n\r\n\r\nFrom:\t\t" + w_.from + kCRLF;
-        page += "Sent:\t\t" + w_.gTimeSent + kCRLF;
-        page += "Received:\t" + w_.timeReceived + kCRLF;
-        page += "Subject:\t" + w_.gSubject;
-        page +=
-            "\r\n\r\nVOXA-FAX Print was unable to print this Regular Fax!\r\n"
-            "It will be moved to the folder 'Regular Faxes | Unprintable'.\r\n"
-            "Please try printing manually.";
-        // Its page is no document of the fax: a run that ends before filing
-        // it does not print it again, and its failure changes nothing.
-        std::int32_t pageNo = 1;
-        const bool holdBack = ctx_.run.gflgTest && !ctx_.options.textPages;
-        (void)print::TextOnLocalPrinter({ctx_.printers, ctx_.profile, ctx_.loop, holdBack}, page,
-                                        false, w_.gTimeSent, w_.timeReceived, w_.from, pageNo);
-    }
+    if (ctx_.cfg.gflgPrintErrorInfo) PrintRegularErrorPage();
     return WalkStop::None;
+}
+
+// The page that tells a person a regular fax could not be printed.
+void PrintDispatch::PrintRegularErrorPage() {
+    std::string page = "VOXA-FAX Print Error Report\r\n\r\n\r\n\r\n";
+    page += "\r\n\r\n\r\nFrom:\t\t" + w_.from + kCRLF;
+    page += "Sent:\t\t" + w_.gTimeSent + kCRLF;
+    page += "Received:\t" + w_.timeReceived + kCRLF;
+    page += "Subject:\t" + w_.gSubject;
+    page +=
+        "\r\n\r\nVOXA-FAX Print was unable to print this Regular Fax!\r\n"
+        "It will be moved to the folder 'Regular Faxes | Unprintable'.\r\n"
+        "Please try printing manually.";
+    // Its page is no document of the fax: a run that ends before filing
+    // it does not print it again, and its failure changes nothing.
+    std::int32_t pageNo = 1;
+    const bool holdBack = ctx_.run.gflgTest && !ctx_.options.textPages;
+    (void)print::TextOnLocalPrinter({ctx_.printers, ctx_.profile, ctx_.loop, holdBack}, page, false,
+                                    w_.gTimeSent, w_.timeReceived, w_.from, pageNo);
 }
 
 bool PrintDispatch::SendReceipt(const platform::StoredMessage& msg) {

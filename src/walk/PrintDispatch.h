@@ -92,6 +92,7 @@ class PrintDispatch {
     bool PrintTextFile(const std::string& path, const std::string& name, bool& fileFailure);
     void ReportFailure(const std::string& name, const std::string& report, bool& fileFailure);
     WalkStop Answer(const platform::StoredMessage& msg, bool processed);
+    void PrintRegularErrorPage();
     // Marks the message (durably) before the step that the mark guards.
     void Mark(const platform::StoredMessage& msg, platform::MessageMark mark);
     void ResetFax();

@@ -8,8 +8,10 @@
 
 #include "main/CommandLine.h"
 #include "main/VFPrintMainProc.h"
+#include "platform/InstanceLock.h"
 #include "tests/fakes/FakeSocket.h"
 #include "tests/support/RunContext.h"
+#include "walk/PrintJournal.h"
 
 namespace {
 
@@ -197,6 +199,22 @@ TEST(MainRun, AStopEndsTheRunWithItsOwnStatus) {
     EXPECT_EQ(h.writes.back(), "VFPrint=quit");
     EXPECT_NE(h.Record().find("exit_meaning = stopped\n"), std::string::npos);
     EXPECT_EQ(h.Logged("W|SIGTERM: the run stops here"), 1);
+}
+
+// Two profiles on one POP3 mailbox (with stores of their own) never fetch at
+// once: while another run holds the mailbox, this one fetches nothing, says
+// why and ends with status 4.
+TEST(MainRun, TwoProfilesOnOneMailboxDoNotFetchAtOnce) {
+    Harness h("Voxa_Fax_Addr=Fax1@pop.example\nPassword=x\nPrinter_Type=Fake Printer\n");
+    h.env.lockDir = h.env.programFolder + "/locks";
+    std::filesystem::create_directories(h.env.lockDir);
+    auto other = platform::InstanceLock::Acquire(
+        h.env.lockDir + "/mailbox-" + walk::MessageDigest("fax1@pop.example:110") + ".lock");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(h.Run("/0"), 4);
+    EXPECT_EQ(h.Logged("E|another voxafax-print is fetching the mailbox fax1@pop.example:110"), 1);
+    EXPECT_EQ(h.Logged("E|"), 1);  // no session, so no failed one
+    EXPECT_EQ(h.writes.back(), "VFPrint=quit");
 }
 
 // The record of the last run: "running" before the first status key, and at

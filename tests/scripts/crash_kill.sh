@@ -1,12 +1,17 @@
 #!/bin/bash
 # Crash safety: voxafax-print is killed with SIGKILL in each of many runs over
 # a mailbox that keeps receiving faxes (Dovecot POP3, an SMTP sink, a folder
-# printer): in odd rounds at a random moment, in even rounds right after it
-# hands a PDF to the printer, between printing and filing. Then one run may
-# finish. Afterwards every fax must be in the store exactly once or still on
-# the server, printed exactly once and answered exactly once, no message file
-# and no PDF half-written, and the profile file and account.ini must parse.
-# The program runs as nobody; the peers as root.
+# printer), in turn: at a random moment; right after it hands a PDF to the
+# printer, between printing and filing; while it prints a fax that has an
+# attachment it cannot print (so that the fax is unprintable); and as that
+# fax's "Failed" receipt is made and sent. Then two profiles on the same
+# mailbox and store run at once, round after round, and one run may finish.
+# Afterwards every fax must be in the store exactly once or still on the
+# server, filed under its verdict (Unprintable for those with the bad
+# attachment), printed exactly once and answered exactly once ("Failed" for
+# the unprintable ones), no message file and no PDF half-written, and the
+# profile file and account.ini must parse. The program runs as nobody; the
+# peers as root.
 #   VOXAFAX_CRASH_ROUNDS (30), VOXAFAX_CRASH_MAX_MS (longest delay before the
 #   kill; default: 1.2 x a measured full run), VOXAFAX_CRASH_SEED.
 set -u
@@ -25,17 +30,23 @@ RANDOM=${VOXAFAX_CRASH_SEED:-$$}
 echo "seed ${VOXAFAX_CRASH_SEED:-$$}"
 
 # launch MODE VALUE DELAY_US: one run as nobody, killed (SIGKILL) after VALUE
-# ms (MODE time) or DELAY_US after the VALUE-th new PDF (MODE pdf), unless it
-# ends first. Prints "killed" or "ended".
+# ms (MODE time), DELAY_US after the VALUE-th new PDF (MODE pdf) or DELAY_US
+# after the VALUE-th new receipt file appears in Out/, hidden ones included
+# (MODE receipt), unless it ends first. Prints "killed" or "ended".
 cat >"$W/launch.py" <<'PYEOF'
 import os, subprocess, sys, time
 mode, value, delay, pdfdir, log = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5]
 cmd = sys.argv[6:]
+outdir = os.path.join(os.environ["VOXAFAX_HOME"], "Out")
+seen = set()  # names ever seen in Out/: a receipt sent at once is there only briefly
 def pdfs():
     try:
+        if mode == "receipt":
+            seen.update(os.listdir(outdir))
+            return len(seen)
         return sum(1 for n in os.listdir(pdfdir) if n.endswith(".pdf"))
     except OSError:
-        return 0
+        return len(seen)
 with open(log, "ab") as out:
     before = pdfs()
     p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
@@ -58,18 +69,25 @@ AS_NOBODY=(setpriv --reuid=nobody --regid=nogroup --clear-groups --)
 launch() { "$PY" "$W/launch.py" "$1" "$2" "$3" "$W/folder-prints" "$W/runs.log" "${AS_NOBODY[@]}" "$B/voxafax-print" /0; }
 
 NEXT=1
-add_faxes() { # add_faxes COUNT: fresh faxes, numbered on from the last ones
-    local i n
+# add_faxes COUNT [bad]: fresh faxes, numbered on from the last ones; with
+# "bad", each has a second attachment that is no image, which makes it
+# unprintable (its number goes to $W/unprintable).
+add_faxes() {
+    local i n extra=()
+    [ "${2:-}" = bad ] && extra=("$W/mails/bad.tif")
     for i in $(seq 1 "$1"); do
         n=$NEXT
         NEXT=$((NEXT + 1))
+        [ "${2:-}" = bad ] && echo "$n" >>"$W/unprintable"
         "$B/tools/make_fax_tiff" "$W/mails/$n.tif" --pages $((n % 3 + 1)) --title "Fax $n" >/dev/null &&
             "$PY" "$SRC/tests/scripts/mkfax.py" --mail "$W/mails/fax$n.eml" "$n" fax1@127.0.0.1 \
-                "gateway$n@localhost" "$W/mails/$n.tif" &&
+                "gateway$n@localhost" "$W/mails/$n.tif" "${extra[@]}" &&
             "$PEERS/dovecot-pop3-add.sh" "$SPOOL" "$W/mails/fax$n.eml" || return 1
     done
 }
 mkdir -p "$W/mails"
+echo "this is no image" >"$W/mails/bad.tif"
+touch "$W/unprintable"
 
 # How long a whole run over three faxes takes here: the kills spread over it.
 add_faxes 3 || exit 1
@@ -82,21 +100,63 @@ echo "a full run over 3 faxes: ${full_ms} ms; kills within 0..${MAX_MS} ms"
 killed=0
 for round in $(seq 1 "$ROUNDS"); do
     added=$((RANDOM % 3 + 1))
-    add_faxes "$added" || exit 1
-    if [ $((round % 2)) = 1 ]; then
+    case $((round % 4)) in
+    1)
+        add_faxes "$added" || exit 1
         ms=$((RANDOM % (MAX_MS + 1)))
         how="at $ms ms"
         outcome=$(launch time "$ms" 0)
-    else
+        ;;
+    2)
+        add_faxes "$added" || exit 1
         k=$((RANDOM % added + 1))
         us=$((RANDOM % 3000))
         how="$us us after PDF $k"
         outcome=$(launch pdf "$k" "$us")
-    fi
+        ;;
+    3)
+        add_faxes "$added" bad || exit 1
+        k=$((RANDOM % added + 1))
+        us=$((RANDOM % 3000))
+        how="$us us after PDF $k of unprintable faxes"
+        outcome=$(launch pdf "$k" "$us")
+        ;;
+    0)
+        add_faxes "$added" bad || exit 1
+        k=$((RANDOM % added + 1))
+        us=$((RANDOM % 20000))
+        how="$us us into Failed receipt $k"
+        outcome=$(launch receipt "$k" "$us")
+        ;;
+    esac
     [ "$outcome" = killed ] && killed=$((killed + 1))
     printf 'round %2d: kill %s: %s, status: %s\n' "$round" "$how" "$outcome" "$(ini_key "$PROFILE" print_status)"
 done
 echo "$killed of $ROUNDS runs were killed before they ended"
+
+# Two profiles on the same mailbox and store (an account copied with its
+# configuration), started together: a second program folder, the same store
+# and printer. What became of a fax is kept in the program folder of the run
+# that began it, so the killed runs' faxes are finished first.
+timeout 300 "${AS_NOBODY[@]}" "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1
+H2="$W/home2"
+mkdir -p "$W/cfg2" "$H2"
+cp "$W/cfg/stores.ini" "$W/cfg/printers.ini" "$W/cfg2/"
+grep -v '^\(print_status\|last_error\|VFPrint\|printing\|session\|totals\)=' "$PROFILE" >"$W/cfg2/voxafax.ini"
+chown -R nobody "$W/cfg2" "$H2"
+pair=""
+for round in 1 2 3; do
+    add_faxes 2 || exit 1
+    add_faxes 1 bad || exit 1
+    timeout 300 "${AS_NOBODY[@]}" "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1 &
+    first=$!
+    VOXAFAX_HOME="$H2" VOXAFAX_PROFILE="$W/cfg2/voxafax.ini" \
+        timeout 300 "${AS_NOBODY[@]}" "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1
+    second=$?
+    wait "$first"
+    pair="$pair $?/$second"
+done
+echo "two profiles at once, exit statuses:$pair"
 
 # The last run may finish.
 timeout 300 "${AS_NOBODY[@]}" "$B/voxafax-print" /0 </dev/null >>"$W/runs.log" 2>&1
@@ -104,10 +164,11 @@ check "the last run ends" eq "$(ini_key "$PROFILE" VFPrint)" quit
 check "the last run has no error" eq "$(ini_key "$PROFILE" last_error)" ""
 sleep 1  # the sink writes each message as it acknowledges it
 
-"$PY" - "$W" "$STORE" "$SPOOL" "$SINK" "$VOXAFAX_HOME" "$((NEXT - 1))" "$PROFILE" <<'PYEOF' >"$W/report"
+"$PY" - "$W" "$STORE" "$SPOOL" "$SINK" "$VOXAFAX_HOME" "$((NEXT - 1))" "$PROFILE" "$H2" <<'PYEOF' >"$W/report"
 import configparser, email, email.policy, glob, os, re, sys
-w, store, spool, sink, home, total, profile = sys.argv[1:8]
+w, store, spool, sink, home, total, profile, home2 = sys.argv[1:9]
 total = int(total)
+unprintable = {int(l) for l in open(os.path.join(w, "unprintable")) if l.strip()}
 problems = []
 
 def read(path):
@@ -162,7 +223,7 @@ for path in glob.glob(os.path.join(sink, "new", "*.eml")):
         if re.search(rb"(?im)^Disposition:.*;\s*failed", data):
             failed.add(int(n))
 queued = {}
-for path in glob.glob(os.path.join(home, "Out", "*")):
+for path in glob.glob(os.path.join(home, "Out", "*")) + glob.glob(os.path.join(home2, "Out", "*")):
     data = read(path)
     for n in set(re.findall(rb"system-(\d+)@gateway.test", data)):
         queued.setdefault(int(n), set()).add(receipt_id(data))
@@ -201,7 +262,8 @@ by_digest = {}
 for p in pdfs:
     by_digest.setdefault(hashlib.sha256(read(p)).hexdigest(), []).append(os.path.basename(p))
 printed_twice = sorted(names for names in by_digest.values() if len(names) > 1)
-filed_printed = sum(1 for where in in_store.values() if any(".Printed" in x for x in where))
+# Every fax has one image that prints, the unprintable ones too.
+filed = sum(1 for where in in_store.values() if where[0] not in ("cur", "new"))
 
 print("faxes sent to the mailbox: %d" % total)
 print("in the store once: %d; still on the server only: %d" %
@@ -216,9 +278,15 @@ print("STAT filed without a receipt at the sink or in Out/: %s" % sorted(no_rece
 print("STAT answered more than once (sent or queued): %s" % many_receipts)
 print("INFO the same receipt delivered again after a kill during its delivery: %s" % resent)
 print("STAT printed more than once: %s" % printed_twice)
-print("STAT faxes printed and faxes filed as printed: %d %d" % (len(by_digest), filed_printed))
+print("STAT faxes printed and faxes filed: %d %d" % (len(by_digest), filed))
 printed = {n for n, where in in_store.items() if any(".Printed" in x for x in where)}
 print("STAT answered Failed though printed: %s" % sorted(failed & printed))
+wrong = sorted(n for n, where in in_store.items() if len(where) == 1 and
+               (".Unprintable" in where[0]) != (n in unprintable) and where[0] not in ("cur", "new"))
+print("STAT filed under the wrong verdict: %s" % wrong)
+print("STAT left in the inbox: %s" % sorted(n for n, where in in_store.items() if where[0] in ("cur", "new")))
+print("STAT unprintable but not answered Failed: %s" %
+      sorted(n for n in unprintable if n in receipts and n not in failed))
 print("INFO receipts still in Out/: %d" % len(glob.glob(os.path.join(home, "Out", "*"))))
 print("INFO files left in In/: %d" % len(glob.glob(os.path.join(home, "In", "*"))))
 print("STAT profile file parses: %s" % ini_ok(profile))
@@ -234,10 +302,13 @@ check "no fax both filed and still on the server" eq "$(val 'in the store and st
 check "no half-written message file" eq "$(val 'half-written message files in the store')" "[]"
 check "every filed fax has its receipt" eq "$(val "filed without a receipt at the sink or in Out/")" "[]"
 check "no printed fax answered as failed" eq "$(val 'answered Failed though printed')" "[]"
+check "every fax filed under its verdict" eq "$(val 'filed under the wrong verdict')" "[]"
+check "no fax left in the inbox" eq "$(val 'left in the inbox')" "[]"
+check "every unprintable fax answered Failed" eq "$(val 'unprintable but not answered Failed')" "[]"
 check "no fax printed twice" eq "$(val 'printed more than once')" "[]"
 check "no fax answered twice" eq "$(val 'answered more than once (sent or queued)')" "[]"
-pf=$(val 'faxes printed and faxes filed as printed')
-check "as many faxes printed as filed as printed" eq "${pf% *}" "${pf#* }"
+pf=$(val 'faxes printed and faxes filed')
+check "as many faxes printed as filed" eq "${pf% *}" "${pf#* }"
 check "the profile file parses" eq "$(val 'profile file parses')" True
 check "account.ini parses" eq "$(val 'account.ini parses')" True
 check "no half-written PDF" eq "$(val 'PDFs that do not parse')" "[]"

@@ -140,6 +140,28 @@ check "space again: one PDF per fax" eq "$(pdfs)" 4
 check "space again: nothing at the server or in In/" eq "$(at_server) $(in_in)" "0 0"
 check "space again: the last error is cleared" eq "$(ini_key "$PROFILE" last_error)" ""
 
+# The program folder full while faxes wait in the store's inbox (the printer
+# folder was not writable in the run that stored them): the walk stops with
+# the faxes in the inbox, judging none of them; with space again each is
+# printed once.
+faxes 5 6
+chmod 555 "$PRINTS"
+run
+check "faxes in the inbox: the printer's folder stops the walk (was $RC)" eq "$RC" 9
+chmod 755 "$PRINTS"
+rm -f "$HOME_DIR"/temp/*
+fill "$HOME_DIR"
+run
+unfill "$HOME_DIR"
+check "full program folder in the walk: exit status 8 (was $RC)" eq "$RC" 8
+check "full program folder in the walk: the faxes stay in the inbox" eq "$(in_store)" 2
+check "full program folder in the walk: none judged unprintable" \
+    eq "$(sys_subjects .VOXA-FAXes.Unprintable | wc -l)" 0
+check "full program folder in the walk: last_error says so" \
+    bash -c "grep -q '^last_error=Storage Error : ' '$PROFILE'"
+run
+check "space again: both printed (was $RC)" eq "$RC/$(in_store)/$(pdfs)" "0/0/6"
+
 if [ "$FAILURES" != 0 ]; then
     for f in "$W"/run*.err; do echo "--- $f"; tail -n 15 "$f"; done
     echo "--- profile"; cat "$PROFILE"
