@@ -67,6 +67,8 @@ struct StoredMessage {
     // What the conversion could not carry into the message (parts left out
     // and why); "" when nothing.
     std::string note;
+    // A digest of the file the message was converted from; "" when none.
+    std::string origin;
     std::set<MessageMark> marks;
     bool unread = true;
 
@@ -101,7 +103,8 @@ struct NewMessage {
     std::optional<std::int64_t> timeSent;      // Unix seconds; kZeroDateUnix for no date
     std::optional<std::string> text;           // none: no text part at all
     bool unread = true;
-    std::string note;  // see StoredMessage::note
+    std::string note;    // see StoredMessage::note
+    std::string origin;  // see StoredMessage::origin
     std::vector<NewRecipient> recipients;
     std::vector<NewAttachment> attachments;
 };

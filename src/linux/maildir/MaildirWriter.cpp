@@ -132,6 +132,9 @@ void SetHeaders(GMimeMessage* m, const NewMessage& d) {
     if (!d.subject.empty()) g_mime_message_set_subject(m, AsUtf8(d.subject).c_str(), "utf-8");
     if (!d.note.empty())
         g_mime_object_set_header(GMIME_OBJECT(m), kNoteHeader, AsUtf8(d.note).c_str(), "utf-8");
+    if (!d.origin.empty())
+        g_mime_object_set_header(GMIME_OBJECT(m), kOriginHeader, EncodeHeaderText(d.origin).c_str(),
+                                 nullptr);
     if (d.timeSent) {
         // The zero date reads back as itself in every zone.
         GDateTime* dt = *d.timeSent == kZeroDateUnix ? g_date_time_new_from_unix_utc(*d.timeSent)
