@@ -74,12 +74,10 @@ int main(int argc, char** argv) {
     run.gLogin = "fax1";
     run.gPOPServer = "127.0.0.1";
     platform::Log log{platform::LogLevel::Debug, nullptr};  // problems kept, nothing printed
-    config::Context ctx{env,     options, loop,  profile, dialogs, printers,
-                        imaging, sockets, store, cfg,     run,     log};
 
     if (mode == "download" && argc > 3) {
         options.popPort = std::atoi(argv[3]);
-        net::FrmMail form(ctx);
+        net::FrmMail form(net::NetServices{loop, sockets, env, options, cfg, log});
         config::Secrets secrets(loop, env.OptionsIni());
         pop::PopClient client({loop, log, profile, env, options, cfg, run, secrets}, form);
         client.CHECKMAIL_Click();

@@ -71,8 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     print::FrmVFPrint form(ctx.imaging, ctx.loop, ctx.cfg.gprinterName);
-    net::FrmMail frmMail(ctx);
-    mailout::Mailer mailer(ctx, frmMail);
+    net::FrmMail frmMail(
+        net::NetServices{ctx.loop, ctx.sockets, ctx.env, ctx.options, ctx.cfg, ctx.log});
+    mailout::Mailer mailer(mailout::ServicesOf(ctx), frmMail);
     walk::SessionState session;
     if (!walk::SessionLogIn(ctx.store, session, cfg.gVoxaFaxProfile)) std::abort();
     if (!walk::OpenStoreAndFolders(session, false)) std::abort();

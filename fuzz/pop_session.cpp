@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     c.cfg.gTimoutMinutes = 2;
     c.cfg.gPassword = kPassword;
     config::Context& ctx = c.ctx;
-    net::FrmMail form(ctx);
+    net::FrmMail form(net::NetServices{c.loop, ctx.sockets, c.env, c.options, c.cfg, c.log});
     config::Secrets secrets(c.loop, c.env.OptionsIni());
     const pop::PopServices services{c.loop,    c.log, c.profile, c.env,
                                     c.options, c.cfg, c.run,     secrets};

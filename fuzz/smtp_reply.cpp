@@ -1,12 +1,15 @@
 // The SMTP dialogue on arbitrary server replies: the input is cut at 0x1E
 // into the texts the server sends, the greeting first and then one text per
-// command the client writes (a first byte with bit 0x80 set is no text: it
-// makes the server accept only part of each write). Whatever the server
+// command the client writes. A first byte with bit 0x80 or 0x40 set is no
+// text: 0x80 makes the server accept only part of each write, 0x40 makes it
+// a relay spoken to with EHLO and a login over (implicit) TLS, with the
+// mechanism in bits 0x30 (the best offered, LOGIN, XOAUTH2). Whatever the server
 // says, the dialogue ends, its code is one the client can produce, the
 // session log stays one printable line, and the bytes the client wrote,
 // read as a server reads them, hold no command but the client's own: the
 // message, which carries a command of its own behind a lone dot, never ends
 // the data early.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,14 +18,16 @@
 
 #include "mailout/Mailer.h"
 #include "mailout/SMTPprocedures.h"
+#include "mailout/SmtpReply.h"
 #include "net/FrmMail.h"
 #include "tests/fakes/FakeSocket.h"
 #include "tests/support/RunContext.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string input(reinterpret_cast<const char*>(data), size);
-    bool partial = !input.empty() && (static_cast<unsigned char>(input[0]) & 0x80);
-    if (partial) input.erase(0, 1);  // the flag byte is not part of the greeting
+    const unsigned flags = input.empty() ? 0 : static_cast<unsigned char>(input[0]);
+    const bool partial = flags & 0x80, relay = flags & 0x40;
+    if (partial || relay) input.erase(0, 1);  // the flag byte is not part of the greeting
     std::vector<std::string> replies;
     std::size_t pos = 0;
     while (pos <= input.size() && replies.size() < 16) {
@@ -49,18 +54,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     c.env.tick = platform::Millis(100);
     c.cfg.gTimoutMinutes = 2;
     config::Context& ctx = c.ctx;
-    net::FrmMail form(ctx);
-    mailout::Mailer mailer(ctx, form);
-    auto& st = mailer.state();
+    net::FrmMail form(
+        net::NetServices{ctx.loop, ctx.sockets, ctx.env, ctx.options, ctx.cfg, ctx.log});
+    mailout::Services sv = mailout::ServicesOf(ctx);
+    mailout::MailoutState st;
+    if (relay) {
+        st.settings.port = 25;
+        st.settings.implicitTls = true;
+        st.settings.extended = true;
+        st.settings.user = "me@b.test";
+        st.settings.password = "pw";
+        st.settings.mechanism = (flags & 0x30) == 0x10   ? "LOGIN"
+                                : (flags & 0x30) == 0x20 ? "XOAUTH2"
+                                                         : "";
+        st.settings.fallbackSender = "me@b.test";
+    }
     st.gSMTPServer = "10.0.0.1";
     st.gSMTPSenderAddr = "a@b.test";
     st.gSMTPRecipAddr = "c@d.test";
     st.gMessageBody = "Subject: x\r\n\r\n.line\r\nHi\r.\rMAIL FROM:<evil@x.test>\r\n.\r\nQUIT\n";
 
-    const bool ok = mailout::SendEMail(form, st);
+    const bool ok = mailout::SendEMail(form, st, sv);
     const int code = form.gSMTP_Error;
     if (ok != (code == 0)) std::abort();
-    if (!(code >= -1 && code <= 7) || code == 5 || code == 6) std::abort();
+    // 6: a greeting whose line never ended is no greeting.
+    if (!(code >= -1 && code <= 7) || code == 5) std::abort();
     for (char c : st.gSMTPLog)
         if (static_cast<unsigned char>(c) < 32) std::abort();
     (void)mailout::GetSMTPErrorMessage(form, code);
@@ -83,10 +101,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (line == ".") inData = false;
             continue;
         }
+        const std::vector<std::string> own =
+            relay
+                ? std::vector<std::string>{"EHLO 10.0.0.1",
+                                           "AUTH PLAIN " +
+                                               mailout::Base64(std::string("\0me@b.test\0pw", 13)),
+                                           "AUTH LOGIN",
+                                           mailout::Base64("me@b.test"),
+                                           mailout::Base64("pw"),
+                                           "AUTH XOAUTH2 " +
+                                               mailout::Base64("user=me@b.test\x01"
+                                                               "auth=Bearer pw\x01\x01"),
+                                           "",
+                                           "MAIL FROM:<a@b.test>",
+                                           "MAIL FROM:<me@b.test>",
+                                           "RCPT TO:<c@d.test>",
+                                           "QUIT"}
+                : std::vector<std::string>{"HELO 10.0.0.1", "MAIL FROM: <a@b.test>",
+                                           "RCPT TO: <c@d.test>", "QUIT"};
         if (line == "DATA") {
             inData = true;
-        } else if (line != "HELO 10.0.0.1" && line != "MAIL FROM: <a@b.test>" &&
-                   line != "RCPT TO: <c@d.test>" && line != "QUIT") {
+        } else if (std::find(own.begin(), own.end(), line) == own.end()) {
             std::abort();
         }
     }

@@ -2,9 +2,13 @@
 # Starts a private Dovecot serving one mailbox over POP3 on loopback:
 #   dovecot-pop3-start.sh STATE_DIR MAILDIR PORT [POP3S_PORT]
 # User and password come from POP3_USER / POP3_PASSWORD (fax1 / fax1pass),
-# the listen address from POP3_LISTEN (127.0.0.1). With a POP3S port a
-# self-signed certificate for localhost and 127.0.0.1 is made in
-# STATE_DIR/tls/cert.pem (clients trust it as their CA file).
+# the listen address from POP3_LISTEN (127.0.0.1). With a POP3S port, or with
+# POP3_STLS=yes (STLS offered on the plain port) or POP3_STLS=required (no
+# logon in clear), a self-signed certificate for localhost, 127.0.0.1 and
+# 127.0.0.2 is made in STATE_DIR/tls/cert.pem (clients trust it as their CA
+# file). Without either, the server offers no TLS at all. Dovecot counts a
+# client whose address is its own as secure and lets it log on in clear:
+# listen on 127.0.0.2 (POP3_LISTEN) to see a logon refused before STLS.
 # Prints the master PID; it is kept in STATE_DIR/dovecot.pid for
 # dovecot-pop3-stop.sh. Mail is accessed as user "mail" (uid 8): Dovecot
 # refuses uid 0. STATE_DIR and MAILDIR must be reachable by that user.
@@ -17,6 +21,11 @@ STATE=$1 MAILDIR=$2 PORT=$3 SPORT=${4:-}
 USER_NAME=${POP3_USER:-fax1}
 PASSWORD=${POP3_PASSWORD:-fax1pass}
 LISTEN=${POP3_LISTEN:-127.0.0.1}
+STLS=${POP3_STLS:-no}
+case "$STLS" in
+    no | yes | required) ;;
+    *) echo "dovecot-pop3: POP3_STLS must be no, yes or required" >&2; exit 2 ;;
+esac
 DOVECOT=${DOVECOT:-/usr/sbin/dovecot}
 if [ ! -x "$DOVECOT" ]; then
     echo "dovecot-pop3: $DOVECOT not found (apt-get install dovecot-pop3d)" >&2
@@ -45,18 +54,18 @@ printf '%s:{PLAIN}%s\n' "$USER_NAME" "$PASSWORD" >"$STATE/passwd"
 
 SSL_LINES="ssl = no"
 SPORT_LINE="port = 0"
-if [ -n "$SPORT" ]; then
+if [ -n "$SPORT" ] || [ "$STLS" != no ]; then
     mkdir -p "$STATE/tls"
     if [ ! -f "$STATE/tls/cert.pem" ]; then
         openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -keyout "$STATE/tls/key.pem" \
             -out "$STATE/tls/cert.pem" -subj /CN=localhost \
-            -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" >/dev/null 2>&1
+            -addext "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:127.0.0.2" >/dev/null 2>&1
     fi
-    SSL_LINES="ssl = yes
+    SSL_LINES="ssl = $([ "$STLS" = required ] && echo required || echo yes)
 ssl_cert = <$STATE/tls/cert.pem
 ssl_key = <$STATE/tls/key.pem
 ssl_min_protocol = TLSv1.2"
-    SPORT_LINE="port = $SPORT
+    [ -n "$SPORT" ] && SPORT_LINE="port = $SPORT
     ssl = yes"
 fi
 
@@ -68,7 +77,7 @@ log_path = $STATE/dovecot.log
 protocols = pop3
 listen = $LISTEN
 $SSL_LINES
-disable_plaintext_auth = no
+disable_plaintext_auth = $([ "$STLS" = required ] && echo yes || echo no)
 auth_mechanisms = plain login
 auth_failure_delay = 0
 first_valid_uid = 8
@@ -96,7 +105,7 @@ CONF
 
 "$DOVECOT" -c "$STATE/dovecot.conf"
 for _ in $(seq 1 100); do
-    if [ -s "$RUN/master.pid" ] && (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; then
+    if [ -s "$RUN/master.pid" ] && (exec 3<>"/dev/tcp/${LISTEN%%,*}/$PORT") 2>/dev/null; then
         cp "$RUN/master.pid" "$STATE/dovecot.pid"
         cat "$STATE/dovecot.pid"
         exit 0

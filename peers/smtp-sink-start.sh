@@ -1,6 +1,8 @@
 #!/bin/bash
 # Starts the loopback SMTP sink: smtp-sink-start.sh STATE_DIR OUT_DIR PORT
-#   [--smtps CERT KEY] [--reject-rcpt REGEX] [--host ADDR]
+#   [--smtps CERT KEY] [--starttls CERT KEY] [--require-starttls]
+#   [--auth USER:PASS] [--auth-required] [--xoauth2 USER:TOKEN]
+#   [--reject-rcpt REGEX] [--host ADDR]
 # or the raw recorder (smtp-sink-raw.py, no aiosmtpd needed):
 #   smtp-sink-start.sh STATE_DIR OUT_DIR PORT --raw [--tarpit S] [--reject-rcpt REGEX]
 # Prints "READY host port" when it accepts connections; its PID is kept in

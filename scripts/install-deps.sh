@@ -11,7 +11,7 @@ pkgs=(
   googletest libgtest-dev
   libgmime-3.0-dev libtiff-dev libcairo2-dev libcups2-dev libturbojpeg0-dev libssl-dev
   fonts-dejavu-core poppler-utils libtiff-tools openssl time
-  dovecot-pop3d python3 python3-aiosmtpd cups cups-client cups-filters
+  dovecot-pop3d dovecot-submissiond python3 python3-aiosmtpd cups cups-client cups-filters
   libmicrohttpd-dev
   # the browser tests of voxafax web: headless Chromium driven by Selenium
   chromium chromium-driver python3-selenium

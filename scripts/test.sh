@@ -26,6 +26,7 @@ start=$(date +%s)
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 -DCMAKE_C_FLAGS=-O1 \
   -DVOXAFAX_SANITIZE=ON "${launcher[@]}" >/dev/null
 cmake --build build-asan -j"$jobs" --target unit_tests
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1
+export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
 (cd build-asan && ctest --output-on-failure -j2 -E '^(script_|include_graph)' "${args[@]}")
 echo "sanitizer round: $(($(date +%s) - start)) s"

@@ -33,6 +33,30 @@ std::optional<long> ParseLong(const std::string& s) {
     return v;
 }
 
+// "host" or "host:port" ("[v6]:port" for an IPv6 address).
+bool SplitHostPort(const std::string& text, std::string& host, int& port) {
+    std::string p;
+    if (!text.empty() && text[0] == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos) return false;
+        host = text.substr(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') return false;
+            p = text.substr(close + 2);
+        }
+    } else {
+        const std::size_t colon = text.find(':');
+        host = text.substr(0, colon);
+        if (colon != std::string::npos) p = text.substr(colon + 1);
+    }
+    if (host.empty() || host.find_first_of(" \t") != std::string::npos) return false;
+    if (p.empty()) return text.back() != ':';
+    auto n = ParseLong(p);
+    if (!n || *n < 1 || *n > 65535) return false;
+    port = static_cast<int>(*n);
+    return true;
+}
+
 std::optional<bool> ParseFlag(const std::string& v) {
     const std::string l = Lower(v);
     if (l == "yes" || l == "y" || l == "true" || l == "on" || l == "1") return true;
@@ -85,6 +109,32 @@ class OptionReader {
         if (!out.command.empty() && !out.file.empty())
             problems_.push_back("[" + out.section + "] password_command and password_file in " +
                                 path_ + " are both set; keep one");
+    }
+
+    // The [smtp] keys of submission through a relay, and the variables of
+    // MX lookups.
+    void Submission(Options& o) {
+        std::string relay;
+        Text("smtp", "relay", relay);
+        if (!relay.empty() && !SplitHostPort(relay, o.smtpRelayHost, o.smtpRelayPort))
+            Refuse("smtp", "relay", relay, "is not host or host:port (a port from 1 to 65535)");
+        Flag("smtp", "direct", o.smtpDirect);
+        Flag("smtp", "starttls", o.smtpStartTls);
+        Text("smtp", "user", o.smtpUser);
+        const std::vector<std::string> mechanisms = {"plain", "login", "xoauth2"};
+        int auth = -1;
+        Choice("smtp", "auth", mechanisms, auth);
+        if (auth >= 0) o.smtpAuth = platform::Upper(mechanisms[static_cast<std::size_t>(auth)]);
+        Text("smtp", "helo", o.smtpHelo);
+        if (o.smtpHelo.find_first_of(" \t<>") != std::string::npos)
+            Refuse("smtp", "helo", o.smtpHelo, "is not a host name");
+        Flag("smtp", "mx", o.smtpMx);
+        Flag("smtp", "standards", o.smtpStandards);
+        if (o.smtpRelayHost.empty() && !o.smtpUser.empty())
+            problems_.push_back("[smtp] user in " + path_ +
+                                " is for a relay, and no relay is set; add relay = host[:port]");
+        o.nameServer = Env("VOXAFAX_NAMESERVER");
+        o.hostsFileOnly = !Env("VOXAFAX_HOSTS_FILE").empty();
     }
 
     // A whole number from lo to hi.
@@ -210,6 +260,7 @@ Options Options::Load(const platform::Environment& env) {
     r.Number("smtp", "receipt_max_runs", 1, 1000, o.receiptMaxRuns);
     r.Number("smtp", "receipt_max_days", 1, 3650, o.receiptMaxDays);
     r.Number("smtp", "dialogue_minutes", 0, 1440, o.smtpDialogueMinutes);
+    r.Submission(o);
     r.Secret(o.popSecret);
     r.Secret(o.smtpSecret);
     r.Flag("pop3", "allow_clear", o.popAllowClear);

@@ -26,13 +26,34 @@ struct Options {
     // The port came from the variable, so that is what a person must change.
     bool popPortFromVariable = false;
     bool smtpPortFromVariable = false;
-    // A receipt that no candidate server took in this many runs, or that is
-    // this many days old and still failing, leaves Out/ for Undelivered/.
+    // A receipt that no server took leaves Out/ for Undelivered/ once it is
+    // receipt_max_days old and servers were asked about it in at least
+    // receipt_max_runs runs; until then it is retried at growing intervals.
     int receiptMaxRuns = 10;  // [smtp] receipt_max_runs
-    int receiptMaxDays = 3;   // [smtp] receipt_max_days
+    int receiptMaxDays = 5;   // [smtp] receipt_max_days
     // The longest one SMTP dialogue may take, in network timer ticks
     // (minutes); 0: one tick more than a single reply wait allows.
     int smtpDialogueMinutes = 0;  // [smtp] dialogue_minutes
+
+    // Submission through the subscriber's provider: a relay (host, and its
+    // port or 0 for 465 with tls, else 587) tried in place of the nine
+    // candidate rows, or before them with direct. The relay gets EHLO,
+    // STARTTLS (unless its connection is TLS already) and, with a user, a
+    // login over TLS (auth: PLAIN, LOGIN or XOAUTH2; "": the best offered).
+    std::string smtpRelayHost;  // [smtp] relay = host[:port]
+    int smtpRelayPort = 0;
+    bool smtpDirect = false;   // [smtp] direct
+    bool smtpStartTls = true;  // [smtp] starttls
+    std::string smtpUser;      // [smtp] user
+    std::string smtpAuth;      // [smtp] auth, upper case
+    std::string smtpHelo;      // [smtp] helo: the greeting's name for every server
+    bool smtpMx = false;       // [smtp] mx: rows 1 and 2 become the domain's MX hosts
+    bool smtpStandards =
+        false;  // [smtp] standards: Message-Id, Date and From as the standard has them
+    // $VOXAFAX_NAMESERVER: the one name server MX lookups ask; without it,
+    // $VOXAFAX_HOSTS_FILE keeps them off the network (no MX is found).
+    std::string nameServer;
+    bool hostsFileOnly = false;
 
     // [pop3] and [smtp] password_command / password_file: where a server's
     // password comes from instead of the profile's Password.

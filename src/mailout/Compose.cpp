@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "config/NodeConfig.h"
 #include "config/RunGlobals.h"
@@ -41,7 +42,28 @@ std::string WriteTempFile(const std::string& folder, const std::string& text) {
     return tmpl;
 }
 
+// The date as the internet message format has it, in English whatever the
+// locale: "Fri, 12 Jun 2026 18:25:01 +0200".
+std::string InternetDate(const std::tm& tm) {
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const long offset = tm.tm_gmtoff / 60;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s, %d %s %d %02d:%02d:%02d %c%02ld%02ld",
+                  kDays[tm.tm_wday % 7], tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec, offset < 0 ? '-' : '+', std::labs(offset) / 60,
+                  std::labs(offset) % 60);
+    return buf;
+}
+
 }  // namespace
+
+std::string DateForLog(std::time_t when) {
+    std::tm tm{};
+    localtime_r(&when, &tm);
+    return Format(tm, "%Y-%m-%d %H:%M");
+}
 
 LocalStamp StampAt(std::time_t when) {
     std::tm tm{};
@@ -50,35 +72,31 @@ LocalStamp StampAt(std::time_t when) {
     s.date = Format(tm, "%m/%d/%Y");
     s.time = Format(tm, "%I:%M:%S ") + (tm.tm_hour < 12 ? "AM" : "PM");
     s.stamp = Format(tm, "%Y%m%d%H%M%S");
+    s.rfc = InternetDate(tm);
     return s;
 }
 
-std::string ComposeMDNText(const ReceiptInputs& in, const std::string& recipient,
-                           const config::NodeConfig& cfg, const config::RunGlobals& run,
-                           const LocalStamp& now) {
-    const std::string& vf = cfg.gVoxaFaxAddr;
-    const std::string& B = run.gMDNBoundary;
-    const std::string& disp = in.gDispositionType;
-    const bool failed = disp == "Failed";
-    const bool caps = disp == "CapsRequest";
-    const std::string frame40 = "G3Fax-t30frame:G3Fax-frame=40,373635342033323332203330;";
-    // What the message said goes into header lines as one line each, and
-    // into the body with CR LF line ends and bounded in size: a receipt
-    // answers a stranger, and must neither carry commands of theirs nor
-    // repeat megabytes of their text to whomever they name.
-    const std::string subject = HeaderText(in.gSubject);
-    const std::string sentOn = HeaderText(in.gPOPSentDateTime);
-    const std::string originalId = HeaderText(in.gOriginalMsgID);
-    const std::string fileReport = QuotedText(in.gFileReport);
+namespace {
 
+const char* const kFrame40 = "G3Fax-t30frame:G3Fax-frame=40,373635342033323332203330;";
+
+// The receipt's header fields. What the message said goes into header lines
+// as one line each: a receipt answers a stranger, and must not carry
+// commands or fields of theirs to whomever they name.
+std::string MdnHeader(const ReceiptInputs& in, const std::string& recipient,
+                      const config::NodeConfig& cfg, const config::RunGlobals& run,
+                      const LocalStamp& now, bool standards) {
+    const std::string& vf = cfg.gVoxaFaxAddr;
+    const std::string subject = HeaderText(in.gSubject);
     std::string t;
     t += "To:" + HeaderText(recipient) + CRLF;
     t += "From:" + vf + CRLF;
-    t += "Date:" + now.date + " " + now.time + CRLF;
+    t += (standards ? "Date: " + now.rfc : "Date:" + now.date + " " + now.time) + CRLF;
     t += "X-VF-PageCount:" + in.gPageCount + CRLF;
     t += "X-VF-Original-Id: " + in.gOriginalId + CRLF;
-    t += "Message-Id: MDN." + now.stamp + "." + vf + CRLF;
-    if (!caps)
+    const std::string id = "MDN." + now.stamp + "." + vf;
+    t += "Message-Id: " + (standards ? "<" + id + ">" : id) + CRLF;
+    if (in.gDispositionType != "CapsRequest")
         t += "Subject: RE: " + subject + " : VOXA-FAX confirmation." + CRLF;
     else
         t += "Subject: RE: " + subject + CRLF;
@@ -88,61 +106,85 @@ std::string ComposeMDNText(const ReceiptInputs& in, const std::string& recipient
              CRLF;
     else
         t += std::string("Content-Type: message/fax") + CRLF;
-    t += "     boundary = \"" + B + "\"" + CRLF + CRLF;
-    t += "--" + B + CRLF + CRLF;
+    t += "     boundary = \"" + run.gMDNBoundary + "\"" + CRLF + CRLF;
+    return t;
+}
 
-    t += "The VOXA-FAX sent on " + sentOn + " to " + vf + " with the subject \"" + subject + "\"";
-    if (failed) {
+// The first part: the outcome in words. Text from the message is quoted
+// with CR LF line ends and bounded in size.
+std::string MdnExplanation(const ReceiptInputs& in, const config::NodeConfig& cfg) {
+    const std::string& disp = in.gDispositionType;
+    std::string t = "The VOXA-FAX sent on " + HeaderText(in.gPOPSentDateTime) + " to " +
+                    cfg.gVoxaFaxAddr + " with the subject \"" + HeaderText(in.gSubject) + "\"";
+    if (disp == "Failed") {
         t += std::string(" could not be processed.") + CRLF + QuotedText(in.gProcessReport) + CRLF;
-    } else if (caps) {
+    } else if (disp == "CapsRequest") {
         t += std::string(" has been processed in Internet FAX Full Mode.") + CRLF;
     } else {
         t += std::string(" has been processed.") + CRLF +
              "This is not a guarantee that the message has been read or understood." + CRLF +
              "For more information " + config::kServiceWebAddress + "." + CRLF;
     }
-    t += CRLF;
+    return t + CRLF;
+}
 
+// The disposition fields of the second part, for a receipt that is not an
+// answer to a capability request in full mode.
+std::string MdnDisposition(const ReceiptInputs& in) {
+    const std::string& disp = in.gDispositionType;
+    const bool failed = disp == "Failed";
+    std::string t;
+    if (!in.gfglFullMode) {
+        t += "Disposition: automatic-action/MDN-sent-automatically; " + disp + CRLF;
+        if (failed) t += "Failure: " + in.gFailureText + CRLF;
+        return t +
+               "Accept-Features: ua-media=stationary;paper-size=letter;grey=2;dpi-x=300;dpi-y=300" +
+               CRLF + CRLF;
+    }
+    t += std::string("Disposition: automatic-action/MDN-sent-automatically; ") + CRLF;
+    t += std::string(16, ' ') + disp + " / G3Fax-report-request" + CRLF;
+    if (!failed) {
+        t += "G3Fax-Report:G3Fax-Results=00;G3Fax-Pages=" + platform::TrimBlanks(in.gPageCount) +
+             CRLF + CRLF;
+    } else if (in.gFailureText != "System Error") {
+        t += std::string("G3Fax-Report:G3Fax-Results=02;") + kFrame40 + CRLF;
+        t += std::string(15, ' ') + "G3Fax-frame=80,004372" + CRLF;
+    } else {
+        t += std::string("G3Fax-Report:G3Fax-Results=01") + CRLF;
+    }
+    return t;
+}
+
+}  // namespace
+
+std::string ComposeMDNText(const ReceiptInputs& in, const std::string& recipient,
+                           const config::NodeConfig& cfg, const config::RunGlobals& run,
+                           const LocalStamp& now, bool standards) {
+    const std::string& vf = cfg.gVoxaFaxAddr;
+    const std::string& B = run.gMDNBoundary;
+    std::string t = MdnHeader(in, recipient, cfg, run, now, standards);
+    t += "--" + B + CRLF + CRLF;
+    t += MdnExplanation(in, cfg);
     t += "--" + B + CRLF;
     t += std::string("content-type: message/disposition-notification") + CRLF + CRLF;
     t += "Reporting-UA: " + vf + "; " + run.gAppTitle + " " + run.gVersion + CRLF;
     t += "Original-Recipient: rfc822;" + vf + CRLF;
     t += "Final-Recipient: rfc822;" + vf + CRLF;
-    t += "Original-Message-ID: " + originalId + CRLF;
-
-    if (in.gfglFullMode && caps) {
+    t += "Original-Message-ID: " + HeaderText(in.gOriginalMsgID) + CRLF;
+    if (in.gfglFullMode && in.gDispositionType == "CapsRequest") {
         // A capability request is answered with our capabilities only: no
         // copy of the message, so the report has two parts.
         t += std::string("Disposition: automatic-action/MDN-sent-automatically;") + CRLF;
         t += std::string("        processed / G3Fax-capability-request") + CRLF;
-        t += frame40 + CRLF;
+        t += std::string(kFrame40) + CRLF;
         t += std::string("        G3Fax-frame=80,004372") + CRLF + CRLF;
         t += "--" + B + "--";
     } else {
-        if (in.gfglFullMode) {
-            t += std::string("Disposition: automatic-action/MDN-sent-automatically; ") + CRLF;
-            t += std::string(16, ' ') + disp + " / G3Fax-report-request" + CRLF;
-            if (!failed) {
-                t += "G3Fax-Report:G3Fax-Results=00;G3Fax-Pages=" +
-                     platform::TrimBlanks(in.gPageCount) + CRLF + CRLF;
-            } else if (in.gFailureText != "System Error") {
-                t += "G3Fax-Report:G3Fax-Results=02;" + frame40 + CRLF;
-                t += std::string(15, ' ') + "G3Fax-frame=80,004372" + CRLF;
-            } else {
-                t += std::string("G3Fax-Report:G3Fax-Results=01") + CRLF;
-            }
-        } else {
-            t += "Disposition: automatic-action/MDN-sent-automatically; " + disp + CRLF;
-            if (failed) t += "Failure: " + in.gFailureText + CRLF;
-            t += std::string(
-                     "Accept-Features: ua-media=stationary;paper-size=letter;grey=2;"
-                     "dpi-x=300;dpi-y=300") +
-                 CRLF + CRLF;
-        }
+        t += MdnDisposition(in);
         t += "--" + B + CRLF;
         t += std::string("content-type: message/rfc822") + CRLF + CRLF;
         t += QuotedText(in.FullMsgHdr) + CRLF;
-        t += fileReport + CRLF;
+        t += QuotedText(in.gFileReport) + CRLF;
         t += std::string(CRLF) + "--" + B + "--";
     }
     t += std::string(CRLF) + CRLF + "." + CRLF;
@@ -150,11 +192,13 @@ std::string ComposeMDNText(const ReceiptInputs& in, const std::string& recipient
 }
 
 std::string ComposeTestMessageText(const std::string& recipient, const config::NodeConfig& cfg,
-                                   const config::RunGlobals& run, const LocalStamp& now) {
+                                   const config::RunGlobals& run, const LocalStamp& now,
+                                   bool standards) {
     std::string t;
+    if (standards) t += "From: <" + cfg.gVoxaFaxAddr + ">" + CRLF;
     t += "To: <" + recipient + ">" + CRLF;
     t += "Message-Id: <VFTEST." + now.stamp + "." + cfg.gVoxaFaxAddr + ">" + CRLF;
-    t += "Date: " + now.date + " " + now.time + CRLF;
+    t += "Date: " + (standards ? now.rfc : now.date + " " + now.time) + CRLF;
     t += std::string("Subject: Test VOXA-FAX") + CRLF + CRLF;
     t += run.gBannerText;
     for (int i = 0; i < 7; ++i) t += CRLF;

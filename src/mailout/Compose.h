@@ -19,17 +19,24 @@ struct LocalStamp {
     std::string date;   // "mm/dd/yyyy"
     std::string time;   // "hh:mm:ss AM" / "PM"
     std::string stamp;  // "yyyymmddhhnnss"
+    std::string rfc;    // "Fri, 12 Jun 2026 18:25:01 +0200", the internet message format's
 };
 LocalStamp StampAt(std::time_t when);
+// "2026-06-12 18:25", local time: how the run log gives a date.
+std::string DateForLog(std::time_t when);
 
-// The whole receipt, ending in the end-of-data marker.
+// The whole receipt, ending in the end-of-data marker. With `standards`
+// its Message-Id is in angle brackets and its Date in the internet message
+// format; else both are as they have always been.
 std::string ComposeMDNText(const ReceiptInputs& in, const std::string& recipient,
                            const config::NodeConfig& cfg, const config::RunGlobals& run,
-                           const LocalStamp& now);
+                           const LocalStamp& now, bool standards = false);
 
 // The test message to gSMTPRecipAddr, ending in the end-of-data marker.
+// With `standards` it has a From: field and an internet-format Date.
 std::string ComposeTestMessageText(const std::string& recipient, const config::NodeConfig& cfg,
-                                   const config::RunGlobals& run, const LocalStamp& now);
+                                   const config::RunGlobals& run, const LocalStamp& now,
+                                   bool standards = false);
 
 // Puts `text` into `folder` as "<stamp>.MDN" and returns the bare name ("" when
 // it could not be written). The file is complete and on disk before the name

@@ -3,8 +3,6 @@
 // receipts for the message in hand, and the test message.
 #include <cstdint>
 #include <ctime>
-#include <functional>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -12,11 +10,8 @@
 #include <vector>
 
 #include "mailout/SMTPprocedures.h"
-#include "platform/Clock.h"
-
-namespace config {
-struct Context;
-}
+#include "mailout/Services.h"
+#include "platform/Result.h"
 
 namespace net {
 class FrmMail;
@@ -44,53 +39,39 @@ struct ReceiptInputs {
     std::string gPageCount;
 };
 
-// The SMTP side's state, kept for the whole run.
-struct MailoutState {
-    std::string gSMTPServer;
-    std::string gSMTPSenderAddr;
-    std::string gSMTPRecipAddr;
-    std::string gMessageBody;
-    std::string gSMTPLog;  // grows through the run
-    std::int16_t gSMTPStep = SMTP_Idle;
-    std::string SMTP_State;
-    std::string gOutCmd;
-    bool gflgTestSend = false;
-
-    // How the latest dialogue went, for the run log: the reply in hand when
-    // it ended (one line), whether its deadline cut it short, and whether a
-    // command or the message could not be written.
-    std::string lastReply;
-    bool deadlinePassed = false;
-    bool writeFailed = false;
-    // Called the moment the server has taken the message (its end answered
-    // with 250), before the QUIT.
-    std::function<void()> onAccepted;
+// One server to try, with the envelope sender and how to talk to it.
+struct Candidate {
+    std::string server;
+    std::string sender;
+    DialogueSettings settings;
 };
 
 class Mailer {
   public:
-    Mailer(config::Context& ctx, net::FrmMail& form);
+    Mailer(Services services, net::FrmMail& form);
     ~Mailer();
 
     MailoutState& state() { return st_; }
     net::FrmMail& form() { return form_; }
 
-    // Sends every file waiting in the Out folder; removes each one sent. A
-    // receipt that found no server in receipt_max_runs runs, or that is
-    // receipt_max_days old and still fails, goes to Undelivered/.
+    // Sends the files waiting in the Out folder that are due, and removes
+    // each one sent. A receipt that failed is retried at growing intervals;
+    // it goes to Undelivered/ only when it is receipt_max_days old and
+    // servers were asked about it in receipt_max_runs runs.
     void SendQueuedFiles();
     // Composes the receipt for `in` (to state().gSMTPRecipAddr), queues it in
     // Out/, sends it, and removes it from Out/ when it went out. A message
     // already answered, in this run or an earlier one, gets no second
-    // receipt; a recipient that is not a plain address gets none at all.
-    void SendReceipt(const ReceiptInputs& in);
+    // receipt; a recipient that is not one plain address gets none at all.
+    // False when the receipt could not be recorded or queued (a storage
+    // failure, in last_error); a receipt that only found no server is queued
+    // and counts as handled.
+    bool SendReceipt(const ReceiptInputs& in);
     // Switch /2: the test message to the subscriber's own address.
     void SendTestVoxaFax();
 
-    // Tries the nine candidate servers in order until one takes
-    // state().gMessageBody; records the outcome in account.ini. A row that
-    // repeats one tried before, or names a server found unreachable earlier
-    // in the run, is not tried again.
+    // Tries the candidate servers in order until one takes
+    // state().gMessageBody; records the outcome in account.ini.
     bool SendMessage(const std::string& type);
     // Sends one message file (full path); its To: field is the recipient.
     bool SendMessageFile(const std::string& fileName);
@@ -103,6 +84,10 @@ class Mailer {
     // yet queued; `stamp` receives its time stamp, the queue name to be.
     std::string ComposeMDN(const ReceiptInputs& in, std::string& staged, std::string& stamp);
     std::string ComposeTestMessage();
+
+    // The candidates for a recipient's domain: the relay, the nine rows (or
+    // the domain's mail exchangers in place of rows 1 and 2), in order.
+    std::vector<Candidate> Candidates(const std::string& domain);
 
     // The (server, sender) pairs SendMessage tried in its latest call.
     const std::string& LastAttempts() const { return attempts_; }
@@ -117,32 +102,45 @@ class Mailer {
     ReceiptLedger& Ledger();
     void FinishStagedReceipts();
     void Delivered(const std::string& name, const std::string& text, bool keepCopy);
+    // The relay's dialogue settings, its password fetched on first use;
+    // false (and logged once) when there is no password to log in with.
+    bool RelaySettings(DialogueSettings& out);
+    std::vector<std::string> DirectServers(const std::string& domain);
+    // One candidate's dialogue, recorded in the attempts and reasons.
+    bool TryCandidate(const Candidate& c, std::size_t row);
     // What the latest SendMessage came to, in words: each server with what
     // happened there.
     std::string Reasons() const;
     // last_error's code and what it means, for a person reading the log.
     std::string LastErrorInWords() const;
-    std::string Reason(std::int32_t code, platform::Millis took) const;
+    std::string Reason(std::int32_t code) const;
     std::string ServerLabel(const std::string& server) const;
     // A receipt file of Out/ that no server took in this run.
     void AfterFailedSend(const std::string& name, const std::string& recipient,
                          std::time_t composed);
+    // Not yet time to try `name` again: when it is due.
+    std::time_t DueAt(const std::string& name);
     // Moves a receipt file out of Out/ for good, and says so.
     void GiveUp(const std::string& name, const std::string& recipient, const std::string& why);
+    // A receipt that cannot be recorded or queued: last_error and the log.
+    bool StorageFailure(const std::string& what);
 
-    config::Context& ctx_;
+    Services sv_;
     net::FrmMail& form_;
     MailoutState st_;
+    std::unique_ptr<config::Secrets> ownSecrets_;
+    std::unique_ptr<platform::MailExchangers> ownMx_;
+    bool relayUnusable_ = false;  // no password for the relay: said once
     std::string attempts_;
-    std::string kind_ = "message";  // what is being sent, for the status line and the log
+    std::string sentVia_;           // host:port of the server that took the latest message
+    std::string kind_ = "message";  // what is being sent, for the log
     std::string recipientFault_;
     bool anyCandidate_ = false;  // the latest SendMessage had a row to try
-    // Each server of the latest SendMessage and what happened there ("" for
-    // one found unreachable earlier in the run).
+    bool askedAServer_ = false;  // ... and a server answered in it
+    // Each server of the latest SendMessage and what happened there.
     std::vector<std::pair<std::string, std::string>> tried_;
-    std::map<std::string, std::int32_t> unreachable_;  // server -> its code, this run
-    std::set<std::string> queuedThisRun_;              // Out/ files counted as left queued
-    std::set<std::string> failedThisRun_;              // Out/ files whose failed run is counted
+    std::set<std::string> queuedThisRun_;  // Out/ files counted as left queued
+    std::set<std::string> failedThisRun_;  // Out/ files whose failed run is counted
     std::set<std::string> warnedSenders_;
     std::unique_ptr<ReceiptLedger> ledger_;
 };

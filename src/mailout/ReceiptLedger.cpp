@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char* kHeader =
     "# voxafax-print receipts: \"answered KEY TIME [STAGED]\" for each message answered,\n"
-    "# \"failed RUNS NAME\" for each receipt in Out/ that found no server.\n";
+    "# \"retry RUNS TIME NAME\" for each receipt in Out/ that no server took.\n";
 
 // FNV-1a: the key only has to tell messages apart, not resist forgery (a
 // forger gains nothing by making a message look answered but its own).
@@ -61,11 +61,15 @@ void ReceiptLedger::Load(std::time_t now) {
             // A receipt still staged is kept whatever its age: it is not out yet.
             if (when >= oldest || !staged.empty())
                 answered_[key] = {static_cast<std::time_t>(when), staged};
-        } else if (kind == "failed") {
-            int runs = 0;
+        } else if (kind == "failed" || kind == "retry") {
+            // "failed RUNS NAME" is how earlier versions kept it.
+            Retry r;
+            long long last = 0;
             std::string name;
-            if (in >> runs && std::getline(in >> std::ws, name) && !name.empty() && runs > 0)
-                failedRuns_[name] = runs;
+            if (!(in >> r.runs) || (kind == "retry" && !(in >> last))) continue;
+            r.last = static_cast<std::time_t>(last);
+            if (std::getline(in >> std::ws, name) && !name.empty() && r.runs > 0)
+                failedRuns_[name] = r;
         }
     }
 }
@@ -92,11 +96,18 @@ void ReceiptLedger::Settle(const std::string& key) {
 
 int ReceiptLedger::FailedRuns(const std::string& name) const {
     auto it = failedRuns_.find(name);
-    return it == failedRuns_.end() ? 0 : it->second;
+    return it == failedRuns_.end() ? 0 : it->second.runs;
 }
 
-int ReceiptLedger::NoteFailedRun(const std::string& name) {
-    return ++failedRuns_[name];
+std::time_t ReceiptLedger::LastFailure(const std::string& name) const {
+    auto it = failedRuns_.find(name);
+    return it == failedRuns_.end() ? 0 : it->second.last;
+}
+
+int ReceiptLedger::NoteFailedRun(const std::string& name, std::time_t when) {
+    Retry& r = failedRuns_[name];
+    r.last = when;
+    return ++r.runs;
 }
 
 void ReceiptLedger::Forget(const std::string& name) {
@@ -122,9 +133,10 @@ platform::Status ReceiptLedger::Save() const {
         if (!e->second.staged.empty()) out += " " + e->second.staged;
         out += "\n";
     }
-    for (const auto& [name, runs] : failedRuns_) {
+    for (const auto& [name, r] : failedRuns_) {
         if (name.find_first_of("\r\n") != std::string::npos) continue;  // cannot be a line
-        out += "failed " + std::to_string(runs) + " " + name + "\n";
+        out += "retry " + std::to_string(r.runs) + " " +
+               std::to_string(static_cast<long long>(r.last)) + " " + name + "\n";
     }
     return platform::WriteFileAtomically(path_, out, 0600);
 }

@@ -3,8 +3,8 @@
 // small file of the program folder (mode 0600): which messages have been
 // answered, so that none is answered twice whatever happens between two
 // walks over it (a run killed before the message was filed, the same mail
-// fetched again), and in how many runs each receipt waiting in Out/ found no
-// server that took it.
+// fetched again), and for each receipt waiting in Out/ in how many runs the
+// servers asked about it took it not, and when they were last asked.
 #include <cstddef>
 #include <ctime>
 #include <map>
@@ -47,10 +47,12 @@ class ReceiptLedger {
     // The answer could not be recorded after all.
     void ForgetAnswer(const std::string& key) { answered_.erase(key); }
 
-    // Runs in which the receipt file `name` of Out/ found no server.
+    // Runs in which servers were asked about the receipt file `name` of
+    // Out/ and none took it, and when the latest of them was.
     int FailedRuns(const std::string& name) const;
-    // Counts one more such run; returns the new count.
-    int NoteFailedRun(const std::string& name);
+    std::time_t LastFailure(const std::string& name) const;
+    // Counts one more such run, at `when`; returns the new count.
+    int NoteFailedRun(const std::string& name, std::time_t when);
     // The file left Out/ (sent or given up).
     void Forget(const std::string& name);
 
@@ -66,7 +68,11 @@ class ReceiptLedger {
         std::string staged;
     };
     std::map<std::string, Answer> answered_;
-    std::map<std::string, int> failedRuns_;
+    struct Retry {
+        int runs = 0;
+        std::time_t last = 0;
+    };
+    std::map<std::string, Retry> failedRuns_;
 };
 
 }  // namespace mailout

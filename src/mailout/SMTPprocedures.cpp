@@ -2,31 +2,49 @@
 
 #include <algorithm>
 
-#include "config/Context.h"
 #include "config/NodeConfig.h"
-#include "mailout/Mailer.h"
+#include "config/Options.h"
 #include "mailout/SafeText.h"
+#include "mailout/Services.h"
+#include "mailout/SmtpConnection.h"
+#include "mailout/SmtpReply.h"
 #include "net/FrmMail.h"
 #include "net/Outcomes.h"
 #include "net/SocketWrench.h"
-#include "config/Options.h"
-#include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Log.h"
-#include "platform/Text.h"
 
 namespace mailout {
 namespace {
 
-// The server as the debug log names it.
-std::string Peer(net::FrmMail& form, const MailoutState& st) {
-    return "smtp " + st.gSMTPServer + ":" + std::to_string(form.ctx().options.smtpPort);
+constexpr const char* kCrLf = "\r\n";
+
+struct StepRow {
+    SmtpStep step;
+    const char* name;
+};
+constexpr StepRow kStepNames[] = {
+    {SMTP_CallHost, "SMTP_CallHost"},
+    {SMTP_OpenConnection, "SMTP_OpenConnection"},
+    {SMTP_EHLO, "SMTP_EHLO"},
+    {SMTP_STARTTLS, "SMTP_STARTTLS"},
+    {SMTP_AUTH, "SMTP_AUTH"},
+    {SMTP_HELO, "SMTP_HELO"},
+    {SMTP_MAIL, "SMTP_MAIL"},
+    {SMTP_RCPT, "SMTP_RCPT"},
+    {SMTP_DATA, "SMTP_DATA"},
+    {SMTP_QUIT, "SMTP_QUIT"},
+    {SMTP_CONFIRM_QUIT, "SMTP_CONFIRM_QUIT"},
+};
+
+int PortOf(const MailoutState& st, const Services& sv) {
+    return st.settings.port > 0 ? st.settings.port : sv.options.smtpPort;
 }
 
 // Hands `text` over whole; the dialogue is then idle until the reply. A
 // connection that is already gone takes nothing, and is not waited on.
-bool WriteOut(net::FrmMail& form, MailoutState& st, platform::Socket& sock,
-              const std::string& text) {
+bool WriteOut(net::FrmMail& form, MailoutState& st, const std::string& text) {
+    platform::Socket& sock = form.SMTPSocket();
     if (!sock.Connected() || !net::WriteOut(form, sock, text)) {
         st.writeFailed = true;
         return false;
@@ -35,38 +53,13 @@ bool WriteOut(net::FrmMail& form, MailoutState& st, platform::Socket& sock,
     return true;
 }
 
-bool SendCommand(net::FrmMail& form, MailoutState& st, const std::string& command) {
-    platform::Log& log = form.ctx().log;
-    if (log.Enabled(platform::LogLevel::Debug)) log.Debug(Peer(form, st) + " > " + command);
-    return WriteOut(form, st, form.SMTPSocket(), command);
-}
-
-const char* StepName(std::int16_t step) {
-    switch (step) {
-        case SMTP_CallHost:
-            return "SMTP_CallHost";
-        case SMTP_OpenConnection:
-            return "SMTP_OpenConnection";
-        case SMTP_HELO:
-            return "SMTP_HELO";
-        case SMTP_MAIL:
-            return "SMTP_MAIL";
-        case SMTP_RCPT:
-            return "SMTP_RCPT";
-        case SMTP_DATA:
-            return "SMTP_DATA";
-        case SMTP_QUIT:
-            return "SMTP_QUIT";
-        case SMTP_CONFIRM_QUIT:
-            return "SMTP_CONFIRM_QUIT";
-        default:
-            return "SMTP_Idle";
-    }
-}
-
-void SetStep(MailoutState& st, std::int16_t step) {
-    st.gSMTPStep = step;
-    st.SMTP_State = StepName(step);
+// Sends gOutCmd. The debug log shows `shown` in its place when the command
+// carries a password.
+bool SendCommand(net::FrmMail& form, MailoutState& st, const Services& sv,
+                 const char* shown = nullptr) {
+    if (sv.log.Enabled(platform::LogLevel::Debug))
+        sv.log.Debug(Peer(st, sv) + " > " + (shown ? std::string(shown) + "\r\n" : st.gOutCmd));
+    return WriteOut(form, st, st.gOutCmd);
 }
 
 std::string TrimSpaces(const std::string& s) {
@@ -76,146 +69,267 @@ std::string TrimSpaces(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
-// Texts as they go into the session log: one line of bounded length, so
-// that a server answering with megabytes or line breaks cannot bloat or break
-// account.ini. In a reply every control character becomes a blank and the
-// blanks around go; an error text loses only its line ends, and keeps the
-// blank its words end in.
-constexpr std::size_t kLogTextMax = 200;
-
-std::string LogText(const std::string& reply) {
-    return TrimSpaces(platform::OneLine(reply, kLogTextMax));
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
 }
 
-std::string ErrorText(const std::string& text) {
-    return platform::OneLine(platform::Trim(text, "\r\n"), kLogTextMax);
+// What the server said, quoted and cut for a log line.
+std::string Said(const std::string& reply) {
+    return "\"" + SessionLogReply(ReplyWords(reply)) + "\"";
 }
 
-// The reply judged in each step: the first four characters of the whole
-// reply in PortIn. A multi-line reply ("250-...") is therefore a wrong reply.
-std::string ReplyCode(const net::FrmMail& form) {
-    return form.PortIn.substr(0, 4);
+// A wrong reply: the dialogue ends with `code`, politely where the step
+// allows it (the caller sends the QUIT).
+SmtpStep Refuse(net::FrmMail& form, MailoutState& st, std::int32_t code, std::string fault = "") {
+    form.gSMTP_Error = code;
+    if (!fault.empty()) st.fault = std::move(fault);
+    st.gOutCmd = std::string("QUIT") + kCrLf;
+    st.gSMTPStep = SMTP_QUIT;
+    return SMTP_Idle;
 }
 
-// The command each step sends when the reply to the previous one is right.
-struct StepRule {
-    const char* want;
-    net::SmtpOutcome failCode;
-};
+SmtpStep Send(net::FrmMail& form, MailoutState& st, const Services& sv, std::string command,
+              SmtpStep next, const char* shown = nullptr) {
+    st.gOutCmd = std::move(command) + kCrLf;
+    // A failed write leaves no error code here: the dialogue sees
+    // writeFailed and ends.
+    SendCommand(form, st, sv, shown);
+    return next;
+}
 
-StepRule RuleFor(std::int16_t step) {
-    switch (step) {
-        case SMTP_OpenConnection:
-            return {"220 ", net::kSmtpServiceUnavailable};
-        case SMTP_HELO:
-            return {"250 ", net::kSmtpServiceUnavailable};
-        case SMTP_MAIL:
-            return {"250 ", net::kSmtpServiceUnavailable};
-        case SMTP_RCPT:
-            return {"250 ", net::kSmtpRecipientRefused};
-        case SMTP_DATA:
-            return {"354 ", net::kSmtpDataRefused};
-        default:
-            return {"", net::kSmtpOk};
+SmtpStep SendMailFrom(net::FrmMail& form, MailoutState& st, const Services& sv) {
+    // The extended dialogue writes the paths as the standard has them; the
+    // historical one keeps its blank after the colon.
+    const char* sep = st.settings.extended ? "MAIL FROM:<" : "MAIL FROM: <";
+    return Send(form, st, sv, sep + st.sender + ">", SMTP_MAIL);
+}
+
+SmtpStep OnGreeting(net::FrmMail& form, MailoutState& st, const Services& sv) {
+    const std::string& reply = form.PortIn;
+    if (ReplyCode(reply, st.settings.extended) != "220 ") {
+        // Another protocol's greeting (a POP3 "+OK", an SSH banner) on the
+        // port is named as such: waiting longer would change nothing.
+        if (reply.size() < 3 || !IsDigit(reply[0]) || !IsDigit(reply[1]) || !IsDigit(reply[2]))
+            st.fault = "greeted as no SMTP server does (" + Said(reply) +
+                       "); check the port of the SMTP server";
+        return Refuse(form, st, net::kSmtpServiceUnavailable);
     }
+    const std::string name = st.settings.helo.empty() ? st.gSMTPServer : st.settings.helo;
+    if (st.settings.extended) return Send(form, st, sv, "EHLO " + name, SMTP_EHLO);
+    return Send(form, st, sv, "HELO " + name, SMTP_HELO);
 }
 
-std::string NextCommand(const MailoutState& st, std::int16_t step) {
-    switch (step) {
-        case SMTP_OpenConnection:
-            return "HELO " + st.gSMTPServer + "\r\n";
-        case SMTP_HELO:
-            return "MAIL FROM: <" + st.gSMTPSenderAddr + ">\r\n";
-        case SMTP_MAIL:
-            return "RCPT TO: <" + st.gSMTPRecipAddr + ">\r\n";
-        case SMTP_RCPT:
-            return "DATA\r\n";
-        default:
-            return "";
+// The mechanism to log in with: the one asked for, else PLAIN, else LOGIN.
+// "" when the server offers none of them (`fault` then says so).
+std::string ChooseMechanism(const MailoutState& st, std::string& fault) {
+    const std::vector<std::string> offered = AuthMechanisms(st.extensions);
+    auto has = [&](const std::string& m) {
+        return std::find(offered.begin(), offered.end(), m) != offered.end();
+    };
+    std::string list;
+    for (const auto& m : offered) list += (list.empty() ? "" : " ") + m;
+    const std::string wanted = st.settings.mechanism;
+    if (!wanted.empty() && has(wanted)) return wanted;
+    if (wanted.empty() && has("PLAIN")) return "PLAIN";
+    if (wanted.empty() && has("LOGIN")) return "LOGIN";
+    fault = offered.empty() ? "offers no login (AUTH); check [smtp] relay and port"
+                            : "offers AUTH " + list + (wanted.empty() ? "" : ", not " + wanted) +
+                                  "; set [smtp] auth to one of them";
+    return "";
+}
+
+SmtpStep StartAuth(net::FrmMail& form, MailoutState& st, const Services& sv) {
+    // A password never crosses the network in clear, whatever the server
+    // offers.
+    if (!st.tlsActive)
+        return Refuse(form, st, net::kSmtpServiceUnavailable,
+                      "offers no login over TLS, and the password is never sent in clear; "
+                      "set [smtp] starttls = yes, or a relay port with TLS");
+    std::string fault;
+    const std::string mech = ChooseMechanism(st, fault);
+    if (mech.empty()) return Refuse(form, st, net::kSmtpServiceUnavailable, fault);
+    st.settings.mechanism = mech;
+    st.authRound = 1;
+    const DialogueSettings& s = st.settings;
+    if (mech == "PLAIN")
+        return Send(form, st, sv,
+                    "AUTH PLAIN " + Base64(std::string(1, '\0') + s.user + '\0' + s.password),
+                    SMTP_AUTH, "AUTH PLAIN (credentials)");
+    if (mech == "XOAUTH2")
+        return Send(form, st, sv,
+                    "AUTH XOAUTH2 " + Base64("user=" + s.user + "\x01" + "auth=Bearer " +
+                                             s.password + "\x01\x01"),
+                    SMTP_AUTH, "AUTH XOAUTH2 (token)");
+    return Send(form, st, sv, "AUTH LOGIN", SMTP_AUTH);
+}
+
+// What comes after the greeting's extensions are known (and, where asked
+// for, after STARTTLS): the login, else the envelope.
+SmtpStep AfterExtensions(net::FrmMail& form, MailoutState& st, const Services& sv) {
+    if (!st.settings.user.empty()) return StartAuth(form, st, sv);
+    return SendMailFrom(form, st, sv);
+}
+
+SmtpStep OnEhlo(net::FrmMail& form, MailoutState& st, const Services& sv) {
+    const std::string& reply = form.PortIn;
+    if (ReplyCode(reply, true) != "250 ") {
+        // A server that knows no EHLO may still take HELO, if nothing more
+        // than HELO offers is needed.
+        if (reply.starts_with("5") && !st.settings.starttls && st.settings.user.empty()) {
+            const std::string name = st.settings.helo.empty() ? st.gSMTPServer : st.settings.helo;
+            return Send(form, st, sv, "HELO " + name, SMTP_HELO);
+        }
+        return Refuse(form, st, net::kSmtpServiceUnavailable,
+                      "refused EHLO: " + Said(reply) + "; check [smtp] helo");
     }
+    st.extensions = ExtensionsOf(reply);
+    if (st.settings.starttls && !st.tlsActive) {
+        if (!Offers(st.extensions, "STARTTLS"))
+            return Refuse(
+                form, st, net::kSmtpServiceUnavailable,
+                "does not offer STARTTLS, and nothing goes in clear with [smtp] "
+                "starttls = yes; use its port with TLS (tls = yes) or check [smtp] relay");
+        return Send(form, st, sv, "STARTTLS", SMTP_STARTTLS);
+    }
+    return AfterExtensions(form, st, sv);
+}
+
+SmtpStep OnStartTls(net::FrmMail& form, MailoutState& st, const Services& sv) {
+    if (ReplyCode(form.PortIn, true) != "220 ")
+        return Refuse(form, st, net::kSmtpServiceUnavailable,
+                      "refused STARTTLS: " + Said(form.PortIn));
+    if (!StartTlsNow(form, st, sv)) return SMTP_Idle;
+    // What the server said before TLS counts for nothing now: ask again.
+    st.extensions.clear();
+    const std::string name = st.settings.helo.empty() ? st.gSMTPServer : st.settings.helo;
+    return Send(form, st, sv, "EHLO " + name, SMTP_EHLO);
+}
+
+SmtpStep OnAuth(net::FrmMail& form, MailoutState& st, const Services& sv) {
+    const std::string code = ReplyCode(form.PortIn, true);
+    const DialogueSettings& s = st.settings;
+    if (code == "235 ") return SendMailFrom(form, st, sv);
+    if (code == "334 " && s.mechanism == "LOGIN" && st.authRound < 3) {
+        ++st.authRound;
+        if (st.authRound == 2) return Send(form, st, sv, Base64(s.user), SMTP_AUTH);
+        return Send(form, st, sv, Base64(s.password), SMTP_AUTH, "(password)");
+    }
+    if (code == "334 " && s.mechanism == "XOAUTH2" && st.authRound == 1) {
+        // The server's reasons come as a challenge; an empty answer ends
+        // the exchange with its refusal.
+        ++st.authRound;
+        st.fault = "refused the token of " + s.user + ": \"" +
+                   SessionLogReply(FromBase64(ReplyWords(form.PortIn))) +
+                   "\"; check [smtp] user and password_command";
+        return Send(form, st, sv, "", SMTP_AUTH);
+    }
+    std::string fault = st.fault;
+    if (fault.empty())
+        fault = "refused the login of " + s.user + ": " + Said(form.PortIn) +
+                "; check [smtp] user and the password (password_command, password_file or "
+                "Password)";
+    return Refuse(form, st, net::kSmtpServiceUnavailable, fault);
+}
+
+SmtpStep OnMail(net::FrmMail& form, MailoutState& st, const Services& sv) {
+    const std::string& reply = form.PortIn;
+    if (ReplyCode(reply, st.settings.extended) == "250 ")
+        return Send(form, st, sv,
+                    (st.settings.extended ? "RCPT TO:<" : "RCPT TO: <") + st.gSMTPRecipAddr + ">",
+                    SMTP_RCPT);
+    // A provider lets a login send only as itself: the login's own address
+    // then stands in for the subscriber's.
+    const std::string& other = st.settings.fallbackSender;
+    if (reply.starts_with("5") && !other.empty() && st.sender != other) {
+        sv.log.Info(Peer(st, sv) + " refused the sender " + st.sender + " (" + Said(reply) +
+                    "); the login's own address " + other + " is used instead");
+        st.sender = other;
+        return SendMailFrom(form, st, sv);
+    }
+    return Refuse(form, st, net::kSmtpServiceUnavailable);
+}
+
+SmtpStep Judge(net::FrmMail& form, MailoutState& st, const Services& sv, const char* want,
+               std::int32_t failCode, std::string command, SmtpStep next) {
+    if (ReplyCode(form.PortIn, st.settings.extended) != want) return Refuse(form, st, failCode);
+    return Send(form, st, sv, std::move(command), next);
 }
 
 }  // namespace
 
-void SMTP_Process(net::FrmMail& form, MailoutState& st) {
+std::string Peer(const MailoutState& st, const Services& sv) {
+    return "smtp " + st.gSMTPServer + ":" + std::to_string(PortOf(st, sv));
+}
+
+const char* StepName(std::int16_t step) {
+    for (const StepRow& row : kStepNames)
+        if (row.step == step) return row.name;
+    return "SMTP_Idle";
+}
+
+SmtpStep SMTP_Process(net::FrmMail& form, MailoutState& st, const Services& sv) {
     form.gSMTP_Error = net::kSmtpOk;
     st.writeFailed = false;
-    const std::string code = ReplyCode(form);
-    platform::Socket& sock = form.SMTPSocket();
     switch (st.gSMTPStep) {
         case SMTP_CallHost:
-            if (!net::GetHostIPAddress(form, sock, st.gSMTPServer, "SMTP")) {
-                form.gSMTP_Error = net::kSmtpHostUnknown;
-                return;
-            }
-            // The lookup left the socket idle: this wait only yields once.
-            if (net::SMTPTimout(form, net::kSockIdle)) return;
-            form.gSMTP_Error = net::kSmtpOk;
-            net::OpenConnection(form, sock, net::kSmtpSide);
-            if (form.gSMTP_Error != net::kSmtpOk) return;
-            st.gSMTPStep = SMTP_Idle;
-            return;
+            return CallHost(form, st, sv);
         case SMTP_OpenConnection:
+            return OnGreeting(form, st, sv);
+        case SMTP_EHLO:
+            return OnEhlo(form, st, sv);
+        case SMTP_STARTTLS:
+            return OnStartTls(form, st, sv);
+        case SMTP_AUTH:
+            return OnAuth(form, st, sv);
         case SMTP_HELO:
+            if (ReplyCode(form.PortIn, false) != "250 ")
+                return Refuse(form, st, net::kSmtpServiceUnavailable);
+            return SendMailFrom(form, st, sv);
         case SMTP_MAIL:
+            return OnMail(form, st, sv);
         case SMTP_RCPT:
-        case SMTP_DATA: {
-            const StepRule rule = RuleFor(st.gSMTPStep);
-            if (code != rule.want) {
-                form.gSMTP_Error = rule.failCode;
-                st.gOutCmd = "QUIT\r\n";
-                st.gSMTPStep = SMTP_QUIT;
-                return;
-            }
-            if (st.gSMTPStep == SMTP_DATA) {
-                SMTPWriteBlock(form, st);
-                return;
-            }
-            // A failed write leaves no error code here: the dialogue sees
-            // writeFailed and ends.
-            st.gOutCmd = NextCommand(st, st.gSMTPStep);
-            SendCommand(form, st, st.gOutCmd);
-            return;
-        }
+            return Judge(form, st, sv, "250 ", net::kSmtpRecipientRefused, "DATA", SMTP_DATA);
+        case SMTP_DATA:
+            if (ReplyCode(form.PortIn, st.settings.extended) != "354 ")
+                return Refuse(form, st, net::kSmtpDataRefused);
+            SMTPWriteBlock(form, st, sv);
+            return SMTP_QUIT;
         case SMTP_QUIT:
-            if (code == "250 ") {
-                st.gOutCmd = "QUIT\r\n";
-                SendCommand(form, st, st.gOutCmd);
-            } else {
+            if (ReplyCode(form.PortIn, st.settings.extended) != "250 ") {
                 form.gSMTP_Error = net::kSmtpNotConfirmed;
                 st.gSMTPStep = SMTP_Idle;
+                return SMTP_Idle;
             }
-            return;
+            return Send(form, st, sv, "QUIT", SMTP_CONFIRM_QUIT);
         case SMTP_CONFIRM_QUIT:
-            if (code == "221 ")
+            if (ReplyCode(form.PortIn, st.settings.extended) == "221 ")
                 net::CloseConnection(form);
             else
                 form.gSMTP_Error = net::kSmtpNotConfirmed;
             st.gSMTPStep = SMTP_Idle;
-            return;
+            return SMTP_Idle;
         default:
-            return;
+            return SMTP_Idle;
     }
 }
 
 // The message is kept as composed (and as queued in Out/); only what goes on
 // the wire is dot-stuffed and has its line ends made CR LF, so that no line
 // of it can end the transfer early and no bare CR or LF reaches the server.
-bool SMTPWriteBlock(net::FrmMail& form, MailoutState& st) {
+bool SMTPWriteBlock(net::FrmMail& form, MailoutState& st, const Services& sv) {
     const std::string end = kEndOfData;
     const std::string& body = st.gMessageBody;
     if (body.size() < end.size() || body.compare(body.size() - end.size(), end.size(), end) != 0)
         st.gMessageBody += end;
     const std::string wire = DataForWire(st.gMessageBody);
-    platform::Log& log = form.ctx().log;
-    if (log.Enabled(platform::LogLevel::Debug))
-        log.Debug(Peer(form, st) + " > (the message, " + std::to_string(wire.size()) + " bytes)");
+    if (sv.log.Enabled(platform::LogLevel::Debug))
+        sv.log.Debug(Peer(st, sv) + " > (the message, " + std::to_string(wire.size()) + " bytes)");
     for (std::size_t p = 0; p < wire.size(); p += 256) {
-        form.ctx().loop.Yield();
+        sv.loop.Yield();
         st.gOutCmd = wire.substr(p, 256);
         // A block that cannot be written ends the transfer: the rest would
         // only wait on a connection that takes nothing.
-        if (!WriteOut(form, st, form.SMTPSocket(), st.gOutCmd) || st.deadlinePassed) {
+        if (!WriteOut(form, st, st.gOutCmd) || st.deadlinePassed) {
             st.writeFailed = true;
             return false;
         }
@@ -234,139 +348,14 @@ std::string GetSMTPErrorMessage(const net::FrmMail& form, std::int32_t code) {
     return t->historical;
 }
 
-platform::Millis ReplyWaitLimit(net::FrmMail& form) {
-    const auto& ctx = form.ctx();
-    return ctx.env.tick * std::max(ctx.cfg.gTimoutMinutes, 1);
+platform::Millis ReplyWaitLimit(const Services& sv) {
+    return sv.tick * std::max(sv.cfg.gTimoutMinutes, 1);
 }
 
-platform::Millis DialogueDeadline(net::FrmMail& form) {
-    const auto& ctx = form.ctx();
-    const int ticks = ctx.options.smtpDialogueMinutes > 0 ? ctx.options.smtpDialogueMinutes
-                                                          : std::max(ctx.cfg.gTimoutMinutes, 1) + 1;
-    return ctx.env.tick * ticks;
-}
-
-bool SendEMail(net::FrmMail& form, MailoutState& st) {
-    platform::EventLoop& loop = form.ctx().loop;
-    platform::Log& log = form.ctx().log;
-    std::int32_t remembered = net::kSmtpOk;
-    bool politeQuit = false;
-    bool accepted = false;  // the server answered the end of the message with 250
-    std::string refusal;    // the reply that made a step fail
-    form.gSMTPSocketError = 0;
-    form.gSMTPSocketErrorString.clear();
-    st.deadlinePassed = false;
-    st.writeFailed = false;
-
-    // Each wait allows its ticks, but the whole dialogue has a deadline too:
-    // a server that answers every command just before a wait runs out must
-    // not hold one message for many ticks.
-    const platform::TimerId deadline = loop.After(DialogueDeadline(form), [&] {
-        st.deadlinePassed = true;
-        form.gSMTP_Error = net::kSmtpTimedOut;
-    });
-
-    // Waits for the reply to what was just sent. False when the dialogue is
-    // over: the wait ran out, the deadline passed, or the server went away
-    // or failed without replying (its own code then, at once: the reply of
-    // the step before is not judged again, nor anything written to a
-    // connection that is gone).
-    auto awaitReply = [&] {
-        form.gSocketState = net::kSockAwaitReply;
-        if (net::SMTPTimout(form, net::kSockIdle)) return false;
-        if (st.deadlinePassed) {
-            form.gSMTP_Error = net::kSmtpTimedOut;
-            return false;
-        }
-        if (form.gSocketState != net::kSockIdle && form.gSMTP_Error != net::kSmtpOk) return false;
-        if (log.Enabled(platform::LogLevel::Debug))
-            log.Debug(Peer(form, st) + " < " + LogText(form.PortIn));
-        return true;
-    };
-    // After a step that writes: false when what it had to send could not be
-    // written. The connection is gone (its own code, or -1) or takes nothing
-    // (as a wait that runs out).
-    auto written = [&] {
-        if (st.deadlinePassed) {
-            form.gSMTP_Error = net::kSmtpTimedOut;
-            return false;
-        }
-        if (!st.writeFailed) return true;
-        if (form.SMTPSocket().Connected())
-            form.gSMTP_Error = net::kSmtpTimedOut;
-        else
-            form.gSMTP_Error =
-                form.gSMTPSocketError != 0 ? form.gSMTPSocketError : net::kSmtpDisconnected;
-        return false;
-    };
-
-    auto dialogue = [&]() -> bool {
-        SetStep(st, SMTP_CallHost);
-        SMTP_Process(form, st);
-        if (st.deadlinePassed) form.gSMTP_Error = net::kSmtpTimedOut;
-        if (form.gSMTP_Error != net::kSmtpOk) return false;
-        if (net::SMTPTimout(form, net::kSockIdle)) return false;
-
-        SetStep(st, SMTP_OpenConnection);
-        SMTP_Process(form, st);
-        if (form.gSMTP_Error != net::kSmtpOk) return false;  // a wrong greeting gets no QUIT
-        if (!written() || !awaitReply()) return false;
-
-        for (std::int16_t step : {SMTP_HELO, SMTP_MAIL, SMTP_RCPT, SMTP_DATA}) {
-            SetStep(st, step);
-            SMTP_Process(form, st);
-            if (form.gSMTP_Error != net::kSmtpOk) {
-                politeQuit = true;
-                refusal = LogText(form.PortIn);
-                break;
-            }
-            if (!written() || !awaitReply()) return false;
-        }
-        if (politeQuit) {
-            // Say goodbye properly, and end with the code of the step that
-            // failed rather than that of the QUIT.
-            remembered = form.gSMTP_Error;
-            st.gOutCmd = "QUIT\r\n";
-            if (!SendCommand(form, st, st.gOutCmd)) return false;
-            if (!awaitReply()) {
-                // Only a wait that ran out says more than the refusal did.
-                if (form.gSMTP_Error != net::kSmtpTimedOut) form.gSMTP_Error = remembered;
-                return false;
-            }
-        } else {
-            SetStep(st, SMTP_QUIT);
-            SMTP_Process(form, st);
-            if (form.gSMTP_Error != net::kSmtpOk) return false;
-            // The server has the message. Whatever happens to the QUIT, it
-            // must not be sent again through another server.
-            accepted = true;
-            if (st.onAccepted) st.onAccepted();
-            if (!written() || !awaitReply()) return false;
-        }
-        SetStep(st, SMTP_CONFIRM_QUIT);
-        SMTP_Process(form, st);
-        form.gSocketState = net::kSockAwaitReply;
-        if (politeQuit) form.gSMTP_Error = remembered;
-        return form.gSMTP_Error == net::kSmtpOk;
-    };
-
-    bool result = dialogue();
-    loop.Cancel(deadline);
-    if (accepted) {
-        form.gSMTP_Error = net::kSmtpOk;
-        result = true;
-    }
-    // A connection that failed before anything arrived is told by the
-    // socket's own words (refused, certificate not trusted, ...).
-    const std::string reply = form.PortIn.empty() && !form.gSMTPSocketErrorString.empty()
-                                  ? LogText(form.gSMTPSocketErrorString)
-                                  : LogText(form.PortIn);
-    st.lastReply = politeQuit ? refusal : reply;
-    st.gSMTPLog += st.SMTP_State + " + " + reply + " + " +
-                   ErrorText(GetSMTPErrorMessage(form, form.gSMTP_Error)) + ", ";
-    form.PortIn.clear();
-    if (form.SMTPSocket().Connected()) net::CloseConnection(form);
-    return result;
+platform::Millis DialogueDeadline(const Services& sv) {
+    const int ticks = sv.options.smtpDialogueMinutes > 0 ? sv.options.smtpDialogueMinutes
+                                                         : std::max(sv.cfg.gTimoutMinutes, 1) + 1;
+    return sv.tick * ticks;
 }
 
 }  // namespace mailout

@@ -1,6 +1,7 @@
 #include "mailout/SafeText.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "platform/Text.h"
 
@@ -91,13 +92,41 @@ std::string HeaderText(std::string_view text) {
 
 std::string AddressFault(std::string_view address) {
     if (address.empty()) return "it is empty";
+    if (address.size() > 254) return "it is longer than 254 characters";
     for (char ch : address) {
         const auto c = static_cast<unsigned char>(ch);
         if (IsControl(c)) return "it holds a control character";
         if (c == ' ') return "it holds a blank";
         if (c == '<' || c == '>') return "it holds an angle bracket";
+        if (c >= 0x80) return "it holds a character beyond ASCII";
     }
-    if (address.size() > 254) return "it is longer than 254 characters";
+    const std::size_t at = address.rfind('@');
+    if (at == std::string_view::npos) return "it has no @";
+    const std::string_view local = address.substr(0, at), domain = address.substr(at + 1);
+    if (local.find("=?") != std::string_view::npos) return "it is an encoded word, not an address";
+    if (local.empty() || local.size() > 64) return "its part before the @ is empty or too long";
+    // The signs of a dot-atom besides letters and digits.
+    constexpr std::string_view kAtext = "!#$%&'*+-/=?^_`{|}~";
+    char prev = '.';
+    for (char c : local) {
+        const bool ok = std::isalnum(static_cast<unsigned char>(c)) ||
+                        kAtext.find(c) != std::string_view::npos || (c == '.' && prev != '.');
+        if (!ok) return std::string("its part before the @ holds \"") + c + "\"";
+        prev = c;
+    }
+    if (prev == '.') return "its part before the @ ends in a dot";
+    if (domain.empty()) return "it has no domain after the @";
+    std::size_t start = 0;
+    while (start <= domain.size()) {
+        const std::size_t dot = std::min(domain.find('.', start), domain.size());
+        const std::string_view label = domain.substr(start, dot - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return "its domain " + std::string(domain) + " is not a host name";
+        for (char c : label)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-')
+                return "its domain " + std::string(domain) + " is not a host name";
+        start = dot + 1;
+    }
     return "";
 }
 

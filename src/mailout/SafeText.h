@@ -31,8 +31,12 @@ std::string QuotedText(std::string_view text);
 inline constexpr std::size_t kHeaderTextLimit = 900;
 std::string HeaderText(std::string_view text);
 
-// What goes into RCPT TO or MAIL FROM: a single line with no blank, control
-// character or angle bracket. "" when `address` is one, else why not.
+// What goes into RCPT TO or MAIL FROM: one plain mailbox, local@domain.
+// The local part is a dot-atom of the letters, digits and signs a mailbox
+// may hold (no blank, bracket, comma or quote, no encoded word); the domain
+// is labels of letters, digits and hyphens. ASCII only: the program never
+// asks a server for international addresses. "" when `address` is one,
+// else why not.
 std::string AddressFault(std::string_view address);
 
 // The recipient of a receipt as a message gives it ("addr", "<addr>" or

@@ -1,5 +1,6 @@
 #include "main/Startup.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,17 @@ std::optional<uid_t> UserOwner(const platform::Environment& env) {
     return std::nullopt;
 }
 
+// "user 1000 (alice)", or without the name when the user has none.
+std::string UserText(uid_t uid) {
+    std::string text = "user " + std::to_string(uid);
+    passwd pw{};
+    passwd* found = nullptr;
+    char buf[1024];
+    if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found && found->pw_name)
+        text += std::string(" (") + found->pw_name + ")";
+    return text;
+}
+
 std::string LinkTarget(const std::string& path) {
     char* real = ::realpath(path.c_str(), nullptr);
     if (!real) return "(nowhere)";
@@ -45,7 +57,7 @@ std::optional<RunFailure> CheckRunAsRoot(const platform::Environment& env, platf
     if (::geteuid() != 0) return std::nullopt;
     const std::optional<uid_t> owner = UserOwner(env);
     if (!owner) return std::nullopt;
-    log.Error("voxafax-print runs as root on the files of user " + std::to_string(*owner) + " (" +
+    log.Error("voxafax-print runs as root on the files of " + UserText(*owner) + " (" +
               env.programFolder + ", " + env.profilePath +
               "); it would leave files behind that user cannot read; nothing was done; run it as "
               "that user (systemctl --user, or runuser -u)");
@@ -64,7 +76,8 @@ std::optional<RunFailure> CheckProfileReadable(const platform::Environment& env,
 
 void TidyProgramFolder(const platform::Environment& env, platform::Log& log) {
     const std::string& home = env.programFolder;
-    for (const char* own : {"account.ini", "receipts.ledger", "last-run.ini"})
+    for (const char* own :
+         {"account.ini", "receipts.ledger", "last-run.ini", "In/.pop/failing", "In/.pop/uncertain"})
         platform::RemoveStaleCopies(home + "/" + own);
     platform::ini::RemoveStaleCopies(env.profilePath, platform::Links::Follow);
     for (const std::string& folder :

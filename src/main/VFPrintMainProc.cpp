@@ -119,8 +119,9 @@ void Run::Execute() {
     Prepare();
     printForm_ =
         std::make_unique<print::FrmVFPrint>(ctx_.imaging, ctx_.loop, ctx_.cfg.gprinterName);
-    frmMail_ = std::make_unique<net::FrmMail>(ctx_);
-    mailer_ = std::make_unique<mailout::Mailer>(ctx_, *frmMail_);
+    frmMail_ = std::make_unique<net::FrmMail>(net::NetServices{
+        ctx_.loop, ctx_.sockets, ctx_.env, ctx_.options, ctx_.cfg, ctx_.log});
+    mailer_ = std::make_unique<mailout::Mailer>(mailout::ServicesOf(ctx_), *frmMail_);
 
     // Only the scheduler starts a run, always with a switch: a person who
     // started the program by hand is told so, and nothing more happens.

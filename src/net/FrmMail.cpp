@@ -1,18 +1,18 @@
 #include "net/FrmMail.h"
 
-#include "config/Context.h"
+#include "config/NodeConfig.h"
 #include "net/Replies.h"
 #include "net/SocketWrench.h"
 #include "platform/Environment.h"
 
 namespace net {
 
-FrmMail::FrmMail(config::Context& ctx)
-    : MailTimer(ctx.loop, [this] { MailTimer_Timer(); }),
-      POPTimer(ctx.loop, [this] { POPTimer_Timer(); }),
-      ctx_(ctx),
-      smtpSocket_(ctx.sockets.Create(ctx.loop)),
-      popSocket_(ctx.sockets.Create(ctx.loop)) {
+FrmMail::FrmMail(const NetServices& services)
+    : MailTimer(services.loop, [this] { MailTimer_Timer(); }),
+      POPTimer(services.loop, [this] { POPTimer_Timer(); }),
+      s_(services),
+      smtpSocket_(services.sockets.Create(services.loop)),
+      popSocket_(services.sockets.Create(services.loop)) {
     platform::SocketHandlers smtp;
     smtp.onConnect = [this] { SMTPSocket_Connect(); };
     smtp.onDisconnect = [this] { SMTPSocket_Disconnect(); };
@@ -39,13 +39,17 @@ FrmMail::~FrmMail() {
 }
 
 void FrmMail::WaitYield() {
-    ctx_.loop.RunOnce(true);
+    s_.loop.RunOnce(true);
+}
+
+std::int32_t FrmMail::TimeoutTicks() const {
+    return s_.cfg.gTimoutMinutes;
 }
 
 void FrmMail::SetTimerInterval(platform::Timer& timer, std::int32_t timerMs) {
     // Waits are counted in minutes; how long such a minute really lasts is
     // the environment's tick, so that tests run a time-out in milliseconds.
-    const auto tick = ctx_.env.tick.count();
+    const auto tick = s_.env.tick.count();
     long long ms = static_cast<long long>(timerMs) * tick / kTimerMinuteMs;
     if (timerMs > 0 && ms < 1) ms = 1;
     timer.SetInterval(platform::Millis(ms));

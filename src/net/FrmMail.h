@@ -13,8 +13,13 @@
 #include "platform/Socket.h"
 
 namespace config {
-struct Context;
-}
+struct NodeConfig;
+struct Options;
+}  // namespace config
+namespace platform {
+struct Environment;
+class Log;
+}  // namespace platform
 
 namespace net {
 
@@ -33,14 +38,30 @@ enum SocketStateValue : std::int16_t {
 // makes it one tick of the environment.
 inline constexpr std::int32_t kTimerMinuteMs = 60000;
 
+// What the socket layer takes from the run: no more than it uses.
+struct NetServices {
+    platform::EventLoop& loop;
+    platform::SocketFactory& sockets;
+    const platform::Environment& env;  // the tick; where options.ini is
+    config::Options& options;          // ports and TLS of each side
+    const config::NodeConfig& cfg;     // general_timout
+    platform::Log& log;                // for the clients' dialogue lines
+};
+
 class FrmMail {
   public:
-    explicit FrmMail(config::Context& ctx);
+    explicit FrmMail(const NetServices& services);
     ~FrmMail();
     FrmMail(const FrmMail&) = delete;
     FrmMail& operator=(const FrmMail&) = delete;
 
-    config::Context& ctx() { return ctx_; }
+    platform::EventLoop& loop() { return s_.loop; }
+    platform::Log& log() { return s_.log; }
+    const platform::Environment& env() const { return s_.env; }
+    config::Options& options() { return s_.options; }
+    const config::Options& options() const { return s_.options; }
+    // How many ticks a reply wait allows: general_timout + 1.
+    std::int32_t TimeoutTicks() const;
     platform::Socket& SMTPSocket() { return *smtpSocket_; }
     platform::Socket& POPSocket() { return *popSocket_; }
 
@@ -109,7 +130,7 @@ class FrmMail {
 
   private:
     std::string& PendingOf(int side);
-    config::Context& ctx_;
+    const NetServices s_;  // references: cheap to hold by value
     std::string smtpPending_;
     std::string popPending_;
     std::unique_ptr<platform::Socket> smtpSocket_;

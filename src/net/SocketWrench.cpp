@@ -23,14 +23,14 @@ bool SocketGone(FrmMail& form) {
 }  // namespace
 
 platform::TlsSettings TlsFor(FrmMail& form, int side) {
-    const config::Options& o = form.ctx().options;
+    const config::Options& o = form.options();
     const bool smtp = side == kSmtpSide;
     platform::TlsSettings tls;
     tls.enabled = smtp ? o.smtpTls : o.popTls;
     tls.caFile = smtp ? o.smtpCaFile : o.popCaFile;
     tls.caPath = smtp ? o.smtpCaPath : o.popCaPath;
     tls.trustHint = std::string("set ") + (smtp ? "[smtp]" : "[pop3]") + " ca_file in " +
-                    form.ctx().env.OptionsIni() +
+                    form.env().OptionsIni() +
                     " to the certificate of the authority that signed the server's";
     return tls;
 }
@@ -74,7 +74,7 @@ bool GetHostIPAddress(FrmMail& form, platform::Socket& socket, const std::string
     }
     if (address.empty()) return false;
     form.gSocketState = kSockIdle;
-    form.ctx().loop.Yield();
+    form.loop().Yield();
     return true;
 }
 
@@ -83,7 +83,7 @@ void OpenConnection(FrmMail& form, platform::Socket& socket, int port) {
     const bool smtp = port == kSmtpSide;
     int result = 0;
     if (!socket.Connected())
-        result = socket.Connect(smtp ? form.ctx().options.smtpPort : form.ctx().options.popPort);
+        result = socket.Connect(smtp ? form.options().smtpPort : form.options().popPort);
     // A socket that refuses to start gives no event: its code still names the
     // reason for the logs.
     if (result != 0) {
@@ -115,9 +115,9 @@ void CloseConnection(FrmMail& form) {
 }
 
 bool SMTPTimout(FrmMail& form, std::int16_t doState) {
-    std::int32_t ticks = form.ctx().cfg.gTimoutMinutes;
+    std::int32_t ticks = form.TimeoutTicks();
     do {
-        form.ctx().loop.Yield();
+        form.loop().Yield();
         form.SetTimerInterval(form.MailTimer, form.gTimerInterval);
         for (;;) {
             form.DeliverReply(kSmtpSide);

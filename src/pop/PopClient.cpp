@@ -87,6 +87,33 @@ void PopClient::CHECKMAIL_Click() {
     link_.Mask({});
 }
 
+bool PopClient::Probe() {
+    host_ = s_.options.popHost.empty() ? s_.run.gPOPServer : s_.options.popHost;
+    awaited_ = greeting_ = lastReply_ = refusal_ = {};
+    lookupFailed_ = wrongProtocol_ = clearRefused_ = tlsFailed_ = secured_ = continued_ = false;
+    form_.gPOP_Error = net::kPopOk;
+    form_.gPOPSockErrDescr.clear();
+    net::CreateSocket(form_, form_.POPSocket(), "POP");
+    auto secret = s_.secrets.Password(s_.options.popSecret, s_.cfg.gPassword);
+    bool ok = static_cast<bool>(secret);
+    if (!ok) s_.log.Error(Where() + ": " + secret.status().detail);
+    if (ok) {
+        secret_ = std::move(*secret);
+        link_.Mask(secret_);
+        link_.Begin();
+        ok = LogOn();
+        if (!ok) ReportLogonFailure();
+    }
+    if (ok) {
+        link_.ArmStep(link_.Ticks(s_.cfg.gTimoutMinutes));
+        if (link_.Send(std::string("QUIT") + kCrLf)) (void)link_.AwaitLine(1);
+    }
+    link_.End();
+    secret_.clear();
+    link_.Mask({});
+    return ok;
+}
+
 bool PopClient::Session() {
     form_.gPOP_Error = net::kPopOk;
     form_.gPOPSockErrDescr.clear();

@@ -67,6 +67,11 @@ class PopClient {
     // a failed RETR, so the server keeps every message of a failed session.
     void CHECKMAIL_Click();
 
+    // Logs on as a session would (STLS, the logon, STAT) and quits: nothing
+    // is fetched or deleted. For setup and check: true when the server took
+    // the logon; otherwise the run log says why, as it does for a session.
+    bool Probe();
+
   private:
     // Why a step of the session failed, for the run log and last_error.
     struct Failure {

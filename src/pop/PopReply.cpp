@@ -1,11 +1,11 @@
-#include "platform/Text.h"
+#include "pop/PopReply.h"
 
 #include <algorithm>
 #include <limits>
 #include <optional>
 #include <string>
 
-#include "pop/PopReply.h"
+#include "platform/Text.h"
 
 namespace pop {
 namespace {

@@ -56,8 +56,9 @@ int Reprint(config::Context& ctx, const std::string& messageId, const std::strin
         return Status(config::RunFailure::Config);
     }
     print::FrmVFPrint printForm(ctx.imaging, ctx.loop, printerName);
-    net::FrmMail mailForm(ctx);
-    mailout::Mailer mailer(ctx, mailForm);
+    net::FrmMail mailForm(
+        net::NetServices{ctx.loop, ctx.sockets, ctx.env, ctx.options, ctx.cfg, ctx.log});
+    mailout::Mailer mailer(mailout::ServicesOf(ctx), mailForm);
     std::string why;
     const Reprinted done = ReprintMessage(ctx, session, printForm, mailer, messageId, why);
     (void)KillAllFiles(run.gTempDir);

@@ -462,7 +462,12 @@ TEST_F(Companion, SetupWaitsForTheProfileLock) {
     std::string home = "VOXAFAX_HOME=" + env_.programFolder;
     std::string prof = "VOXAFAX_PROFILE=" + env_.profilePath;
     std::string cups = "CUPS_SERVER=" + dir_ + "/no-cups.sock";
-    std::vector<char*> envp = {home.data(), prof.data(), cups.data(), nullptr};
+    std::vector<char*> envp = {home.data(), prof.data(), cups.data()};
+    // A sanitizer build's settings reach the command too.
+    const char* lsanOptions = std::getenv("LSAN_OPTIONS");
+    std::string lsan = std::string("LSAN_OPTIONS=") + (lsanOptions ? lsanOptions : "");
+    envp.push_back(lsan.data());
+    envp.push_back(nullptr);
     char arg0[] = "voxafax", arg1[] = "setup", arg2[] = "--offline";
     char* argv[] = {arg0, arg1, arg2, nullptr};
     pid_t pid;

@@ -87,3 +87,33 @@ TEST(Options, PopLogonAndTrustKeys) {
     EXPECT_NE(o.problems[2].find("is no folder this user can read"), std::string::npos);
     EXPECT_TRUE(o.smtpCaFile.empty());
 }
+
+// The relay and what goes with it: a relay that is no host[:port], an
+// unknown login mechanism and a login without a relay stop the run.
+TEST(Options, SubmissionKeys) {
+    testsupport::TempDir dir;
+    config::Options o = Load(dir,
+                             "[smtp]\nrelay = smtp.provider.test:587\nuser = fax1@provider.test\n"
+                             "auth = XOAuth2\nhelo = fax.example.net\nmx = yes\n");
+    EXPECT_TRUE(o.problems.empty()) << o.problems[0];
+    EXPECT_EQ(o.smtpRelayHost, "smtp.provider.test");
+    EXPECT_EQ(o.smtpRelayPort, 587);
+    EXPECT_FALSE(o.smtpDirect);
+    EXPECT_TRUE(o.smtpStartTls);
+    EXPECT_EQ(o.smtpAuth, "XOAUTH2");
+    EXPECT_TRUE(o.smtpMx);
+    EXPECT_FALSE(o.smtpStandards);
+
+    o = Load(dir, "[smtp]\nrelay = [::1]:2525\n");
+    EXPECT_EQ(o.smtpRelayHost, "::1");
+    EXPECT_EQ(o.smtpRelayPort, 2525);
+
+    o = Load(dir, "[smtp]\nrelay = smtp.provider.test:0\nauth = cram-md5\n");
+    ASSERT_EQ(o.problems.size(), 2u);
+    EXPECT_NE(o.problems[0].find("[smtp] relay = smtp.provider.test:0 in "), std::string::npos);
+    EXPECT_NE(o.problems[1].find("is not plain, login or xoauth2"), std::string::npos);
+
+    o = Load(dir, "[smtp]\nuser = fax1@provider.test\n");
+    ASSERT_EQ(o.problems.size(), 1u);
+    EXPECT_NE(o.problems[0].find("add relay = host[:port]"), std::string::npos);
+}

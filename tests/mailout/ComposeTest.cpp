@@ -12,7 +12,8 @@
 namespace mailtest {
 namespace {
 
-const mailout::LocalStamp kNow{"12/05/2026", "08:03:09 PM", "20261205200309"};
+const mailout::LocalStamp kNow{"12/05/2026", "08:03:09 PM", "20261205200309",
+                               "Sat, 5 Dec 2026 20:03:09 +0000"};
 const std::string B = ">>>>A_PERFECTLY_VOXA-FAX<<courtesy>>WWW.VOXAFAX.EXAMPLE<<<<";
 
 class Compose : public ::testing::Test {
@@ -174,6 +175,28 @@ TEST(ComposeTestMessage, IsTheWelcomeBetweenTwoBanners) {
         banner + seven + "             WELCOME TO THE WONDERFULL WORLD OF VOXA-FAX" + seven +
         banner + "\r\n\r\n.\r\n";
     EXPECT_EQ(mailout::ComposeTestMessageText("fax1@voxafax.example", cfg, run, kNow), want);
+
+    // The standards form: a From: field and the internet message format's
+    // date; the rest as always.
+    const std::string standard =
+        mailout::ComposeTestMessageText("fax1@voxafax.example", cfg, run, kNow, true);
+    EXPECT_EQ(standard.rfind("From: <fax1@voxafax.example>\r\nTo: <fax1@voxafax.example>\r\n"
+                             "Message-Id: <VFTEST.20261205200309.fax1@voxafax.example>\r\n"
+                             "Date: Sat, 5 Dec 2026 20:03:09 +0000\r\n",
+                             0),
+              0u);
+    EXPECT_TRUE(standard.ends_with(banner + "\r\n\r\n.\r\n"));
+}
+
+TEST_F(Compose, StandardsFormBracketsTheMessageIdAndDatesTheInternetWay) {
+    const std::string plain = Mdn();
+    const std::string standard = mailout::ComposeMDNText(in, "s@sender.test", cfg, run, kNow, true);
+    EXPECT_NE(standard.find("\r\nDate: Sat, 5 Dec 2026 20:03:09 +0000\r\n"), std::string::npos);
+    EXPECT_NE(standard.find("\r\nMessage-Id: <MDN.20261205200309.fax1@voxafax.example>\r\n"),
+              std::string::npos);
+    // Nothing else differs.
+    const std::size_t body = plain.find("\r\nSubject:");
+    EXPECT_EQ(standard.substr(standard.find("\r\nSubject:")), plain.substr(body));
 }
 
 TEST(ComposeStamp, UsesLocalTimeWithTwelveHourClock) {
@@ -183,6 +206,7 @@ TEST(ComposeStamp, UsesLocalTimeWithTwelveHourClock) {
     EXPECT_EQ(s.date, "12/05/2026");
     EXPECT_EQ(s.time, "08:03:09 PM");
     EXPECT_EQ(s.stamp, "20261205200309");
+    EXPECT_EQ(s.rfc, "Sat, 5 Dec 2026 20:03:09 +0000");
     EXPECT_EQ(mailout::StampAt(1796428800).time, "12:00:00 AM");  // midnight
 }
 

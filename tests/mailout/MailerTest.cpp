@@ -58,22 +58,28 @@ TEST_F(Rows, DisplayNameIsReducedAndDefaultsLeaveFourRows) {
               std::string::npos)
         << account;
     EXPECT_NE(account.find("\nSMTP_State=" + run.St().gSMTPLog + "\n"), std::string::npos);
+    // Sending says nothing in print_status: that is the scheduler's, and
+    // the run log names the servers.
+    std::string status;
+    run.c.profile.GetProfileStringA("VOXA-FAX", "print_status", "<absent>", status);
+    EXPECT_EQ(status, "<absent>");
     const std::string firstLog = run.Account("SMTP_State");
     EXPECT_NE(firstLog.find("SMTP_CallHost +  + Unable to obtain"), std::string::npos);
 
-    // The log grows through the run. The servers that could not be found
-    // are not asked again; the new recipient's domain is.
+    // The log grows through the run, and every row is listed as it always
+    // was, also those found missing before (which cost no second lookup).
     run.St().gSMTPRecipAddr = "other@elsewhere.test";
     EXPECT_FALSE(run.mailer->SendMessage("MDN+Failed"));
     EXPECT_EQ(run.mailer->LastAttempts(),
               "elsewhere.test + fax1@voxafax.example , mail.elsewhere.test + "
-              "fax1@voxafax.example , ");
+              "fax1@voxafax.example , voxafax.example + fax1@voxafax.example , "
+              "smtp.voxafax.example + fax1@voxafax.example , ");
     EXPECT_EQ(run.Account("SMTP_State").rfind(firstLog, 0), 0u);
     EXPECT_GT(run.Account("SMTP_State").size(), firstLog.size());
     EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Failed_NOT_OK");
 }
 
-TEST_F(Rows, RowsRunInOrderAndAnUnreachableServerIsNotAskedAgain) {
+TEST_F(Rows, RowsRunInOrderAndAnUnreachableAddressIsNotWaitedOnAgain) {
     auto& cfg = run.c.cfg;
     cfg.gVFIPAddress = "127.0.0.9";  // nothing listens there: refused
     cfg.gUserSMTPServer = "user.smtp";
@@ -83,17 +89,40 @@ TEST_F(Rows, RowsRunInOrderAndAnUnreachableServerIsNotAskedAgain) {
     run.St().gSMTPSenderAddr = "fax1@voxafax.example";
     server.Send("554 no service\r\n").Close();  // user.smtp refuses with a bad greeting
     EXPECT_FALSE(run.mailer->SendMessage("MDN+Processed"));
-    // Mail to the service's domain goes to its address. user.smtp answered,
-    // so it is asked again with the other sender; second.smtp and 127.0.0.9
-    // were not reached, and are not tried again.
+    // Mail to the service's domain goes to its address. Every row is
+    // listed; user.smtp answered, so it is asked again with the other
+    // sender, while 127.0.0.9 (rows 1 and 7) refused once and is not asked
+    // again.
     const std::string s = "fax1@voxafax.example";
     EXPECT_EQ(run.mailer->LastAttempts(),
               "127.0.0.9 + " + s + " , mail.127.0.0.9 + " + s +
                   " , user.smtp + me@home.test , second.smtp + me@home.test , user.smtp + " + s +
-                  " , voxafax.example + " + s + " , smtp.voxafax.example + " + s + " , ");
+                  " , second.smtp + " + s + " , 127.0.0.9 + " + s + " , voxafax.example + " + s +
+                  " , smtp.voxafax.example + " + s + " , ");
     EXPECT_EQ(server.connections(), 2);  // rows 3 and 5
     // The refusal of 127.0.0.9 cost at most one wait, not one per row.
-    EXPECT_LE(run.Elapsed(), mailout::ReplyWaitLimit(run.F()));
+    EXPECT_LE(run.Elapsed(), mailout::ReplyWaitLimit(run.sv));
+}
+
+TEST_F(Rows, AServerFoundSilentIsNotWaitedOnAgainUnderAnotherName) {
+    // user.smtp and 127.0.0.1 are one server, which never greets.
+    server.GoSilent();
+    auto& cfg = run.c.cfg;
+    cfg.gUserSMTPServer = "user.smtp";
+    cfg.gSMTPServer2 = "127.0.0.1";
+    cfg.gNormalEMailAddr = "me@home.test";
+    cfg.gVFSMTPSrvrName = "";
+    cfg.gLastResortSMTPServer = "";
+    run.St().gSMTPRecipAddr = "x@nowhere.test";
+    run.St().gSMTPSenderAddr = "fax1@voxafax.example";
+    EXPECT_FALSE(run.mailer->SendMessage("MDN+Processed"));
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(run.Elapsed(), 2 * run.c.env.tick);  // one wait for a greeting, not four
+    EXPECT_EQ(run.mailer->LastAttempts(),
+              "nowhere.test + fax1@voxafax.example , mail.nowhere.test + fax1@voxafax.example , "
+              "user.smtp + me@home.test , 127.0.0.1 + me@home.test , user.smtp + "
+              "fax1@voxafax.example , 127.0.0.1 + fax1@voxafax.example , ");
+    EXPECT_EQ(run.c.run.gLastError, "6");
 }
 
 TEST_F(Rows, FirstRowThatTakesTheMessageEndsTheSearch) {
@@ -194,15 +223,16 @@ TEST_F(Queue, RefusedReceiptWaitsInOutAndTheNextRunSendsIt) {
     EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Processed_NOT_OK");
     EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
 
-    // Next run: a fresh mailer has no sender yet, so only the user's own
-    // server rows (3 and 4) can run.
+    // Next run, once the first retry is due: a fresh mailer has no sender
+    // yet, so only the user's own server rows (3 and 4) can run.
+    run.wall += 5 * 60;
     ScriptedServer user(run.c.loop, "127.0.0.1");
     HappySmtp(user);
     HappySmtp(user);  // a second connection replays the script from the start
     run.c.options.smtpPort = user.port();
     run.c.cfg.gUserSMTPServer = "user.smtp";
     run.c.cfg.gNormalEMailAddr = "me@home.test";
-    mailout::Mailer next(run.c.ctx, run.F());
+    mailout::Mailer next(run.sv, run.F());
     next.SendQueuedFiles();
     EXPECT_EQ(user.connections(), 2);
     EXPECT_EQ(user.lines().at(0), "HELO user.smtp");
@@ -218,18 +248,35 @@ TEST_F(Queue, RefusedReceiptWaitsInOutAndTheNextRunSendsIt) {
     EXPECT_EQ(user.lines().at(2), "RCPT TO: <sender@dest.test>");
 }
 
-TEST_F(Queue, OtherKindsLeaveWithoutCopyAndUnreadableOnesStay) {
+TEST_F(Queue, OnlyTheUsersOwnRegularFilesAreSentAndOtherKindsLeaveWithoutCopy) {
     run.c.cfg.gflgSaveMDNs = true;
     run.c.cfg.gUserSMTPServer = "user.smtp";
     run.c.cfg.gNormalEMailAddr = "me@home.test";
     HappySmtp(server);
-    testsupport::WriteFile(run.c.run.gOutFolder + "note.txt", "To:a@b.test\r\n\r\nhello\r\n");
-    fs::create_directory(run.c.run.gOutFolder + "sub.MDN");  // not a file: left alone
+    // Out/ is a link to the queue's real folder: followed, and said so.
+    const std::string real = run.c.run.gAppPath + "/queue";
+    fs::create_directory(real);
+    fs::create_directory_symlink(real, run.c.run.gAppPath + "/OutLink");
+    run.c.run.gOutFolder = run.c.run.gAppPath + "/OutLink/";
+    testsupport::WriteFile(real + "/note.txt", "To:a@b.test\r\n\r\nhello\r\n");
+    fs::create_directory(real + "/sub.MDN");
+    // A link planted in Out/ would mail a private file to the To: inside it.
+    testsupport::WriteFile(run.c.run.gAppPath + "/private", "To:victim@b.test\r\n\r\nsecret\r\n");
+    fs::create_symlink(run.c.run.gAppPath + "/private", real + "/planted.MDN");
     run.mailer->SendQueuedFiles();
-    EXPECT_EQ(Files(run.c.run.gOutFolder), std::vector<std::string>{"sub.MDN"});
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(server.captures().at(0), "To:a@b.test\r\n\r\nhello\r\n\r\n\r\n.\r\n");
+    EXPECT_EQ(testsupport::NamesIn(real), (std::vector<std::string>{"planted.MDN", "sub.MDN"}));
     EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
     EXPECT_EQ(run.Account("SMTP_Type"), "TXT+_OK");
-    EXPECT_EQ(server.captures().at(0), "To:a@b.test\r\n\r\nhello\r\n\r\n\r\n.\r\n");
+    auto logged = [&](const std::string& text) {
+        for (const auto& p : run.c.log.Problems())
+            if (p.find(text) != std::string::npos) return true;
+        return false;
+    };
+    EXPECT_TRUE(logged("OutLink is a symbolic link to " + real));
+    EXPECT_TRUE(logged("planted.MDN is not sent: it is a symbolic link"));
+    EXPECT_TRUE(logged("sub.MDN is not sent: it is not a regular file"));
 }
 
 TEST_F(Queue, SentReceiptLeavesOutAndIsCopiedOnlyWhenAsked) {

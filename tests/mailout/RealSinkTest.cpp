@@ -1,17 +1,16 @@
 // Against a real SMTP server on loopback (the aiosmtpd sink in peers/): what
-// it stores is what was composed, receipts parse as the MIME types they
-// claim, and implicit TLS verifies the server's certificate and name.
+// it stores is what was composed, and a receipt parses as the MIME types it
+// claims. (Refusals, TLS and the test message against real servers are
+// the scripts' smtp_test_message.sh and smtp_submission.sh.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
 #include "config/NodeConfig.h"
 #include "mailout/SMTPprocedures.h"
-#include "net/SocketWrench.h"
 #include "tests/mailout/MailoutFixture.h"
 #include "tests/support/TempDir.h"
 
@@ -133,128 +132,6 @@ TEST_F(RealSink, ReceiptArrivesAsComposedAndParsesAsADispositionReport) {
               "multipart/report disposition-notification ['multipart/report', 'text/plain', "
               "'message/disposition-notification', 'text/plain', 'message/rfc822', "
               "'text/plain'] []\n");
-}
-
-TEST_F(RealSink, FaxToReceiptKeepsItsTopTypeAndTheTestMessageArrives) {
-    Sink sink;
-    START_SINK(sink, "");
-    run.c.options.smtpPort = sink.port();
-    mailout::ReceiptInputs in;
-    in.gSubject = "s";
-    in.gFaxToAddr = "+15551234";
-    in.gDispositionType = "Processed";
-    run.St().gSMTPRecipAddr = "sender@localhost";
-    run.mailer->SendReceipt(in);
-    ASSERT_EQ(sink.Messages().size(), 1u);
-    const std::string receipt = sink.Messages()[0];
-    const std::string type = Shell(
-        "/usr/bin/python3 -c 'import email,sys; m=email.message_from_bytes(open(sys.argv[1],"
-        "\"rb\").read()); print(m[\"Content-Type\"].split()[0], m.is_multipart())' " +
-        receipt);
-    // The top type is message/fax; the body keeps its parts.
-    EXPECT_EQ(type, "message/fax True\n");
-
-    run.mailer->SendTestVoxaFax();
-    auto msgs = sink.Messages();
-    ASSERT_EQ(msgs.size(), 2u);
-    const std::string test = msgs[0] == receipt ? msgs[1] : msgs[0];
-    EXPECT_EQ(testsupport::ReadFile(test), AsStored(run.St().gMessageBody));
-    std::string buf;
-    run.c.profile.GetProfileStringA("VOXA-FAX", "test_server", "<absent>", buf);
-    EXPECT_EQ(buf, "localhost");
-}
-
-TEST_F(RealSink, RefusedRecipientIsCodeTwoWithTheServersWords) {
-    Sink sink;
-    START_SINK(sink, "--reject-rcpt nobody@");
-    run.c.options.smtpPort = sink.port();
-    run.St().gSMTPServer = "127.0.0.1";
-    run.St().gSMTPSenderAddr = "fax1@localhost";
-    run.St().gSMTPRecipAddr = "nobody@localhost";
-    run.St().gMessageBody = "Subject: x\r\n\r\nx\r\n";
-    EXPECT_FALSE(mailout::SendEMail(run.F(), run.St()));
-    EXPECT_EQ(run.F().gSMTP_Error, 2);
-    EXPECT_NE(run.St().gSMTPLog.find("SMTP_CONFIRM_QUIT + 221 "), std::string::npos)
-        << run.St().gSMTPLog;
-    EXPECT_TRUE(sink.Messages().empty());
-}
-
-class TlsSink : public RealSink {
-  protected:
-    // A self-signed certificate for `name`; returns false when openssl fails.
-    bool MakeCert(const std::string& name, const std::string& san) {
-        const std::string d = certs.path() + "/" + name;
-        fs::create_directories(d);
-        int st = 0;
-        Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout " + d + "/key.pem -out " +
-                  d + "/cert.pem -subj /CN=" + name + " -addext subjectAltName=" + san +
-                  " >/dev/null 2>&1",
-              &st);
-        return st == 0;
-    }
-    void TrustAll() {
-        std::string bundle;
-        for (const auto& e : fs::directory_iterator(certs.path()))
-            bundle += testsupport::ReadFile(e.path().string() + "/cert.pem");
-        testsupport::WriteFile(certs.path() + "/bundle.pem", bundle);
-        setenv("SSL_CERT_FILE", (certs.path() + "/bundle.pem").c_str(), 1);
-    }
-    ~TlsSink() override { unsetenv("SSL_CERT_FILE"); }
-    testsupport::TempDir certs;
-};
-
-TEST_F(TlsSink, OptionsTurnOnTlsAndTheCertificateIsChecked) {
-    ASSERT_TRUE(MakeCert("localhost", "DNS:localhost,IP:127.0.0.1"));
-    ASSERT_TRUE(MakeCert("other.test", "DNS:other.test"));
-    TrustAll();
-    Sink good;
-    START_SINK(good, "--smtps " + certs.path() + "/localhost/cert.pem " + certs.path() +
-                         "/localhost/key.pem");
-    Sink wrongName;
-    START_SINK(wrongName, "--smtps " + certs.path() + "/other.test/cert.pem " + certs.path() +
-                              "/other.test/key.pem");
-
-    // options.ini as a user writes it.
-    run.c.env.configDir = certs.path();
-    testsupport::WriteFile(certs.path() + "/options.ini", "[smtp]\ntls = yes   ; SMTPS\nport = " +
-                                                              std::to_string(good.port()) + "\n");
-    run.c.options = config::Options::Load(run.c.env);
-    ASSERT_TRUE(run.c.options.smtpTls);
-
-    run.c.cfg.gVoxaFaxAddr = "fax1@localhost";
-    run.mailer->SendTestVoxaFax();
-    EXPECT_EQ(run.F().gSMTP_Error, 0) << run.St().gSMTPLog;
-    ASSERT_EQ(good.Messages().size(), 1u);
-    EXPECT_EQ(testsupport::ReadFile(good.Messages()[0]), AsStored(run.St().gMessageBody));
-    const std::string json = testsupport::ReadFile(
-        good.Messages()[0].substr(0, good.Messages()[0].size() - 4) + ".json");
-    EXPECT_NE(json.find("\"tls\": true"), std::string::npos);
-
-    // By address: the certificate names 127.0.0.1 too.
-    run.St().gSMTPServer = "127.0.0.1";
-    run.St().gSMTPRecipAddr = "fax1@localhost";
-    run.St().gMessageBody = "Subject: by address\r\n\r\nx\r\n";
-    EXPECT_TRUE(mailout::SendEMail(run.F(), run.St())) << run.St().gSMTPLog;
-
-    // A trusted certificate for another name: the socket's own code and reason.
-    run.c.options.smtpPort = wrongName.port();
-    run.St().gSMTPServer = "localhost";
-    EXPECT_FALSE(mailout::SendEMail(run.F(), run.St()));
-    EXPECT_EQ(run.F().gSMTP_Error, EPROTO);
-    EXPECT_NE(run.F().gSMTPSocketErrorString.find(
-                  "certificate not trusted for localhost: hostname mismatch"),
-              std::string::npos)
-        << run.F().gSMTPSocketErrorString;
-    EXPECT_TRUE(wrongName.Messages().empty());
-
-    // Plain text to a TLS port: the greeting never comes in readable form.
-    run.c.env.tick = 100ms;
-    run.c.options.smtpTls = false;
-    run.c.options.smtpPort = good.port();
-    run.F().gSMTP_Error = 0;
-    net::CreateSocket(run.F(), run.F().SMTPSocket(), "SMTP");
-    EXPECT_FALSE(mailout::SendEMail(run.F(), run.St()));
-    EXPECT_NE(run.F().gSMTP_Error, 0);
 }
 
 }  // namespace

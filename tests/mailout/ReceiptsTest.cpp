@@ -3,7 +3,6 @@
 // in Out/, what is given up, and how long it all takes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <utime.h>
 
 #include <ctime>
 #include <filesystem>
@@ -62,7 +61,7 @@ class Receipts : public ::testing::Test {
     }
     // The next run: a fresh mailer on the same program folder.
     mailout::Mailer& NextRun() {
-        run.mailer = std::make_unique<mailout::Mailer>(run.c.ctx, run.F());
+        run.mailer = std::make_unique<mailout::Mailer>(run.sv, run.F());
         return *run.mailer;
     }
     bool Logged(const std::string& text) {
@@ -146,46 +145,65 @@ TEST_F(Receipts, AMessageIsAnsweredOnceWhateverHappensBetween) {
     EXPECT_TRUE(Files(Out()).empty());
 }
 
-TEST_F(Receipts, AReceiptFailingRunAfterRunEndsInUndelivered) {
+TEST_F(Receipts, AFailingReceiptIsRetriedLaterAndLaterAndGivenUpOnlyWhenOldAndRefusedOften) {
     RefusingSmtp(server);
     run.c.options.receiptMaxRuns = 3;
     run.c.cfg.gUserSMTPServer = "user.smtp";  // the rows of queued receipts
     run.c.cfg.gNormalEMailAddr = "me@home.test";
-    // A receipt queued by a run of four days ago fails its first try here.
-    const std::string old = Out() + "20200101000000.MDN";
-    testsupport::WriteFile(old, "To:old@dest.test\r\n\r\nold\r\n");
-    const std::time_t fourDaysAgo = std::time(nullptr) - 4 * 24 * 3600;
-    const utimbuf times{fourDaysAgo, fourDaysAgo};
-    ASSERT_EQ(::utime(old.c_str(), &times), 0);
-
-    Answer(Fax("Invoice"));  // run 1: composed, refused, queued
-    const std::vector<std::string> queued = Files(Out());
-    ASSERT_EQ(queued.size(), 2u);
-    const std::string fresh = queued[1];
-    const std::string text = testsupport::ReadFile(Out() + fresh);
+    // A receipt queued by a run a week ago (a machine off since) fails its
+    // first try here: one refusal is not enough to give it up.
+    testsupport::WriteFile(Out() + "20260602000000.MDN", "To:old@dest.test\r\n\r\nold\r\n");
+    run.mailer->SendQueuedFiles();
+    EXPECT_EQ(server.connections(), 1);
     EXPECT_TRUE(
-        Logged("receipt to sender@dest.test queued: it waits in Out/ for the next run (1 "
-               "of 3 runs; last_error 2: the SMTP server refused the recipient): dest.test" +
+        Logged("queued receipt to old@dest.test not sent again: it waits in Out/ and is "
+               "tried again from 2026-06-09 "));
+    EXPECT_TRUE(
+        Logged("(1 runs with an answer; last_error 2: the SMTP server refused the "
+               "recipient): user.smtp" +
                Port() + " refused the recipient: \"450 4.2.0 try later\""));
 
-    NextRun().SendQueuedFiles();  // run 2: the old one is given up
-    EXPECT_EQ(Files(Out()), std::vector<std::string>{fresh});
-    EXPECT_TRUE(Logged("queued receipt to old@dest.test given up: no server took it since "));
-    EXPECT_TRUE(Logged("queued receipt to sender@dest.test not sent again: "));
-    EXPECT_TRUE(Logged("(2 of 3 runs;"));
-
-    NextRun().SendQueuedFiles();  // run 3: so is the fresh one
+    // Runs come every minute; the tries come 5 and then 10 minutes after
+    // the one before, and the third refused run gives the old one up.
+    std::vector<int> triedAt;
+    for (int minute = 1; minute <= 30; ++minute) {
+        run.wall += 60;
+        const int before = server.connections();
+        NextRun().SendQueuedFiles();
+        if (server.connections() > before) triedAt.push_back(minute);
+    }
+    EXPECT_EQ(triedAt, (std::vector<int>{5, 15}));
+    EXPECT_EQ(Files(Undelivered()), std::vector<std::string>{"20260602000000.MDN"});
     EXPECT_TRUE(Files(Out()).empty());
-    EXPECT_EQ(Files(Undelivered()), (std::vector<std::string>{"20200101000000.MDN", fresh}));
-    EXPECT_EQ(testsupport::ReadFile(Undelivered() + fresh), text);
-    EXPECT_TRUE(Logged("queued receipt to sender@dest.test given up: no server took it in 3 runs"));
-    EXPECT_EQ(testsupport::ReadFile(run.mailer->LedgerPath()).find("\nfailed "), std::string::npos)
-        << testsupport::ReadFile(run.mailer->LedgerPath());
+    EXPECT_TRUE(
+        Logged("queued receipt to old@dest.test given up: no server took it in 3 runs "
+               "since 2026-06-02 00:00"));
 
-    // Gone for good: the next run tries nothing.
-    const int connections = server.connections();
+    // A fresh receipt refused as often is kept: it is not old yet. Runs in
+    // which no server could be asked do not count against it.
+    Answer(Fax("Invoice"));
+    const int port = run.c.options.smtpPort;
+    run.c.options.smtpPort = ClosedPort();
+    for (int i = 0; i < 5; ++i) {
+        run.wall += 3600;
+        NextRun().SendQueuedFiles();
+    }
+    run.c.options.smtpPort = port;
+    for (int i = 0; i < 5; ++i) {
+        run.wall += 3600;
+        NextRun().SendQueuedFiles();
+    }
+    ASSERT_EQ(Files(Out()).size(), 1u);
+    const std::string name = Files(Out())[0];
+    EXPECT_EQ(run.mailer->UndeliveredFolder(), Undelivered());
+    mailout::ReceiptLedger ledger(run.mailer->LedgerPath());
+    ledger.Load(run.wall);
+    EXPECT_EQ(ledger.FailedRuns(name), 6);
+    // Five days on, the next refusal gives it up.
+    run.wall += 5 * 24 * 3600;
     NextRun().SendQueuedFiles();
-    EXPECT_EQ(server.connections(), connections);
+    EXPECT_TRUE(Files(Out()).empty());
+    EXPECT_EQ(Files(Undelivered()).size(), 2u);
 }
 
 TEST_F(Receipts, TarpitServerIsCutOffAtTheDeadlineAndTheNextRunWorks) {
@@ -203,8 +221,9 @@ TEST_F(Receipts, TarpitServerIsCutOffAtTheDeadlineAndTheNextRunWorks) {
     // The same server is not waited on again in this run.
     Answer(Fax("Order"));
     EXPECT_EQ(run.Elapsed(), 180s);
-    EXPECT_TRUE(Logged("not asked again in this run: dest.test"));
+    EXPECT_TRUE(Logged("dest.test" + Port() + " was found unreachable earlier in this run"));
     ASSERT_EQ(Files(Out()).size(), 2u);
+    run.wall += 5 * 60;  // the first retry of the receipt that was refused
 
     // The next run: the server answers again, and both receipts go out.
     ScriptedServer quick(run.c.loop);
@@ -217,6 +236,34 @@ TEST_F(Receipts, TarpitServerIsCutOffAtTheDeadlineAndTheNextRunWorks) {
     EXPECT_TRUE(Files(Out()).empty());
     EXPECT_EQ(run.c.run.stats.receiptsSent, 2);
     EXPECT_EQ(run.c.run.stats.receiptsQueued, 2);
+}
+
+TEST_F(Receipts, ALedgerThatCannotBeWrittenKeepsTheReceiptQueuedAndSaysSo) {
+    HappySmtp(server);
+    fs::create_directory(run.mailer->LedgerPath());  // nothing can replace it
+    run.St().gSMTPRecipAddr = "sender@dest.test";
+    EXPECT_FALSE(run.mailer->SendReceipt(Fax("Invoice")));
+    EXPECT_EQ(server.connections(), 0);
+    EXPECT_EQ(Files(Out()).size(), 1u);
+    EXPECT_EQ(run.c.run.failure, config::RunFailure::Storage);
+    const std::string& last = run.c.run.gLastError;
+    EXPECT_EQ(last.rfind("Storage Error : receipt for \"Invoice\" to sender@dest.test waits in "
+                         "Out/: cannot record it in ",
+                         0),
+              0u)
+        << last;
+    EXPECT_LE(config::LastErrorValue(run.c.run).size(), 200u);
+    // Walked again in this run, the message is not answered twice.
+    EXPECT_TRUE(run.mailer->SendReceipt(Fax("Invoice")));
+    EXPECT_EQ(Files(Out()).size(), 1u);
+
+    // Once the ledger can be written, the next run sends it from the queue.
+    fs::remove(run.mailer->LedgerPath());
+    run.c.cfg.gUserSMTPServer = "user.smtp";
+    run.c.cfg.gNormalEMailAddr = "me@home.test";
+    NextRun().SendQueuedFiles();
+    EXPECT_EQ(server.connections(), 1);
+    EXPECT_TRUE(Files(Out()).empty());
 }
 
 TEST(ReceiptLedger, StaysSmall) {

@@ -111,6 +111,20 @@ TEST(ReduceRecipient, TakesThePlainAddressAndRefusesEverythingElse) {
         {"bob@example.net, victim@x.test", nullptr},
         {"", nullptr},
         {"<>", nullptr},
+        // One mailbox as the standard has it, nothing more.
+        {"\"Doe, John\" <john.doe+fax@mail-1.example.net>", "john.doe+fax@mail-1.example.net"},
+        {"fax1@127.0.0.1", "fax1@127.0.0.1"},
+        {"<a@localhost,>", nullptr},
+        {"a@localhost.", nullptr},
+        {"bob@example.net,victim@x.test", nullptr},
+        {"<=?utf-8?B?Ym9iQGV4YW1wbGUubmV0?=>", nullptr},
+        {"=?utf-8?Q?bob?=@example.net", nullptr},
+        {"bob..smith@example.net", nullptr},
+        {"bob@-example.net", nullptr},
+        {"b\xc3\xb6"
+         "b@example.net",
+         nullptr},
+        {"bob", nullptr},
     };
     for (const Case& c : cases) {
         std::string address, why;
@@ -134,7 +148,7 @@ TEST(ComposeBounds, AnEightMegabyteTextIsQuotedAsSixtyFourKilobytes) {
     in.gDispositionType = "Failed";
     in.gFailureText = "Unprintable File(s)";
     in.FullMsgHdr = std::string(8 * 1024 * 1024, 'A');
-    const mailout::LocalStamp now{"12/05/2026", "08:03:09 PM", "20261205200309"};
+    const mailout::LocalStamp now{"12/05/2026", "08:03:09 PM", "20261205200309", ""};
     const std::string mdn = mailout::ComposeMDNText(in, "bob@example.net", cfg, run, now);
     EXPECT_LT(mdn.size(), mailout::kQuoteLimit + 4096);
     EXPECT_NE(mdn.find("\r\nSubject: RE: Urgent Bcc: victim@x.test : VOXA-FAX confirmation.\r\n"),

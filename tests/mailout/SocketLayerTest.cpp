@@ -46,7 +46,7 @@ TEST_F(FakeWire, MessageIsSentInBlocksOf256WithTheEndMarkerOnce) {
         Smtp().offers.clear();
         Smtp().written.clear();
         run.St().gMessageBody = c.body;
-        EXPECT_TRUE(mailout::SMTPWriteBlock(run.F(), run.St()));
+        EXPECT_TRUE(mailout::SMTPWriteBlock(run.F(), run.St(), run.sv));
         std::vector<std::size_t> sizes;
         for (const auto& o : Smtp().offers) sizes.push_back(o.size());
         EXPECT_EQ(sizes, c.blocks) << c.body.size();
@@ -87,7 +87,8 @@ TEST(WholeReplies, ADialogueGoesTheSameWayWhereverItsRepliesAreCut) {
         run.St().gSMTPSenderAddr = "fax1@voxafax.example";
         run.St().gSMTPRecipAddr = "rcpt@dest.test";
         run.St().gMessageBody = "Subject: hi\r\n\r\nline\r\n";
-        EXPECT_TRUE(mailout::SendEMail(run.F(), run.St())) << split << " in " << cuts.size() + 1;
+        EXPECT_TRUE(mailout::SendEMail(run.F(), run.St(), run.sv))
+            << split << " in " << cuts.size() + 1;
         EXPECT_EQ(run.St().gSMTPLog, "SMTP_CONFIRM_QUIT + 221 2.0.0 bye + Alles OK, ");
         EXPECT_TRUE(s.finished());
         return !::testing::Test::HasFailure();
@@ -114,7 +115,7 @@ TEST(WholeReplies, ADialogueGoesTheSameWayWhereverItsRepliesAreCut) {
         .Send("221 bye\r\n");
     run.c.options.smtpPort = s.port();
     run.St().gSMTPServer = "127.0.0.1";
-    EXPECT_FALSE(mailout::SendEMail(run.F(), run.St()));
+    EXPECT_FALSE(mailout::SendEMail(run.F(), run.St(), run.sv));
     EXPECT_EQ(run.F().gSMTP_Error, net::kSmtpServiceUnavailable);
     EXPECT_TRUE(s.finished());
 }

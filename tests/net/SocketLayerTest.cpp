@@ -16,7 +16,9 @@ namespace {
 
 class FakeWire : public ::testing::Test {
   protected:
-    FakeWire() : c(testsupport::RunOptions().Sockets(&fakes)), form(c.ctx) {
+    FakeWire()
+        : c(testsupport::RunOptions().Sockets(&fakes)),
+          form(net::NetServices{c.loop, fakes, c.env, c.options, c.cfg, c.log}) {
         c.cfg.gTimoutMinutes = 2;
     }
     FakeSocket& Smtp() { return *fakes.made.at(0); }

@@ -204,24 +204,6 @@ TEST(PopSession, TheConfiguredHostWinsOverTheAddressDomain) {
         r.LogWith("pop3 pop.example.test:" + std::to_string(s.port()) + ": connecting").size(), 1u);
 }
 
-TEST(PopSession, AMessageArrivingInPiecesIsWrittenWhole) {
-    PopRun r(0);
-    ScriptedServer s(r.t.loop);
-    r.t.options.popPort = s.port();
-    std::string body;
-    for (int i = 0; body.size() < 10000; ++i)
-        body += "line " + std::to_string(i) + " of the fax\r\n";
-    const std::string msg = Message("pieces", body);
-    const std::string whole = Retr(msg);
-    Mailbox(s, {{"u1", msg}}).Expect("^RETR 1$");
-    for (std::size_t at = 0; at < whole.size(); at += 1500)
-        s.SendPartial(whole.substr(at, 1500), 5ms);
-    s.Expect("^DELE 1$").Send("+OK\r\n").Expect("^QUIT$").Send("+OK Bye\r\n");
-    r.Session();
-    EXPECT_TRUE(s.finished());
-    EXPECT_EQ(ReadFile(r.t.InFile("1.TXT")), whole);
-}
-
 TEST(PopSession, TinyMessagesAndTerminatorsSplitAcrossBlocksAreRecognised) {
     PopRun r(0);
     ScriptedServer s(r.t.loop);

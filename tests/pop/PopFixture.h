@@ -102,7 +102,8 @@ struct PopRun {
     void Make() {
         // The client goes before the form it points into.
         client.reset();
-        form = std::make_unique<net::FrmMail>(t.ctx);
+        form = std::make_unique<net::FrmMail>(
+            net::NetServices{t.loop, t.ctx.sockets, t.env, t.options, t.cfg, t.log});
         client = std::make_unique<pop::PopClient>(Services(), *form);
         client->wallClock = [this] { return wallNow; };
     }

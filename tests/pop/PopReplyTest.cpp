@@ -63,12 +63,6 @@ TEST(PopReply, ListingsGiveTheSecondWordByMessageNumber) {
     EXPECT_FALSE(UsableUid("a\x7f"));
 }
 
-TEST(PopReply, ReportLineIsTheFirstLineCutAndPrintable) {
-    EXPECT_EQ(ReportLine("-ERR no\r\nbase64data"), "-ERR no");
-    EXPECT_EQ(ReportLine("-ERR a\tb\x01"), "-ERR a b ");
-    EXPECT_EQ(ReportLine(std::string(500, 'x')).size(), 200u);
-}
-
 // The end of a multi-line answer is the same wherever the data is cut: in
 // two pieces at every position, and a byte at a time. What follows the end
 // belongs to no answer.

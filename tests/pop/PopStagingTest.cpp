@@ -173,6 +173,30 @@ TEST(PartialSessions, ARefusedDeleDoesNotDeliverTwice) {
     EXPECT_FALSE(std::filesystem::exists(r.t.run.gInDir + ".pop/uncertain"));
 }
 
+// A DELE that never gets an answer ends the session; it counts against its
+// message, which is delivered once and, from the fourth run on, passed over,
+// so that the fax behind it is no longer held back on every run.
+TEST(PartialSessions, AnUnansweredDeleStopsHoldingBackTheMessagesBehindIt) {
+    PopRun r(0);
+    for (int run = 1; run <= 3; ++run) {
+        ScriptedServer s(r.t.loop);
+        Mailbox(s, {kA, kB}).Expect("^RETR 1$").Send(Retr(kA.text)).Expect("^DELE 1$").GoSilent();
+        r.NextRun(s);
+        EXPECT_TRUE(NoQuit(s)) << run;
+        EXPECT_EQ(r.LogWith("(failure " + std::to_string(run) + " in a row").size(), 1u) << run;
+        EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text)})) << run;
+    }
+    EXPECT_EQ(r.t.run.gLastError.rfind("Retrieval Error : DELE 1: no data for 60 s", 0), 0u)
+        << r.t.run.gLastError;
+
+    ScriptedServer fourth(r.t.loop);
+    Mailbox(fourth, {kA, kB});
+    Fetch(fourth, 2, kB.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(fourth);
+    EXPECT_TRUE(fourth.finished()) << (fourth.failures().empty() ? "" : fourth.failures()[0]);
+    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text), Retr(kB.text)}));
+}
+
 // A staged file that cannot be moved into In/ stays staged (the server has
 // deleted it), and the next run moves it.
 TEST(PartialSessions, AFailingMoveOutOfStagingLosesNothing) {

@@ -183,18 +183,3 @@ TEST(TextOnLocalPrinter, PrinterFailuresAreSkippedUnlessThePrinterIsGone) {
     EXPECT_FALSE(gone.ok);
     EXPECT_EQ(gone.pageNo, 3);
 }
-
-TEST(LoadFile, ReadsEveryByteOrLeavesTheTextAlone) {
-    Harness h;
-    std::string content = "untouched";
-    std::int16_t fileNo = 0;
-    EXPECT_FALSE(print::LoadFile(h.dir / "missing.txt", content, fileNo));
-    EXPECT_EQ(content, "untouched");
-    EXPECT_FALSE(print::LoadFile(h.dir.path(), content, fileNo));
-
-    const std::string bytes("line one\r\n\0\xff tail", 17);
-    testsupport::WriteFile(h.dir / "a.txt", bytes);
-    EXPECT_TRUE(print::LoadFile(h.dir / "a.txt", content, fileNo));
-    EXPECT_EQ(content, bytes);
-    EXPECT_GT(fileNo, 0);
-}

@@ -246,12 +246,17 @@ has "a misspelt option is named" "$W/err" \
   "[pop3] tsl in $W/cfg/options.ini line 4 is not an option voxafax-print reads; did you mean [pop3] tls?"
 check "a misspelt option: the run went on" quit "$(key VFPrint)"
 
-# A program folder that is a link elsewhere is named.
-fresh
-mkdir -p "$W/elsewhere"; ln -s "$W/elsewhere" "$VOXAFAX_HOME"
+# A program folder that is a link elsewhere is named; a profile file that is
+# a link (to a dotfiles folder, say) stays one, and its target gets the keys.
+fresh "$SUBSCRIBER"
+mkdir -p "$W/elsewhere" "$W/dotfiles"; ln -s "$W/elsewhere" "$VOXAFAX_HOME"
+mv "$VOXAFAX_PROFILE" "$W/dotfiles/voxafax.ini"; ln -s "$W/dotfiles/voxafax.ini" "$VOXAFAX_PROFILE"
 "$BIN" /2 </dev/null 2>"$W/err"
 has "a linked program folder is named" "$W/err" "program folder $VOXAFAX_HOME is a link to $W/elsewhere"
-rm -rf "$W/elsewhere"
+check "a linked profile stays a link" yes "$([ -L "$VOXAFAX_PROFILE" ] && echo yes || echo no)"
+check "a linked profile: the run's keys in its target" quit "$(key VFPrint)"
+check "a linked profile: settings kept" secret "$(key Password)"
+rm -rf "$W/elsewhere" "$W/dotfiles"
 
 # A profile that cannot be read is never written back (it once came out of
 # a run holding only the status keys): status 3 before anything else.
@@ -271,7 +276,7 @@ if [ "$(id -u)" = 0 ]; then
   chown -R nobody "$W/cfg"
   "$BIN" /0 </dev/null 2>"$W/err"; rc=$?
   check "root on a user's files: status 3" 3 "$rc"
-  has "root on a user's files: the line says why" "$W/err" "voxafax-print runs as root on the files of user 65534"
+  has "root on a user's files: the line says why" "$W/err" "voxafax-print runs as root on the files of user 65534 (nobody)"
   check "root on a user's files: nothing created" no "$([ -e "$VOXAFAX_HOME" ] && echo yes || echo no)"
 fi
 

@@ -9,7 +9,8 @@
 #     one transaction each for the first two, to their own sender, none for
 #     the third, no bare CR or LF on the wire, and none answered twice;
 #   - a tarpit server: the run ends within the dialogue's deadline with a
-#     clear line, and the next run sends the queued receipt.
+#     clear line; a run before the receipt's retry is due leaves it, the
+#     next one after sends it.
 # (The aiosmtpd sink and a receipt given up after failing run after run are
 # covered by test_mailout.)
 set -u
@@ -176,6 +177,11 @@ check "the run log says so" grep -q "receipt to alice@127.0.0.1 queued: it waits
 check "the receipt waits in Out/" eq "$(count "$R/home/Out")" 1
 bash "$SRC/peers/smtp-sink-stop.sh" "$W/tarpit-state"
 bash "$SRC/peers/smtp-sink-start.sh" "$W/tarpit-state" "$SINK_OUT" "$PORT" --raw >/dev/null || exit 1
+run
+check "a run before its retry is due leaves it waiting" eq "$(count "$R/home/Out")" 1
+check "and asks no server about it" test ! -s "$SINK_OUT/transactions.jsonl"
+# Five minutes on: the ledger's time of the failed try is moved back.
+sed -i 's/^retry \([0-9]*\) [0-9]* /retry \1 0 /' "$R/home/receipts.ledger"
 run
 check "the next run sends it" eq "$(count "$R/home/Out")" 0
 check "it went to its sender" grep -q '"rcpt_tos": \["<alice@127.0.0.1>"\]' "$SINK_OUT/transactions.jsonl"

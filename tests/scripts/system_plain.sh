@@ -71,7 +71,9 @@ sys_printed_pages "$PDFS" $((n + 1)) >/dev/null
 # Nothing new: a second run finds the mailbox empty and ends cleanly.
 timeout 300 "$B/voxafax" run >"$W/run2.out" 2>&1
 check "a second run with nothing new ends with status 0" eq "$?" 0
-check "it reports no new faxes" grep -q 'No new VOXA-FAXes' "$W/run2.out"
+# The status text "No new VOXA-FAXes" lasts only until the run's last status
+# replaces it, so a busy machine may show only the last; the log line stays.
+check "it reports no new faxes" grep -q ': no new messages$' "$W/run2.out"
 check "status after it" eq "$(ini_key "$PROFILE" print_status)" " Printed 0 VOXA-FAXes + 0 Regular Faxes"
 check "no new receipt" eq "$(ls "$SINK"/new/*.eml 2>/dev/null | wc -l)" 4
 

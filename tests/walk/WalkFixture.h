@@ -52,8 +52,9 @@ struct WalkRun : testsupport::RunContext {
         cfg.gPrintFileTypeCount = 11;
         cfg.gprinterName = "Fake Printer";
         form = std::make_unique<print::FrmVFPrint>(ctx.imaging, ctx.loop, cfg.gprinterName);
-        frmMail = std::make_unique<net::FrmMail>(ctx);
-        mailer = std::make_unique<mailout::Mailer>(ctx, *frmMail);
+        frmMail = std::make_unique<net::FrmMail>(
+            net::NetServices{ctx.loop, ctx.sockets, ctx.env, ctx.options, ctx.cfg, ctx.log});
+        mailer = std::make_unique<mailout::Mailer>(mailout::ServicesOf(ctx), *frmMail);
 
         cfg.gVoxaFaxProfile = kProfile;
         store.AddProfile(kProfile);

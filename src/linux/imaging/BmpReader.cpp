@@ -69,27 +69,7 @@ class BmpSource final : public ImageSource {
             if (yppm) ydpi_ = SaneDpi(yppm * 0.0254, xdpi_);
             clrUsed = Le32(h + 46);
             paletteEntry_ = 4;
-            if (compression_ == 3 || compression_ == 6) {
-                // Masks follow a 40-byte header, or sit inside a larger one.
-                unsigned char m[12];
-                if (hsize >= 52) {
-                    std::memcpy(m, h + 14 + 40, 12);
-                } else if (std::fseek(f.get(), 14 + 40, SEEK_SET) != 0 ||
-                           std::fread(m, 1, 12, f.get()) != 12) {
-                    return Truncated(path_);
-                }
-                red_ = Channel(Le32(m));
-                green_ = Channel(Le32(m + 4));
-                blue_ = Channel(Le32(m + 8));
-            } else if (bpp_ == 16) {
-                red_ = Channel(0x7c00);
-                green_ = Channel(0x03e0);
-                blue_ = Channel(0x001f);
-            } else if (bpp_ == 32) {
-                red_ = Channel(0xff0000);
-                green_ = Channel(0xff00);
-                blue_ = Channel(0xff);
-            }
+            if (Status m = ReadMasks(f.get(), h, hsize); !m) return m;
         }
         topDown_ = hgt < 0;
         if (hgt < 0) hgt = -hgt;
@@ -110,24 +90,56 @@ class BmpSource final : public ImageSource {
         if (rle && topDown_) return NotReadable(path_, "top-down run-length bitmap");
 
         if (bpp_ <= 8) {
-            std::uint32_t n = clrUsed ? clrUsed : (1u << bpp_);
-            if (n > 256) return NotReadable(path_, "palette too large");
-            const long palOff = 14 + static_cast<long>(hsize) +
-                                ((compression_ == 3 || compression_ == 6) && hsize == 40 ? 12 : 0);
-            std::vector<unsigned char> pal(static_cast<std::size_t>(n) * paletteEntry_);
-            if (std::fseek(f.get(), palOff, SEEK_SET) != 0 ||
-                std::fread(pal.data(), 1, pal.size(), f.get()) != pal.size())
-                return Truncated(path_);
-            palette_.assign(256, 0);
-            for (std::uint32_t i = 0; i < n; ++i) {
-                const unsigned char* e = &pal[static_cast<std::size_t>(i) * paletteEntry_];
-                palette_[i] = (static_cast<std::uint32_t>(e[2]) << 16) | (e[1] << 8) | e[0];
-            }
+            if (Status p = ReadPalette(f.get(), hsize, clrUsed); !p) return p;
         }
         rowBytes_ = ((static_cast<std::uint64_t>(width_) * bpp_ + 31) / 32) * 4;
         if (dataOffset_ > fileSize_) return Truncated(path_);
         if (!rle && rowBytes_ * static_cast<std::uint64_t>(height_) > fileSize_ - dataOffset_)
             return Truncated(path_);
+        return Status::Ok();
+    }
+
+    // The colour masks of bit-field bitmaps follow a 40-byte header or sit
+    // inside a larger one; 16- and 32-bit bitmaps without them have fixed ones.
+    Status ReadMasks(std::FILE* f, const unsigned char* h, std::uint32_t hsize) {
+        if (compression_ == 3 || compression_ == 6) {
+            unsigned char m[12];
+            if (hsize >= 52) {
+                std::memcpy(m, h + 14 + 40, 12);
+            } else if (std::fseek(f, 14 + 40, SEEK_SET) != 0 || std::fread(m, 1, 12, f) != 12) {
+                return Truncated(path_);
+            }
+            red_ = Channel(Le32(m));
+            green_ = Channel(Le32(m + 4));
+            blue_ = Channel(Le32(m + 8));
+        } else if (bpp_ == 16) {
+            red_ = Channel(0x7c00);
+            green_ = Channel(0x03e0);
+            blue_ = Channel(0x001f);
+        } else if (bpp_ == 32) {
+            red_ = Channel(0xff0000);
+            green_ = Channel(0xff00);
+            blue_ = Channel(0xff);
+        }
+        return Status::Ok();
+    }
+
+    // The palette of a bitmap of 8 bits or fewer, after the header (and the
+    // masks a 40-byte header leaves outside it).
+    Status ReadPalette(std::FILE* f, std::uint32_t hsize, std::uint32_t clrUsed) {
+        const std::uint32_t n = clrUsed ? clrUsed : (1u << bpp_);
+        if (n > 256) return NotReadable(path_, "palette too large");
+        const long palOff = 14 + static_cast<long>(hsize) +
+                            ((compression_ == 3 || compression_ == 6) && hsize == 40 ? 12 : 0);
+        std::vector<unsigned char> pal(static_cast<std::size_t>(n) * paletteEntry_);
+        if (std::fseek(f, palOff, SEEK_SET) != 0 ||
+            std::fread(pal.data(), 1, pal.size(), f) != pal.size())
+            return Truncated(path_);
+        palette_.assign(256, 0);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const unsigned char* e = &pal[static_cast<std::size_t>(i) * paletteEntry_];
+            palette_[i] = (static_cast<std::uint32_t>(e[2]) << 16) | (e[1] << 8) | e[0];
+        }
         return Status::Ok();
     }
 
