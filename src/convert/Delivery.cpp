@@ -206,9 +206,13 @@ void ProcessInMessages(const Conversion& c) {
         // files go only once one folder sync has made the whole batch durable.
         std::vector<std::string> pending;
         std::size_t pendingBytes = 0;
+        // After a failed sync the journal stays: the next run deletes the
+        // files of whatever messages did reach the inbox.
+        bool syncFailed = false;
         auto syncPending = [&] {
             if (pending.empty()) return;
             if (const platform::Status st = c.store.Sync(inbox); !st) {
+                syncFailed = true;
                 c.run.NoteFailure(config::RunFailure::Storage);
                 const std::string line =
                     "cannot sync the inbox: " + st.detail + "; " + std::to_string(pending.size()) +
@@ -253,7 +257,7 @@ void ProcessInMessages(const Conversion& c) {
         syncPending();
         if (countsChanged || counts.size() != countsBefore)
             WriteFailureCounts(dir, countsPath, counts);
-        if (journalled) ::unlink(journal.c_str());
+        if (journalled && !syncFailed) ::unlink(journal.c_str());
     } catch (...) {
         // Out of memory while listing: the files stay for the next run.
     }

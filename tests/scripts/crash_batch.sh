@@ -127,8 +127,16 @@ stored = numbers([os.path.join(r, f) for r, _, fs in os.walk(store)
                  rb"(?m)^Subject: Fax (\d+) from ")
 served = numbers(glob.glob(spool + "/new/*") + glob.glob(spool + "/cur/*"),
                  rb"<system-(\d+)@gateway.test>")
-answered = numbers(glob.glob(sink + "/new/*.eml") + glob.glob(out + "/*"),
-                   rb"system-(\d+)@gateway.test")
+# A receipt is known by its Message-Id: the same one delivered again, or
+# delivered and still queued, is SMTP's own window (a kill after the server
+# took it and before its answer came); two different ones are a fault.
+def receipt_id(data):
+    m = re.search(rb"(?im)^Message-Id:\s*(\S+)", data)
+    return m.group(1) if m else data
+answered = {}
+for n, paths in numbers(glob.glob(sink + "/new/*.eml") + glob.glob(out + "/*"),
+                        rb"system-(\d+)@gateway.test").items():
+    answered[n] = {receipt_id(read(p)) for p in paths}
 pdfs = {}
 for p in glob.glob(prints + "/*.pdf"):
     pdfs.setdefault(hashlib.sha256(read(p)).hexdigest(), []).append(p)

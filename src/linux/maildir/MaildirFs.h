@@ -34,6 +34,10 @@ struct StoreState {
     // Messages stored but not yet synced, by the folder's Maildir: they wait
     // in its tmp/ until the folder's next sync.
     std::map<std::string, std::vector<Pending>> unsynced;
+    // A sync that failed on its own (a listing or a change syncs first), by
+    // the folder's Maildir: the folder's next Sync reports it, so that its
+    // caller never takes the messages it lost for stored.
+    std::map<std::string, Status> failedSync;
     // Where each message last listed, stored or renamed here was, by its ID:
     // found again without a folder scan when its flags changed its name.
     std::map<std::string, Entry> known;

@@ -167,7 +167,7 @@ Result<std::vector<MessageId>> MaildirStore::List(const FolderId& folder) {
     if (!dir) return dir.status();
     // The folder as it stands once its stored messages are in place; those
     // that cannot be synced are not stored.
-    (void)maildir::SyncDelivered(*store_, *dir);
+    (void)Settle(*dir);
     std::vector<MessageId> ids;
     for (Entry& e : maildir::ListMessages(*dir)) {
         ids.push_back(*dir + "/" + maildir::BaseOf(e.name));
@@ -186,7 +186,7 @@ Result<MaildirStore::Where> MaildirStore::Find(const MessageId& id, bool settle)
         return Status::Error(Fail::NotFound, "no message " + id);
     if (auto it = store_->known.find(id);
         settle && it != store_->known.end() && it->second.sub == "tmp")
-        if (Status st = maildir::SyncDelivered(*store_, dir); !st) return st;
+        if (Status st = Settle(dir); !st) return st;
     if (auto it = store_->known.find(id); it != store_->known.end()) {
         Where w{dir, it->second};
         if (::access(w.Path().c_str(), F_OK) == 0) return w;
@@ -254,7 +254,18 @@ Result<MessageId> MaildirStore::Store(const FolderId& folder, const NewMessage& 
 Status MaildirStore::Sync(const FolderId& folder) {
     Result<std::string> dir = FolderDir(folder);
     if (!dir) return dir.status();
-    return maildir::SyncDelivered(*store_, *dir);
+    Status st = maildir::SyncDelivered(*store_, *dir);
+    if (auto it = store_->failedSync.find(*dir); it != store_->failedSync.end()) {
+        st = it->second;
+        store_->failedSync.erase(it);
+    }
+    return st;
+}
+
+Status MaildirStore::Settle(const std::string& dir) {
+    Status st = maildir::SyncDelivered(*store_, dir);
+    if (!st) store_->failedSync.insert_or_assign(dir, st);
+    return st;
 }
 
 Status MaildirStore::Reflag(const MessageId& id, Where& w, const std::string& flags, bool durable) {
