@@ -6,14 +6,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <ostream>
 
 #include "companion/Companion.h"
 #include "companion/Files.h"
 #include "companion/Probe.h"
+#include "companion/ServerProbe.h"
 #include "config/NodeConfig.h"
 #include "config/ProfileKeys.h"
+#include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "platform/Text.h"
@@ -194,7 +197,7 @@ void CheckProfileValues(Checker& c, const platform::Environment& env, const Node
         c.Note("Printer_Type is empty: nothing is printed; run voxafax setup to choose a printer");
     else
         c.Report(TryPrinter(services.printers, services.queueProblem, cfg.gprinterName));
-    c.Report(TryStore(env.StoresIni(), cfg.gVoxaFaxProfile));
+    c.Report(TryStore(services.storeMaildir, env.StoresIni(), cfg.gVoxaFaxProfile));
     if (cfg.gflgConfirmReceipt && cfg.gNormalEMailAddr.empty())
         c.Problem(
             "Confirm_Receipt is on but Normal_EMail_Addr is empty: a receipt that cannot "
@@ -208,8 +211,7 @@ void CheckProfileValues(Checker& c, const platform::Environment& env, const Node
 
 struct PopPlan {
     bool used = true;
-    Endpoint server;
-    std::string user;
+    std::string host;
 };
 
 PopPlan PlanPop(const NodeConfig& cfg, const config::Options& options) {
@@ -218,12 +220,9 @@ PopPlan PlanPop(const NodeConfig& cfg, const config::Options& options) {
     // and the member status is above "0".
     p.used = !cfg.gflgUseProfile || cfg.gMemberStatus <= "0";
     const auto at = cfg.gVoxaFaxAddr.find('@');
-    p.user = at == std::string::npos ? cfg.gVoxaFaxAddr : cfg.gVoxaFaxAddr.substr(0, at);
-    p.server.host = !options.popHost.empty()  ? options.popHost
-                    : at == std::string::npos ? std::string()
-                                              : cfg.gVoxaFaxAddr.substr(at + 1);
-    p.server.port = options.popPort;
-    p.server.tls = options.popTls;
+    p.host = !options.popHost.empty()  ? options.popHost
+             : at == std::string::npos ? std::string()
+                                       : cfg.gVoxaFaxAddr.substr(at + 1);
     return p;
 }
 
@@ -245,6 +244,110 @@ void CheckOptionsFile(Checker& c, const platform::Environment& env,
         c.Note(
             "[print] text_pages is off: header pages and text attachments are not put on "
             "paper, and a fax of text only prints nothing");
+}
+
+// What two accounts must not share: the mailbox (POP3 server and logon
+// name) and the store (its Maildir). Two runs at once on one of them fetch,
+// print and answer the same faxes twice.
+struct Account {
+    std::string profile;
+    std::string mailbox;  // "fax1 at pop.example.net"; "" when POP3 is not used
+    std::string store;    // the Maildir, expanded; "" when unknown
+};
+
+std::string Canonical(const std::string& path) {
+    std::string p = platform::ExpandHome(path);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    if (char* real = ::realpath(p.c_str(), nullptr)) {
+        p = real;
+        std::free(real);
+    }
+    return p;
+}
+
+Account AccountOf(const platform::Environment& env, const Services& services) {
+    platform::ProfileStore profile(env.profilePath);
+    NodeConfig cfg;
+    config::getfaxpierinfo(cfg, profile);
+    const config::Options options = config::Options::Load(env);
+    Account a{Canonical(env.profilePath), {}, {}};
+    const PopPlan pop = PlanPop(cfg, options);
+    const auto at = cfg.gVoxaFaxAddr.find('@');
+    const std::string user =
+        !options.popUser.empty() ? options.popUser : cfg.gVoxaFaxAddr.substr(0, at);
+    if (pop.used && !pop.host.empty()) a.mailbox = Lower(user) + " at " + Lower(pop.host);
+    if (services.storeMaildir)
+        if (auto dir = services.storeMaildir(env.StoresIni(), cfg.gVoxaFaxProfile))
+            a.store = Canonical(*dir);
+    return a;
+}
+
+// The profiles of the other accounts, where the per-account timer looks for
+// them: <config>/voxafax/voxafax.ini and <config>/voxafax/NAME/voxafax.ini.
+std::vector<platform::Environment> OtherAccounts(const platform::Environment& env) {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    const std::string base =
+        (xdg && *xdg ? std::string(xdg) : platform::ExpandHome("~/.config")) + "/voxafax";
+    std::vector<std::string> paths = {base + "/voxafax.ini"};
+    for (const std::string& name : platform::ListFolder(base).value_or({}))
+        if (platform::IsFile(base + "/" + name + "/voxafax.ini"))
+            paths.push_back(base + "/" + name + "/voxafax.ini");
+    std::vector<platform::Environment> out;
+    const std::string self = Canonical(env.profilePath);
+    for (const std::string& p : paths) {
+        if (!platform::IsFile(p) || Canonical(p) == self) continue;
+        platform::Environment e = env;
+        e.profilePath = p;
+        e.configDir = platform::FolderOf(p);
+        out.push_back(e);
+    }
+    return out;
+}
+
+void CheckSharedAccounts(Checker& c, const platform::Environment& env, const Services& services) {
+    const Account self = AccountOf(env, services);
+    for (const platform::Environment& other : OtherAccounts(env)) {
+        const Account a = AccountOf(other, services);
+        if (!self.mailbox.empty() && a.mailbox == self.mailbox)
+            c.Problem("the mailbox " + self.mailbox + " is also fetched by " + a.profile +
+                      ": two runs at once print and answer its faxes twice; give each profile "
+                      "its own mailbox, or remove one");
+        if (!self.store.empty() && a.store == self.store)
+            c.Problem("the store " + self.store + " is also used by " + a.profile +
+                      ": two runs at once print its faxes twice; give each profile its own "
+                      "store (VoxaFax_Profile and stores.ini)");
+    }
+}
+
+void Report(Checker& c, const ServerFinding& f) {
+    for (const std::string& w : f.warnings) c.Note(w);
+    c.Report(f.finding);
+}
+
+// The servers as a run meets them: the POP3 logon, and the SMTP path of the
+// test message, with nothing fetched or sent.
+void CheckServers(Checker& c, const ServerSettings& s, const CheckOptions& opts,
+                  Services& services) {
+    const NodeConfig& cfg = s.cfg;
+    const config::Options& options = s.options;
+    const PopPlan pop = PlanPop(cfg, options);
+    if (!pop.used) {
+        c.Note("Use_Profile is on: mail comes through the store's deliver command, not POP3");
+    } else if (!pop.host.empty()) {
+        if (!options.popTls && !options.popStartTls && !IsLoopback(pop.host) &&
+            !cfg.gPassword.empty())
+            c.Problem("the password goes to " + pop.host +
+                      " in clear: set [pop3] tls = " + "yes (port 995) or tls = starttls in " +
+                      s.env.OptionsIni() + ", whichever the server offers");
+        if (!opts.offline) Report(c, ProbePop3(s, services.sockets));
+    }
+    const bool smtp = !options.smtpRelayHost.empty() || !cfg.gUserSMTPServer.empty();
+    if (smtp && !opts.offline)
+        Report(c, ProbeSmtp(s, services.sockets));
+    else if (!smtp && cfg.gflgConfirmReceipt)
+        c.Note(
+            "neither [smtp] relay nor User_SMTP_Server is set: receipts go through the "
+            "service's own SMTP servers");
 }
 
 }  // namespace
@@ -282,26 +385,14 @@ int CmdCheck(const platform::Environment& env, const CheckOptions& opts, std::os
     c.Permissions(env.configDir, false, "holds the settings");
     c.Permissions(env.programFolder, true, "holds mail");
     if (c.problems() == before) c.Ok("only you can read the password and the mail");
+    before = c.problems();
+    CheckSharedAccounts(c, env, services);
+    if (c.problems() == before) c.Ok("no other profile shares the mailbox or the store");
     if (auto pid = RunningPid(env.programFolder + "/voxafax-print.lock"))
         c.Note("voxafax-print is running now (process " + std::to_string(*pid) + ")");
 
     out << "\nServers:\n";
-    const PopPlan pop = PlanPop(cfg, options);
-    if (!pop.used) {
-        c.Note("Use_Profile is on: mail comes through the store's deliver command, not POP3");
-    } else if (!pop.server.host.empty()) {
-        if (!pop.server.tls && !IsLoopback(pop.server.host) && !cfg.gPassword.empty())
-            c.Problem("the password goes to " + pop.server.host +
-                      " in clear: set [pop3] tls = yes in " + env.OptionsIni() +
-                      " if the server offers POP3 over TLS (port 995)");
-        if (!opts.offline) c.Report(TryPop3(services.sockets, pop.server, pop.user, cfg.gPassword));
-    }
-    if (!cfg.gUserSMTPServer.empty() && !opts.offline) {
-        Endpoint smtp{cfg.gUserSMTPServer, options.smtpPort, options.smtpTls};
-        c.Report(TrySmtp(services.sockets, smtp));
-    } else if (cfg.gUserSMTPServer.empty() && cfg.gflgConfirmReceipt) {
-        c.Note("User_SMTP_Server is empty: receipts go through the service's own SMTP servers");
-    }
+    CheckServers(c, {env, cfg, options, {}}, opts, services);
     if (opts.offline) c.Note("--offline: the servers were not tried");
 
     out << "\n";

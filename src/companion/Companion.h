@@ -14,6 +14,7 @@
 
 #include "config/Options.h"
 #include "platform/Environment.h"
+#include "platform/Result.h"
 
 namespace platform {
 class Printers;
@@ -38,6 +39,12 @@ struct Services {
     platform::SocketFactory& sockets;
     // Why a CUPS queue would not take a job now ("" when it would).
     std::function<std::string(const std::string& queue)> queueProblem;
+    // The Maildir (as written) of a profile of stores.ini, read as the mail
+    // store reads it; a failure's detail follows the profile's name ("names
+    // no profile in ...").
+    std::function<platform::Result<std::string>(const std::string& storesIni,
+                                                const std::string& profile)>
+        storeMaildir;
     // Commands whose code lives in libraries of their own (web, reprint), by
     // name; each takes its own arguments. main.cpp wires them.
     std::map<std::string, std::function<int(const std::vector<std::string>& args, Io& io)>> more;

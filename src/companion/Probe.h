@@ -1,15 +1,15 @@
 #pragma once
 // Tries what a configuration names, the way voxafax-print will use it: the
-// POP3 logon, the SMTP server, the printer, the mail store. Nothing is
-// fetched, deleted, sent or printed.
+// printer and the mail store (the servers: ServerProbe.h). Nothing is
+// printed.
 #include <functional>
 #include <string>
 
 #include "platform/Clock.h"
+#include "platform/Result.h"
 
 namespace platform {
 class Printers;
-class SocketFactory;
 }  // namespace platform
 
 namespace companion {
@@ -20,24 +20,8 @@ struct Finding {
     std::string text;
 };
 
-struct Endpoint {
-    std::string host;
-    int port = 0;
-    bool tls = false;
-    // "pop3 mail.example.net:995 (TLS)"
-    std::string Describe(const char* protocol) const;
-};
-
-// Per connection, from the start of the connect to QUIT.
+// The longest a person waits for one server's test.
 inline constexpr platform::Millis kProbeTimeout{20000};
-
-// USER, PASS, STAT and QUIT: "logon OK, N messages waiting", or why not.
-Finding TryPop3(platform::SocketFactory& sockets, const Endpoint& server, const std::string& user,
-                const std::string& password, platform::Millis timeout = kProbeTimeout);
-
-// The greeting, EHLO and QUIT.
-Finding TrySmtp(platform::SocketFactory& sockets, const Endpoint& server,
-                platform::Millis timeout = kProbeTimeout);
 
 // The printer is installed (by its exact name) and would take a job now: a
 // CUPS queue that accepts jobs, a folder printer whose folder can be written
@@ -48,7 +32,9 @@ Finding TryPrinter(platform::Printers& printers,
 
 // The mail-store profile has a section in stores.ini whose Maildir exists
 // and can be written, or can be made.
-Finding TryStore(const std::string& storesIni, const std::string& profile);
+Finding TryStore(const std::function<platform::Result<std::string>(const std::string&,
+                                                                   const std::string&)>& maildirOf,
+                 const std::string& storesIni, const std::string& profile);
 // The same for a Maildir not yet written to stores.ini.
 Finding TryMaildir(const std::string& profile, const std::string& maildir);
 

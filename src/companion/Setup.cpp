@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <istream>
+#include <optional>
 #include <ostream>
 
 #include "companion/Companion.h"
 #include "companion/Files.h"
 #include "companion/Probe.h"
+#include "companion/ServerProbe.h"
 #include "config/NodeConfig.h"
 #include "config/ProfileKeys.h"
 #include "platform/Files.h"
@@ -122,7 +124,10 @@ struct Answers {
     std::string addr, pass;
     std::string popHost;  // as answered; written only when it is not the address's domain
     bool popTls = false;
+    bool popStartTls = false;  // STLS on the plain port
     int popPort = 110;
+    std::string popUser;                // the logon name
+    std::string popCaFile, smtpCaFile;  // authorities to trust besides the system's
     std::string printer;
     bool newFolderPrinter = false;
     std::string folderDir;
@@ -136,6 +141,17 @@ struct Answers {
     bool smtpTls = false;
     int smtpPort = 25;
     std::string returnAddr;
+    // Through the provider's submission server: relay = host[:port], the
+    // login over STARTTLS (or TLS on port 465).
+    bool relay = false;
+    std::string relayHost;
+    int relayPort = 587;
+    bool smtpStartTls = true;
+    std::string smtpUser;
+    // The login's password as typed. Not typed: what options.ini names when
+    // that is kept, else the mailbox password (the profile's Password).
+    std::string smtpPass;
+    bool smtpPassTyped = false;  // the password's source changes
 
     std::string Domain() const { return addr.substr(addr.find('@') + 1); }
     std::string User() const { return addr.substr(0, addr.find('@')); }
@@ -207,11 +223,33 @@ class Setup {
             a_.popHost = defHost;
             if (ask_.AtEnd()) break;
         }
-        a_.popTls = ask_.YesNo("POP3 over TLS (POP3S)", options_.popTls);
+        AskPopSecurity();
         // A port left at the default of the old TLS choice follows the new one.
         const bool popPortSet = HasOption("pop3", "port") || std::getenv("VOXAFAX_POP3_PORT");
         a_.popPort = ask_.Port("POP3 port", popPortSet ? options_.popPort : a_.popTls ? 995 : 110);
+        const std::string logon = options_.popUser.empty() ? a_.User() : options_.popUser;
+        a_.popUser = ask_.Ask("POP3 logon name", logon);
+        a_.popCaFile = options_.popCaFile;
         return true;
+    }
+
+    // TLS from the start (POP3S, port 995), STLS on the plain port, or none.
+    void AskPopSecurity() {
+        const std::string def = options_.popTls        ? "tls"
+                                : options_.popStartTls ? "starttls"
+                                                       : "none";
+        io_.out << "  POP3 security: tls (POP3S, port 995), starttls (STLS on port 110, "
+                   "refused if the server does not offer it) or none\n";
+        for (int i = 0; i < kTries; ++i) {
+            const std::string a = Lower(ask_.Ask("POP3 security", def));
+            a_.popTls = a == "tls" || a == "yes" || a == "y";
+            a_.popStartTls = a == "starttls" || a == "stls";
+            if (a_.popTls || a_.popStartTls || a == "none" || a == "no" || a == "n") return;
+            io_.err << "  answer tls, starttls or none\n";
+            if (ask_.AtEnd()) break;
+        }
+        a_.popTls = def == "tls";
+        a_.popStartTls = def == "starttls";
     }
 
     // The program's own listing: what is offered is exactly what
@@ -312,9 +350,13 @@ class Setup {
         FitTextPages();
     }
 
-    // Text pages as configured must fit a sheet at the configured font size,
-    // a TAB before each line and a page header of two lines included;
-    // otherwise the largest page that does is written.
+    // Text pages as configured must fit the sheet, a TAB before each line
+    // and a page header of two lines included; otherwise the largest page
+    // that does is written. The page must fit A4 (the narrower sheet) and
+    // Letter (the shorter one, 279.4 mm against 297 mm) at the configured
+    // font size but never below 10 points, so that it stays readable on
+    // either paper however the printer scales it: 78 characters by 60
+    // lines at 10 points.
     void FitTextPages() {
         auto number = [&](const char* key) {
             std::int32_t n = 0;
@@ -323,15 +365,17 @@ class Setup {
         };
         const std::int32_t chars = number("chrs_per_line"), lines = number("lines_per_page");
         double points = std::strtod(Current("font_size", "10").c_str(), nullptr);
-        if (!(points >= 1 && points <= 400)) points = 10;
-        const platform::TextGrid sheet = services_.printers.SheetGrid(points);
+        if (!(points >= 10 && points <= 400)) points = 10;
+        const platform::TextGrid a4 = services_.printers.SheetGrid(points);
+        constexpr double kLetterToA4Height = 279.4 / 297.0;
         constexpr int kHeaderLines = 2;
-        if (chars + platform::kTabColumns <= sheet.columns && lines + kHeaderLines <= sheet.lines)
-            return;
-        a_.charsPerLine = std::max(sheet.columns - platform::kTabColumns, 1);
-        a_.linesPerPage = std::max(sheet.lines - kHeaderLines, 1);
+        const int fitColumns = a4.columns - platform::kTabColumns;
+        const int fitLines = static_cast<int>(a4.lines * kLetterToA4Height) - kHeaderLines;
+        if (chars <= fitColumns && lines <= fitLines) return;
+        a_.charsPerLine = std::max(fitColumns, 1);
+        a_.linesPerPage = std::max(fitLines, 1);
         io_.out << "  Text pages of " << chars << " characters by " << lines
-                << " lines do not fit a sheet at " << points << " points; they will have "
+                << " lines do not fit A4 and Letter at " << points << " points; they will have "
                 << a_.charsPerLine << " by " << a_.linesPerPage
                 << " (chrs_per_line, lines_per_page)\n";
     }
@@ -340,10 +384,11 @@ class Setup {
         io_.out << "\n";
         a_.store = ask_.Ask("Mail-store profile name",
                             Current("VoxaFax_Profile", "Windows Messaging Settings"));
-        storesText_ = platform::ReadWholeFile(env_.StoresIni()).value_or("");
-        const std::string oldMaildir = platform::ini::StripComment(
-            platform::ini::Lookup(storesText_, a_.store, "maildir").value_or("~/Maildir"));
-        a_.maildir = ask_.Ask("Maildir of profile \"" + a_.store + "\"", oldMaildir);
+        if (services_.storeMaildir)
+            if (auto dir = services_.storeMaildir(env_.StoresIni(), a_.store))
+                storedMaildir_ = *dir;
+        a_.maildir = ask_.Ask("Maildir of profile \"" + a_.store + "\"",
+                              storedMaildir_.value_or("~/Maildir"));
         if (a_.store.find_first_of("[]") != std::string::npos) {
             io_.err << "voxafax setup: a profile name cannot hold [ or ]; nothing was saved\n";
             return false;
@@ -355,6 +400,66 @@ class Setup {
         io_.out << "\n";
         a_.receipts =
             ask_.YesNo("Send receipts to senders", Trim(Current("Confirm_Receipt", "y")) == "y");
+        a_.relay = ask_.YesNo("Send through your provider's submission server, with a login",
+                              !options_.smtpRelayHost.empty());
+        if (a_.relay) {
+            AskRelay();
+        } else {
+            AskSmtpServer();
+        }
+        AskReturnAddress();
+    }
+
+    // host[:port] of the provider's submission server.
+    bool ParseRelay(const std::string& text) {
+        const auto colon = text.rfind(':');
+        std::string host = text.substr(0, colon);
+        int port = 587;
+        if (colon != std::string::npos) {
+            const std::string p = text.substr(colon + 1);
+            if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+                return false;
+            port = std::stoi(p);
+            if (port < 1 || port > 65535) return false;
+        }
+        if (!PlausibleHost(host) || host.find(':') != std::string::npos) return false;
+        a_.relayHost = host;
+        a_.relayPort = port;
+        return true;
+    }
+
+    void AskRelay() {
+        const std::string def =
+            options_.smtpRelayHost.empty()
+                ? "smtp." + a_.Domain() + ":587"
+                : options_.smtpRelayHost + (options_.smtpRelayPort > 0
+                                                ? ":" + std::to_string(options_.smtpRelayPort)
+                                                : "");
+        io_.out << "  Port 587 takes STARTTLS before the login, port 465 TLS from the start\n";
+        for (int i = 0; i < kTries; ++i) {
+            if (ParseRelay(ask_.Ask("Submission server (host:port)", def))) break;
+            io_.err << "  answer a host name or address, and :port if it is not 587\n";
+            if (ask_.AtEnd()) (void)ParseRelay(def);
+        }
+        if (a_.relayHost.empty()) (void)ParseRelay(def);
+        a_.smtpTls = options_.smtpTls;  // for the candidate servers, as they were
+        a_.smtpPort = options_.smtpPort;
+        a_.smtpStartTls =
+            a_.relayPort == 465 || ask_.YesNo("STARTTLS before the login", options_.smtpStartTls);
+        a_.smtpUser = ask_.Ask("Login at the submission server",
+                               options_.smtpUser.empty() ? a_.addr : options_.smtpUser);
+        a_.smtpCaFile = options_.smtpCaFile;
+        if (!options_.smtpSecret.command.empty()) {
+            io_.out << "  The password comes from [smtp] password_command\n";
+            return;
+        }
+        const bool kept = options_.smtpSecret.Set() && a_.smtpUser == options_.smtpUser;
+        a_.smtpPass = ask_.Ask("Password of that login", "", true,
+                               kept ? "unchanged" : "the mailbox password");
+        a_.smtpPassTyped = !a_.smtpPass.empty() || !kept;
+    }
+
+    void AskSmtpServer() {
         const std::string oldSmtp = Trim(Current("User_SMTP_Server"), " ");
         std::string a = ask_.Ask(
             "SMTP server for receipts and the test message (\"-\": the "
@@ -369,6 +474,9 @@ class Setup {
             a_.smtpTls = options_.smtpTls;
             a_.smtpPort = options_.smtpPort;
         }
+    }
+
+    void AskReturnAddress() {
         // A receipt that could not go out waits in Out/ and is sent again at
         // the start of a later run from this address only.
         a_.returnAddr = Trim(Current("Normal_EMail_Addr"), " ");
@@ -395,8 +503,11 @@ class Setup {
         auto yn = [](bool b) { return std::string(b ? "yes" : "no"); };
         io_.out << "\nSettings:\n";
         row("service address", a_.addr);
-        row("POP3 server",
-            a_.popHost + ":" + std::to_string(a_.popPort) + (a_.popTls ? ", TLS" : ", no TLS"));
+        row("POP3 server", a_.popHost + ":" + std::to_string(a_.popPort) +
+                               (a_.popTls        ? ", TLS"
+                                : a_.popStartTls ? ", STLS"
+                                                 : ", no TLS") +
+                               ", logon " + a_.popUser);
         row("printer",
             a_.printer + (a_.newFolderPrinter ? " (new, PDF files in " + a_.folderDir + ")" : ""));
         row("other than TIFF", a_.otherTypes ? "printed (Use_Defaults 1)" : "not printed");
@@ -404,13 +515,20 @@ class Setup {
             a_.textPages ? "printed, header page " + a_.headerStyle : "not printed");
         row("mail store", a_.store + ", Maildir " + a_.maildir);
         row("receipts", yn(a_.receipts));
-        row("SMTP server", a_.smtp.empty() ? "the service's own"
-                                           : a_.smtp + ":" + std::to_string(a_.smtpPort) +
-                                                 (a_.smtpTls ? ", TLS" : ", no TLS"));
+        if (a_.relay)
+            row("SMTP server", a_.relayHost + ":" + std::to_string(a_.relayPort) +
+                                   (a_.relayPort == 465 ? ", TLS"
+                                    : a_.smtpStartTls   ? ", STARTTLS"
+                                                        : ", no TLS") +
+                                   ", login " + a_.smtpUser);
+        else
+            row("SMTP server", a_.smtp.empty() ? "the service's own"
+                                               : a_.smtp + ":" + std::to_string(a_.smtpPort) +
+                                                     (a_.smtpTls ? ", TLS" : ", no TLS"));
         if (a_.receipts) row("receipts sent as", a_.returnAddr);
-        if (!a_.popTls && !IsLoopback(a_.popHost) && !a_.pass.empty())
+        if (!a_.popTls && !a_.popStartTls && !IsLoopback(a_.popHost) && !a_.pass.empty())
             io_.out << "  Note: the password goes to " << a_.popHost
-                    << " in clear; answer y to TLS if the server offers it.\n";
+                    << " in clear; answer tls or starttls if the server offers it.\n";
     }
 
     bool Test() {
@@ -424,10 +542,8 @@ class Setup {
         if (!opts_.offline) {
             io_.out << "  (logging on to the POP3 server: nothing is fetched or deleted)\n"
                     << std::flush;
-            show(TryPop3(services_.sockets, {a_.popHost, a_.popPort, a_.popTls}, a_.User(),
-                         a_.pass));
-            if (!a_.smtp.empty())
-                show(TrySmtp(services_.sockets, {a_.smtp, a_.smtpPort, a_.smtpTls}));
+            show(TryServer("pop3", a_.popCaFile));
+            if (a_.relay || !a_.smtp.empty()) show(TryServer("smtp", a_.smtpCaFile));
         }
         if (a_.newFolderPrinter) {
             std::string why = WritableOrCreatable(platform::ExpandHome(a_.folderDir));
@@ -440,6 +556,60 @@ class Setup {
         return all;
     }
 
+    // One server's test. A certificate signed by an authority this system
+    // does not trust is named, and the authority's certificate file is
+    // asked for ([pop3] or [smtp] ca_file) and tried.
+    Finding TryServer(const std::string& side, std::string& caFile) {
+        for (int i = 0;; ++i) {
+            const ServerSettings s = Answered();
+            const ServerFinding f =
+                side == "pop3" ? ProbePop3(s, services_.sockets) : ProbeSmtp(s, services_.sockets);
+            for (const std::string& w : f.warnings) io_.out << "  note     " << w << "\n";
+            if (!f.untrustedCertificate || i == kTries) return f.finding;
+            io_.out << "  FAILED   " << f.finding.text << "\n"
+                    << "  The server's certificate is signed by an authority this system does "
+                       "not trust. If your provider gave you that authority's certificate "
+                       "(a PEM file), name it; it is written as ["
+                    << side << "] ca_file.\n";
+            const std::string path = platform::ExpandHome(
+                ask_.Ask("Certificate file of the authority (\"-\": none)", "-"));
+            if (path == "-" || path.empty()) return f.finding;
+            if (!platform::IsFile(path)) {
+                io_.err << "  " << path << " is not a file\n";
+                if (ask_.AtEnd()) return f.finding;
+                continue;
+            }
+            caFile = path;
+        }
+    }
+
+    // The settings as they will be once saved, for the servers' tests.
+    ServerSettings Answered() const {
+        ServerSettings s{env_, {}, options_, {}};
+        config::Options& o = s.options;
+        s.cfg.gVoxaFaxAddr = a_.addr;
+        s.cfg.gPassword = a_.pass;
+        s.cfg.gUserSMTPServer = a_.smtp;
+        o.popHost = a_.popHost;
+        o.popTls = a_.popTls;
+        o.popStartTls = a_.popStartTls;
+        o.popPort = a_.popPort;
+        o.popUser = a_.popUser == a_.User() ? "" : a_.popUser;
+        o.popCaFile = a_.popCaFile;
+        o.smtpTls = a_.smtpTls;
+        o.smtpPort = a_.smtpPort;
+        o.smtpCaFile = a_.smtpCaFile;
+        o.smtpRelayHost = a_.relay ? a_.relayHost : "";
+        o.smtpRelayPort = a_.relayPort;
+        o.smtpStartTls = a_.smtpStartTls;
+        o.smtpUser = a_.relay ? a_.smtpUser : "";
+        if (a_.smtpPassTyped) {
+            o.smtpSecret = config::SecretSource{"smtp", "", ""};
+            s.smtpPassword = a_.smtpPass;
+        }
+        return s;
+    }
+
     bool Save() {
         // Each key is written under the profile lock, so a scheduler or
         // voxafax-print writing at the same time keeps its own keys.
@@ -448,15 +618,12 @@ class Setup {
         auto put = [&](const char* key, const std::string& value) {
             ok = profile.WriteProfileStringA(kSection, key, value) != 0 && ok;
         };
-        auto option = [&](const char* section, const char* key, const std::string& value) {
-            ok = platform::ini::WriteKey(env_.OptionsIni(), section, key, value) && ok;
-        };
         put("Voxa_Fax_Addr", a_.addr);
         if (a_.pass != oldPass_) put("Password", a_.pass);
         put("Printer_Type", a_.printer);
         put("VoxaFax_Profile", a_.store);
         put("Confirm_Receipt", a_.receipts ? "y" : "n");
-        put("User_SMTP_Server", a_.smtp);
+        if (!a_.relay) put("User_SMTP_Server", a_.smtp);
         if (a_.receipts) put("Normal_EMail_Addr", a_.returnAddr);
         put("Use_Defaults", a_.otherTypes ? "1" : "0");
         if (a_.charsPerLine > 0) {
@@ -470,28 +637,14 @@ class Setup {
                 a_.headerStyle == "full" || a_.headerStyle == "both" ? "y" : "");
         }
 
-        const auto storeDir = platform::ini::Lookup(storesText_, a_.store, "maildir");
-        if (!storeDir || platform::ini::StripComment(*storeDir) != a_.maildir)
+        if (storedMaildir_ != a_.maildir)
             ok = platform::ini::WriteKey(env_.StoresIni(), a_.store, "maildir", a_.maildir) && ok;
         if (a_.newFolderPrinter)
             ok = platform::ini::WriteKey(env_.PrintersIni(), a_.printer, "directory",
                                          a_.folderDir) &&
                  ok;
 
-        // options.ini: a host only when it is not the address's domain, a
-        // port only when it is not the default for the TLS choice (or was
-        // written before), so the file says what differs.
-        if (!platform::EqualsNoCase(a_.popHost, a_.Domain()) || HasOption("pop3", "host"))
-            option("pop3", "host", a_.popHost);
-        option("pop3", "tls", a_.popTls ? "yes" : "no");
-        if (a_.popPort != (a_.popTls ? 995 : 110) || HasOption("pop3", "port"))
-            option("pop3", "port", std::to_string(a_.popPort));
-        if (!a_.smtp.empty()) {
-            option("smtp", "tls", a_.smtpTls ? "yes" : "no");
-            if (a_.smtpPort != (a_.smtpTls ? 465 : 25) || HasOption("smtp", "port"))
-                option("smtp", "port", std::to_string(a_.smtpPort));
-        }
-        option("print", "text_pages", a_.textPages ? "yes" : "no");
+        ok = SaveOptions() && ok;
 
         if (!ok) {
             io_.err << "voxafax setup: could not write all settings (see above for the files)\n";
@@ -511,6 +664,67 @@ class Setup {
         return true;
     }
 
+    // options.ini: a host only when it is not the address's domain, a port
+    // only when it is not the default for the TLS choice (or was written
+    // before), so the file says what differs.
+    bool SaveOptions() {
+        bool ok = true;
+        auto option = [&](const char* section, const char* key, const std::string& value) {
+            ok = platform::ini::WriteKey(env_.OptionsIni(), section, key, value) && ok;
+        };
+        if (!platform::EqualsNoCase(a_.popHost, a_.Domain()) || HasOption("pop3", "host"))
+            option("pop3", "host", a_.popHost);
+        option("pop3", "tls", a_.popTls ? "yes" : a_.popStartTls ? "starttls" : "no");
+        if (a_.popPort != (a_.popTls ? 995 : 110) || HasOption("pop3", "port"))
+            option("pop3", "port", std::to_string(a_.popPort));
+        if (a_.popUser != a_.User() || HasOption("pop3", "user"))
+            option("pop3", "user", a_.popUser == a_.User() ? "" : a_.popUser);
+        if (a_.popCaFile != options_.popCaFile) option("pop3", "ca_file", a_.popCaFile);
+        if (a_.smtpCaFile != options_.smtpCaFile) option("smtp", "ca_file", a_.smtpCaFile);
+        if (!a_.relay && !a_.smtp.empty()) {
+            option("smtp", "tls", a_.smtpTls ? "yes" : "no");
+            if (a_.smtpPort != (a_.smtpTls ? 465 : 25) || HasOption("smtp", "port"))
+                option("smtp", "port", std::to_string(a_.smtpPort));
+        }
+        option("print", "text_pages", a_.textPages ? "yes" : "no");
+        return SaveRelay() && ok;
+    }
+
+    // [smtp] relay, starttls and user; the login's password in a file of
+    // its own (password_file, 0600), never in the profile. Without a relay,
+    // keys of an earlier one are emptied.
+    bool SaveRelay() {
+        const std::string ini = env_.OptionsIni();
+        auto option = [&](const char* key, const std::string& value) {
+            return platform::ini::WriteKey(ini, "smtp", key, value);
+        };
+        if (!a_.relay) {
+            bool ok = true;
+            for (const char* key : {"relay", "user"})
+                if (HasOption("smtp", key)) ok = option(key, "") && ok;
+            return ok;
+        }
+        bool ok =
+            option("relay",
+                   a_.relayHost + (a_.relayPort == 587 ? "" : ":" + std::to_string(a_.relayPort)));
+        if (!a_.smtpStartTls || HasOption("smtp", "starttls"))
+            ok = option("starttls", a_.smtpStartTls ? "yes" : "no") && ok;
+        ok = option("user", a_.smtpUser) && ok;
+        if (!a_.smtpPassTyped) return ok;
+        if (a_.smtpPass.empty())  // the mailbox password, from the profile
+            return (!HasOption("smtp", "password_file") || option("password_file", "")) && ok;
+        const std::string file = options_.smtpSecret.file.empty()
+                                     ? env_.configDir + "/smtp-password"
+                                     : platform::ExpandHome(options_.smtpSecret.file);
+        if (platform::Status st = platform::WriteFileAtomically(file, a_.smtpPass + "\n", 0600);
+            !st.ok()) {
+            io_.err << "voxafax setup: cannot write the SMTP password to " << file << ": "
+                    << st.detail << "\n";
+            return false;
+        }
+        return option("password_file", file) && ok;
+    }
+
     const platform::Environment& env_;
     const SetupOptions& opts_;
     Io& io_;
@@ -519,7 +733,7 @@ class Setup {
     const std::string text_;
     const std::string optionsText_;
     const config::Options options_;
-    std::string storesText_;
+    std::optional<std::string> storedMaildir_;  // the store's Maildir in stores.ini
     std::string oldPass_;
     Answers a_;
 };

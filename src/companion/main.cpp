@@ -30,6 +30,13 @@
 
 namespace {
 
+platform::Result<std::string> StoreMaildir(const std::string& storesIni,
+                                           const std::string& profile) {
+    auto p = platform::ReadStoreProfile(storesIni, profile);
+    if (!p) return p.status();
+    return p->maildir;
+}
+
 // A CUPS queue that is stopped or refuses jobs takes none, whatever it is named.
 std::string CupsQueueProblem(const std::string& queue) {
     cups_dest_t* dest = cupsGetNamedDest(CUPS_HTTP_DEFAULT, queue.c_str(), nullptr);
@@ -55,8 +62,8 @@ std::unique_ptr<web::FaxPages> MakeFaxPages(const platform::Environment& env) {
     const int maxPages = config::Options::Load(env).maxPages;
     auto dialogs = std::make_shared<platform::TerminalDialogs>("");
     auto shelf = std::make_unique<web::StoreShelf>(
-        env.profilePath,
-        std::make_unique<platform::MaildirStore>(env.StoresIni(), *dialogs), dialogs);
+        env.profilePath, std::make_unique<platform::MaildirStore>(env.StoresIni(), *dialogs),
+        dialogs);
     web::Pictures pictures;
     pictures.pages = [maxPages](const std::string& path) -> platform::Result<int> {
         auto info = platform::ProbeImage(path, maxPages);
@@ -120,7 +127,7 @@ int main(int argc, char** argv) {
             hostsFile && *hostsFile
                 ? platform::TcpSocketFactory(platform::HostsFileResolver(hostsFile))
                 : platform::TcpSocketFactory(platform::Millis(20000));
-        companion::Services services{*printers, sockets, CupsQueueProblem, {}};
+        companion::Services services{*printers, sockets, CupsQueueProblem, StoreMaildir, {}};
         web::WebServices webServices{MakeFaxPages};
         services.more["web"] = [&](const std::vector<std::string>& a, companion::Io& io) {
             if (!a.empty() && (a[0] == "--help" || a[0] == "-h")) {

@@ -29,6 +29,8 @@ constexpr ExitKind kExits[] = {
     {RunFailure::SendFailed, "send-failed", "the test message reached no SMTP server",
      "check User_SMTP_Server and [smtp] in {options}; voxafax status --full shows the SMTP "
      "dialogue"},
+    {RunFailure::Stopped, "stopped", "the run was stopped (SIGTERM) before it finished",
+     "nothing is lost: the next run goes on where this one stopped"},
 };
 
 }  // namespace

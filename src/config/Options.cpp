@@ -248,6 +248,7 @@ Options Options::Load(const platform::Environment& env) {
     OptionReader r(env.OptionsIni(), o.problems, o.knownKeys);
     r.Flag("print", "text_pages", o.textPages);
     r.Number("print", "max_pages", 1, 10000, o.maxPages);
+    r.Number("print", "max_fax_pages", 1, 1000000, o.maxFaxPages);
     r.Tls("pop3", "tls", o.popTls, o.popStartTls);
     r.Flag("smtp", "tls", o.smtpTls);
     // Implicit TLS has ports of its own unless one is given.

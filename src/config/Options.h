@@ -15,9 +15,12 @@ struct Options {
     bool textPages = false;  // [print] text_pages: really print header pages and text files
     int maxPages =
         platform::kDefaultMaxPages;  // [print] max_pages: a longer document is not printed
-    std::string popHost;             // [pop3] host: a POP3 server other than the address's domain
-    bool popTls = false;             // [pop3] tls
-    int popPort = 110;               // [pop3] port, $VOXAFAX_POP3_PORT
+    // [print] max_fax_pages: the most sheets one fax may put on paper, header
+    // and text pages included; a fax that needs more is unprintable.
+    int maxFaxPages = 500;
+    std::string popHost;  // [pop3] host: a POP3 server other than the address's domain
+    bool popTls = false;  // [pop3] tls
+    int popPort = 110;    // [pop3] port, $VOXAFAX_POP3_PORT
     // [pop3] max_message_mb: a larger message (MiB) is left on the server and
     // reported, and no download may grow past it.
     int popMaxMessageMb = 100;

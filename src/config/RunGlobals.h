@@ -27,6 +27,7 @@ enum class RunFailure : int {
     Storage = 8,            // a message could not be stored or converted
     Printing = 9,           // a fatal printer error
     SendFailed = 10,        // the test message reached no server
+    Stopped = 11,           // SIGTERM (or SIGINT, SIGHUP) ended the run at a safe point
 };
 
 // What the run did, for the run log and the record of the last run.

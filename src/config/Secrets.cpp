@@ -51,7 +51,12 @@ platform::Result<Child> Start(const std::string& command) {
     // is stopped with everything it started.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    // The signals the run holds for itself (SIGTERM, ...) end the command as
+    // usual.
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
     posix_spawnattr_setpgroup(&attr, 0);
     std::string sh = "/bin/sh", dashC = "-c", cmd = command;
     char* argv[] = {sh.data(), dashC.data(), cmd.data(), nullptr};

@@ -252,6 +252,34 @@ bool Mailer::SendMessage(const std::string& type) {
     return sent;
 }
 
+SmtpProbe Mailer::Probe(const std::string& recipient) {
+    SmtpProbe p;
+    const bool relay = !sv_.options.smtpRelayHost.empty();
+    Candidate c{
+        relay ? sv_.options.smtpRelayHost : sv_.cfg.gUserSMTPServer, sv_.cfg.gVoxaFaxAddr, {}};
+    c.settings.helo = sv_.options.smtpHelo;
+    if (relay && !RelaySettings(c.settings)) {
+        p.server = "relay " + c.server;
+        p.why = "no password for " + sv_.options.smtpUser;
+        return p;
+    }
+    c.settings.probe = true;
+    st_.gSMTPServer = c.server;
+    st_.gSMTPSenderAddr = c.sender;
+    st_.gSMTPRecipAddr = recipient;
+    st_.settings = c.settings;
+    p.server = (relay ? "relay " : "") + ServerLabel(c.server);
+    form_.gTimerInterval = net::kTimerMinuteMs;
+    net::CreateSocket(form_, form_.SMTPSocket(), "SMTP");
+    p.ok = SendEMail(form_, st_, sv_);
+    p.extensions = st_.extensions;
+    p.startedTls = st_.tlsActive && !c.settings.implicitTls;
+    p.loggedIn = st_.authenticated;
+    if (!p.ok) p.why = Reason(form_.gSMTP_Error);
+    st_.settings = DialogueSettings{};
+    return p;
+}
+
 std::string Mailer::ComposeTestMessage() {
     return ComposeTestMessageText(st_.gSMTPRecipAddr, sv_.cfg, sv_.run, StampAt(sv_.wallNow()),
                                   sv_.options.smtpStandards);

@@ -46,6 +46,17 @@ struct Candidate {
     DialogueSettings settings;
 };
 
+// What a probe of the path out found: the server, what it advertised in
+// its (last) EHLO reply, and how far the dialogue got.
+struct SmtpProbe {
+    bool ok = false;          // the envelope was taken: a message would go
+    std::string server;       // "relay host:port" or "host:port"
+    std::string extensions;   // the EHLO reply's extension lines, upper case
+    bool startedTls = false;  // STARTTLS was used
+    bool loggedIn = false;    // the login was accepted
+    std::string why;          // what went wrong and what to change ("" when ok)
+};
+
 class Mailer {
   public:
     Mailer(Services services, net::FrmMail& form);
@@ -88,6 +99,11 @@ class Mailer {
     // The candidates for a recipient's domain: the relay, the nine rows (or
     // the domain's mail exchangers in place of rows 1 and 2), in order.
     std::vector<Candidate> Candidates(const std::string& domain);
+
+    // Setup and check: the dialogue a message from the subscriber to
+    // `recipient` has with the relay (else User_SMTP_Server), up to RCPT
+    // TO, then RSET and QUIT. Nothing is sent and nothing is recorded.
+    SmtpProbe Probe(const std::string& recipient);
 
     // The (server, sender) pairs SendMessage tried in its latest call.
     const std::string& LastAttempts() const { return attempts_; }

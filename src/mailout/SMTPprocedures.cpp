@@ -208,7 +208,10 @@ SmtpStep OnStartTls(net::FrmMail& form, MailoutState& st, const Services& sv) {
 SmtpStep OnAuth(net::FrmMail& form, MailoutState& st, const Services& sv) {
     const std::string code = ReplyCode(form.PortIn, true);
     const DialogueSettings& s = st.settings;
-    if (code == "235 ") return SendMailFrom(form, st, sv);
+    if (code == "235 ") {
+        st.authenticated = true;
+        return SendMailFrom(form, st, sv);
+    }
     if (code == "334 " && s.mechanism == "LOGIN" && st.authRound < 3) {
         ++st.authRound;
         if (st.authRound == 2) return Send(form, st, sv, Base64(s.user), SMTP_AUTH);
@@ -288,6 +291,8 @@ SmtpStep SMTP_Process(net::FrmMail& form, MailoutState& st, const Services& sv) 
         case SMTP_MAIL:
             return OnMail(form, st, sv);
         case SMTP_RCPT:
+            if (st.settings.probe)
+                return Judge(form, st, sv, "250 ", net::kSmtpRecipientRefused, "RSET", SMTP_QUIT);
             return Judge(form, st, sv, "250 ", net::kSmtpRecipientRefused, "DATA", SMTP_DATA);
         case SMTP_DATA:
             if (ReplyCode(form.PortIn, st.settings.extended) != "354 ")

@@ -57,6 +57,9 @@ struct DialogueSettings {
     // The envelope sender to use instead when the server refuses the
     // subscriber's ("": none).
     std::string fallbackSender;
+    // A probe (setup and check): after RCPT TO is taken, RSET and QUIT;
+    // no DATA, nothing is sent.
+    bool probe = false;
 };
 
 // The SMTP side's state, kept for the whole run.
@@ -101,7 +104,8 @@ struct MailoutState {
     std::string extensions;
     bool tlsActive = false;
     int authRound = 0;
-    std::string sender;  // the envelope sender used in this dialogue
+    bool authenticated = false;  // the server accepted the login
+    std::string sender;          // the envelope sender used in this dialogue
 };
 
 // Runs the whole dialogue; true when the server took the message (its end

@@ -103,6 +103,7 @@ class Dialogue {
         st_.extensions.clear();
         st_.tlsActive = st_.settings.implicitTls;
         st_.authRound = 0;
+        st_.authenticated = false;
         st_.sender = st_.gSMTPSenderAddr;
         // Each wait allows its ticks, but the whole dialogue has a deadline
         // too: a server that answers every command just before a wait runs

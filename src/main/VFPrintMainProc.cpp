@@ -1,8 +1,11 @@
 #include "main/VFPrintMainProc.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,7 @@
 #include "platform/Environment.h"
 #include "platform/EventLoop.h"
 #include "platform/Files.h"
+#include "platform/InstanceLock.h"
 #include "platform/Log.h"
 #include "platform/Printers.h"
 #include "platform/Profile.h"
@@ -100,6 +104,8 @@ class Run {
     Phase SameProfile();
     Phase RegularPass();
     void EndKeys();
+    bool Stopping();
+    bool LockStore();
     // The conversion of In/ into this session's inbox.
     convert::Conversion Conversion() {
         return {ctx_.store, session_.gobjInFolder, ctx_.loop, ctx_.log,
@@ -112,15 +118,18 @@ class Run {
     std::unique_ptr<print::FrmVFPrint> printForm_;
     std::unique_ptr<net::FrmMail> frmMail_;
     std::unique_ptr<mailout::Mailer> mailer_;
-    std::unique_ptr<config::Secrets> secrets_;  // a POP password read once per run
+    std::unique_ptr<config::Secrets> secrets_;         // a POP password read once per run
+    std::optional<platform::InstanceLock> storeLock_;  // held to the end of the run
+    bool stopTold_ = false;
+    bool noPrinterTold_ = false;
 };
 
 void Run::Execute() {
     Prepare();
     printForm_ =
         std::make_unique<print::FrmVFPrint>(ctx_.imaging, ctx_.loop, ctx_.cfg.gprinterName);
-    frmMail_ = std::make_unique<net::FrmMail>(net::NetServices{
-        ctx_.loop, ctx_.sockets, ctx_.env, ctx_.options, ctx_.cfg, ctx_.log});
+    frmMail_ = std::make_unique<net::FrmMail>(
+        net::NetServices{ctx_.loop, ctx_.sockets, ctx_.env, ctx_.options, ctx_.cfg, ctx_.log});
     mailer_ = std::make_unique<mailout::Mailer>(mailout::ServicesOf(ctx_), *frmMail_);
 
     // Only the scheduler starts a run, always with a switch: a person who
@@ -137,8 +146,22 @@ void Run::Execute() {
     }
     Phase next = Phase::CycleStart;
     if (!FirstPhase(next)) return;
-    while (next != Phase::End) next = Step(next);
+    while (next != Phase::End && !Stopping()) next = Step(next);
+    walk::SessionLogOff(session_);
     EndKeys();
+}
+
+// A request to stop (SIGTERM) is taken between phases, and by the walk
+// between faxes: what the run has not begun waits for the next one.
+bool Run::Stopping() {
+    if (!ctx_.loop.StopRequested()) return false;
+    if (!stopTold_) {
+        ctx_.run.NoteFailure(config::RunFailure::Stopped);
+        ctx_.log.Warning(ctx_.loop.StopReason() +
+                         ": the run stops here; what it has not done waits for the next run");
+        stopTold_ = true;
+    }
+    return true;
 }
 
 // The keys of a starting run and its working folders.
@@ -292,6 +315,7 @@ Phase Run::CycleStart() {
     if (session_.loggedOn) cfg.gVoxaFaxProfile = session_.profileName;
     Status("Logged on to profile " + cfg.gVoxaFaxProfile);
     if (session_.gobjInFolder.empty()) return Phase::AfterWalk;
+    if (!LockStore()) return Phase::End;
 
     mailer_->SendQueuedFiles();
     // Remembered before anything is fetched: the walk reports how many
@@ -300,6 +324,9 @@ Phase Run::CycleStart() {
     // Files left in In/ by a run that ended before converting them.
     convert::ProcessInMessages(Conversion());
     run.flgDeliverNow = true;
+    // Nothing new is fetched once a stop is asked for; the run loop stops
+    // before the walk.
+    if (ctx_.loop.StopRequested()) return Phase::WalkEntry;
     // The service address is the POP login (user part) and server (domain).
     convert::SplitAtFirst(cfg.gVoxaFaxAddr, "@", run.gLogin, run.gPOPServer);
     Status("Connecting to " + platform::Upper(run.gPOPServer));
@@ -331,6 +358,14 @@ Phase Run::WalkEntry() {
     auto& cfg = ctx_.cfg;
     if (cfg.gprinterName.empty()) {
         cfg.gflgPrintNormalFax = false;
+        // Faxes may already be gone from the server: their wait is told.
+        if (!noPrinterTold_)
+            ctx_.log.Warning("Printer_Type in " + ctx_.env.profilePath +
+                             " is empty: no fax is printed, and the " +
+                             std::to_string(walk::InboxCount(session_)) +
+                             " messages of the inbox wait for the next run; write the name of an "
+                             "installed printer (voxafax setup)");
+        noPrinterTold_ = true;
         return Phase::LogOff;
     }
     // A pass entered after a fresh logon counts that profile's inbox.
@@ -418,6 +453,31 @@ Phase Run::RegularPass() {
     }
     ctx_.run.gflgRegularPass = true;
     return Phase::WalkEntry;
+}
+
+// Two profiles on one store (accounts set up by copying one configuration)
+// must not print and answer the same faxes, nor fetch the same mailbox into
+// it: the store's inbox folder is locked before anything is fetched, for the
+// rest of the run. False when another run holds it.
+bool Run::LockStore() {
+    const std::string& inbox = session_.gobjInFolder;
+    struct stat st {};
+    if (storeLock_ || ::stat(inbox.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
+    auto lock = platform::InstanceLock::Acquire(inbox);
+    if (lock) {
+        storeLock_.emplace(std::move(*lock));
+        return true;
+    }
+    if (lock.status().kind != platform::Fail::Rejected) {
+        ctx_.log.Warning("store " + inbox + ": " + lock.status().detail +
+                         "; another profile on this store is not kept out");
+        return true;
+    }
+    ctx_.run.NoteFailure(config::RunFailure::AnotherRun);
+    ctx_.log.Error("another voxafax-print is working on the store " + inbox + " (profile " +
+                   ctx_.cfg.gVoxaFaxProfile + " of stores.ini): this run leaves it alone; " +
+                   "give each account a store of its own in " + ctx_.env.StoresIni());
+    return false;
 }
 
 // The keys the scheduler reads at the end of every run, in the order it

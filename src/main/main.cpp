@@ -105,7 +105,10 @@ std::optional<RunFailure> CheckSettings(const platform::Environment& env,
 int Run(platform::Environment& env, config::Options& options, const std::string& commandLine,
         platform::Log& log) {
     platform::SystemClock clock;
+    platform::StopSignals stopSignals;  // outlives the loop that reads it
     platform::EventLoop loop(clock);
+    if (platform::Status st = stopSignals.Hold(loop); !st)
+        log.Warning(st.detail + "; SIGTERM ends the run wherever it is");
     platform::ProfileStore profile(env.profilePath);
     const char* answers = std::getenv("VOXAFAX_ANSWERS");
     platform::TerminalDialogs dialogs(answers ? answers : "");

@@ -41,6 +41,23 @@ void EventLoop::Unwatch(WatchId id) {
     watches_.erase(id);
 }
 
+void EventLoop::SetStopSource(int fd, std::function<bool(std::string& why)> take) {
+    stopFd_ = fd;
+    takeStop_ = std::move(take);
+}
+
+void EventLoop::RequestStop(const std::string& why) {
+    if (stopRequested_) return;
+    stopRequested_ = true;
+    stopReason_ = why;
+}
+
+bool EventLoop::StopRequested() {
+    std::string why;
+    if (!stopRequested_ && takeStop_ && takeStop_(why)) RequestStop(why);
+    return stopRequested_;
+}
+
 bool EventLoop::RunOnce(bool mayBlock) {
     if (timers_.empty() && watches_.empty()) return false;
 
@@ -88,9 +105,16 @@ int EventLoop::PollWatches(int timeoutMs) {
         fds.push_back(pollfd{w.fd, w.events, 0});
         ids.push_back(id);
     }
-    const int n = ::poll(fds.data(), fds.size(), timeoutMs);
+    const bool stopWatched = stopFd_ >= 0 && !stopRequested_;
+    if (stopWatched) fds.push_back(pollfd{stopFd_, POLLIN, 0});
+    int n = ::poll(fds.data(), fds.size(), timeoutMs);
     if (n <= 0) return n;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
+    if (stopWatched && fds.back().revents != 0) {
+        (void)StopRequested();
+        fds.pop_back();
+        --n;
+    }
+    for (std::size_t i = 0; i < ids.size(); ++i) {
         if (fds[i].revents == 0) continue;
         auto it = watches_.find(ids[i]);  // a handler may have removed it
         if (it == watches_.end()) continue;

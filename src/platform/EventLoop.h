@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -47,6 +48,18 @@ class EventLoop {
 
     std::size_t PendingTimers() const { return timers_.size(); }
 
+    // A request to end the run early (SIGTERM at shutdown or at a unit's
+    // time-out): the run asks between its steps and stops at the next point
+    // where nothing is lost. `fd`, when not -1, becomes readable when a
+    // request arrives; every poll() includes it, so that a wait wakes, but it
+    // is nothing to wait for by itself. `take` reads it without blocking and
+    // says whether a request was there, and why ("SIGTERM").
+    void SetStopSource(int fd, std::function<bool(std::string& why)> take);
+    void RequestStop(const std::string& why);
+    // Also takes a request that arrived since the loop last polled.
+    bool StopRequested();
+    const std::string& StopReason() const { return stopReason_; }
+
   private:
     struct TimerEntry {
         SteadyTime due;
@@ -65,6 +78,10 @@ class EventLoop {
     void FireDueTimers();
 
     Clock& clock_;
+    int stopFd_ = -1;
+    std::function<bool(std::string&)> takeStop_;
+    bool stopRequested_ = false;
+    std::string stopReason_;
     std::uint64_t nextId_ = 1;
     std::map<TimerId, TimerEntry> timers_;
     std::map<WatchId, WatchEntry> watches_;

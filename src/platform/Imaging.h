@@ -15,8 +15,10 @@ class Printers;
 enum class ImageFormat { Tiff, Jpeg, Bmp, Pcx, Dcx };
 
 // The most pages one document may have unless options.ini says otherwise
-// ([print] max_pages): no fax runs to more, and each page is a sheet of paper.
-inline constexpr int kDefaultMaxPages = 300;
+// ([print] max_pages): far beyond any real fax, and a bound on what a small
+// hostile file can make the readers walk through. What reaches paper is
+// capped per fax by the walk.
+inline constexpr int kDefaultMaxPages = 10000;
 
 struct ImageInfo {
     ImageFormat format = ImageFormat::Tiff;

@@ -14,6 +14,9 @@ InstanceLock::~InstanceLock() {
 
 Result<InstanceLock> InstanceLock::Acquire(const std::string& lockPath) {
     int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // A folder is locked as it is (a mail store's), with nothing written in it.
+    if (fd < 0 && errno == EISDIR)
+        fd = ::open(lockPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return ErrnoStatus(Fail::Io, "cannot open " + lockPath);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;

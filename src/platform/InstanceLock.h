@@ -14,7 +14,8 @@ class InstanceLock {
     InstanceLock(InstanceLock&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
     InstanceLock& operator=(InstanceLock&&) = delete;
 
-    // Fail::Rejected when another process holds it.
+    // Fail::Rejected when another process holds it. lockPath may name a
+    // folder, which is then locked itself.
     static Result<InstanceLock> Acquire(const std::string& lockPath);
 
   private:

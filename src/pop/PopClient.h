@@ -71,6 +71,8 @@ class PopClient {
     // is fetched or deleted. For setup and check: true when the server took
     // the logon; otherwise the run log says why, as it does for a session.
     bool Probe();
+    // The message count STAT answered in the latest logon.
+    std::int32_t MessageCount() const { return st_.gPOPMsgCount; }
 
   private:
     // Why a step of the session failed, for the run log and last_error.

@@ -13,6 +13,16 @@ bool Contains(const std::string& text, const std::string& what) {
 
 }  // namespace
 
+namespace {
+
+// A failure of the local file system (it carries the system's error number)
+// rather than of the image or the printer.
+bool LocalFiles(const platform::Status& st) {
+    return st.kind == platform::Fail::Io && st.error != 0;
+}
+
+}  // namespace
+
 std::string ImagingLimit(const std::string& reason) {
     for (const char* limit : {"Image too large", "Too many pages"})
         if (reason.rfind(limit, 0) == 0) return limit;
@@ -33,6 +43,8 @@ void FrmVFPrint::LoadImageFile(const std::string& filename) {
     // control's file property would: the next print meets the same error.
     loadedPath_ = filename;
     st_.limit.clear();
+    st_.storage.clear();
+    st_.imagePages = 0;
     try {
         auto known = checked_.find(filename);
         if (known == checked_.end())
@@ -41,10 +53,12 @@ void FrmVFPrint::LoadImageFile(const std::string& filename) {
         if (info) {
             st_.gflgImageLoaded = true;
             st_.gPrintErrMsg.clear();
+            st_.imagePages = info->pages;
         } else {
             st_.gflgImageLoaded = false;
             st_.gPrintErrMsg = info.status().detail;
             st_.limit = ImagingLimit(st_.gPrintErrMsg);
+            if (LocalFiles(info.status())) st_.storage = info.status().detail;
         }
     } catch (...) {
         st_.gflgImageLoaded = false;
@@ -57,6 +71,7 @@ std::int32_t FrmVFPrint::Printout1(const std::string& /*PrintStr*/, bool /*flgPa
                                    const std::string& /*Sender*/, const std::string& /*gfileExt*/) {
     st_.gPrintErrMsg.clear();
     st_.limit.clear();
+    st_.storage.clear();
     try {
         if (loadedPath_.empty()) {
             st_.gPrintErrMsg = "No image file loaded";
@@ -71,6 +86,7 @@ std::int32_t FrmVFPrint::Printout1(const std::string& /*PrintStr*/, bool /*flgPa
         if (!info) {
             st_.gPrintErrMsg = info.status().detail;
             st_.limit = ImagingLimit(st_.gPrintErrMsg);
+            if (LocalFiles(info.status())) st_.storage = info.status().detail;
             return 0;
         }
         st_.gPageCount = std::to_string(info->pages);
@@ -94,6 +110,7 @@ std::int32_t FrmVFPrint::Printout1(const std::string& /*PrintStr*/, bool /*flgPa
                 // of the printer.
                 st_.limit = ImagingLimit(printed.detail);
                 st_.gPrintErrMsg = st_.limit.empty() ? "Print Processing Error" : printed.detail;
+                if (LocalFiles(printed)) st_.storage = printed.detail;
                 break;
         }
         return 0;

@@ -26,6 +26,11 @@ struct PrintState {
     // With a failure that is one of the imaging limits, what it is: "Image
     // too large" or "Too many pages" (never a printer error); else "".
     std::string limit;
+    // With a failure of the program's own files (the image written from the
+    // message, the temporary PDF: a full or read-only disk), why; else "".
+    // It says nothing about the image: the fax must be tried again.
+    std::string storage;
+    std::int32_t imagePages = 0;  // pages of the image last loaded
 };
 
 // The imaging limit a failure's reason names ("Image too large", "Too many

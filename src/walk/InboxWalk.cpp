@@ -23,7 +23,7 @@
 #include "print/PrintForm.h"
 #include "walk/IsFileDir.h"
 #include "walk/PrintDispatch.h"
-#include "walk/PrintProgress.h"
+#include "walk/PrintJournal.h"
 #include "walk/Session.h"
 #include "walk/WalkState.h"
 
@@ -66,8 +66,11 @@ class InboxWalker {
           s_(session),
           form_(printForm),
           mailer_(mailer),
-          progress_(ctx.run.gAppPath + "/printing"),
-          dispatch_(ctx, session, printForm, mailer, w_, progress_) {}
+          // Each pass keeps its own journal: the regular pass walks another
+          // profile's inbox, whose messages the other journal does not know.
+          journal_(ctx.run.gAppPath + (ctx.run.gflgRegularPass ? "/printing-regular" : "/printing"),
+                   ctx.run.gflgPrintTest),
+          dispatch_(ctx, session, printForm, mailer, w_, journal_) {}
 
     void Run() {
         s_.moves.clear();
@@ -77,22 +80,23 @@ class InboxWalker {
             // wait for the next one.
             const std::vector<platform::MessageId> ids =
                 s_.store->List(s_.gobjInFolder).value_or({});
+            if (platform::Status kept = journal_.Keep(ids); !kept) {
+                Stopped(WalkStop::Storage, kept.detail, "");
+                return;
+            }
             for (const platform::MessageId& id : ids) {
-                bool fatal = false;
+                // A request to stop (SIGTERM) is taken between faxes: the one
+                // before is filed, the rest wait in the inbox.
+                if (ctx_.loop.StopRequested()) break;
+                WalkStop stop = WalkStop::None;
                 try {
-                    fatal = !Message(id);
+                    stop = Message(id);
                 } catch (...) {
                     // A store or printer component that throws loses only the
                     // message in hand; it stays in the inbox for the next run.
                 }
-                if (fatal) {
-                    ctx_.run.gLastError = kFatalPrinterError;
-                    ctx_.run.NoteFailure(config::RunFailure::Printing);
-                    const std::string why = dispatch_.FatalReason();
-                    ctx_.log.Error("printer \"" + ctx_.printers.Current() + "\": " +
-                                   (why.empty() ? std::string("the printer is gone") : why) +
-                                   "; printing stops, " + Describe("fax", w_.from, w_.gSubject) +
-                                   " and the faxes after it stay in the inbox for the next run");
+                if (stop != WalkStop::None) {
+                    Stopped(stop, Why(), Describe("fax", w_.from, w_.gSubject));
                     break;
                 }
                 // File each message as soon as it is handled: a run that is
@@ -103,6 +107,9 @@ class InboxWalker {
         }
         if (ctx_.run.gflgPrintTest) return;
         MovesSoFar();
+        // A receipt's failure after it must not hide that the store needs
+        // someone's attention.
+        if (!noted_.empty()) ctx_.run.gLastError = "Storage Error : " + noted_;
     }
 
     // The message again, as Message() prints it, with nothing else done.
@@ -115,41 +122,76 @@ class InboxWalker {
             why = item.status().detail;
             return Reprinted::NotFound;
         }
-        const bool ok = Handle(std::move(*item));
-        why = dispatch_.FatalReason();
+        const bool ok = Handle(std::move(*item)) == WalkStop::None;
+        why = Why();
         return !ok ? Reprinted::Failed : reprinted_ ? Reprinted::Printed : Reprinted::NotAFax;
     }
 
   private:
+    std::string Why() const { return storage_.empty() ? dispatch_.FatalReason() : storage_; }
+
+    WalkStop AfterReprint(bool printed) {
+        reprinted_ = printed;
+        return printed ? WalkStop::None : WalkStop::Printer;
+    }
+
     void MovesSoFar() {
+        std::string failed;
         try {
-            PerformMoves(s_, ctx_.loop, ctx_.log);
+            failed = PerformMoves(s_, ctx_.loop, ctx_.log);
         } catch (...) {
             // Moves not made leave their messages in the inbox.
         }
+        // The message stays in the inbox under its verdict: nothing is
+        // printed twice, but the store needs someone's attention.
+        if (!failed.empty() && noted_.empty()) {
+            noted_ = failed;
+            ctx_.run.gLastError = "Storage Error : " + failed;
+            ctx_.run.NoteFailure(config::RunFailure::Storage);
+        }
     }
 
-    // One message; false on a fatal printer error.
-    bool Message(const platform::MessageId& id) {
+    // The walk stops at the message in hand (`what`; "" before the first),
+    // which stays in the inbox with those after it.
+    void Stopped(WalkStop stop, const std::string& why, const std::string& what) {
+        const std::string left = what.empty() ? std::string("the inbox stays as it is")
+                                              : what + " and the faxes after it stay in the inbox";
+        if (stop == WalkStop::Printer) {
+            ctx_.run.gLastError = kFatalPrinterError;
+            ctx_.run.NoteFailure(config::RunFailure::Printing);
+            ctx_.log.Error("printer \"" + ctx_.printers.Current() +
+                           "\": " + (why.empty() ? std::string("the printer is gone") : why) +
+                           "; printing stops, " + left + " for the next run");
+            return;
+        }
+        ctx_.run.gLastError = "Storage Error : " + why;
+        ctx_.run.NoteFailure(config::RunFailure::Storage);
+        ctx_.log.Error(why + "; the walk stops, " + left + " for the next run; free space in " +
+                       ctx_.run.gAppPath + " or make it writable");
+    }
+
+    // One message; why the walk must stop there, if it must.
+    WalkStop Message(const platform::MessageId& id) {
         ctx_.loop.Yield();
         w_.ResetMessage();
+        storage_.clear();
         form_.ForgetImages();  // this message's files are written afresh
 
         // A message another program took away since the listing is skipped.
         auto item = s_.store->Load(id);
-        if (!item) return true;
+        if (!item) return WalkStop::None;
         return Handle(std::move(*item));
     }
 
     // The message in hand: classified, checked, then printed (or reprinted);
-    // false on a fatal printer error.
-    bool Handle(platform::StoredMessage item) {
+    // why the walk must stop there, if it must.
+    WalkStop Handle(platform::StoredMessage item) {
         w_.objMessage = std::move(item);
         const platform::StoredMessage& msg = w_.objMessage;
 
         w_.gMessageType = msg.type;
         if (ctx_.run.gflgRegularPass && !platform::ContainsNoCase(w_.gMessageType, "fax"))
-            return true;
+            return WalkStop::None;
 
         std::string text = std::move(w_.objMessage.text);
         SplitPopSaved(text);
@@ -175,24 +217,26 @@ class InboxWalker {
         w_.MsgID = msg.id;
 
         if (platform::ContainsNoCase(w_.gMessageType, "fax")) {
-            if (reprint_) return reprinted_ = dispatch_.PrintAgain(msg, true);
-            dispatch_.PrintRegularFax(msg);
-            return true;
+            if (reprint_) return AfterReprint(dispatch_.PrintAgain(msg, true));
+            return dispatch_.PrintRegularFax(msg);
         }
 
-        if (!AddressedToSubscriber(msg)) return true;
+        if (!AddressedToSubscriber(msg)) return WalkStop::None;
         return VoxaFax(msg);
     }
 
     // A message addressed to the subscriber: what it is, and for a fax which
-    // of its attachments print; false on a fatal printer error.
-    bool VoxaFax(const platform::StoredMessage& msg) {
+    // of its attachments print; why the walk must stop there, if it must.
+    WalkStop VoxaFax(const platform::StoredMessage& msg) {
         w_.vCardText.clear();
         // The attachment files of the message before must not pass for this
         // one's: a write that fails here must leave no file to print.
         (void)KillAllFiles(ctx_.run.gTempDir);
         w_.tifCount = 0;
-        CheckAttachments(msg);
+        if (std::string why = CheckAttachments(msg); !why.empty()) {
+            storage_ = why;
+            return WalkStop::Storage;
+        }
 
         // Mail delivered by the store's own transports carries its internet
         // header beside the text rather than in it.
@@ -204,7 +248,7 @@ class InboxWalker {
             // it answers; it is read, but nothing is matched against it yet.
             (void)convert::GetHeaderField(w_.headerText, "X-VF-Id:");
             RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
-            return true;
+            return WalkStop::None;
         }
 
         w_.MDNAddr = convert::GetHeaderField(w_.headerText, "Disposition-Notification-To:");
@@ -214,15 +258,19 @@ class InboxWalker {
 
         switch (FullModeRequest()) {
             case Request::Capabilities:
-                if (reprint_) return true;
+                if (reprint_) return WalkStop::None;
                 w_.gDispositionType = "CapsRequest";
                 // Answered once, also when a run was killed before filing it.
-                if (ctx_.run.gflgPrintTest || !msg.Marked(platform::MessageMark::Answered))
-                    dispatch_.SendReceipt(msg);
+                if ((ctx_.run.gflgPrintTest || !msg.Marked(platform::MessageMark::Answered)) &&
+                    !dispatch_.SendReceipt(msg)) {
+                    storage_ = "the receipt could not be recorded in " + ctx_.run.gAppPath +
+                               "/receipts.ledger";
+                    return WalkStop::Storage;
+                }
                 RecordMove(s_, s_.gDeletedFolderID, w_.MsgID);
-                return true;
+                return WalkStop::None;
             case Request::LeaveAlone:
-                return true;
+                return WalkStop::None;
             case Request::Fax:
                 break;
         }
@@ -232,7 +280,7 @@ class InboxWalker {
         // the fax incomplete: reported on its page and in its receipt.
         w_.partsNote = msg.note;
         WriteFileReport(msg);
-        if (reprint_) return reprinted_ = dispatch_.PrintAgain(msg, false);
+        if (reprint_) return AfterReprint(dispatch_.PrintAgain(msg, false));
         return dispatch_.PrintVoxaFax(msg);
     }
 
@@ -284,73 +332,92 @@ class InboxWalker {
         return false;
     }
 
-    void CheckAttachments(const platform::StoredMessage& msg) {
+    // Writes each attachment into the temp folder and sorts it good or bad;
+    // a failure of the program's own files ("" when none), which says
+    // nothing about the fax.
+    std::string CheckAttachments(const platform::StoredMessage& msg) {
+        const int n = static_cast<int>(msg.attachments.size());
+        for (int a = 1; a <= n; ++a)
+            if (std::string why = CheckAttachment(msg, a); !why.empty()) return why;
+        return {};
+    }
+
+    // The content of attachment `a` into `path`; the failure of the file
+    // system there ("" when it was written, or when the message has none).
+    std::string WriteOut(const platform::StoredMessage& msg, int a, const std::string& path) {
+        std::error_code ec;
+        fs::remove(path, ec);
+        platform::Status st =
+            s_.store->WriteAttachment(msg.id, static_cast<std::size_t>(a - 1), path);
+        // An attachment without content leaves no file and is judged as
+        // unreadable; a disk that takes no file is no verdict on the fax.
+        return !st && st.error != 0 ? st.detail : std::string();
+    }
+
+    std::string CheckAttachment(const platform::StoredMessage& msg, int a) {
         const std::string& temp = ctx_.run.gTempDir;
         std::string& gfileExt = form_.state().gfileExt;
-        const int n = static_cast<int>(msg.attachments.size());
-        for (int a = 1; a <= n; ++a) {
-            const platform::Attachment& att = msg.attachments[static_cast<std::size_t>(a - 1)];
-            auto writeTo = [&](const std::string& path) {
-                return s_.store->WriteAttachment(msg.id, static_cast<std::size_t>(a - 1), path);
-            };
-            std::string name = AttachmentName(att, false);
+        const platform::Attachment& att = msg.attachments[static_cast<std::size_t>(a - 1)];
+        std::string name = AttachmentName(att, false);
 
-            // Neither kind is a page: a vcard adds the sender's card to the
-            // header page, spiff.dat is skipped. Names are matched as written.
-            if (name.find("vcard") != std::string::npos) {
-                const std::string path = temp + "vcard.txt";
-                if (writeTo(path)) ReadHead(path, kMaxVCardBytes, w_.vCardText);
-                continue;
-            }
-            if (name.find("spiff.dat") != std::string::npos) continue;
-
-            // A name without a dot leaves the extension of the attachment
-            // before it in effect.
-            std::string ext;
-            if (convert::GetNameExtension(name, ext))
-                gfileExt = platform::Upper(platform::TrimBlanks(ext));
-            ext = gfileExt;
-
-            if (!Printable(ext)) {
-                AddBad(a, "",
-                       "attachment " + platform::Upper(name) + " not printed: type " + ext +
-                           (ctx_.cfg.gMemberStatus < "1"
-                                ? " (only TIFF is printed while Use_Defaults is below 1)"
-                                : " is not in Print_File_Types"));
-                continue;
-            }
-            if (ext == "TIFF") ext = "TIF";
-            if (ext == "XIFF") ext = "XIF";
-            if (ext == "JPEG") ext = "JPG";
-            if (!SafeExtension(ext)) {
-                AddBad(a, "", "attachment " + platform::Upper(name) + " not printed: its name");
-                continue;
-            }
-            const std::string gsourceFile = temp + NumberedName(a, ext);
-            (void)writeTo(gsourceFile);
-
-            int kind = kKindText;
-            if (ext != "TXT") {
-                form_.LoadImageFile(gsourceFile);
-                if (!form_.state().gflgImageLoaded) {
-                    std::error_code ec;
-                    fs::remove(gsourceFile, ec);
-                    // An image bomb is reported as what it is; anything else
-                    // keeps the historical verdict.
-                    AddBad(a, form_.state().limit,
-                           "attachment " + platform::Upper(name) +
-                               " not printed: " + form_.state().gPrintErrMsg);
-                    continue;
-                }
-                kind = kKindImage;
-            }
-            w_.goodFaxFiles.push_back({a, ext, kind, platform::Upper(name)});
-            if (ext == "TIF") {
-                ++w_.tifCount;
-                w_.lastTifPosition = a;
-            }
-            ++w_.goodFaxFilesCount;
+        // Neither kind is a page: a vcard adds the sender's card to the
+        // header page, spiff.dat is skipped. Names are matched as written.
+        if (name.find("vcard") != std::string::npos) {
+            const std::string path = temp + "vcard.txt";
+            if (std::string why = WriteOut(msg, a, path); !why.empty()) return why;
+            ReadHead(path, kMaxVCardBytes, w_.vCardText);
+            return {};
         }
+        if (name.find("spiff.dat") != std::string::npos) return {};
+
+        // A name without a dot leaves the extension of the attachment
+        // before it in effect.
+        std::string ext;
+        if (convert::GetNameExtension(name, ext))
+            gfileExt = platform::Upper(platform::TrimBlanks(ext));
+        ext = gfileExt;
+
+        if (!Printable(ext)) {
+            AddBad(a, "",
+                   "attachment " + platform::Upper(name) + " not printed: type " + ext +
+                       (ctx_.cfg.gMemberStatus < "1"
+                            ? " (only TIFF is printed while Use_Defaults is below 1)"
+                            : " is not in Print_File_Types"));
+            return {};
+        }
+        if (ext == "TIFF") ext = "TIF";
+        if (ext == "XIFF") ext = "XIF";
+        if (ext == "JPEG") ext = "JPG";
+        if (!SafeExtension(ext)) {
+            AddBad(a, "", "attachment " + platform::Upper(name) + " not printed: its name");
+            return {};
+        }
+        const std::string gsourceFile = temp + NumberedName(a, ext);
+        if (std::string why = WriteOut(msg, a, gsourceFile); !why.empty()) return why;
+
+        int kind = kKindText;
+        if (ext != "TXT") {
+            form_.LoadImageFile(gsourceFile);
+            if (!form_.state().storage.empty()) return form_.state().storage;
+            if (!form_.state().gflgImageLoaded) {
+                std::error_code ec;
+                fs::remove(gsourceFile, ec);
+                // An image bomb is reported as what it is; anything else
+                // keeps the historical verdict.
+                AddBad(a, form_.state().limit,
+                       "attachment " + platform::Upper(name) +
+                           " not printed: " + form_.state().gPrintErrMsg);
+                return {};
+            }
+            kind = kKindImage;
+        }
+        w_.goodFaxFiles.push_back({a, ext, kind, platform::Upper(name)});
+        if (ext == "TIF") {
+            ++w_.tifCount;
+            w_.lastTifPosition = a;
+        }
+        ++w_.goodFaxFilesCount;
+        return {};
     }
 
     // report: the word on the page and in the receipt ("" for "Invalid
@@ -448,9 +515,11 @@ class InboxWalker {
     print::FrmVFPrint& form_;
     mailout::Mailer& mailer_;
     WalkState w_;
-    PrintProgress progress_;
-    PrintDispatch dispatch_;  // after w_ and progress_, which it works on
-    bool reprint_ = false;  // print again only: nothing counted, marked, filed or answered
+    PrintJournal journal_;
+    PrintDispatch dispatch_;  // after w_ and journal_, which it works on
+    std::string storage_;     // why the classification stopped the walk
+    std::string noted_;       // the failed move already in last_error
+    bool reprint_ = false;    // print again only: nothing counted, marked, filed or answered
     bool reprinted_ = false;
 };
 

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <limits>
 #include <string>
 #include <system_error>
 
@@ -16,14 +15,12 @@
 #include "config/Options.h"
 #include "config/RunGlobals.h"
 #include "mailout/Mailer.h"
-#include "platform/Environment.h"
 #include "platform/Log.h"
 #include "platform/MailStore.h"
 #include "platform/Printers.h"
 #include "platform/Text.h"
 #include "print/PrintForm.h"
 #include "print/TextPrinter.h"
-#include "walk/PrintProgress.h"
 #include "walk/Session.h"
 #include "walk/WalkState.h"
 
@@ -34,9 +31,20 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kCRLF = "\r\n";
+constexpr const char* kTooManyPages = "Too many pages";
 // A text attachment is printed from one string. Beyond this size (some 2,000
 // full pages) it is judged unreadable rather than pulled into memory.
 constexpr std::uintmax_t kMaxTextFileBytes = 16u * 1024 * 1024;
+
+std::string Pages(int n) {
+    return std::to_string(n) + (n == 1 ? " page" : " pages");
+}
+
+// The documents of one fax go to the printer under their keys; none after.
+struct DocumentKeyReset {
+    platform::Printers& printers;
+    ~DocumentKeyReset() { printers.SetDocumentKey(""); }
+};
 
 }  // namespace
 
@@ -58,52 +66,102 @@ std::string Describe(const char* kind, const std::string& from, const std::strin
 
 PrintDispatch::PrintDispatch(config::Context& ctx, SessionState& session,
                              print::FrmVFPrint& printForm, mailout::Mailer& mailer, WalkState& w,
-                             PrintProgress& progress)
-    : ctx_(ctx), s_(session), form_(printForm), mailer_(mailer), w_(w), progress_(progress) {}
+                             PrintJournal& journal)
+    : ctx_(ctx), s_(session), form_(printForm), mailer_(mailer), w_(w), journal_(journal) {}
 
-namespace {
-
-// A short name for a message that stays the same across runs: its ID's
-// digest (FNV-1a), 12 hex digits.
-std::string MessageKey(const std::string& id) {
-    if (id.empty()) return {};
-    std::uint64_t h = 1469598103934665603ULL;
-    for (unsigned char c : id) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%012llx",
-                  static_cast<unsigned long long>(h & 0xffffffffffffULL));
-    return buf;
+void PrintDispatch::ResetFax() {
+    record_ = nullptr;
+    decided_ = Verdict::None;
+    journaling_ = false;
+    resumed_ = false;
+    document_ = 0;
+    msgKey_.clear();
+    pages_ = faxPages_ = 0;
+    capped_ = false;
+    cappedAt_.clear();
+    deliveryCount_ = 0;
+    deliveries_.clear();
+    fatal_.clear();
+    stop_ = WalkStop::None;
 }
 
-}  // namespace
+WalkStop PrintDispatch::Storage(const std::string& why) {
+    fatal_ = why;
+    stop_ = WalkStop::Storage;
+    return stop_;
+}
 
-// Names document n of the fax at the printer ("<message>-<n>-<kind>"), and
-// says whether it has gone out already: counted by the progress file, or,
-// for the one document after those, found at the printer by its name (a run
-// killed just after handing it over had no time to count it).
-bool PrintDispatch::SkipDocument(const char* kind) {
-    const std::string key =
-        msgKey_.empty() ? std::string() : msgKey_ + "-" + std::to_string(document_) + "-" + kind;
-    ctx_.printers.SetDocumentKey(key);
-    if (document_ < doneBefore_) {
-        ++document_;
-        return true;
-    }
-    if (resumed_ && document_ == doneBefore_ && ctx_.printers.Delivered("", key)) {
-        ++document_;
-        progress_.Printed(w_.MsgID, document_);
-        return true;
-    }
+bool PrintDispatch::Journaled(const platform::Status& st) {
+    if (st) return true;
+    Storage(st.detail);
     return false;
 }
 
-void PrintDispatch::DocumentDone() {
+// Where printing the fax in hand starts: from its first document, after the
+// documents an earlier run printed, or (its verdict known) nowhere.
+WalkStop PrintDispatch::BeginFax(const platform::StoredMessage& msg) {
+    ResetFax();
+    // A print test prints again what it printed, and keeps nothing.
+    journaling_ = !ctx_.run.gflgPrintTest;
+    msgKey_ = MessageDigest(w_.MsgID).substr(4);
+    if (!journaling_) return WalkStop::None;
+    record_ = journal_.Find(w_.MsgID);
+    resumed_ = record_ != nullptr;
+    if (record_) decided_ = record_->verdict;
+    // The Printed mark alone: a run that kept no journal of it.
+    if (decided_ == Verdict::None && msg.Marked(platform::MessageMark::Printed))
+        decided_ = Verdict::Printed;
+    if (record_ || decided_ != Verdict::None) return WalkStop::None;
+    // Noted before the first document goes out, so that a run killed in
+    // the middle of this fax is known to the next one as begun.
+    if (!Journaled(journal_.Begin(w_.MsgID))) return stop_;
+    record_ = journal_.Find(w_.MsgID);
+    return WalkStop::None;
+}
+
+// Names document n of the fax at the printer ("<message>-<n>-<kind>") and
+// says whether to print it: not when an earlier run printed it, or judged it,
+// or (the one document after those it recorded) handed it to the printer
+// just before it ended, which the printer knows by its name.
+PrintDispatch::Doc PrintDispatch::Document(const char* kind, std::string& report) {
+    const std::string key =
+        msgKey_.empty() ? std::string() : msgKey_ + "-" + std::to_string(document_) + "-" + kind;
+    ctx_.printers.SetDocumentKey(key);
+    const DocumentRecord* d = record_ ? record_->Document(document_) : nullptr;
+    const auto state = d ? d->state : DocumentRecord::State::Unknown;
+    if (state == DocumentRecord::State::Failed) {
+        report = d->report;
+        ++document_;
+        return Doc::Failed;
+    }
+    if (state == DocumentRecord::State::Printed || decided_ != Verdict::None) {
+        if (d) faxPages_ += d->pages;
+        ++document_;
+        return Doc::Printed;
+    }
+    if (resumed_ && document_ == static_cast<int>(record_->documents.size()) &&
+        ctx_.printers.Delivered("", key)) {
+        return DocumentPrinted(0) ? Doc::Printed : Doc::Failed;
+    }
+    return Doc::Print;
+}
+
+bool PrintDispatch::DocumentPrinted(int pages) {
+    faxPages_ += pages;
+    const bool ok = !journaling_ || Journaled(journal_.Printed(w_.MsgID, document_, pages));
     ++document_;
-    // A print test files nothing, so the next run prints everything again.
-    if (!ctx_.run.gflgPrintTest) progress_.Printed(w_.MsgID, document_);
+    return ok;
+}
+
+bool PrintDispatch::DocumentFailed(const std::string& report) {
+    const bool ok = !journaling_ || Journaled(journal_.Failed(w_.MsgID, document_, report));
+    ++document_;
+    return ok;
+}
+
+bool PrintDispatch::Fits(int pages) {
+    if (!capped_ && faxPages_ + pages > ctx_.options.maxFaxPages) capped_ = true;
+    return !capped_;
 }
 
 void PrintDispatch::NoteDelivery() {
@@ -114,6 +172,16 @@ void PrintDispatch::NoteDelivery() {
     }
 }
 
+// The pages a text takes at the page settings, with nothing sent anywhere.
+int PrintDispatch::TextPages(const std::string& text, bool flgPageHdr) {
+    std::string copy = text;
+    std::int32_t pageNo = 1;
+    (void)print::TextOnLocalPrinter({ctx_.printers, ctx_.profile, ctx_.loop, true}, copy,
+                                    flgPageHdr, w_.gTimeSent, w_.timeReceived, w_.from, pageNo);
+    return pageNo - 1;
+}
+
+// A text document; false when the walk must stop (the printer is gone).
 bool PrintDispatch::PrintText(std::string text, bool flgPageHdr) {
     std::int32_t pageNo = 1;
     std::string failure;
@@ -122,14 +190,22 @@ bool PrintDispatch::PrintText(std::string text, bool flgPageHdr) {
                                    flgPageHdr, w_.gTimeSent, w_.timeReceived, w_.from, pageNo,
                                    &failure)) {
         fatal_ = failure;
+        stop_ = WalkStop::Printer;
         return false;
     }
-    // Held back (no text_pages), the page reached no printer.
+    // Held back (no text_pages), the pages reached no printer.
+    const int pages = holdBack ? 0 : pageNo - 1;
     if (!holdBack) {
-        pages_ += pageNo - 1;
+        pages_ += pages;
         NoteDelivery();
     }
-    return true;
+    return DocumentPrinted(pages);
+}
+
+void PrintDispatch::ReportFailure(const std::string& name, const std::string& report,
+                                  bool& fileFailure) {
+    w_.gFileReport += "\t" + name + "\t" + report + kCRLF;
+    fileFailure = true;
 }
 
 void PrintDispatch::BuildPageText() {
@@ -144,171 +220,239 @@ void PrintDispatch::BuildPageText() {
     p += "\r\nSubject:\t" + w_.gSubject;
 }
 
-// The header page in the configured style; false on a fatal printer error.
-bool PrintDispatch::PrintHeaderPages() {
+// One page of the header; false when the walk must stop. A header that
+// would take the fax past its page cap is left out like a file.
+bool PrintDispatch::PrintPage(std::string text, bool& fileFailure) {
+    std::string report;
+    switch (Document("page", report)) {
+        case Doc::Printed:
+            return true;
+        case Doc::Failed:
+            ReportFailure("MESSAGE", report, fileFailure);
+            return stop_ == WalkStop::None;
+        case Doc::Print:
+            break;
+    }
+    const bool holdBack = ctx_.run.gflgTest && !ctx_.options.textPages;
+    if (!holdBack && !Fits(TextPages(text, false))) {
+        if (cappedAt_.empty()) cappedAt_ = "the header page";
+        ReportFailure("MESSAGE", kTooManyPages, fileFailure);
+        return DocumentFailed(kTooManyPages);
+    }
+    return PrintText(std::move(text), false);
+}
+
+// The header page in the configured style; false when the walk must stop.
+bool PrintDispatch::PrintHeaderPages(bool& fileFailure) {
     const bool simple = ctx_.cfg.gflgPrintSimpleHeader;
     const bool full = ctx_.cfg.gflgPrintFullHeader;
     const std::string fullHeaderBlock = "\r\n\r\n" + w_.headerText;
     const std::string body = w_.pageText + "\r\n\r\n";
-    auto page = [this](std::string text) {
-        if (SkipDocument("page")) return true;
-        if (!PrintText(std::move(text), false)) return false;
-        DocumentDone();
-        return true;
-    };
 
     if (!simple && !full) {
-        if (print::HasPrintableText(w_.FullMsgHdr)) return page(body + w_.FullMsgHdr);
+        if (print::HasPrintableText(w_.FullMsgHdr))
+            return PrintPage(body + w_.FullMsgHdr, fileFailure);
         if (w_.goodFaxFilesCount != 0) return true;
         w_.FullMsgHdr = "No Printable Content";
-        return page(body + w_.FullMsgHdr);
+        return PrintPage(body + w_.FullMsgHdr, fileFailure);
     }
     if (!print::HasPrintableText(w_.FullMsgHdr)) w_.FullMsgHdr = "No Printable PlainText Message";
     if (!simple && full) {
         const std::string block = fullHeaderBlock + kCRLF + w_.gFileReport;
-        return page("\r\n\r\n\r\n" + block + "\r\n\r\n" + w_.FullMsgHdr);
+        return PrintPage("\r\n\r\n\r\n" + block + "\r\n\r\n" + w_.FullMsgHdr, fileFailure);
     }
     if (simple && full) {
-        if (!page("\r\n\r\n\r\n" + fullHeaderBlock)) return false;
+        if (!PrintPage("\r\n\r\n\r\n" + fullHeaderBlock, fileFailure)) return false;
     }
-    return page(body + w_.FullMsgHdr);
+    return PrintPage(body + w_.FullMsgHdr, fileFailure);
 }
 
-// Each good file in turn; false on a fatal printer error. A file printed by
-// an earlier run of this fax is reported as printed and not printed again.
-bool PrintDispatch::PrintFiles(bool& fileFailure) {
+// One image file; false when the walk must stop.
+bool PrintDispatch::PrintImage(const std::string& path, const std::string& name,
+                               bool& fileFailure) {
     const std::string what = Describe("fax", w_.from, w_.gSubject);
+    form_.LoadImageFile(path);  // checked before: its pages are known
+    if (form_.state().gflgImageLoaded && !Fits(form_.state().imagePages)) {
+        if (cappedAt_.empty()) cappedAt_ = name;
+        ReportFailure(name, kTooManyPages, fileFailure);
+        return DocumentFailed(kTooManyPages);
+    }
+    form_.PrintNow(path);
+    const print::PrintState& st = form_.state();
+    if (st.gflgPrintImage != 0) {
+        w_.gFileReport += "\t" + name + "\tFile Processed" + kCRLF;
+        const int pages = std::atoi(st.gPageCount.c_str());
+        pages_ += pages;
+        NoteDelivery();
+        return DocumentPrinted(pages);
+    }
+    // The image could not be written or read back where the program keeps
+    // its files: nothing is known about the fax yet.
+    if (!st.storage.empty()) {
+        Storage(st.storage);
+        return false;
+    }
+    if (!st.limit.empty()) {
+        // Too large or too long to print: what it is, never a printer
+        // error, and printing goes on.
+        ReportFailure(name, st.limit, fileFailure);
+        ctx_.log.Warning(what + ": attachment " + name + " not printed: " + st.gPrintErrMsg);
+        return DocumentFailed(st.limit);
+    }
+    const std::string report = "Not Printed, Possible Printer Error";
+    ReportFailure(name, report, fileFailure);
+    if (platform::ContainsNoCase(st.gPrintErrMsg, "Printer Error")) {
+        fatal_ = st.gPrintErrMsg;
+        stop_ = WalkStop::Printer;
+        return false;
+    }
+    ctx_.log.Warning(what + ": attachment " + name + " not printed: " + st.gPrintErrMsg);
+    return DocumentFailed(report);
+}
+
+// One text file; false when the walk must stop.
+bool PrintDispatch::PrintTextFile(const std::string& path, const std::string& name,
+                                  bool& fileFailure) {
+    std::string content;
+    std::int16_t fileNumber = 0;
+    std::error_code ec;
+    const std::uintmax_t bytes = fs::file_size(path, ec);
+    const bool tooBig = !ec && bytes > kMaxTextFileBytes;
+    if (tooBig || !print::LoadFile(path, content, fileNumber)) {
+        const std::string report = "Could not Open File.";
+        ReportFailure(name, report, fileFailure);
+        ctx_.log.Warning(Describe("fax", w_.from, w_.gSubject) + ": text attachment " + name +
+                         " could not be read" + (tooBig ? " (larger than 16 MB)" : ""));
+        return DocumentFailed(report);
+    }
+    const bool holdBack = ctx_.run.gflgTest && !ctx_.options.textPages;
+    if (!holdBack && !Fits(TextPages(content, true))) {
+        if (cappedAt_.empty()) cappedAt_ = name;
+        ReportFailure(name, kTooManyPages, fileFailure);
+        return DocumentFailed(kTooManyPages);
+    }
+    if (!PrintText(std::move(content), true)) return false;
+    w_.gFileReport += "\t" + name + "\tSent to Printer" + kCRLF;
+    return true;
+}
+
+// Each good file in turn; false when the walk must stop. A file that an
+// earlier run of this fax printed or judged is reported as it was then.
+bool PrintDispatch::PrintFiles(bool& fileFailure) {
     for (const GoodFaxFile& g : w_.goodFaxFiles) {
-        const std::string gsourceFile = ctx_.run.gTempDir + NumberedName(g.position, g.ext);
-        if (SkipDocument(g.kind == kKindImage ? "fax" : "text")) {
-            w_.gFileReport += "\t" + g.name +
-                              (g.kind == kKindImage ? "\tFile Processed" : "\tSent to Printer") +
-                              kCRLF;
+        const bool image = g.kind == kKindImage;
+        std::string report;
+        switch (Document(image ? "fax" : "text", report)) {
+            case Doc::Printed:
+                w_.gFileReport +=
+                    "\t" + g.name + (image ? "\tFile Processed" : "\tSent to Printer") + kCRLF;
+                continue;
+            case Doc::Failed:
+                ReportFailure(g.name, report, fileFailure);
+                if (stop_ != WalkStop::None) return false;
+                continue;
+            case Doc::Print:
+                break;
+        }
+        // Past the page cap nothing more goes to the printer.
+        if (capped_) {
+            ReportFailure(g.name, kTooManyPages, fileFailure);
+            if (!DocumentFailed(kTooManyPages)) return false;
             continue;
         }
-        if (g.kind == kKindImage) {
-            form_.PrintNow(gsourceFile);
-            const print::PrintState& st = form_.state();
-            if (st.gflgPrintImage != 0) {
-                w_.gFileReport += "\t" + g.name + "\tFile Processed" + kCRLF;
-                pages_ += std::atoi(st.gPageCount.c_str());
-                NoteDelivery();
-            } else if (!st.limit.empty()) {
-                // Too large or too long to print: what it is, never a printer
-                // error, and printing goes on.
-                w_.gFileReport += "\t" + g.name + "\t" + st.limit + kCRLF;
-                fileFailure = true;
-                ctx_.log.Warning(what + ": attachment " + g.name +
-                                 " not printed: " + st.gPrintErrMsg);
-            } else {
-                w_.gFileReport += "\t" + g.name + "\tNot Printed, Possible Printer Error" + kCRLF;
-                fileFailure = true;
-                if (platform::ContainsNoCase(st.gPrintErrMsg, "Printer Error")) {
-                    fatal_ = st.gPrintErrMsg;
-                    return false;
-                }
-                ctx_.log.Warning(what + ": attachment " + g.name +
-                                 " not printed: " + st.gPrintErrMsg);
-            }
-        } else {
-            std::string content;
-            std::int16_t fileNumber = 0;
-            std::error_code ec;
-            const std::uintmax_t bytes = fs::file_size(gsourceFile, ec);
-            if ((!ec && bytes > kMaxTextFileBytes) ||
-                !print::LoadFile(gsourceFile, content, fileNumber)) {
-                w_.gFileReport += "\t" + g.name + "\tCould not Open File." + kCRLF;
-                fileFailure = true;
-                ctx_.log.Warning(what + ": text attachment " + g.name + " could not be read" +
-                                 (!ec && bytes > kMaxTextFileBytes ? " (larger than 16 MB)" : ""));
-            } else {
-                if (!PrintText(std::move(content), true)) return false;
-                w_.gFileReport += "\t" + g.name + "\tSent to Printer" + kCRLF;
-            }
-        }
-        DocumentDone();
+        const std::string path = ctx_.run.gTempDir + NumberedName(g.position, g.ext);
+        if (!(image ? PrintImage(path, g.name, fileFailure)
+                    : PrintTextFile(path, g.name, fileFailure)))
+            return false;
     }
     return true;
 }
 
 void PrintDispatch::Mark(const platform::StoredMessage& msg, platform::MessageMark m) {
     if (platform::Status st = s_.store->Mark(msg.id, m); !st)
-        ctx_.log.Warning(Describe("fax", w_.from, w_.gSubject) +
-                         ": cannot record in the store that it was " +
-                         (m == platform::MessageMark::Printed ? "printed" : "answered") + ": " +
-                         st.detail + "; a run killed before it is filed would do it again");
-}
-
-// Where printing the fax in hand starts: from its first document, after the
-// documents an earlier run printed, or (marked printed) nowhere.
-void PrintDispatch::BeginFax(bool printedBefore) {
-    const bool printTest = ctx_.run.gflgPrintTest;
-    resumed_ = !printTest && !printedBefore && progress_.Begun(w_.MsgID);
-    document_ = 0;
-    doneBefore_ = printedBefore ? std::numeric_limits<int>::max() : progress_.Done(w_.MsgID);
-    if (printTest) doneBefore_ = 0;
-    // Noted before the first document goes out, so that a run killed in the
-    // middle of this fax is known to the next one as begun.
-    if (!printTest && !printedBefore && !resumed_) progress_.Printed(w_.MsgID, 0);
-    msgKey_ = MessageKey(w_.MsgID);
-    pages_ = 0;
-    deliveryCount_ = 0;
-    deliveries_.clear();
-    fatal_.clear();
+        ctx_.log.Warning(
+            Describe("fax", w_.from, w_.gSubject) + ": cannot record in the store that it was " +
+            (m == platform::MessageMark::Printed ? "printed" : "answered") + ": " + st.detail);
 }
 
 // The run log's lines for a fax that went through the printer.
-void PrintDispatch::LogPrinted(const std::string& what, bool printedBefore) {
-    if (printedBefore || (resumed_ && pages_ == 0 && deliveries_.empty() && document_ > 0 &&
-                          document_ == doneBefore_)) {
-        ctx_.log.Info(what +
-                      " was printed by a run that ended before filing it; filed now "
-                      "without printing it again");
-    } else if (pages_ > 0 || !deliveries_.empty()) {
-        std::string line = "printed " + what + ", " + std::to_string(pages_) +
-                           (pages_ == 1 ? " page -> " : " pages -> ") + ctx_.printers.Current();
-        if (!deliveries_.empty())
-            line +=
-                " (" + deliveries_ +
-                (deliveryCount_ > 3 ? ", +" + std::to_string(deliveryCount_ - 3) + " more" : "") +
-                ")";
-        ctx_.log.Info(line);
+void PrintDispatch::LogOutcome(const std::string& what, bool processed) {
+    const bool printedNow = pages_ > 0 || !deliveries_.empty();
+    std::string where = ctx_.printers.Current();
+    if (!deliveries_.empty())
+        where += " (" + deliveries_ +
+                 (deliveryCount_ > 3 ? ", +" + std::to_string(deliveryCount_ - 3) + " more" : "") +
+                 ")";
+    if (decided_ != Verdict::None || (resumed_ && !printedNow && document_ > 0)) {
+        ctx_.log.Info(what + (processed ? " was printed" : " was found unprintable") +
+                      " by a run that ended before filing it; filed now without printing it "
+                      "again");
+    } else if (processed && printedNow) {
+        ctx_.log.Info("printed " + what + ", " + Pages(pages_) + " -> " + where);
+    } else if (!processed) {
+        ctx_.log.Warning(what + " is unprintable" +
+                         (printedNow ? "; " + Pages(pages_) + " of it printed -> " + where : ""));
     }
-    for (std::size_t i = 0; i < w_.badFaxWhy.size(); ++i)
-        ctx_.log.Warning(what + ": " + w_.badFaxWhy[i]);
+    if (capped_)
+        ctx_.log.Warning(what + ": more than " + std::to_string(ctx_.options.maxFaxPages) +
+                         " pages in all ([print] max_fax_pages in options.ini); " + cappedAt_ +
+                         " and what follows it not printed");
+    for (const std::string& why : w_.badFaxWhy) ctx_.log.Warning(what + ": " + why);
     if (!w_.partsNote.empty())
         ctx_.log.Warning(what + ": not all of it could be stored: " + w_.partsNote);
 }
 
-bool PrintDispatch::PrintVoxaFax(const platform::StoredMessage& msg) {
-    const bool printTest = ctx_.run.gflgPrintTest;
-    const std::string what = Describe("fax", w_.from, w_.gSubject);
-    // A print test prints again what it printed, and records nothing.
-    const bool printedBefore = !printTest && msg.Marked(platform::MessageMark::Printed);
-    BeginFax(printedBefore);
-    struct KeyReset {
-        platform::Printers& p;
-        ~KeyReset() { p.SetDocumentKey(""); }
-    } keyReset{ctx_.printers};
-
-    BuildPageText();
-    bool fileFailure = false;
-    if (!PrintHeaderPages() || !PrintFiles(fileFailure)) return false;
-    const bool processed = !fileFailure && w_.badFaxFilesCount == 0 && w_.partsNote.empty();
+// The receipt a fax is due, with its verdict's disposition; the walk stops
+// when it cannot be recorded.
+WalkStop PrintDispatch::Answer(const platform::StoredMessage& msg, bool processed) {
     // A fax printed in full is answered only when its sender asked for a
     // receipt; one that could not be printed always is, so that the sender
     // learns of it.
+    if (!ctx_.cfg.gflgConfirmReceipt || (w_.MDNAddr.empty() && processed)) return WalkStop::None;
+    mailer_.state().gSMTPRecipAddr = w_.MDNAddr.empty() ? w_.gSenderAddr : w_.MDNAddr;
+    if (processed) {
+        w_.gDispositionType = "Processed";
+    } else {
+        w_.gDispositionType = "Failed";
+        w_.gFailureText = "Unprintable File(s)";
+        w_.gProcessReport = std::string("Process report - ") + kCRLF + w_.gFileReport;
+    }
+    if (journaling_ && msg.Marked(platform::MessageMark::Answered)) {
+        ctx_.log.Info(Describe("fax", w_.from, w_.gSubject) +
+                      " was answered by an earlier run; no second receipt");
+        return WalkStop::None;
+    }
+    if (!SendReceipt(msg))
+        return Storage("the receipt could not be recorded in " + ctx_.run.gAppPath +
+                       "/receipts.ledger");
+    return WalkStop::None;
+}
+
+WalkStop PrintDispatch::PrintVoxaFax(const platform::StoredMessage& msg) {
+    const std::string what = Describe("fax", w_.from, w_.gSubject);
+    if (BeginFax(msg) != WalkStop::None) return stop_;
+    DocumentKeyReset keyReset{ctx_.printers};
+
+    BuildPageText();
+    bool fileFailure = false;
+    if (!PrintHeaderPages(fileFailure) || !PrintFiles(fileFailure)) return stop_;
+    const bool processed = decided_ != Verdict::None
+                               ? decided_ == Verdict::Printed
+                               : !fileFailure && w_.badFaxFilesCount == 0 && w_.partsNote.empty();
+    // The verdict is on disk before anything follows from it: a run that
+    // ends before the fax is filed leaves the next one the same verdict.
+    if (journaling_ && decided_ == Verdict::None &&
+        !Journaled(journal_.Decide(w_.MsgID, processed ? Verdict::Printed : Verdict::Unprintable)))
+        return stop_;
     const bool receiptDue = ctx_.cfg.gflgConfirmReceipt && !(w_.MDNAddr.empty() && processed);
-    const bool answeredBefore = !printTest && msg.Marked(platform::MessageMark::Answered);
-    // When something happens between printing and filing (a receipt), the
-    // store records first that the fax was printed, so that a run killed in
-    // between files it without printing it again. When filing comes next,
-    // the progress file covers that moment, and the move records the rest.
-    if (!printTest && !printedBefore && ((receiptDue && !answeredBefore) || !progress_.Working()))
+    // Mail programs show the mark; a printed fax gets it before its receipt.
+    if (journaling_ && processed && receiptDue && !msg.Marked(platform::MessageMark::Printed) &&
+        !msg.Marked(platform::MessageMark::Answered))
         Mark(msg, platform::MessageMark::Printed);
-    LogPrinted(what, printedBefore);
+    LogOutcome(what, processed);
 
     if (fileFailure) w_.gDispositionType = "Failed";
+    if (Answer(msg, processed) != WalkStop::None) return stop_;
     if (processed) {
         ++ctx_.run.gVFPrinted;
         // Printed means read, for anyone who opens the store.
@@ -318,33 +462,13 @@ bool PrintDispatch::PrintVoxaFax(const platform::StoredMessage& msg) {
         ++ctx_.run.gVFUnprintable;
         RecordMove(s_, s_.vfUnprintableID, w_.MsgID, what);
     }
-
-    if (receiptDue) {
-        mailer_.state().gSMTPRecipAddr = w_.MDNAddr.empty() ? w_.gSenderAddr : w_.MDNAddr;
-        if (processed) {
-            w_.gDispositionType = "Processed";
-        } else {
-            w_.gDispositionType = "Failed";
-            w_.gFailureText = "Unprintable File(s)";
-            w_.gProcessReport = std::string("Process report - ") + kCRLF + w_.gFileReport;
-        }
-        if (answeredBefore)
-            ctx_.log.Info(what + " was answered by an earlier run; no second receipt");
-        else
-            SendReceipt(msg);
-    }
     w_.gFaxToAddr.clear();  // used up by the receipt; the next message reads its own
-    return true;
+    return WalkStop::None;
 }
 
 bool PrintDispatch::PrintAgain(const platform::StoredMessage& msg, bool regular) {
     const std::string what = Describe(regular ? "regular fax" : "fax", w_.from, w_.gSubject);
-    document_ = doneBefore_ = 0;
-    resumed_ = false;
-    msgKey_.clear();
-    pages_ = deliveryCount_ = 0;
-    deliveries_.clear();
-    fatal_.clear();
+    ResetFax();
     bool fileFailure = false;
     if (regular) {
         const std::string image = ctx_.run.gTempDir + "temp.tif";
@@ -360,55 +484,74 @@ bool PrintDispatch::PrintAgain(const platform::StoredMessage& msg, bool regular)
         NoteDelivery();
     } else {
         BuildPageText();
-        if (!PrintHeaderPages() || !PrintFiles(fileFailure)) return false;
+        if (!PrintHeaderPages(fileFailure) || !PrintFiles(fileFailure)) return false;
     }
-    ctx_.log.Info("reprinted " + what + ", " + std::to_string(pages_) +
-                  (pages_ == 1 ? " page -> " : " pages -> ") + ctx_.printers.Current() +
+    ctx_.log.Info("reprinted " + what + ", " + Pages(pages_) + " -> " + ctx_.printers.Current() +
                   (deliveries_.empty() ? "" : " (" + deliveries_ + ")"));
     return true;
 }
 
 // A fax from another gateway arrives as one image in attachment 1.
-void PrintDispatch::PrintRegularFax(const platform::StoredMessage& msg) {
+WalkStop PrintDispatch::PrintRegularFax(const platform::StoredMessage& msg) {
     if (s_.regPrintedID.empty() || s_.regUnprintableID.empty()) EnsureRegularFolders(s_);
-    const bool printTest = ctx_.run.gflgPrintTest;
     const std::string what = Describe("regular fax", w_.from, w_.gSubject);
-    // Printed already: marked so by a run that ended before filing it, or
-    // (one document) counted by the progress file, or held by the printer
-    // under its key after a run killed right after handing it over.
-    const std::string key = MessageKey(w_.MsgID).empty() ? "" : MessageKey(w_.MsgID) + "-0-regular";
-    const bool marked = !printTest && msg.Marked(platform::MessageMark::Printed);
-    const bool resumed = !printTest && !marked && progress_.Begun(w_.MsgID);
-    if (marked || (resumed && (progress_.Done(w_.MsgID) > 0 || ctx_.printers.Delivered("", key)))) {
-        if (!marked) Mark(msg, platform::MessageMark::Printed);
-        ctx_.log.Info(what +
-                      " was printed by a run that ended before filing it; filed now "
-                      "without printing it again");
-        RecordMove(s_, s_.regPrintedID, w_.MsgID, what);
-        ++ctx_.run.gRegPrinted;
-        return;
+    if (BeginFax(msg) != WalkStop::None) return stop_;
+    DocumentKeyReset keyReset{ctx_.printers};
+    std::string report;
+    const Doc before = Document("regular", report);
+    if (stop_ != WalkStop::None) return stop_;
+    if (before != Doc::Print) {
+        const bool printed = before == Doc::Printed;
+        if (journaling_ && record_ && record_->verdict == Verdict::None &&
+            !Journaled(
+                journal_.Decide(w_.MsgID, printed ? Verdict::Printed : Verdict::Unprintable)))
+            return stop_;
+        ctx_.log.Info(what + (printed ? " was printed" : " was found unprintable") +
+                      " by a run that ended before filing it; filed now without printing it "
+                      "again");
+        RecordMove(s_, printed ? s_.regPrintedID : s_.regUnprintableID, w_.MsgID, what);
+        ++(printed ? ctx_.run.gRegPrinted : ctx_.run.gRegUnprintable);
+        return WalkStop::None;
     }
-    if (!printTest) progress_.Printed(w_.MsgID, 0);
     const std::string gsourceFile = ctx_.run.gTempDir + "temp.tif";
     // Never print the image of an earlier regular fax when this one has
     // none to write.
     std::error_code ec;
     fs::remove(gsourceFile, ec);
-    if (!msg.attachments.empty()) (void)s_.store->WriteAttachment(msg.id, 0, gsourceFile);
-    ctx_.printers.SetDocumentKey(key);
-    form_.PrintNow(gsourceFile);
-    ctx_.printers.SetDocumentKey("");
-    if (form_.state().gflgPrintImage != 0) {
-        if (!printTest) {
-            progress_.Printed(w_.MsgID, 1);
-            Mark(msg, platform::MessageMark::Printed);
+    if (!msg.attachments.empty()) {
+        platform::Status written = s_.store->WriteAttachment(msg.id, 0, gsourceFile);
+        if (!written && written.error != 0) return Storage(written.detail);
+    }
+    form_.LoadImageFile(gsourceFile);
+    bool printed = false;
+    if (form_.state().gflgImageLoaded && !Fits(form_.state().imagePages)) {
+        report = kTooManyPages;
+        form_.state().gPrintErrMsg = "more than " + std::to_string(ctx_.options.maxFaxPages) +
+                                     " pages ([print] max_fax_pages in options.ini)";
+    } else {
+        form_.PrintNow(gsourceFile);
+        const print::PrintState& st = form_.state();
+        if (!st.storage.empty()) return Storage(st.storage);
+        // The printer is gone: the fax stays in the inbox, as a VOXA-FAX does.
+        if (st.gflgPrintImage == 0 && platform::ContainsNoCase(st.gPrintErrMsg, "Printer Error")) {
+            fatal_ = st.gPrintErrMsg;
+            return stop_ = WalkStop::Printer;
         }
+        printed = st.gflgPrintImage != 0;
+        report = st.limit.empty() ? "Not Printed" : st.limit;
+    }
+    const int pages = printed ? std::atoi(form_.state().gPageCount.c_str()) : 0;
+    if (!(printed ? DocumentPrinted(pages) : DocumentFailed(report))) return stop_;
+    if (journaling_ &&
+        !Journaled(journal_.Decide(w_.MsgID, printed ? Verdict::Printed : Verdict::Unprintable)))
+        return stop_;
+    if (printed) {
         const std::string where = ctx_.printers.LastDelivery();
-        ctx_.log.Info("printed " + what + ", " + form_.state().gPageCount + " pages -> " +
-                      ctx_.printers.Current() + (where.empty() ? "" : " (" + where + ")"));
+        ctx_.log.Info("printed " + what + ", " + Pages(pages) + " -> " + ctx_.printers.Current() +
+                      (where.empty() ? "" : " (" + where + ")"));
         RecordMove(s_, s_.regPrintedID, w_.MsgID, what);
         ++ctx_.run.gRegPrinted;
-        return;
+        return WalkStop::None;
     }
     ++ctx_.run.gRegUnprintable;
     ctx_.log.Warning(what + ": not printed: " + form_.state().gPrintErrMsg);
@@ -423,11 +566,17 @@ void PrintDispatch::PrintRegularFax(const platform::StoredMessage& msg) {
             "\r\n\r\nVOXA-FAX Print was unable to print this Regular Fax!\r\n"
             "It will be moved to the folder 'Regular Faxes | Unprintable'.\r\n"
             "Please try printing manually.";
-        (void)PrintText(std::move(page), false);
+        // Its page is no document of the fax: a run that ends before filing
+        // it does not print it again, and its failure changes nothing.
+        std::int32_t pageNo = 1;
+        const bool holdBack = ctx_.run.gflgTest && !ctx_.options.textPages;
+        (void)print::TextOnLocalPrinter({ctx_.printers, ctx_.profile, ctx_.loop, holdBack}, page,
+                                        false, w_.gTimeSent, w_.timeReceived, w_.from, pageNo);
     }
+    return WalkStop::None;
 }
 
-void PrintDispatch::SendReceipt(const platform::StoredMessage& msg) {
+bool PrintDispatch::SendReceipt(const platform::StoredMessage& msg) {
     mailout::ReceiptInputs in;
     in.gSubject = w_.gSubject;
     in.gOriginalMsgID = w_.gOriginalMsgID;
@@ -442,10 +591,11 @@ void PrintDispatch::SendReceipt(const platform::StoredMessage& msg) {
     in.gFailureText = w_.gFailureText;
     in.gProcessReport = w_.gProcessReport;
     in.gPageCount = form_.state().gPageCount;
-    mailer_.SendReceipt(in);
+    const bool recorded = mailer_.SendReceipt(in);
     // The receipt is sent or waits in Out/: either way it is not composed
     // again for this message.
-    if (!ctx_.run.gflgPrintTest) Mark(msg, platform::MessageMark::Answered);
+    if (recorded && !ctx_.run.gflgPrintTest) Mark(msg, platform::MessageMark::Answered);
+    return recorded;
 }
 
 }  // namespace walk

@@ -77,7 +77,8 @@ std::string FolderName(const SessionState& s, const std::string& folderId) {
     return folderId;
 }
 
-void PerformMoves(SessionState& s, platform::EventLoop& loop, platform::Log& log) {
+std::string PerformMoves(SessionState& s, platform::EventLoop& loop, platform::Log& log) {
+    std::string failed;
     if (s.loggedOn) {
         for (const auto& m : s.moves) {
             loop.Yield();
@@ -87,17 +88,23 @@ void PerformMoves(SessionState& s, platform::EventLoop& loop, platform::Log& log
                 m.folderId.empty()
                     ? platform::Status::Error(platform::Fail::NotFound, "no such folder")
                     : s.store->Move(m.messageId, m.folderId).status();
-            if (m.what.empty()) continue;
-            if (st)
-                log.Info("filed " + m.what + " in " + where);
-            else
-                log.Warning(m.what + " could not be filed in " +
-                            (where.empty() ? std::string("its folder") : where) + ": " + st.detail +
-                            "; it stays in the inbox for the next run");
+            const std::string what = m.what.empty() ? "a message" : m.what;
+            if (st) {
+                if (!m.what.empty()) log.Info("filed " + m.what + " in " + where);
+                continue;
+            }
+            const std::string line = "cannot file " + what + " in " +
+                                     (where.empty() ? std::string("its folder") : where) + ": " +
+                                     st.detail;
+            log.Error(line +
+                      "; it stays in the inbox and is filed, not printed again, by the next run; "
+                      "check that the store's folders can be written");
+            if (failed.empty()) failed = line;
         }
     }
     s.moves.clear();
     s.moveCount = 0;
+    return failed;
 }
 
 void SessionLogOff(SessionState& s) {

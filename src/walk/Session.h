@@ -59,8 +59,9 @@ void RecordMove(SessionState& s, const std::string& folderId, const std::string&
                 std::string what = {});
 
 // Performs the recorded moves in order; a failing move is skipped (the
-// message stays in the inbox, and the run log says so).
-void PerformMoves(SessionState& s, platform::EventLoop& loop, platform::Log& log);
+// message stays in the inbox, and the run log says so). The first failure,
+// in words ("" when every move was made).
+std::string PerformMoves(SessionState& s, platform::EventLoop& loop, platform::Log& log);
 
 // The path of a filing folder by its ID ("VOXA-FAXes/Printed"), for the log.
 std::string FolderName(const SessionState& s, const std::string& folderId);

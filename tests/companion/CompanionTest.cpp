@@ -20,6 +20,7 @@
 #include "companion/Outcome.h"
 #include "companion/RunView.h"
 #include "config/ProfileKeys.h"
+#include "linux/maildir/MaildirStore.h"
 #include "linux/printing/SystemPrinters.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
@@ -94,6 +95,8 @@ class Companion : public ::testing::Test {
         ::chmod(env_.programFolder.c_str(), 0700);
         // No CUPS scheduler: the printer list holds only folder printers.
         ::setenv("CUPS_SERVER", (dir_ + "/no-cups.sock").c_str(), 1);
+        // Where check looks for the other accounts' profiles.
+        ::setenv("XDG_CONFIG_HOME", (dir_ + "/xdg").c_str(), 1);
     }
     void TearDown() override {
         std::error_code ec;
@@ -126,7 +129,13 @@ class Companion : public ::testing::Test {
 
     companion::Services Services() {
         printers_ = platform::MakeSystemPrinters(env_.PrintersIni());
-        return {*printers_, sockets_, nullptr, {}};
+        auto maildirOf = [](const std::string& ini,
+                            const std::string& profile) -> platform::Result<std::string> {
+            auto p = platform::ReadStoreProfile(ini, profile);
+            if (!p) return p.status();
+            return p->maildir;
+        };
+        return {*printers_, sockets_, nullptr, maildirOf, {}};
     }
 
     int Setup(const std::string& answers, bool terminal = false) {
@@ -363,12 +372,12 @@ TEST_F(Companion, SetupWritesTheSettingsAndKeepsEverythingElse) {
          "[Other]\r\nx=1\r\n");
     Spit(env_.StoresIni(), "[Fax Store]\nmaildir = ~/Faxes   ; the faxes\n");
     Spit(env_.OptionsIni(), "; my options\n[smtp]\ntls = no\n");
-    // Address (a bad one asked again), password, POP3 host/TLS/port, printer
-    // (new folder printer, name, folder), more than TIFF, text pages, header
-    // style, store, Maildir, receipts, SMTP server/TLS/port, return address,
-    // save.
-    ASSERT_EQ(Setup("not-an-address\nfax1@example.test\nnewpass\npop.example.test\ny\n\n"
-                    "1\nFax PDF\n~/prints\ny\ny\nfull\nFax Store\n\ny\nsmtp.example.test\nn\n"
+    // Address (a bad one asked again), password, POP3 host/security/port/
+    // logon, printer (new folder printer, name, folder), more than TIFF, text
+    // pages, header style, store, Maildir, receipts, not through a provider,
+    // SMTP server/TLS/port, return address, save.
+    ASSERT_EQ(Setup("not-an-address\nfax1@example.test\nnewpass\npop.example.test\ntls\n\n\n"
+                    "1\nFax PDF\n~/prints\ny\ny\nfull\nFax Store\n\ny\nn\nsmtp.example.test\nn\n"
                     "587\n\ny\n"),
               0)
         << err_.str() << out_.str();
@@ -384,10 +393,10 @@ TEST_F(Companion, SetupWritesTheSettingsAndKeepsEverythingElse) {
     EXPECT_EQ(Key(p, "VOXA-FAX", "Print_Simple_Header"), "");
     EXPECT_EQ(Key(p, "VOXA-FAX", "wake_probes"), "3");
     EXPECT_EQ(Key(p, "VOXA-FAX", "Use_Defaults"), "1");
-    // The default 110 x 80 page does not fit the sheet at 10 points (86
-    // columns, 66 lines): a TAB and two header lines less does.
+    // The default 110 x 80 page does not fit A4 at 10 points (86 columns,
+    // 66 lines), nor Letter (62 lines): a TAB and two header lines less does.
     EXPECT_EQ(Key(p, "VOXA-FAX", "chrs_per_line"), "78");
-    EXPECT_EQ(Key(p, "VOXA-FAX", "lines_per_page"), "64");
+    EXPECT_EQ(Key(p, "VOXA-FAX", "lines_per_page"), "60");
     EXPECT_EQ(Key(p, "Other", "x"), "1");
     const std::string text = Slurp(p);
     EXPECT_EQ(text.rfind("; written by the scheduler\r\n", 0), 0u);
@@ -408,13 +417,60 @@ TEST_F(Companion, SetupWritesTheSettingsAndKeepsEverythingElse) {
     EXPECT_TRUE(Has(out_.str(), "Mailbox password [unchanged]"));
 }
 
+// Through the provider: the relay and its login go to options.ini, the
+// login's password to a file of its own that only the user may read, never
+// into the profile; STLS and another logon name for POP3.
+TEST_F(Companion, SetupSendsThroughTheProviderWithThePasswordInAFileOfItsOwn) {
+    Spit(env_.profilePath, "[VOXA-FAX]\nPassword=pop-secret\nUser_SMTP_Server=old.example\n");
+    Spit(env_.OptionsIni(), "[smtp]\nport = 2525\n");
+    ASSERT_EQ(Setup("fax1@example.test\n\npop.example.test\nstarttls\n\nfax1@example.test\n"
+                    "1\nFax PDF\n~/prints\nn\nn\nFax Store\n\ny\n"
+                    "y\nsmtp.provider.test\ny\nme@provider.test\nsmtp-secret\n\ny\n"),
+              0)
+        << err_.str() << out_.str();
+    const std::string o = env_.OptionsIni();
+    EXPECT_EQ(Key(o, "pop3", "tls"), "starttls");
+    EXPECT_EQ(Key(o, "pop3", "port"), std::nullopt);  // 110 follows
+    EXPECT_EQ(Key(o, "pop3", "user"), "fax1@example.test");
+    EXPECT_EQ(Key(o, "smtp", "relay"), "smtp.provider.test");  // port 587 follows
+    EXPECT_EQ(Key(o, "smtp", "user"), "me@provider.test");
+    EXPECT_EQ(Key(o, "smtp", "port"), "2525");  // the candidates' port, as it was
+    const std::string secret = env_.configDir + "/smtp-password";
+    EXPECT_EQ(Key(o, "smtp", "password_file"), secret);
+    EXPECT_EQ(Slurp(secret), "smtp-secret\n");
+    EXPECT_EQ(fs::status(secret).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "Password"), "pop-secret");
+    EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "User_SMTP_Server"), "old.example");
+    EXPECT_FALSE(Has(Slurp(env_.profilePath), "smtp-secret"));
+    EXPECT_FALSE(Has(out_.str(), "smtp-secret"));
+    // Text pages off: nothing is fitted to the sheet.
+    EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "chrs_per_line"), std::nullopt);
+
+    // The mailbox password for the login: no file is named any more.
+    ASSERT_EQ(Setup("\n\n\n\n\n\n1\n\n\n\n\ny\ny\n\n\nother@provider.test\n\n\ny\n"), 0)
+        << err_.str() << out_.str();
+    EXPECT_TRUE(Has(out_.str(), "Password of that login [the mailbox password]"));
+    EXPECT_EQ(Key(o, "smtp", "password_file"), "");
+    EXPECT_EQ(Key(o, "smtp", "user"), "other@provider.test");
+
+    // Back to a server of the profile's own: the relay's keys are emptied,
+    // and the password file is left alone.
+    ASSERT_EQ(Setup("\n\n\n\n\n\n1\n\n\n\n\ny\nn\nsmtp.example.test\n\n\n\ny\n"), 0)
+        << err_.str() << out_.str();
+    EXPECT_EQ(Key(o, "smtp", "relay"), "");
+    EXPECT_EQ(Key(o, "smtp", "user"), "");
+    EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "User_SMTP_Server"), "smtp.example.test");
+    EXPECT_TRUE(config::Options::Load(env_).problems.empty());
+}
+
 TEST_F(Companion, SetupKeepsDefaultsAndSavesOnlyWhatIsConfirmed) {
     Spit(env_.PrintersIni(), "[A4 PDF]\ndirectory = ~/a\n[Broken]\n[B PDF]\ndirectory = ~/b\n");
     const std::string before =
         "[VOXA-FAX]\nVoxa_Fax_Addr=me@example.test\nPassword=pw\nPrinter_Type=B PDF\n";
     Spit(env_.profilePath, before, 0644);
     // "n" to the last question, then the end of a person's input: nothing saved.
-    EXPECT_EQ(Setup(std::string(14, '\n') + "n\n"), companion::kProblem);
+    EXPECT_EQ(Setup(std::string(16, '\n') + "n\n"), companion::kProblem);
     EXPECT_TRUE(Has(out_.str(), "Nothing was saved"));
     EXPECT_EQ(Setup("\n\n\n", true), companion::kProblem);
     EXPECT_TRUE(Has(err_.str(), "nothing was saved"));
@@ -452,7 +508,8 @@ TEST_F(Companion, SetupWaitsForTheProfileLock) {
     ASSERT_EQ(::access(bin.c_str(), X_OK), 0) << bin;
     Spit(env_.profilePath, "[VOXA-FAX]\nwake_probes=1\n");
     Spit(env_.PrintersIni(), "[Fax PDF]\ndirectory=" + dir_ + "/p\n");
-    Spit(dir_ + "/answers", "fax@example.test\npw\n\n\n\n1\n\n\n\nS\n" + dir_ + "/md\nn\n-\ny\n");
+    Spit(dir_ + "/answers",
+         "fax@example.test\npw\n\n\n\n\n1\n\n\n\nS\n" + dir_ + "/md\nn\nn\n-\ny\n");
 
     HeldLock held(env_.profilePath + ".lock");
     posix_spawn_file_actions_t fa;
@@ -519,13 +576,36 @@ TEST_F(Companion, CheckFindsMisspeltKeysAndValuesReadDifferently) {
           "Save_MDNs = y ; keep (voxafax.ini line 9): in this file a comment",
           "Password is set again (voxafax.ini line 10); voxafax-print reads only the first, "
           "line 3\n",
-          "\"Fax PDF\" differs in letter case only", "no such profile in", "(profiles: Faxes)",
+          "\"Fax PDF\" differs in letter case only", "names no profile in", "(profiles: \"Faxes\")",
           "[pop3] tls = ja in ", "is neither yes, no nor starttls; correct or remove it",
           "did you mean [pop3] host?",
           "(mode 644) holds the mailbox password, but others may read it: chmod 600",
           "the password goes to mail.example.net in clear"})
         EXPECT_TRUE(Has(s, want)) << want << "\n" << s;
     EXPECT_FALSE(Has(s, "pw2"));  // a password is never shown
+}
+
+// A copied configuration: another account's profile (where the
+// per-account timer reads it) with the same mailbox and the same store.
+TEST_F(Companion, CheckNamesAnotherProfileOnTheSameMailboxOrStore) {
+    const std::string office = dir_ + "/xdg/voxafax/office";
+    fs::create_directories(office);
+    const std::string profile = "[VOXA-FAX]\nVoxa_Fax_Addr=Fax1@example.test\nVoxaFax_Profile=S\n";
+    Spit(env_.profilePath, profile);
+    Spit(env_.StoresIni(), "[S]\nmaildir = " + dir_ + "/md/\n");
+    Spit(office + "/voxafax.ini", profile);
+    Spit(office + "/stores.ini", "[s]\nmaildir = " + dir_ + "/md\n");
+    Spit(office + "/options.ini", "[pop3]\nhost = EXAMPLE.test\n");
+    Check();
+    EXPECT_TRUE(Has(out_.str(), "the mailbox fax1 at example.test is also fetched by " + office +
+                                    "/voxafax.ini"))
+        << out_.str();
+    EXPECT_TRUE(Has(out_.str(), "the store " + dir_ + "/md is also used by " + office));
+    // Another mailbox and another store: nothing shared.
+    Spit(office + "/options.ini", "[pop3]\nuser = fax2\n");
+    Spit(office + "/stores.ini", "[S]\nmaildir = " + dir_ + "/md2\n");
+    Check();
+    EXPECT_TRUE(Has(out_.str(), "no other profile shares the mailbox or the store")) << out_.str();
 }
 
 TEST_F(Companion, CheckTakesEachFlagAsTheProgramReadsIt) {

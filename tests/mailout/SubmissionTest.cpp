@@ -109,6 +109,53 @@ TEST_F(Submission, LinesSentBeforeTheHandshakeAreNeverTakenForReplies) {
     EXPECT_TRUE(server.failures().empty()) << server.failures().at(0);
 }
 
+// Setup and check: the whole path up to RCPT TO, then RSET; no DATA, and
+// nothing recorded in account.ini.
+TEST_F(Submission, ProbeGoesUpToTheRecipientAndSendsNothing) {
+    UpToTls("250-AUTH PLAIN LOGIN\r\n250 SIZE 1000000\r\n")
+        .Expect("^AUTH PLAIN ")
+        .Send("235 2.7.0 accepted\r\n")
+        .Expect("^MAIL FROM:<" + kSubscriber + ">$")
+        .Send("250 2.1.0 ok\r\n")
+        .Expect("^RCPT TO:<" + kSubscriber + ">$")
+        .Send("250 2.1.5 ok\r\n")
+        .Expect("^RSET$")
+        .Send("250 2.0.0 ok\r\n")
+        .Expect("^QUIT$")
+        .Send("221 bye\r\n")
+        .Close();
+    const mailout::SmtpProbe p = run.mailer->Probe(kSubscriber);
+    EXPECT_TRUE(p.ok) << p.why;
+    EXPECT_TRUE(server.failures().empty()) << server.failures().at(0);
+    EXPECT_TRUE(p.startedTls && p.loggedIn);
+    EXPECT_TRUE(mailout::Offers(p.extensions, "SIZE"));
+    EXPECT_EQ(p.server, "relay 127.0.0.1:" + std::to_string(server.port()));
+    EXPECT_EQ(run.Account("SMTP_Type"), "<absent>");
+
+    // A refused login is named with what to change.
+    ScriptedServer refusing{run.c.loop};
+    run.c.options.smtpRelayPort = refusing.port();
+    refusing.Send("220 relay.test ESMTP\r\n")
+        .Expect("^EHLO ")
+        .Send("250-relay.test\r\n250 STARTTLS\r\n")
+        .Expect("^STARTTLS$")
+        .Send("220 go\r\n")
+        .StartTls(cert.certFile, cert.keyFile)
+        .Expect("^EHLO ")
+        .Send("250-relay.test\r\n250 AUTH PLAIN\r\n")
+        .Expect("^AUTH PLAIN ")
+        .Send("535 5.7.8 bad credentials\r\n")
+        .Expect("^QUIT$")
+        .Send("221 bye\r\n")
+        .Close();
+    const mailout::SmtpProbe refused = run.mailer->Probe(kSubscriber);
+    EXPECT_FALSE(refused.ok || refused.loggedIn);
+    EXPECT_NE(refused.why.find("refused the login of fax1@provider.test: \"5.7.8 bad "
+                               "credentials\"; check [smtp] user"),
+              std::string::npos)
+        << refused.why;
+}
+
 TEST_F(Submission, PasswordNeverGoesInClear) {
     // The server offers a login without TLS, and the user turned STARTTLS
     // off: no AUTH is sent, and the run log says what to change.

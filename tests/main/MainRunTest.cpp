@@ -169,11 +169,34 @@ TEST(MainRun, UnknownRegularMailProfileIsReportedAndTheRunEnds) {
     EXPECT_EQ(h.writes.back(), "VFPrint=quit");
 }
 
-TEST(MainRun, NoPrinterNameSkipsTheWalk) {
+// Without a printer nothing is walked, and the messages that wait (perhaps
+// already deleted on the server) are told in the run log.
+TEST(MainRun, NoPrinterNameSkipsTheWalkAndSaysSo) {
     Harness h("Use_Profile=y\nUse_Defaults=1\n");
-    h.Run("/0");
+    h.stores.NewMessage(h.stores.Inbox(testsupport::kProfile)).Subject("Fax");
+    EXPECT_EQ(h.Run("/0"), 0);
     EXPECT_EQ(h.stores.Folder("Windows Messaging Settings", "VOXA-FAXes"), nullptr);
     EXPECT_EQ(h.writes.back(), "VFPrint=quit");
+    EXPECT_EQ(h.Logged("W|Printer_Type in " + h.env.profilePath +
+                       " is empty: no fax is printed, and the 1 messages of the inbox wait"),
+              1);
+}
+
+// A request to stop (SIGTERM) ends the run before its next step with its
+// own exit status; the keys that close a run are written as always.
+TEST(MainRun, AStopEndsTheRunWithItsOwnStatus) {
+    Harness h(kStoreDelivers);
+    h.stores.NewMessage(h.stores.Inbox(testsupport::kProfile)).Subject("Fax");
+    h.profile.onWrite = [&h](std::string_view, std::string_view k, std::string_view v) {
+        h.writes.push_back(std::string(k) + "=" + std::string(v));
+        if (v.rfind("Connecting to", 0) == 0) h.loop.RequestStop("SIGTERM");
+    };
+    EXPECT_EQ(h.Run("/0"), 11);
+    EXPECT_EQ(h.stores.Inbox(testsupport::kProfile).messages.size(), 1u);
+    EXPECT_EQ(h.stores.FindProfile(testsupport::kProfile)->deliverCalls, 1);
+    EXPECT_EQ(h.writes.back(), "VFPrint=quit");
+    EXPECT_NE(h.Record().find("exit_meaning = stopped\n"), std::string::npos);
+    EXPECT_EQ(h.Logged("W|SIGTERM: the run stops here"), 1);
 }
 
 // The record of the last run: "running" before the first status key, and at

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include "platform/EventLoop.h"
+#include "platform/Process.h"
 
 using namespace std::chrono_literals;
 using platform::EventLoop;
 using platform::ManualClock;
 using platform::Millis;
+using platform::SystemClock;
 using platform::Timer;
 
 namespace {
@@ -119,4 +123,21 @@ TEST(EventLoop, WatchReportsReadableFdAndCanUnwatchItself) {
     loop.RunOnce(true);
     loop.RunOnce(false);
     EXPECT_EQ(calls, 1);
+}
+
+// SIGTERM, held for the loop, wakes a wait at once and becomes a request to
+// stop; by itself it is nothing to wait for.
+TEST(EventLoop, SigtermWakesAWaitAsARequestToStop) {
+    SystemClock clock;
+    platform::StopSignals signals;
+    EventLoop loop(clock);
+    ASSERT_TRUE(signals.Hold(loop));
+    EXPECT_FALSE(loop.RunOnce());
+    bool fired = false;
+    loop.After(Millis(600'000), [&] { fired = true; });
+    ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
+    EXPECT_TRUE(loop.RunOnce(true));
+    EXPECT_FALSE(fired);
+    EXPECT_TRUE(loop.StopRequested());
+    EXPECT_EQ(loop.StopReason(), "SIGTERM");
 }

@@ -1,7 +1,7 @@
 #!/bin/bash
 # voxafax setup at a terminal (a pseudo-terminal) against a real Dovecot and
 # SMTP sink on loopback: it asks, tests the logon without taking any mail,
-# greets the SMTP server, and saves only what is confirmed. Then voxafax check
+# tries the SMTP path up to RCPT TO without sending, and saves only what is confirmed. Then voxafax check
 # on what it saved, with the right and a wrong password. The companion runs as
 # an unprivileged user; only the servers need root.
 set -u
@@ -60,8 +60,9 @@ pty "$W/setup.txt" \
     expect:"Service address" send:fax1@voxafax.example \
     expect:"Mailbox password" send:fax1pass \
     expect:"POP3 server [voxafax.example]" send:127.0.0.1 \
-    expect:"POP3 over TLS" send:n \
+    expect:"POP3 security [none]" send:none \
     expect:"POP3 port [110]" send:"$POP_PORT" \
+    expect:"POP3 logon name [fax1]" send: \
     expect:"Printer [1]" send:1 \
     expect:"Name of the folder printer" send: \
     expect:"Folder for its PDF files" send:"$U/prints" \
@@ -71,6 +72,7 @@ pty "$W/setup.txt" \
     expect:"Mail-store profile name" send:Faxes \
     expect:"Maildir of profile" send:"$U/Maildir" \
     expect:"Send receipts to senders" send:y \
+    expect:"provider's submission server" send:n \
     expect:"SMTP server for receipts" send:127.0.0.1 \
     expect:"SMTP over TLS" send:n \
     expect:"SMTP port [25]" send:"$SMTP_PORT" \
@@ -84,7 +86,7 @@ rc=$?
 cat "$W/setup.txt"
 check "setup ends with status 0 (was $rc)" eq "$rc" 0
 check "setup reports the messages waiting" has "$W/setup.txt" "pop3 127.0.0.1:$POP_PORT: logon OK, 2 messages waiting"
-check "setup greets the SMTP server" has "$W/setup.txt" "smtp 127.0.0.1:$SMTP_PORT: greeting OK"
+check "setup tries the path of the test message" has "$W/setup.txt" "smtp 127.0.0.1:$SMTP_PORT: would take mail from fax1@voxafax.example to fax1@voxafax.example (nothing sent)"
 check "the password is not shown" eq "$(grep -c fax1pass "$W/setup.txt")" 0
 check "nothing was fetched or deleted" eq "$(mails)" 2
 check "nothing was sent" eq "$(find "$W/sink" -name '*.eml' 2>/dev/null | wc -l)" 0
@@ -96,8 +98,9 @@ check "the profile has the SMTP server" eq "$(ini_key "$PROFILE" VOXA-FAX User_S
 check "the profile has the printer" eq "$(ini_key "$PROFILE" VOXA-FAX Printer_Type)" "Fax PDF"
 check "the profile is the user's alone" eq "$(stat -c %a "$PROFILE")" 600
 check "the profile prints more than TIFF" eq "$(ini_key "$PROFILE" VOXA-FAX Use_Defaults)" 1
-# A TAB and 78 characters, 64 lines and a header of two fit A4 at 10 points.
-check "text pages fit the sheet" eq "$(ini_key "$PROFILE" VOXA-FAX chrs_per_line)/$(ini_key "$PROFILE" VOXA-FAX lines_per_page)" 78/64
+# A TAB and 78 characters fit A4 at 10 points; 60 lines and a header of two
+# fit Letter, the shorter sheet.
+check "text pages fit the sheet" eq "$(ini_key "$PROFILE" VOXA-FAX chrs_per_line)/$(ini_key "$PROFILE" VOXA-FAX lines_per_page)" 78/60
 
 # Ctrl-D at a question: nothing is saved.
 cp "$PROFILE" "$W/profile.before"

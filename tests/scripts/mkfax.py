@@ -11,7 +11,7 @@ stranger (a fax addressed to someone else), regular (a gateway fax:
 X-Message-Class IPM.Note.Fax), bigfax (one TIFF of 40 pages), huge (a 50 MB
 attachment "huge.tif" of random bytes, written in pieces), bomb (image bombs
 "bomb.tif", one 7000 x 7000 RGB page of a few kilobytes, and "pages.tif",
-1,000 small pages, then a good fax). PAGES sets the page count of the fax
+10,001 small pages, then a good fax). PAGES sets the page count of the fax
 TIFF (default 2).
 
 The second writes one fax mail as a sender's gateway sends it to the service
@@ -146,7 +146,7 @@ def message(kind, n, to, image):
         parts += "--%s\r\n%s" % (b, part("broken.tif", "image/tiff", b"this is not an image"))
     if kind == "bomb":
         parts += "--%s\r\n%s" % (b, part("bomb.tif", "image/tiff", bomb_tiff(7000, 7000, 1)))
-        parts += "--%s\r\n%s" % (b, part("pages.tif", "image/tiff", bomb_tiff(64, 64, 1000, 64)))
+        parts += "--%s\r\n%s" % (b, part("pages.tif", "image/tiff", bomb_tiff(64, 64, 10001, 64)))
     parts += "--%s\r\n%s" % (b, part("fax%d.tif" % n, "image/tiff", image))
     return head + "Content-Type: multipart/mixed; boundary=\"%s\"\r\n\r\n%s--%s--\r\n" % (b, parts, b)
 

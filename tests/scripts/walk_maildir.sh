@@ -152,7 +152,7 @@ if [ -x /usr/bin/time ]; then
         test "$(tail -n 1 "$R/peak")" -lt 40960
 fi
 
-# 5. Image bombs: a page of 7000 x 7000 pixels and a file of 1,000 pages, a
+# 5. Image bombs: a page of 7000 x 7000 pixels and a file of 10,001 pages, a
 #    few kilobytes each. Neither is decoded nor printed; the fax is filed as
 #    unprintable and its receipt names them as what they are, while its good
 #    image prints. (The time-out only guards against a hang.)

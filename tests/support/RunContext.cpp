@@ -1,5 +1,6 @@
 #include "tests/support/RunContext.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -65,10 +66,20 @@ platform::Result<platform::ImageInfo> MagicImaging::Open(const std::string& path
 Status MagicImaging::Print(const std::string& path, const std::string& printerName) {
     auto info = Open(path);
     if (!info) return info.status();
+    const std::string head = Head(path);
+    if (head.find("NOPRINT") != std::string::npos)
+        return Status::Error(Fail::Format, "Truncated image: " + path);
+    if (head.find("DISKFULL") != std::string::npos) {
+        Status full =
+            Status::Error(Fail::Io, "Cannot write " + path + ".pdf: No space left on device");
+        full.error = ENOSPC;
+        return full;
+    }
     if (failAfter >= 0 && static_cast<int>(printedContents.size()) >= failAfter)
         return Status::Error(Fail::Rejected, "Printer Error : the printer has gone away");
     Status st = printers.PrintDocument(printerName, path, path, info->pages);
     if (st) printedContents.push_back(Head(path));
+    if (st && onPrint) onPrint();
     return st;
 }
 

@@ -4,6 +4,7 @@
 // that keeps every line, and fakes for every platform service unless the
 // caller asks for a real one. Hands out the config::Context that the code
 // under test takes. Needs no test framework.
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -48,7 +49,9 @@ class SteppingClock final : public platform::Clock {
 // the first bytes sets another count; "BOMB" and "LONG" stand for the
 // imaging limits); anything else is not an image. Printing records the
 // file's first bytes and goes through the printers so that their failures
-// come through.
+// come through. An image with "NOPRINT" fails to print (a damaged page, not
+// the printer's fault), one with "DISKFULL" as if its PDF could not be
+// written to the full disk.
 class MagicImaging final : public platform::Imaging {
   public:
     explicit MagicImaging(platform::Printers& p) : printers(p) {}
@@ -57,7 +60,8 @@ class MagicImaging final : public platform::Imaging {
 
     platform::Printers& printers;
     std::vector<std::string> printedContents;
-    int failAfter = -1;  // prints that succeed before the printer goes away
+    int failAfter = -1;             // prints that succeed before the printer goes away
+    std::function<void()> onPrint;  // called after each document printed
 };
 
 class RunContext;

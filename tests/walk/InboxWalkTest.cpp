@@ -7,6 +7,7 @@
 #include "config/RunGlobals.h"
 #include "tests/support/Sanitizers.h"
 #include "tests/walk/WalkFixture.h"
+#include "walk/PrintJournal.h"
 #include "walk/WalkState.h"
 
 using namespace walktest;
@@ -14,27 +15,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A store-delivered message keeps its internet header among its fields.
-void Header(Msg& m, const std::string& extra = "") {
-    m.header =
-        "Return-Path: <sender@example.org>\r\nFrom: Sender <sender@example.org>\r\n"
-        "Subject: " +
-        m.subject +
-        "\r\nDate: Tue, 5 May 2026 19:40:00 +0000\r\n"
-        "Message-Id: <fax-1@example.org>\r\n" +
-        extra + "\r\n";
-}
-
 std::vector<std::string> Files(const std::string& dir) {
     std::vector<std::string> out;
     for (auto& e : fs::recursive_directory_iterator(dir))
         out.push_back(fs::relative(e.path(), dir));
     std::sort(out.begin(), out.end());
     return out;
-}
-
-bool Has(const std::string& hay, const std::string& needle) {
-    return hay.find(needle) != std::string::npos;
 }
 
 }  // namespace
@@ -288,11 +274,15 @@ TEST(InboxWalk, AFaxMarkedPrintedIsFiledWithoutPrintingAndAnsweredAtMostOnce) {
     Msg& fresh = r.Add("Fresh", kSubscriber);
     Attach(fresh, "p.tif", Tiff("3"));
     Header(fresh, "Disposition-Notification-To: gw@fax.example.org\r\n");
-    // No receipt due: only the progress file knows it was printed.
+    // No receipt due: only the journal knows it was printed.
     Msg& counted = r.Add("Counted", kSubscriber);
     Attach(counted, "p.tif", Tiff("4"));
     Header(counted);
-    testsupport::WriteFile(r.dir / "printing", "1 " + counted.id + "\n");
+    {
+        walk::PrintJournal journal(r.dir / "printing", false);
+        ASSERT_TRUE(journal.Begin(counted.id));
+        ASSERT_TRUE(journal.Printed(counted.id, 0, 1));
+    }
     r.Walk();
 
     EXPECT_EQ(r.imaging.printedContents, std::vector<std::string>{Tiff("3")});
@@ -326,11 +316,12 @@ TEST(InboxWalk, AFaxCutOffInTheMiddleResumesAfterTheLastDocumentPrinted) {
     EXPECT_EQ(r.Subjects("Inbox"), std::vector<std::string>{"Four files"});
     EXPECT_TRUE(m.marks.empty());
 
-    r.imaging.failAfter = 2;  // b.tif goes out, then the run is "killed" before it counts it
+    r.imaging.failAfter = 2;  // b.tif goes out, then the run is "killed" before it notes it
     r.Walk();
-    const std::string progress = testsupport::ReadFile(r.dir / "printing");
-    ASSERT_EQ(progress.substr(0, 2), "3 ");
-    testsupport::WriteFile(r.dir / "printing", "2" + progress.substr(1));
+    std::string journal = testsupport::ReadFile(r.dir / "printing");
+    const std::size_t last = journal.rfind('\n', journal.size() - 2);
+    ASSERT_EQ(journal.substr(last + 17, 5), " P 2 ");
+    testsupport::WriteFile(r.dir / "printing", journal.substr(0, last + 1));
 
     r.imaging.failAfter = -1;
     r.Walk();

@@ -32,6 +32,21 @@ inline std::string Tiff(const std::string& tag) {
     return "II*\0 " + tag;
 }
 
+// A store-delivered message keeps its internet header among its fields.
+inline void Header(Msg& m, const std::string& extra = "") {
+    m.header =
+        "Return-Path: <sender@example.org>\r\nFrom: Sender <sender@example.org>\r\n"
+        "Subject: " +
+        m.subject +
+        "\r\nDate: Tue, 5 May 2026 19:40:00 +0000\r\n"
+        "Message-Id: <fax-1@example.org>\r\n" +
+        extra + "\r\n";
+}
+
+inline bool Has(const std::string& hay, const std::string& needle) {
+    return hay.find(needle) != std::string::npos;
+}
+
 // Everything a walk needs, with the VOXA-FAX filing folders in place.
 struct WalkRun : testsupport::RunContext {
     platform::FakePrinters& printers = fakePrinters;

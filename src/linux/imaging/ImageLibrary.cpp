@@ -14,9 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/Printers.h"
 #include "linux/imaging/ImageReaders.h"
 #include "linux/imaging/PdfDocument.h"
+#include "platform/Printers.h"
 
 namespace platform {
 
@@ -206,9 +206,13 @@ Status DrawPdf(imaging::ImageSource& src, const std::string& pdfPath) {
     }
     cairo_destroy(cr);
     cairo_surface_finish(pdf);
-    if (st && cairo_surface_status(pdf) != CAIRO_STATUS_SUCCESS)
+    if (st && cairo_surface_status(pdf) != CAIRO_STATUS_SUCCESS) {
         st = Status::Error(Fail::Io, "Cannot write " + pdfPath + ": " +
                                          cairo_status_to_string(cairo_surface_status(pdf)));
+        // cairo keeps no errno; the file it could not write is ours, in the
+        // program's temporary folder, so it is told as a file-system failure.
+        st.error = EIO;
+    }
     cairo_surface_destroy(pdf);
     return st;
 }

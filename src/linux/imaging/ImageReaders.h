@@ -23,7 +23,8 @@ inline constexpr int kMaxSide = 32767;  // the largest cairo image surface
 // One page: a sheet scanned at 600 dpi in colour is some 35 million pixels.
 inline constexpr std::int64_t kMaxPixels = 36LL * 1000 * 1000;
 // Pages whose pixels must be decoded, in all: some thirty colour pages. Fax
-// pages whose coded data goes into the PDF as it is do not count.
+// pages, whose coded data goes into the PDF as it is or which are decoded one
+// bilevel page at a time, do not count: a long fax is no bomb.
 inline constexpr std::int64_t kMaxDocumentPixels = 256LL * 1024 * 1024;
 // The most libtiff may allocate at once (a strip, a tile, a table).
 inline constexpr std::int64_t kMaxTiffAlloc = 64LL * 1024 * 1024;

@@ -12,8 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/Files.h"
 #include "linux/imaging/ImageReaders.h"
+#include "platform/Files.h"
 
 namespace platform::imaging {
 

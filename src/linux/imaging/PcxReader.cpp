@@ -74,7 +74,8 @@ class PcxSource final : public ImageSource {
                 if (o > p.start && o < p.end) p.end = o;
             Status s = ReadHeader(f.get(), p);
             if (!s) return s;
-            decoded += static_cast<std::int64_t>(p.width) * p.height;
+            // Bilevel pages do not count (see the TIFF reader).
+            if (p.bpp * p.planes > 1) decoded += static_cast<std::int64_t>(p.width) * p.height;
             pages_.push_back(p);
         }
         return CheckDocument(path_, static_cast<std::int64_t>(pages_.size()), maxPages_, decoded);

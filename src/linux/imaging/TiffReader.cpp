@@ -100,6 +100,7 @@ struct Page {
     std::uint32_t width = 0, height = 0;
     double xdpi = 72, ydpi = 72;
     bool passThrough = false;
+    bool bilevel = false;  // one bit a pixel: a fax page, however it is coded
     std::uint16_t compression = 1;
     std::uint16_t photometric = 0;
     std::uint16_t fillOrder = FILLORDER_MSB2LSB;
@@ -140,7 +141,10 @@ class TiffSource final : public ImageSource {
             p.dir = TIFFCurrentDirectory(tif_);
             Status s = Examine(p);
             if (!s) return s;
-            if (!p.passThrough) decoded += static_cast<std::int64_t>(p.width) * p.height;
+            // Only pages of grey or colour count: a bilevel page costs little
+            // to decode, one at a time, and its size is capped on its own.
+            if (!p.passThrough && !p.bilevel)
+                decoded += static_cast<std::int64_t>(p.width) * p.height;
             pages_.push_back(p);
         } while (TIFFReadDirectory(tif_));
         // A page chain that breaks off: printing the pages before the break
@@ -257,6 +261,7 @@ class TiffSource final : public ImageSource {
 
         TIFFGetFieldDefaulted(tif_, TIFFTAG_ROWSPERSTRIP, &p.rowsPerStrip);
         if (p.rowsPerStrip == 0 || p.rowsPerStrip > h) p.rowsPerStrip = h;
+        p.bilevel = bps == 1 && spp == 1;
         p.passThrough =
             fax && !tiled && bps == 1 && spp == 1 && orientation == ORIENTATION_TOPLEFT &&
             (p.photometric == PHOTOMETRIC_MINISWHITE || p.photometric == PHOTOMETRIC_MINISBLACK) &&
