@@ -260,7 +260,7 @@ bench_cpu() {
 # Dovecot: no header rewriting, all sizes in one LIST, no TLS probe; MODE
 # bsmtp writes every message into one batch file FILE, MODE mda hands each
 # message to a shell that writes it into the folder FILE (a process per
-# message).
+# message), MODE durable to safecat, which syncs it into the Maildir FILE.
 bench_fetchmailrc() {
     local mode=$1 out=$2
     {
@@ -269,11 +269,13 @@ bench_fetchmailrc() {
         echo "poll 127.0.0.1 with proto POP3 port $POP_PORT"
         echo "  user \"fax1\" there with password \"fax1pass\" is \"root\" here"
         echo "  options no keep fetchall no rewrite fetchsizelimit 0 sslproto ''"
-        if [ "$mode" = bsmtp ]; then
-            echo "  bsmtp $out"
-        else
-            echo "  mda \"cat >$out/m.\$\$\""
-        fi
+        case $mode in
+        bsmtp) echo "  bsmtp $out" ;;
+        mda) echo "  mda \"cat >$out/m.\$\$\"" ;;
+        # A delivery agent that syncs each message before fetchmail deletes
+        # it on the server: the promise the program keeps.
+        durable) echo "  mda \"safecat $out/tmp $out/new >/dev/null\"" ;;
+        esac
     } >"$W/fetchmailrc.$mode"
     chmod 600 "$W/fetchmailrc.$mode"
 }

@@ -1,8 +1,9 @@
 // Bench driver: the ceiling of a POP3 download. A minimal client that
 // pipelines its commands (RETR and DELE of every message, in batches, the
 // next batch sent before the replies of the last are read) and writes each
-// message into a file of its own: no checks beyond "+OK", no fsync.
-//   pop3_ceiling PORT USER PASSWORD OUT_DIR
+// message into a file of its own: no checks beyond "+OK"; with "sync" one
+// syncfs before QUIT, else no sync at all.
+//   pop3_ceiling PORT USER PASSWORD OUT_DIR [sync]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -89,10 +90,13 @@ bool Retrieve(const std::string& out, int n, std::string& message, std::size_t& 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: pop3_ceiling PORT USER PASSWORD OUT_DIR\n");
+    if (argc != 5 && !(argc == 6 && std::string_view(argv[5]) == "sync")) {
+        std::fprintf(stderr, "usage: pop3_ceiling PORT USER PASSWORD OUT_DIR [sync]\n");
         return 2;
     }
+    // With "sync", the messages are made durable (one syncfs of the output's
+    // file system) before QUIT lets the server delete them.
+    const bool durable = argc == 6;
     const std::string out = argv[4];
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -122,6 +126,14 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "pop3_ceiling: message %d failed\n", n);
                 return 1;
             }
+    }
+    if (durable) {
+        const int dir = ::open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0 || ::syncfs(dir) != 0) {
+            std::perror("pop3_ceiling: syncfs");
+            return 1;
+        }
+        ::close(dir);
     }
     if (!Send("QUIT\r\n") || !Ok()) return 1;
     std::printf("%d messages, %zu bytes\n", count, bytes);

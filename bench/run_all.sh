@@ -16,7 +16,7 @@ export BENCH_CORPUS=${BENCH_CORPUS:-small}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 bench_need_root
-bench_need fetchmail ripmime tiff2pdf pdfinfo strace /usr/sbin/dovecot /usr/bin/time
+bench_need fetchmail safecat ripmime tiff2pdf pdfinfo strace /usr/sbin/dovecot /usr/bin/time
 walk=${BENCH_WALK:-10000}
 
 echo "== building"
@@ -33,6 +33,14 @@ for b in whole_job download convert tiff_to_pdf memory syscalls waits; do
     echo "== $b"
     bash "$here/$b.sh"
 done
+echo
+echo "== whole_job while another process writes and syncs on the same disk"
+BENCH_CONTEND=1 bash "$here/whole_job.sh"
+if [ "$BENCH_CORPUS" = full ]; then
+    echo
+    echo "== whole_job, 2,000 faxes"
+    BENCH_COPIES=10 BENCH_RUNS=${BENCH_RUNS_LONG:-3} BENCH_CONTENDERS="ours chain durable" bash "$here/whole_job.sh"
+fi
 echo
 echo "== walk_tenths"
 bash "$here/walk_tenths.sh" "$walk"

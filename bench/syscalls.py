@@ -73,6 +73,9 @@ def main():
             fdpath = fd.group(1) if fd else None
             if name in ("fsync", "fdatasync") and fdpath:
                 fsyncs[category(fdpath, run)] += 1
+            elif name == "syncfs" and fdpath:
+                # One flush of a whole file system: counted with the fsyncs.
+                fsyncs["syncfs: " + category(fdpath, run)] += 1
             elif name in ("openat", "open") and ret != "?" and int(ret) >= 0 and retpath:
                 opens[category(retpath, run)] += 1
             elif name in ("mkdir", "mkdirat"):

@@ -17,7 +17,7 @@ pkgs=(
   chromium chromium-driver python3-selenium
 )
 if [ "${1:-}" = "--bench" ]; then
-  pkgs+=(fetchmail ripmime strace)
+  pkgs+=(fetchmail ripmime strace safecat linux-perf)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

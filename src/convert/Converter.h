@@ -22,8 +22,9 @@ enum class Outcome {
 
 struct ConvertResult {
     Outcome outcome = Outcome::Stored;
-    std::string what;  // when not stored: what could not be done, where and why
-    int error = 0;     // the errno behind it, when a system call failed
+    std::string what;       // when not stored: what could not be done, where and why
+    int error = 0;          // the errno behind it, when a system call failed
+    std::size_t bytes = 0;  // the message file's size
 };
 
 // What a conversion uses of the run: the store and its inbox, the event loop

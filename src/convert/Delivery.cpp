@@ -34,82 +34,48 @@ std::vector<std::string> MessageFiles(const std::string& dir) {
     return names;
 }
 
-// The header block of a saved message, up to and including the empty line
-// that ends it (at most 1 MiB); "" when there is none.
-std::string HeaderBlock(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string head;
-    char buf[8192];
-    while (head.size() < (1u << 20) && in.read(buf, sizeof buf), in.gcount() > 0) {
-        head.append(buf, static_cast<std::size_t>(in.gcount()));
-        if (auto end = head.find("\r\n\r\n"); end != std::string::npos)
-            return head.substr(0, end + 4);
-    }
-    return {};
-}
-
-// The files among `paths` whose messages the inbox already holds: a
-// converted message's text begins with its file's header block (after the
-// blank that a multipart text gets). The inbox is read once, newest first.
-std::vector<std::string> AlreadyInInbox(platform::MailStore& store, const platform::FolderId& inbox,
-                                        std::vector<std::string> paths) {
-    std::vector<std::pair<std::string, std::string>> heads;  // header block, path
-    for (auto& p : paths)
-        if (std::string head = HeaderBlock(p); !head.empty()) heads.emplace_back(head, p);
-    std::vector<std::string> found;
-    const std::vector<platform::MessageId> ids = store.List(inbox).value_or({});
-    for (auto id = ids.rbegin(); id != ids.rend() && !heads.empty(); ++id) {
-        auto msg = store.Load(*id);
-        if (!msg) continue;
-        std::string_view t = msg->text;
-        if (!t.empty() && t.front() == ' ') t.remove_prefix(1);
-        for (auto h = heads.begin(); h != heads.end(); ++h) {
-            if (t.substr(0, h->first.size()) != h->first) continue;
-            found.push_back(h->second);
-            heads.erase(h);
-            break;
-        }
-    }
-    return found;
-}
-
-// The journal names the files a run is about to convert. Found at the start,
-// it tells of a run that died while converting: a file it names may already
-// be in the inbox, its deletion lost with the run. One journal covers a whole
-// run's files, so it costs one fsync per run rather than one per message.
-bool WriteJournal(const std::string& journal, const std::vector<std::string>& names) {
-    std::string text;
-    for (const auto& n : names) text += n + "\n";
+// The journal marks a run that converts. Found at the start, it tells of a
+// run that died while converting: a file of In/ may already be in the inbox,
+// its deletion lost with the run. Every converted message carries the digest
+// of its file (NewMessage::origin), so the check does not depend on what the
+// message holds: a fax of one TIFF part and no text is recognised too. One
+// journal covers a whole run's files: one fsync per run, not per message.
+bool WriteJournal(const std::string& journal) {
     int fd = ::open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     // Durable before any message of the run reaches the store: without it a
     // crash could leave a stored message and its file both, and the file
     // would be converted a second time.
-    ok = ::fsync(fd) == 0 && ok;
+    const bool ok = ::fsync(fd) == 0;
     ::close(fd);
     return ok;
 }
 
-// Files whose earlier runs died while converting them: each one already in
-// the inbox is deleted, the others are converted as usual.
+// After a run that died while converting: each file of `dir` whose message
+// the inbox already holds is deleted; the others are converted as usual. The
+// inbox is read newest first and only until every file is accounted for.
 void RecoverJournal(platform::MailStore& store, const platform::FolderId& inbox,
-                    const std::string& dir, const std::string& journal) {
-    std::ifstream j(journal);
-    std::vector<std::string> paths;
-    std::string name;
-    while (j && std::getline(j, name)) {
-        if (name.empty() || name.find('/') != std::string::npos) continue;
-        if (::access((dir + name).c_str(), F_OK) == 0) paths.push_back(dir + name);
+                    const std::string& dir, const std::vector<std::string>& names) {
+    std::map<std::string, std::string> byDigest;  // digest -> file
+    for (const std::string& name : names)
+        if (auto d = platform::FileDigest(dir + name); d) byDigest.emplace(*d, dir + name);
+    if (byDigest.empty()) return;
+    const std::vector<platform::MessageId> ids = store.List(inbox).value_or({});
+    for (auto id = ids.rbegin(); id != ids.rend() && !byDigest.empty(); ++id) {
+        auto msg = store.Load(*id);
+        if (!msg || msg->origin.empty()) continue;
+        if (auto hit = byDigest.find(msg->origin); hit != byDigest.end()) {
+            ::unlink(hit->second.c_str());
+            byDigest.erase(hit);
+        }
     }
-    if (paths.empty()) return;
-    for (const std::string& path : AlreadyInInbox(store, inbox, std::move(paths)))
-        ::unlink(path.c_str());
 }
 
-// Messages saved between two syncs of the inbox folder: bounds how many a
-// failed sync takes back.
+// Messages stored between two syncs of the inbox: one sync makes the batch
+// durable, and only then are their files deleted. Bounds how much a failed
+// sync takes back and how much waits in the page cache for it.
 constexpr std::size_t kSyncBatch = 64;
+constexpr std::size_t kSyncBatchBytes = 64u << 20;
 
 // How many runs in a row each file failed to convert: "<count> <name>" lines
 // in a private file of In/. It is not synced: a count lost in a crash only
@@ -225,11 +191,13 @@ void ProcessInMessages(const Conversion& c) {
         if (dir.empty() || inbox.empty()) return;  // no store: the files wait for one
         if (dir.back() != '/') dir += '/';
         const std::string journal = dir + ".converting";
-        RecoverJournal(c.store, inbox, dir, journal);
-        ::unlink(journal.c_str());
+        if (::access(journal.c_str(), F_OK) == 0) {
+            RecoverJournal(c.store, inbox, dir, MessageFiles(dir));
+            ::unlink(journal.c_str());
+        }
         const std::vector<std::string> names = MessageFiles(dir);
         if (names.empty()) return;
-        const bool journalled = WriteJournal(journal, names);
+        const bool journalled = WriteJournal(journal);
         const std::string countsPath = dir + kFailureCountFile;
         std::map<std::string, int> counts = ReadFailureCounts(countsPath);
         const std::size_t countsBefore = counts.size();
@@ -237,9 +205,14 @@ void ProcessInMessages(const Conversion& c) {
         // Messages saved but whose inbox entries are not yet synced: their
         // files go only once one folder sync has made the whole batch durable.
         std::vector<std::string> pending;
+        std::size_t pendingBytes = 0;
+        // After a failed sync the journal stays: the next run deletes the
+        // files of whatever messages did reach the inbox.
+        bool syncFailed = false;
         auto syncPending = [&] {
             if (pending.empty()) return;
             if (const platform::Status st = c.store.Sync(inbox); !st) {
+                syncFailed = true;
                 c.run.NoteFailure(config::RunFailure::Storage);
                 const std::string line =
                     "cannot sync the inbox: " + st.detail + "; " + std::to_string(pending.size()) +
@@ -255,13 +228,15 @@ void ProcessInMessages(const Conversion& c) {
                 }
             }
             pending.clear();
+            pendingBytes = 0;
         };
         for (const std::string& name : names) {
             const std::string path = dir + name;
             const ConvertResult r = ProcessMessageWith(c, path, WalkerLimits{}, false);
             if (r.outcome == Outcome::Stored) {
                 pending.push_back(name);
-                if (pending.size() >= kSyncBatch) syncPending();
+                pendingBytes += r.bytes;
+                if (pending.size() >= kSyncBatch || pendingBytes >= kSyncBatchBytes) syncPending();
                 continue;
             }
             c.run.NoteFailure(config::RunFailure::Storage);
@@ -282,7 +257,7 @@ void ProcessInMessages(const Conversion& c) {
         syncPending();
         if (countsChanged || counts.size() != countsBefore)
             WriteFailureCounts(dir, countsPath, counts);
-        if (journalled) ::unlink(journal.c_str());
+        if (journalled && !syncFailed) ::unlink(journal.c_str());
     } catch (...) {
         // Out of memory while listing: the files stay for the next run.
     }

@@ -17,6 +17,7 @@
 #include "convert/PartsFile.h"
 #include "platform/EventLoop.h"
 #include "platform/FileStream.h"
+#include "platform/Files.h"
 #include "platform/MailStore.h"
 #include "platform/Text.h"
 
@@ -189,6 +190,10 @@ ConvertResult Walker::Run(const std::string& path) {
     }
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) fileSize_ = static_cast<std::size_t>(st.st_size);
+    result_.bytes = fileSize_;
+    // The stored message names the file it came from: a run that dies after
+    // storing it and before deleting the file finds it by this.
+    msg_.origin = platform::FileDigest(path).value_or("");
     if (!reader_.Open(path)) {
         const int err = errno;
         Fail("cannot read " + path + ": " + std::strerror(err), err);

@@ -65,6 +65,23 @@ void RemoveStaleCopies(const std::string& path);
 // Makes a rename or a new name in `dir` survive a crash.
 Status FsyncFolder(const std::string& dir);
 
+// Starts writing the file's data to the disk and returns at once: by the time
+// a SyncFileSystem comes, most of it is written. A hint only: it makes
+// nothing durable and its failure is not reported.
+void StartWriteBack(int fd);
+
+// Makes everything written to the file system that holds `path` durable,
+// data and names, on any Linux file system: one flush of the disk for any
+// number of files, where a sync per file costs a flush each.
+Status SyncFileSystem(const std::string& path);
+
+// A digest of a file's content: its length and a 64-bit hash ("<length>:<16
+// hex digits>"), cheap enough to take of every message. With skipFirstLine
+// the bytes up to the first LF are left out. Only byte-identical contents
+// share a digest (but for chance: about one in 2^64). Fails when the file
+// cannot be read; a link is refused.
+Result<std::string> FileDigest(const std::string& path, bool skipFirstLine = false);
+
 // Creates the folder and its missing parents (0700 unless told otherwise); an
 // existing folder is no error, an existing file of that name is.
 Status MakeFolders(const std::string& path, mode_t mode = 0700);

@@ -67,6 +67,8 @@ struct StoredMessage {
     // What the conversion could not carry into the message (parts left out
     // and why); "" when nothing.
     std::string note;
+    // A digest of the file the message was converted from; "" when none.
+    std::string origin;
     std::set<MessageMark> marks;
     bool unread = true;
 
@@ -101,7 +103,8 @@ struct NewMessage {
     std::optional<std::int64_t> timeSent;      // Unix seconds; kZeroDateUnix for no date
     std::optional<std::string> text;           // none: no text part at all
     bool unread = true;
-    std::string note;  // see StoredMessage::note
+    std::string note;    // see StoredMessage::note
+    std::string origin;  // see StoredMessage::origin
     std::vector<NewRecipient> recipients;
     std::vector<NewAttachment> attachments;
 };
@@ -136,13 +139,13 @@ class MailStore {
     virtual Status WriteAttachment(const MessageId& id, std::size_t index,
                                    const std::string& path) = 0;
 
-    // Stores a new message in the folder, all of it or nothing. Its entry in
-    // the folder is durable once Sync has returned: many messages are stored
-    // at the cost of one sync.
+    // Stores a new message in the folder, all of it or nothing. It is in the
+    // folder, durably, once Sync has returned: many messages are stored at
+    // the cost of one sync. Until then it can be loaded by its ID, and an
+    // operation that lists the folder or changes the message syncs first.
     virtual Result<MessageId> Store(const FolderId& folder, const NewMessage& message) = 0;
-    // Makes the folder's entries of the messages stored since its last sync
-    // durable. When it fails they are taken out of the folder again: none of
-    // them is stored.
+    // Makes the messages stored in the folder since its last sync durable and
+    // puts them in the folder. When it fails none of them is stored.
     virtual Status Sync(const FolderId& folder) = 0;
 
     // Durable when it returns.

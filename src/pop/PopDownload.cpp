@@ -52,6 +52,8 @@ MessageDownload::Step MessageDownload::Feed(std::string_view piece, std::size_t&
     if (end_.done()) {
         if (!Write(block_)) return Step::WriteFailed;
         block_.clear();
+        // The sync before QUIT then finds the message written already.
+        platform::StartWriteBack(file_.get());
         const platform::Status st = file_.Close(path_);
         if (!st) error_ = st.detail;
         return st ? Step::Whole : Step::WriteFailed;

@@ -24,84 +24,11 @@ bool EndsWith(const std::string& s, std::string_view end) {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
-// A 64-bit hash fed eight bytes at a time (a single lane in the manner of the
-// xxHash family): fast enough that a digest costs about as much as reading
-// the file from the page cache.
-class Hasher {
-  public:
-    void Update(std::string_view data) {
-        size_ += data.size();
-        if (held_ > 0) {
-            while (held_ < 8 && !data.empty()) {
-                word_[held_++] = data.front();
-                data.remove_prefix(1);
-            }
-            if (held_ < 8) return;
-            Mix(Load(word_));
-            held_ = 0;
-        }
-        while (data.size() >= 8) {
-            Mix(Load(data.data()));
-            data.remove_prefix(8);
-        }
-        for (char c : data) word_[held_++] = c;
-    }
-    std::string Final() const {
-        std::uint64_t h = h_ ^ size_;
-        for (std::size_t i = 0; i < held_; ++i)
-            h = (h ^ static_cast<unsigned char>(word_[i])) * 0x100000001b3ULL;
-        h ^= h >> 33;
-        h *= 0xff51afd7ed558ccdULL;
-        h ^= h >> 33;
-        h *= 0xc4ceb9fe1a85ec53ULL;
-        h ^= h >> 33;
-        char hex[17];
-        for (int i = 15; i >= 0; --i, h >>= 4) hex[i] = "0123456789abcdef"[h & 15];
-        hex[16] = '\0';
-        return std::to_string(size_) + ":" + hex;
-    }
-
-  private:
-    static std::uint64_t Load(const char* p) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        return w;
-    }
-    void Mix(std::uint64_t w) {
-        h_ ^= w * 0xc2b2ae3d27d4eb4fULL;
-        h_ = ((h_ << 31) | (h_ >> 33)) * 0x9e3779b185ebca87ULL;
-    }
-    std::uint64_t h_ = 0x27d4eb2f165667c5ULL;
-    std::uint64_t size_ = 0;
-    char word_[8] = {};
-    std::size_t held_ = 0;
-};
-
 // The length and hash of a downloaded message's content, the server's reply
 // line left out: that line may differ between sessions (some servers put the
-// message number in it). Only byte-identical copies share a digest. Empty
-// when the file cannot be read.
+// message number in it). Empty when the file cannot be read.
 std::string ContentDigest(const std::string& path) {
-    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd) return {};
-    Hasher h;
-    bool inReplyLine = true;
-    static thread_local char buf[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return {};
-        if (n == 0) break;
-        std::string_view chunk(buf, static_cast<std::size_t>(n));
-        if (inReplyLine) {
-            const std::size_t lf = chunk.find('\n');
-            if (lf == std::string_view::npos) continue;
-            chunk.remove_prefix(lf + 1);
-            inReplyLine = false;
-        }
-        h.Update(chunk);
-    }
-    return h.Final();
+    return platform::FileDigest(path, true).value_or("");
 }
 
 int RenameNoReplace(const std::string& from, const std::string& to) {
@@ -222,15 +149,17 @@ void PopStaging::OnServer(const std::vector<std::string>& uids) {
 
 // Once QUIT is sent the server may delete the originals at any moment, so
 // the copies must be on the disk first (a killed process loses nothing from
-// the page cache; a power cut would). One syncfs() covers every file of the
-// session and the folder's entries however many messages there are, where a
-// sync per message would cost a journal commit each; its price is that it
-// also waits for other programs' writes to the same file system.
+// the page cache; a power cut would). One sync of the file system covers
+// every file of the session and the folder's entries however many messages
+// there are, where a sync per message would cost a flush of the disk each:
+// several times slower, on a quiet disk and on a busy one alike
+// (bench/sync_choice.sh). Each download started its write-back when it was
+// whole, so little is left to write here.
 bool PopStaging::Sync() {
-    platform::UniqueFd fd(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd && ::syncfs(fd.get()) == 0) return true;
-    log_.Error("cannot write the downloaded messages in " + dir_ + " to the disk: " +
-               std::strerror(errno) + "; QUIT is not sent, so the server keeps them");
+    const platform::Status st = platform::SyncFileSystem(dir_);
+    if (st) return true;
+    log_.Error("cannot write the downloaded messages in " + dir_ + " to the disk: " + st.detail +
+               "; QUIT is not sent, so the server keeps them");
     run_.NoteFailure(config::RunFailure::Storage);
     return false;
 }

@@ -277,6 +277,7 @@ Result<StoredMessage> FakeMailStore::Load(const MessageId& id) {
     for (const auto& a : d.attachments) m.attachments.push_back(Attachment{a.name, a.source});
     m.header = d.header;
     m.note = d.note;
+    m.origin = d.origin;
     m.marks = d.marks;
     m.unread = d.unread;
     return m;
@@ -315,6 +316,7 @@ Result<MessageId> FakeMailStore::Store(const FolderId& folder,
     d->senderAddress = AddressIn(message.senderName);
     d->text = message.text.value_or("");
     d->note = message.note;
+    d->origin = message.origin;
     d->unread = message.unread;
     d->timeReceivedSet = message.timeReceived;
     d->timeSentSet = message.timeSent;

@@ -46,6 +46,7 @@ struct FakeMessageData {
     std::string type = "IPM.Note";
     std::string subject;
     std::string note;
+    std::string origin;
     std::string text;
     std::string header;         // the transport header block
     std::string senderAddress;  // what Load reads; a stored sender name sets its address

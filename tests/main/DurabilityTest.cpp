@@ -16,8 +16,10 @@
 namespace {
 
 struct Call {
-    std::string what;  // "fsync", "rename" or "link"
-    std::string path;  // the file synced, or renamed or linked from
+    // "fsync" (or fdatasync), "written" (its write-back started, so written
+    // whole), "syncfs", "rename" or "link"
+    std::string what;
+    std::string path;  // the file synced or written, or renamed or linked from
     std::string to;
 };
 bool recording = false;
@@ -40,6 +42,24 @@ Fn Next(const char* name) {
 extern "C" int fsync(int fd) {
     if (recording) calls.push_back({"fsync", PathOf(fd), ""});
     static auto next = Next<int (*)(int)>("fsync");
+    return next(fd);
+}
+
+extern "C" int fdatasync(int fd) {
+    if (recording) calls.push_back({"fsync", PathOf(fd), ""});
+    static auto next = Next<int (*)(int)>("fdatasync");
+    return next(fd);
+}
+
+extern "C" int sync_file_range(int fd, off64_t offset, off64_t n, unsigned flags) {
+    if (recording) calls.push_back({"written", PathOf(fd), ""});
+    static auto next = Next<int (*)(int, off64_t, off64_t, unsigned)>("sync_file_range");
+    return next(fd, offset, n, flags);
+}
+
+extern "C" int syncfs(int fd) {
+    if (recording) calls.push_back({"syncfs", "", ""});
+    static auto next = Next<int (*)(int)>("syncfs");
     return next(fd);
 }
 
@@ -72,9 +92,14 @@ bool WrittenAside(const std::string& from) {
     return p.filename().string().rfind('.', 0) == 0 || p.parent_path().filename() == "tmp";
 }
 
+// Synced itself, or written whole and then the whole file system synced.
 bool Synced(std::size_t from, std::size_t to, const std::string& path) {
-    for (std::size_t j = from; j < to; ++j)
+    bool written = false;
+    for (std::size_t j = from; j < to; ++j) {
         if (calls[j].what == "fsync" && calls[j].path == path) return true;
+        if (calls[j].what == "written" && calls[j].path == path) written = true;
+        if (calls[j].what == "syncfs" && written) return true;
+    }
     return false;
 }
 

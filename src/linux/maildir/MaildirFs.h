@@ -16,8 +16,14 @@
 namespace platform::maildir {
 
 struct Entry {
-    std::string sub;   // "new" or "cur"
+    std::string sub;   // "new" or "cur"; "tmp" for a message stored but not yet synced
     std::string name;  // file name in it
+};
+
+// A message written into a folder's tmp/ that its next sync puts in place.
+struct Pending {
+    std::string base;  // its name in tmp/
+    Entry at;          // where the sync puts it
 };
 
 // What the store keeps while a profile is logged on.
@@ -25,9 +31,13 @@ struct StoreState {
     std::string root;     // the profile's Maildir, absolute
     std::string profile;  // the profile name as written in stores.ini
     std::uint64_t counter = 0;
-    // Messages delivered whose names are not yet synced, by the folder
-    // ("<maildir>/new" or "/cur") that holds them.
-    std::map<std::string, std::vector<std::string>> unsynced;
+    // Messages stored but not yet synced, by the folder's Maildir: they wait
+    // in its tmp/ until the folder's next sync.
+    std::map<std::string, std::vector<Pending>> unsynced;
+    // A sync that failed on its own (a listing or a change syncs first), by
+    // the folder's Maildir: the folder's next Sync reports it, so that its
+    // caller never takes the messages it lost for stored.
+    std::map<std::string, Status> failedSync;
     // Where each message last listed, stored or renamed here was, by its ID:
     // found again without a folder scan when its flags changed its name.
     std::map<std::string, Entry> known;

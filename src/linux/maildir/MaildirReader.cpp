@@ -269,6 +269,8 @@ Status ParseMessageFile(const std::string& path, StoredMessage& out,
         }
         if (const char* s = g_mime_message_get_subject(msg)) out.subject = s;
         if (const char* n = g_mime_object_get_header(mo, kNoteHeader)) out.note = n;
+        if (const char* o = g_mime_object_get_header(mo, kOriginHeader))
+            out.origin = DecodeHeaderText(Trim(o));
         out.senderAddress = FirstAddress(g_mime_message_get_from(msg));
         const std::pair<GMimeAddressType, RecipientKind> kinds[] = {
             {GMIME_ADDRESS_TYPE_TO, RecipientKind::To},

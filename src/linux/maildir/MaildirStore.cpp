@@ -87,7 +87,9 @@ MaildirStore::MaildirStore(std::string storesIni, Dialogs& dialogs)
     maildir::EnsureGMime();
 }
 
-MaildirStore::~MaildirStore() = default;
+MaildirStore::~MaildirStore() {
+    LogOff();
+}
 
 Result<Logon> MaildirStore::LogOn(const std::string& profile, bool interactive) {
     LogOff();
@@ -117,6 +119,10 @@ Result<Logon> MaildirStore::LogOn(const std::string& profile, bool interactive) 
 }
 
 void MaildirStore::LogOff() {
+    // Messages stored and never synced were never promised to anyone.
+    if (store_)
+        while (!store_->unsynced.empty())
+            maildir::DropUnsynced(*store_, store_->unsynced.begin()->first);
     store_.reset();
     loaded_.clear();
     places_.clear();
@@ -159,6 +165,9 @@ Result<std::string> MaildirStore::FolderDir(const FolderId& folder) const {
 Result<std::vector<MessageId>> MaildirStore::List(const FolderId& folder) {
     Result<std::string> dir = FolderDir(folder);
     if (!dir) return dir.status();
+    // The folder as it stands once its stored messages are in place; those
+    // that cannot be synced are not stored.
+    (void)Settle(*dir);
     std::vector<MessageId> ids;
     for (Entry& e : maildir::ListMessages(*dir)) {
         ids.push_back(*dir + "/" + maildir::BaseOf(e.name));
@@ -168,11 +177,16 @@ Result<std::vector<MessageId>> MaildirStore::List(const FolderId& folder) {
 }
 
 // Finds the file again when another reader moved it or changed its flags.
-Result<MaildirStore::Where> MaildirStore::Find(const MessageId& id) {
+// With settle, a message stored and not yet synced is synced first: it is
+// never renamed into view before its folder's sync.
+Result<MaildirStore::Where> MaildirStore::Find(const MessageId& id, bool settle) {
     if (!store_) return NotLoggedOn();
     std::string dir, base;
     if (!maildir::SplitMessageId(id, dir, base) || !store_->FolderDir(dir))
         return Status::Error(Fail::NotFound, "no message " + id);
+    if (auto it = store_->known.find(id);
+        settle && it != store_->known.end() && it->second.sub == "tmp")
+        if (Status st = Settle(dir); !st) return st;
     if (auto it = store_->known.find(id); it != store_->known.end()) {
         Where w{dir, it->second};
         if (::access(w.Path().c_str(), F_OK) == 0) return w;
@@ -198,7 +212,11 @@ Result<StoredMessage> MaildirStore::Load(const MessageId& id) {
         struct stat sb {};
         if (::stat(w->Path().c_str(), &sb) == 0) m.timeReceived = FormatStoreTime(sb.st_mtime);
     }
-    const std::string flags = maildir::FlagsOf(w->at.name);
+    // A message not yet synced has the flags its sync will give it.
+    std::string flags = maildir::FlagsOf(w->at.name);
+    if (w->at.sub == "tmp")
+        for (const maildir::Pending& p : store_->unsynced[w->dir])
+            if (p.base == w->at.name) flags = maildir::FlagsOf(p.at.name);
     for (MessageMark mark : {MessageMark::Printed, MessageMark::Answered})
         if (flags.find(FlagOf(mark)) != std::string::npos) m.marks.insert(mark);
     m.unread = flags.find('S') == std::string::npos;
@@ -236,7 +254,18 @@ Result<MessageId> MaildirStore::Store(const FolderId& folder, const NewMessage& 
 Status MaildirStore::Sync(const FolderId& folder) {
     Result<std::string> dir = FolderDir(folder);
     if (!dir) return dir.status();
-    return maildir::SyncDelivered(*store_, *dir);
+    Status st = maildir::SyncDelivered(*store_, *dir);
+    if (auto it = store_->failedSync.find(*dir); it != store_->failedSync.end()) {
+        st = it->second;
+        store_->failedSync.erase(it);
+    }
+    return st;
+}
+
+Status MaildirStore::Settle(const std::string& dir) {
+    Status st = maildir::SyncDelivered(*store_, dir);
+    if (!st) store_->failedSync.insert_or_assign(dir, st);
+    return st;
 }
 
 Status MaildirStore::Reflag(const MessageId& id, Where& w, const std::string& flags, bool durable) {
@@ -257,14 +286,14 @@ Status MaildirStore::Reflag(const MessageId& id, Where& w, const std::string& fl
 }
 
 Status MaildirStore::Mark(const MessageId& id, MessageMark mark) {
-    Result<Where> w = Find(id);
+    Result<Where> w = Find(id, true);
     if (!w) return w.status();
     return Reflag(id, *w, maildir::WithFlag(maildir::FlagsOf(w->at.name), FlagOf(mark), true),
                   true);
 }
 
 Status MaildirStore::SetUnread(const MessageId& id, bool unread) {
-    Result<Where> w = Find(id);
+    Result<Where> w = Find(id, true);
     if (!w) return w.status();
     return Reflag(id, *w, maildir::WithFlag(maildir::FlagsOf(w->at.name), 'S', !unread), false);
 }
@@ -272,7 +301,7 @@ Status MaildirStore::SetUnread(const MessageId& id, bool unread) {
 Result<MessageId> MaildirStore::Move(const MessageId& id, const FolderId& to) {
     Result<std::string> target = FolderDir(to);
     if (!target) return target.status();
-    Result<Where> w = Find(id);
+    Result<Where> w = Find(id, true);
     if (!w) return w.status();
     std::string base = maildir::BaseOf(w->at.name);
     const std::string flags = maildir::FlagsOf(w->at.name);

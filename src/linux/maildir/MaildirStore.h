@@ -57,7 +57,10 @@ class MaildirStore final : public MailStore {
   private:
     struct Where;
     Result<std::string> FolderDir(const FolderId& folder) const;
-    Result<Where> Find(const MessageId& id);
+    Result<Where> Find(const MessageId& id, bool settle = false);
+    // Syncs dir's stored messages before a listing or a change; a failure is
+    // kept for the folder's next Sync.
+    Status Settle(const std::string& dir);
     // Renames the message in its folder to carry `flags`, into cur/; synced
     // when durable.
     Status Reflag(const MessageId& id, Where& at, const std::string& flags, bool durable);

@@ -132,6 +132,9 @@ void SetHeaders(GMimeMessage* m, const NewMessage& d) {
     if (!d.subject.empty()) g_mime_message_set_subject(m, AsUtf8(d.subject).c_str(), "utf-8");
     if (!d.note.empty())
         g_mime_object_set_header(GMIME_OBJECT(m), kNoteHeader, AsUtf8(d.note).c_str(), "utf-8");
+    if (!d.origin.empty())
+        g_mime_object_set_header(GMIME_OBJECT(m), kOriginHeader, EncodeHeaderText(d.origin).c_str(),
+                                 nullptr);
     if (d.timeSent) {
         // The zero date reads back as itself in every zone.
         GDateTime* dt = *d.timeSent == kZeroDateUnix ? g_date_time_new_from_unix_utc(*d.timeSent)
@@ -281,18 +284,18 @@ Status WriteMessage(int fd, const std::string& path, const NewMessage& d) {
     return WriteAll(fd, delimiter + "--\n", path);
 }
 
-// Writes the message to a new file at path and syncs it; mtime, when given,
-// becomes the file's time. Failures name the folder: the file's unique name
-// says nothing to a person and would crowd the reason out of a short line.
+// Writes the message to a new file at path; mtime, when given, becomes the
+// file's time. Failures name the folder: the file's unique name says nothing
+// to a person and would crowd the reason out of a short line.
 Status WriteMessageFile(const NewMessage& d, const std::string& path,
                         std::optional<std::int64_t> mtime) {
     const std::string where = "a message in " + FolderOf(path);
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) return ErrnoStatus(Fail::Io, "cannot write " + where);
     Status result = WriteMessage(fd.get(), where, d);
-    // The one sync of the message's content: it must be on the disk before
-    // its name appears in new/, or a crash could leave an empty message there.
-    if (result && ::fsync(fd.get()) != 0) result = ErrnoStatus(Fail::Io, "cannot sync " + where);
+    // Not synced here: the folder's sync makes a batch of messages durable at
+    // once. Its write-back starts now, while the next message is converted.
+    if (result) StartWriteBack(fd.get());
     if (result && mtime) {
         struct timespec ts[2];
         ts[0].tv_sec = ts[1].tv_sec = static_cast<time_t>(*mtime);
@@ -311,37 +314,80 @@ Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const Ne
     if (!IsMaildir(dir)) return Status::Error(Fail::NotFound, "no Maildir folder " + dir);
     std::int64_t received =
         message.timeReceived.value_or(static_cast<std::int64_t>(::time(nullptr)));
-    std::string base = UniqueName(received, ++store.counter);
-    std::string tmpPath = dir + "/tmp/" + base;
-    Entry at{message.unread ? "new" : "cur", message.unread ? base : base + ":2,S"};
-    std::string finalPath = dir + "/" + at.sub + "/" + at.name;
-    Status result = WriteMessageFile(message, tmpPath, message.timeReceived);
-    if (result) {
-        if (int err = RenameNoReplace(tmpPath, finalPath))
-            result = ErrnoOf(err, "cannot deliver into " + dir);
-    }
-    if (!result) {
+    const std::string base = UniqueName(received, ++store.counter);
+    const std::string tmpPath = dir + "/tmp/" + base;
+    if (Status st = WriteMessageFile(message, tmpPath, message.timeReceived); !st) {
         ::unlink(tmpPath.c_str());
-        return result;
+        return st;
     }
-    // Until the folder is synced a crash may forget the new name.
-    store.unsynced[dir + "/" + at.sub].push_back(finalPath);
-    return at;
+    Entry at{message.unread ? "new" : "cur", message.unread ? base : base + ":2,S"};
+    store.unsynced[dir].push_back(Pending{base, std::move(at)});
+    return Entry{"tmp", base};
 }
 
+namespace {
+
+// Takes a batch back out: the first `placed` were renamed into place already.
+void ForgetAll(StoreState& store, const std::string& dir, const std::vector<Pending>& batch,
+               std::size_t placed) {
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const Pending& p = batch[i];
+        const std::string path =
+            i < placed ? dir + "/" + p.at.sub + "/" + p.at.name : dir + "/tmp/" + p.base;
+        ::unlink(path.c_str());
+        store.known.erase(dir + "/" + p.base);
+    }
+}
+
+}  // namespace
+
 Status SyncDelivered(StoreState& store, const std::string& dir) {
-    Status result = Status::Ok();
-    for (const char* sub : {"/new", "/cur"}) {
-        auto it = store.unsynced.find(dir + sub);
-        if (it == store.unsynced.end()) continue;
-        const std::vector<std::string> paths = std::move(it->second);
-        store.unsynced.erase(it);
-        if (Status st = FsyncFolder(dir + sub); !st) {
-            for (const auto& p : paths) ::unlink(p.c_str());
-            if (result) result = st;
+    auto it = store.unsynced.find(dir);
+    if (it == store.unsynced.end()) return Status::Ok();
+    const std::vector<Pending> batch = std::move(it->second);
+    store.unsynced.erase(it);
+    // The messages' contents must be on the disk before their names appear,
+    // or a crash could leave empty messages in the folder. One sync of the
+    // file system covers the whole batch with one flush of the disk: syncing
+    // each file costs a flush each, several times the whole batch's sync,
+    // on a quiet disk and on one that another program keeps busy alike
+    // (bench/sync_choice.sh).
+    if (Status st = SyncFileSystem(dir + "/tmp"); !st) {
+        ForgetAll(store, dir, batch, 0);
+        return st;
+    }
+    bool toNew = false, toCur = false;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        const Pending& p = batch[i];
+        if (int err =
+                RenameNoReplace(dir + "/tmp/" + p.base, dir + "/" + p.at.sub + "/" + p.at.name)) {
+            ForgetAll(store, dir, batch, i);
+            return ErrnoOf(err, "cannot deliver into " + dir);
+        }
+        (p.at.sub == "new" ? toNew : toCur) = true;
+        store.known[dir + "/" + p.base] = p.at;
+    }
+    // Until the folder is synced a crash may forget the new names, and the
+    // caller deletes the messages' sources once this returns.
+    for (const char* sub : {"new", "cur"}) {
+        if (!(std::string_view(sub) == "new" ? toNew : toCur)) continue;
+        if (Status st = FsyncFolder(dir + "/" + sub); !st) {
+            ForgetAll(store, dir, batch, batch.size());
+            return st;
         }
     }
-    return result;
+    return Status::Ok();
+}
+
+void DropUnsynced(StoreState& store, const std::string& dir) {
+    auto it = store.unsynced.find(dir);
+    if (it == store.unsynced.end()) return;
+    const std::vector<Pending> batch = std::move(it->second);
+    store.unsynced.erase(it);
+    for (const Pending& p : batch) {
+        ::unlink((dir + "/tmp/" + p.base).c_str());
+        store.known.erase(dir + "/" + p.base);
+    }
 }
 
 std::string StripSmtpPrefix(const std::string& address) {

@@ -8,20 +8,22 @@
 
 namespace platform::maildir {
 
-// Writes the message into dir's tmp/, syncs it and renames it into new/
-// (into cur/ with the seen flag when it is not unread); its path is noted in
-// store.unsynced until SyncDelivered syncs that folder. Each attachment's
-// content is read from its file range as the message file is written: no
-// attachment is held in memory whole. Every write is checked; a short or
-// failed one (a full disk, a read-only file system) or an attachment file
-// that cannot be read leaves nothing in the folder. Readers never see part
-// of a message; a crash leaves at most a stray file in tmp/. Returns where
-// the message went.
+// Writes the message into dir's tmp/ and notes it in store.unsynced: the
+// folder's next SyncDelivered puts it in new/ (in cur/ with the seen flag when
+// it is not unread). Each attachment's content is read from its file range as
+// the message file is written: no attachment is held in memory whole. Every
+// write is checked; a short or failed one (a full disk, a read-only file
+// system) or an attachment file that cannot be read leaves nothing behind.
+// Returns where the message is now (in tmp/).
 Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const NewMessage& message);
 
-// Syncs the folders of dir's unsynced deliveries; when one cannot be synced
-// its messages are removed again. The first failure is returned.
+// Makes dir's unsynced messages durable and only then renames them into
+// place, so that readers never see part of a message and a crash leaves at
+// most stray files in tmp/. When any step fails none of them is stored.
 Status SyncDelivered(StoreState& store, const std::string& dir);
+
+// Drops dir's unsynced messages: they were never stored.
+void DropUnsynced(StoreState& store, const std::string& dir);
 
 // "SMTP:x@y" -> "x@y"; other texts as they are.
 std::string StripSmtpPrefix(const std::string& address);

@@ -11,6 +11,8 @@ namespace platform::maildir {
 
 // Where a message file keeps the conversion's note for the inbox walk.
 inline constexpr const char* kNoteHeader = "X-VoxaFax-Note";
+// Where it keeps the digest of the file it was converted from.
+inline constexpr const char* kOriginHeader = "X-VoxaFax-Origin";
 
 // GMime is set up once per process.
 void EnsureGMime();

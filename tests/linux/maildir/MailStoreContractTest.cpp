@@ -109,6 +109,7 @@ TYPED_TEST(MailStoreContract, NewMessageReadsBackByteForByte) {
     m.timeSent = kZeroDateUnix;
     m.text = text;
     m.note = "1200 parts; the last 200 were left out";
+    m.origin = "2345:0123456789abcdef";
     m.attachments = {{"fax.tif;", "/tmp/fax.tif", parts, 4, static_cast<std::int64_t>(tif.size())},
                      {"r\xe9sum\xe9 =?x?= ;; two  blanks;", "", parts, at2, 11},
                      {"b64;", "", parts, at2 + 11, -1, true},
@@ -128,6 +129,7 @@ TYPED_TEST(MailStoreContract, NewMessageReadsBackByteForByte) {
     EXPECT_EQ(back->senderAddress, "a@b.example");
     EXPECT_EQ(back->type, "IPM.Note");
     EXPECT_EQ(back->note, "1200 parts; the last 200 were left out");
+    EXPECT_EQ(back->origin, "2345:0123456789abcdef");
     EXPECT_EQ(back->timeSent, "12/30/1899 12:00:00 AM");
     EXPECT_EQ(back->timeReceived, FormatStoreTime(1700000000));
     EXPECT_TRUE(back->unread);

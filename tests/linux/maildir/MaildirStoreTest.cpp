@@ -103,6 +103,10 @@ TEST_F(MaildirStoreTest, NewMessageIsAPrivateFileWithTheHeaderItWasGiven) {
         EXPECT_EQ(header.find("\n\n"), std::string::npos);
         EXPECT_EQ(header.substr(header.size() - 2), "\r\n");
     }
+    // Stored, not yet synced: out of sight of every reader of the folder.
+    EXPECT_EQ(FilesIn(maildir + "/tmp").size(), 2u);
+    EXPECT_TRUE(FilesIn(maildir + "/new").empty() && FilesIn(maildir + "/cur").empty());
+    ASSERT_TRUE(store.Sync(inbox).ok());
     EXPECT_TRUE(FilesIn(maildir + "/tmp").empty());
     auto names = FilesIn(maildir + "/new");
     ASSERT_EQ(names.size(), 1u);
