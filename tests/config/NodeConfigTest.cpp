@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "config/NodeConfig.h"
+#include "config/RunGlobals.h"
 #include "platform/Profile.h"
 #include "tests/support/TempDir.h"
 
@@ -88,4 +89,19 @@ TEST(NodeConfig, ValuesAreCutAt254AndTrimmedWhereTheKeySaysSo) {
     EXPECT_EQ(c.gVoxaFaxName.size(), 254u);
     EXPECT_EQ(c.gprinterName, "Fax PDF");
     EXPECT_EQ(c.gMemberStatus, "1");
+}
+
+// last_error holds one line of at most 200 characters: a longer text keeps
+// what failed (its beginning) and why (its end), never more.
+TEST(LastError, OneLineOfAtMost200KeepingWhatFailedAndWhy) {
+    config::RunGlobals run;
+    for (std::size_t n : {200u, 201u, 250u, 5000u}) {
+        run.gLastError = "Storage Error : cannot store\r\n" + std::string(n - 35, 'x') + " full";
+        ASSERT_EQ(run.gLastError.size(), n);
+        const std::string v = config::LastErrorValue(run);
+        EXPECT_EQ(v.size(), 200u) << n;
+        EXPECT_EQ(v.find_first_of("\r\n"), std::string::npos);
+        EXPECT_EQ(v.rfind("Storage Error : cannot store", 0), 0u);
+        EXPECT_EQ(v.substr(v.size() - 5), " full");
+    }
 }

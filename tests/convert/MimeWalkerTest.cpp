@@ -278,15 +278,27 @@ TEST(MimeWalker, TextPartCutOffByTheEndOfTheFileIsKept) {
 
 // Whatever follows the closing boundary of a last text part is no part:
 // neither its blank lines nor a name in it start a text or an attachment.
-TEST(MimeWalker, AnEpilogueAfterTheLastTextPartIsIgnored) {
+TEST(MimeWalker, AnEpilogueAfterTheLastPartIsIgnored) {
     const std::string header = Header("multipart/mixed; boundary=z");
+    const std::string epilogue =
+        Lines({"", "epilogue", "Content-Disposition: attachment; filename=e.txt", "", "more", "."});
+    auto with = [&](std::initializer_list<std::string> lines) {
+        return header + Lines(lines) + epilogue;
+    };
+    // After a text part.
     Converted c = ConvertEverySplit(
-        header +
-        Lines({"--z", "Content-Type: image/tiff; name=a.tif", "Content-Transfer-Encoding: base64",
-               "", kTiffB64, "--z", "Content-Type: text/plain", "", "the text", "--z--", "",
-               "epilogue", "Content-Disposition: attachment; filename=e.txt", "", "more", "."}));
+        with({"--z", "Content-Type: image/tiff; name=a.tif", "Content-Transfer-Encoding: base64",
+              "", kTiffB64, "--z", "Content-Type: text/plain", "", "the text", "--z--"}));
     EXPECT_EQ(c.text, " " + header + "\r\n\r\nthe text\r\n");
     EXPECT_EQ(c.names, std::vector<std::string>{"a.tif;"});
+    // After an attachment: neither a part of its own nor bytes of the image.
+    Converted a =
+        ConvertEverySplit(with({"--z", "Content-Type: text/plain", "", "the text", "--z",
+                                "Content-Type: image/tiff; name=a.tif",
+                                "Content-Transfer-Encoding: base64", "", kTiffB64, "--z--"}));
+    EXPECT_EQ(a.names, std::vector<std::string>{"a.tif;"});
+    ASSERT_EQ(a.contents.size(), 1u);
+    EXPECT_EQ(a.contents[0], c.contents.at(0));
 }
 
 TEST(MimeWalker, OneLineBodyLargerThanAPieceStreamsIntact) {
