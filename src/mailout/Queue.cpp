@@ -189,8 +189,11 @@ void Mailer::AfterFailedSend(const std::string& name, const std::string& recipie
                                                 : kind_ + " to " + recipient + " not sent again: ";
     // The run count and last_error first: a long list of servers is what
     // the log may cut.
-    sv_.log.Warning(what + "it waits in Out/ and is tried again from " +
-                    DateForLog(ledger.LastFailure(name) + RetryDelay(runs)) + " (" +
+    // A receipt no server has answered yet has no failure to count its wait from.
+    const std::time_t lastFailure = ledger.LastFailure(name);
+    const std::string when =
+        lastFailure == 0 ? "at the next run" : "from " + DateForLog(lastFailure + RetryDelay(runs));
+    sv_.log.Warning(what + "it waits in Out/ and is tried again " + when + " (" +
                     std::to_string(runs) + " runs with an answer; " + LastErrorInWords() +
                     "): " + Reasons());
 }

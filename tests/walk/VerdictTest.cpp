@@ -156,7 +156,7 @@ TEST(Verdict, AFaxPrintsNoMoreThanItsPageCap) {
     Msg& ok = r.Add("Within", kSubscriber);
     ok.text = "Cover.";
     Attach(ok, "notes.txt", "one\r\n\ftwo\r\n\fthree\r\n");  // three pages
-    Attach(ok, "p.tif", Tiff("PAGES=4 ok"));
+    Attach(ok, "p.tif", Tiff("PAGES=6 ok"));  // with the header page, exactly the cap
     Header(ok);
     Msg& flood = r.Add("Flood", kSubscriber);
     flood.text = "Cover.";
@@ -165,10 +165,10 @@ TEST(Verdict, AFaxPrintsNoMoreThanItsPageCap) {
     Header(flood, kAsksReceipt);
     r.Walk();
 
-    EXPECT_EQ(r.Logged("I|printed fax from sender@example.org \"Within\", 8 pages"), 1);
+    EXPECT_EQ(r.Logged("I|printed fax from sender@example.org \"Within\", 10 pages"), 1);
     EXPECT_EQ(r.Subjects("VOXA-FAXes/Unprintable"), std::vector<std::string>{"Flood"});
     EXPECT_EQ(r.imaging.printedContents,
-              (std::vector<std::string>{Tiff("PAGES=4 ok"), Tiff("PAGES=4 a"), Tiff("PAGES=4 b")}));
+              (std::vector<std::string>{Tiff("PAGES=6 ok"), Tiff("PAGES=4 a"), Tiff("PAGES=4 b")}));
     EXPECT_EQ(r.Logged("W|fax from sender@example.org \"Flood\" is unprintable; 9 pages of it "
                        "printed"),
               1);
