@@ -26,15 +26,8 @@ SPORT=$(free_port)
 POP3_USER=fax1 POP3_PASSWORD=fax1pass "$PEERS/dovecot-pop3-start.sh" "$W/st" "$W/maildir" "$PORT" "$SPORT" >/dev/null ||
     { echo "FAIL dovecot did not start"; exit 1; }
 
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
-eq() { [ "$1" = "$2" ] || { echo "     got '$1', expected '$2'"; return 1; }; }
+. "$SRC/tests/scripts/checks.bash"
 key() { sed -n "s/^$2=//Ip" "$1" | tr -d '\r' | head -n 1; }
-count() { find "$1" -maxdepth 1 -type f 2>/dev/null | wc -l; }
 on_server() { echo $(($(count "$W/maildir/new") + $(count "$W/maildir/cur"))); }
 
 # Faxes made the way the walk tests make them, handed to Dovecot.

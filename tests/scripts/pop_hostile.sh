@@ -24,17 +24,10 @@ stop_server() {
 }
 trap 'stop_server; rm -rf "$W"' EXIT
 
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
-eq() { [ "$1" = "$2" ] || { echo "     got '$1', expected '$2'"; return 1; }; }
+. "$SRC/tests/scripts/checks.bash"
 has() { grep -qF -- "$2" "$1" || { echo "     no '$2' in:"; sed 's/^/     | /' "$1"; return 1; }; }
 below() { [ "$1" -lt "$2" ] || { echo "     took $1 s, expected less than $2"; return 1; }; }
 key() { sed -n "s/^$2=//Ip" "$1" | tr -d '\r' | head -n 1; }
-count() { find "$1" -maxdepth 1 -type f 2>/dev/null | wc -l; }
 free_port() { "$PY" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
 # The program's side runs as nobody where the machine lets us choose.

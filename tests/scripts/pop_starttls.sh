@@ -33,16 +33,9 @@ POP3_STLS=required POP3_LISTEN=127.0.0.2 \
 CERT="$W/tls/tls/cert.pem"
 chmod 644 "$CERT"
 
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
-eq() { [ "$1" = "$2" ] || { echo "     got '$1', expected '$2'"; return 1; }; }
+. "$SRC/tests/scripts/checks.bash"
 has() { grep -qF -- "$2" "$1" || { echo "     no '$2' in:"; sed 's/^/     | /' "$1"; return 1; }; }
 key() { sed -n "s/^$2=//Ip" "$1" | tr -d '\r' | head -n 1; }
-count() { find "$1" -maxdepth 1 -type f 2>/dev/null | wc -l; }
 on_server() { echo $(($(count "$1/new") + $(count "$1/cur"))); }
 
 load() { # load MAILDIR

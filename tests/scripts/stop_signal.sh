@@ -13,19 +13,7 @@ PY=/usr/bin/python3
 
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   $what"
-    else
-        echo "FAIL $what"
-        failures=$((failures + 1))
-    fi
-}
-eq() { [ "$1" = "$2" ] || { echo "     got '$1', expected '$2'"; return 1; }; }
-count() { find "$1" -maxdepth 1 -type f 2>/dev/null | wc -l; }
+. "$SRC/tests/scripts/checks.bash"
 
 R=$T
 mkdir -p "$R/home" "$R/cfg" "$R/prints" "$R/Maildir/new" "$R/Maildir/cur" "$R/Maildir/tmp"

@@ -14,22 +14,7 @@ command -v pdfinfo >/dev/null || { echo "skip: pdfinfo missing"; exit 77; }
 
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
-failures=0
-
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   $what"
-    else
-        echo "FAIL $what"
-        failures=$((failures + 1))
-    fi
-}
-eq() { [ "$1" = "$2" ] || { echo "     got '$1', expected '$2'"; return 1; }; }
-key() { sed -n "s/^$2=//Ip" "$1" | tr -d '\r' | tail -n 1; }
-count() { find "$1" -maxdepth 1 -type f 2>/dev/null | wc -l; }
-inbox_count() { echo $(($(count "$1/new") + $(count "$1/cur"))); }
+. "$SRC/tests/scripts/checks.bash"
 
 # A fresh program folder, configuration folder, Maildir and printer folder.
 # Extra profile lines come as arguments.
