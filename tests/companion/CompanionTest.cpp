@@ -25,6 +25,7 @@
 #include "platform/Files.h"
 #include "platform/Profile.h"
 #include "tests/fakes/FakeSocket.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
@@ -32,10 +33,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string Slurp(const std::string& path) {
-    return platform::ReadWholeFile(path).value_or("");
-}
+using testsupport::ReadFile;
 
 void Spit(const std::string& path, const std::string& text, mode_t mode = 0600) {
     fs::create_directories(fs::path(path).parent_path());
@@ -155,7 +153,7 @@ class Companion : public ::testing::Test {
 
     std::optional<std::string> Key(const std::string& file, const std::string& section,
                                    const std::string& key) {
-        return platform::ini::Lookup(Slurp(file), section, key);
+        return platform::ini::Lookup(ReadFile(file), section, key);
     }
 
     std::string dir_;
@@ -276,7 +274,7 @@ TEST_F(Companion, TwoRunsWithNothingNewBothSucceed) {
         EXPECT_TRUE(Has(out_.str(), "Run: 800 ms; 0 messages downloaded"));
         EXPECT_EQ(err_.str(), "");
     }
-    EXPECT_EQ(Slurp(dir_ + "/args"), "/0\n");
+    EXPECT_EQ(ReadFile(dir_ + "/args"), "/0\n");
 }
 
 TEST_F(Companion, RunShowsTheLogLinesAndTheOutcomeInWords) {
@@ -314,7 +312,7 @@ TEST_F(Companion, RunPassesEachModesSwitch) {
         {"now", "/0"}, {"test", "/2"}, {"print-test", "/7"}, {"regular", "/1"}, {"mail", "/5"}};
     for (auto [mode, sw] : modes) {
         EXPECT_EQ(Run(prog, mode), 0) << mode;
-        EXPECT_EQ(Slurp(dir_ + "/args"), std::string(sw) + "\n");
+        EXPECT_EQ(ReadFile(dir_ + "/args"), std::string(sw) + "\n");
     }
     EXPECT_FALSE(companion::FindRunMode("later"));
 }
@@ -398,7 +396,7 @@ TEST_F(Companion, SetupWritesTheSettingsAndKeepsEverythingElse) {
     EXPECT_EQ(Key(p, "VOXA-FAX", "chrs_per_line"), "78");
     EXPECT_EQ(Key(p, "VOXA-FAX", "lines_per_page"), "60");
     EXPECT_EQ(Key(p, "Other", "x"), "1");
-    const std::string text = Slurp(p);
+    const std::string text = ReadFile(p);
     EXPECT_EQ(text.rfind("; written by the scheduler\r\n", 0), 0u);
     EXPECT_EQ(text.find('\n'), text.find("\r\n") + 1);  // CR LF kept
     const std::string o = env_.OptionsIni();
@@ -407,10 +405,10 @@ TEST_F(Companion, SetupWritesTheSettingsAndKeepsEverythingElse) {
     EXPECT_EQ(Key(o, "pop3", "port"), std::nullopt);  // 995 follows from TLS
     EXPECT_EQ(Key(o, "smtp", "port"), "587");
     EXPECT_EQ(Key(o, "print", "text_pages"), "yes");
-    EXPECT_EQ(Slurp(o).rfind("; my options\n", 0), 0u);
+    EXPECT_EQ(ReadFile(o).rfind("; my options\n", 0), 0u);
     EXPECT_EQ(Key(env_.PrintersIni(), "Fax PDF", "directory"), "~/prints");
     // The Maildir kept its value: its line and comment stay as written.
-    EXPECT_EQ(Slurp(env_.StoresIni()), "[Fax Store]\nmaildir = ~/Faxes   ; the faxes\n");
+    EXPECT_EQ(ReadFile(env_.StoresIni()), "[Fax Store]\nmaildir = ~/Faxes   ; the faxes\n");
     EXPECT_TRUE(Has(err_.str(), "not an address"));
     // The password is never shown.
     EXPECT_FALSE(Has(out_.str(), "old-secret"));
@@ -437,12 +435,12 @@ TEST_F(Companion, SetupSendsThroughTheProviderWithThePasswordInAFileOfItsOwn) {
     EXPECT_EQ(Key(o, "smtp", "port"), "2525");  // the candidates' port, as it was
     const std::string secret = env_.configDir + "/smtp-password";
     EXPECT_EQ(Key(o, "smtp", "password_file"), secret);
-    EXPECT_EQ(Slurp(secret), "smtp-secret\n");
+    EXPECT_EQ(ReadFile(secret), "smtp-secret\n");
     EXPECT_EQ(fs::status(secret).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "Password"), "pop-secret");
     EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "User_SMTP_Server"), "old.example");
-    EXPECT_FALSE(Has(Slurp(env_.profilePath), "smtp-secret"));
+    EXPECT_FALSE(Has(ReadFile(env_.profilePath), "smtp-secret"));
     EXPECT_FALSE(Has(out_.str(), "smtp-secret"));
     // Text pages off: nothing is fitted to the sheet.
     EXPECT_EQ(Key(env_.profilePath, "VOXA-FAX", "chrs_per_line"), std::nullopt);
@@ -474,7 +472,7 @@ TEST_F(Companion, SetupKeepsDefaultsAndSavesOnlyWhatIsConfirmed) {
     EXPECT_TRUE(Has(out_.str(), "Nothing was saved"));
     EXPECT_EQ(Setup("\n\n\n", true), companion::kProblem);
     EXPECT_TRUE(Has(err_.str(), "nothing was saved"));
-    EXPECT_EQ(Slurp(env_.profilePath), before);
+    EXPECT_EQ(ReadFile(env_.profilePath), before);
     EXPECT_FALSE(fs::exists(env_.OptionsIni()));
     EXPECT_FALSE(fs::exists(env_.StoresIni()));
 
@@ -533,7 +531,7 @@ TEST_F(Companion, SetupWaitsForTheProfileLock) {
 
     // Setup waits for the lock, and writes nothing while it waits.
     ASSERT_TRUE(WaitsForLock(pid, env_.profilePath + ".lock"));
-    EXPECT_EQ(Slurp(env_.profilePath), "[VOXA-FAX]\nwake_probes=1\n");
+    EXPECT_EQ(ReadFile(env_.profilePath), "[VOXA-FAX]\nwake_probes=1\n");
     // What the lock holder writes meanwhile.
     Spit(env_.profilePath, "[VOXA-FAX]\nwake_probes=1\nprint_status=busy\n");
     held.Release();

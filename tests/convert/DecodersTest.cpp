@@ -6,6 +6,7 @@
 #include <set>
 
 #include "convert/Decoders.h"
+#include "platform/Text.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -21,23 +22,11 @@ std::string RandomBytes(std::size_t n, unsigned seed) {
     return s;
 }
 
+// The product's own encoder, cut into MIME lines of lineLen characters.
 std::string Base64(const std::string& in, std::size_t lineLen = 76) {
-    static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out, line;
-    for (std::size_t i = 0; i < in.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(in[i]) << 16;
-        if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
-        if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
-        line += a[(v >> 18) & 63];
-        line += a[(v >> 12) & 63];
-        line += i + 1 < in.size() ? a[(v >> 6) & 63] : '=';
-        line += i + 2 < in.size() ? a[v & 63] : '=';
-        if (line.size() >= lineLen) {
-            out += line + "\r\n";
-            line.clear();
-        }
-    }
-    if (!line.empty()) out += line + "\r\n";
+    const std::string b64 = platform::Base64(in);
+    std::string out;
+    for (std::size_t i = 0; i < b64.size(); i += lineLen) out += b64.substr(i, lineLen) + "\r\n";
     return out;
 }
 

@@ -47,42 +47,33 @@ TEST(GetHeaderField, NeedsACarriageReturnToEndTheValue) {
 }
 
 TEST(SplitAtFirst, SplitsAtFirstDelimiterAndKeepsBeforeWhenAbsent) {
-    std::string before = "old", after;
-    EXPECT_TRUE(SplitAtFirst("a=b=c", "=", before, after));
-    EXPECT_EQ(before, "a");
-    EXPECT_EQ(after, "b=c");
-
-    before = "kept";
-    EXPECT_FALSE(SplitAtFirst("abc", ";", before, after));
-    EXPECT_EQ(before, "kept");
-    EXPECT_EQ(after, "abc");
-
-    // A longer delimiter leaves its remaining characters in front of after.
-    EXPECT_TRUE(SplitAtFirst("user::host", "::", before, after));
-    EXPECT_EQ(before, "user");
-    EXPECT_EQ(after, ":host");
-
-    EXPECT_TRUE(SplitAtFirst("=x", "=", before, after));
-    EXPECT_EQ(before, "");
-    EXPECT_EQ(after, "x");
-    EXPECT_TRUE(SplitAtFirst("x=", "=", before, after));
-    EXPECT_EQ(after, "");
+    // A longer delimiter leaves its remaining characters in front of after;
+    // without the delimiter "before" keeps what it held.
+    const struct {
+        const char *in, *delim;
+        bool found;
+        const char *before, *after;
+    } cases[] = {{"a=b=c", "=", true, "a", "b=c"},
+                 {"abc", ";", false, "kept", "abc"},
+                 {"user::host", "::", true, "user", ":host"},
+                 {"=x", "=", true, "", "x"},
+                 {"x=", "=", true, "x", ""}};
+    for (const auto& c : cases) {
+        std::string before = "kept", after = "old";
+        EXPECT_EQ(SplitAtFirst(c.in, c.delim, before, after), c.found) << c.in;
+        EXPECT_EQ(before, c.before) << c.in;
+        EXPECT_EQ(after, c.after) << c.in;
+    }
 }
 
 TEST(StripEnclosing, DropsOneCharacterAtEachEndAndUpdatesTheArgument) {
-    std::string s = "\"fax.tif\"";
-    EXPECT_EQ(StripEnclosing(s, '"'), "fax.tif");
-    EXPECT_EQ(s, "fax.tif");
-    s = "\"";
-    EXPECT_EQ(StripEnclosing(s, '"'), "");
-    s = "\"open";
-    EXPECT_EQ(StripEnclosing(s, '"'), "open");
-    s = "close\"";
-    EXPECT_EQ(StripEnclosing(s, '"'), "close");
-    s = "\"\"\"x\"\"";
-    EXPECT_EQ(StripEnclosing(s, '"'), "\"\"x\"");
-    s = "";
-    EXPECT_EQ(StripEnclosing(s, '"'), "");
+    const std::pair<std::string, std::string> cases[] = {
+        {"\"fax.tif\"", "fax.tif"}, {"\"", ""}, {"\"open", "open"}, {"close\"", "close"},
+        {"\"\"\"x\"\"", "\"\"x\""}, {"", ""}};
+    for (auto [s, want] : cases) {
+        EXPECT_EQ(StripEnclosing(s, '"'), want);
+        EXPECT_EQ(s, want);
+    }
 }
 
 TEST(GetListValue, ByPositionReturnsItemsUntrimmed) {

@@ -10,6 +10,7 @@
 #include "convert/MailDate.h"
 #include "convert/MimeWalker.h"
 #include "linux/maildir/MaildirStore.h"
+#include "platform/Text.h"
 #include "tests/support/ConvertContext.h"
 
 namespace {
@@ -304,16 +305,7 @@ TEST(MimeWalker, AnEpilogueAfterTheLastPartIsIgnored) {
 TEST(MimeWalker, OneLineBodyLargerThanAPieceStreamsIntact) {
     std::string data;
     for (int i = 0; i < 30000; ++i) data += static_cast<char>(i * 7);
-    std::string b64;
-    {  // one line, no breaks
-        static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        for (std::size_t i = 0; i < data.size(); i += 3) {
-            unsigned v = static_cast<unsigned char>(data[i]) << 16 |
-                         static_cast<unsigned char>(data[i + 1]) << 8 |
-                         static_cast<unsigned char>(data[i + 2]);
-            for (int s = 18; s >= 0; s -= 6) b64 += a[(v >> s) & 63];
-        }
-    }
+    const std::string b64 = platform::Base64(data);  // one line, no breaks
     const std::string msg = Header("multipart/mixed; boundary=L") +
                             Lines({"--L", "Content-Type: image/tiff; name=big.tif",
                                    "Content-Transfer-Encoding: base64", "", b64, "--L--", "."});

@@ -157,12 +157,6 @@ TEST_F(FaxRoutes, ReprintGoesToAnInstalledPrinterOnly) {
     EXPECT_EQ(app->jobs().Last()->lines.front(), "reprint id7 --printer Fax PDF");
 }
 
-}  // namespace
-}  // namespace web
-
-namespace web {
-namespace {
-
 TEST(StoreShelf, NewestFirstAcrossFoldersAndOnlyMessagesItShows) {
     testsupport::TempDir dir;
     testsupport::WriteFile(dir / "voxafax.ini", "[VOXA-FAX]\nVoxaFax_Profile=fax store\n");

@@ -14,16 +14,13 @@
 
 using namespace platform;
 using storekits::kProfile;
+using testsupport::NamesIn;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<std::string> FilesIn(const std::string& dir) {
-    return ListFolder(dir).value_or({});
-}
 
 // How much the process's peak memory grew while fn ran.
 long PeakGrowthKiB(const std::function<void()>& fn) {
@@ -104,16 +101,16 @@ TEST_F(MaildirStoreTest, NewMessageIsAPrivateFileWithTheHeaderItWasGiven) {
         EXPECT_EQ(header.substr(header.size() - 2), "\r\n");
     }
     // Stored, not yet synced: out of sight of every reader of the folder.
-    EXPECT_EQ(FilesIn(maildir + "/tmp").size(), 2u);
-    EXPECT_TRUE(FilesIn(maildir + "/new").empty() && FilesIn(maildir + "/cur").empty());
+    EXPECT_EQ(NamesIn(maildir + "/tmp").size(), 2u);
+    EXPECT_TRUE(NamesIn(maildir + "/new").empty() && NamesIn(maildir + "/cur").empty());
     ASSERT_TRUE(store.Sync(inbox).ok());
-    EXPECT_TRUE(FilesIn(maildir + "/tmp").empty());
-    auto names = FilesIn(maildir + "/new");
+    EXPECT_TRUE(NamesIn(maildir + "/tmp").empty());
+    auto names = NamesIn(maildir + "/new");
     ASSERT_EQ(names.size(), 1u);
     struct stat sb {};
     ASSERT_EQ(::stat((maildir + "/new/" + names[0]).c_str(), &sb), 0);
     EXPECT_EQ(sb.st_mode & 0777, 0600u);
-    names = FilesIn(maildir + "/cur");
+    names = NamesIn(maildir + "/cur");
     ASSERT_EQ(names.size(), 1u);
     EXPECT_EQ(names[0].substr(names[0].size() - 4), ":2,S");
 }
@@ -139,9 +136,9 @@ TEST_F(MaildirStoreTest, MessagesAreRenamedIntoCurWithTheirFlags) {
     const MessageId id = OnlyInboxMessage();
     ASSERT_TRUE(store.SetUnread(id, false).ok());
     ASSERT_TRUE(store.Mark(id, MessageMark::Printed).ok());
-    EXPECT_EQ(FilesIn(maildir + "/cur"), std::vector<std::string>{"1700000000.M1P1.outside:2,PS"});
+    EXPECT_EQ(NamesIn(maildir + "/cur"), std::vector<std::string>{"1700000000.M1P1.outside:2,PS"});
     ASSERT_TRUE(store.Move(id, printed).ok());
-    EXPECT_EQ(FilesIn(maildir + "/.Printed/cur"),
+    EXPECT_EQ(NamesIn(maildir + "/.Printed/cur"),
               std::vector<std::string>{"1700000000.M1P1.outside:2,PS"});
     EXPECT_FALSE(store.Move(id, maildir).ok());  // gone from where the ID says
     EXPECT_FALSE(store.Move(printed + "/1700000000.M1P1.outside", "/etc").ok());
@@ -162,7 +159,7 @@ TEST_F(MaildirStoreTest, MoveIntoUnwritableFolderFailsAndMessageStays) {
     fs::remove_all(maildir + "/.Broken/cur");
     WriteFile(maildir + "/.Broken/cur", "");
     EXPECT_FALSE(store.Move(id, broken).ok());
-    EXPECT_EQ(FilesIn(maildir + "/new").size(), 1u);
+    EXPECT_EQ(NamesIn(maildir + "/new").size(), 1u);
 
     // A cur/ on another file system: the rename itself fails.
     struct stat here {
@@ -182,7 +179,7 @@ TEST_F(MaildirStoreTest, MoveIntoUnwritableFolderFailsAndMessageStays) {
         EXPECT_TRUE(fs::is_empty(farCur));
         fs::remove_all(farCur);
     }
-    EXPECT_EQ(FilesIn(maildir + "/new").size(), 1u);
+    EXPECT_EQ(NamesIn(maildir + "/new").size(), 1u);
 
     EXPECT_EQ(Load(id).subject, "stays");
 }

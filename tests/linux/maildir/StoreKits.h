@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "linux/maildir/MaildirFs.h"
 #include "linux/maildir/MaildirStore.h"
 #include "platform/MailStore.h"
 #include "tests/fakes/FakeDialogs.h"
@@ -39,9 +38,6 @@ struct FakeKit {
     }
     void BreakDelivery() { store.FailAlways("Store"); }
     void RepairDelivery() { store.ClearFailures(); }
-    bool Unread(const std::string& id) {
-        return store.MessageById(*store.FindProfile(kProfile), id)->unread;
-    }
 };
 
 struct MaildirKit {
@@ -75,12 +71,6 @@ struct MaildirKit {
     void RepairDelivery() {
         std::filesystem::remove(maildir + "/tmp");
         std::filesystem::create_directory(maildir + "/tmp");
-    }
-    bool Unread(const std::string& id) {
-        std::string dir, base;
-        platform::maildir::SplitMessageId(id, dir, base);
-        auto at = platform::maildir::Locate(dir, base);
-        return at && platform::maildir::FlagsOf(at->name).find('S') == std::string::npos;
     }
     // A message dropped into the inbox by an outside program.
     void Drop(const std::string& bytes, const std::string& name = "1700000000.M1P1.outside") {
