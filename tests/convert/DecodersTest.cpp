@@ -116,20 +116,15 @@ TEST(FileDecoder, UndoesQuotedPrintableWithoutABeginLine) {
 
 TEST(SafeTempName, KeepsEveryNameAPlainEntryOfTheTempFolder) {
     using convert::SafeTempName;
-    EXPECT_EQ(SafeTempName("fax.tif"), "fax.tif");
-    EXPECT_EQ(SafeTempName("../../x.tif"), "x.tif");
-    EXPECT_EQ(SafeTempName("/etc/x.tif"), "x.tif");
-    EXPECT_EQ(SafeTempName("C:\\faxes\\in\\x.tif"), "x.tif");
-    EXPECT_EQ(SafeTempName("C:x.tif"), "C_x.tif");
-    EXPECT_EQ(SafeTempName("a\x01\tb\x7F.tif"), "a__b_.tif");
-    EXPECT_EQ(SafeTempName(".."), "UNKNOWN.DAT");
-    EXPECT_EQ(SafeTempName("."), "UNKNOWN.DAT");
-    EXPECT_EQ(SafeTempName(""), "UNKNOWN.DAT");
-    EXPECT_EQ(SafeTempName("dir/"), "UNKNOWN.DAT");
-    EXPECT_EQ(SafeTempName(".profile"), "_profile");
-    EXPECT_EQ(SafeTempName("temp.txt"), "_temp.txt");
-    EXPECT_EQ(SafeTempName("TEMP.TXT"), "_TEMP.TXT");
-    EXPECT_EQ(SafeTempName("new.txt"), "_new.txt");
+    const std::pair<const char*, const char*> cases[] = {
+        {"fax.tif", "fax.tif"},    {"../../x.tif", "x.tif"},
+        {"/etc/x.tif", "x.tif"},   {"C:\\faxes\\in\\x.tif", "x.tif"},
+        {"C:x.tif", "C_x.tif"},    {"a\x01\tb\x7F.tif", "a__b_.tif"},
+        {"..", "UNKNOWN.DAT"},     {".", "UNKNOWN.DAT"},
+        {"", "UNKNOWN.DAT"},       {"dir/", "UNKNOWN.DAT"},
+        {".profile", "_profile"},  {"temp.txt", "_temp.txt"},
+        {"TEMP.TXT", "_TEMP.TXT"}, {"new.txt", "_new.txt"}};
+    for (auto [name, want] : cases) EXPECT_EQ(SafeTempName(name), want) << name;
     const std::string longName = SafeTempName(std::string(300, 'a') + ".tif");
     EXPECT_EQ(longName.size(), convert::kMaxSafeNameLength);
     EXPECT_TRUE(longName.ends_with(".tif"));
