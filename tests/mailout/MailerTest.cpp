@@ -140,18 +140,10 @@ TEST_F(Rows, TestSendStopsWhenTheFirstRowRefusesTheRecipient) {
     run.c.cfg.gVoxaFaxAddr = "fax1@dest.test";
     run.c.cfg.gUserSMTPServer = "user.smtp";  // would take it, but is never asked
     run.c.cfg.gNormalEMailAddr = "me@home.test";
-    server.Send("220 hi\r\n")
-        .Expect("^HELO")
-        .Send("250 ok\r\n")
-        .Expect("^MAIL")
-        .Send("250 ok\r\n")
-        .Expect("^RCPT TO: <fax1@dest.test>$")
-        .Send("550 no such user\r\n")
-        .Expect("^QUIT")
-        .Send("221 bye\r\n")
-        .Close();
+    UpToRcpt(server, "550 no such user\r\n").Expect("^QUIT").Send("221 bye\r\n").Close();
     run.mailer->SendTestVoxaFax();
     EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(server.lines().at(2), "RCPT TO: <fax1@dest.test>");
     EXPECT_EQ(run.mailer->LastAttempts(), "dest.test + fax1@dest.test , ");
     EXPECT_EQ(run.c.run.gLastError, "2");
     EXPECT_EQ(run.Account("SMTP_Type"), "Test_VOXA_FAX_NOT_OK");
@@ -200,16 +192,7 @@ TEST_F(Queue, RefusedReceiptWaitsInOutAndTheNextRunSendsIt) {
     run.c.cfg.gVoxaFaxAddr = "fax1@voxafax.example";
     run.c.cfg.gflgSaveMDNs = true;
     // First run: the recipient's server refuses it, nothing else is set up.
-    server.Send("220 hi\r\n")
-        .Expect("^HELO")
-        .Send("250 ok\r\n")
-        .Expect("^MAIL")
-        .Send("250 ok\r\n")
-        .Expect("^RCPT")
-        .Send("450 try later\r\n")
-        .Expect("^QUIT")
-        .Send("221 bye\r\n")
-        .Close();
+    UpToRcpt(server, "450 try later\r\n").Expect("^QUIT").Send("221 bye\r\n").Close();
     run.St().gSMTPRecipAddr = "sender@dest.test";
     run.mailer->SendReceipt(Receipt());
     run.St().gSMTPRecipAddr = "sender@dest.test";
@@ -269,14 +252,9 @@ TEST_F(Queue, OnlyTheUsersOwnRegularFilesAreSentAndOtherKindsLeaveWithoutCopy) {
     EXPECT_EQ(testsupport::NamesIn(real), (std::vector<std::string>{"planted.MDN", "sub.MDN"}));
     EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
     EXPECT_EQ(run.Account("SMTP_Type"), "TXT+_OK");
-    auto logged = [&](const std::string& text) {
-        for (const auto& p : run.c.log.Problems())
-            if (p.find(text) != std::string::npos) return true;
-        return false;
-    };
-    EXPECT_TRUE(logged("OutLink is a symbolic link to " + real));
-    EXPECT_TRUE(logged("planted.MDN is not sent: it is a symbolic link"));
-    EXPECT_TRUE(logged("sub.MDN is not sent: it is not a regular file"));
+    EXPECT_TRUE(run.Logged("OutLink is a symbolic link to " + real));
+    EXPECT_TRUE(run.Logged("planted.MDN is not sent: it is a symbolic link"));
+    EXPECT_TRUE(run.Logged("sub.MDN is not sent: it is not a regular file"));
 }
 
 TEST_F(Queue, SentReceiptLeavesOutAndIsCopiedOnlyWhenAsked) {

@@ -23,16 +23,7 @@ namespace {
 
 // A server that refuses every recipient for now.
 ScriptedServer& RefusingSmtp(ScriptedServer& s) {
-    return s.Send("220 hi\r\n")
-        .Expect("^HELO")
-        .Send("250 ok\r\n")
-        .Expect("^MAIL")
-        .Send("250 ok\r\n")
-        .Expect("^RCPT")
-        .Send("450 4.2.0 try later\r\n")
-        .Expect("^QUIT")
-        .Send("221 bye\r\n")
-        .Close();
+    return UpToRcpt(s, "450 4.2.0 try later\r\n").Expect("^QUIT").Send("221 bye\r\n").Close();
 }
 
 class Receipts : public ::testing::Test {
@@ -64,11 +55,7 @@ class Receipts : public ::testing::Test {
         run.mailer = std::make_unique<mailout::Mailer>(run.sv, run.F());
         return *run.mailer;
     }
-    bool Logged(const std::string& text) {
-        for (const auto& p : run.c.log.Problems())
-            if (p.find(text) != std::string::npos) return true;
-        return false;
-    }
+    bool Logged(const std::string& text) { return run.Logged(text); }
     std::string Out() { return run.c.run.gOutFolder; }
     std::string Undelivered() { return run.mailer->UndeliveredFolder(); }
     std::string Port() { return ":" + std::to_string(run.c.options.smtpPort); }

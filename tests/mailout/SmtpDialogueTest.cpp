@@ -1,11 +1,7 @@
 // The SMTP dialogue against a scripted loopback server: every error code,
 // what is sent on the wire, and how long the waits last.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -20,18 +16,6 @@ using mailout::SendEMail;
 using testsupport::ScriptedServer;
 
 namespace mailtest {
-
-int ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    ::close(fd);
-    return ntohs(sa.sin_port);
-}
 
 namespace {
 
@@ -111,13 +95,7 @@ TEST_F(SmtpDialogue, AnotherProtocolsGreetingFailsAtOnceAndIsNamed) {
 }
 
 TEST_F(SmtpDialogue, RefusedRecipientStillQuitsAndQuotesTheReply) {
-    server.Send("220 hi\r\n")
-        .Expect("^HELO ")
-        .Send("250 ok\r\n")
-        .Expect("^MAIL ")
-        .Send("250 ok\r\n")
-        .Expect("^RCPT ")
-        .Send("550 5.1.1 <rcpt@dest.test>: mailbox unavailable\r\n")
+    UpToRcpt(server, "550 5.1.1 <rcpt@dest.test>: mailbox unavailable\r\n")
         .Expect("^QUIT$")
         .Send("221 bye\r\n")
         .Close();
@@ -178,16 +156,7 @@ TEST_F(SmtpDialogue, MessageTakenCountsAsSentWhateverBecomesOfTheQuit) {
     // not make the message go out again through another server.
     for (bool closeInstead : {false, true}) {
         ScriptedServer bad(run.c.loop);
-        bad.Send("220 hi\r\n")
-            .Expect("^HELO ")
-            .Send("250 ok\r\n")
-            .Expect("^MAIL ")
-            .Send("250 ok\r\n")
-            .Expect("^RCPT ")
-            .Send("250 ok\r\n")
-            .Expect("^DATA$")
-            .Send("354 go\r\n")
-            .Capture("\r\n.\r\n");
+        UpToRcpt(bad, "250 ok\r\n").Expect("^DATA$").Send("354 go\r\n").Capture("\r\n.\r\n");
         if (closeInstead)
             bad.Send("250 queued\r\n").Close();
         else
