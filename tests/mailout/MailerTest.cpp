@@ -125,17 +125,6 @@ TEST_F(Rows, AServerFoundSilentIsNotWaitedOnAgainUnderAnotherName) {
     EXPECT_EQ(run.c.run.gLastError, "6");
 }
 
-TEST_F(Rows, FirstRowThatTakesTheMessageEndsTheSearch) {
-    HappySmtp(server);
-    run.St().gSMTPRecipAddr = "fax@dest.test";
-    run.St().gSMTPSenderAddr = "fax1@voxafax.example";
-    EXPECT_TRUE(run.mailer->SendMessage("MDN+Processed"));
-    EXPECT_EQ(run.St().gSMTPServer, "dest.test");
-    EXPECT_EQ(run.mailer->LastAttempts(), "dest.test + fax1@voxafax.example , ");
-    EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Processed_OK");
-    EXPECT_EQ(server.lines().at(0), "HELO dest.test");
-}
-
 TEST_F(Rows, TestSendStopsWhenTheFirstRowRefusesTheRecipient) {
     run.c.cfg.gVoxaFaxAddr = "fax1@dest.test";
     run.c.cfg.gUserSMTPServer = "user.smtp";  // would take it, but is never asked
@@ -257,6 +246,7 @@ TEST_F(Queue, OnlyTheUsersOwnRegularFilesAreSentAndOtherKindsLeaveWithoutCopy) {
     EXPECT_TRUE(run.Logged("sub.MDN is not sent: it is not a regular file"));
 }
 
+// The first row that takes the message ends the search.
 TEST_F(Queue, SentReceiptLeavesOutAndIsCopiedOnlyWhenAsked) {
     HappySmtp(server);
     run.c.cfg.gVoxaFaxAddr = "fax1@voxafax.example";
@@ -266,6 +256,8 @@ TEST_F(Queue, SentReceiptLeavesOutAndIsCopiedOnlyWhenAsked) {
     EXPECT_TRUE(Files(run.c.run.gOutFolder).empty());
     EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
     EXPECT_EQ(run.St().gSMTPSenderAddr, "fax1@voxafax.example");
+    EXPECT_EQ(run.mailer->LastAttempts(), "dest.test + fax1@voxafax.example , ");
+    EXPECT_EQ(server.lines().at(0), "HELO dest.test");
     EXPECT_EQ(server.lines().at(1), "MAIL FROM: <fax1@voxafax.example>");
     EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Processed_OK");
 }

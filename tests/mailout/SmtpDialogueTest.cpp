@@ -42,12 +42,9 @@ TEST_F(SmtpDialogue, DeliversTheMessageAndQuitsPolitely) {
     HappySmtp(server);
     ASSERT_TRUE(Send());
     EXPECT_EQ(run.F().gSMTP_Error, 0);
-    ASSERT_EQ(server.lines().size(), 5u);
-    EXPECT_EQ(server.lines()[0], "HELO 127.0.0.1");
-    EXPECT_EQ(server.lines()[1], "MAIL FROM: <fax1@voxafax.example>");
-    EXPECT_EQ(server.lines()[2], "RCPT TO: <rcpt@dest.test>");
-    EXPECT_EQ(server.lines()[3], "DATA");
-    EXPECT_EQ(server.lines()[4], "QUIT");
+    EXPECT_EQ(server.lines(),
+              (std::vector<std::string>{"HELO 127.0.0.1", "MAIL FROM: <fax1@voxafax.example>",
+                                        "RCPT TO: <rcpt@dest.test>", "DATA", "QUIT"}));
     ASSERT_EQ(server.captures().size(), 1u);
     EXPECT_EQ(server.captures()[0], kBody + "\r\n\r\n.\r\n");
     EXPECT_TRUE(server.failures().empty());
