@@ -188,12 +188,12 @@ TEST_F(Queue, RefusedReceiptWaitsInOutAndTheNextRunSendsIt) {
     mailout::ReceiptInputs second = Receipt();
     second.gSubject = "Order";
     run.mailer->SendReceipt(second);  // same second, most likely: both must stay
-    auto queued = Files(run.c.run.gOutFolder);
+    auto queued = NamesIn(run.c.run.gOutFolder);
     ASSERT_EQ(queued.size(), 2u);
     const std::string first = testsupport::ReadFile(run.c.run.gOutFolder + queued[0]);
     EXPECT_EQ(first.rfind("To:sender@dest.test\r\nFrom:fax1@voxafax.example\r\n", 0), 0u);
     EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Processed_NOT_OK");
-    EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
+    EXPECT_TRUE(NamesIn(run.c.run.gMDNFolder).empty());
 
     // Next run, once the first retry is due: a fresh mailer has no sender
     // yet, so only the user's own server rows (3 and 4) can run.
@@ -212,8 +212,8 @@ TEST_F(Queue, RefusedReceiptWaitsInOutAndTheNextRunSendsIt) {
     // The second file goes out with the sender the first one left, so the
     // recipient's own server (row 1) is asked first.
     EXPECT_EQ(next.LastAttempts(), "dest.test + me@home.test , ");
-    EXPECT_TRUE(Files(run.c.run.gOutFolder).empty());
-    EXPECT_EQ(Files(run.c.run.gMDNFolder), queued);
+    EXPECT_TRUE(NamesIn(run.c.run.gOutFolder).empty());
+    EXPECT_EQ(NamesIn(run.c.run.gMDNFolder), queued);
     EXPECT_EQ(testsupport::ReadFile(run.c.run.gMDNFolder + queued[0]), first);
     ASSERT_EQ(user.captures().size(), 2u);
     EXPECT_EQ(user.captures()[0], first);  // it already ends in the marker: sent unchanged
@@ -239,7 +239,7 @@ TEST_F(Queue, OnlyTheUsersOwnRegularFilesAreSentAndOtherKindsLeaveWithoutCopy) {
     EXPECT_EQ(server.connections(), 1);
     EXPECT_EQ(server.captures().at(0), "To:a@b.test\r\n\r\nhello\r\n\r\n\r\n.\r\n");
     EXPECT_EQ(testsupport::NamesIn(real), (std::vector<std::string>{"planted.MDN", "sub.MDN"}));
-    EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
+    EXPECT_TRUE(NamesIn(run.c.run.gMDNFolder).empty());
     EXPECT_EQ(run.Account("SMTP_Type"), "TXT+_OK");
     EXPECT_TRUE(run.Logged("OutLink is a symbolic link to " + real));
     EXPECT_TRUE(run.Logged("planted.MDN is not sent: it is a symbolic link"));
@@ -253,8 +253,8 @@ TEST_F(Queue, SentReceiptLeavesOutAndIsCopiedOnlyWhenAsked) {
     run.c.cfg.gflgSaveMDNs = false;
     run.St().gSMTPRecipAddr = "sender@dest.test";
     run.mailer->SendReceipt(Receipt());
-    EXPECT_TRUE(Files(run.c.run.gOutFolder).empty());
-    EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
+    EXPECT_TRUE(NamesIn(run.c.run.gOutFolder).empty());
+    EXPECT_TRUE(NamesIn(run.c.run.gMDNFolder).empty());
     EXPECT_EQ(run.St().gSMTPSenderAddr, "fax1@voxafax.example");
     EXPECT_EQ(run.mailer->LastAttempts(), "dest.test + fax1@voxafax.example , ");
     EXPECT_EQ(server.lines().at(0), "HELO dest.test");

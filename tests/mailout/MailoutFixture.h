@@ -106,8 +106,5 @@ inline int ClosedPort() {
 }
 
 using testsupport::NamesIn;
-inline std::vector<std::string> Files(const std::string& dir) {
-    return NamesIn(dir);
-}
 
 }  // namespace mailtest

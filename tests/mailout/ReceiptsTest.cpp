@@ -94,8 +94,8 @@ TEST_F(Receipts, RecipientThatIsNotOnePlainAddressGetsNoReceipt) {
                            "To:bob@dest.test\nRCPT TO:<victim@x.test>\r\n\r\nx\r\n");
     run.mailer->SendQueuedFiles();
     EXPECT_EQ(server.connections(), 0);
-    EXPECT_TRUE(Files(Out()).empty());
-    EXPECT_EQ(Files(Undelivered()), std::vector<std::string>{"20261205200309.MDN"});
+    EXPECT_TRUE(NamesIn(Out()).empty());
+    EXPECT_EQ(NamesIn(Undelivered()), std::vector<std::string>{"20261205200309.MDN"});
     EXPECT_TRUE(Logged("receipt for \"Two lines\" not sent: its recipient"));
 }
 
@@ -106,7 +106,7 @@ TEST_F(Receipts, AMessageIsAnsweredOnceWhateverHappensBetween) {
     NextRun();
     Answer(Fax("Invoice"));  // and in the next one, after a kill before filing
     EXPECT_EQ(server.connections(), 1);
-    EXPECT_TRUE(Files(Out()).empty());
+    EXPECT_TRUE(NamesIn(Out()).empty());
     Answer(Fax("Order"));  // another message is answered
     EXPECT_EQ(server.connections(), 2);
 
@@ -129,7 +129,7 @@ TEST_F(Receipts, AMessageIsAnsweredOnceWhateverHappensBetween) {
     Answer(Fax("Memo"));
     EXPECT_EQ(server.connections(), 3);
     EXPECT_EQ(server.captures().back(), "To:sender@dest.test\r\n\r\nmemo\r\n\r\n\r\n.\r\n");
-    EXPECT_TRUE(Files(Out()).empty());
+    EXPECT_TRUE(NamesIn(Out()).empty());
 }
 
 TEST_F(Receipts, AFailingReceiptIsRetriedLaterAndLaterAndGivenUpOnlyWhenOldAndRefusedOften) {
@@ -160,8 +160,8 @@ TEST_F(Receipts, AFailingReceiptIsRetriedLaterAndLaterAndGivenUpOnlyWhenOldAndRe
         if (server.connections() > before) triedAt.push_back(minute);
     }
     EXPECT_EQ(triedAt, (std::vector<int>{5, 15}));
-    EXPECT_EQ(Files(Undelivered()), std::vector<std::string>{"20260602000000.MDN"});
-    EXPECT_TRUE(Files(Out()).empty());
+    EXPECT_EQ(NamesIn(Undelivered()), std::vector<std::string>{"20260602000000.MDN"});
+    EXPECT_TRUE(NamesIn(Out()).empty());
     EXPECT_TRUE(
         Logged("queued receipt to old@dest.test given up: no server took it in 3 runs "
                "since 2026-06-02 00:00"));
@@ -180,8 +180,8 @@ TEST_F(Receipts, AFailingReceiptIsRetriedLaterAndLaterAndGivenUpOnlyWhenOldAndRe
         run.wall += 3600;
         NextRun().SendQueuedFiles();
     }
-    ASSERT_EQ(Files(Out()).size(), 1u);
-    const std::string name = Files(Out())[0];
+    ASSERT_EQ(NamesIn(Out()).size(), 1u);
+    const std::string name = NamesIn(Out())[0];
     EXPECT_EQ(run.mailer->UndeliveredFolder(), Undelivered());
     mailout::ReceiptLedger ledger(run.mailer->LedgerPath());
     ledger.Load(run.wall);
@@ -189,8 +189,8 @@ TEST_F(Receipts, AFailingReceiptIsRetriedLaterAndLaterAndGivenUpOnlyWhenOldAndRe
     // Five days on, the next refusal gives it up.
     run.wall += 5 * 24 * 3600;
     NextRun().SendQueuedFiles();
-    EXPECT_TRUE(Files(Out()).empty());
-    EXPECT_EQ(Files(Undelivered()).size(), 2u);
+    EXPECT_TRUE(NamesIn(Out()).empty());
+    EXPECT_EQ(NamesIn(Undelivered()).size(), 2u);
 }
 
 TEST_F(Receipts, TarpitServerIsCutOffAtTheDeadlineAndTheNextRunWorks) {
@@ -209,7 +209,7 @@ TEST_F(Receipts, TarpitServerIsCutOffAtTheDeadlineAndTheNextRunWorks) {
     Answer(Fax("Order"));
     EXPECT_EQ(run.Elapsed(), 180s);
     EXPECT_TRUE(Logged("dest.test" + Port() + " was found unreachable earlier in this run"));
-    ASSERT_EQ(Files(Out()).size(), 2u);
+    ASSERT_EQ(NamesIn(Out()).size(), 2u);
     run.wall += 5 * 60;  // the first retry of the receipt that was refused
 
     // The next run: the server answers again, and both receipts go out.
@@ -220,7 +220,7 @@ TEST_F(Receipts, TarpitServerIsCutOffAtTheDeadlineAndTheNextRunWorks) {
     run.c.cfg.gNormalEMailAddr = "me@home.test";
     NextRun().SendQueuedFiles();
     EXPECT_EQ(quick.captures().size(), 2u);
-    EXPECT_TRUE(Files(Out()).empty());
+    EXPECT_TRUE(NamesIn(Out()).empty());
     EXPECT_EQ(run.c.run.stats.receiptsSent, 2);
     EXPECT_EQ(run.c.run.stats.receiptsQueued, 2);
 }
@@ -231,7 +231,7 @@ TEST_F(Receipts, ALedgerThatCannotBeWrittenKeepsTheReceiptQueuedAndSaysSo) {
     run.St().gSMTPRecipAddr = "sender@dest.test";
     EXPECT_FALSE(run.mailer->SendReceipt(Fax("Invoice")));
     EXPECT_EQ(server.connections(), 0);
-    EXPECT_EQ(Files(Out()).size(), 1u);
+    EXPECT_EQ(NamesIn(Out()).size(), 1u);
     EXPECT_EQ(run.c.run.failure, config::RunFailure::Storage);
     const std::string& last = run.c.run.gLastError;
     EXPECT_EQ(last.rfind("Storage Error : receipt for \"Invoice\" to sender@dest.test waits in "
@@ -242,7 +242,7 @@ TEST_F(Receipts, ALedgerThatCannotBeWrittenKeepsTheReceiptQueuedAndSaysSo) {
     EXPECT_LE(config::LastErrorValue(run.c.run).size(), 200u);
     // Walked again in this run, the message is not answered twice.
     EXPECT_TRUE(run.mailer->SendReceipt(Fax("Invoice")));
-    EXPECT_EQ(Files(Out()).size(), 1u);
+    EXPECT_EQ(NamesIn(Out()).size(), 1u);
 
     // Once the ledger can be written, the next run sends it from the queue.
     fs::remove(run.mailer->LedgerPath());
@@ -250,7 +250,7 @@ TEST_F(Receipts, ALedgerThatCannotBeWrittenKeepsTheReceiptQueuedAndSaysSo) {
     run.c.cfg.gNormalEMailAddr = "me@home.test";
     NextRun().SendQueuedFiles();
     EXPECT_EQ(server.connections(), 1);
-    EXPECT_TRUE(Files(Out()).empty());
+    EXPECT_TRUE(NamesIn(Out()).empty());
 }
 
 TEST(ReceiptLedger, StaysSmall) {

@@ -208,23 +208,22 @@ TEST_F(SmtpDialogue, SilentServerTimesOutAfterTheAllowedTicks) {
     EXPECT_EQ(run.Elapsed(), 3 * run.c.env.tick);
 }
 
-TEST_F(SmtpDialogue, DisconnectWhileAwaitingTheGreetingEndsAtOnce) {
+// A server that goes away while the greeting or a reply is awaited ends the
+// dialogue at once: nothing is written to the closed connection and nothing
+// waits for it.
+TEST_F(SmtpDialogue, ServerGoneWhileAReplyIsAwaitedEndsTheDialogueAtOnce) {
     server.Close();
     EXPECT_FALSE(Send());
-    EXPECT_EQ(run.Elapsed(), 0ms);
     EXPECT_EQ(run.F().gSMTP_Error, -1);
     EXPECT_EQ(GetSMTPErrorMessage(run.F(), -1), "Server Disconnected");
     EXPECT_NE(run.St().gSMTPLog.find("Server Disconnected"), std::string::npos);
-}
-
-TEST_F(SmtpDialogue, ServerGoneWhileAReplyIsAwaitedEndsTheDialogueAtOnce) {
-    // After HELO the server goes away: nothing is written to the closed
-    // connection and nothing waits for it.
-    server.Send("220 hi\r\n").Expect("^HELO ").Close();
+    ScriptedServer afterHelo(run.c.loop);
+    afterHelo.Send("220 hi\r\n").Expect("^HELO ").Close();
+    run.c.options.smtpPort = afterHelo.port();
     EXPECT_FALSE(Send());
     EXPECT_EQ(run.F().gSMTP_Error, -1);
     EXPECT_EQ(run.Elapsed(), 0ms);
-    EXPECT_EQ(server.lines().size(), 1u);
+    EXPECT_EQ(afterHelo.lines().size(), 1u);
 }
 
 TEST_F(SmtpDialogue, EndlessDataKeepsMemoryBoundedAndEndsTheDialogue) {

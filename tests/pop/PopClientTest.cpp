@@ -219,13 +219,7 @@ TEST_F(PopSession, TinyMessagesAndTerminatorsSplitAcrossBlocksAreRecognised) {
 }
 
 TEST_F(PopSession, StatRefusedIsReportedWithTheServersText) {
-    s.Send("+OK Ready.\r\n")
-        .Expect("^USER")
-        .Send("+OK x\r\n")
-        .Expect("^PASS")
-        .Send("+OK x\r\n")
-        .Expect("^STAT$")
-        .Send("-ERR mailbox locked\r\n");
+    LogOn(s, "-ERR mailbox locked\r\n");
     r.Session();
     EXPECT_EQ(r.form->gPOP_Error, -1);
     EXPECT_EQ(r.t.run.gLastError, "Retrieval Error :  mailbox locked");
