@@ -7,6 +7,7 @@
 #include "config/RunGlobals.h"
 #include "mailout/Compose.h"
 #include "mailout/Mailer.h"
+#include "mailout/SafeText.h"
 #include "tests/support/TempDir.h"
 
 namespace mailtest {
@@ -157,11 +158,9 @@ TEST_F(Compose, FaxToKeepsTopTypeAndEmptyPageCountStaysEmpty) {
     EXPECT_NE(got.find("\r\n--" + B + "\r\ncontent-type: message/rfc822\r\n"), std::string::npos);
 }
 
-TEST(ComposeTestMessage, IsTheWelcomeBetweenTwoBanners) {
-    config::RunGlobals run;
-    run.Init("/nonexistent");
-    config::NodeConfig cfg;
-    cfg.gVoxaFaxAddr = "fax1@voxafax.example";
+using ComposeTestMessage = Compose;
+
+TEST_F(ComposeTestMessage, IsTheWelcomeBetweenTwoBanners) {
     const std::string banner =
         ">>>-------This PERFECTLY VOXA-FAX is printed with VOXA-FAX Print from "
         "WWW.VOXAFAX.EXAMPLE----------<<<\r\n\r\n";
@@ -197,6 +196,21 @@ TEST_F(Compose, StandardsFormBracketsTheMessageIdAndDatesTheInternetWay) {
     // Nothing else differs.
     const std::size_t body = plain.find("\r\nSubject:");
     EXPECT_EQ(standard.substr(standard.find("\r\nSubject:")), plain.substr(body));
+}
+
+// A subject that would add a header, and a text far over what is quoted.
+using ComposeBounds = Compose;
+
+TEST_F(ComposeBounds, AnEightMegabyteTextIsQuotedAsSixtyFourKilobytes) {
+    in.gSubject = "Urgent\nBcc: victim@x.test";
+    in.gDispositionType = "Failed";
+    in.gFailureText = "Unprintable File(s)";
+    in.FullMsgHdr = std::string(8 * 1024 * 1024, 'A');
+    const std::string mdn = Mdn();
+    EXPECT_LT(mdn.size(), mailout::kQuoteLimit + 4096);
+    EXPECT_NE(mdn.find("\r\nSubject: RE: Urgent Bcc: victim@x.test : VOXA-FAX confirmation.\r\n"),
+              std::string::npos);
+    EXPECT_EQ(mdn.find("\nBcc:"), std::string::npos);
 }
 
 TEST(ComposeStamp, UsesLocalTimeWithTwelveHourClock) {
