@@ -55,7 +55,6 @@ class Receipts : public ::testing::Test {
         run.mailer = std::make_unique<mailout::Mailer>(run.sv, run.F());
         return *run.mailer;
     }
-    bool Logged(const std::string& text) { return run.Logged(text); }
     std::string Out() { return run.c.run.gOutFolder; }
     std::string Undelivered() { return run.mailer->UndeliveredFolder(); }
     std::string Port() { return ":" + std::to_string(run.c.options.smtpPort); }
@@ -96,7 +95,7 @@ TEST_F(Receipts, RecipientThatIsNotOnePlainAddressGetsNoReceipt) {
     EXPECT_EQ(server.connections(), 0);
     EXPECT_TRUE(NamesIn(Out()).empty());
     EXPECT_EQ(NamesIn(Undelivered()), std::vector<std::string>{"20261205200309.MDN"});
-    EXPECT_TRUE(Logged("receipt for \"Two lines\" not sent: its recipient"));
+    EXPECT_TRUE(run.Logged("receipt for \"Two lines\" not sent: its recipient"));
 }
 
 TEST_F(Receipts, AMessageIsAnsweredOnceWhateverHappensBetween) {
@@ -143,12 +142,12 @@ TEST_F(Receipts, AFailingReceiptIsRetriedLaterAndLaterAndGivenUpOnlyWhenOldAndRe
     run.mailer->SendQueuedFiles();
     EXPECT_EQ(server.connections(), 1);
     EXPECT_TRUE(
-        Logged("queued receipt to old@dest.test not sent again: it waits in Out/ and is "
-               "tried again from 2026-06-09 "));
+        run.Logged("queued receipt to old@dest.test not sent again: it waits in Out/ and is "
+                   "tried again from 2026-06-09 "));
     EXPECT_TRUE(
-        Logged("(1 runs with an answer; last_error 2: the SMTP server refused the "
-               "recipient): user.smtp" +
-               Port() + " refused the recipient: \"450 4.2.0 try later\""));
+        run.Logged("(1 runs with an answer; last_error 2: the SMTP server refused the "
+                   "recipient): user.smtp" +
+                   Port() + " refused the recipient: \"450 4.2.0 try later\""));
 
     // Runs come every minute; the tries come 5 and then 10 minutes after
     // the one before, and the third refused run gives the old one up.
@@ -163,8 +162,8 @@ TEST_F(Receipts, AFailingReceiptIsRetriedLaterAndLaterAndGivenUpOnlyWhenOldAndRe
     EXPECT_EQ(NamesIn(Undelivered()), std::vector<std::string>{"20260602000000.MDN"});
     EXPECT_TRUE(NamesIn(Out()).empty());
     EXPECT_TRUE(
-        Logged("queued receipt to old@dest.test given up: no server took it in 3 runs "
-               "since 2026-06-02 00:00"));
+        run.Logged("queued receipt to old@dest.test given up: no server took it in 3 runs "
+                   "since 2026-06-02 00:00"));
 
     // A fresh receipt refused as often is kept: it is not old yet. Runs in
     // which no server could be asked do not count against it.
@@ -203,12 +202,13 @@ TEST_F(Receipts, TarpitServerIsCutOffAtTheDeadlineAndTheNextRunWorks) {
 
     Answer(Fax("Invoice"));
     EXPECT_EQ(run.Elapsed(), 180s);  // the dialogue's deadline: three ticks
-    EXPECT_TRUE(Logged("dest.test" + Port() + " not done within the 180 s a dialogue may take"));
+    EXPECT_TRUE(
+        run.Logged("dest.test" + Port() + " not done within the 180 s a dialogue may take"));
 
     // The same server is not waited on again in this run.
     Answer(Fax("Order"));
     EXPECT_EQ(run.Elapsed(), 180s);
-    EXPECT_TRUE(Logged("dest.test" + Port() + " was found unreachable earlier in this run"));
+    EXPECT_TRUE(run.Logged("dest.test" + Port() + " was found unreachable earlier in this run"));
     ASSERT_EQ(NamesIn(Out()).size(), 2u);
     run.wall += 5 * 60;  // the first retry of the receipt that was refused
 
