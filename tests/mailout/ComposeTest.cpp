@@ -45,6 +45,15 @@ const std::string kHead =
     "X-VF-Original-Id: \r\n"
     "Message-Id: MDN.20261205200309.fax1@voxafax.example\r\n";
 
+// The header up to the first part's text, with `subject`.
+std::string ReportHead(const std::string& subject) {
+    return kHead + "Subject: " + subject +
+           "\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: multipart/report; report-type=disposition-notification;\r\n"
+           "     boundary = \"" +
+           B + "\"\r\n\r\n--" + B + "\r\n\r\n";
+}
+
 const std::string kDispositionHead =
     "content-type: message/disposition-notification\r\n"
     "\r\n"
@@ -64,13 +73,7 @@ const std::string kThirdPart = "--" + B +
 
 TEST_F(Compose, ProcessedReceiptHasThreePartsAndAcceptFeatures) {
     const std::string want =
-        kHead +
-        "Subject: RE: Invoice 7 : VOXA-FAX confirmation.\r\n"
-        "MIME-Version: 1.0\r\n"
-        "Content-Type: multipart/report; report-type=disposition-notification;\r\n"
-        "     boundary = \"" +
-        B + "\"\r\n\r\n--" + B +
-        "\r\n\r\n"
+        ReportHead("RE: Invoice 7 : VOXA-FAX confirmation.") +
         "The VOXA-FAX sent on Fri, 4 Dec 2026 10:00:00 +0100 to fax1@voxafax.example with the "
         "subject \"Invoice 7\" has been processed.\r\n"
         "This is not a guarantee that the message has been read or understood.\r\n"
@@ -128,13 +131,7 @@ TEST_F(Compose, CapabilityRequestInFullModeHasTwoParts) {
     in.gfglFullMode = true;
     in.gDispositionType = "CapsRequest";
     const std::string want =
-        kHead +
-        "Subject: RE: Invoice 7\r\n"
-        "MIME-Version: 1.0\r\n"
-        "Content-Type: multipart/report; report-type=disposition-notification;\r\n"
-        "     boundary = \"" +
-        B + "\"\r\n\r\n--" + B +
-        "\r\n\r\n"
+        ReportHead("RE: Invoice 7") +
         "The VOXA-FAX sent on Fri, 4 Dec 2026 10:00:00 +0100 to fax1@voxafax.example with the "
         "subject \"Invoice 7\" has been processed in Internet FAX Full Mode.\r\n"
         "\r\n--" +
