@@ -7,6 +7,7 @@
 #include "config/RunGlobals.h"
 #include "mailout/Compose.h"
 #include "mailout/Mailer.h"
+#include "mailout/SafeText.h"
 #include "tests/support/TempDir.h"
 
 namespace mailtest {
@@ -44,6 +45,15 @@ const std::string kHead =
     "X-VF-Original-Id: \r\n"
     "Message-Id: MDN.20261205200309.fax1@voxafax.example\r\n";
 
+// The header up to the first part's text, with `subject`.
+std::string ReportHead(const std::string& subject) {
+    return kHead + "Subject: " + subject +
+           "\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: multipart/report; report-type=disposition-notification;\r\n"
+           "     boundary = \"" +
+           B + "\"\r\n\r\n--" + B + "\r\n\r\n";
+}
+
 const std::string kDispositionHead =
     "content-type: message/disposition-notification\r\n"
     "\r\n"
@@ -63,13 +73,7 @@ const std::string kThirdPart = "--" + B +
 
 TEST_F(Compose, ProcessedReceiptHasThreePartsAndAcceptFeatures) {
     const std::string want =
-        kHead +
-        "Subject: RE: Invoice 7 : VOXA-FAX confirmation.\r\n"
-        "MIME-Version: 1.0\r\n"
-        "Content-Type: multipart/report; report-type=disposition-notification;\r\n"
-        "     boundary = \"" +
-        B + "\"\r\n\r\n--" + B +
-        "\r\n\r\n"
+        ReportHead("RE: Invoice 7 : VOXA-FAX confirmation.") +
         "The VOXA-FAX sent on Fri, 4 Dec 2026 10:00:00 +0100 to fax1@voxafax.example with the "
         "subject \"Invoice 7\" has been processed.\r\n"
         "This is not a guarantee that the message has been read or understood.\r\n"
@@ -127,13 +131,7 @@ TEST_F(Compose, CapabilityRequestInFullModeHasTwoParts) {
     in.gfglFullMode = true;
     in.gDispositionType = "CapsRequest";
     const std::string want =
-        kHead +
-        "Subject: RE: Invoice 7\r\n"
-        "MIME-Version: 1.0\r\n"
-        "Content-Type: multipart/report; report-type=disposition-notification;\r\n"
-        "     boundary = \"" +
-        B + "\"\r\n\r\n--" + B +
-        "\r\n\r\n"
+        ReportHead("RE: Invoice 7") +
         "The VOXA-FAX sent on Fri, 4 Dec 2026 10:00:00 +0100 to fax1@voxafax.example with the "
         "subject \"Invoice 7\" has been processed in Internet FAX Full Mode.\r\n"
         "\r\n--" +
@@ -157,11 +155,9 @@ TEST_F(Compose, FaxToKeepsTopTypeAndEmptyPageCountStaysEmpty) {
     EXPECT_NE(got.find("\r\n--" + B + "\r\ncontent-type: message/rfc822\r\n"), std::string::npos);
 }
 
-TEST(ComposeTestMessage, IsTheWelcomeBetweenTwoBanners) {
-    config::RunGlobals run;
-    run.Init("/nonexistent");
-    config::NodeConfig cfg;
-    cfg.gVoxaFaxAddr = "fax1@voxafax.example";
+using ComposeTestMessage = Compose;
+
+TEST_F(ComposeTestMessage, IsTheWelcomeBetweenTwoBanners) {
     const std::string banner =
         ">>>-------This PERFECTLY VOXA-FAX is printed with VOXA-FAX Print from "
         "WWW.VOXAFAX.EXAMPLE----------<<<\r\n\r\n";
@@ -197,6 +193,21 @@ TEST_F(Compose, StandardsFormBracketsTheMessageIdAndDatesTheInternetWay) {
     // Nothing else differs.
     const std::size_t body = plain.find("\r\nSubject:");
     EXPECT_EQ(standard.substr(standard.find("\r\nSubject:")), plain.substr(body));
+}
+
+// A subject that would add a header, and a text far over what is quoted.
+using ComposeBounds = Compose;
+
+TEST_F(ComposeBounds, AnEightMegabyteTextIsQuotedAsSixtyFourKilobytes) {
+    in.gSubject = "Urgent\nBcc: victim@x.test";
+    in.gDispositionType = "Failed";
+    in.gFailureText = "Unprintable File(s)";
+    in.FullMsgHdr = std::string(8 * 1024 * 1024, 'A');
+    const std::string mdn = Mdn();
+    EXPECT_LT(mdn.size(), mailout::kQuoteLimit + 4096);
+    EXPECT_NE(mdn.find("\r\nSubject: RE: Urgent Bcc: victim@x.test : VOXA-FAX confirmation.\r\n"),
+              std::string::npos);
+    EXPECT_EQ(mdn.find("\nBcc:"), std::string::npos);
 }
 
 TEST(ComposeStamp, UsesLocalTimeWithTwelveHourClock) {

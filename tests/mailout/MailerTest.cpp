@@ -125,33 +125,14 @@ TEST_F(Rows, AServerFoundSilentIsNotWaitedOnAgainUnderAnotherName) {
     EXPECT_EQ(run.c.run.gLastError, "6");
 }
 
-TEST_F(Rows, FirstRowThatTakesTheMessageEndsTheSearch) {
-    HappySmtp(server);
-    run.St().gSMTPRecipAddr = "fax@dest.test";
-    run.St().gSMTPSenderAddr = "fax1@voxafax.example";
-    EXPECT_TRUE(run.mailer->SendMessage("MDN+Processed"));
-    EXPECT_EQ(run.St().gSMTPServer, "dest.test");
-    EXPECT_EQ(run.mailer->LastAttempts(), "dest.test + fax1@voxafax.example , ");
-    EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Processed_OK");
-    EXPECT_EQ(server.lines().at(0), "HELO dest.test");
-}
-
 TEST_F(Rows, TestSendStopsWhenTheFirstRowRefusesTheRecipient) {
     run.c.cfg.gVoxaFaxAddr = "fax1@dest.test";
     run.c.cfg.gUserSMTPServer = "user.smtp";  // would take it, but is never asked
     run.c.cfg.gNormalEMailAddr = "me@home.test";
-    server.Send("220 hi\r\n")
-        .Expect("^HELO")
-        .Send("250 ok\r\n")
-        .Expect("^MAIL")
-        .Send("250 ok\r\n")
-        .Expect("^RCPT TO: <fax1@dest.test>$")
-        .Send("550 no such user\r\n")
-        .Expect("^QUIT")
-        .Send("221 bye\r\n")
-        .Close();
+    UpToRcpt(server, "550 no such user\r\n").Expect("^QUIT").Send("221 bye\r\n").Close();
     run.mailer->SendTestVoxaFax();
     EXPECT_EQ(server.connections(), 1);
+    EXPECT_EQ(server.lines().at(2), "RCPT TO: <fax1@dest.test>");
     EXPECT_EQ(run.mailer->LastAttempts(), "dest.test + fax1@dest.test , ");
     EXPECT_EQ(run.c.run.gLastError, "2");
     EXPECT_EQ(run.Account("SMTP_Type"), "Test_VOXA_FAX_NOT_OK");
@@ -200,28 +181,19 @@ TEST_F(Queue, RefusedReceiptWaitsInOutAndTheNextRunSendsIt) {
     run.c.cfg.gVoxaFaxAddr = "fax1@voxafax.example";
     run.c.cfg.gflgSaveMDNs = true;
     // First run: the recipient's server refuses it, nothing else is set up.
-    server.Send("220 hi\r\n")
-        .Expect("^HELO")
-        .Send("250 ok\r\n")
-        .Expect("^MAIL")
-        .Send("250 ok\r\n")
-        .Expect("^RCPT")
-        .Send("450 try later\r\n")
-        .Expect("^QUIT")
-        .Send("221 bye\r\n")
-        .Close();
+    UpToRcpt(server, "450 try later\r\n").Expect("^QUIT").Send("221 bye\r\n").Close();
     run.St().gSMTPRecipAddr = "sender@dest.test";
     run.mailer->SendReceipt(Receipt());
     run.St().gSMTPRecipAddr = "sender@dest.test";
     mailout::ReceiptInputs second = Receipt();
     second.gSubject = "Order";
     run.mailer->SendReceipt(second);  // same second, most likely: both must stay
-    auto queued = Files(run.c.run.gOutFolder);
+    auto queued = NamesIn(run.c.run.gOutFolder);
     ASSERT_EQ(queued.size(), 2u);
     const std::string first = testsupport::ReadFile(run.c.run.gOutFolder + queued[0]);
     EXPECT_EQ(first.rfind("To:sender@dest.test\r\nFrom:fax1@voxafax.example\r\n", 0), 0u);
     EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Processed_NOT_OK");
-    EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
+    EXPECT_TRUE(NamesIn(run.c.run.gMDNFolder).empty());
 
     // Next run, once the first retry is due: a fresh mailer has no sender
     // yet, so only the user's own server rows (3 and 4) can run.
@@ -240,8 +212,8 @@ TEST_F(Queue, RefusedReceiptWaitsInOutAndTheNextRunSendsIt) {
     // The second file goes out with the sender the first one left, so the
     // recipient's own server (row 1) is asked first.
     EXPECT_EQ(next.LastAttempts(), "dest.test + me@home.test , ");
-    EXPECT_TRUE(Files(run.c.run.gOutFolder).empty());
-    EXPECT_EQ(Files(run.c.run.gMDNFolder), queued);
+    EXPECT_TRUE(NamesIn(run.c.run.gOutFolder).empty());
+    EXPECT_EQ(NamesIn(run.c.run.gMDNFolder), queued);
     EXPECT_EQ(testsupport::ReadFile(run.c.run.gMDNFolder + queued[0]), first);
     ASSERT_EQ(user.captures().size(), 2u);
     EXPECT_EQ(user.captures()[0], first);  // it already ends in the marker: sent unchanged
@@ -267,27 +239,25 @@ TEST_F(Queue, OnlyTheUsersOwnRegularFilesAreSentAndOtherKindsLeaveWithoutCopy) {
     EXPECT_EQ(server.connections(), 1);
     EXPECT_EQ(server.captures().at(0), "To:a@b.test\r\n\r\nhello\r\n\r\n\r\n.\r\n");
     EXPECT_EQ(testsupport::NamesIn(real), (std::vector<std::string>{"planted.MDN", "sub.MDN"}));
-    EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
+    EXPECT_TRUE(NamesIn(run.c.run.gMDNFolder).empty());
     EXPECT_EQ(run.Account("SMTP_Type"), "TXT+_OK");
-    auto logged = [&](const std::string& text) {
-        for (const auto& p : run.c.log.Problems())
-            if (p.find(text) != std::string::npos) return true;
-        return false;
-    };
-    EXPECT_TRUE(logged("OutLink is a symbolic link to " + real));
-    EXPECT_TRUE(logged("planted.MDN is not sent: it is a symbolic link"));
-    EXPECT_TRUE(logged("sub.MDN is not sent: it is not a regular file"));
+    EXPECT_TRUE(run.Logged("OutLink is a symbolic link to " + real));
+    EXPECT_TRUE(run.Logged("planted.MDN is not sent: it is a symbolic link"));
+    EXPECT_TRUE(run.Logged("sub.MDN is not sent: it is not a regular file"));
 }
 
+// The first row that takes the message ends the search.
 TEST_F(Queue, SentReceiptLeavesOutAndIsCopiedOnlyWhenAsked) {
     HappySmtp(server);
     run.c.cfg.gVoxaFaxAddr = "fax1@voxafax.example";
     run.c.cfg.gflgSaveMDNs = false;
     run.St().gSMTPRecipAddr = "sender@dest.test";
     run.mailer->SendReceipt(Receipt());
-    EXPECT_TRUE(Files(run.c.run.gOutFolder).empty());
-    EXPECT_TRUE(Files(run.c.run.gMDNFolder).empty());
+    EXPECT_TRUE(NamesIn(run.c.run.gOutFolder).empty());
+    EXPECT_TRUE(NamesIn(run.c.run.gMDNFolder).empty());
     EXPECT_EQ(run.St().gSMTPSenderAddr, "fax1@voxafax.example");
+    EXPECT_EQ(run.mailer->LastAttempts(), "dest.test + fax1@voxafax.example , ");
+    EXPECT_EQ(server.lines().at(0), "HELO dest.test");
     EXPECT_EQ(server.lines().at(1), "MAIL FROM: <fax1@voxafax.example>");
     EXPECT_EQ(run.Account("SMTP_Type"), "MDN+Processed_OK");
 }

@@ -17,6 +17,7 @@
 #include "platform/Environment.h"
 #include "platform/Files.h"
 #include "tests/support/ConvertContext.h"
+#include "tests/support/FreePort.h"
 #include "tests/support/ScriptedServer.h"
 
 namespace mailtest {
@@ -37,6 +38,12 @@ struct MailRun {
     }
     net::FrmMail& F() { return *form; }
     mailout::MailoutState& St() { return mailer->state(); }
+    // Whether a problem logged in the run contains `text`.
+    bool Logged(const std::string& text) const {
+        for (const auto& p : c.log.Problems())
+            if (p.find(text) != std::string::npos) return true;
+        return false;
+    }
     std::string Account(const std::string& key) {
         auto text = platform::ReadWholeFile(c.run.gAppPath + "/account.ini").value_or("");
         return platform::ini::Lookup(text, "log", key).value_or("<absent>");
@@ -81,12 +88,23 @@ inline testsupport::ScriptedServer& HappySmtp(testsupport::ScriptedServer& s) {
         .Close();
 }
 
+// A server that greets, takes HELO and MAIL, and answers RCPT with `rcpt`.
+inline testsupport::ScriptedServer& UpToRcpt(testsupport::ScriptedServer& s,
+                                             const std::string& rcpt) {
+    return s.Send("220 hi\r\n")
+        .Expect("^HELO ")
+        .Send("250 ok\r\n")
+        .Expect("^MAIL ")
+        .Send("250 ok\r\n")
+        .Expect("^RCPT ")
+        .Send(rcpt);
+}
+
 // A loopback port with nothing listening on it.
-int ClosedPort();
+inline int ClosedPort() {
+    return testsupport::FreePort();
+}
 
 using testsupport::NamesIn;
-inline std::vector<std::string> Files(const std::string& dir) {
-    return NamesIn(dir);
-}
 
 }  // namespace mailtest

@@ -65,7 +65,6 @@ class Sink {
             Shell("bash " + SourceDir() + "/peers/smtp-sink-stop.sh " + dir_.path() + "/state");
     }
     int port() const { return port_; }
-    const testsupport::TempDir& dir() const { return dir_; }
     // The messages stored so far, oldest first.
     std::vector<std::string> Messages() const {
         return testsupport::FilesIn(dir_.path() + "/out/new", ".eml");
@@ -76,12 +75,6 @@ class Sink {
     int port_ = 0;
     bool started_ = false;
 };
-
-#define START_SINK(sink, extra)                                                 \
-    do {                                                                        \
-        std::string why;                                                        \
-        if (!(sink).Start(extra, why)) GTEST_SKIP() << "no SMTP sink: " << why; \
-    } while (0)
 
 class RealSink : public ::testing::Test {
   protected:
@@ -97,7 +90,7 @@ class RealSink : public ::testing::Test {
 
 TEST_F(RealSink, ReceiptArrivesAsComposedAndParsesAsADispositionReport) {
     Sink sink;
-    START_SINK(sink, "");
+    if (std::string why; !sink.Start("", why)) GTEST_SKIP() << "no SMTP sink: " << why;
     run.c.options.smtpPort = sink.port();
     mailout::ReceiptInputs in;
     in.gSubject = "Invoice 7";

@@ -4,9 +4,6 @@
 
 #include <random>
 
-#include "config/NodeConfig.h"
-#include "config/RunGlobals.h"
-#include "mailout/Compose.h"
 #include "mailout/Mailer.h"
 #include "mailout/SafeText.h"
 
@@ -136,24 +133,6 @@ TEST(ReduceRecipient, TakesThePlainAddressAndRefusesEverythingElse) {
             EXPECT_FALSE(why.empty());
         }
     }
-}
-
-TEST(ComposeBounds, AnEightMegabyteTextIsQuotedAsSixtyFourKilobytes) {
-    config::NodeConfig cfg;
-    cfg.gVoxaFaxAddr = "fax1@voxafax.example";
-    config::RunGlobals run;
-    run.Init("/nonexistent");
-    mailout::ReceiptInputs in;
-    in.gSubject = "Urgent\nBcc: victim@x.test";
-    in.gDispositionType = "Failed";
-    in.gFailureText = "Unprintable File(s)";
-    in.FullMsgHdr = std::string(8 * 1024 * 1024, 'A');
-    const mailout::LocalStamp now{"12/05/2026", "08:03:09 PM", "20261205200309", ""};
-    const std::string mdn = mailout::ComposeMDNText(in, "bob@example.net", cfg, run, now);
-    EXPECT_LT(mdn.size(), mailout::kQuoteLimit + 4096);
-    EXPECT_NE(mdn.find("\r\nSubject: RE: Urgent Bcc: victim@x.test : VOXA-FAX confirmation.\r\n"),
-              std::string::npos);
-    EXPECT_EQ(mdn.find("\nBcc:"), std::string::npos);
 }
 
 }  // namespace

@@ -1,11 +1,7 @@
 // The SMTP dialogue against a scripted loopback server: every error code,
 // what is sent on the wire, and how long the waits last.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -21,18 +17,6 @@ using testsupport::ScriptedServer;
 
 namespace mailtest {
 
-int ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    ::close(fd);
-    return ntohs(sa.sin_port);
-}
-
 namespace {
 
 const std::string kBody = "To:rcpt@dest.test\r\nSubject: hi\r\n\r\nline one\r\n";
@@ -40,7 +24,9 @@ const std::string kBody = "To:rcpt@dest.test\r\nSubject: hi\r\n\r\nline one\r\n"
 class SmtpDialogue : public ::testing::Test {
   protected:
     SmtpDialogue()
-        : factory(platform::TableResolver({{"sink.test", {"127.0.0.1"}}})), run(factory) {
+        : factory(platform::TableResolver(
+              {{"sink.test", {"127.0.0.1"}}, {"relay.test", {"127.0.0.2", "127.0.0.1"}}})),
+          run(factory) {
         run.c.options.smtpPort = server.port();
         run.St().gSMTPServer = "127.0.0.1";
         run.St().gSMTPSenderAddr = "fax1@voxafax.example";
@@ -58,12 +44,9 @@ TEST_F(SmtpDialogue, DeliversTheMessageAndQuitsPolitely) {
     HappySmtp(server);
     ASSERT_TRUE(Send());
     EXPECT_EQ(run.F().gSMTP_Error, 0);
-    ASSERT_EQ(server.lines().size(), 5u);
-    EXPECT_EQ(server.lines()[0], "HELO 127.0.0.1");
-    EXPECT_EQ(server.lines()[1], "MAIL FROM: <fax1@voxafax.example>");
-    EXPECT_EQ(server.lines()[2], "RCPT TO: <rcpt@dest.test>");
-    EXPECT_EQ(server.lines()[3], "DATA");
-    EXPECT_EQ(server.lines()[4], "QUIT");
+    EXPECT_EQ(server.lines(),
+              (std::vector<std::string>{"HELO 127.0.0.1", "MAIL FROM: <fax1@voxafax.example>",
+                                        "RCPT TO: <rcpt@dest.test>", "DATA", "QUIT"}));
     ASSERT_EQ(server.captures().size(), 1u);
     EXPECT_EQ(server.captures()[0], kBody + "\r\n\r\n.\r\n");
     EXPECT_TRUE(server.failures().empty());
@@ -74,18 +57,10 @@ TEST_F(SmtpDialogue, DeliversTheMessageAndQuitsPolitely) {
 
 TEST_F(SmtpDialogue, ResolvesNamesAndTriesTheNextAddress) {
     // 127.0.0.2 has no listener on this port: the second address is used.
-    platform::TcpSocketFactory twoAddrs(
-        platform::TableResolver({{"relay.test", {"127.0.0.2", "127.0.0.1"}}}));
-    MailRun r(twoAddrs);
-    ScriptedServer s(r.c.loop);
-    HappySmtp(s);
-    r.c.options.smtpPort = s.port();
-    r.St().gSMTPServer = "relay.test";
-    r.St().gSMTPSenderAddr = "a@b.test";
-    r.St().gSMTPRecipAddr = "c@d.test";
-    r.St().gMessageBody = kBody;
-    EXPECT_TRUE(SendEMail(r.F(), r.St(), r.sv));
-    EXPECT_EQ(s.lines().at(0), "HELO relay.test");
+    HappySmtp(server);
+    run.St().gSMTPServer = "relay.test";
+    EXPECT_TRUE(Send());
+    EXPECT_EQ(server.lines().at(0), "HELO relay.test");
 }
 
 TEST_F(SmtpDialogue, MultiLineGreetingIsRefusedWithoutQuit) {
@@ -111,13 +86,7 @@ TEST_F(SmtpDialogue, AnotherProtocolsGreetingFailsAtOnceAndIsNamed) {
 }
 
 TEST_F(SmtpDialogue, RefusedRecipientStillQuitsAndQuotesTheReply) {
-    server.Send("220 hi\r\n")
-        .Expect("^HELO ")
-        .Send("250 ok\r\n")
-        .Expect("^MAIL ")
-        .Send("250 ok\r\n")
-        .Expect("^RCPT ")
-        .Send("550 5.1.1 <rcpt@dest.test>: mailbox unavailable\r\n")
+    UpToRcpt(server, "550 5.1.1 <rcpt@dest.test>: mailbox unavailable\r\n")
         .Expect("^QUIT$")
         .Send("221 bye\r\n")
         .Close();
@@ -136,7 +105,7 @@ TEST_F(SmtpDialogue, RefusedRecipientStillQuitsAndQuotesTheReply) {
 
 struct RefusalCase {
     const char* name;
-    int refuseAt;  // 0 HELO, 1 MAIL, 2 RCPT, 3 DATA, 4 end of data
+    int refuseAt;  // 0 HELO, 1 MAIL, 2 RCPT (RefusedRecipient...), 3 DATA, 4 end of data
     int code;
 };
 
@@ -168,7 +137,7 @@ TEST_P(SmtpRefusals, EndWithTheCodeOfTheRefusedStep) {
 
 INSTANTIATE_TEST_SUITE_P(Steps, SmtpRefusals,
                          ::testing::Values(RefusalCase{"Helo", 0, 1}, RefusalCase{"Mail", 1, 1},
-                                           RefusalCase{"Rcpt", 2, 2}, RefusalCase{"Data", 3, 3},
+                                           RefusalCase{"Data", 3, 3},
                                            RefusalCase{"EndOfData", 4, 4}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -178,16 +147,7 @@ TEST_F(SmtpDialogue, MessageTakenCountsAsSentWhateverBecomesOfTheQuit) {
     // not make the message go out again through another server.
     for (bool closeInstead : {false, true}) {
         ScriptedServer bad(run.c.loop);
-        bad.Send("220 hi\r\n")
-            .Expect("^HELO ")
-            .Send("250 ok\r\n")
-            .Expect("^MAIL ")
-            .Send("250 ok\r\n")
-            .Expect("^RCPT ")
-            .Send("250 ok\r\n")
-            .Expect("^DATA$")
-            .Send("354 go\r\n")
-            .Capture("\r\n.\r\n");
+        UpToRcpt(bad, "250 ok\r\n").Expect("^DATA$").Send("354 go\r\n").Capture("\r\n.\r\n");
         if (closeInstead)
             bad.Send("250 queued\r\n").Close();
         else
@@ -242,23 +202,22 @@ TEST_F(SmtpDialogue, SilentServerTimesOutAfterTheAllowedTicks) {
     EXPECT_EQ(run.Elapsed(), 3 * run.c.env.tick);
 }
 
-TEST_F(SmtpDialogue, DisconnectWhileAwaitingTheGreetingEndsAtOnce) {
+// A server that goes away while the greeting or a reply is awaited ends the
+// dialogue at once: nothing is written to the closed connection and nothing
+// waits for it.
+TEST_F(SmtpDialogue, ServerGoneWhileAReplyIsAwaitedEndsTheDialogueAtOnce) {
     server.Close();
     EXPECT_FALSE(Send());
-    EXPECT_EQ(run.Elapsed(), 0ms);
     EXPECT_EQ(run.F().gSMTP_Error, -1);
     EXPECT_EQ(GetSMTPErrorMessage(run.F(), -1), "Server Disconnected");
     EXPECT_NE(run.St().gSMTPLog.find("Server Disconnected"), std::string::npos);
-}
-
-TEST_F(SmtpDialogue, ServerGoneWhileAReplyIsAwaitedEndsTheDialogueAtOnce) {
-    // After HELO the server goes away: nothing is written to the closed
-    // connection and nothing waits for it.
-    server.Send("220 hi\r\n").Expect("^HELO ").Close();
+    ScriptedServer afterHelo(run.c.loop);
+    afterHelo.Send("220 hi\r\n").Expect("^HELO ").Close();
+    run.c.options.smtpPort = afterHelo.port();
     EXPECT_FALSE(Send());
     EXPECT_EQ(run.F().gSMTP_Error, -1);
     EXPECT_EQ(run.Elapsed(), 0ms);
-    EXPECT_EQ(server.lines().size(), 1u);
+    EXPECT_EQ(afterHelo.lines().size(), 1u);
 }
 
 TEST_F(SmtpDialogue, EndlessDataKeepsMemoryBoundedAndEndsTheDialogue) {

@@ -18,19 +18,15 @@ class FakeWire : public ::testing::Test {
   protected:
     FakeWire() : run(fakes) {}
     FakeSocket& Smtp() { return *fakes.made.at(0); }
-    FakeSocket& Pop() { return *fakes.made.at(1); }
-    void Connect() {
-        Smtp().SetHostAddress("127.0.0.1");
-        ASSERT_EQ(Smtp().Connect(25), 0);
-        run.c.loop.Yield();
-        ASSERT_TRUE(Smtp().Connected());
-    }
     platform::FakeSocketFactory fakes;
     MailRun run;
 };
 
 TEST_F(FakeWire, MessageIsSentInBlocksOf256WithTheEndMarkerOnce) {
-    Connect();
+    Smtp().SetHostAddress("127.0.0.1");
+    ASSERT_EQ(Smtp().Connect(25), 0);
+    run.c.loop.Yield();
+    ASSERT_TRUE(Smtp().Connected());
     struct Case {
         std::string body;
         std::vector<std::size_t> blocks;

@@ -49,7 +49,11 @@ class Submission : public ::testing::Test {
     }
     // The greeting, EHLO, STARTTLS and the handshake, EHLO again with `ext`.
     ScriptedServer& UpToTls(const std::string& ext, const std::string& afterGo = "") {
-        return server.Send("220 relay.test ESMTP\r\n")
+        return UpToTls(server, ext, afterGo);
+    }
+    ScriptedServer& UpToTls(ScriptedServer& s, const std::string& ext,
+                            const std::string& afterGo = "") {
+        return s.Send("220 relay.test ESMTP\r\n")
             .Expect("^EHLO ")
             .Send("250-relay.test\r\n250-SIZE 1000000\r\n250 STARTTLS\r\n")
             .Expect("^STARTTLS$")
@@ -139,14 +143,7 @@ TEST_F(Submission, ProbeGoesUpToTheRecipientAndSendsNothing) {
     // A refused login is named with what to change.
     ScriptedServer refusing{run.c.loop};
     run.c.options.smtpRelayPort = refusing.port();
-    refusing.Send("220 relay.test ESMTP\r\n")
-        .Expect("^EHLO ")
-        .Send("250-relay.test\r\n250 STARTTLS\r\n")
-        .Expect("^STARTTLS$")
-        .Send("220 go\r\n")
-        .StartTls(cert.certFile, cert.keyFile)
-        .Expect("^EHLO ")
-        .Send("250-relay.test\r\n250 AUTH PLAIN\r\n")
+    UpToTls(refusing, "250 AUTH PLAIN\r\n")
         .Expect("^AUTH PLAIN ")
         .Send("535 5.7.8 bad credentials\r\n")
         .Expect("^QUIT$")
@@ -163,13 +160,16 @@ TEST_F(Submission, ProbeGoesUpToTheRecipientAndSendsNothing) {
 TEST_F(Submission, PasswordNeverGoesInClear) {
     // The server offers a login without TLS, and the user turned STARTTLS
     // off: no AUTH is sent, and the run log says what to change.
+    auto clearOnly = [](ScriptedServer& s) {
+        s.Send("220 relay.test\r\n")
+            .Expect("^EHLO ")
+            .Send("250-relay.test\r\n250 AUTH PLAIN LOGIN\r\n")
+            .Expect("^QUIT$")
+            .Send("221 bye\r\n")
+            .Close();
+    };
     run.c.options.smtpStartTls = false;
-    server.Send("220 relay.test\r\n")
-        .Expect("^EHLO ")
-        .Send("250-relay.test\r\n250 AUTH PLAIN LOGIN\r\n")
-        .Expect("^QUIT$")
-        .Send("221 bye\r\n")
-        .Close();
+    clearOnly(server);
     EXPECT_FALSE(run.mailer->SendMessage("MDN+Processed"));
     EXPECT_EQ(server.lines(), (std::vector<std::string>{"EHLO 127.0.0.1", "QUIT"}));
     EXPECT_EQ(run.c.run.gLastError, "1");
@@ -179,12 +179,7 @@ TEST_F(Submission, PasswordNeverGoesInClear) {
     // With STARTTLS asked for, a server that does not offer it gets nothing.
     run.c.options.smtpStartTls = true;
     ScriptedServer plain(run.c.loop);
-    plain.Send("220 relay.test\r\n")
-        .Expect("^EHLO ")
-        .Send("250-relay.test\r\n250 AUTH PLAIN LOGIN\r\n")
-        .Expect("^QUIT$")
-        .Send("221 bye\r\n")
-        .Close();
+    clearOnly(plain);
     run.c.options.smtpRelayPort = plain.port();
     EXPECT_FALSE(run.mailer->SendMessage("MDN+Processed"));
     EXPECT_EQ(plain.lines().size(), 2u);

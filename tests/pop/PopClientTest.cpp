@@ -22,11 +22,16 @@ using poptest::Retr;
 using testsupport::ReadFile;
 using testsupport::ScriptedServer;
 
-TEST(PopSession, DownloadsEveryMessageDeletesItAndQuits) {
-    PopRun r(0);
-    ScriptedServer s(r.t.loop);
+// A run against a scripted server on loopback.
+class PopSession : public ::testing::Test {
+  protected:
+    PopSession() { r.t.options.popPort = s.port(); }
+    PopRun r{0};
+    ScriptedServer s{r.t.loop};
+};
+
+TEST_F(PopSession, DownloadsEveryMessageDeletesItAndQuits) {
     ASSERT_TRUE(s.listening());
-    r.t.options.popPort = s.port();
     const std::string m1 = Message("one", "first fax\r\n..dot-stuffed line\r\n");
     const std::string m2 = Message("two", std::string(3000, 'y') + "\r\n");
     Mailbox(s, {{"u1", m1}, {"u2", m2}});
@@ -61,10 +66,7 @@ TEST(PopSession, DownloadsEveryMessageDeletesItAndQuits) {
 
 // The dialogue goes to the debug log with the password masked; the password
 // appears nowhere in the log.
-TEST(PopSession, WrongPasswordIsReportedWithTheServersWordsAndNoPassword) {
-    PopRun r(0);
-    ScriptedServer s(r.t.loop);
-    r.t.options.popPort = s.port();
+TEST_F(PopSession, WrongPasswordIsReportedWithTheServersWordsAndNoPassword) {
     s.Send("+OK Ready.\r\n")
         .Expect("^USER fax1$")
         .Send("+OK user\r\n")
@@ -89,10 +91,7 @@ TEST(PopSession, WrongPasswordIsReportedWithTheServersWordsAndNoPassword) {
 
 // A reply that is neither "+OK " nor "-ERR" still moves the session on a
 // step, sending the previous command again.
-TEST(PopSession, ReplyWithoutBlankRepeatsThePreviousCommand) {
-    PopRun r(0);
-    ScriptedServer s(r.t.loop);
-    r.t.options.popPort = s.port();
+TEST_F(PopSession, ReplyWithoutBlankRepeatsThePreviousCommand) {
     s.Send("+OK Ready.\r\n")
         .Expect("^USER fax1$")
         .Send("OK\r\n")
@@ -108,10 +107,7 @@ TEST(PopSession, ReplyWithoutBlankRepeatsThePreviousCommand) {
 
 // Servers answer with a bare "+OK" line (greeting, USER, even RETR): that is
 // consent.
-TEST(PopSession, BarePlusOkRepliesAreAccepted) {
-    PopRun r(0);
-    ScriptedServer s(r.t.loop);
-    r.t.options.popPort = s.port();
+TEST_F(PopSession, BarePlusOkRepliesAreAccepted) {
     const std::string m = Message("bare");
     s.Send("+OK\r\n")
         .Expect("^USER fax1$")
@@ -138,10 +134,7 @@ TEST(PopSession, BarePlusOkRepliesAreAccepted) {
 
 // A port typo onto another kind of server: its greeting says so, and the
 // session ends at once instead of waiting out the time-out.
-TEST(PopSession, AGreetingOfAnotherProtocolFailsAtOnce) {
-    PopRun r(0);
-    ScriptedServer s(r.t.loop);
-    r.t.options.popPort = s.port();
+TEST_F(PopSession, AGreetingOfAnotherProtocolFailsAtOnce) {
     s.Send("220 smtp.example.test ESMTP\r\n").GoSilent();
     r.t.run.gLastError = "kept";
     r.Session();
@@ -157,10 +150,7 @@ TEST(PopSession, AGreetingOfAnotherProtocolFailsAtOnce) {
 
 // Failures that are known at once end the session at once and say why; only
 // a silent server is waited for.
-TEST(PopSession, ConnectFailuresAreNamedAndOnlySilenceIsWaitedFor) {
-    PopRun r(0);
-    ScriptedServer s(r.t.loop);
-    r.t.options.popPort = s.port();
+TEST_F(PopSession, ConnectFailuresAreNamedAndOnlySilenceIsWaitedFor) {
     s.GoSilent();
     r.t.cfg.gTimoutMinutes = 3;
     r.Session();
@@ -191,10 +181,7 @@ TEST(PopSession, ConnectFailuresAreNamedAndOnlySilenceIsWaitedFor) {
 }
 
 // [pop3] host names a server other than the address's domain.
-TEST(PopSession, TheConfiguredHostWinsOverTheAddressDomain) {
-    PopRun r(0);
-    ScriptedServer s(r.t.loop);
-    r.t.options.popPort = s.port();
+TEST_F(PopSession, TheConfiguredHostWinsOverTheAddressDomain) {
     r.t.options.popHost = "pop.example.test";
     r.t.run.gPOPServer = "no-such-host.invalid";
     LogOn(s, "+OK 0 0\r\n").Expect("^QUIT$").Send("+OK Bye\r\n");
@@ -204,10 +191,7 @@ TEST(PopSession, TheConfiguredHostWinsOverTheAddressDomain) {
         r.LogWith("pop3 pop.example.test:" + std::to_string(s.port()) + ": connecting").size(), 1u);
 }
 
-TEST(PopSession, TinyMessagesAndTerminatorsSplitAcrossBlocksAreRecognised) {
-    PopRun r(0);
-    ScriptedServer s(r.t.loop);
-    r.t.options.popPort = s.port();
+TEST_F(PopSession, TinyMessagesAndTerminatorsSplitAcrossBlocksAreRecognised) {
     // Message 2's first piece is exactly one file block and ends with CR LF
     // of the terminator; ".\r\n" comes alone.
     const std::string head = "+OK 4000 octets\r\n";
@@ -234,17 +218,8 @@ TEST(PopSession, TinyMessagesAndTerminatorsSplitAcrossBlocksAreRecognised) {
     EXPECT_EQ(ReadFile(r.t.InFile("2.TXT")), first + ".\r\n");
 }
 
-TEST(PopSession, StatRefusedIsReportedWithTheServersText) {
-    PopRun r(0);
-    ScriptedServer s(r.t.loop);
-    r.t.options.popPort = s.port();
-    s.Send("+OK Ready.\r\n")
-        .Expect("^USER")
-        .Send("+OK x\r\n")
-        .Expect("^PASS")
-        .Send("+OK x\r\n")
-        .Expect("^STAT$")
-        .Send("-ERR mailbox locked\r\n");
+TEST_F(PopSession, StatRefusedIsReportedWithTheServersText) {
+    LogOn(s, "-ERR mailbox locked\r\n");
     r.Session();
     EXPECT_EQ(r.form->gPOP_Error, -1);
     EXPECT_EQ(r.t.run.gLastError, "Retrieval Error :  mailbox locked");
@@ -298,7 +273,7 @@ void Play(ScriptedServer& s, const std::vector<Turn>& turns, std::size_t split,
 // Every reply of a whole session cut at every byte position, or dripped a
 // byte at a time, or followed by a line the server should not have sent:
 // the session goes the same way every time.
-TEST(PopSession, RepliesCutAnywhereOrFollowedByStrayLinesChangeNothing) {
+TEST_F(PopSession, RepliesCutAnywhereOrFollowedByStrayLinesChangeNothing) {
     // Hundreds of sessions, each making its downloads durable before QUIT:
     // their folders live in memory, where that costs nothing.
     const char* tmp = std::getenv("TMPDIR");
@@ -315,18 +290,18 @@ TEST(PopSession, RepliesCutAnywhereOrFollowedByStrayLinesChangeNothing) {
     std::sort(files.begin(), files.end());
     auto session = [&](std::size_t split, const std::vector<std::size_t>& cuts,
                        const std::string& injected) {
-        PopRun r(0);
-        ScriptedServer s(r.t.loop);
-        r.t.options.popPort = s.port();
-        Play(s, turns, split, cuts, injected);
-        r.Session();
+        PopRun run(0);
+        ScriptedServer server(run.t.loop);
+        run.t.options.popPort = server.port();
+        Play(server, turns, split, cuts, injected);
+        run.Session();
         const std::string where = "reply " + std::to_string(split) + " cut in " +
                                   std::to_string(cuts.size() + 1) + ", injected " + injected;
-        EXPECT_TRUE(s.failures().empty()) << where << ": " << s.failures()[0];
-        EXPECT_TRUE(s.finished()) << where;
-        EXPECT_EQ(r.form->gPOP_Error, 0) << where;
-        EXPECT_EQ(r.InTexts(), files) << where;
-        EXPECT_EQ(r.Status(), "Downloading 2 VOXA-FAXes") << where;
+        EXPECT_TRUE(server.failures().empty()) << where << ": " << server.failures()[0];
+        EXPECT_TRUE(server.finished()) << where;
+        EXPECT_EQ(run.form->gPOP_Error, 0) << where;
+        EXPECT_EQ(run.InTexts(), files) << where;
+        EXPECT_EQ(run.Status(), "Downloading 2 VOXA-FAXes") << where;
         return !HasFailure();
     };
     for (std::size_t i = 0; i < turns.size(); ++i) {

@@ -23,16 +23,18 @@ bool Sent(const ScriptedServer& s, const std::string& prefix) {
     return false;
 }
 
-// The logon's USER and PASS and an empty mailbox.
-ScriptedServer& UserPassEmpty(ScriptedServer& s) {
-    return s.Expect("^USER fax1$")
-        .Send("+OK\r\n")
-        .Expect("^PASS secret$")
-        .Send("+OK Logged in.\r\n")
+// Past the logon: an empty mailbox.
+ScriptedServer& Empty(ScriptedServer& s) {
+    return s.Send("+OK Logged in.\r\n")
         .Expect("^STAT$")
         .Send("+OK 0 0\r\n")
         .Expect("^QUIT$")
         .Send("+OK\r\n");
+}
+
+// The logon's USER and PASS and an empty mailbox.
+ScriptedServer& UserPassEmpty(ScriptedServer& s) {
+    return Empty(s.Expect("^USER fax1$").Send("+OK\r\n").Expect("^PASS secret$"));
 }
 
 // STLS, then the logon and the download over TLS. A line put behind the
@@ -149,13 +151,8 @@ TEST(PopLogon, SaslPlainAndXOAuth2WithATokenFromACommand) {
     PopRun r(0);
     r.t.options.popAuth = config::Options::PopAuth::Plain;
     ScriptedServer plain(r.t.loop);
-    plain.Send("+OK Ready.\r\n")
-        .Expect("^AUTH PLAIN " + platform::Base64(std::string("\0fax1\0secret", 12)) + "$")
-        .Send("+OK Logged in.\r\n")
-        .Expect("^STAT$")
-        .Send("+OK 0 0\r\n")
-        .Expect("^QUIT$")
-        .Send("+OK\r\n");
+    Empty(plain.Send("+OK Ready.\r\n")
+              .Expect("^AUTH PLAIN " + platform::Base64(std::string("\0fax1\0secret", 12)) + "$"));
     r.NextRun(plain);
     EXPECT_TRUE(plain.finished()) << plain.failures()[0];
 
@@ -167,13 +164,7 @@ TEST(PopLogon, SaslPlainAndXOAuth2WithATokenFromACommand) {
         "user=fax1@example.net\x01"
         "auth=Bearer tok-7f3a9c\x01\x01");
     ScriptedServer ok(x.t.loop);
-    ok.Send("+OK Ready.\r\n")
-        .Expect("^AUTH XOAUTH2 " + token + "$")
-        .Send("+OK Logged in.\r\n")
-        .Expect("^STAT$")
-        .Send("+OK 0 0\r\n")
-        .Expect("^QUIT$")
-        .Send("+OK\r\n");
+    Empty(ok.Send("+OK Ready.\r\n").Expect("^AUTH XOAUTH2 " + token + "$"));
     x.NextRun(ok);
     EXPECT_TRUE(ok.finished()) << ok.failures()[0];
     EXPECT_EQ(x.form->gPOP_Error, 0);
