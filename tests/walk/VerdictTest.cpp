@@ -144,6 +144,18 @@ TEST(Verdict, TheWalkStopsRatherThanJudgeAFaxByTheDiskOrThePrinter) {
         EXPECT_TRUE(r.imaging.printedContents.empty());
         EXPECT_TRUE(m.marks.empty());
     }
+    // A link planted in place of the journal never leads its writes to the
+    // file it names: the journal replaces the link and the run goes on.
+    WalkRun r;
+    Msg& m = r.Add("Fax", kSubscriber);
+    Attach(m, "a.tif", Tiff("a"));
+    Header(m);
+    testsupport::WriteFile(r.dir / "private", "secret\n");
+    fs::create_symlink(r.dir / "private", r.dir / "printing");
+    r.Walk();
+    EXPECT_EQ(testsupport::ReadFile(r.dir / "private"), "secret\n");
+    EXPECT_FALSE(fs::is_symlink(r.dir / "printing"));
+    EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), std::vector<std::string>{"Fax"});
 }
 
 // One fax puts at most max_fax_pages sheets on paper, its header page
