@@ -379,9 +379,11 @@ Status SyncDelivered(StoreState& store, const std::string& dir) {
     return Status::Ok();
 }
 
-void DropUnsynced(StoreState& store, const std::string& dir) {
-    auto it = store.unsynced.find(dir);
+void DropUnsynced(StoreState& store, const std::string& folder) {
+    auto it = store.unsynced.find(folder);
     if (it == store.unsynced.end()) return;
+    // A copy: `folder` may be the very key erased below.
+    const std::string dir = folder;
     const std::vector<Pending> batch = std::move(it->second);
     store.unsynced.erase(it);
     for (const Pending& p : batch) {

@@ -23,7 +23,7 @@ Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const Ne
 Status SyncDelivered(StoreState& store, const std::string& dir);
 
 // Drops dir's unsynced messages: they were never stored.
-void DropUnsynced(StoreState& store, const std::string& dir);
+void DropUnsynced(StoreState& store, const std::string& folder);
 
 // "SMTP:x@y" -> "x@y"; other texts as they are.
 std::string StripSmtpPrefix(const std::string& address);
