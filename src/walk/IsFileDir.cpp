@@ -1,11 +1,11 @@
-#include "platform/Files.h"
+#include "walk/IsFileDir.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "walk/IsFileDir.h"
+#include "platform/Files.h"
 
 namespace walk {
 

@@ -20,6 +20,6 @@ inline constexpr bool kAddressSanitizer = false;
 
 }  // namespace testsupport
 
-#define VOXAFAX_SKIP_MEMORY_BOUND_UNDER_ASAN()                                \
-    if (testsupport::kAddressSanitizer)                                        \
+#define VOXAFAX_SKIP_MEMORY_BOUND_UNDER_ASAN() \
+    if (testsupport::kAddressSanitizer)        \
     GTEST_SKIP() << "peak memory under AddressSanitizer says nothing; the normal build checks it"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Result.h"
 #include "linux/imaging/ImageReaders.h"
+#include "platform/Result.h"
 
 namespace platform::imaging {
 

@@ -5,8 +5,8 @@
 // matching) is reported like a connection that could not be made.
 #include <memory>
 
-#include "platform/Socket.h"
 #include "linux/tcp/Resolver.h"
+#include "platform/Socket.h"
 
 namespace platform {
 
