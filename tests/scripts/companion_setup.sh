@@ -15,15 +15,7 @@ skip() { echo "skip: $*"; exit 77; }
 "$PY" -c 'import aiosmtpd' 2>/dev/null || skip "python3-aiosmtpd not installed"
 [ -x "$B/voxafax" ] || skip "$B/voxafax not built"
 
-FAILURES=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then echo "ok   $what"; else echo "FAIL $what"; FAILURES=$((FAILURES + 1)); fi
-}
-eq() { [ "$1" = "$2" ] || { echo "     got '$1', expected '$2'"; return 1; }; }
-has() { grep -qF -- "$2" "$1" || { echo "     no '$2' in $1"; return 1; }; }
-free_port() { "$PY" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+. "$SRC/tests/scripts/checks.bash"
 ini_key() { sed -n "/^\[$2\]/,/^\[/s/^$3 *= *//p" "$1" | tr -d '\r' | head -n 1; }
 mails() { find "$SPOOL/new" "$SPOOL/cur" -type f | wc -l; }
 
@@ -140,5 +132,5 @@ grep -h "(TLS)" "$W/check4.txt" "$W/check5.txt"
 check "check names an untrusted certificate" grep -q "pop3 127.0.0.1:$POPS_PORT (TLS): .*certificate" "$W/check5.txt"
 check "the mailbox still holds both messages" eq "$(mails)" 2
 
-[ "$FAILURES" = 0 ] || { echo "$FAILURES check(s) failed"; exit 1; }
+[ "$failures" = 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all companion setup checks passed"
