@@ -82,15 +82,31 @@ bench_corpus() {
     . "$CORPUS/manifest"
 }
 
-# bench_dovecot: a private Dovecot on loopback for user fax1 / fax1pass;
-# sets POP_PORT and SPOOL (the mailbox it serves).
+# bench_dovecot [MAILDIR]: a private Dovecot on loopback for user fax1 /
+# fax1pass; sets POP_PORT and SPOOL (the mailbox it serves, $W/spool).
 bench_dovecot() {
     POP_PORT=$("$PY" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-    SPOOL="$W/spool"
+    SPOOL=${1:-$W/spool}
     POP3_USER=fax1 POP3_PASSWORD=fax1pass \
         "$BENCH_SRC/peers/dovecot-pop3-start.sh" "$W/pop3" "$SPOOL" "$POP_PORT" >/dev/null ||
         bench_die "cannot start dovecot"
     bench_on_exit "'$BENCH_SRC/peers/dovecot-pop3-stop.sh' '$W/pop3'"
+}
+
+# bench_dovecot_accounts N: the private Dovecot for users fax1 .. faxN
+# (passwords fax1pass .. faxNpass), each with a mailbox of its own,
+# $W/spool/faxK; sets POP_PORT. Dovecot puts the user's name in place of %u
+# in the mailbox's path, and reads its password file again when it changes.
+bench_dovecot_accounts() {
+    local k
+    bench_dovecot "$W/spool/%u"
+    rm -rf "$W/spool/%u"
+    for k in $(seq 1 "$1"); do
+        mkdir -p "$W/spool/fax$k/cur" "$W/spool/fax$k/new" "$W/spool/fax$k/tmp"
+        printf 'fax%d:{PLAIN}fax%dpass\n' "$k" "$k"
+    done >"$W/pop3/passwd.new"
+    chown -R mail:mail "$W/spool"
+    mv "$W/pop3/passwd.new" "$W/pop3/passwd"
 }
 
 # bench_load FILE...: puts the mails into the served mailbox as a delivery
@@ -120,11 +136,12 @@ PYEOF
 bench_spool_count() { find "$SPOOL/new" "$SPOOL/cur" -type f | wc -l; }
 
 # bench_profile DIR [profile lines...]: the program's configuration in DIR
-# (cfg/, home/, store/, prints/) for subscriber fax1 on the private Dovecot,
+# (cfg/, home/, store/, prints/) for subscriber fax1 (or BENCH_USER) on the
+# private Dovecot,
 # a folder printer, no receipts (the tool chain sends none either). The long
 # faxes run to more pages than the program prints by default.
 bench_profile() {
-    local d=$1
+    local d=$1 user=${BENCH_USER:-fax1}
     shift
     rm -rf "$d"
     mkdir -p "$d/cfg" "$d/home"
@@ -133,8 +150,8 @@ bench_profile() {
     printf '[Fax PDF]\ndirectory = %s\n' "$d/prints" >"$d/cfg/printers.ini"
     {
         echo "[VOXA-FAX]"
-        echo "Voxa_Fax_Addr=fax1@127.0.0.1"
-        echo "Password=fax1pass"
+        echo "Voxa_Fax_Addr=$user@127.0.0.1"
+        echo "Password=${user}pass"
         echo "Printer_Type=Fax PDF"
         echo "VoxaFax_Profile=Fax Store"
         echo "Confirm_Receipt=n"
@@ -153,15 +170,11 @@ bench_program() {
         /usr/bin/time -f "%e %M" -o "$tf" "$BENCH_BUILD/voxafax-print" "$@" </dev/null >/dev/null 2>"$d/stderr"
 }
 
-# bench_pdf_pages DIR: the pages of all PDFs in DIR (0 when a PDF is bad).
+# bench_pdf_pages DIR: the pages of all PDFs in DIR (0 for a PDF that is
+# not whole), read from their page trees; pdfinfo confirms the first and the
+# last (bench/pdf_pages.py).
 bench_pdf_pages() {
-    local f n total=0
-    for f in "$1"/*.pdf; do
-        [ -e "$f" ] || continue
-        n=$(pdfinfo "$f" 2>/dev/null | sed -n 's/^Pages: *//p')
-        total=$((total + ${n:-0}))
-    done
-    echo "$total"
+    "$PY" "$BENCH_SRC/bench/pdf_pages.py" "$1" || bench_die "cannot count the pages in $1"
 }
 
 # bench_check WHAT GOT WANT: a failed check stops the benchmark: a figure
@@ -209,7 +222,7 @@ bench_fmt() {
 
 # bench_row WORK PROGRAM ANCHOR RATIO GOAL: one line of the summary table,
 # printed and kept for run_all.sh.
-BENCH_ROW_FORMAT='  %-26s %-32s %-48s %-20s %s\n'
+BENCH_ROW_FORMAT='  %-40s %-32s %-48s %-20s %s\n'
 bench_row() {
     # shellcheck disable=SC2059
     printf "$BENCH_ROW_FORMAT" "$@"
@@ -261,13 +274,15 @@ bench_cpu() {
 # bsmtp writes every message into one batch file FILE, MODE mda hands each
 # message to a shell that writes it into the folder FILE (a process per
 # message), MODE durable to safecat, which syncs it into the Maildir FILE.
+# With BENCH_USER set, for that user, in $W/fetchmailrc.MODE.USER.
 bench_fetchmailrc() {
-    local mode=$1 out=$2
+    local mode=$1 out=$2 user=${BENCH_USER:-fax1} rc=$W/fetchmailrc.$1
+    [ -z "${BENCH_USER:-}" ] || rc+=".$user"
     {
         echo "set no syslog"
         echo "set no bouncemail"
         echo "poll 127.0.0.1 with proto POP3 port $POP_PORT"
-        echo "  user \"fax1\" there with password \"fax1pass\" is \"root\" here"
+        echo "  user \"$user\" there with password \"${user}pass\" is \"root\" here"
         echo "  options no keep fetchall no rewrite fetchsizelimit 0 sslproto ''"
         case $mode in
         bsmtp) echo "  bsmtp $out" ;;
@@ -276,8 +291,8 @@ bench_fetchmailrc() {
         # it on the server: the promise the program keeps.
         durable) echo "  mda \"safecat $out/tmp $out/new >/dev/null\"" ;;
         esac
-    } >"$W/fetchmailrc.$mode"
-    chmod 600 "$W/fetchmailrc.$mode"
+    } >"$rc"
+    chmod 600 "$rc"
 }
 bench_fetchmail() { # MODE
     FETCHMAILHOME=$W fetchmail -f "$W/fetchmailrc.$1" --nosyslog -s 2>>"$W/fetchmail.log"

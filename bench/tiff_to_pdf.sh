@@ -52,6 +52,6 @@ done
 echo "  program, one process over all files: $(bench_fmt "$(bench_rate "$FAX_PAGES" ${wall[one-process]})") pages/s"
 bench_row_head
 # shellcheck disable=SC2086
-bench_row "Fax TIFF to PDF (pages/s)" "$(bench_fmt "$(bench_rate "$FAX_PAGES" ${wall[program]})")" \
+bench_row "TIFF to PDF (pages/s)" "$(bench_fmt "$(bench_rate "$FAX_PAGES" ${wall[program]})")" \
     "tiff2pdf, a process per file $(bench_fmt "$(bench_rate "$FAX_PAGES" ${wall[tiff2pdf]})")" \
     "$(bench_fmt "$(bench_ratios "${wall[tiff2pdf]}" "${wall[program]}")" 2)x" "keep"
