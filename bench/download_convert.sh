@@ -22,7 +22,7 @@ bench_fetchmailrc bsmtp "$W/fm/all.bsmtp"
 mails=("$CORPUS"/faxes/*.eml)
 
 run() { # program | bsmtp | ripmime
-    rm -rf "$W/home" "$W/fm"
+    rm -rf "${W:?}/home" "$W/fm"
     mkdir -p "$W/fm/parts"
     bench_load "${mails[@]}"
     sync

@@ -139,14 +139,15 @@ bench_spool_count() { find "$SPOOL/new" "$SPOOL/cur" -type f | wc -l; }
 # (cfg/, home/, store/, prints/) for subscriber fax1 (or BENCH_USER) on the
 # private Dovecot,
 # a folder printer, no receipts (the tool chain sends none either). The long
-# faxes run to more pages than the program prints by default.
+# faxes run to more pages than the program prints by default, in a document
+# and in a fax.
 bench_profile() {
     local d=$1 user=${BENCH_USER:-fax1}
     shift
     rm -rf "$d"
     mkdir -p "$d/cfg" "$d/home"
     printf '[Fax Store]\nmaildir = %s\n' "$d/store" >"$d/cfg/stores.ini"
-    printf '[print]\nmax_pages = 10000\n' >"$d/cfg/options.ini"
+    printf '[print]\nmax_pages = 10000\nmax_fax_pages = 1000000\n' >"$d/cfg/options.ini"
     printf '[Fax PDF]\ndirectory = %s\n' "$d/prints" >"$d/cfg/printers.ini"
     {
         echo "[VOXA-FAX]"
