@@ -295,8 +295,12 @@ bench_fetchmailrc() {
     } >"$rc"
     chmod 600 "$rc"
 }
+# Run as root, fetchmail locks /run/fetchmail.pid, which every benchmark on
+# the machine would share: each run gets a lock of its own. A failed fetch
+# stops the benchmark, saying why.
 bench_fetchmail() { # MODE
-    FETCHMAILHOME=$W fetchmail -f "$W/fetchmailrc.$1" --nosyslog -s 2>>"$W/fetchmail.log"
+    FETCHMAILHOME=$W fetchmail -f "$W/fetchmailrc.$1" --pidfile "$W/fetchmail.pid" --nosyslog -s \
+        2>>"$W/fetchmail.log" || bench_die "fetchmail failed: $(tail -n 3 "$W/fetchmail.log")"
 }
 
 # bench_bsmtp_to_mbox IN OUT: the batch file as an mbox for ripmime: the

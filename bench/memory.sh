@@ -59,7 +59,8 @@ fetchmail_peak() { # SET
     if [ "$1" = faxes ]; then bench_load "$CORPUS"/faxes/*.eml; n=$FAXES
     else bench_load "$BIG_MAX"; n=1; fi
     FETCHMAILHOME=$W /usr/bin/time -f %M -o "$W/fm.time" \
-        fetchmail -f "$W/fetchmailrc.bsmtp" --nosyslog -s 2>>"$W/fetchmail.log"
+        fetchmail -f "$W/fetchmailrc.bsmtp" --pidfile "$W/fetchmail.pid" --nosyslog -s 2>>"$W/fetchmail.log" ||
+        bench_die "fetchmail failed: $(tail -n 3 "$W/fetchmail.log")"
     kib=$(tail -n 1 "$W/fm.time")
     bench_check "fetchmail: messages" "$(grep -c '^MAIL FROM:' "$W/fm/all.bsmtp")" "$n"
 }

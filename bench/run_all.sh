@@ -18,7 +18,7 @@ export BENCH_CORPUS=${BENCH_CORPUS:-small}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 bench_need_root
-bench_need fetchmail safecat ripmime tiff2pdf pdfinfo strace /usr/sbin/dovecot /usr/bin/time
+bench_need fetchmail safecat ripmime tiff2pdf pdfinfo strace setsid /usr/sbin/dovecot /usr/bin/time
 walk=${BENCH_WALK:-10000}
 
 echo "== building"
@@ -32,10 +32,16 @@ started=$(date +%s)
 
 # Long benchmarks (many runs of many processes) run BENCH_RUNS_LONG times.
 long_runs=${BENCH_RUNS_LONG:-3}
-step() { # TITLE SCRIPT: one benchmark, its settings in the environment
+# A benchmark that stops (a failed check) is named at the end; the others
+# still run.
+failed=()
+step() { # TITLE SCRIPT [ARGS]: one benchmark, its settings in the environment
+    local t=$SECONDS title=$1 script=$2
+    shift 2
     echo
-    echo "== $1"
-    bash "$here/$2.sh"
+    echo "== $title"
+    bash "$here/$script.sh" "$@" || failed+=("$title")
+    echo "  ($((SECONDS - t)) s)"
 }
 step "whole job" whole_job
 BENCH_LONG=1 BENCH_CONTENDERS="ours chain" step "whole job, the long faxes" whole_job
@@ -46,9 +52,7 @@ if [ "$BENCH_CORPUS" = full ]; then
         step "whole job, 2,000 faxes" whole_job
 fi
 BENCH_RUNS=$long_runs step "many accounts started together" many_accounts
-echo
-echo "== walk_tenths"
-bash "$here/walk_tenths.sh" "$walk"
+step "walk_tenths" walk_tenths "$walk"
 
 echo
 echo "== summary: commit $rev, $BENCH_CORPUS corpus ($FAXES fax mails, $FAX_PAGES pages," \
@@ -66,4 +70,8 @@ if [ "$(wc -l <"$BENCH_RESULTS.per-message" 2>/dev/null || echo 0)" -ge 2 ]; the
     # shellcheck disable=SC2059
     printf "$BENCH_ROW_FORMAT" "Whole job, ms per message, $n1 -> $n2" "$p1 -> $p2" "chain $c1 -> $c2" \
         "$(awk -v a="$p1" -v b="$p2" 'BEGIN { printf "%.2f", b / a }')x growth" "flat (1.0x)"
+fi
+if [ ${#failed[@]} != 0 ]; then
+    printf 'bench: stopped by a failed check or error: %s\n' "${failed[@]}" >&2
+    exit 1
 fi
