@@ -8,6 +8,11 @@
 #   BENCH_CORPUS        small (default) or full: 200 faxes of 1 to 5 pages
 #                       (501 pages) and 4 long faxes of 10 to 30 MB
 #   BENCH_RESULTS       a file that gets one line per table row (run_all.sh)
+#   BENCH_RUNS_LONG     timed runs of run_all.sh's long steps (2,000 faxes,
+#                       many accounts; default 3)
+#   BENCH_ACCOUNTS, BENCH_ACCOUNT_FAXES  many_accounts.sh: accounts started
+#                       together (default 50) and faxes in each mailbox (20)
+#   BENCH_COPIES, BENCH_LONG, BENCH_CONTEND, BENCH_CONTENDERS  whole_job.sh
 
 BENCH_SRC=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BENCH_BUILD=${VOXAFAX_BINARY_DIR:-$BENCH_SRC/build}
