@@ -9,7 +9,8 @@
 # 20 faxes each are started together (BENCH_ACCOUNTS, BENCH_ACCOUNT_FAXES).
 # The walk has 10,000 messages either way (BENCH_WALK sets another count):
 # a growth with the inbox shows only in a long one. The default takes about
-# five minutes on two cores, --full about eight.
+# fifteen minutes on two cores, --full about an hour (half of it the 2,000
+# faxes, which the chains deliver slowly).
 # Needs root and the benchmark packages: bash scripts/install-deps.sh --bench.
 # Other settings (BENCH_RUNS, VOXAFAX_BINARY_DIR): see bench/lib.sh.
 set -euo pipefail
