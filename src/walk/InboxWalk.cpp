@@ -38,6 +38,11 @@ constexpr const char* kFatalPrinterError = "Print Error : Fatal Printer Error";
 // A vcard only adds a few lines to the header page; a huge one must not be
 // pulled into memory whole.
 constexpr std::size_t kMaxVCardBytes = 64 * 1024;
+// Moves made durable together. Nothing waits for them (receipts are queued
+// before a fax is moved, and the print journal keeps a fax's verdict until
+// its move is synced); the bound only limits what a crash sends back to the
+// inbox, to be filed again without printing.
+constexpr int kMovesPerSync = 64;
 
 // Reads at most `limit` bytes of a file; false when it cannot be opened.
 bool ReadHead(const std::string& path, std::size_t limit, std::string& out) {
@@ -80,6 +85,14 @@ class InboxWalker {
             // wait for the next one.
             const std::vector<platform::MessageId> ids =
                 s_.store->List(s_.gobjInFolder).value_or({});
+            // The journal forgets the faxes filed since: their moves must be
+            // on disk first (a run may have ended before it synced them), or
+            // a crash could bring a fax back with nothing to say it printed.
+            if (journal_.Forgets(ids))
+                if (std::string why = SyncFolders(s_); !why.empty()) {
+                    Stopped(WalkStop::Storage, why, "");
+                    return;
+                }
             if (platform::Status kept = journal_.Keep(ids); !kept) {
                 Stopped(WalkStop::Storage, kept.detail, "");
                 return;
@@ -103,10 +116,12 @@ class InboxWalker {
                 // killed mid-walk must not print and answer again, in the next
                 // run, everything it had already done.
                 if (!ctx_.run.gflgPrintTest) MovesSoFar();
+                if (s_.unsyncedMoves >= kMovesPerSync) SyncSoFar();
             }
         }
         if (ctx_.run.gflgPrintTest) return;
         MovesSoFar();
+        SyncSoFar();
         // A receipt's failure after it must not hide that the store needs
         // someone's attention.
         if (!noted_.empty()) ctx_.run.gLastError = "Storage Error : " + noted_;
@@ -144,6 +159,15 @@ class InboxWalker {
         }
         // The message stays in the inbox under its verdict: nothing is
         // printed twice, but the store needs someone's attention.
+        if (!failed.empty() && noted_.empty()) {
+            noted_ = failed;
+            ctx_.run.gLastError = "Storage Error : " + failed;
+            ctx_.run.NoteFailure(config::RunFailure::Storage);
+        }
+    }
+
+    void SyncSoFar() {
+        std::string failed = SyncMoves(s_, ctx_.log);
         if (!failed.empty() && noted_.empty()) {
             noted_ = failed;
             ctx_.run.gLastError = "Storage Error : " + failed;

@@ -357,6 +357,8 @@ Status SyncDelivered(StoreState& store, const std::string& dir) {
         return st;
     }
     bool toNew = false, toCur = false;
+    store.settled.erase(dir + "/new");
+    store.settled.erase(dir + "/cur");
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const Pending& p = batch[i];
         if (int err =
@@ -375,6 +377,7 @@ Status SyncDelivered(StoreState& store, const std::string& dir) {
             ForgetAll(store, dir, batch, batch.size());
             return st;
         }
+        store.settled.insert(dir + "/" + sub);
     }
     return Status::Ok();
 }
