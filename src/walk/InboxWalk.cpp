@@ -4,9 +4,12 @@
 // the rest.
 #include "walk/InboxWalk.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -21,7 +24,6 @@
 #include "platform/Printers.h"
 #include "platform/Text.h"
 #include "print/PrintForm.h"
-#include "walk/IsFileDir.h"
 #include "walk/PrintDispatch.h"
 #include "walk/PrintJournal.h"
 #include "walk/Session.h"
@@ -253,11 +255,16 @@ class InboxWalker {
     // of its attachments print; why the walk must stop there, if it must.
     WalkStop VoxaFax(const platform::StoredMessage& msg) {
         w_.vCardText.clear();
-        // The attachment files of the message before must not pass for this
-        // one's: a write that fails here must leave no file to print.
-        (void)KillAllFiles(ctx_.run.gTempDir);
         w_.tifCount = 0;
-        if (std::string why = CheckAttachments(msg); !why.empty()) {
+        std::set<std::string> before = std::move(written_);
+        written_.clear();
+        const std::string why = CheckAttachments(msg);
+        // The files of the message before that this one did not write again
+        // go, before any is printed; the others were written over in place
+        // (no file made and removed for every fax).
+        for (const std::string& path : before)
+            if (!written_.count(path)) ::unlink(path.c_str());
+        if (!why.empty()) {
             storage_ = why;
             return WalkStop::Storage;
         }
@@ -369,13 +376,16 @@ class InboxWalker {
     // The content of attachment `a` into `path`; the failure of the file
     // system there ("" when it was written, or when the message has none).
     std::string WriteOut(const platform::StoredMessage& msg, int a, const std::string& path) {
-        std::error_code ec;
-        fs::remove(path, ec);
         platform::Status st =
             s_.store->WriteAttachment(msg.id, static_cast<std::size_t>(a - 1), path);
-        // An attachment without content leaves no file and is judged as
-        // unreadable; a disk that takes no file is no verdict on the fax.
-        return !st && st.error != 0 ? st.detail : std::string();
+        if (st) {
+            written_.insert(path);
+            return {};
+        }
+        // An attachment without content leaves no file (one of the message
+        // before goes) and is judged as unreadable; a disk that takes no
+        // file is no verdict on the fax.
+        return st.error != 0 ? st.detail : std::string();
     }
 
     std::string CheckAttachment(const platform::StoredMessage& msg, int a) {
@@ -540,10 +550,11 @@ class InboxWalker {
     mailout::Mailer& mailer_;
     WalkState w_;
     PrintJournal journal_;
-    PrintDispatch dispatch_;  // after w_ and journal_, which it works on
-    std::string storage_;     // why the classification stopped the walk
-    std::string noted_;       // the failed move already in last_error
-    bool reprint_ = false;    // print again only: nothing counted, marked, filed or answered
+    PrintDispatch dispatch_;         // after w_ and journal_, which it works on
+    std::string storage_;            // why the classification stopped the walk
+    std::string noted_;              // the failed move already in last_error
+    std::set<std::string> written_;  // the temp files of the message in hand
+    bool reprint_ = false;           // print again only: nothing counted, marked, filed or answered
     bool reprinted_ = false;
 };
 

@@ -177,12 +177,22 @@ TEST(InboxWalk, TextAttachmentsPrintWithPageHeadersAndUnreadableOnesFail) {
     ASSERT_EQ(r.Receipts().size(), 1u);
     EXPECT_TRUE(Has(r.Receipts()[0], "Processed"));
 
+    // The files of a fax are written over those of the fax before: one
+    // without content must not print what the one before left there, and
+    // a file that no later fax writes again does not stay.
     WalkRun u;
+    Msg& f = u.Add("Before", kSubscriber);
+    Attach(f, "note.txt", "THE NOTE BEFORE\r\n");
+    Attach(f, "fax.tif", Tiff("before"));
+    Header(f);
     Msg& n = u.Add("Text", kSubscriber);
     Attach(n, "note.txt", "x").attachments.back().hasContent = false;
     Header(n);
     u.Walk();
+    EXPECT_EQ(u.run.gVFPrinted, 1);
     EXPECT_EQ(u.run.gVFUnprintable, 1);
+    EXPECT_EQ(u.AllText().find("THE NOTE BEFORE"), u.AllText().rfind("THE NOTE BEFORE"));
+    EXPECT_TRUE(fs::is_empty(u.dir / "temp"));
 }
 
 TEST(InboxWalk, BlankMessagesPrintAPlaceholderPageInEveryHeaderStyle) {
