@@ -239,3 +239,19 @@ TEST(FolderPrinter, ADocumentIsPrintedWholeFromThisOrAnotherFileSystem) {
     // Nothing else is left in the folder (no hidden copy).
     EXPECT_EQ(testsupport::FilesIn(h.out()).size(), static_cast<std::size_t>(n));
 }
+
+// An image checked and then written over in place (as the walk writes each
+// fax over the one before) is printed as it is now, not as it was checked.
+TEST(FrmVFPrint, AnImageWrittenOverAfterItsCheckPrintsAsItIsNow) {
+    NEED_POPPLER();
+    Harness h(true);
+    const std::string fax = FaxFile(h, "0001.TIF", 2, true);
+    ASSERT_EQ(h.ctx.imaging.Open(fax).value_or({}).pages, 2);
+    FaxFile(h, "0001.TIF", 3, false);
+    ASSERT_TRUE(h.ctx.imaging.Print(fax, "Fax PDF"));
+    EXPECT_EQ(printtest::PdfPages(h.printers.LastDelivery()), 3);
+    // Checked and printed unchanged: the same pages.
+    ASSERT_EQ(h.ctx.imaging.Open(fax).value_or({}).pages, 3);
+    ASSERT_TRUE(h.ctx.imaging.Print(fax, "Fax PDF"));
+    EXPECT_EQ(printtest::PdfPages(h.printers.LastDelivery()), 3);
+}
