@@ -382,9 +382,10 @@ class InboxWalker {
             written_.insert(path);
             return {};
         }
-        // An attachment without content leaves no file (one of the message
-        // before goes) and is judged as unreadable; a disk that takes no
-        // file is no verdict on the fax.
+        // An attachment without content leaves no file (not one that an
+        // earlier walk left either) and is judged as unreadable; a disk that
+        // takes no file is no verdict on the fax.
+        ::unlink(path.c_str());
         return st.error != 0 ? st.detail : std::string();
     }
 
