@@ -357,10 +357,9 @@ Status SyncDelivered(StoreState& store, const std::string& dir) {
         return st;
     }
     bool toNew = false, toCur = false;
-    store.settled.erase(dir + "/new");
-    store.settled.erase(dir + "/cur");
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const Pending& p = batch[i];
+        store.settled.erase(dir + "/" + p.at.sub);
         if (int err =
                 RenameNoReplace(dir + "/tmp/" + p.base, dir + "/" + p.at.sub + "/" + p.at.name)) {
             ForgetAll(store, dir, batch, i);
