@@ -343,8 +343,17 @@ Phase Run::CycleStart() {
         pop::PopClient client({ctx_.loop, ctx_.log, ctx_.profile, ctx_.env, ctx_.options, ctx_.cfg,
                                ctx_.run, *secrets_},
                               *frmMail_);
+        // Each message is converted as soon as it is whole, while the server
+        // sends the next; the pass after the session settles them and
+        // converts what is left.
+        convert::EarlyConversion early(Conversion());
+        client.takeWhole = [&early](const std::string& staged) { early.Take(staged); };
+        client.staging().movedIntoIn = [&early](const std::string& from, const std::string& to) {
+            early.Moved(from, to);
+        };
         client.CHECKMAIL_Click();
-        convert::ProcessInMessages(Conversion());
+        if (client.staging().Undelivered() > 0) early.KeepJournal();
+        convert::ProcessInMessages(Conversion(), &early);
     } else if (session_.loggedOn) {
         (void)ctx_.store.DeliverNow();
     }
