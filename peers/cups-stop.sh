@@ -1,14 +1,3 @@
 #!/bin/bash
 # Stops the cupsd that cups-start.sh started with this STATE_DIR, by its PID.
-STATE=${1:?usage: $0 STATE_DIR}
-PIDFILE="$STATE/cupsd.pid"
-[ -f "$PIDFILE" ] || exit 0
-PID=$(cat "$PIDFILE")
-if kill "$PID" 2>/dev/null; then
-    for _ in $(seq 1 100); do
-        kill -0 "$PID" 2>/dev/null || break
-        sleep 0.05
-    done
-    kill -9 "$PID" 2>/dev/null || true
-fi
-rm -f "$PIDFILE"
+exec "$(dirname "$0")/stop-pidfile.sh" "${1:?usage: $0 STATE_DIR}/cupsd.pid"

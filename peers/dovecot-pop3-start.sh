@@ -35,16 +35,12 @@ if [ "$(id -u)" != 0 ]; then
     echo "dovecot-pop3: must run as root (mail is served as uid 8)" >&2
     exit 3
 fi
-mkdir -p "$STATE" "$MAILDIR"/{cur,new,tmp}
-STATE=$(cd "$STATE" && pwd)
+WHO=dovecot-pop3
+. "$(dirname "$0")/dovecot-common.bash"
+mkdir -p "$MAILDIR"/{cur,new,tmp}
 MAILDIR=$(cd "$MAILDIR" && pwd)
-RUN="$STATE/run"
-# Dovecot's unix sockets live under base_dir: long paths do not fit.
-if [ ${#RUN} -gt 80 ]; then
-    echo "dovecot-pop3: base_dir $RUN is longer than 80 characters" >&2
-    exit 1
-fi
-mkdir -p "$RUN" "$STATE/lib" "$STATE/index" "$STATE/control" "$STATE/home"
+dovecot_state "$STATE"
+mkdir -p "$STATE/index" "$STATE/control"
 chown -R mail:mail "$MAILDIR" "$STATE/index" "$STATE/control" "$STATE/home"
 if ! runuser -u mail -- test -r "$MAILDIR/new" -a -x "$MAILDIR/new"; then
     echo "dovecot-pop3: user mail cannot reach $MAILDIR (a 0700 parent folder?)" >&2
@@ -55,12 +51,7 @@ printf '%s:{PLAIN}%s\n' "$USER_NAME" "$PASSWORD" >"$STATE/passwd"
 SSL_LINES="ssl = no"
 SPORT_LINE="port = 0"
 if [ -n "$SPORT" ] || [ "$STLS" != no ]; then
-    mkdir -p "$STATE/tls"
-    if [ ! -f "$STATE/tls/cert.pem" ]; then
-        openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -keyout "$STATE/tls/key.pem" \
-            -out "$STATE/tls/cert.pem" -subj /CN=localhost \
-            -addext "subjectAltName=DNS:localhost,IP:127.0.0.1,IP:127.0.0.2" >/dev/null 2>&1
-    fi
+    dovecot_cert "DNS:localhost,IP:127.0.0.1,IP:127.0.0.2"
     SSL_LINES="ssl = $([ "$STLS" = required ] && echo required || echo yes)
 ssl_cert = <$STATE/tls/cert.pem
 ssl_key = <$STATE/tls/key.pem
@@ -78,15 +69,7 @@ protocols = pop3
 listen = $LISTEN
 $SSL_LINES
 disable_plaintext_auth = $([ "$STLS" = required ] && echo yes || echo no)
-auth_mechanisms = plain login
-auth_failure_delay = 0
-first_valid_uid = 8
-last_valid_uid = 8
-first_valid_gid = 1
-passdb {
-  driver = passwd-file
-  args = scheme=PLAIN username_format=%u $STATE/passwd
-}
+$(dovecot_auth_conf)
 userdb {
   driver = static
   args = uid=8 gid=8 home=$STATE/home/%u
@@ -103,16 +86,4 @@ service pop3-login {
 }
 CONF
 
-"$DOVECOT" -c "$STATE/dovecot.conf"
-for _ in $(seq 1 100); do
-    if [ -s "$RUN/master.pid" ] && (exec 3<>"/dev/tcp/${LISTEN%%,*}/$PORT") 2>/dev/null; then
-        cp "$RUN/master.pid" "$STATE/dovecot.pid"
-        cat "$STATE/dovecot.pid"
-        exit 0
-    fi
-    sleep 0.05
-done
-echo "dovecot-pop3: not listening on $PORT after 5 s:" >&2
-cat "$STATE/dovecot.log" >&2 2>/dev/null || true
-[ -s "$RUN/master.pid" ] && kill "$(cat "$RUN/master.pid")" 2>/dev/null || true
-exit 1
+dovecot_launch "${LISTEN%%,*}" "$PORT"

@@ -25,22 +25,12 @@ if [ "$(id -u)" != 0 ]; then
     echo "dovecot-submission: must run as root (its services run as uid 8)" >&2
     exit 3
 fi
-mkdir -p "$STATE"
-STATE=$(cd "$STATE" && pwd)
-RUN="$STATE/run"
-# Dovecot's unix sockets live under base_dir: long paths do not fit.
-if [ ${#RUN} -gt 80 ]; then
-    echo "dovecot-submission: base_dir $RUN is longer than 80 characters" >&2
-    exit 1
-fi
-mkdir -p "$RUN" "$STATE/lib" "$STATE/home" "$STATE/tls"
+WHO=dovecot-submission
+. "$(dirname "$0")/dovecot-common.bash"
+dovecot_state "$STATE"
 chown -R mail:mail "$STATE/home"
 printf '%s:{PLAIN}%s\n' "$USER_NAME" "$PASSWORD" >"$STATE/passwd"
-if [ ! -f "$STATE/tls/cert.pem" ]; then
-    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -keyout "$STATE/tls/key.pem" \
-        -out "$STATE/tls/cert.pem" -subj /CN=localhost \
-        -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" >/dev/null 2>&1
-fi
+dovecot_cert "DNS:localhost,IP:127.0.0.1"
 
 # disable_plaintext_auth: AUTH is offered only after STARTTLS, and a
 # submission server takes no MAIL before AUTH.
@@ -57,15 +47,7 @@ ssl_cert = <$STATE/tls/cert.pem
 ssl_key = <$STATE/tls/key.pem
 ssl_min_protocol = TLSv1.2
 disable_plaintext_auth = yes
-auth_mechanisms = plain login
-auth_failure_delay = 0
-first_valid_uid = 8
-last_valid_uid = 8
-first_valid_gid = 1
-passdb {
-  driver = passwd-file
-  args = scheme=PLAIN username_format=%u $STATE/passwd
-}
+$(dovecot_auth_conf)
 userdb {
   driver = static
   args = uid=8 gid=8 home=$STATE/home/%n
@@ -81,16 +63,4 @@ service submission-login {
 }
 CONF
 
-"$DOVECOT" -c "$STATE/dovecot.conf"
-for _ in $(seq 1 100); do
-    if [ -s "$RUN/master.pid" ] && (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; then
-        cp "$RUN/master.pid" "$STATE/dovecot.pid"
-        cat "$STATE/dovecot.pid"
-        exit 0
-    fi
-    sleep 0.05
-done
-echo "dovecot-submission: not listening on $PORT after 5 s:" >&2
-cat "$STATE/dovecot.log" >&2 2>/dev/null || true
-[ -s "$RUN/master.pid" ] && kill "$(cat "$RUN/master.pid")" 2>/dev/null || true
-exit 1
+dovecot_launch 127.0.0.1 "$PORT"

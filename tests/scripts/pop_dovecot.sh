@@ -20,13 +20,12 @@ PY=/usr/bin/python3
 W=$(mktemp -d /tmp/vfpop.XXXXXX)
 chmod 755 "$W"
 trap 'umount "$W/full/home" 2>/dev/null; "$PEERS/dovecot-pop3-stop.sh" "$W/st"; rm -rf "$W"' EXIT
-free_port() { "$PY" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+. "$SRC/tests/scripts/checks.bash"
 PORT=$(free_port)
 SPORT=$(free_port)
 POP3_USER=fax1 POP3_PASSWORD=fax1pass "$PEERS/dovecot-pop3-start.sh" "$W/st" "$W/maildir" "$PORT" "$SPORT" >/dev/null ||
     { echo "FAIL dovecot did not start"; exit 1; }
 
-. "$SRC/tests/scripts/checks.bash"
 key() { sed -n "s/^$2=//Ip" "$1" | tr -d '\r' | head -n 1; }
 on_server() { echo $(($(count "$W/maildir/new") + $(count "$W/maildir/cur"))); }
 
@@ -38,33 +37,16 @@ load() {
     "$PEERS/dovecot-pop3-add.sh" "$W/maildir" "$W"/stage/new/*
 }
 
-setup() {
-    R="$W/$1"
+setup() { # setup NAME PROFILE-LINES...
+    local name=$1
     shift
-    mkdir -p "$R/home" "$R/cfg" "$R/prints" "$R/Maildir/new" "$R/Maildir/cur" "$R/Maildir/tmp"
+    pop_account "$W/$name" "$@"
     chown -R nobody "$R"
-    export VOXAFAX_HOME="$R/home" VOXAFAX_PROFILE="$R/cfg/voxafax.ini" VOXAFAX_TICK_MS=2000
+    export VOXAFAX_HOME="$R/home" VOXAFAX_PROFILE="$P" VOXAFAX_TICK_MS=2000
     export VOXAFAX_SMTP_PORT=1 VOXAFAX_ANSWERS=no VOXAFAX_POP3_PORT=$PORT
-    printf '[Windows Messaging Settings]\nmaildir = %s\n' "$R/Maildir" >"$R/cfg/stores.ini"
-    printf '[Fax PDF]\ndirectory = %s\n' "$R/prints" >"$R/cfg/printers.ini"
-    {
-        echo "[VOXA-FAX]"
-        echo "Voxa_Fax_Addr=fax1@127.0.0.1"
-        echo "Password=fax1pass"
-        echo "Printer_Type=Fax PDF"
-        echo "Use_Profile=n"
-        for k in User_SMTP_Server SMTP_Server2 Last_Resort_SMTP_Server VF_IP_Address VF_SMTP_Server; do
-            echo "$k=127.0.0.1"
-        done
-        echo "general_timout=1"
-        for line in "$@"; do echo "$line"; done
-    } >"$R/cfg/voxafax.ini"
-    P="$R/cfg/voxafax.ini"
-    chown nobody "$P"
 }
 # The program's side needs no privileges.
 run() { runuser -u nobody -- timeout 300 "$BIN" "$@" </dev/null >"$R/stdout" 2>"$R/stderr"; }
-has() { grep -qF -- "$2" "$1" || { echo "     no '$2' in:"; sed 's/^/     | /' "$1"; return 1; }; }
 printed() { for f in "$R/Maildir/.VOXA-FAXes.Printed/cur"/*; do
     [ -e "$f" ] && sed -n 's/^Subject: //p' "$f" | head -n 1 | tr -d '\r' | sed 's/ From: .*//'
 done | sort | tr '\n' '|'; }

@@ -25,10 +25,8 @@ stop_server() {
 trap 'stop_server; rm -rf "$W"' EXIT
 
 . "$SRC/tests/scripts/checks.bash"
-has() { grep -qF -- "$2" "$1" || { echo "     no '$2' in:"; sed 's/^/     | /' "$1"; return 1; }; }
 below() { [ "$1" -lt "$2" ] || { echo "     took $1 s, expected less than $2"; return 1; }; }
 key() { sed -n "s/^$2=//Ip" "$1" | tr -d '\r' | head -n 1; }
-free_port() { "$PY" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 
 # The program's side runs as nobody where the machine lets us choose.
 as_user() {
@@ -51,19 +49,7 @@ serve() {
 }
 
 setup() {
-    R="$W/$1"
-    mkdir -p "$R/home" "$R/cfg" "$R/prints" "$R/Maildir/new" "$R/Maildir/cur" "$R/Maildir/tmp"
-    printf '[Windows Messaging Settings]\nmaildir = %s\n' "$R/Maildir" >"$R/cfg/stores.ini"
-    printf '[Fax PDF]\ndirectory = %s\n' "$R/prints" >"$R/cfg/printers.ini"
-    {
-        echo "[VOXA-FAX]"
-        echo "Voxa_Fax_Addr=fax1@127.0.0.1"
-        echo "Password=fax1pass"
-        echo "Printer_Type=Fax PDF"
-        echo "Use_Profile=n"
-        echo "general_timout=1"
-    } >"$R/cfg/voxafax.ini"
-    P="$R/cfg/voxafax.ini"
+    pop_account "$W/$1"
     [ "$(id -u)" = 0 ] && chown -R nobody "$R"
 }
 

@@ -20,7 +20,7 @@ PY=/usr/bin/python3
 W=$(mktemp -d /tmp/vfstls.XXXXXX)
 chmod 755 "$W"
 trap '"$PEERS/dovecot-pop3-stop.sh" "$W/tls"; "$PEERS/dovecot-pop3-stop.sh" "$W/clear"; rm -rf "$W"' EXIT
-free_port() { "$PY" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+. "$SRC/tests/scripts/checks.bash"
 TLS_PORT=$(free_port)  # on 127.0.0.2
 CLEAR_PORT=$(free_port)
 # Listening on 127.0.0.2, Dovecot does not take the client for itself (and so
@@ -33,8 +33,6 @@ POP3_STLS=required POP3_LISTEN=127.0.0.2 \
 CERT="$W/tls/tls/cert.pem"
 chmod 644 "$CERT"
 
-. "$SRC/tests/scripts/checks.bash"
-has() { grep -qF -- "$2" "$1" || { echo "     no '$2' in:"; sed 's/^/     | /' "$1"; return 1; }; }
 key() { sed -n "s/^$2=//Ip" "$1" | tr -d '\r' | head -n 1; }
 on_server() { echo $(($(count "$1/new") + $(count "$1/cur"))); }
 
@@ -45,29 +43,14 @@ load() { # load MAILDIR
 }
 
 setup() { # setup NAME PORT OPTIONS-LINES...
-    R="$W/$1"
     local port=$2
+    pop_account "$W/$1"
     shift 2
-    mkdir -p "$R/home" "$R/cfg" "$R/prints" "$R/Maildir/new" "$R/Maildir/cur" "$R/Maildir/tmp"
-    export VOXAFAX_HOME="$R/home" VOXAFAX_PROFILE="$R/cfg/voxafax.ini" VOXAFAX_TICK_MS=10000
+    export VOXAFAX_HOME="$R/home" VOXAFAX_PROFILE="$P" VOXAFAX_TICK_MS=10000
     export VOXAFAX_SMTP_PORT=1 VOXAFAX_ANSWERS=no
     unset VOXAFAX_POP3_PORT
-    printf '[Windows Messaging Settings]\nmaildir = %s\n' "$R/Maildir" >"$R/cfg/stores.ini"
-    printf '[Fax PDF]\ndirectory = %s\n' "$R/prints" >"$R/cfg/printers.ini"
     { echo "[pop3]"; echo "port = $port"; for line in "$@"; do echo "$line"; done; } >"$R/cfg/options.ini"
-    {
-        echo "[VOXA-FAX]"
-        echo "Voxa_Fax_Addr=fax1@127.0.0.1"
-        echo "Password=fax1pass"
-        echo "Printer_Type=Fax PDF"
-        echo "Use_Profile=n"
-        for k in User_SMTP_Server SMTP_Server2 Last_Resort_SMTP_Server VF_IP_Address VF_SMTP_Server; do
-            echo "$k=127.0.0.1"
-        done
-        echo "general_timout=1"
-    } >"$R/cfg/voxafax.ini"
     chown -R nobody "$R"
-    P="$R/cfg/voxafax.ini"
 }
 run() { runuser -u nobody -- timeout 300 "$BIN" "$@" </dev/null >"$R/stdout" 2>"$R/stderr"; }
 
