@@ -182,82 +182,245 @@ bool SetAside(const Conversion& c, const std::string& dir, const std::string& na
     return true;
 }
 
+// One pass over In/: the files of messages taken during the session go
+// first, the rest are converted, the inbox synced by batches.
+class InPass {
+  public:
+    InPass(const Conversion& c, std::string dir)
+        : c_(c), dir_(std::move(dir)), countsPath_(dir_ + kFailureCountFile) {}
+    void Run(EarlyConversion* early);
+
+  private:
+    void DropTaken(EarlyConversion& early, std::vector<std::string>& names);
+    void Convert(const std::vector<std::string>& names);
+    void Failed(const std::string& name, const ConvertResult& r);
+    void SyncPending();
+    void Delete(const std::string& name);
+
+    const Conversion& c_;
+    const std::string dir_;
+    const std::string countsPath_;
+    std::map<std::string, int> counts_;
+    bool countsChanged_ = false;
+    // Messages saved but whose inbox entries are not yet synced: their
+    // files go only once one folder sync has made the whole batch durable.
+    std::vector<std::string> pending_;
+    std::size_t pendingBytes_ = 0;
+    // After a failed sync the journal stays: the next run deletes the files
+    // of whatever messages did reach the inbox.
+    bool syncFailed_ = false;
+};
+
+void InPass::Run(EarlyConversion* early) {
+    const std::string journal = dir_ + kJournal;
+    // Either journal tells of a run that died with messages stored and
+    // their files not yet deleted; the session's own is checked only by the
+    // pass after a session, once a dead session's downloads are in In/.
+    const bool earlyJournal = ::access((dir_ + kEarlyJournal).c_str(), F_OK) == 0;
+    const bool recover =
+        ::access(journal.c_str(), F_OK) == 0 || (earlyJournal && (!early || early->FoundJournal()));
+    // Whatever the session stored is synced now, whether or not its file
+    // is here: the walk would sync it anyway when it lists the inbox.
+    if (early) (void)early->Settle();
+    std::vector<std::string> names = MessageFiles(dir_);
+    if (names.empty() && !recover) {
+        if (early) early->EndJournal();
+        return;
+    }
+    counts_ = ReadFailureCounts(countsPath_);
+    const std::size_t countsBefore = counts_.size();
+    if (early) DropTaken(*early, names);
+    if (recover) {
+        RecoverJournal(c_.store, c_.inbox, dir_, names);
+        ::unlink(journal.c_str());
+        names = MessageFiles(dir_);
+    }
+    if (!names.empty()) {
+        const bool journalled = WriteJournal(journal);
+        Convert(names);
+        if (journalled && !syncFailed_) ::unlink(journal.c_str());
+    }
+    if (early) early->EndJournal();
+    if (countsChanged_ || counts_.size() != countsBefore)
+        WriteFailureCounts(dir_, countsPath_, counts_);
+}
+
+// The files of messages the session converted are deleted, their batch
+// being durable, without being read again; one whose batch failed to sync
+// stays on the list and is converted here.
+void InPass::DropTaken(EarlyConversion& early, std::vector<std::string>& names) {
+    if (early.Taken() == 0) return;
+    std::size_t dropped = 0;
+    std::erase_if(names, [&](const std::string& name) {
+        if (!early.Durable(dir_ + name)) return false;
+        Delete(name);
+        early.Gone(dir_ + name);
+        ++dropped;
+        return true;
+    });
+    if (dropped > 0)
+        c_.log.Info("converted " + std::to_string(dropped) +
+                    (dropped == 1 ? " message" : " messages") + " while downloading");
+}
+
+void InPass::Delete(const std::string& name) {
+    ::unlink((dir_ + name).c_str());
+    countsChanged_ |= counts_.erase(name) > 0;
+    ++c_.run.stats.messagesConverted;
+}
+
+void InPass::Convert(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        const ConvertResult r = ProcessMessageWith(c_, dir_ + name, WalkerLimits{}, false);
+        if (r.outcome != Outcome::Stored) {
+            Failed(name, r);
+            continue;
+        }
+        pending_.push_back(name);
+        pendingBytes_ += r.bytes;
+        if (pending_.size() >= kSyncBatch || pendingBytes_ >= kSyncBatchBytes) SyncPending();
+    }
+    SyncPending();
+}
+
+void InPass::Failed(const std::string& name, const ConvertResult& r) {
+    const std::string path = dir_ + name;
+    c_.run.NoteFailure(config::RunFailure::Storage);
+    if (MessagesFault(r.error)) {
+        countsChanged_ = true;
+        if (++counts_[name] >= kSetAsideAfter && SetAside(c_, dir_, name, r.what)) {
+            counts_.erase(name);
+            return;
+        }
+    }
+    const std::string line = "cannot convert " + path + " into the inbox: " + r.what +
+                             "; the file stays and is converted again next run; " +
+                             WhatToDo(r.error);
+    c_.log.Error(line);
+    // last_error holds 200 characters: the reason before the advice.
+    c_.run.gLastError = "Storage Error : cannot convert " + path + ": " + r.what;
+}
+
+void InPass::SyncPending() {
+    if (pending_.empty()) return;
+    if (const platform::Status st = c_.store.Sync(c_.inbox); !st) {
+        syncFailed_ = true;
+        c_.run.NoteFailure(config::RunFailure::Storage);
+        const std::string line = "cannot sync the inbox: " + st.detail + "; " +
+                                 std::to_string(pending_.size()) +
+                                 " messages were taken out of it again, their files stay in " +
+                                 dir_ + " and are converted again next run";
+        c_.log.Error(line);
+        c_.run.gLastError = "Storage Error : " + line;
+    } else {
+        for (const std::string& name : pending_) Delete(name);
+    }
+    pending_.clear();
+    pendingBytes_ = 0;
+}
+
 }  // namespace
 
-void ProcessInMessages(const Conversion& c) {
-    const platform::FolderId& inbox = c.inbox;
+EarlyConversion::EarlyConversion(const Conversion& c) : c_(c) {
+    std::string dir = c.run.gInDir;
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    journal_ = dir + kEarlyJournal;
+    found_ = !dir.empty() && ::access(journal_.c_str(), F_OK) == 0;
+}
+
+// The journal is durable before the first message taken can be synced into
+// the inbox; one that a dead run left serves as it is.
+bool EarlyConversion::JournalReady() {
+    if (found_ || written_) return true;
+    if (failed_) return false;
+    written_ = WriteJournal(journal_);
+    failed_ = !written_;
+    if (failed_)
+        c_.log.Warning("cannot write " + journal_ +
+                       ": messages are converted after the download instead");
+    return written_;
+}
+
+void EarlyConversion::Take(const std::string& path) {
+    try {
+        if (c_.inbox.empty() || c_.run.gInDir.empty() || !JournalReady()) return;
+        const ConvertResult r = ProcessMessageWith(c_, path, WalkerLimits{}, false);
+        if (r.outcome != Outcome::Stored) {
+            // Nothing of it is stored; the In/ pass tries again and reports.
+            c_.log.Debug("not converted while downloading: " + path + ": " + r.what);
+            return;
+        }
+        byPath_[path] = taken_.size();
+        taken_.push_back(Message{path, r.bytes});
+        batchBytes_ += r.bytes;
+        if (taken_.size() - batchFrom_ >= kSyncBatch || batchBytes_ >= kSyncBatchBytes)
+            (void)Settle();
+    } catch (...) {
+        // Out of memory: the file is converted by the In/ pass.
+    }
+}
+
+bool EarlyConversion::Settle() {
+    if (batchFrom_ == taken_.size()) return true;
+    const platform::Status st = c_.store.Sync(c_.inbox);
+    if (st) {
+        for (std::size_t i = batchFrom_; i < taken_.size(); ++i) taken_[i].durable = true;
+    } else {
+        // The batch was taken out of the inbox again: the In/ pass converts
+        // its files as any others.
+        failed_ = true;
+        c_.log.Warning("cannot sync the inbox: " + st.detail + "; " +
+                       std::to_string(taken_.size() - batchFrom_) +
+                       " messages converted while downloading are converted again after it");
+    }
+    batchFrom_ = taken_.size();
+    batchBytes_ = 0;
+    return static_cast<bool>(st);
+}
+
+EarlyConversion::Message* EarlyConversion::Find(const std::string& path) {
+    const auto it = byPath_.find(path);
+    return it == byPath_.end() ? nullptr : &taken_[it->second];
+}
+
+const EarlyConversion::Message* EarlyConversion::Find(const std::string& path) const {
+    const auto it = byPath_.find(path);
+    return it == byPath_.end() ? nullptr : &taken_[it->second];
+}
+
+void EarlyConversion::Moved(const std::string& from, const std::string& to) {
+    const auto it = byPath_.find(from);
+    if (it == byPath_.end()) return;
+    const std::size_t i = it->second;
+    byPath_.erase(it);
+    taken_[i].path = to;
+    byPath_[to] = i;
+}
+
+bool EarlyConversion::Durable(const std::string& path) const {
+    const Message* m = Find(path);
+    return m && m->durable && !m->gone;
+}
+
+void EarlyConversion::Gone(const std::string& path) {
+    if (Message* m = Find(path)) m->gone = true;
+}
+
+void EarlyConversion::EndJournal() {
+    if (!written_ && !found_) return;
+    if (failed_ || keepJournal_) return;
+    for (const Message& m : taken_)
+        if (m.durable && !m.gone) return;
+    ::unlink(journal_.c_str());
+    found_ = written_ = false;
+}
+
+void ProcessInMessages(const Conversion& c, EarlyConversion* early) {
     try {
         std::string dir = c.run.gInDir;
-        if (dir.empty() || inbox.empty()) return;  // no store: the files wait for one
+        if (dir.empty() || c.inbox.empty()) return;  // no store: the files wait for one
         if (dir.back() != '/') dir += '/';
-        const std::string journal = dir + ".converting";
-        if (::access(journal.c_str(), F_OK) == 0) {
-            RecoverJournal(c.store, inbox, dir, MessageFiles(dir));
-            ::unlink(journal.c_str());
-        }
-        const std::vector<std::string> names = MessageFiles(dir);
-        if (names.empty()) return;
-        const bool journalled = WriteJournal(journal);
-        const std::string countsPath = dir + kFailureCountFile;
-        std::map<std::string, int> counts = ReadFailureCounts(countsPath);
-        const std::size_t countsBefore = counts.size();
-        bool countsChanged = false;
-        // Messages saved but whose inbox entries are not yet synced: their
-        // files go only once one folder sync has made the whole batch durable.
-        std::vector<std::string> pending;
-        std::size_t pendingBytes = 0;
-        // After a failed sync the journal stays: the next run deletes the
-        // files of whatever messages did reach the inbox.
-        bool syncFailed = false;
-        auto syncPending = [&] {
-            if (pending.empty()) return;
-            if (const platform::Status st = c.store.Sync(inbox); !st) {
-                syncFailed = true;
-                c.run.NoteFailure(config::RunFailure::Storage);
-                const std::string line =
-                    "cannot sync the inbox: " + st.detail + "; " + std::to_string(pending.size()) +
-                    " messages were taken out of it again, their files stay in " + dir +
-                    " and are converted again next run";
-                c.log.Error(line);
-                c.run.gLastError = "Storage Error : " + line;
-            } else {
-                for (const std::string& name : pending) {
-                    ::unlink((dir + name).c_str());
-                    countsChanged |= counts.erase(name) > 0;
-                    ++c.run.stats.messagesConverted;
-                }
-            }
-            pending.clear();
-            pendingBytes = 0;
-        };
-        for (const std::string& name : names) {
-            const std::string path = dir + name;
-            const ConvertResult r = ProcessMessageWith(c, path, WalkerLimits{}, false);
-            if (r.outcome == Outcome::Stored) {
-                pending.push_back(name);
-                pendingBytes += r.bytes;
-                if (pending.size() >= kSyncBatch || pendingBytes >= kSyncBatchBytes) syncPending();
-                continue;
-            }
-            c.run.NoteFailure(config::RunFailure::Storage);
-            if (MessagesFault(r.error)) {
-                countsChanged = true;
-                if (++counts[name] >= kSetAsideAfter && SetAside(c, dir, name, r.what)) {
-                    counts.erase(name);
-                    continue;
-                }
-            }
-            const std::string line = "cannot convert " + path + " into the inbox: " + r.what +
-                                     "; the file stays and is converted again next run; " +
-                                     WhatToDo(r.error);
-            c.log.Error(line);
-            // last_error holds 200 characters: the reason before the advice.
-            c.run.gLastError = "Storage Error : cannot convert " + path + ": " + r.what;
-        }
-        syncPending();
-        if (countsChanged || counts.size() != countsBefore)
-            WriteFailureCounts(dir, countsPath, counts);
-        if (journalled && !syncFailed) ::unlink(journal.c_str());
+        InPass(c, dir).Run(early);
     } catch (...) {
         // Out of memory while listing: the files stay for the next run.
     }

@@ -25,6 +25,10 @@ namespace convert {
 namespace {
 
 constexpr const char* kCrLf = "\r\n";
+// The walk yields to the event loop once per this much of the file: often
+// enough for the loop's timers and sockets (well under a millisecond of
+// work), seldom enough that its poll() does not cost more than the lines.
+constexpr std::size_t kYieldBytes = 32 * 1024;
 
 // Walker states, numbered in the order a part passes through them. 0 follows
 // a text part closed by the last boundary; 600 is never entered.
@@ -155,6 +159,12 @@ class Walker {
         if (endsLine) header_.append(kCrLf);
     }
     std::string BodyPath() const { return c_.run.gTempDir + kBodyFileName; }
+    void Pace(std::size_t bytes) {
+        sinceYield_ += bytes + 2;
+        if (sinceYield_ < kYieldBytes) return;
+        sinceYield_ = 0;
+        c_.loop.Yield();
+    }
 
     const Conversion& c_;
     const WalkerLimits& limits_;
@@ -178,6 +188,7 @@ class Walker {
     std::string path_;  // the message file
     bool headerFull_ = false;
     bool missingBoundary_ = false;
+    std::size_t sinceYield_ = 0;  // bytes walked since the loop last ran
     bool textSet_ = false;
     bool finished_ = false;
 };
@@ -213,8 +224,8 @@ ConvertResult Walker::Run(const std::string& path) {
             EndOfInput();
             break;
         }
-        c_.loop.Yield();
         reader_.Next(line, endsLine);
+        Pace(line.size());
         HandleLine(line, endsLine, reader_.AtEnd());
     }
     if (!finished_) Finish();
@@ -225,8 +236,8 @@ void Walker::ReadHeaderBlock() {
     std::string line;
     bool endsLine = true;
     for (;;) {
-        c_.loop.Yield();
         if (!reader_.Next(line, endsLine)) return;  // the header block ends with the file
+        Pace(line.size());
         AppendHeader(line, endsLine);
         if (line.empty()) return;
     }

@@ -340,11 +340,20 @@ Phase Run::CycleStart() {
         net::CreateSocket(*frmMail_, frmMail_->POPSocket(), "POP");
         if (!secrets_)
             secrets_ = std::make_unique<config::Secrets>(ctx_.loop, ctx_.env.OptionsIni());
+        // Each message is converted as soon as it is whole, while the server
+        // sends the next; the pass after the session settles them and
+        // converts what is left. It outlives the client that calls it.
+        convert::EarlyConversion early(Conversion());
         pop::PopClient client({ctx_.loop, ctx_.log, ctx_.profile, ctx_.env, ctx_.options, ctx_.cfg,
                                ctx_.run, *secrets_},
                               *frmMail_);
+        client.takeWhole = [&early](const std::string& staged) { early.Take(staged); };
+        client.staging().movedIntoIn = [&early](const std::string& from, const std::string& to) {
+            early.Moved(from, to);
+        };
         client.CHECKMAIL_Click();
-        convert::ProcessInMessages(Conversion());
+        if (client.staging().Undelivered() > 0) early.KeepJournal();
+        convert::ProcessInMessages(Conversion(), &early);
     } else if (session_.loggedOn) {
         (void)ctx_.store.DeliverNow();
     }

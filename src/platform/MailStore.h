@@ -145,13 +145,17 @@ class MailStore {
     // operation that lists the folder or changes the message syncs first.
     virtual Result<MessageId> Store(const FolderId& folder, const NewMessage& message) = 0;
     // Makes the messages stored in the folder since its last sync durable and
-    // puts them in the folder. When it fails none of them is stored.
+    // puts them in the folder (when it fails none of them is stored), and
+    // makes every move into or out of the folder durable, also one that an
+    // earlier logon made and never synced.
     virtual Status Sync(const FolderId& folder) = 0;
 
     // Durable when it returns.
     virtual Status Mark(const MessageId& id, MessageMark mark) = 0;
     virtual Status SetUnread(const MessageId& id, bool unread) = 0;
-    // Moves a message into a folder; its new ID.
+    // Moves a message into a folder; its new ID. The move is durable once
+    // both folders have been synced: many moves share their syncs. Until
+    // then a crash may leave the message where it was.
     virtual Result<MessageId> Move(const MessageId& id, const FolderId& to) = 0;
 };
 

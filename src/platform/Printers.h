@@ -63,7 +63,8 @@ class Printers {
 
     // Prints a finished PDF file of `pages` sheets as one document on the
     // named printer (the current one when the name is empty). The file stays
-    // the caller's.
+    // the caller's, to remove but not to change afterwards: a folder printer
+    // may keep it as the printed document.
     virtual Status PrintDocument(const std::string& printerName, const std::string& pdfPath,
                                  const std::string& title, int pages) = 0;
 

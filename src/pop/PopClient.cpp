@@ -56,7 +56,7 @@ void PopClient::CHECKMAIL_Click() {
     staging_.Open(wallClock());
     passOver_.Load();
     host_ = s_.options.popHost.empty() ? s_.run.gPOPServer : s_.options.popHost;
-    awaited_ = greeting_ = lastReply_ = refusal_ = partialFile_ = {};
+    awaited_ = greeting_ = lastReply_ = refusal_ = partialFile_ = whole_ = {};
     failure_ = {};
     lookupFailed_ = wrongProtocol_ = clearRefused_ = tlsFailed_ = secured_ = continued_ = false;
     inTransaction_ = sawAll_ = tooSlow_ = false;
@@ -141,6 +141,7 @@ bool PopClient::Session() {
                             "Downloading " + std::to_string(st_.gPOPMsgCount) + " VOXA-FAXes");
         if (!ReadListings()) return ReportTransactionFailure(0, ""), false;
         if (!Transaction(wallClock())) return false;
+        HandOver();
     }
     return Quit();
 }

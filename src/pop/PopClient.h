@@ -58,6 +58,12 @@ class PopClient {
     // system's by default; tests set their own).
     std::function<std::int64_t()> wallClock;
 
+    // Takes each new message once it is whole, while the server works on
+    // the next command (the RETR of the next message, or before QUIT for
+    // the last): the run converts it meanwhile. The staged file stays and
+    // reaches In/ as always. Not called when empty.
+    std::function<void(const std::string& staged)> takeWhole;
+
     // One whole session; the outcome is the files in In/, the deletions on
     // the server, print_status, gLastError, the run log and the run's
     // figures. Whole downloads reach In/ whatever becomes of the session
@@ -99,6 +105,7 @@ class PopClient {
     bool KillMessage(std::int16_t MsgNum);
     bool Delete(int number, std::int64_t now);
     bool Quit();
+    void HandOver();
     void Judge(int number, std::int64_t now);
     bool TheMessagesFault();
     bool Unreachable() const;
@@ -125,6 +132,7 @@ class PopClient {
     Listing box_;
     std::string secret_;       // the password or token, for this session only
     std::string partialFile_;  // the message file being written, until it is complete
+    std::string whole_;        // the staged file of the latest new message, until taken
 
     std::string host_;
     std::string awaited_;    // the reply the session waits for or judges: "greeting", "USER", ...

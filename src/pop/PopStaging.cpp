@@ -47,6 +47,7 @@ PopStaging::PopStaging(config::RunGlobals& run, platform::Log& log)
 
 void PopStaging::Open(std::int64_t now) {
     now_ = now;
+    undelivered_ = 0;
     staged_.clear();
     list_.clear();
     listChanged_ = false;
@@ -97,6 +98,10 @@ void PopStaging::Open(std::int64_t now) {
 
 std::string PopStaging::PartFor(int number) const {
     return dir_ + token_ + "_" + std::to_string(number) + ".part";
+}
+
+std::string PopStaging::StagedFor(int number) const {
+    return dir_ + token_ + "_" + std::to_string(number) + ".TXT";
 }
 
 PopStaging::Arrival PopStaging::Whole(int number, const std::string& uid) {
@@ -198,9 +203,10 @@ void PopStaging::Deliver(const std::function<bool(const Staged&)>& remember) {
     for (const Staged& s : staged_) {
         if (s.name.empty()) continue;
         const bool needsList = remember(s);
-        if (needsList && (!saved || std::find(listed.begin(), listed.end(), &s) == listed.end()))
-            continue;
-        (void)MoveIntoIn(s.name);
+        if ((needsList &&
+             (!saved || std::find(listed.begin(), listed.end(), &s) == listed.end())) ||
+            !MoveIntoIn(s.name))
+            ++undelivered_;
     }
 }
 
@@ -244,7 +250,10 @@ bool PopStaging::MoveIntoIn(const std::string& name) {
         target = inDir_ + (k == 1 ? base : stem + "-" + std::to_string(k) + ".TXT");
         err = moveFile(dir_ + name, target);
     }
-    if (err == 0) return true;
+    if (err == 0) {
+        if (movedIntoIn) movedIntoIn(dir_ + name, target);
+        return true;
+    }
     log_.Error("cannot move " + dir_ + name + " to " + target + ": " + std::strerror(err) +
                "; it stays there and the next run moves it");
     run_.NoteFailure(config::RunFailure::Storage);

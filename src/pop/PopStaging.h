@@ -78,6 +78,16 @@ class PopStaging {
     // remembered and reaches In/. Also safe after QuitConfirmed.
     void Close();
 
+    // Where the whole download of message `number` is staged.
+    std::string StagedFor(int number) const;
+    // Downloads of this session (or an earlier one) that could not be handed
+    // over to In/ and wait in the staging folder for the next session.
+    std::size_t Undelivered() const { return undelivered_; }
+
+    // Told of each staged file that reached In/: its staged path and its
+    // path in In/.
+    std::function<void(const std::string& from, const std::string& to)> movedIntoIn;
+
     // Moves a staged file to a name in In/ without replacing a file there;
     // replaceable so that tests can make it fail. Returns 0 or an errno value
     // (EEXIST: the name is taken).
@@ -120,6 +130,7 @@ class PopStaging {
     std::vector<Remembered> list_;
     bool listChanged_ = false;
     std::vector<Staged> staged_;
+    std::size_t undelivered_ = 0;
 };
 
 }  // namespace pop

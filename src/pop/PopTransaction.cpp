@@ -159,6 +159,8 @@ bool PopClient::RetrieveMessage(std::int16_t MsgNum) {
         return false;
     }
     partialFile_ = d.path();
+    // The server works on this RETR while the previous message is converted.
+    HandOver();
     retrStart_ = link_.Now();
     MessageDownload::Step step = MessageDownload::Step::More;
     const auto read = link_.ReadAnswer(
@@ -203,6 +205,7 @@ bool PopClient::Keep(int number) {
     partialFile_.clear();
     switch (staging_.Whole(number, box_.UidOf(number))) {
         case PopStaging::Arrival::New:
+            whole_ = staging_.StagedFor(number);
             ++newMessages_;
             newBytes_ += received_;
             s_.run.stats.messagesDownloaded++;
@@ -217,6 +220,13 @@ bool PopClient::Keep(int number) {
     }
     failure_ = {"RETR " + std::to_string(number) + ": the download could not be kept", true};
     return false;
+}
+
+void PopClient::HandOver() {
+    if (whole_.empty()) return;
+    const std::string staged = std::move(whole_);
+    whole_.clear();
+    if (takeWhole) takeWhole(staged);
 }
 
 bool PopClient::KillMessage(std::int16_t MsgNum) {

@@ -4,9 +4,12 @@
 // the rest.
 #include "walk/InboxWalk.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -21,7 +24,6 @@
 #include "platform/Printers.h"
 #include "platform/Text.h"
 #include "print/PrintForm.h"
-#include "walk/IsFileDir.h"
 #include "walk/PrintDispatch.h"
 #include "walk/PrintJournal.h"
 #include "walk/Session.h"
@@ -38,6 +40,11 @@ constexpr const char* kFatalPrinterError = "Print Error : Fatal Printer Error";
 // A vcard only adds a few lines to the header page; a huge one must not be
 // pulled into memory whole.
 constexpr std::size_t kMaxVCardBytes = 64 * 1024;
+// Moves made durable together. Nothing waits for them (receipts are queued
+// before a fax is moved, and the print journal keeps a fax's verdict until
+// its move is synced); the bound only limits what a crash sends back to the
+// inbox, to be filed again without printing.
+constexpr int kMovesPerSync = 64;
 
 // Reads at most `limit` bytes of a file; false when it cannot be opened.
 bool ReadHead(const std::string& path, std::size_t limit, std::string& out) {
@@ -80,6 +87,14 @@ class InboxWalker {
             // wait for the next one.
             const std::vector<platform::MessageId> ids =
                 s_.store->List(s_.gobjInFolder).value_or({});
+            // The journal forgets the faxes filed since: their moves must be
+            // on disk first (a run may have ended before it synced them), or
+            // a crash could bring a fax back with nothing to say it printed.
+            if (journal_.Forgets(ids))
+                if (std::string why = SyncFolders(s_); !why.empty()) {
+                    Stopped(WalkStop::Storage, why, "");
+                    return;
+                }
             if (platform::Status kept = journal_.Keep(ids); !kept) {
                 Stopped(WalkStop::Storage, kept.detail, "");
                 return;
@@ -103,10 +118,12 @@ class InboxWalker {
                 // killed mid-walk must not print and answer again, in the next
                 // run, everything it had already done.
                 if (!ctx_.run.gflgPrintTest) MovesSoFar();
+                if (s_.unsyncedMoves >= kMovesPerSync) SyncSoFar();
             }
         }
         if (ctx_.run.gflgPrintTest) return;
         MovesSoFar();
+        SyncSoFar();
         // A receipt's failure after it must not hide that the store needs
         // someone's attention.
         if (!noted_.empty()) ctx_.run.gLastError = "Storage Error : " + noted_;
@@ -144,6 +161,15 @@ class InboxWalker {
         }
         // The message stays in the inbox under its verdict: nothing is
         // printed twice, but the store needs someone's attention.
+        if (!failed.empty() && noted_.empty()) {
+            noted_ = failed;
+            ctx_.run.gLastError = "Storage Error : " + failed;
+            ctx_.run.NoteFailure(config::RunFailure::Storage);
+        }
+    }
+
+    void SyncSoFar() {
+        std::string failed = SyncMoves(s_, ctx_.log);
         if (!failed.empty() && noted_.empty()) {
             noted_ = failed;
             ctx_.run.gLastError = "Storage Error : " + failed;
@@ -229,11 +255,16 @@ class InboxWalker {
     // of its attachments print; why the walk must stop there, if it must.
     WalkStop VoxaFax(const platform::StoredMessage& msg) {
         w_.vCardText.clear();
-        // The attachment files of the message before must not pass for this
-        // one's: a write that fails here must leave no file to print.
-        (void)KillAllFiles(ctx_.run.gTempDir);
         w_.tifCount = 0;
-        if (std::string why = CheckAttachments(msg); !why.empty()) {
+        std::set<std::string> before = std::move(written_);
+        written_.clear();
+        const std::string why = CheckAttachments(msg);
+        // The files of the message before that this one did not write again
+        // go, before any is printed; the others were written over in place
+        // (no file made and removed for every fax).
+        for (const std::string& path : before)
+            if (!written_.count(path)) ::unlink(path.c_str());
+        if (!why.empty()) {
             storage_ = why;
             return WalkStop::Storage;
         }
@@ -345,13 +376,17 @@ class InboxWalker {
     // The content of attachment `a` into `path`; the failure of the file
     // system there ("" when it was written, or when the message has none).
     std::string WriteOut(const platform::StoredMessage& msg, int a, const std::string& path) {
-        std::error_code ec;
-        fs::remove(path, ec);
         platform::Status st =
             s_.store->WriteAttachment(msg.id, static_cast<std::size_t>(a - 1), path);
-        // An attachment without content leaves no file and is judged as
-        // unreadable; a disk that takes no file is no verdict on the fax.
-        return !st && st.error != 0 ? st.detail : std::string();
+        if (st) {
+            written_.insert(path);
+            return {};
+        }
+        // An attachment without content leaves no file (not one that an
+        // earlier walk left either) and is judged as unreadable; a disk that
+        // takes no file is no verdict on the fax.
+        ::unlink(path.c_str());
+        return st.error != 0 ? st.detail : std::string();
     }
 
     std::string CheckAttachment(const platform::StoredMessage& msg, int a) {
@@ -516,10 +551,11 @@ class InboxWalker {
     mailout::Mailer& mailer_;
     WalkState w_;
     PrintJournal journal_;
-    PrintDispatch dispatch_;  // after w_ and journal_, which it works on
-    std::string storage_;     // why the classification stopped the walk
-    std::string noted_;       // the failed move already in last_error
-    bool reprint_ = false;    // print again only: nothing counted, marked, filed or answered
+    PrintDispatch dispatch_;         // after w_ and journal_, which it works on
+    std::string storage_;            // why the classification stopped the walk
+    std::string noted_;              // the failed move already in last_error
+    std::set<std::string> written_;  // the temp files of the message in hand
+    bool reprint_ = false;           // print again only: nothing counted, marked, filed or answered
     bool reprinted_ = false;
 };
 

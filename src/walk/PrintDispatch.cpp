@@ -514,13 +514,15 @@ WalkStop PrintDispatch::PrintRegularFax(const platform::StoredMessage& msg) {
         return WalkStop::None;
     }
     const std::string gsourceFile = ctx_.run.gTempDir + "temp.tif";
-    // Never print the image of an earlier regular fax when this one has
-    // none to write.
-    std::error_code ec;
-    fs::remove(gsourceFile, ec);
-    if (!msg.attachments.empty()) {
-        platform::Status written = s_.store->WriteAttachment(msg.id, 0, gsourceFile);
-        if (!written && written.error != 0) return Storage(written.detail);
+    // Written over the image of the regular fax before, in place; never
+    // printed for this one when it has none to write.
+    const platform::Status written =
+        msg.attachments.empty() ? platform::Status::Error(platform::Fail::NotFound, "no attachment")
+                                : s_.store->WriteAttachment(msg.id, 0, gsourceFile);
+    if (!written) {
+        if (written.error != 0) return Storage(written.detail);
+        std::error_code ec;
+        fs::remove(gsourceFile, ec);
     }
     form_.LoadImageFile(gsourceFile);
     bool printed = false;

@@ -103,6 +103,15 @@ const FaxRecord* PrintJournal::Find(const std::string& id) const {
     return rec == records_.end() ? nullptr : &rec->second;
 }
 
+bool PrintJournal::Forgets(const std::vector<std::string>& ids) const {
+    if (readOnly_ || records_.empty()) return false;
+    std::set<std::string> keys;
+    for (const std::string& id : ids) keys.insert(Key(id));
+    for (const auto& [key, record] : records_)
+        if (!keys.count(key)) return true;
+    return false;
+}
+
 platform::Status PrintJournal::Keep(const std::vector<std::string>& ids) {
     std::set<std::string> keys;
     for (const std::string& id : ids) keys.insert(Key(id));

@@ -54,6 +54,8 @@ class PrintJournal {
     // Keeps the records of these messages only and rewrites the file with
     // them: the others were filed (or taken away) since.
     platform::Status Keep(const std::vector<std::string>& ids);
+    // Whether Keep would forget a record (and write the file).
+    bool Forgets(const std::vector<std::string>& ids) const;
 
     // Each step of a fax, written before the step that depends on it. A
     // failure to write is a storage failure: the walk must stop.

@@ -90,6 +90,8 @@ std::string PerformMoves(SessionState& s, platform::EventLoop& loop, platform::L
                     : s.store->Move(m.messageId, m.folderId).status();
             const std::string what = m.what.empty() ? "a message" : m.what;
             if (st) {
+                s.movedInto.insert(m.folderId);
+                ++s.unsyncedMoves;
                 if (!m.what.empty()) log.Info("filed " + m.what + " in " + where);
                 continue;
             }
@@ -105,6 +107,42 @@ std::string PerformMoves(SessionState& s, platform::EventLoop& loop, platform::L
     s.moves.clear();
     s.moveCount = 0;
     return failed;
+}
+
+std::string SyncMoves(SessionState& s, platform::Log& log) {
+    if (!s.loggedOn || s.unsyncedMoves == 0) return {};
+    std::string failed;
+    const int moves = s.unsyncedMoves;
+    std::set<std::string> folders = std::move(s.movedInto);
+    folders.insert(s.gobjInFolder);
+    s.movedInto.clear();
+    s.unsyncedMoves = 0;
+    for (const std::string& folder : folders) {
+        const platform::Status st = s.store->Sync(folder);
+        if (st || !failed.empty()) continue;
+        failed = "cannot sync " +
+                 (folder == s.gobjInFolder ? std::string("the inbox") : FolderName(s, folder)) +
+                 ": " + st.detail;
+        log.Error(failed + "; " + std::to_string(moves) +
+                  " faxes filed since the last sync could return to the inbox after a crash, "
+                  "where the next run files them without printing them again; check that "
+                  "the store's folders can be written");
+    }
+    return failed;
+}
+
+std::string SyncFolders(SessionState& s) {
+    if (!s.loggedOn) return {};
+    const std::string* folders[] = {&s.gobjInFolder,    &s.gDeletedFolderID, &s.vfPrintedID,
+                                    &s.vfUnprintableID, &s.regPrintedID,     &s.regUnprintableID};
+    for (const std::string* f : folders) {
+        if (f->empty()) continue;
+        if (const platform::Status st = s.store->Sync(*f); !st)
+            return "cannot sync " +
+                   (*f == s.gobjInFolder ? std::string("the inbox") : FolderName(s, *f)) + ": " +
+                   st.detail;
+    }
+    return {};
 }
 
 void SessionLogOff(SessionState& s) {

@@ -1,6 +1,7 @@
 #pragma once
 // The mail-store session of a run: logon, the inbox, the filing folders, and
 // the list of moves recorded during the inbox walk.
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ struct SessionState {
     };
     std::vector<Move> moves;
     int moveCount = 0;
+    // Folders that messages were moved into since the moves were last synced,
+    // and how many moves wait for that sync.
+    std::set<std::string> movedInto;
+    int unsyncedMoves = 0;
     int inboxCountBefore = 0;     // inbox count remembered before new mail is fetched
     platform::Status logonError;  // why the last logon failed, in the store's words
 };
@@ -62,6 +67,16 @@ void RecordMove(SessionState& s, const std::string& folderId, const std::string&
 // message stays in the inbox, and the run log says so). The first failure,
 // in words ("" when every move was made).
 std::string PerformMoves(SessionState& s, platform::EventLoop& loop, platform::Log& log);
+
+// Makes the moves performed since the last call durable: one sync of each
+// folder moved into and one of the inbox they left, for all of them. The
+// first failure, in words ("" when every folder was synced).
+std::string SyncMoves(SessionState& s, platform::Log& log);
+
+// Makes every move into or out of the pass's folders durable, also those of
+// a run that ended before it synced them: before a record of the faxes it
+// moved may be forgotten. The first failure, in words ("" when none).
+std::string SyncFolders(SessionState& s);
 
 // The path of a filing folder by its ID ("VOXA-FAXes/Printed"), for the log.
 std::string FolderName(const SessionState& s, const std::string& folderId);

@@ -339,7 +339,31 @@ Status FakeMailStore::Sync(const FolderId& folder) {
             std::remove_if(msgs.begin(), msgs.end(), [](const auto& m) { return m->unsynced; }),
             msgs.end());
     for (auto& m : msgs) m->unsynced = false;
+    if (!st) return st;
+    for (auto it = moving_.begin(); it != moving_.end();) {
+        FakeMessageData& m = **it;
+        m.fromSynced = m.fromSynced || m.movedFrom == f;
+        m.toSynced = m.toSynced || m.folder == f;
+        if (m.fromSynced && m.toSynced) {
+            m.movedFrom = nullptr;
+            it = moving_.erase(it);
+        } else {
+            ++it;
+        }
+    }
     return st;
+}
+
+void FakeMailStore::Crash() {
+    for (auto& m : moving_) {
+        auto& in = m->folder->messages;
+        in.erase(std::find(in.begin(), in.end(), m));
+        m->folder = m->movedFrom;
+        m->id = m->idBefore;
+        m->movedFrom->messages.push_back(m);
+        m->movedFrom = nullptr;
+    }
+    moving_.clear();
 }
 
 Status FakeMailStore::Mark(const MessageId& id, MessageMark mark) {
@@ -364,6 +388,12 @@ Result<MessageId> FakeMailStore::Move(const MessageId& id, const FolderId& to) {
     if (!target) return Status::Error(Fail::NotFound, "no folder " + to);
     auto& from = msg->folder->messages;
     from.erase(std::find(from.begin(), from.end(), msg));
+    if (!msg->movedFrom) {
+        msg->movedFrom = msg->folder;
+        msg->idBefore = msg->id;
+        moving_.push_back(msg);
+    }
+    msg->fromSynced = msg->toSynced = false;
     msg->id = NextId("msg:");
     msg->folder = target;
     target->messages.push_back(msg);

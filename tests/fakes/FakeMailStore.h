@@ -57,6 +57,11 @@ struct FakeMessageData {
     std::optional<std::int64_t> timeSentSet;
     bool unread = true;
     bool unsynced = false;  // stored, its folder not synced since
+    // Moved out of this folder, and not both folders synced since (a crash
+    // puts it back there); nullptr when its last move is durable.
+    FakeFolderData* movedFrom = nullptr;
+    std::string idBefore;  // its ID there
+    bool fromSynced = false, toSynced = false;
     std::set<MessageMark> marks;
     std::vector<FakeRecipientData> recipients;
     std::vector<FakeAttachmentData> attachments;
@@ -123,6 +128,10 @@ class FakeMailStore final : public MailStore {
     void FailAlways(const std::string& op, Status st = Status::Error(Fail::Internal, "injected"));
     void ClearFailures();
 
+    // The machine stops: every move that is not durable yet is undone, as a
+    // file system may do with renames it has not written.
+    void Crash();
+
     // Logon with interactive == true to an unknown profile logs on to this one.
     std::optional<std::string> interactiveChoice;
 
@@ -156,6 +165,7 @@ class FakeMailStore final : public MailStore {
     FakeProfile* current_ = nullptr;
     std::map<std::string, Injected> failures_;
     std::uint64_t nextId_ = 1;
+    std::vector<std::shared_ptr<FakeMessageData>> moving_;  // moves not yet durable
 };
 
 }  // namespace platform

@@ -113,19 +113,22 @@ TEST(Durability, EveryFileARunPutsInPlaceIsOnTheDiskBeforeItsName) {
                            "[VOXA-FAX]\nUse_Profile=y\nUse_Defaults=1\nPrinter_Type=Fake Printer\n"
                            "Voxa_Fax_Addr=fax1@voxafax.example\nPrint_File_Types=tif\n"
                            "Confirm_Receipt=y\nNormal_EMail_Addr=fax1@voxafax.example\n");
-    testsupport::WriteFile(c.InFile("1.txt"),
-                           "+OK 99 octets\r\nFrom: a@b.example\r\nSubject: fax\r\n"
-                           "Disposition-Notification-To: a@b.example\r\n"
-                           "Content-Type: multipart/mixed; boundary=B\r\n\r\n--B\r\n"
-                           "Content-Type: text/plain\r\n\r\nhello\r\n--B\r\n"
-                           "Content-Type: image/tiff; name=p.tif\r\n"
-                           "Content-Transfer-Encoding: base64\r\n\r\nSUkqAA==\r\n--B--\r\n.\r\n");
+    for (const char* n : {"1", "2"})
+        testsupport::WriteFile(c.InFile(std::string(n) + ".txt"),
+                               "+OK 99 octets\r\nFrom: a@b.example\r\nSubject: fax " +
+                                   std::string(n) +
+                                   "\r\nDisposition-Notification-To: a@b.example\r\n"
+                                   "Content-Type: multipart/mixed; boundary=B\r\n\r\n--B\r\n"
+                                   "Content-Type: text/plain\r\n\r\nhello\r\n--B\r\n"
+                                   "Content-Type: image/tiff; name=p.tif\r\n"
+                                   "Content-Transfer-Encoding: base64\r\n\r\nSUkqAA==\r\n"
+                                   "--B--\r\n.\r\n");
     calls.clear();
     recording = true;
     const int status = vfmain::Main(c.ctx, "/0");
     recording = false;
     ASSERT_EQ(status, 0) << testing::PrintToString(c.logLines);
-    ASSERT_EQ(c.run.gVFPrinted, 1) << testing::PrintToString(c.logLines);
+    ASSERT_EQ(c.run.gVFPrinted, 2) << testing::PrintToString(c.logLines);
 
     int placed = 0;
     for (std::size_t i = 0; i < calls.size(); ++i) {
@@ -150,6 +153,20 @@ TEST(Durability, EveryFileARunPutsInPlaceIsOnTheDiskBeforeItsName) {
     }
     ASSERT_TRUE(mark && receipt);
     EXPECT_TRUE(Synced(mark, receipt, cur));
+
+    // Each fax's move into its folder is on the disk before the run ends,
+    // its folder and the inbox synced once for the moves of the walk.
+    const std::string printed = c.dir / "Maildir/.VOXA-FAXes.Printed/cur";
+    int moves = 0, printedSyncs = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        printedSyncs += calls[i].what == "fsync" && calls[i].path == printed;
+        if (calls[i].what != "rename" || fs::path(calls[i].to).parent_path() != printed) continue;
+        ++moves;
+        EXPECT_TRUE(Synced(i, calls.size(), printed));
+        EXPECT_TRUE(Synced(i, calls.size(), fs::path(calls[i].path).parent_path()));
+    }
+    EXPECT_EQ(moves, 2);
+    EXPECT_EQ(printedSyncs, 1);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ using poptest::PopRun;
 using poptest::Retr;
 using testsupport::ReadFile;
 using testsupport::ScriptedServer;
+using testsupport::WriteFile;
 
 // A run against a scripted server on loopback.
 class PopSession : public ::testing::Test {
@@ -29,6 +30,40 @@ class PopSession : public ::testing::Test {
     PopRun r{0};
     ScriptedServer s{r.t.loop};
 };
+
+// Each new message is handed over whole while the server works on the next
+// command: the next RETR, or for the last one, before QUIT. A copy of one
+// delivered before is not. Its file reaches In/ as always, and the run is
+// told where.
+TEST_F(PopSession, EachNewMessageIsHandedOverWhileTheServerWorksOnTheNextCommand) {
+    const std::string m1 = Message("one"), m2 = Message("two"), m3 = Message("three");
+    Mailbox(s, {{"u1", m1}, {"u2", m2}, {"u3", m3}});
+    Fetch(s, 1, m1);
+    Fetch(s, 2, m2);
+    Fetch(s, 3, m3).Expect("^QUIT$").Send("+OK\r\n");
+    r.Make();
+    // Message 2 was delivered by an earlier run.
+    r.client->staging().Open(r.wallNow);
+    r.wallNow += 1;
+    WriteFile(r.client->staging().PartFor(2), Retr(m2));
+    ASSERT_EQ(r.client->staging().Whole(2, "u2"), pop::PopStaging::Arrival::New);
+    r.client->staging().Close();
+    std::remove(r.t.InFile("2.TXT").c_str());
+
+    std::vector<std::string> taken, moved;
+    r.client->takeWhole = [&](const std::string& staged) {
+        r.Pump();  // the conversion yields to the loop: the server reads meanwhile
+        taken.push_back(ReadFile(staged) + "|" + s.lines().back());
+    };
+    r.client->staging().movedIntoIn = [&](const std::string& from, const std::string& to) {
+        moved.push_back(from.substr(from.rfind('_')) + ">" + to.substr(to.rfind('/') + 1));
+    };
+    r.client->CHECKMAIL_Click();
+    EXPECT_TRUE(s.failures().empty()) << s.failures()[0];
+    EXPECT_EQ(taken, (std::vector<std::string>{Retr(m1) + "|RETR 2", Retr(m3) + "|DELE 3"}));
+    EXPECT_EQ(moved, (std::vector<std::string>{"_1.TXT>1.TXT", "_3.TXT>3.TXT"}));
+    EXPECT_EQ(r.InFiles(), (std::vector<std::string>{"1.TXT", "3.TXT"}));
+}
 
 TEST_F(PopSession, DownloadsEveryMessageDeletesItAndQuits) {
     ASSERT_TRUE(s.listening());

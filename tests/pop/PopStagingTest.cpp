@@ -201,11 +201,13 @@ TEST(PartialSessions, AFailingMoveOutOfStagingLosesNothing) {
     EXPECT_TRUE(r.InFiles().empty());
     EXPECT_EQ(r.t.run.failure, config::RunFailure::Storage);
     EXPECT_EQ(r.LogWith("; it stays there and the next run moves it").size(), 1u);
+    EXPECT_EQ(r.client->staging().Undelivered(), 1u);
 
     ScriptedServer second(r.t.loop);
     Mailbox(second, {}).Expect("^QUIT$").Send("+OK\r\n");
     r.NextRun(second);
     EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text)}));
+    EXPECT_EQ(r.client->staging().Undelivered(), 0u);
 }
 
 // A run killed during the session leaves partial and whole downloads: the

@@ -1,7 +1,9 @@
 // The image print form with the real imaging component and a folder printer,
 // and with fakes for the failures a real printer cannot be made to show.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -205,4 +207,51 @@ TEST(FolderPrinter, ADocumentLeftOpenIsEndedWithThePrinters) {
     EXPECT_TRUE(Pdfs(out).empty());
     h.ownPrinters.reset();
     EXPECT_EQ(Pdfs(out).size(), 1u);
+}
+
+// A finished document becomes the printed file itself when it lies on the
+// folder's file system, and a copy when not (here /dev/shm, a memory file
+// system); either way the printed file keeps its bytes once the caller has
+// removed its own.
+TEST(FolderPrinter, ADocumentIsPrintedWholeFromThisOrAnotherFileSystem) {
+    Harness h(true);
+    struct stat shm {
+    }, here{};
+    const bool otherFs = ::stat("/dev/shm", &shm) == 0 &&
+                         ::stat(h.dir.path().c_str(), &here) == 0 && shm.st_dev != here.st_dev &&
+                         ::access("/dev/shm", W_OK) == 0;
+    const std::string sources[] = {
+        h.dir / "doc.pdf",
+        otherFs ? "/dev/shm/voxafax-test-" + std::to_string(::getpid()) + ".pdf" : std::string()};
+    int n = 0;
+    for (const std::string& source : sources) {
+        if (source.empty()) continue;
+        const std::string bytes = "%PDF-1.4 document " + std::to_string(++n);
+        testsupport::WriteFile(source, bytes);
+        ASSERT_TRUE(h.printers.PrintDocument("Fax PDF", source, "title", 1));
+        std::filesystem::remove(source);
+        const std::string printed = h.printers.LastDelivery();
+        EXPECT_EQ(testsupport::ReadFile(printed), bytes);
+        struct stat st {};
+        ASSERT_EQ(::stat(printed.c_str(), &st), 0);
+        EXPECT_EQ(st.st_nlink, 1u);
+    }
+    // Nothing else is left in the folder (no hidden copy).
+    EXPECT_EQ(testsupport::FilesIn(h.out()).size(), static_cast<std::size_t>(n));
+}
+
+// An image checked and then written over in place (as the walk writes each
+// fax over the one before) is printed as it is now, not as it was checked.
+TEST(FrmVFPrint, AnImageWrittenOverAfterItsCheckPrintsAsItIsNow) {
+    NEED_POPPLER();
+    Harness h(true);
+    const std::string fax = FaxFile(h, "0001.TIF", 2, true);
+    ASSERT_EQ(h.ctx.imaging.Open(fax).value_or({}).pages, 2);
+    FaxFile(h, "0001.TIF", 3, false);
+    ASSERT_TRUE(h.ctx.imaging.Print(fax, "Fax PDF"));
+    EXPECT_EQ(printtest::PdfPages(h.printers.LastDelivery()), 3);
+    // Checked and printed unchanged: the same pages.
+    ASSERT_EQ(h.ctx.imaging.Open(fax).value_or({}).pages, 3);
+    ASSERT_TRUE(h.ctx.imaging.Print(fax, "Fax PDF"));
+    EXPECT_EQ(printtest::PdfPages(h.printers.LastDelivery()), 3);
 }

@@ -177,12 +177,34 @@ TEST(InboxWalk, TextAttachmentsPrintWithPageHeadersAndUnreadableOnesFail) {
     ASSERT_EQ(r.Receipts().size(), 1u);
     EXPECT_TRUE(Has(r.Receipts()[0], "Processed"));
 
+    // The files of a fax are written over those of the fax before: one
+    // without content must not print what a fax before left there, in this
+    // walk or an earlier one; a file that no later fax of the walk writes
+    // again goes.
     WalkRun u;
-    Msg& n = u.Add("Text", kSubscriber);
-    Attach(n, "note.txt", "x").attachments.back().hasContent = false;
-    Header(n);
-    u.Walk();
-    EXPECT_EQ(u.run.gVFUnprintable, 1);
+    for (int walk = 0; walk < 2; ++walk) {
+        Msg& f = u.Add("Before", kSubscriber);
+        Attach(f, "note.txt", "THE NOTE BEFORE\r\n");
+        Attach(f, "fax.tif", Tiff("before"));
+        Header(f);
+        if (walk == 1) u.Walk();
+        Msg& n = u.Add("Text", kSubscriber);
+        Attach(n, "note.txt", "x").attachments.back().hasContent = false;
+        Header(n);
+        u.Walk();
+        if (walk == 0) {
+            EXPECT_TRUE(fs::is_empty(u.dir / "temp"));
+        }
+    }
+    EXPECT_EQ(u.run.gVFPrinted, 2);
+    EXPECT_EQ(u.run.gVFUnprintable, 2);
+    EXPECT_EQ(u.imaging.printedContents.size(), 2u);
+    const std::string all = u.AllText();
+    int notes = 0;
+    for (auto at = all.find("THE NOTE BEFORE"); at != std::string::npos;
+         at = all.find("THE NOTE BEFORE", at + 1))
+        ++notes;
+    EXPECT_EQ(notes, 2);
 }
 
 TEST(InboxWalk, BlankMessagesPrintAPlaceholderPageInEveryHeaderStyle) {

@@ -238,3 +238,45 @@ TEST(Verdict, AStopIsTakenBetweenFaxes) {
     EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), std::vector<std::string>{"A"});
     EXPECT_EQ(r.Subjects("Inbox"), std::vector<std::string>{"B"});
 }
+
+// Filing moves share their syncs; until a move is synced a crash may bring
+// the fax back into the inbox. The journal keeps its verdict until then, so
+// it is filed again without printing; and it is forgotten only once the
+// folders are synced, also when the run that moved it never synced them.
+TEST(Verdict, AFaxWhoseMoveACrashUndoesIsFiledAgainWithoutPrinting) {
+    WalkRun r;
+    auto add = [&r](const char* s) {
+        Msg& m = r.Add(s, kSubscriber);
+        Attach(m, std::string(s) + ".tif", Tiff(s));
+        Header(m);
+    };
+    const platform::Status ioError = platform::Status::Error(platform::Fail::Io, "I/O error");
+    add("A");
+    add("B");
+    r.store.FailAlways("Sync", ioError);
+    r.Walk();
+    EXPECT_EQ(r.run.failure, config::RunFailure::Storage);
+    EXPECT_EQ(r.Logged("E|: I/O error; 2 faxes filed since the last sync could return"), 1);
+    r.store.Crash();
+    EXPECT_EQ(r.Subjects("Inbox"), (std::vector<std::string>{"A", "B"}));
+
+    r.store.ClearFailures();
+    r.Walk();
+    r.store.Crash();  // the walk synced its moves before it ended
+    EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(r.Logged("I| was printed by a run that ended before filing it"), 2);
+    r.Walk();
+
+    // A run that ends between its moves and their sync: the next walk
+    // syncs the folders before its journal forgets the fax.
+    add("C");
+    r.store.FailAlways("Sync", ioError);
+    r.Walk();
+    r.store.ClearFailures();
+    r.Walk();
+    r.store.Crash();
+    r.Walk();
+    EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), (std::vector<std::string>{"A", "B", "C"}));
+    EXPECT_EQ(r.imaging.printedContents,
+              (std::vector<std::string>{Tiff("A"), Tiff("B"), Tiff("C")}));
+}

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "linux/imaging/ImageReaders.h"
 #include "linux/imaging/PdfDocument.h"
@@ -229,20 +230,54 @@ Result<ImageInfo> ProbeImage(const std::string& path, int maxPages) {
     }
 }
 
+namespace {
+
+// Every page of an open image into a PDF file.
+Status RenderSource(imaging::ImageSource& src, const std::string& imagePath,
+                    const std::string& pdfPath, int* pages) {
+    try {
+        Status st = src.AllPagesFax() ? WriteFaxPdf(src, pdfPath) : DrawPdf(src, pdfPath);
+        if (!st) {
+            ::unlink(pdfPath.c_str());
+            return st;
+        }
+        if (pages) *pages = src.PageCount();
+        return Status::Ok();
+    } catch (...) {
+        ::unlink(pdfPath.c_str());
+        return Status::Error(Fail::Internal, "Out of memory for image: " + imagePath);
+    }
+}
+
+// What tells a file's contents apart from those it had before: a file
+// written over in place keeps its inode but not its times.
+struct FileVersion {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    timespec mtime{}, ctime{};
+    bool operator==(const FileVersion& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+               ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+std::optional<FileVersion> VersionOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileVersion{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+}  // namespace
+
 Status RenderImagePdf(const std::string& imagePath, const std::string& pdfPath, int* pages,
                       int maxPages) {
     try {
         auto src = imaging::OpenImage(imagePath, maxPages);
         if (!src) return src.status();
-        Status st = (*src)->AllPagesFax() ? WriteFaxPdf(**src, pdfPath) : DrawPdf(**src, pdfPath);
-        if (!st) {
-            ::unlink(pdfPath.c_str());
-            return st;
-        }
-        if (pages) *pages = (*src)->PageCount();
-        return Status::Ok();
+        return RenderSource(**src, imagePath, pdfPath, pages);
     } catch (...) {
-        ::unlink(pdfPath.c_str());
         return Status::Error(Fail::Internal, "Out of memory for image: " + imagePath);
     }
 }
@@ -259,9 +294,37 @@ class ImageLibrary final : public Imaging {
         }
     }
 
-    Result<ImageInfo> Open(const std::string& path) override { return ProbeImage(path, maxPages_); }
+    // The image checked last stays open: a file is checked and then
+    // printed, and need not be opened and read twice.
+    Result<ImageInfo> Open(const std::string& path) override {
+        opened_.reset();
+        try {
+            auto src = imaging::OpenImage(path, maxPages_);
+            if (!src) return src.status();
+            ImageInfo info{(*src)->format(), (*src)->PageCount()};
+            if (auto version = VersionOf(path)) {
+                openedPath_ = path;
+                openedVersion_ = *version;
+                opened_ = std::move(*src);
+            }
+            return info;
+        } catch (...) {
+            return Status::Error(Fail::Internal, "Out of memory for image: " + path);
+        }
+    }
 
     Status Print(const std::string& path, const std::string& printerName) override {
+        std::unique_ptr<imaging::ImageSource> src = std::move(opened_);
+        if (src && (openedPath_ != path || VersionOf(path) != openedVersion_)) src.reset();
+        if (!src) {
+            try {
+                auto again = imaging::OpenImage(path, maxPages_);
+                if (!again) return again.status();
+                src = std::move(*again);
+            } catch (...) {
+                return Status::Error(Fail::Internal, "Out of memory for image: " + path);
+            }
+        }
         std::string tmpl = tempDir_ + "/voxafax-image-XXXXXX.pdf";
         std::vector<char> name(tmpl.begin(), tmpl.end());
         name.push_back('\0');
@@ -270,7 +333,8 @@ class ImageLibrary final : public Imaging {
         ::close(fd);
         const std::string pdfPath(name.data());
         int pages = 0;
-        Status st = RenderImagePdf(path, pdfPath, &pages, maxPages_);
+        Status st = RenderSource(*src, path, pdfPath, &pages);
+        src.reset();
         if (!st) return st;
         std::string title = path.substr(path.find_last_of('/') + 1);
         st = printers_.PrintDocument(printerName, pdfPath, title, pages);
@@ -282,6 +346,9 @@ class ImageLibrary final : public Imaging {
     Printers& printers_;
     std::string tempDir_;
     int maxPages_;
+    std::unique_ptr<imaging::ImageSource> opened_;  // the image checked last, still open
+    std::string openedPath_;
+    FileVersion openedVersion_;
 };
 
 }  // namespace

@@ -28,6 +28,8 @@ inline constexpr std::int64_t kMaxPixels = 36LL * 1000 * 1000;
 inline constexpr std::int64_t kMaxDocumentPixels = 256LL * 1024 * 1024;
 // The most libtiff may allocate at once (a strip, a tile, a table).
 inline constexpr std::int64_t kMaxTiffAlloc = 64LL * 1024 * 1024;
+// TIFF files up to this size are mapped whole rather than read piece by piece.
+inline constexpr std::uint64_t kMappedTiffBytes = 1024 * 1024;
 
 // An open stdio file, closed when it goes.
 struct FileCloser {

@@ -125,9 +125,11 @@ class TiffSource final : public ImageSource {
         TIFFOpenOptionsSetWarningHandlerExtR(opts, IgnoreWarning, nullptr);
         // Bounds libtiff's own allocations for hostile headers.
         TIFFOpenOptionsSetMaxSingleMemAlloc(opts, kMaxTiffAlloc);
-        // "m": read strips with read() rather than mapping the whole file, so
-        // that the memory of a run does not grow with the size of a fax.
-        tif_ = TIFFOpenExt(path_.c_str(), "rm", opts);
+        // A small file is mapped: libtiff then reads its directories and
+        // strips without a system call for each. A larger one is read with
+        // read() ("m"), so that the memory of a run does not grow with the
+        // size of a fax.
+        tif_ = TIFFOpenExt(path_.c_str(), fileSize_ <= kMappedTiffBytes ? "r" : "rm", opts);
         TIFFOpenOptionsFree(opts);
         if (!tif_) {
             if (FirstDirectoryBeyondEnd()) return Truncated(path_);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,9 @@ struct StoreState {
     // Where each message last listed, stored or renamed here was, by its ID:
     // found again without a folder scan when its flags changed its name.
     std::map<std::string, Entry> known;
+    // Sub-folders (".../new", ".../cur") that are on disk as they stand:
+    // synced in this logon, and nothing renamed into or out of them since.
+    std::set<std::string> settled;
 
     // The Maildir folder an ID names, when it lies in this tree and exists.
     std::optional<std::string> FolderDir(const std::string& folderId) const;

@@ -259,7 +259,17 @@ Status MaildirStore::Sync(const FolderId& folder) {
         st = it->second;
         store_->failedSync.erase(it);
     }
-    return st;
+    if (!st) return st;
+    // The moves into and out of the folder: one sync of each sub-folder for
+    // all of them. One this logon has not synced yet is synced all the same,
+    // for the moves of a run that ended before it synced them.
+    for (const char* sub : {"/new", "/cur"}) {
+        const std::string path = *dir + sub;
+        if (store_->settled.count(path)) continue;
+        if (Status synced = FsyncFolder(path); !synced) return synced;
+        store_->settled.insert(path);
+    }
+    return Status::Ok();
 }
 
 Status MaildirStore::Settle(const std::string& dir) {
@@ -277,11 +287,16 @@ Status MaildirStore::Reflag(const MessageId& id, Where& w, const std::string& fl
         return ErrnoStatus(Fail::Io, "cannot flag " + from);
     w.at = to;
     store_->known[id] = to;
+    store_->settled.erase(w.dir + "/cur");
+    store_->settled.erase(fromSub);
     if (!durable) return Status::Ok();
     // A mark guards against printing or answering twice after a crash: it
     // must be on disk before the step it guards begins.
     if (Status st = FsyncFolder(w.dir + "/cur"); !st) return st;
-    if (fromSub != w.dir + "/cur") return FsyncFolder(fromSub);
+    if (fromSub != w.dir + "/cur")
+        if (Status st = FsyncFolder(fromSub); !st) return st;
+    store_->settled.insert(w.dir + "/cur");
+    store_->settled.insert(fromSub);
     return Status::Ok();
 }
 
@@ -322,10 +337,10 @@ Result<MessageId> MaildirStore::Move(const MessageId& id, const FolderId& to) {
         store_->known.erase(id);
         MessageId moved = *target + "/" + base;
         store_->known[moved] = now;
-        // The message has moved either way; a failed sync means a crash
-        // could still find it in the old folder.
-        if (Status st = FsyncFolder(*target + "/cur"); !st) return st;
-        if (Status st = FsyncFolder(w->dir + "/" + w->at.sub); !st) return st;
+        // Not synced here: the caller syncs both folders once for all the
+        // moves that nothing waits for meanwhile.
+        store_->settled.erase(*target + "/cur");
+        store_->settled.erase(w->dir + "/" + w->at.sub);
         return moved;
     }
     return Status::Error(Fail::Io, "cannot find a free name in " + *target);

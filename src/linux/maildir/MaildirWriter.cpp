@@ -359,6 +359,7 @@ Status SyncDelivered(StoreState& store, const std::string& dir) {
     bool toNew = false, toCur = false;
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const Pending& p = batch[i];
+        store.settled.erase(dir + "/" + p.at.sub);
         if (int err =
                 RenameNoReplace(dir + "/tmp/" + p.base, dir + "/" + p.at.sub + "/" + p.at.name)) {
             ForgetAll(store, dir, batch, i);
@@ -375,6 +376,7 @@ Status SyncDelivered(StoreState& store, const std::string& dir) {
             ForgetAll(store, dir, batch, batch.size());
             return st;
         }
+        store.settled.insert(dir + "/" + sub);
     }
     return Status::Ok();
 }

@@ -299,6 +299,57 @@ class SystemPrinters final : public Printers {
             if (!st) return FolderFailure(p, st);
             madeFolders_.insert(dir);
         }
+        // The one fsync of a printed PDF, before it gets its name: the walk
+        // records the fax as printed as soon as this returns, so the name
+        // must never stand for a document whose pages are not on disk.
+        Status st = SyncFile(pdfPath);
+        std::string final;
+        // The document's own file takes its name in the folder: no copy, and
+        // no second file made and removed for every fax.
+        if (st) st = NameInFolder(pdfPath, dir, final);
+        if (!st && st.error == EXDEV) {
+            // Another file system: a copy beside the folder's files does.
+            Result<std::string> part = CopyInto(dir, pdfPath);
+            st = part ? NameInFolder(*part, dir, final) : part.status();
+            if (part) ::unlink(part->c_str());
+        }
+        if (!st) {
+            // A folder removed during the run is made again next time.
+            madeFolders_.erase(dir);
+            return FolderFailure(p, st);
+        }
+        lastDelivery_ = final;
+        return Status::Ok();
+    }
+
+    static Status SyncFile(const std::string& path) {
+        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd || ::fsync(fd.get()) != 0) return ErrnoStatus(Fail::Io, "Cannot read " + path);
+        return Status::Ok();
+    }
+
+    // A synced copy of the file in dir under a hidden name.
+    static Result<std::string> CopyInto(const std::string& dir, const std::string& path) {
+        std::string part = dir + "/.voxafax-XXXXXX.part";
+        std::vector<char> name(part.begin(), part.end());
+        name.push_back('\0');
+        UniqueFd fd(::mkstemps(name.data(), 5));
+        if (!fd) return ErrnoStatus(Fail::Io, "cannot write to " + dir);
+        part = name.data();
+        Status st = CopyFile(path, fd.get());
+        if (st && ::fsync(fd.get()) != 0) st = ErrnoStatus(Fail::Io, "cannot write to " + dir);
+        if (Status c = fd.Close(part); st && !c) st = c;
+        if (!st) {
+            ::unlink(part.c_str());
+            return st;
+        }
+        return part;
+    }
+
+    // Links the file into dir under the next name in printing order; the
+    // name in `final`. EXDEV in the Status's error when dir lies on another
+    // file system.
+    Status NameInFolder(const std::string& file, const std::string& dir, std::string& final) {
         std::time_t now = std::time(nullptr);
         std::tm tm{};
         localtime_r(&now, &tm);
@@ -308,40 +359,21 @@ class SystemPrinters final : public Printers {
             seqPrefix_ = stamp;
             seq_ = 0;
         }
-
-        std::string part = dir + "/.voxafax-XXXXXX.part";
-        std::vector<char> name(part.begin(), part.end());
-        name.push_back('\0');
-        UniqueFd fd(::mkstemps(name.data(), 5));
-        if (!fd) {
-            // A folder removed during the run is made again next time.
-            madeFolders_.erase(dir);
-            return FolderFailure(p, ErrnoStatus(Fail::Io, "cannot write to " + dir));
-        }
-        part = name.data();
-        Status st = CopyFile(pdfPath, fd.get());
-        // The one fsync of a printed PDF, before it gets its name: the walk
-        // records the fax as printed as soon as this returns, so the name
-        // must never stand for a document whose pages are not on disk.
-        if (st && ::fsync(fd.get()) != 0) st = ErrnoStatus(Fail::Io, "cannot write to " + dir);
-        if (Status c = fd.Close(part); st && !c) st = c;
-        std::string final;
-        for (int tries = 0; st && tries < 1000; ++tries) {
+        for (int tries = 0; tries < 1000; ++tries) {
             char seqText[24];
             std::snprintf(seqText, sizeof seqText, "%06ld", ++seq_);
             final =
                 dir + "/" + seqPrefix_ + seqText + (docKey_.empty() ? "" : "-" + docKey_) + ".pdf";
             // link() never replaces an existing file, so two runs cannot
             // clash: a name another run took in this second is skipped.
-            if (::link(part.c_str(), final.c_str()) == 0) break;
-            if (errno != EEXIST) st = ErrnoStatus(Fail::Io, "cannot write to " + dir);
-            final.clear();
+            if (::link(file.c_str(), final.c_str()) == 0) return Status::Ok();
+            if (errno != EEXIST) {
+                final.clear();
+                return ErrnoStatus(Fail::Io, "cannot write to " + dir);
+            }
         }
-        ::unlink(part.c_str());
-        if (st && final.empty()) st = Status::Error(Fail::Io, "no free file name in " + dir);
-        if (!st) return FolderFailure(p, st);
-        lastDelivery_ = final;
-        return Status::Ok();
+        final.clear();
+        return Status::Error(Fail::Io, "no free file name in " + dir);
     }
 
     Status Begin() {
