@@ -60,19 +60,7 @@ echo "download: $count messages, $((bytes / 1000)) kB ($BIG long faxes of $((BIG
 bench_machine
 bench_runs_note
 contenders=(program ceiling durable bsmtp mda)
-declare -A wall cpus
-for i in $(seq 0 "$BENCH_RUNS"); do
-    line="  run $i:"
-    for c in "${contenders[@]}"; do
-        run "$c"
-        if [ "$i" != 0 ]; then
-            wall[$c]+="$secs "
-            cpus[$c]+="$cpu "
-        fi
-        line+=" $c $secs s"
-    done
-    [ "$i" = 0 ] && echo "  warm-up done" || echo "$line"
-done
+bench_alternate run "${contenders[@]}"
 
 mb=$(awk -v b="$bytes" 'BEGIN { printf "%.6f", b / 1e6 }')
 for c in "${contenders[@]}"; do

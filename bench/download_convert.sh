@@ -55,16 +55,7 @@ echo "download + conversion: $FAXES fax mails, $((FAX_BYTES / 1000)) kB"
 bench_machine
 bench_runs_note
 contenders=(program bsmtp ripmime)
-declare -A wall
-for i in $(seq 0 "$BENCH_RUNS"); do
-    line="  run $i:"
-    for c in "${contenders[@]}"; do
-        run "$c"
-        [ "$i" = 0 ] || wall[$c]+="$secs "
-        line+=" $c $secs s"
-    done
-    [ "$i" = 0 ] && echo "  warm-up done" || echo "$line"
-done
+bench_alternate run "${contenders[@]}"
 
 # shellcheck disable=SC2086
 rate() { bench_fmt "$(bench_rate "$FAXES" ${wall[$1]})"; }

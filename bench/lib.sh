@@ -265,6 +265,29 @@ bench_runs_note() {
     echo "runs: one warm-up, then $BENCH_RUNS timed runs per contender, alternating; medians (min-max)"
 }
 
+# bench_alternate RUN CONTENDER...: one warm-up round, then BENCH_RUNS timed
+# rounds, the contenders in turn within each; `RUN C` runs contender C once
+# and sets secs (and cpu). The timed rounds' figures gather in wall[C] and
+# cpus[C], a line per round says what each took.
+bench_alternate() {
+    local run=$1 round c line
+    shift
+    declare -gA wall cpus
+    for round in $(seq 0 "$BENCH_RUNS"); do
+        line="  run $round:"
+        for c in "$@"; do
+            cpu=0
+            "$run" "$c"
+            if [ "$round" != 0 ]; then
+                wall[$c]+="$secs "
+                cpus[$c]+="$cpu "
+            fi
+            line+=" $c $secs s"
+        done
+        [ "$round" = 0 ] && echo "  warm-up done" || echo "$line"
+    done
+}
+
 # bench_cpu VAR: sets VAR to the CPU seconds (user + system) of the children
 # this shell has waited for so far; the difference over a contender's run is
 # its CPU, whatever processes it started (Dovecot's share is in neither). No

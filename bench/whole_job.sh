@@ -120,22 +120,13 @@ echo "whole job$label: $FAXES fax mails, $FAX_PAGES pages, $((FAX_BYTES / 1000))
 bench_machine
 bench_runs_note
 read -ra contenders <<<"${BENCH_CONTENDERS:-ours chain mda durable}"
-declare -A wall cpus
-for i in $(seq 0 "$BENCH_RUNS"); do
-    line="  run $i:"
-    for c in "${contenders[@]}"; do
-        case $c in
-        ours | chain) "$c" ;;
-        *) chain_each "$c" ;;
-        esac
-        if [ "$i" != 0 ]; then
-            wall[$c]+="$secs "
-            cpus[$c]+="$cpu "
-        fi
-        line+=" $c $secs s"
-    done
-    [ "$i" = 0 ] && echo "  warm-up done" || echo "$line"
-done
+one() {
+    case $1 in
+    ours | chain) "$1" ;;
+    *) chain_each "$1" ;;
+    esac
+}
+bench_alternate one "${contenders[@]}"
 
 # shellcheck disable=SC2086
 rate() { bench_fmt "$(bench_rate "${!amount}" ${wall[$1]})"; }
