@@ -158,5 +158,5 @@ check "no fax answered twice" eq "$(val 'answered twice')" "[]"
 check "no fax printed twice" eq "$(val 'printed twice')" 0
 check "every fax stored" eq "$(val 'all stored')" True
 check "every stored fax printed" eq "$(val 'printed as many as stored')" True
-echo "$FAILURES failure(s)"
-[ "$FAILURES" = 0 ]
+echo "$failures failure(s)"
+[ "$failures" = 0 ]

@@ -312,5 +312,5 @@ check "as many faxes printed as filed" eq "${pf% *}" "${pf#* }"
 check "the profile file parses" eq "$(val 'profile file parses')" True
 check "account.ini parses" eq "$(val 'account.ini parses')" True
 check "no half-written PDF" eq "$(val 'PDFs that do not parse')" "[]"
-echo "$FAILURES failure(s)"
-[ "$FAILURES" = 0 ]
+echo "$failures failure(s)"
+[ "$failures" = 0 ]

@@ -97,5 +97,5 @@ for n in 1 2 3 4 5 7; do
         eq "$(grep -l "gateway$n@localhost" "$SINK"/new/*.json 2>/dev/null | wc -l)" 1
 done
 check "nothing left staged" eq "$(find "$VOXAFAX_HOME/In" -name '*.TXT' -o -name '*.part' | wc -l)" 0
-echo "$FAILURES failure(s)"
-[ "$FAILURES" = 0 ]
+echo "$failures failure(s)"
+[ "$failures" = 0 ]

@@ -35,7 +35,7 @@ fill() { # DIR: nothing more fits in its file system
 }
 unfill() { rm -f "$1/.filler"; }
 
-SPOOL="$W/spool" POP_PORT=$(sys_free_port) POPS_PORT=$(sys_free_port)
+SPOOL="$W/spool" POP_PORT=$(free_port) POPS_PORT=$(free_port)
 "$PEERS/dovecot-pop3-start.sh" "$W/pop3" "$SPOOL" "$POP_PORT" "$POPS_PORT" >/dev/null ||
     { echo "cannot start dovecot"; exit 1; }
 
@@ -162,10 +162,10 @@ check "full program folder in the walk: last_error says so" \
 run
 check "space again: both printed (was $RC)" eq "$RC/$(in_store)/$(pdfs)" "0/0/6"
 
-if [ "$FAILURES" != 0 ]; then
+if [ "$failures" != 0 ]; then
     for f in "$W"/run*.err; do echo "--- $f"; tail -n 15 "$f"; done
     echo "--- profile"; cat "$PROFILE"
     find "$HOME_DIR" "$STORE" "$PRINTS" -type f | head -40
 fi
-echo "$FAILURES failure(s)"
-[ "$FAILURES" = 0 ]
+echo "$failures failure(s)"
+[ "$failures" = 0 ]

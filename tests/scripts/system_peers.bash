@@ -22,23 +22,7 @@ sys_require() {
     done
 }
 
-# A port that nothing on loopback listens on right now.
-sys_free_port() {
-    "$PY" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-FAILURES=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "ok   $what"
-    else
-        echo "FAIL $what"
-        FAILURES=$((FAILURES + 1))
-    fi
-}
-eq() { [ "$1" = "$2" ] || { echo "     got '$1', expected '$2'"; return 1; }; }
+. "$SRC/tests/scripts/checks.bash"
 ini_key() { sed -n "s/^$2=//Ip" "$1" 2>/dev/null | tr -d '\r' | tail -n 1; }
 nfiles() { find "$@" -maxdepth 1 -type f 2>/dev/null | wc -l; }
 
@@ -50,20 +34,20 @@ sys_start() {
     chmod 755 "$W"
     SPOOL="$W/spool" SINK="$W/sink" PDFS="$W/pdfs"
     mkdir -p "$PDFS"
-    POP_PORT=$(sys_free_port) POPS_PORT=$(sys_free_port)
+    POP_PORT=$(free_port) POPS_PORT=$(free_port)
     "$PEERS/dovecot-pop3-start.sh" "$W/pop3" "$SPOOL" "$POP_PORT" "$POPS_PORT" >/dev/null ||
         { echo "cannot start dovecot"; return 1; }
     CERT="$W/pop3/tls/cert.pem"
-    SMTP_PORT=$(sys_free_port)
+    SMTP_PORT=$(free_port)
     "$PEERS/smtp-sink-start.sh" "$W/smtp" "$SINK" "$SMTP_PORT" >/dev/null ||
         { echo "cannot start the SMTP sink"; return 1; }
     if [ "${2:-}" = tls ]; then
-        SMTPS_PORT=$(sys_free_port)
+        SMTPS_PORT=$(free_port)
         "$PEERS/smtp-sink-start.sh" "$W/smtps" "$SINK" "$SMTPS_PORT" \
             --smtps "$CERT" "$W/pop3/tls/key.pem" >/dev/null ||
             { echo "cannot start the SMTPS sink"; return 1; }
     fi
-    CUPS_PORT=$(sys_free_port)
+    CUPS_PORT=$(free_port)
     "$PEERS/cups-start.sh" "$W/cups" "$CUPS_PORT" vf-pdf "$PDFS" >/dev/null ||
         { echo "cannot start cupsd"; return 1; }
     export CUPS_SERVER="127.0.0.1:$CUPS_PORT"

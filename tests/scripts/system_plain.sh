@@ -77,11 +77,11 @@ check "it reports no new faxes" grep -q ': no new messages$' "$W/run2.out"
 check "status after it" eq "$(ini_key "$PROFILE" print_status)" " Printed 0 VOXA-FAXes + 0 Regular Faxes"
 check "no new receipt" eq "$(ls "$SINK"/new/*.eml 2>/dev/null | wc -l)" 4
 
-if [ "$FAILURES" != 0 ]; then
+if [ "$failures" != 0 ]; then
     echo "--- voxafax run stderr"; cat "$W/run.err"
     echo "--- profile"; cat "$PROFILE"
     echo "--- account.ini"; cat "$VOXAFAX_HOME/account.ini" 2>/dev/null
     find "$W/store" "$W/pdfs" "$VOXAFAX_HOME" -type f | head -40
 fi
-echo "$FAILURES failure(s)"
-[ "$FAILURES" = 0 ]
+echo "$failures failure(s)"
+[ "$failures" = 0 ]

@@ -41,12 +41,12 @@ check "the PDFs' names say they are fax images" eq "$(ls "$W/folder-prints" | gr
 check "the receipts came over TLS" eq "$(grep -l '"tls": true' "$SINK"/new/*.json 2>/dev/null | wc -l)" 2
 check "no receipt waits in Out/" eq "$(nfiles "$VOXAFAX_HOME/Out")" 0
 
-if [ "$FAILURES" != 0 ]; then
+if [ "$failures" != 0 ]; then
     echo "--- untrusted run"; cat "$W/untrusted.out"
     echo "--- voxafax run stderr"; cat "$W/run.err"
     echo "--- profile"; cat "$PROFILE"
     cat "$VOXAFAX_HOME/account.ini" 2>/dev/null
     cat "$W/smtps/smtp-sink.log"
 fi
-echo "$FAILURES failure(s)"
-[ "$FAILURES" = 0 ]
+echo "$failures failure(s)"
+[ "$failures" = 0 ]

@@ -25,7 +25,7 @@ DRIVE="$SRC/tests/scripts/web_browser.py"
 pop_port() { printf '[pop3]\nport = %s\n' "$1" >"$W/cfg/options.ini"; }
 
 # A failed run first: nothing listens on the POP3 port it is given.
-pop_port "$(sys_free_port)"
+pop_port "$(free_port)"
 timeout 120 "$B/voxafax-print" /0 </dev/null >/dev/null 2>"$W/failed.err"
 check "a run against a closed POP3 port ends with status 5" eq "$?" 5
 failed_pid=$(sed -n 's/^pid = //p' "$VOXAFAX_HOME/last-run.ini")
@@ -113,11 +113,11 @@ if [ "${VOXAFAX_WEB_DOCS:-}" = 1 ]; then
     mkdir -p "$SRC/docs/web"
     for p in now faxes fax receipts; do cp "$SHOTS/$p.png" "$SRC/docs/web/$p.png"; done
 fi
-if [ "$FAILURES" != 0 ]; then
+if [ "$failures" != 0 ]; then
     echo "--- voxafax web stderr"; cat "$W/web.err"
     echo "--- profile"; cat "$PROFILE"
     ls -R "$VOXAFAX_HOME" | head -40
 fi
 echo "screenshots: $SHOTS"
-echo "$FAILURES failure(s)"
-[ "$FAILURES" = 0 ]
+echo "$failures failure(s)"
+[ "$failures" = 0 ]
