@@ -9,8 +9,9 @@
 # 20 faxes each are started together (BENCH_ACCOUNTS, BENCH_ACCOUNT_FAXES).
 # The walk has 10,000 messages either way (BENCH_WALK sets another count):
 # a growth with the inbox shows only in a long one. The default takes about
-# fifteen minutes on two cores, --full about an hour (half of it the 2,000
-# faxes, which the chains deliver slowly).
+# fifteen minutes on two cores, --full about 33 minutes on a quiet machine (a
+# third of it the 2,000 faxes, which the chains deliver slowly) and about an
+# hour while other work runs.
 # Needs root and the benchmark packages: bash scripts/install-deps.sh --bench.
 # Other settings (BENCH_RUNS, VOXAFAX_BINARY_DIR): see bench/lib.sh.
 set -euo pipefail
