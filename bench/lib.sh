@@ -267,24 +267,25 @@ bench_runs_note() {
 
 # bench_alternate RUN CONTENDER...: one warm-up round, then BENCH_RUNS timed
 # rounds, the contenders in turn within each; `RUN C` runs contender C once
-# and sets secs (and cpu). The timed rounds' figures gather in wall[C] and
-# cpus[C], a line per round says what each took.
+# and sets secs (and cpu); BENCH_ROUND is the round (0: the warm-up). The
+# timed rounds' figures gather in wall[C] and cpus[C], a line per round says
+# what each took.
 bench_alternate() {
-    local run=$1 round c line
+    local run=$1 c line
     shift
     declare -gA wall cpus
-    for round in $(seq 0 "$BENCH_RUNS"); do
-        line="  run $round:"
+    for BENCH_ROUND in $(seq 0 "$BENCH_RUNS"); do
+        line="  run $BENCH_ROUND:"
         for c in "$@"; do
             cpu=0
             "$run" "$c"
-            if [ "$round" != 0 ]; then
+            if [ "$BENCH_ROUND" != 0 ]; then
                 wall[$c]+="$secs "
                 cpus[$c]+="$cpu "
             fi
             line+=" $c $secs s"
         done
-        [ "$round" = 0 ] && echo "  warm-up done" || echo "$line"
+        [ "$BENCH_ROUND" = 0 ] && echo "  warm-up done" || echo "$line"
     done
 }
 

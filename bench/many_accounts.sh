@@ -235,26 +235,21 @@ echo "$accounts accounts started together, $per fax mails each ($mails mails," \
 bench_machine
 bench_runs_note
 contenders=(ours chain)
-declare -A wall cpus sums largest
-for i in $(seq 0 "$BENCH_RUNS"); do
-    line="  run $i:"
-    for c in "${contenders[@]}"; do
-        prepare "$c"
-        bench_start
-        start_all "$c"
-        bench_stop
-        check "$c"
-        if [ "$i" != 0 ]; then
-            wall[$c]+="$secs "
-            cpus[$c]+="$cpu "
-            read -r s m <<<"$(peaks "$c")"
-            sums[$c]+="$s "
-            largest[$c]+="$m "
-        fi
-        line+=" $c $secs s"
-    done
-    [ "$i" = 0 ] && echo "  warm-up done" || echo "$line"
-done
+declare -A sums largest
+one() {
+    local s m
+    prepare "$1"
+    bench_start
+    start_all "$1"
+    bench_stop
+    check "$1"
+    if [ "$BENCH_ROUND" != 0 ]; then
+        read -r s m <<<"$(peaks "$1")"
+        sums[$1]+="$s "
+        largest[$1]+="$m "
+    fi
+}
+bench_alternate one "${contenders[@]}"
 declare -A fd
 for c in "${contenders[@]}"; do
     sample "$c"
