@@ -106,6 +106,8 @@ class Run {
     Phase RegularPass();
     void EndKeys();
     bool Stopping();
+    bool TakeLock(std::optional<platform::InstanceLock>& slot, const std::string& path,
+                  const char* kind, const std::string& name);
     bool LockStore();
     bool LockMailbox();
     // The conversion of In/ into this session's inbox.
@@ -467,6 +469,25 @@ Phase Run::RegularPass() {
     return Phase::WalkEntry;
 }
 
+// Takes the lock at `path` into `slot`. False only when another run holds
+// it (noted as this run's failure); a lock that cannot be made at all is told
+// and the run goes on without it.
+bool Run::TakeLock(std::optional<platform::InstanceLock>& slot, const std::string& path,
+                   const char* kind, const std::string& name) {
+    auto lock = platform::InstanceLock::Acquire(path);
+    if (lock) {
+        slot.emplace(std::move(*lock));
+        return true;
+    }
+    if (lock.status().kind != platform::Fail::Rejected) {
+        ctx_.log.Warning(std::string(kind) + " " + name + ": " + lock.status().detail +
+                         "; another profile on this " + kind + " is not kept out");
+        return true;
+    }
+    ctx_.run.NoteFailure(config::RunFailure::AnotherRun);
+    return false;
+}
+
 // Two profiles on one store (accounts set up by copying one configuration)
 // must not print and answer the same faxes, nor fetch the same mailbox into
 // it: the store's inbox folder is locked before anything is fetched, for the
@@ -475,17 +496,7 @@ bool Run::LockStore() {
     const std::string& inbox = session_.gobjInFolder;
     struct stat st {};
     if (storeLock_ || ::stat(inbox.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return true;
-    auto lock = platform::InstanceLock::Acquire(inbox);
-    if (lock) {
-        storeLock_.emplace(std::move(*lock));
-        return true;
-    }
-    if (lock.status().kind != platform::Fail::Rejected) {
-        ctx_.log.Warning("store " + inbox + ": " + lock.status().detail +
-                         "; another profile on this store is not kept out");
-        return true;
-    }
-    ctx_.run.NoteFailure(config::RunFailure::AnotherRun);
+    if (TakeLock(storeLock_, inbox, "store", inbox)) return true;
     ctx_.log.Error("another voxafax-print is working on the store " + inbox + " (profile " +
                    ctx_.cfg.gVoxaFaxProfile + " of stores.ini): this run leaves it alone; " +
                    "give each account a store of its own in " + ctx_.env.StoresIni());
@@ -504,18 +515,8 @@ bool Run::LockMailbox() {
         (o.popUser.empty() ? ctx_.run.gLogin : o.popUser) + "@" +
         (o.popHost.empty() ? ctx_.run.gPOPServer : o.popHost) + ":" + std::to_string(o.popPort));
     (void)platform::MakeFolders(dir);  // the lock below reports a failure
-    auto lock =
-        platform::InstanceLock::Acquire(dir + "/mailbox-" + walk::MessageDigest(mailbox) + ".lock");
-    if (lock) {
-        mailboxLock_.emplace(std::move(*lock));
-        return true;
-    }
-    if (lock.status().kind != platform::Fail::Rejected) {
-        ctx_.log.Warning("mailbox " + mailbox + ": " + lock.status().detail +
-                         "; another profile on this mailbox is not kept out");
-        return true;
-    }
-    ctx_.run.NoteFailure(config::RunFailure::AnotherRun);
+    const std::string path = dir + "/mailbox-" + walk::MessageDigest(mailbox) + ".lock";
+    if (TakeLock(mailboxLock_, path, "mailbox", mailbox)) return true;
     ctx_.log.Error("another voxafax-print is fetching the mailbox " + mailbox +
                    ": this run fetches nothing; give each mailbox one profile (Voxa_Fax_Addr in " +
                    ctx_.env.profilePath + ")");
