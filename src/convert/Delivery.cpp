@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -195,7 +196,7 @@ class InPass {
     void Convert(const std::vector<std::string>& names);
     void Failed(const std::string& name, const ConvertResult& r);
     void SyncPending();
-    void Delete(const std::string& name);
+    bool Delete(const std::string& name);
 
     const Conversion& c_;
     const std::string dir_;
@@ -209,6 +210,8 @@ class InPass {
     // After a failed sync the journal stays: the next run deletes the files
     // of whatever messages did reach the inbox.
     bool syncFailed_ = false;
+    // A stored message's file could not be deleted: the journal stays.
+    bool undeleted_ = false;
 };
 
 void InPass::Run(EarlyConversion* early) {
@@ -238,7 +241,7 @@ void InPass::Run(EarlyConversion* early) {
     if (!names.empty()) {
         const bool journalled = WriteJournal(journal);
         Convert(names);
-        if (journalled && !syncFailed_) ::unlink(journal.c_str());
+        if (journalled && !syncFailed_ && !undeleted_) ::unlink(journal.c_str());
     }
     if (early) early->EndJournal();
     if (countsChanged_ || counts_.size() != countsBefore)
@@ -253,8 +256,7 @@ void InPass::DropTaken(EarlyConversion& early, std::vector<std::string>& names) 
     std::size_t dropped = 0;
     std::erase_if(names, [&](const std::string& name) {
         if (!early.Durable(dir_ + name)) return false;
-        Delete(name);
-        early.Gone(dir_ + name);
+        if (Delete(name)) early.Gone(dir_ + name);
         ++dropped;
         return true;
     });
@@ -263,10 +265,18 @@ void InPass::DropTaken(EarlyConversion& early, std::vector<std::string>& names) 
                     (dropped == 1 ? " message" : " messages") + " while downloading");
 }
 
-void InPass::Delete(const std::string& name) {
-    ::unlink((dir_ + name).c_str());
+// False when the file of a stored message stays: the journals stay with it,
+// so that the next pass finds its message in the inbox instead of storing it
+// again.
+bool InPass::Delete(const std::string& name) {
     countsChanged_ |= counts_.erase(name) > 0;
     ++c_.run.stats.messagesConverted;
+    if (::unlink((dir_ + name).c_str()) == 0 || errno == ENOENT) return true;
+    undeleted_ = true;
+    c_.log.Warning("cannot delete " + dir_ + name + " after storing its message: " +
+                   std::strerror(errno) + "; the next run finds the message stored and deletes " +
+                   "the file then; let this user write in " + dir_);
+    return false;
 }
 
 void InPass::Convert(const std::vector<std::string>& names) {
