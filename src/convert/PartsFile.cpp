@@ -164,14 +164,14 @@ Status ReadInChunks(const std::string& from, const std::function<Status(std::str
 
 }  // namespace
 
+// The file is written over from its start rather than emptied: only the
+// ranges appended are ever read, and emptying it would cost a wait for its
+// write-back on a busy disk (see platform::OpenToOverwrite).
 Status PartsFile::Begin() {
     end_ = 0;
-    if (fd_) {
-        if (::ftruncate(fd_.get(), 0) == 0) return Status::Ok();
-        fd_.Reset();
-    }
-    fd_ = platform::UniqueFd(
-        ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd_) return Status::Ok();
+    fd_ =
+        platform::UniqueFd(::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd_) return platform::ErrnoStatus(Fail::Io, "cannot create " + path_);
     return Status::Ok();
 }
@@ -191,7 +191,7 @@ Status PartsFile::Write(std::string_view data) {
 
 // What was appended belongs to no part: give the space back.
 void PartsFile::Rewind(off_t offset) {
-    if (fd_ && ::ftruncate(fd_.get(), offset) == 0) end_ = offset;
+    end_ = offset;
 }
 
 platform::Result<PartRange> PartsFile::Append(const std::string& from) {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/Files.h"
+
 namespace platform {
 
 FileIn::FileIn(std::size_t bufferSize) : buf_(bufferSize ? bufferSize : 1) {}
@@ -59,10 +61,14 @@ bool FileOut::OpenWith(const std::string& path, int flags) {
     return fd_ >= 0;
 }
 
+// Written over and cut at Close (CutAtOffset), rather than truncated first.
 bool FileOut::Create(const std::string& path) {
-    return OpenWith(path, O_TRUNC);
+    const bool ok = OpenWith(path, 0);
+    overwrite_ = ok;
+    return ok;
 }
 bool FileOut::Append(const std::string& path) {
+    overwrite_ = false;
     return OpenWith(path, O_APPEND);
 }
 
@@ -100,6 +106,8 @@ bool FileOut::Close() {
         return !failed_;
     }
     Flush();
+    if (overwrite_ && !failed_ && !CutAtOffset(fd_, {})) SetFailed(errno);
+    overwrite_ = false;
     if (::close(fd_) != 0) SetFailed(errno);
     fd_ = -1;
     return !failed_;

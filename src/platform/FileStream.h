@@ -58,7 +58,8 @@ class FileOut {
     FileOut(const FileOut&) = delete;
     FileOut& operator=(const FileOut&) = delete;
 
-    // Creates (mode 0600) or truncates; never follows a symbolic link.
+    // Creates (mode 0600) or writes over, the old contents cut at Close;
+    // never follows a symbolic link.
     bool Create(const std::string& path);
     // Opens for appending, creating the file when missing.
     bool Append(const std::string& path);
@@ -82,6 +83,7 @@ class FileOut {
     std::vector<char> buf_;
     std::size_t len_ = 0;
     bool failed_ = false;
+    bool overwrite_ = false;  // Create: cut the file at Close
     int error_ = 0;
     void SetFailed(int err) {
         if (!failed_) error_ = err ? err : EIO;

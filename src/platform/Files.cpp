@@ -169,6 +169,16 @@ class Hasher {
 
 }  // namespace
 
+UniqueFd OpenToOverwrite(const std::string& path, mode_t mode) {
+    return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode));
+}
+
+Status CutAtOffset(int fd, const std::string& path) {
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end < 0 || ::ftruncate(fd, end) != 0) return ErrnoStatus(Fail::Io, "cannot write " + path);
+    return Status::Ok();
+}
+
 Result<std::string> FileDigest(const std::string& path, bool skipFirstLine) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd) return ErrnoStatus(Fail::Io, "cannot read " + path);

@@ -334,7 +334,7 @@ Status WriteLeafToFile(const std::string& path, std::size_t leaf, const std::str
         std::vector<GMimeObject*> leaves;
         CollectLeaves(g_mime_message_get_mime_part(msg), leaves, 0);
         if (leaf >= leaves.size()) return;
-        UniqueFd fd(::open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        UniqueFd fd = OpenToOverwrite(dest);
         if (!fd) {
             result = ErrnoStatus(Fail::Io, "cannot create " + dest);
             return;
@@ -356,7 +356,8 @@ Status WriteLeafToFile(const std::string& path, std::size_t leaf, const std::str
             flushed = g_mime_stream_flush(out.get()) == 0;
         }
         // A full disk may only show when the file is closed.
-        Status closed = fd.Close(dest);
+        Status closed = CutAtOffset(fd.get(), dest);
+        if (Status c = fd.Close(dest); closed && !c) closed = c;
         if (n < 0 || !flushed)
             result = Status::Error(Fail::Io, "cannot write " + dest);
         else
@@ -373,7 +374,7 @@ Status WriteAttachmentToFile(const std::string& path, const AttachmentPlace& a,
     if (a.start < 0 || a.end < a.start) return WriteLeafToFile(path, a.leaf, dest);
     UniqueFd in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in) return ErrnoStatus(Fail::NotFound, "cannot open message " + path);
-    UniqueFd out(::open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    UniqueFd out = OpenToOverwrite(dest);
     if (!out) return ErrnoStatus(Fail::Io, "cannot create " + dest);
     const auto enc = static_cast<GMimeContentEncoding>(a.encoding);
     const bool decode = enc == GMIME_CONTENT_ENCODING_BASE64 ||
@@ -401,6 +402,7 @@ Status WriteAttachmentToFile(const std::string& path, const AttachmentPlace& a,
         if (Status st = WriteAll(out.get(), piece, dest); !st) return st;
         if (last) break;
     }
+    if (Status st = CutAtOffset(out.get(), dest); !st) return st;
     // A full disk may only show when the file is closed.
     return out.Close(dest);
 }
