@@ -3,6 +3,7 @@
 // printers.ini) and the current printer as a text surface. Every document the
 // surface ends becomes one PDF: a CUPS job, or a file in the folder printer's
 // directory.
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -82,6 +83,38 @@ class Printers {
         (void)printerName;
         (void)key;
         return false;
+    }
+
+    // Holding, for a walk that prints many faxes: a folder printer keeps each
+    // keyed document it ends under a hidden name in its folder, and a batch
+    // of them costs one sync instead of one each. The walk first records
+    // what it printed and only then has the documents named; a run that
+    // ends before leaves hidden files that RecoverHeld names or removes.
+    // `tag` tells this walk's hidden files from those of other walks
+    // (profiles, passes) that print into the same folder. False when this
+    // printer object holds nothing (every document goes out at once).
+    virtual bool Hold(const std::string& tag) {
+        (void)tag;
+        return false;
+    }
+    // A document went out at once since the last CommitHeld (a CUPS job, a
+    // document without a key): what the walk records of it must reach the
+    // disk now.
+    virtual bool SentDirectly() const { return false; }
+    // The held documents' contents and hidden names on disk.
+    virtual Status SyncHeld() { return Status::Ok(); }
+    // The held documents under their names in printing order, on disk;
+    // nothing is held afterwards.
+    virtual Status NameHeld() { return Status::Ok(); }
+    // Stops holding; what is held stays hidden for RecoverHeld.
+    virtual void StopHolding() {}
+    // The hidden files of a walk with this tag that ended before naming
+    // them: those whose key `printed` accepts are named, the others removed.
+    virtual Status RecoverHeld(const std::string& tag,
+                               const std::function<bool(const std::string& key)>& printed) {
+        (void)tag;
+        (void)printed;
+        return Status::Ok();
     }
 };
 

@@ -24,6 +24,7 @@
 #include "platform/Printers.h"
 #include "platform/Text.h"
 #include "print/PrintForm.h"
+#include "walk/HeldPrints.h"
 #include "walk/PrintDispatch.h"
 #include "walk/PrintJournal.h"
 #include "walk/Session.h"
@@ -95,10 +96,18 @@ class InboxWalker {
                     Stopped(WalkStop::Storage, why, "");
                     return;
                 }
+            // Documents that a walk left hidden are named or removed by what
+            // the journal says of them, before it forgets any record.
+            if (!ctx_.run.gflgPrintTest)
+                if (platform::Status st = held_.Recover(); !st) {
+                    Stopped(WalkStop::Printer, st.detail, "");
+                    return;
+                }
             if (platform::Status kept = journal_.Keep(ids); !kept) {
                 Stopped(WalkStop::Storage, kept.detail, "");
                 return;
             }
+            if (!ctx_.run.gflgPrintTest) held_.Hold();
             for (const platform::MessageId& id : ids) {
                 // A request to stop (SIGTERM) is taken between faxes: the one
                 // before is filed, the rest wait in the inbox.
@@ -114,15 +123,20 @@ class InboxWalker {
                     Stopped(stop, Why(), Describe("fax", w_.from, w_.gSubject));
                     break;
                 }
-                // File each message as soon as it is handled: a run that is
-                // killed mid-walk must not print and answer again, in the next
-                // run, everything it had already done.
-                if (!ctx_.run.gflgPrintTest) MovesSoFar();
-                if (s_.unsyncedMoves >= kMovesPerSync) SyncSoFar();
+                // File each message as soon as it is handled (when holding,
+                // as soon as its batch is committed): a run that is killed
+                // mid-walk must not print and answer again, in the next run,
+                // everything it had already done.
+                if (!ctx_.run.gflgPrintTest && held_.Due()) {
+                    if (!CommitHeld()) break;
+                    MovesSoFar();
+                    if (s_.unsyncedMoves >= kMovesPerSync) SyncSoFar();
+                }
             }
         }
         if (ctx_.run.gflgPrintTest) return;
-        MovesSoFar();
+        if (CommitHeld()) MovesSoFar();
+        held_.End();
         SyncSoFar();
         // A receipt's failure after it must not hide that the store needs
         // someone's attention.
@@ -166,6 +180,18 @@ class InboxWalker {
             ctx_.run.gLastError = "Storage Error : " + failed;
             ctx_.run.NoteFailure(config::RunFailure::Storage);
         }
+    }
+
+    // False when the batch could not be made durable: its moves are not
+    // made, and the walk stops.
+    bool CommitHeld() {
+        const platform::Status st = held_.Commit();
+        if (st) return true;
+        s_.moves.clear();
+        s_.moveCount = 0;
+        Stopped(WalkStop::Storage, "cannot record the faxes just printed: " + st.detail,
+                "the last batch of printed faxes");
+        return false;
     }
 
     void SyncSoFar() {
@@ -551,7 +577,8 @@ class InboxWalker {
     mailout::Mailer& mailer_;
     WalkState w_;
     PrintJournal journal_;
-    PrintDispatch dispatch_;         // after w_ and journal_, which it works on
+    PrintDispatch dispatch_;  // after w_ and journal_, which it works on
+    HeldPrints held_{ctx_.printers, journal_, ctx_.loop.clock()};
     std::string storage_;            // why the classification stopped the walk
     std::string noted_;              // the failed move already in last_error
     std::set<std::string> written_;  // the temp files of the message in hand

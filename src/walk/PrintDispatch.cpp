@@ -445,10 +445,13 @@ WalkStop PrintDispatch::PrintVoxaFax(const platform::StoredMessage& msg) {
         !Journaled(journal_.Decide(w_.MsgID, processed ? Verdict::Printed : Verdict::Unprintable)))
         return stop_;
     const bool receiptDue = ctx_.cfg.gflgConfirmReceipt && !(w_.MDNAddr.empty() && processed);
-    // Mail programs show the mark; a printed fax gets it before its receipt.
-    if (journaling_ && processed && receiptDue && !msg.Marked(platform::MessageMark::Printed) &&
-        !msg.Marked(platform::MessageMark::Answered))
-        Mark(msg, platform::MessageMark::Printed);
+    // Mail programs show the mark; a printed fax gets it before its receipt
+    // goes out. It also tells a later run that the fax printed, so while the
+    // walk holds its documents it waits for the move, after the commit.
+    const bool mark = journaling_ && processed && receiptDue &&
+                      !msg.Marked(platform::MessageMark::Printed) &&
+                      !msg.Marked(platform::MessageMark::Answered);
+    if (mark && !journal_.Holding()) Mark(msg, platform::MessageMark::Printed);
     LogOutcome(what, processed);
 
     if (fileFailure) w_.gDispositionType = "Failed";
@@ -457,7 +460,7 @@ WalkStop PrintDispatch::PrintVoxaFax(const platform::StoredMessage& msg) {
         ++ctx_.run.gVFPrinted;
         // Printed means read, for anyone who opens the store.
         (void)s_.store->SetUnread(msg.id, false);
-        RecordMove(s_, s_.vfPrintedID, w_.MsgID, what);
+        RecordMove(s_, s_.vfPrintedID, w_.MsgID, what, mark && journal_.Holding());
     } else {
         ++ctx_.run.gVFUnprintable;
         RecordMove(s_, s_.vfUnprintableID, w_.MsgID, what);

@@ -143,6 +143,11 @@ platform::Status PrintJournal::Keep(const std::vector<std::string>& ids) {
 platform::Status PrintJournal::Append(const std::string& id, const std::string& event, bool sync) {
     if (readOnly_ || id.empty()) return platform::Status::Ok();
     const std::string line = Key(id) + " " + event + "\n";
+    if (holding_) {
+        held_ += line;
+        Apply(line.substr(0, line.size() - 1));
+        return platform::Status::Ok();
+    }
     if (!fd_)
         fd_ = platform::UniqueFd(
             ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
@@ -155,6 +160,32 @@ platform::Status PrintJournal::Append(const std::string& id, const std::string& 
         return platform::ErrnoStatus(platform::Fail::Io, "cannot write " + path_);
     Apply(line.substr(0, line.size() - 1));
     return platform::Status::Ok();
+}
+
+platform::Status PrintJournal::Commit() {
+    if (held_.empty()) return platform::Status::Ok();
+    if (!fd_)
+        fd_ = platform::UniqueFd(
+            ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd_) return platform::ErrnoStatus(platform::Fail::Io, "cannot write " + path_);
+    // A kill may cut this write short: the lines before the cut are whole,
+    // and a last line without its end is read as never written.
+    if (platform::Status st = platform::WriteAll(fd_.get(), held_, path_); !st) return st;
+    held_.clear();
+    if (::fdatasync(fd_.get()) != 0)
+        return platform::ErrnoStatus(platform::Fail::Io, "cannot write " + path_);
+    return platform::Status::Ok();
+}
+
+bool PrintJournal::DocumentPrinted(const std::string& shortKey, int n) const {
+    for (const auto& [key, record] : records_) {
+        if (key.size() < shortKey.size() ||
+            key.compare(key.size() - shortKey.size(), shortKey.size(), shortKey) != 0)
+            continue;
+        const DocumentRecord* d = record.Document(n);
+        if (d && d->state == DocumentRecord::State::Printed) return true;
+    }
+    return false;
 }
 
 platform::Status PrintJournal::Begin(const std::string& id) {

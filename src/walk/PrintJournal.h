@@ -62,8 +62,23 @@ class PrintJournal {
     platform::Status Begin(const std::string& id);
     platform::Status Printed(const std::string& id, int document, int pages);
     platform::Status Failed(const std::string& id, int document, const std::string& report);
-    // Reaches the disk before it returns: the receipt and the move follow.
+    // Reaches the disk before it returns (when holding: with Commit): the
+    // receipt and the move follow.
     platform::Status Decide(const std::string& id, Verdict verdict);
+
+    // Holding: the lines wait in memory (the records take them at once)
+    // until Commit writes them and syncs them in one go. A walk holds while
+    // its printer holds the documents: a line must not reach the disk
+    // before the document it tells of.
+    void Hold(bool on) { holding_ = on; }
+    bool Holding() const { return holding_; }
+    platform::Status Commit();
+    // Forgets the lines not written yet.
+    void DropHeld() { held_.clear(); }
+
+    // Whether document n of the message whose key ends with `shortKey` (the
+    // last 12 of its 16 digits, as in document keys) is recorded printed.
+    bool DocumentPrinted(const std::string& shortKey, int n) const;
 
     const std::string& path() const { return path_; }
 
@@ -75,6 +90,8 @@ class PrintJournal {
     std::string path_;
     bool readOnly_;
     std::map<std::string, FaxRecord> records_;  // by key
+    bool holding_ = false;
+    std::string held_;  // lines not written yet
     platform::UniqueFd fd_;
 };
 

@@ -59,8 +59,8 @@ int InboxCount(SessionState& s) {
 }
 
 void RecordMove(SessionState& s, const std::string& folderId, const std::string& messageId,
-                std::string what) {
-    s.moves.push_back(SessionState::Move{folderId, messageId, std::move(what)});
+                std::string what, bool markPrinted) {
+    s.moves.push_back(SessionState::Move{folderId, messageId, std::move(what), markPrinted});
     ++s.moveCount;
 }
 
@@ -83,6 +83,13 @@ std::string PerformMoves(SessionState& s, platform::EventLoop& loop, platform::L
         for (const auto& m : s.moves) {
             loop.Yield();
             const std::string where = FolderName(s, m.folderId);
+            if (m.markPrinted)
+                if (const platform::Status st =
+                        s.store->Mark(m.messageId, platform::MessageMark::Printed);
+                    !st)
+                    log.Warning("cannot mark " +
+                                (m.what.empty() ? std::string("a message") : m.what) +
+                                " printed: " + st.detail);
             // A folder that was never found: the move fails.
             const platform::Status st =
                 m.folderId.empty()

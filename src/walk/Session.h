@@ -27,7 +27,8 @@ struct SessionState {
     struct Move {
         std::string folderId;
         std::string messageId;
-        std::string what;  // what it is for the run log ("fax from ... "), if anything
+        std::string what;          // what it is for the run log ("fax from ... "), if anything
+        bool markPrinted = false;  // marked printed first (held until its batch was committed)
     };
     std::vector<Move> moves;
     int moveCount = 0;
@@ -61,7 +62,7 @@ int InboxCount(SessionState& s);
 
 // Records a move for after the walk.
 void RecordMove(SessionState& s, const std::string& folderId, const std::string& messageId,
-                std::string what = {});
+                std::string what = {}, bool markPrinted = false);
 
 // Performs the recorded moves in order; a failing move is skipped (the
 // message stays in the inbox, and the run log says so). The first failure,

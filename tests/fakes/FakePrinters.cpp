@@ -90,6 +90,7 @@ Status FakePrinters::EndDoc() {
     if (failText) return *failText;
     if (open_) {
         documents.back().ended = true;
+        HoldIfHolding(documents.back());
         open_ = false;
         pendingPage_ = false;
         lastDelivery_ = "document " + std::to_string(documents.size());
@@ -112,6 +113,7 @@ Status FakePrinters::PrintDocument(const std::string& printerName, const std::st
     doc.sheets = pages;
     doc.ended = true;
     doc.key = key_;
+    HoldIfHolding(doc);
     // Keep an open text document last, where Open() looks for it.
     if (open_)
         documents.insert(documents.end() - 1, std::move(doc));
@@ -124,7 +126,7 @@ Status FakePrinters::PrintDocument(const std::string& printerName, const std::st
 bool FakePrinters::Delivered(const std::string& printerName, const std::string& key) {
     const std::string target = printerName.empty() ? current : printerName;
     for (const auto& d : documents)
-        if (d.ended && !key.empty() && d.key == key && d.printer == target) return true;
+        if (d.ended && !d.held && !key.empty() && d.key == key && d.printer == target) return true;
     return false;
 }
 
@@ -144,6 +146,40 @@ Status FakeImaging::Print(const std::string& path, const std::string& printerNam
     Status st = printers_.PrintDocument(printerName, path, path, info->pages);
     if (st) printed.push_back(Printed{path, printerName, info->pages});
     return st;
+}
+
+bool FakePrinters::Hold(const std::string& tag) {
+    holdTag_ = holds ? tag : std::string();
+    return !holdTag_.empty();
+}
+
+void FakePrinters::HoldIfHolding(FakeDocument& doc) {
+    if (holdTag_.empty() || doc.key.empty()) return;
+    doc.held = true;
+    doc.heldTag = holdTag_;
+}
+
+Status FakePrinters::NameHeld() {
+    if (failNameHeld) return *failNameHeld;
+    for (auto& d : documents)
+        if (d.held && d.heldTag == holdTag_) d.held = false;
+    return Status::Ok();
+}
+
+Status FakePrinters::RecoverHeld(const std::string& tag,
+                                 const std::function<bool(const std::string& key)>& printed) {
+    std::erase_if(documents, [&](FakeDocument& d) {
+        if (!d.held || d.heldTag != tag) return false;
+        d.held = false;
+        return !printed(d.key);
+    });
+    return Status::Ok();
+}
+
+int FakePrinters::Visible(const std::string& keyPrefix) const {
+    int n = 0;
+    for (const auto& d : documents) n += d.ended && !d.held && d.key.rfind(keyPrefix, 0) == 0;
+    return n;
 }
 
 }  // namespace platform

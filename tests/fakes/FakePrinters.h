@@ -25,6 +25,10 @@ struct FakeDocument {
     int sheets = 0;
     bool ended = false;
     std::string key;  // the document key in force when it was begun or handed over
+    // Held (see Printers::Hold) under this tag and not named yet: a folder
+    // printer would keep it hidden.
+    bool held = false;
+    std::string heldTag;
 
     // Sheets of a text document, or the sheets of a whole one.
     int SheetCount() const { return whole ? sheets : static_cast<int>(pages.size()); }
@@ -51,6 +55,13 @@ class FakePrinters final : public Printers {
         return Status::Error(Fail::Io, "fake printer could not write the document");
     }
 
+    // While set, Hold() holds every keyed document it may (a folder printer).
+    bool holds = false;
+    // While set, SyncHeld or NameHeld fails with this status.
+    std::optional<Status> failSyncHeld, failNameHeld;
+    // Ended documents a person can see: not held, keyed as given.
+    int Visible(const std::string& keyPrefix = "") const;
+
     // The open text document, if a document has begun and not ended.
     FakeDocument* Open();
     // All text lines printed (every document, every sheet) in order.
@@ -74,7 +85,17 @@ class FakePrinters final : public Printers {
     Status PrintDocument(const std::string& printerName, const std::string& pdfPath,
                          const std::string& title, int pages) override;
 
+    bool Hold(const std::string& tag) override;
+    bool SentDirectly() const override { return false; }
+    Status SyncHeld() override { return failSyncHeld.value_or(Status::Ok()); }
+    Status NameHeld() override;
+    void StopHolding() override { holdTag_.clear(); }
+    Status RecoverHeld(const std::string& tag,
+                       const std::function<bool(const std::string& key)>& printed) override;
+
   private:
+    void HoldIfHolding(FakeDocument& doc);
+    std::string holdTag_;
     FakeDocument& Begin();
     bool open_ = false;
     bool pendingPage_ = false;

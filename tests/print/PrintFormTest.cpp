@@ -5,6 +5,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "print/PrintForm.h"
@@ -254,4 +255,59 @@ TEST(FrmVFPrint, AnImageWrittenOverAfterItsCheckPrintsAsItIsNow) {
     ASSERT_EQ(h.ctx.imaging.Open(fax).value_or({}).pages, 3);
     ASSERT_TRUE(h.ctx.imaging.Print(fax, "Fax PDF"));
     EXPECT_EQ(printtest::PdfPages(h.printers.LastDelivery()), 3);
+}
+
+// Held documents stay under hidden names until their batch is named, then
+// take names in the order printed. A walk that died leaves hidden files: the
+// next walk with the same tag names those its journal says printed and
+// removes the rest, and leaves another walk's alone.
+TEST(FolderPrinter, HeldDocumentsAreNamedInOrderOrRecovered) {
+    Harness h(true);
+    auto print = [&h](const std::string& key) {
+        const std::string source = h.dir / "doc.pdf";
+        testsupport::WriteFile(source, "%PDF-1.4 " + key);
+        h.printers.SetDocumentKey(key);
+        ASSERT_TRUE(h.printers.PrintDocument("Fax PDF", source, "title", 1));
+        std::filesystem::remove(source);
+    };
+    auto contents = [&h] {
+        std::vector<std::string> all;
+        for (const std::string& pdf : Pdfs(h.out())) all.push_back(testsupport::ReadFile(pdf));
+        return all;
+    };
+    ASSERT_TRUE(h.printers.Hold("aaaa1111"));
+    print("000000000001-0-fax");
+    print("000000000002-0-fax");
+    EXPECT_TRUE(Pdfs(h.out()).empty());
+    EXPECT_FALSE(h.printers.SentDirectly());
+    ASSERT_TRUE(h.printers.SyncHeld());
+    ASSERT_TRUE(h.printers.NameHeld());
+    EXPECT_EQ(contents(), (std::vector<std::string>{"%PDF-1.4 000000000001-0-fax",
+                                                    "%PDF-1.4 000000000002-0-fax"}));
+    EXPECT_EQ(testsupport::FilesIn(h.out()).size(), 2u);
+
+    // Left hidden by a walk that died; another walk's file besides.
+    print("000000000003-0-fax");
+    print("000000000004-1-page");
+    h.printers.StopHolding();
+    ASSERT_TRUE(h.printers.Hold("bbbb2222"));
+    print("000000000005-0-fax");
+    h.printers.StopHolding();
+    EXPECT_EQ(Pdfs(h.out()).size(), 2u);
+    std::vector<std::string> asked;
+    ASSERT_TRUE(h.printers.RecoverHeld("aaaa1111", [&asked](const std::string& key) {
+        asked.push_back(key);
+        return key == "000000000003-0-fax";
+    }));
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::string>{"000000000003-0-fax", "000000000004-1-page"}));
+    EXPECT_EQ(contents().back(), "%PDF-1.4 000000000003-0-fax");
+    EXPECT_EQ(Pdfs(h.out()).size(), 3u);
+    EXPECT_EQ(testsupport::FilesIn(h.out()).size(), 4u);  // the other walk's, still hidden
+
+    // A document without a key cannot be found again: it goes out at once.
+    ASSERT_TRUE(h.printers.Hold("aaaa1111"));
+    print("");
+    EXPECT_TRUE(h.printers.SentDirectly());
+    EXPECT_EQ(Pdfs(h.out()).size(), 4u);
 }

@@ -280,3 +280,45 @@ TEST(Verdict, AFaxWhoseMoveACrashUndoesIsFiledAgainWithoutPrinting) {
     EXPECT_EQ(r.imaging.printedContents,
               (std::vector<std::string>{Tiff("A"), Tiff("B"), Tiff("C")}));
 }
+
+// While the printer holds documents, a fax counts as printed only once its
+// batch is on disk: the documents, then the journal, then their names, then
+// the moves. A walk that fails before the journal leaves hidden documents
+// that the next walk removes and prints again; one that fails after it
+// leaves documents that the next walk names, filing their faxes without
+// printing them again. Either way a person sees each fax printed once.
+TEST(Verdict, HeldDocumentsCountOnlyOnceTheirBatchIsOnDisk) {
+    WalkRun r;
+    r.printers.holds = true;
+    for (const char* s : {"A", "B"}) {
+        Msg& m = r.Add(s, kSubscriber);
+        Attach(m, std::string(s) + ".tif", Tiff(s));
+        Header(m);
+    }
+    const platform::Status ioError = platform::Status::Error(platform::Fail::Io, "I/O error");
+    r.printers.failSyncHeld = ioError;
+    r.Walk();
+    EXPECT_EQ(r.run.failure, config::RunFailure::Storage);
+    EXPECT_EQ(r.Logged("E|cannot record the faxes just printed: I/O error"), 1);
+    EXPECT_EQ(r.printers.Visible(), 0);
+    EXPECT_EQ(r.Subjects("Inbox"), (std::vector<std::string>{"A", "B"}));
+    for (const auto& m : r.store.Inbox(kProfile).messages)
+        EXPECT_FALSE(m->marks.count(platform::MessageMark::Printed));
+
+    r.printers.failSyncHeld.reset();
+    r.printers.failNameHeld = ioError;
+    r.run.failure = config::RunFailure::None;
+    r.Walk();
+    EXPECT_EQ(r.run.failure, config::RunFailure::Storage);
+    EXPECT_EQ(r.printers.Visible(), 0);
+    EXPECT_EQ(r.Subjects("Inbox"), (std::vector<std::string>{"A", "B"}));
+
+    r.printers.failNameHeld.reset();
+    const std::size_t rendered = r.imaging.printedContents.size();
+    r.Walk();
+    EXPECT_EQ(r.printers.Visible(), 2);
+    EXPECT_EQ(r.Subjects("VOXA-FAXes/Printed"), (std::vector<std::string>{"A", "B"}));
+    // The second walk's record stood: nothing of it was printed again.
+    EXPECT_EQ(r.imaging.printedContents.size(), rendered);
+    EXPECT_EQ(r.Logged("I| was printed by a run that ended before filing it"), 2);
+}

@@ -20,6 +20,7 @@
 #include <ctime>
 #include <set>
 
+#include "linux/printing/FolderDelivery.h"
 #include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/Profile.h"
@@ -36,20 +37,6 @@ constexpr double kMargin = 36;
 // Below this the text would be unreadable: a grid that needs less runs off
 // the sheet instead.
 constexpr double kSmallestFont = 4;
-
-Status CopyFile(const std::string& from, int toFd) {
-    UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in) return ErrnoStatus(Fail::Io, "Cannot read " + from);
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(in.get(), buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return ErrnoStatus(Fail::Io, "Cannot read " + from);
-        if (n == 0) return Status::Ok();
-        if (!WriteAll(toFd, std::string_view(buf, static_cast<std::size_t>(n)), from))
-            return ErrnoStatus(Fail::Io, "Cannot write the printed document");
-    }
-}
 
 Status DeliverToCups(const std::string& dest, const std::string& pdfPath, const std::string& title,
                      std::string& delivery) {
@@ -148,6 +135,37 @@ class SystemPrinters final : public Printers {
                     return true;
         }
         return false;
+    }
+
+    // Only a folder printer holds: a CUPS job leaves at once, and what the
+    // walk notes of it must not wait for a batch.
+    bool Hold(const std::string& tag) override {
+        const std::string current = Current();
+        bool folder = false;
+        for (const auto& p : Installed())
+            folder = folder || (p.deviceName == current && p.isFolder);
+        folders_.Hold(folder ? tag : std::string());
+        sentDirectly_ = false;
+        return folders_.Holding();
+    }
+    bool SentDirectly() const override { return sentDirectly_; }
+    Status SyncHeld() override { return folders_.SyncHeld(); }
+    Status NameHeld() override {
+        sentDirectly_ = false;
+        return folders_.NameHeld();
+    }
+    void StopHolding() override {
+        folders_.DropHeld();
+        folders_.Hold("");
+        sentDirectly_ = false;
+    }
+    Status RecoverHeld(const std::string& tag,
+                       const std::function<bool(const std::string& key)>& printed) override {
+        for (const auto& p : Installed())
+            if (p.isFolder)
+                if (Status st = folders_.Recover(p.directory, tag, printed); !st)
+                    return FolderFailure(p, st);
+        return Status::Ok();
     }
 
     std::vector<PrinterInfo> Installed() override {
@@ -270,8 +288,9 @@ class SystemPrinters final : public Printers {
         lastDelivery_.clear();
         for (const auto& p : Installed()) {
             if (p.deviceName != name) continue;
-            return p.isFolder ? DeliverToFolder(p, pdfPath)
-                              : DeliverToCups(name, pdfPath, title, lastDelivery_);
+            if (p.isFolder) return DeliverToFolder(p, pdfPath);
+            sentDirectly_ = sentDirectly_ || folders_.Holding();
+            return DeliverToCups(name, pdfPath, title, lastDelivery_);
         }
         return Status::Error(Fail::Rejected,
                              "Printer Error : no printer named \"" + name + "\" is installed");
@@ -288,10 +307,8 @@ class SystemPrinters final : public Printers {
     }
 
     // Files are named yyyymmdd-hhmmss-nnnnnn.pdf, or yyyymmdd-hhmmss-nnnnnn-
-    // key.pdf with a document key: the names sort in the order printed, also
-    // across runs within one second. The number is counted here rather than
-    // found by listing the folder, which grows with every fax and made each
-    // print slower than the one before.
+    // key.pdf with a document key (FolderDelivery). While holding, a keyed
+    // document waits under a hidden name for the walk's batch.
     Status DeliverToFolder(const PrinterInfo& p, const std::string& pdfPath) {
         const std::string& dir = p.directory;
         if (!madeFolders_.count(dir)) {
@@ -299,81 +316,20 @@ class SystemPrinters final : public Printers {
             if (!st) return FolderFailure(p, st);
             madeFolders_.insert(dir);
         }
-        // The one fsync of a printed PDF, before it gets its name: the walk
-        // records the fax as printed as soon as this returns, so the name
-        // must never stand for a document whose pages are not on disk.
-        Status st = SyncFile(pdfPath);
-        std::string final;
-        // The document's own file takes its name in the folder: no copy, and
-        // no second file made and removed for every fax.
-        if (st) st = NameInFolder(pdfPath, dir, final);
-        if (!st && st.error == EXDEV) {
-            // Another file system: a copy beside the folder's files does.
-            Result<std::string> part = CopyInto(dir, pdfPath);
-            st = part ? NameInFolder(*part, dir, final) : part.status();
-            if (part) ::unlink(part->c_str());
+        Status st;
+        if (folders_.Holding() && !docKey_.empty()) {
+            st = folders_.Keep(dir, pdfPath, docKey_);
+            if (st) lastDelivery_ = dir;
+        } else {
+            sentDirectly_ = sentDirectly_ || folders_.Holding();
+            st = folders_.Deliver(dir, pdfPath, docKey_, lastDelivery_);
         }
         if (!st) {
             // A folder removed during the run is made again next time.
             madeFolders_.erase(dir);
             return FolderFailure(p, st);
         }
-        lastDelivery_ = final;
         return Status::Ok();
-    }
-
-    static Status SyncFile(const std::string& path) {
-        UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd || ::fsync(fd.get()) != 0) return ErrnoStatus(Fail::Io, "Cannot read " + path);
-        return Status::Ok();
-    }
-
-    // A synced copy of the file in dir under a hidden name.
-    static Result<std::string> CopyInto(const std::string& dir, const std::string& path) {
-        std::string part = dir + "/.voxafax-XXXXXX.part";
-        std::vector<char> name(part.begin(), part.end());
-        name.push_back('\0');
-        UniqueFd fd(::mkstemps(name.data(), 5));
-        if (!fd) return ErrnoStatus(Fail::Io, "cannot write to " + dir);
-        part = name.data();
-        Status st = CopyFile(path, fd.get());
-        if (st && ::fsync(fd.get()) != 0) st = ErrnoStatus(Fail::Io, "cannot write to " + dir);
-        if (Status c = fd.Close(part); st && !c) st = c;
-        if (!st) {
-            ::unlink(part.c_str());
-            return st;
-        }
-        return part;
-    }
-
-    // Links the file into dir under the next name in printing order; the
-    // name in `final`. EXDEV in the Status's error when dir lies on another
-    // file system.
-    Status NameInFolder(const std::string& file, const std::string& dir, std::string& final) {
-        std::time_t now = std::time(nullptr);
-        std::tm tm{};
-        localtime_r(&now, &tm);
-        char stamp[32];
-        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S-", &tm);
-        if (stamp != seqPrefix_) {
-            seqPrefix_ = stamp;
-            seq_ = 0;
-        }
-        for (int tries = 0; tries < 1000; ++tries) {
-            char seqText[24];
-            std::snprintf(seqText, sizeof seqText, "%06ld", ++seq_);
-            final =
-                dir + "/" + seqPrefix_ + seqText + (docKey_.empty() ? "" : "-" + docKey_) + ".pdf";
-            // link() never replaces an existing file, so two runs cannot
-            // clash: a name another run took in this second is skipped.
-            if (::link(file.c_str(), final.c_str()) == 0) return Status::Ok();
-            if (errno != EEXIST) {
-                final.clear();
-                return ErrnoStatus(Fail::Io, "cannot write to " + dir);
-            }
-        }
-        final.clear();
-        return Status::Error(Fail::Io, "no free file name in " + dir);
     }
 
     Status Begin() {
@@ -448,8 +404,8 @@ class SystemPrinters final : public Printers {
     std::vector<PrinterInfo> folderPrinters_;
     bool foldersListed_ = false;
     std::set<std::string> madeFolders_;  // folder printers' folders known to exist
-    std::string seqPrefix_;              // the second the last PDF was named in
-    long seq_ = 0;                       // its number within that second
+    FolderDelivery folders_;
+    bool sentDirectly_ = false;  // since the last NameHeld, while holding
     std::string lastDelivery_;
     std::string docKey_;
     double fontSize_ = 10;
