@@ -1,8 +1,8 @@
 #!/bin/bash
 # Crash safety: voxafax-print is killed with SIGKILL in each of many runs over
 # a mailbox that keeps receiving faxes (Dovecot POP3, an SMTP sink, a folder
-# printer), in turn: at a random moment; right after it hands a PDF to the
-# printer, between printing and filing; while it prints a fax that has an
+# printer), in turn: at a random moment; right after a PDF is held under a
+# hidden name, before its batch is recorded; while it prints a fax that has an
 # attachment it cannot print (so that the fax is unprintable); and as that
 # fax's "Failed" receipt is made and sent. Then two profiles on the same
 # mailbox and store run at once, round after round, and one run may finish.
@@ -30,9 +30,11 @@ RANDOM=${VOXAFAX_CRASH_SEED:-$$}
 echo "seed ${VOXAFAX_CRASH_SEED:-$$}"
 
 # launch MODE VALUE DELAY_US: one run as nobody, killed (SIGKILL) after VALUE
-# ms (MODE time), DELAY_US after the VALUE-th new PDF (MODE pdf) or DELAY_US
-# after the VALUE-th new receipt file appears in Out/, hidden ones included
-# (MODE receipt), unless it ends first. Prints "killed" or "ended".
+# ms (MODE time), DELAY_US after the VALUE-th new PDF (MODE pdf; PDFs are
+# named once their batch is recorded), DELAY_US after the VALUE-th PDF held
+# under a hidden name before that (MODE held) or DELAY_US after the VALUE-th
+# new receipt file appears in Out/, hidden ones included (MODE receipt),
+# unless it ends first. Prints "killed" or "ended".
 cat >"$W/launch.py" <<'PYEOF'
 import os, subprocess, sys, time
 mode, value, delay, pdfdir, log = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5]
@@ -43,6 +45,9 @@ def pdfs():
     try:
         if mode == "receipt":
             seen.update(os.listdir(outdir))
+            return len(seen)
+        if mode == "held":
+            seen.update(n for n in os.listdir(pdfdir) if n.endswith(".held"))
             return len(seen)
         return sum(1 for n in os.listdir(pdfdir) if n.endswith(".pdf"))
     except OSError:
@@ -111,8 +116,8 @@ for round in $(seq 1 "$ROUNDS"); do
         add_faxes "$added" || exit 1
         k=$((RANDOM % added + 1))
         us=$((RANDOM % 3000))
-        how="$us us after PDF $k"
-        outcome=$(launch pdf "$k" "$us")
+        how="$us us after held PDF $k"
+        outcome=$(launch held "$k" "$us")
         ;;
     3)
         add_faxes "$added" bad || exit 1
