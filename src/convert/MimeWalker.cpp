@@ -29,6 +29,8 @@ constexpr const char* kCrLf = "\r\n";
 // enough for the loop's timers and sockets (well under a millisecond of
 // work), seldom enough that its poll() does not cost more than the lines.
 constexpr std::size_t kYieldBytes = 32 * 1024;
+// A base64 part reaches the parts file in pieces of about this size.
+constexpr std::size_t kDirectPiece = 64 * 1024;
 
 // Walker states, numbered in the order a part passes through them. 0 follows
 // a text part closed by the last boundary; 600 is never entered.
@@ -52,6 +54,8 @@ class LineReader {
         : in_(bufferSize), maxPiece_(maxPiece ? maxPiece : 1) {}
 
     bool Open(const std::string& path) { return in_.Open(path); }
+    void DigestInto(platform::FileDigester* digest) { in_.DigestInto(digest); }
+    bool ReadToEnd() { return in_.ReadToEnd(); }
     void Close() { in_.Close(); }
     bool AtEnd() { return in_.AtEnd(); }
     int Error() const { return in_.Error(); }
@@ -131,7 +135,13 @@ class Walker {
         Fail("not " + what + ": " + st.detail, st.error);
         return false;
     }
-    void StartBodyFile();
+    void StartBodyFile(bool attachment = false);
+    // A line of the attachment's body, into the parts file as it comes (a
+    // base64 part) or into the body file.
+    void WriteBody(std::string_view line, bool endsLine);
+    void FlushDirect();
+    platform::Result<PartRange> EndDirect();
+    void TakeBackDirect(PartRange text);
     bool Failed() const { return result_.outcome != Outcome::Stored; }
     void ReadHeaderBlock();
     void SetHeaderValues();
@@ -170,11 +180,16 @@ class Walker {
     const WalkerLimits& limits_;
     bool syncFolder_;
     LineReader reader_;
+    platform::FileDigester digest_;  // of the bytes reader_ reads
     // The message as it is built; stored whole when the walk finishes.
     platform::NewMessage msg_;
     PartsFile parts_;
     bool partsBegun_ = false;
     platform::FileOut bodyFile_;
+    // The current base64 part goes straight into the parts file, checked as
+    // it comes; not yet written there: directBuf_.
+    bool direct_ = false;
+    std::string directBuf_;
 
     std::string header_, body_, sender_, mainType_, boundary_, marker_;
     std::string partContentType_, partType_, majorType_, fileName_, encoding_, disposition_;
@@ -202,14 +217,14 @@ ConvertResult Walker::Run(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) fileSize_ = static_cast<std::size_t>(st.st_size);
     result_.bytes = fileSize_;
-    // The stored message names the file it came from: a run that dies after
-    // storing it and before deleting the file finds it by this.
-    msg_.origin = platform::FileDigest(path).value_or("");
     if (!reader_.Open(path)) {
         const int err = errno;
         Fail("cannot read " + path + ": " + std::strerror(err), err);
         return result_;
     }
+    // The stored message names the file it came from (Finish): a run that
+    // dies after storing it and before deleting the file finds it by this.
+    reader_.DigestInto(&digest_);
 
     ReadHeaderBlock();
     SetHeaderValues();
@@ -372,19 +387,14 @@ void Walker::HandlePartState(const std::string& line, bool endsLine, bool eof) {
             }
             break;
         case kAttachFirstLine:
-            StartBodyFile();
+            StartBodyFile(true);
             if (finished_) break;
-            if (!skipping_) {
-                bodyFile_.Write(line);
-                if (endsLine) bodyFile_.Write(bodyLineEnd_);
-            }
+            if (!skipping_) WriteBody(line, endsLine);
             state_ = kAttachBody;
             break;
         case kAttachBody:
             if (line.find(marker_) == std::string::npos && !eof) {
-                if (skipping_) break;
-                bodyFile_.Write(line);
-                if (endsLine) bodyFile_.Write(bodyLineEnd_);
+                if (!skipping_) WriteBody(line, endsLine);
                 break;
             }
             EndAttachment();
@@ -465,18 +475,78 @@ void Walker::SpillTextPart(const std::string& line, bool endsLine) {
 
 // Each attachment part goes through the one body file: it is written, closed,
 // decoded and handed to the store before the next part begins, so a message
-// of any number of parts holds no more than one file open at a time.
-void Walker::StartBodyFile() {
+// of any number of parts holds no more than one file open at a time. A base64
+// attachment goes straight into the parts file instead, as the store keeps
+// it, and into the body file only when it turns out not to be well formed.
+void Walker::StartBodyFile(bool attachment) {
     ++attachments_;
     skipping_ = attachments_ > limits_.maxAttachments;
     if (skipping_) {
         ++skipped_;
         return;
     }
-    if (!bodyFile_.Create(BodyPath())) FailWrite(BodyPath(), bodyFile_.Error());
     // Base64 ignores line ends; LF alone leaves its lines as the store keeps
     // them. Every other body keeps its CR LF.
-    bodyLineEnd_ = platform::Upper(platform::TrimBlanks(encoding_)) == "BASE64" ? "\n" : kCrLf;
+    const bool base64 = platform::Upper(platform::TrimBlanks(encoding_)) == "BASE64";
+    bodyLineEnd_ = base64 ? "\n" : kCrLf;
+    if (attachment && base64) {
+        if (!partsBegun_ && !Kept(parts_.Begin())) return;
+        partsBegun_ = true;
+        parts_.Base64Begin();
+        direct_ = true;
+        directBuf_.clear();
+        return;
+    }
+    if (!bodyFile_.Create(BodyPath())) FailWrite(BodyPath(), bodyFile_.Error());
+}
+
+void Walker::WriteBody(std::string_view line, bool endsLine) {
+    if (!direct_) {
+        bodyFile_.Write(line);
+        if (endsLine) bodyFile_.Write(bodyLineEnd_);
+        return;
+    }
+    directBuf_.append(line);
+    if (endsLine) directBuf_ += '\n';
+    if (directBuf_.size() >= kDirectPiece) FlushDirect();
+}
+
+void Walker::FlushDirect() {
+    if (!direct_ || directBuf_.empty()) return;
+    const platform::Status st = parts_.Base64Piece(directBuf_);
+    if (st) {
+        directBuf_.clear();
+    } else if (st.kind == platform::Fail::Format) {
+        TakeBackDirect(parts_.Base64Text());
+    } else {
+        Kept(st);
+    }
+}
+
+// The end of a base64 part written straight into the parts file: its range
+// there, or Fail::Format when it went into the body file after all.
+platform::Result<PartRange> Walker::EndDirect() {
+    FlushDirect();
+    if (!direct_ || finished_) return platform::Status::Error(platform::Fail::Format, "");
+    platform::Result<PartRange> kept = parts_.Base64End();
+    if (!kept && kept.status().kind == platform::Fail::Format)
+        TakeBackDirect(parts_.Base64Text());
+    else if (!kept)
+        Kept(kept.status());
+    direct_ = false;
+    return kept;
+}
+
+// Not well formed after all: the part's text so far goes from the parts file
+// into the body file, to be decoded, and the rest follows it there.
+void Walker::TakeBackDirect(PartRange text) {
+    direct_ = false;
+    if (!bodyFile_.Create(BodyPath())) return FailWrite(BodyPath(), bodyFile_.Error());
+    if (!Kept(parts_.ReadRange(text, [this](std::string_view piece) { bodyFile_.Write(piece); })))
+        return;
+    bodyFile_.Write(directBuf_);
+    directBuf_.clear();
+    parts_.Rewind(text.offset);
 }
 
 void Walker::EndAttachment() {
@@ -484,9 +554,6 @@ void Walker::EndAttachment() {
         skipping_ = false;
         return;
     }
-    if (!bodyFile_.Close()) return FailWrite(BodyPath(), bodyFile_.Error());
-    if (!partsBegun_ && !Kept(parts_.Begin())) return;
-    partsBegun_ = true;
     // Well-formed base64 goes into the store as it came: the data file it
     // would decode to is named as the source but never written.
     const bool base64 = platform::Upper(platform::TrimBlanks(encoding_)) == "BASE64";
@@ -494,12 +561,15 @@ void Walker::EndAttachment() {
                                     : DataFilePath(c_.run.gTempDir, fileName_, encoding_);
     platform::NewAttachment att{fileName_ + ";", data, parts_.Path()};
     platform::Result<PartRange> kept = platform::Status::Error(platform::Fail::Format, "");
-    if (base64) {
-        kept = parts_.AppendBase64(BodyPath());
+    if (direct_) {
+        kept = EndDirect();
+        if (finished_) return;
         att.base64 = kept.ok();
-        if (!kept && kept.status().kind != platform::Fail::Format) return (void)Kept(kept.status());
     }
     if (!kept) {
+        if (!bodyFile_.Close()) return FailWrite(BodyPath(), bodyFile_.Error());
+        if (!partsBegun_ && !Kept(parts_.Begin())) return;
+        partsBegun_ = true;
         int err = 0;
         (void)DecodeAttachment(c_.run.gTempDir, fileName_, encoding_, &err);
         if (err) return FailWrite(data, err);
@@ -529,6 +599,11 @@ void Walker::Finish() {
     // not be stored as the whole message.
     if (const int err = reader_.Error(); err && !Failed())
         Fail("cannot read " + path_ + ": " + std::strerror(err), err);
+    // The digest of the whole file: what the walk did not read (an epilogue,
+    // the end marker) is read for it now.
+    if (!Failed())
+        msg_.origin =
+            reader_.ReadToEnd() ? digest_.Final() : platform::FileDigest(path_).value_or("");
     reader_.Close();
     (void)bodyFile_.Close();
     if (Failed()) return;

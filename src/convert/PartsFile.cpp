@@ -21,9 +21,7 @@ namespace convert {
 using platform::Fail;
 using platform::Status;
 
-namespace {
-
-// Checks base64 text piece by piece as it is copied (see AppendBase64).
+// Checks base64 text piece by piece as it is appended (see Base64Begin).
 class Base64Checker {
   public:
     // False once the text is not in the kept form. A CR is taken only before
@@ -144,6 +142,8 @@ class Base64Checker {
     bool closed_ = false;  // padding or a blank line seen: no more data
 };
 
+namespace {
+
 constexpr std::size_t kChunk = 64 * 1024;
 
 // Reads the file in chunks, handing each to `piece` and then calling `end`.
@@ -163,6 +163,9 @@ Status ReadInChunks(const std::string& from, const std::function<Status(std::str
 }
 
 }  // namespace
+
+PartsFile::PartsFile(std::string path) : path_(std::move(path)) {}
+PartsFile::~PartsFile() = default;
 
 // The file is written over from its start rather than emptied: only the
 // ranges appended are ever read, and emptying it would cost a wait for its
@@ -205,31 +208,40 @@ platform::Result<PartRange> PartsFile::Append(const std::string& from) {
     return PartRange{start, end_ - start};
 }
 
-platform::Result<PartRange> PartsFile::AppendBase64(const std::string& from) {
-    const off_t start = end_;
-    Base64Checker check;
-    std::string out;
-    out.reserve(kChunk);
-    const auto notBase64 = [&] {
-        return Status::Error(Fail::Format, from + " is not plain base64");
-    };
-    Status st = ReadInChunks(
-        from,
-        [&](std::string_view piece) {
-            bool same = false;
-            out.clear();
-            if (!check.Feed(piece, out, same)) return notBase64();
-            return Write(same ? piece : std::string_view(out));
-        },
-        [&] {
-            out.clear();
-            return check.Finish(out) ? Write(out) : notBase64();
-        });
-    if (!st) {
-        Rewind(start);
-        return st;
+void PartsFile::Base64Begin() {
+    base64Start_ = end_;
+    checker_ = std::make_unique<Base64Checker>();
+}
+
+Status PartsFile::Base64Piece(std::string_view piece) {
+    bool same = false;
+    scratch_.clear();
+    if (!checker_ || !checker_->Feed(piece, scratch_, same))
+        return Status::Error(Fail::Format, "not plain base64");
+    return Write(same ? piece : std::string_view(scratch_));
+}
+
+platform::Result<PartRange> PartsFile::Base64End() {
+    scratch_.clear();
+    if (!checker_ || !checker_->Finish(scratch_))
+        return Status::Error(Fail::Format, "not plain base64");
+    checker_.reset();
+    if (Status st = Write(scratch_); !st) return st;
+    return Base64Text();
+}
+
+Status PartsFile::ReadRange(PartRange range,
+                            const std::function<void(std::string_view)>& to) const {
+    std::string buf(kChunk, '\0');
+    for (off_t at = range.offset, end = range.offset + range.length; at < end;) {
+        const auto want = static_cast<std::size_t>(std::min<off_t>(end - at, kChunk));
+        const ssize_t n = ::pread(fd_.get(), buf.data(), want, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return platform::ErrnoStatus(Fail::Io, "cannot read " + path_);
+        to(std::string_view(buf.data(), static_cast<std::size_t>(n)));
+        at += n;
     }
-    return PartRange{start, end_ - start};
+    return Status::Ok();
 }
 
 }  // namespace convert

@@ -43,8 +43,14 @@ bool FileIn::Fill() {
         }
         pos_ = 0;
         len_ = static_cast<std::size_t>(n);
+        if (digest_) digest_->Update(std::string_view(buf_.data(), len_));
         return true;
     }
+}
+
+bool FileIn::ReadToEnd() {
+    while (fd_ >= 0 && Fill()) pos_ = len_;
+    return error_ == 0;
 }
 
 FileOut::FileOut(std::size_t bufferSize) : buf_(bufferSize ? bufferSize : 1) {}

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Files.h"
+
 namespace platform {
 
 class FileIn {
@@ -42,8 +44,15 @@ class FileIn {
     }
     void Skip(std::size_t n) { pos_ += n; }
 
+    // Every byte read from now on is fed to `digest` (nullptr: none), so that
+    // a walk over a file and its digest cost one read.
+    void DigestInto(FileDigester* digest) { digest_ = digest; }
+    // Reads what is left of the file, for its digest; false on a read error.
+    bool ReadToEnd();
+
   private:
     bool Fill();
+    FileDigester* digest_ = nullptr;
     int fd_ = -1;
     std::vector<char> buf_;
     std::size_t pos_ = 0;

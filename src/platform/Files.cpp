@@ -112,63 +112,6 @@ Status SyncFileSystem(const std::string& path) {
     return Status::Ok();
 }
 
-namespace {
-
-// A 64-bit hash fed eight bytes at a time (a single lane in the manner of the
-// xxHash family): a digest costs about as much as reading the file from the
-// page cache.
-class Hasher {
-  public:
-    void Update(std::string_view data) {
-        size_ += data.size();
-        if (held_ > 0) {
-            while (held_ < 8 && !data.empty()) {
-                word_[held_++] = data.front();
-                data.remove_prefix(1);
-            }
-            if (held_ < 8) return;
-            Mix(Load(word_));
-            held_ = 0;
-        }
-        while (data.size() >= 8) {
-            Mix(Load(data.data()));
-            data.remove_prefix(8);
-        }
-        for (char c : data) word_[held_++] = c;
-    }
-    std::string Final() const {
-        std::uint64_t h = h_ ^ size_;
-        for (std::size_t i = 0; i < held_; ++i)
-            h = (h ^ static_cast<unsigned char>(word_[i])) * 0x100000001b3ULL;
-        h ^= h >> 33;
-        h *= 0xff51afd7ed558ccdULL;
-        h ^= h >> 33;
-        h *= 0xc4ceb9fe1a85ec53ULL;
-        h ^= h >> 33;
-        char hex[17];
-        for (int i = 15; i >= 0; --i, h >>= 4) hex[i] = "0123456789abcdef"[h & 15];
-        hex[16] = '\0';
-        return std::to_string(size_) + ":" + hex;
-    }
-
-  private:
-    static std::uint64_t Load(const char* p) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        return w;
-    }
-    void Mix(std::uint64_t w) {
-        h_ ^= w * 0xc2b2ae3d27d4eb4fULL;
-        h_ = ((h_ << 31) | (h_ >> 33)) * 0x9e3779b185ebca87ULL;
-    }
-    std::uint64_t h_ = 0x27d4eb2f165667c5ULL;
-    std::uint64_t size_ = 0;
-    char word_[8] = {};
-    std::size_t held_ = 0;
-};
-
-}  // namespace
-
 UniqueFd OpenToOverwrite(const std::string& path, mode_t mode) {
     return UniqueFd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, mode));
 }
@@ -182,7 +125,7 @@ Status CutAtOffset(int fd, const std::string& path) {
 Result<std::string> FileDigest(const std::string& path, bool skipFirstLine) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd) return ErrnoStatus(Fail::Io, "cannot read " + path);
-    Hasher h;
+    FileDigester h;
     bool inFirstLine = skipFirstLine;
     static thread_local char buf[64 * 1024];
     for (;;) {

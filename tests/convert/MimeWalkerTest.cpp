@@ -553,6 +553,13 @@ TEST(MaildirDelivery, Base64IsKeptAsItCameOnlyWhenWellFormed) {
         std::string(40, 'A') + "!" + std::string(35, 'A') + "\r\n",
         std::string(20, 'A') + "\xc1" + std::string(55, 'A') + "\r\n",
         std::string(17, 'A') + "@[`{:" + std::string(54, 'A') + "\r\n",
+        // A stray character after many lines: what was kept so far is taken
+        // back and decoded with the rest.
+        [&line76] {
+            std::string big;
+            for (int i = 0; i < 2000; ++i) big += line76 + "\r\n";
+            return big + "QUJD!\r\n" + line76 + "\r\n";
+        }(),
     };
     std::string msg = Header("multipart/mixed; boundary=B");
     for (std::size_t i = 0; i < bodies.size(); ++i)
@@ -564,6 +571,7 @@ TEST(MaildirDelivery, Base64IsKeptAsItCameOnlyWhenWellFormed) {
     ASSERT_EQ(want.contents.size(), bodies.size());
     EXPECT_EQ(want.contents[0], kTiffBytes);
     EXPECT_EQ(want.contents[1], std::string(114, '\0') + "ABC");
+    EXPECT_EQ(want.contents.back(), std::string(114000, '\0') + "ABC" + std::string(57, '\0'));
 
     MaildirInbox t;
     WriteFile(t.InFile("1.TXT"), msg);
@@ -575,7 +583,7 @@ TEST(MaildirDelivery, Base64IsKeptAsItCameOnlyWhenWellFormed) {
     // Only the parts that had to be decoded left a data file behind.
     EXPECT_FALSE(std::filesystem::exists(t.run.gTempDir + "p0.tif"));
     EXPECT_TRUE(std::filesystem::exists(t.run.gTempDir + "p4.tif"));
-    for (const char* stray : {"p12.tif", "p13.tif", "p14.tif"})
+    for (const char* stray : {"p12.tif", "p13.tif", "p14.tif", "p15.tif"})
         EXPECT_TRUE(std::filesystem::exists(t.run.gTempDir + stray)) << stray;
 }
 
