@@ -27,6 +27,7 @@ struct ConvertResult {
     std::string what;       // when not stored: what could not be done, where and why
     int error = 0;          // the errno behind it, when a system call failed
     std::size_t bytes = 0;  // the message file's size
+    std::string origin;     // when stored: the digest of the file it came from
 };
 
 // What a conversion uses of the run: the store and its inbox, the event loop
@@ -53,10 +54,13 @@ struct Conversion {
 // Before the first such message can reach the store, a journal of its own
 // (kEarlyJournal in In/) is made durable: a run that dies before these
 // files are gone leaves it, and until a later session's In/ pass has looked
-// for their messages in the inbox no file is converted a second time. Every
-// In/ pass checks its files against the inbox while the journal is there;
-// only the pass after a session removes it, since files of a session that
-// died reach In/ only when the next one starts.
+// for their messages no file is converted a second time. Each batch, once
+// durable in the store, adds its files' digests to the journal: such a file
+// is known stored even when its message has left the inbox since (filed by
+// a walk of a run that could not fetch). Every In/ pass checks its files
+// against that list and the inbox while the journal is there; only the pass
+// after a session removes it, since files of a session that died reach In/
+// only when the next one starts.
 class EarlyConversion {
   public:
     explicit EarlyConversion(const Conversion& c);
@@ -87,11 +91,13 @@ class EarlyConversion {
   private:
     struct Message {
         std::string path;
+        std::string origin;  // the file's digest
         std::size_t bytes = 0;
         bool durable = false;
         bool gone = false;
     };
     bool JournalReady();
+    void ListStored(const std::string& digests);
 
     Message* Find(const std::string& path);
     const Message* Find(const std::string& path) const;

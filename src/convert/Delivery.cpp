@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,14 +53,32 @@ bool WriteJournal(const std::string& journal) {
     return ok;
 }
 
+// The digests that an early-conversion journal lists: its files' messages
+// are durable in the store.
+std::set<std::string> StoredDigests(const std::string& journal) {
+    std::set<std::string> digests;
+    std::ifstream in(journal);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) digests.insert(line);
+    return digests;
+}
+
 // After a run that died while converting: each file of `dir` whose message
-// the inbox already holds is deleted; the others are converted as usual. The
-// inbox is read newest first and only until every file is accounted for.
+// is stored (its digest in `stored`, or its message in the inbox) is deleted;
+// the others are converted as usual. The inbox is read newest first and only
+// until every file is accounted for.
 void RecoverJournal(platform::MailStore& store, const platform::FolderId& inbox,
-                    const std::string& dir, const std::vector<std::string>& names) {
+                    const std::string& dir, const std::vector<std::string>& names,
+                    const std::set<std::string>& stored) {
     std::map<std::string, std::string> byDigest;  // digest -> file
-    for (const std::string& name : names)
-        if (auto d = platform::FileDigest(dir + name); d) byDigest.emplace(*d, dir + name);
+    for (const std::string& name : names) {
+        auto d = platform::FileDigest(dir + name);
+        if (!d) continue;
+        if (stored.count(*d))
+            ::unlink((dir + name).c_str());
+        else
+            byDigest.emplace(*d, dir + name);
+    }
     if (byDigest.empty()) return;
     const std::vector<platform::MessageId> ids = store.List(inbox).value_or({});
     for (auto id = ids.rbegin(); id != ids.rend() && !byDigest.empty(); ++id) {
@@ -234,7 +253,9 @@ void InPass::Run(EarlyConversion* early) {
     const std::size_t countsBefore = counts_.size();
     if (early) DropTaken(*early, names);
     if (recover) {
-        RecoverJournal(c_.store, c_.inbox, dir_, names);
+        RecoverJournal(
+            c_.store, c_.inbox, dir_, names,
+            earlyJournal ? StoredDigests(dir_ + kEarlyJournal) : std::set<std::string>{});
         ::unlink(journal.c_str());
         names = MessageFiles(dir_);
     }
@@ -361,7 +382,7 @@ void EarlyConversion::Take(const std::string& path) {
             return;
         }
         byPath_[path] = taken_.size();
-        taken_.push_back(Message{path, r.bytes});
+        taken_.push_back(Message{path, r.origin, r.bytes});
         batchBytes_ += r.bytes;
         if (taken_.size() - batchFrom_ >= kSyncBatch || batchBytes_ >= kSyncBatchBytes)
             (void)Settle();
@@ -374,7 +395,12 @@ bool EarlyConversion::Settle() {
     if (batchFrom_ == taken_.size()) return true;
     const platform::Status st = c_.store.Sync(c_.inbox);
     if (st) {
-        for (std::size_t i = batchFrom_; i < taken_.size(); ++i) taken_[i].durable = true;
+        std::string digests;
+        for (std::size_t i = batchFrom_; i < taken_.size(); ++i) {
+            taken_[i].durable = true;
+            if (!taken_[i].origin.empty()) digests += taken_[i].origin + "\n";
+        }
+        ListStored(digests);
     } else {
         // The batch was taken out of the inbox again: the In/ pass converts
         // its files as any others.
@@ -386,6 +412,18 @@ bool EarlyConversion::Settle() {
     batchFrom_ = taken_.size();
     batchBytes_ = 0;
     return static_cast<bool>(st);
+}
+
+// Adds a durable batch's digests to the journal. A line lost or cut in a
+// crash before its sync only sends recovery to the inbox for that message,
+// as for any file the list does not name.
+void EarlyConversion::ListStored(const std::string& digests) {
+    if (digests.empty()) return;
+    platform::UniqueFd fd(::open(journal_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd || !platform::WriteAll(fd.get(), digests, journal_))
+        c_.log.Warning("cannot list stored messages in " + journal_ +
+                       "; a run that dies now finds them by the inbox only");
+    (void)::fdatasync(fd.get());
 }
 
 EarlyConversion::Message* EarlyConversion::Find(const std::string& path) {

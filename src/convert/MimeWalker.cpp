@@ -244,6 +244,7 @@ ConvertResult Walker::Run(const std::string& path) {
         HandleLine(line, endsLine, reader_.AtEnd());
     }
     if (!finished_) Finish();
+    if (!Failed()) result_.origin = msg_.origin;
     return result_;
 }
 
@@ -629,7 +630,8 @@ ConvertResult ProcessMessageWith(const Conversion& c, const std::string& path,
     } catch (...) {
         // Out of memory or a library throw: the draft is dropped unsaved and
         // the file stays for another run.
-        return ConvertResult{Outcome::NotStored, "out of memory while converting " + path, ENOMEM};
+        return ConvertResult{
+            Outcome::NotStored, "out of memory while converting " + path, ENOMEM, 0, {}};
     }
 }
 

@@ -633,6 +633,19 @@ TEST(ProcessInMessages, AJournalledFileAlreadyInTheInboxIsNotConvertedTwice) {
     WriteFile(t.InFile(".converting"), "4.TXT\n");
     convert::ProcessInMessages(Conv(t));
     EXPECT_EQ(t.Files("new"), 4u);
+
+    // Stored while downloading by a run that died, and filed out of the
+    // inbox since: the early journal's list knows it; a file it does not
+    // list and the inbox lacks is converted.
+    const std::string filed = "+OK 40 octets\r\nSubject: filed\r\n\r\nx\r\n.\r\n";
+    WriteFile(t.InFile("5.TXT"), filed);
+    WriteFile(t.InFile("6.TXT"), filed + "y\r\n");
+    WriteFile(t.InFile(".converting-early"),
+              "0000000000000000\n" + platform::FileDigest(t.InFile("5.TXT")).value_or("?") + "\n");
+    convert::ProcessInMessages(Conv(t));
+    EXPECT_EQ(t.Files("new"), 5u);
+    EXPECT_FALSE(std::filesystem::exists(t.InFile("5.TXT")));
+    EXPECT_FALSE(std::filesystem::exists(t.InFile("6.TXT")));
 }
 
 }  // namespace
