@@ -8,7 +8,9 @@
 #      ends the session, and the run is killed as the messages before it
 #      reach In/;
 #   3. during a pass-over: once that message has failed three times, the run
-#      that passes it over is killed as the fax behind it is staged.
+#      that passes it over is killed as the fax behind it is staged;
+#   4. after a durable batch before QUIT: the run is killed once the first 64
+#      of 71 messages are stored for good while the download goes on.
 # Afterwards every fax is filed, printed and answered exactly once, and the
 # unreadable message is still on the server.
 set -u
@@ -82,17 +84,29 @@ for _ in 1 2 3 4; do
 done
 if kill_when staged 1; then learnt=$((learnt + 1)); fi
 echo "window 3: killed during the pass-over: $killed"
+
+# 4. A durable batch before QUIT: 70 small faxes and a long one behind them;
+#    the early-conversion journal lists a batch's messages once it is synced.
+for n in $(seq 8 77); do fax "$n" 1; done
+fax 78 120
+for n in $(seq 8 78); do serve "$n"; done
+listed() { [ "$(grep -c '' "$VOXAFAX_HOME/In/.converting-early" 2>/dev/null)" -ge 64 ] 2>/dev/null; }
+if kill_when listed; then learnt=$((learnt + 1)); fi
+echo "window 4: killed after a durable batch of the session: $killed" \
+    "($(nfiles "$SPOOL/new" "$SPOOL/cur") messages still on the server)"
 [ "$learnt" -gt 0 ] || { echo "every run ended before it could be killed; nothing learnt"; exit 77; }
 
 run
 run
+faxes=(1 2 3 4 5 $(seq 7 78))
 check "the last run ends" eq "$(ini_key "$PROFILE" VFPrint)" quit
 check "only the unreadable message is left on the server" eq "$(nfiles "$SPOOL/new" "$SPOOL/cur")" 1
 check "every stored message parses" sys_store_parses "$STORE"
 got=$(sys_subjects .VOXA-FAXes.Printed | sed 's/ from .*//' | tr '\n' '|')
-check "each fax filed exactly once" eq "$got" "Fax 1|Fax 2|Fax 3|Fax 4|Fax 5|Fax 7|"
-check "each fax printed exactly once" eq "$(find "$W/folder-prints" -name '*.pdf' | wc -l)" 6
-for n in 1 2 3 4 5 7; do
+want=$(printf 'Fax %s\n' "${faxes[@]}" | sort | tr '\n' '|')
+check "each fax filed exactly once" eq "$got" "$want"
+check "each fax printed exactly once" eq "$(find "$W/folder-prints" -name '*.pdf' | wc -l)" "${#faxes[@]}"
+for n in "${faxes[@]}"; do
     check "fax $n answered exactly once" \
         eq "$(grep -l "gateway$n@localhost" "$SINK"/new/*.json 2>/dev/null | wc -l)" 1
 done
