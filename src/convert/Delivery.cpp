@@ -420,10 +420,10 @@ bool EarlyConversion::Settle() {
 void EarlyConversion::ListStored(const std::string& digests) {
     if (digests.empty()) return;
     platform::UniqueFd fd(::open(journal_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd || !platform::WriteAll(fd.get(), digests, journal_))
-        c_.log.Warning("cannot list stored messages in " + journal_ +
-                       "; a run that dies now finds them by the inbox only");
-    (void)::fdatasync(fd.get());
+    if (fd && platform::WriteAll(fd.get(), digests, journal_) && ::fdatasync(fd.get()) == 0) return;
+    c_.log.Warning("cannot list stored messages in " + journal_ + ": " + std::strerror(errno) +
+                   "; a run that dies now finds them by the inbox only; let this user write "
+                   "there");
 }
 
 EarlyConversion::Message* EarlyConversion::Find(const std::string& path) {
