@@ -496,6 +496,9 @@ void Walker::StartBodyFile(bool attachment) {
         parts_.Base64Begin();
         direct_ = true;
         directBuf_.clear();
+        // Room for a whole piece at once: growing it by doubling costs a copy
+        // per step and, per message, fresh pages from the system.
+        directBuf_.reserve(kDirectPiece + 1024);
         return;
     }
     if (!bodyFile_.Create(BodyPath())) FailWrite(BodyPath(), bodyFile_.Error());
