@@ -133,5 +133,7 @@ inline constexpr int kSetAsideAfter = 3;
 // The journals of In/: of an In/ pass, and of conversion during a session.
 inline constexpr const char* kJournal = ".converting";
 inline constexpr const char* kEarlyJournal = ".converting-early";
+// A file of In/ being deleted is named "." + its name + this.
+inline constexpr const char* kDeletingSuffix = ".deleting";
 
 }  // namespace convert

@@ -17,6 +17,7 @@
 #include "convert/Converter.h"
 #include "convert/HeaderUtils.h"
 #include "convert/MimeWalker.h"
+#include "platform/FileRemover.h"
 #include "platform/FileStream.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -216,6 +217,7 @@ class InPass {
     void Failed(const std::string& name, const ConvertResult& r);
     void SyncPending();
     bool Delete(const std::string& name);
+    void Sweep();
 
     const Conversion& c_;
     const std::string dir_;
@@ -231,6 +233,9 @@ class InPass {
     bool syncFailed_ = false;
     // A stored message's file could not be deleted: the journal stays.
     bool undeleted_ = false;
+    // Deletes the files of durable messages, renamed out of the way, while
+    // the next ones convert.
+    platform::FileRemover remover_;
 };
 
 void InPass::Run(EarlyConversion* early) {
@@ -244,6 +249,7 @@ void InPass::Run(EarlyConversion* early) {
     // Whatever the session stored is synced now, whether or not its file
     // is here: the walk would sync it anyway when it lists the inbox.
     if (early) (void)early->Settle();
+    Sweep();
     std::vector<std::string> names = MessageFiles(dir_);
     if (names.empty() && !recover) {
         if (early) early->EndJournal();
@@ -288,16 +294,31 @@ void InPass::DropTaken(EarlyConversion& early, std::vector<std::string>& names) 
 
 // False when the file of a stored message stays: the journals stay with it,
 // so that the next pass finds its message in the inbox instead of storing it
-// again.
+// again. The file leaves In/ by a rename to a hidden name, and is deleted
+// under that name in the background: a deletion still under way when the
+// run is killed can then only ever remove that name, never a file that the
+// next run downloads under the old one.
 bool InPass::Delete(const std::string& name) {
     countsChanged_ |= counts_.erase(name) > 0;
     ++c_.run.stats.messagesConverted;
-    if (::unlink((dir_ + name).c_str()) == 0 || errno == ENOENT) return true;
+    const std::string deleting = dir_ + "." + name + kDeletingSuffix;
+    if (::rename((dir_ + name).c_str(), deleting.c_str()) == 0) {
+        remover_.Remove(deleting, [](int) {});  // one that stays goes with the next pass
+        return true;
+    }
+    if (errno == ENOENT) return true;
     undeleted_ = true;
     c_.log.Warning("cannot delete " + dir_ + name + " after storing its message: " +
                    std::strerror(errno) + "; the next run finds the message stored and deletes " +
                    "the file then; let this user write in " + dir_);
     return false;
+}
+
+// Deletes what a run that was killed left of the files it was deleting.
+void InPass::Sweep() {
+    for (const std::string& name : platform::ListFiles(dir_).value_or({}))
+        if (name.front() == '.' && name.ends_with(kDeletingSuffix))
+            remover_.Remove(dir_ + name, [](int) {});
 }
 
 void InPass::Convert(const std::vector<std::string>& names) {

@@ -1,0 +1,58 @@
+#pragma once
+// Deletes files while the caller goes on working. Deleting a large file
+// frees its page cache and its blocks, and on a file system mounted with
+// online discard also waits for the disk: milliseconds each that the caller
+// would otherwise spend idle. The deletions run in the kernel's asynchronous
+// workers (io_uring); the program stays one thread, and takes the outcomes
+// when it next hands in a file or when it waits for them all. Where the
+// kernel offers no such workers (an old kernel, or a sandbox that forbids
+// them), each file is deleted at once, as unlink() would.
+//
+// A deletion under way when the program is killed may still happen after it
+// died: callers remove names that nothing can take again (a file renamed to
+// a hidden name of its own first), never a name a later run may reuse.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class FileRemover {
+  public:
+    // The outcome of one deletion: 0, or the errno of unlink().
+    using Done = std::function<void(int err)>;
+    enum class Mode { Background, AtOnce };
+
+    explicit FileRemover(Mode mode = Mode::Background);
+    ~FileRemover();  // waits for every deletion, as Finish
+    FileRemover(const FileRemover&) = delete;
+    FileRemover& operator=(const FileRemover&) = delete;
+
+    // Starts deleting `path`. `done` is called exactly once, from this call,
+    // a later Remove, or Finish: never from anywhere else, and it must not
+    // call back into this object.
+    void Remove(const std::string& path, Done done);
+    // Waits until every deletion handed in has ended, and calls their `done`.
+    void Finish();
+    // Whether deletions run in the background (false: each happened at once).
+    bool Background() const { return ring_ != nullptr; }
+
+  private:
+    struct Ring;
+    struct Slot {
+        std::string path;
+        Done done;
+    };
+    std::uint64_t Take(Slot slot);
+    void Submit(std::uint64_t slot);
+    void Reap(bool wait);
+    void Complete(std::uint64_t slot, int err);
+    std::unique_ptr<Ring> ring_;
+    std::vector<Slot> slots_;
+    std::vector<std::uint64_t> free_;
+    std::size_t inFlight_ = 0;
+};
+
+}  // namespace platform
