@@ -303,7 +303,7 @@ bool InPass::Delete(const std::string& name) {
     ++c_.run.stats.messagesConverted;
     const std::string deleting = dir_ + "." + name + kDeletingSuffix;
     if (::rename((dir_ + name).c_str(), deleting.c_str()) == 0) {
-        remover_.Remove(deleting, [](int) {});  // one that stays goes with the next pass
+        remover_.Remove(deleting);  // one that stays goes with the next pass
         return true;
     }
     if (errno == ENOENT) return true;
@@ -317,8 +317,7 @@ bool InPass::Delete(const std::string& name) {
 // Deletes what a run that was killed left of the files it was deleting.
 void InPass::Sweep() {
     for (const std::string& name : platform::ListFiles(dir_).value_or({}))
-        if (name.front() == '.' && name.ends_with(kDeletingSuffix))
-            remover_.Remove(dir_ + name, [](int) {});
+        if (name.front() == '.' && name.ends_with(kDeletingSuffix)) remover_.Remove(dir_ + name);
 }
 
 void InPass::Convert(const std::vector<std::string>& names) {

@@ -18,10 +18,6 @@ constexpr unsigned kDepth = 64;
 // its lock, so more would only queue there.
 constexpr unsigned kWorkers = 2;
 
-int UnlinkNow(const std::string& path) {
-    return ::unlink(path.c_str()) == 0 ? 0 : errno;
-}
-
 }  // namespace
 
 struct FileRemover::Ring {
@@ -49,7 +45,7 @@ FileRemover::~FileRemover() {
     if (ring_) io_uring_queue_exit(&ring_->ring);
 }
 
-void FileRemover::Remove(const std::string& path, Done done) {
+void FileRemover::Remove(const std::string& path) {
     io_uring_sqe* sqe = nullptr;
     if (ring_) {
         Reap(false);
@@ -57,38 +53,22 @@ void FileRemover::Remove(const std::string& path, Done done) {
         sqe = io_uring_get_sqe(&ring_->ring);
     }
     if (!sqe) {
-        done(UnlinkNow(path));
+        (void)::unlink(path.c_str());
         return;
     }
-    const std::uint64_t slot = Take(Slot{path, std::move(done)});
-    // The kernel copies the name when the entry is submitted, in Submit.
-    io_uring_prep_unlinkat(sqe, AT_FDCWD, slots_[slot].path.c_str(), 0);
-    io_uring_sqe_set_data(sqe, reinterpret_cast<void*>(static_cast<std::uintptr_t>(slot)));
-    Submit(slot);
-}
-
-std::uint64_t FileRemover::Take(Slot slot) {
-    if (free_.empty()) {
-        slots_.push_back(std::move(slot));
-        return slots_.size() - 1;
-    }
-    const std::uint64_t at = free_.back();
-    free_.pop_back();
-    slots_[at] = std::move(slot);
-    return at;
-}
-
-void FileRemover::Submit(std::uint64_t slot) {
+    // The kernel copies the name when the entry is submitted, just below.
+    io_uring_prep_unlinkat(sqe, AT_FDCWD, path.c_str(), 0);
     ++inFlight_;
     if (io_uring_submit(&ring_->ring) >= 1) return;
     // The kernel did not take the entry (it is short of memory, say). It
-    // stays queued, so the ring is given up once the deletions under way
-    // end, and this file and every later one are deleted at once.
+    // stays queued, naming a string that goes away, so the ring is given up
+    // once the deletions under way end; this file and every later one are
+    // deleted at once.
     --inFlight_;
     Finish();
     io_uring_queue_exit(&ring_->ring);
     ring_.reset();
-    Complete(slot, UnlinkNow(slots_[slot].path));
+    (void)::unlink(path.c_str());
 }
 
 void FileRemover::Reap(bool wait) {
@@ -100,21 +80,10 @@ void FileRemover::Reap(bool wait) {
             while (rc == -EINTR);
         }
         if (rc != 0 || !cqe) return;
-        const auto slot = static_cast<std::uint64_t>(
-            reinterpret_cast<std::uintptr_t>(io_uring_cqe_get_data(cqe)));
-        const int res = cqe->res;
         io_uring_cqe_seen(&ring_->ring, cqe);
         --inFlight_;
-        Complete(slot, res < 0 ? -res : 0);
         wait = false;  // one was waited for; the rest only if they are ready
     }
-}
-
-void FileRemover::Complete(std::uint64_t slot, int err) {
-    Done done = std::move(slots_[slot].done);
-    slots_[slot] = Slot{};
-    free_.push_back(slot);
-    if (done) done(err);
 }
 
 void FileRemover::Finish() {

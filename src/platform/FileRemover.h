@@ -11,18 +11,14 @@
 // A deletion under way when the program is killed may still happen after it
 // died: callers remove names that nothing can take again (a file renamed to
 // a hidden name of its own first), never a name a later run may reuse.
-#include <cstdint>
-#include <functional>
+#include <cstddef>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace platform {
 
 class FileRemover {
   public:
-    // The outcome of one deletion: 0, or the errno of unlink().
-    using Done = std::function<void(int err)>;
     enum class Mode { Background, AtOnce };
 
     explicit FileRemover(Mode mode = Mode::Background);
@@ -30,28 +26,19 @@ class FileRemover {
     FileRemover(const FileRemover&) = delete;
     FileRemover& operator=(const FileRemover&) = delete;
 
-    // Starts deleting `path`. `done` is called exactly once, from this call,
-    // a later Remove, or Finish: never from anywhere else, and it must not
-    // call back into this object.
-    void Remove(const std::string& path, Done done);
-    // Waits until every deletion handed in has ended, and calls their `done`.
+    // Starts deleting `path`. A deletion that fails (the file is gone, or
+    // the folder forbids it) leaves the file where it was, unreported:
+    // callers delete only what they would sweep up later anyway.
+    void Remove(const std::string& path);
+    // Waits until every deletion handed in has ended.
     void Finish();
     // Whether deletions run in the background (false: each happened at once).
     bool Background() const { return ring_ != nullptr; }
 
   private:
     struct Ring;
-    struct Slot {
-        std::string path;
-        Done done;
-    };
-    std::uint64_t Take(Slot slot);
-    void Submit(std::uint64_t slot);
     void Reap(bool wait);
-    void Complete(std::uint64_t slot, int err);
     std::unique_ptr<Ring> ring_;
-    std::vector<Slot> slots_;
-    std::vector<std::uint64_t> free_;
     std::size_t inFlight_ = 0;
 };
 
