@@ -2,11 +2,12 @@
 // Deletes files while the caller goes on working. Deleting a large file
 // frees its page cache and its blocks, and on a file system mounted with
 // online discard also waits for the disk: milliseconds each that the caller
-// would otherwise spend idle. The deletions run in the kernel's asynchronous
-// workers (io_uring); the program stays one thread, and takes the outcomes
-// when it next hands in a file or when it waits for them all. Where the
-// kernel offers no such workers (an old kernel, or a sandbox that forbids
-// them), each file is deleted at once, as unlink() would.
+// would otherwise spend idle. The deletions run in io_uring worker threads
+// that the kernel attaches to the process; the program's own code stays on
+// one thread, and counts finished deletions when it next hands in a file or
+// when it waits for them all. Where the kernel offers no such workers (an
+// old kernel, or a sandbox that forbids them), each file is deleted at once,
+// as unlink() would.
 //
 // A deletion under way when the program is killed may still happen after it
 // died: callers remove names that nothing can take again (a file renamed to
