@@ -54,9 +54,6 @@ Result<std::string> ReadWholeFile(const std::string& path, Links links = Links::
 // All of data, retrying short writes and EINTR; ENOSPC and EIO are failures.
 Status WriteAll(int fd, std::string_view data, const std::string& path);
 
-// Replaces `path` with `data` so that a reader sees the old file or the new
-// one, never a part: a hidden temp file beside it, written, fsynced, renamed
-// over it, and the folder fsynced. A new file gets `mode`.
 // Opens a file (created with `mode` when missing) to be written over from
 // its start, without O_TRUNC: on ext4 a file truncated to nothing starts its
 // write-back on close and the next truncation waits for it, which costs
@@ -65,6 +62,9 @@ Status WriteAll(int fd, std::string_view data, const std::string& path);
 UniqueFd OpenToOverwrite(const std::string& path, mode_t mode = 0600);
 Status CutAtOffset(int fd, const std::string& path);
 
+// Replaces `path` with `data` so that a reader sees the old file or the new
+// one, never a part: a hidden temp file beside it, written, fsynced, renamed
+// over it, and the folder fsynced. A new file gets `mode`.
 Status WriteFileAtomically(const std::string& path, std::string_view data, mode_t mode = 0600);
 
 // Removes the hidden copies that WriteFileAtomically(path) leaves behind when
