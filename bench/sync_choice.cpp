@@ -14,6 +14,10 @@
 //               write-back starts at once, then fdatasync of each
 //   syncfs      all files written, then one syncfs of the file system
 //   sfr-syncfs  sync_file_range(WRITE) as each file is written, then one syncfs
+//   group       sync_file_range(WRITE) as each file is written, and handed to
+//               the store's syncer, which syncs files in groups in the
+//               background while the next ones are written; then a wait
+//               for the last group
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,6 +26,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "platform/FileSyncer.h"
 
 namespace {
 
@@ -48,7 +54,7 @@ int main(int argc, char** argv) {
     if (argc != 5) {
         std::fprintf(
             stderr,
-            "usage: sync_choice each|fsync|fdatasync|sfr|syncfs|sfr-syncfs DIR COUNT SIZE\n");
+            "usage: sync_choice each|fsync|fdatasync|sfr|syncfs|sfr-syncfs|group DIR COUNT SIZE\n");
         return 2;
     }
     const std::string how = argv[1], dir = argv[2];
@@ -56,6 +62,13 @@ int main(int argc, char** argv) {
     const std::string data(static_cast<std::size_t>(std::atol(argv[4])), 'x');
     std::vector<int> fds;
     std::vector<std::string> names;
+    platform::FileSyncer syncer(how == "group" ? platform::FileSyncer::Mode::Background
+                                               : platform::FileSyncer::Mode::Off);
+    if (how == "group" && !syncer.Active()) {
+        std::fprintf(stderr, "sync_choice: no io_uring here for the group syncs\n");
+        return 1;
+    }
+    std::vector<platform::FileSyncer::Ticket> tickets;
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < count; ++i) {
         names.push_back(std::to_string(::getpid()) + "." + std::to_string(i));
@@ -63,12 +76,19 @@ int main(int argc, char** argv) {
                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 || !WriteAll(fd, data)) return 1;
         if (how == "each" && ::fsync(fd) != 0) return 1;
-        if ((how == "sfr" || how == "sfr-syncfs") &&
+        if ((how == "sfr" || how == "sfr-syncfs" || how == "group") &&
             ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) != 0)
             return 1;
-        fds.push_back(fd);
+        if (how == "group")
+            tickets.push_back(syncer.Add(platform::UniqueFd(fd)));
+        else
+            fds.push_back(fd);
     }
-    if (how == "syncfs" || how == "sfr-syncfs") {
+    if (how == "group") {
+        syncer.WaitAll();
+        for (auto t : tickets)
+            if (syncer.Error(t) != 0) return 1;
+    } else if (how == "syncfs" || how == "sfr-syncfs") {
         if (::syncfs(fds.front()) != 0) return 1;
     } else if (how != "each") {
         for (int fd : fds)

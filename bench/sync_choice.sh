@@ -4,7 +4,8 @@
 # mechanism of bench_sync_choice (fsync per file as it is written; all
 # written, then fsync or fdatasync of each; sync_file_range to start the
 # write-back at once, then fdatasync of each; one syncfs, alone or after
-# sync_file_range), renamed into new/
+# sync_file_range; the store's syncer, fdatasync in groups in the
+# background as the files are written), renamed into new/
 # and the folder synced. Each mechanism alternates with the others,
 # BENCH_RUNS batches after a warm-up, first on a quiet disk, then while
 # another process writes 64 MB and syncs it in a loop on the same disk.
@@ -16,7 +17,7 @@ bench_build bench_sync_choice
 bench_workdir
 count=${1:-64}
 size=${2:-60000}
-mechs=(each fsync fdatasync sfr syncfs sfr-syncfs)
+mechs=(each fsync fdatasync sfr syncfs sfr-syncfs group)
 
 measure() { # measure LABEL
     local i m d

@@ -103,12 +103,14 @@ bool Synced(std::size_t from, std::size_t to, const std::string& path) {
     return false;
 }
 
+class Durability : public testing::TestWithParam<testsupport::Maker> {};
+
 // A run that converts a saved message into a Maildir, prints it, answers it
-// and files it, writing its status keys and its record as it goes.
-TEST(Durability, EveryFileARunPutsInPlaceIsOnTheDiskBeforeItsName) {
-    testsupport::RunContext c(testsupport::RunOptions()
-                                  .Printing(testsupport::MagicPrinting)
-                                  .Store(testsupport::MaildirStore));
+// and files it, writing its status keys and its record as it goes; its
+// store syncs each message itself, or leaves it to a sync of the file system.
+TEST_P(Durability, EveryFileARunPutsInPlaceIsOnTheDiskBeforeItsName) {
+    testsupport::RunContext c(
+        testsupport::RunOptions().Printing(testsupport::MagicPrinting).Store(GetParam()));
     testsupport::WriteFile(c.env.profilePath,
                            "[VOXA-FAX]\nUse_Profile=y\nUse_Defaults=1\nPrinter_Type=Fake Printer\n"
                            "Voxa_Fax_Addr=fax1@voxafax.example\nPrint_File_Types=tif\n"
@@ -168,5 +170,12 @@ TEST(Durability, EveryFileARunPutsInPlaceIsOnTheDiskBeforeItsName) {
     EXPECT_EQ(moves, 2);
     EXPECT_EQ(printedSyncs, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(StoreSyncs, Durability,
+                         testing::Values(testsupport::MaildirStoreSyncingAtOnce,
+                                         testsupport::MaildirStoreSyncingFileSystem),
+                         [](const testing::TestParamInfo<testsupport::Maker>& p) {
+                             return p.index == 0 ? "EachMessage" : "FileSystem";
+                         });
 
 }  // namespace

@@ -100,6 +100,11 @@ void MagicPrinting(RunContext& c);
 void FolderPrinting(RunContext& c);
 // A Maildir store whose profile kProfile keeps its mail in dir/Maildir.
 void MaildirStore(RunContext& c);
+// The same, with each stored message synced by fdatasync() as it is written,
+// or only by one sync of the file system per batch: the ways a test can
+// watch (the kernel's background syncs are out of its sight).
+void MaildirStoreSyncingAtOnce(RunContext& c);
+void MaildirStoreSyncingFileSystem(RunContext& c);
 
 class RunContext {
   public:

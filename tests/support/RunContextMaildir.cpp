@@ -5,10 +5,24 @@
 
 namespace testsupport {
 
-void MaildirStore(RunContext& c) {
+namespace {
+
+void MaildirStoreSyncing(RunContext& c, platform::FileSyncer::Mode syncs) {
     WriteFile(c.env.StoresIni(),
               std::string("[") + kProfile + "]\nmaildir = " + (c.dir / "Maildir") + "\n");
-    c.ownStore = std::make_unique<platform::MaildirStore>(c.env.StoresIni(), c.dialogs);
+    c.ownStore = std::make_unique<platform::MaildirStore>(c.env.StoresIni(), c.dialogs, syncs);
+}
+
+}  // namespace
+
+void MaildirStore(RunContext& c) {
+    MaildirStoreSyncing(c, platform::FileSyncer::Mode::Background);
+}
+void MaildirStoreSyncingAtOnce(RunContext& c) {
+    MaildirStoreSyncing(c, platform::FileSyncer::Mode::AtOnce);
+}
+void MaildirStoreSyncingFileSystem(RunContext& c) {
+    MaildirStoreSyncing(c, platform::FileSyncer::Mode::Off);
 }
 
 }  // namespace testsupport

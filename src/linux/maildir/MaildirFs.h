@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/FileSyncer.h"
 #include "platform/Result.h"
 
 namespace platform::maildir {
@@ -23,12 +24,15 @@ struct Entry {
 
 // A message written into a folder's tmp/ that its next sync puts in place.
 struct Pending {
-    std::string base;  // its name in tmp/
-    Entry at;          // where the sync puts it
+    std::string base;               // its name in tmp/
+    Entry at;                       // where the sync puts it
+    FileSyncer::Ticket ticket = 0;  // its sync by the store's syncer
 };
 
 // What the store keeps while a profile is logged on.
 struct StoreState {
+    explicit StoreState(FileSyncer::Mode syncs) : syncer(syncs) {}
+
     std::string root;     // the profile's Maildir, absolute
     std::string profile;  // the profile name as written in stores.ini
     std::uint64_t counter = 0;
@@ -45,6 +49,8 @@ struct StoreState {
     // Sub-folders (".../new", ".../cur") that are on disk as they stand:
     // synced in this logon, and nothing renamed into or out of them since.
     std::set<std::string> settled;
+    // Makes the messages' files durable while the next ones are written.
+    FileSyncer syncer;
 
     // The Maildir folder an ID names, when it lies in this tree and exists.
     std::optional<std::string> FolderDir(const std::string& folderId) const;

@@ -82,8 +82,8 @@ struct MaildirStore::Where {
     std::string Path() const { return dir + "/" + at.sub + "/" + at.name; }
 };
 
-MaildirStore::MaildirStore(std::string storesIni, Dialogs& dialogs)
-    : storesIni_(std::move(storesIni)), dialogs_(dialogs) {
+MaildirStore::MaildirStore(std::string storesIni, Dialogs& dialogs, FileSyncer::Mode syncs)
+    : storesIni_(std::move(storesIni)), dialogs_(dialogs), syncs_(syncs) {
     maildir::EnsureGMime();
 }
 
@@ -112,7 +112,7 @@ Result<Logon> MaildirStore::LogOn(const std::string& profile, bool interactive) 
         return st;
     }
     deliver_ = p->deliver;
-    store_ = std::make_unique<StoreState>();
+    store_ = std::make_unique<StoreState>(syncs_);
     store_->root = dir;
     store_->profile = p->name;
     return Logon{p->name, dir};

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileSyncer.h"
 #include "platform/MailStore.h"
 
 namespace platform {
@@ -36,8 +37,10 @@ Result<StoreProfile> ReadStoreProfile(const std::string& storesIni, const std::s
 class MaildirStore final : public MailStore {
   public:
     // storesIni: the profiles file; dialogs: offers the configured profiles
-    // when an interactive logon names an unknown one.
-    MaildirStore(std::string storesIni, Dialogs& dialogs);
+    // when an interactive logon names an unknown one; syncs: how stored
+    // messages are made durable (tests watch them made durable at once).
+    MaildirStore(std::string storesIni, Dialogs& dialogs,
+                 FileSyncer::Mode syncs = FileSyncer::Mode::Background);
     ~MaildirStore() override;
 
     Result<Logon> LogOn(const std::string& profile, bool interactive) override;
@@ -70,6 +73,7 @@ class MaildirStore final : public MailStore {
     Dialogs& dialogs_;
     std::unique_ptr<maildir::StoreState> store_;  // while logged on
     std::string deliver_;
+    FileSyncer::Mode syncs_;
     // The attachments' places of the message loaded last: its attachments
     // are written out without parsing it again.
     MessageId loaded_;

@@ -288,13 +288,14 @@ Status WriteMessage(int fd, const std::string& path, const NewMessage& d) {
 // file's time. Failures name the folder: the file's unique name says nothing
 // to a person and would crowd the reason out of a short line.
 Status WriteMessageFile(const NewMessage& d, const std::string& path,
-                        std::optional<std::int64_t> mtime) {
+                        std::optional<std::int64_t> mtime, FileSyncer& syncer,
+                        FileSyncer::Ticket& ticket) {
     const std::string where = "a message in " + FolderOf(path);
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) return ErrnoStatus(Fail::Io, "cannot write " + where);
     Status result = WriteMessage(fd.get(), where, d);
-    // Not synced here: the folder's sync makes a batch of messages durable at
-    // once. Its write-back starts now, while the next message is converted.
+    // Its write-back starts now, while the next message is converted; the
+    // store's syncer, or else the folder's next sync, makes it durable.
     if (result) StartWriteBack(fd.get());
     if (result && mtime) {
         struct timespec ts[2];
@@ -302,6 +303,10 @@ Status WriteMessageFile(const NewMessage& d, const std::string& path,
         ts[0].tv_nsec = ts[1].tv_nsec = 0;
         if (::futimens(fd.get(), ts) != 0)
             result = ErrnoStatus(Fail::Io, "cannot set the time of " + where);
+    }
+    if (result && syncer.Active()) {
+        ticket = syncer.Add(std::move(fd));  // closed once it is synced
+        return result;
     }
     if (Status closed = fd.Close(where); result && !closed) result = closed;
     return result;
@@ -316,12 +321,14 @@ Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const Ne
         message.timeReceived.value_or(static_cast<std::int64_t>(::time(nullptr)));
     const std::string base = UniqueName(received, ++store.counter);
     const std::string tmpPath = dir + "/tmp/" + base;
-    if (Status st = WriteMessageFile(message, tmpPath, message.timeReceived); !st) {
+    FileSyncer::Ticket ticket = 0;
+    if (Status st = WriteMessageFile(message, tmpPath, message.timeReceived, store.syncer, ticket);
+        !st) {
         ::unlink(tmpPath.c_str());
         return st;
     }
     Entry at{message.unread ? "new" : "cur", message.unread ? base : base + ":2,S"};
-    store.unsynced[dir].push_back(Pending{base, std::move(at)});
+    store.unsynced[dir].push_back(Pending{base, std::move(at), ticket});
     return Entry{"tmp", base};
 }
 
@@ -347,14 +354,26 @@ Status SyncDelivered(StoreState& store, const std::string& dir) {
     const std::vector<Pending> batch = std::move(it->second);
     store.unsynced.erase(it);
     // The messages' contents must be on the disk before their names appear,
-    // or a crash could leave empty messages in the folder. One sync of the
-    // file system covers the whole batch with one flush of the disk: syncing
-    // each file costs a flush each, several times the whole batch's sync,
-    // on a quiet disk and on one that another program keeps busy alike
-    // (bench/sync_choice.sh).
-    if (Status st = SyncFileSystem(dir + "/tmp"); !st) {
+    // or a crash could leave empty messages in the folder. The syncer has
+    // been syncing them in groups while the next ones were converted, so
+    // mostly only its last group is waited for here. One sync of the file
+    // system per batch, the way without the syncer, costs about as much
+    // when the files come back to back (bench/sync_choice.sh), but keeps the
+    // program idle through the flush of the whole batch: with the syncer a
+    // conversion takes a tenth to a fifth less time, and the whole job on a
+    // disk that another program keeps busy takes as long as before.
+    store.syncer.WaitAll();
+    int err = 0;
+    for (const Pending& p : batch) {
+        if (!err) err = store.syncer.Error(p.ticket);
+        store.syncer.Forget(p.ticket);
+    }
+    Status synced = err ? ErrnoOf(err, "cannot sync a message in " + dir + "/tmp")
+                    : store.syncer.Active() ? Status::Ok()
+                                            : SyncFileSystem(dir + "/tmp");
+    if (!synced) {
         ForgetAll(store, dir, batch, 0);
-        return st;
+        return synced;
     }
     bool toNew = false, toCur = false;
     for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -391,6 +410,7 @@ void DropUnsynced(StoreState& store, const std::string& folder) {
     for (const Pending& p : batch) {
         ::unlink((dir + "/tmp/" + p.base).c_str());
         store.known.erase(dir + "/" + p.base);
+        store.syncer.Forget(p.ticket);
     }
 }
 
