@@ -1,11 +1,9 @@
 #include "platform/FileRemover.h"
 
 #include <fcntl.h>
-#include <liburing.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <utility>
+#include "platform/Uring.h"
 
 namespace platform {
 namespace {
@@ -20,29 +18,16 @@ constexpr unsigned kWorkers = 2;
 
 }  // namespace
 
-struct FileRemover::Ring {
-    io_uring ring{};
-};
-
 FileRemover::FileRemover(Mode mode) {
     if (mode != Mode::Background) return;
-    auto r = std::make_unique<Ring>();
-    if (io_uring_queue_init(kDepth, &r->ring, 0) != 0) return;  // none here: at once
-    io_uring_probe* probe = io_uring_get_probe_ring(&r->ring);
-    const bool able = probe && io_uring_opcode_supported(probe, IORING_OP_UNLINKAT);
-    if (probe) io_uring_free_probe(probe);
-    if (!able) {
-        io_uring_queue_exit(&r->ring);
-        return;
-    }
+    ring_ = uring::Ring::Open(kDepth, IORING_OP_UNLINKAT);  // none here: at once
+    if (!ring_) return;
     unsigned workers[2] = {kWorkers, kWorkers};
-    (void)io_uring_register_iowq_max_workers(&r->ring, workers);  // a bound, not a need
-    ring_ = std::move(r);
+    (void)io_uring_register_iowq_max_workers(&ring_->ring, workers);  // a bound, not a need
 }
 
 FileRemover::~FileRemover() {
     Finish();
-    if (ring_) io_uring_queue_exit(&ring_->ring);
 }
 
 void FileRemover::Remove(const std::string& path) {
@@ -66,20 +51,14 @@ void FileRemover::Remove(const std::string& path) {
     // deleted at once.
     --inFlight_;
     Finish();
-    io_uring_queue_exit(&ring_->ring);
     ring_.reset();
     (void)::unlink(path.c_str());
 }
 
 void FileRemover::Reap(bool wait) {
     while (ring_ && inFlight_ > 0) {
-        io_uring_cqe* cqe = nullptr;
-        int rc = io_uring_peek_cqe(&ring_->ring, &cqe);
-        if (rc != 0 && wait) {
-            do rc = io_uring_wait_cqe(&ring_->ring, &cqe);
-            while (rc == -EINTR);
-        }
-        if (rc != 0 || !cqe) return;
+        io_uring_cqe* cqe = ring_->Next(wait);
+        if (!cqe) return;
         io_uring_cqe_seen(&ring_->ring, cqe);
         --inFlight_;
         wait = false;  // one was waited for; the rest only if they are ready

@@ -17,6 +17,9 @@
 #include <string>
 
 namespace platform {
+namespace uring {
+class Ring;
+}
 
 class FileRemover {
   public:
@@ -37,9 +40,8 @@ class FileRemover {
     bool Background() const { return ring_ != nullptr; }
 
   private:
-    struct Ring;
     void Reap(bool wait);
-    std::unique_ptr<Ring> ring_;
+    std::unique_ptr<uring::Ring> ring_;
     std::size_t inFlight_ = 0;
 };
 

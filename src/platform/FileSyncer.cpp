@@ -1,9 +1,10 @@
 #include "platform/FileSyncer.h"
 
-#include <liburing.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/Uring.h"
 
 namespace platform {
 namespace {
@@ -13,28 +14,12 @@ constexpr unsigned kDepth = 128;
 
 }  // namespace
 
-struct FileSyncer::Ring {
-    io_uring ring{};
-};
-
 FileSyncer::FileSyncer(Mode mode) : atOnce_(mode == Mode::AtOnce) {
-    if (mode != Mode::Background) return;
-    auto r = std::make_unique<Ring>();
-    if (io_uring_queue_init(kDepth, &r->ring, 0) != 0) return;
-    io_uring_probe* probe = io_uring_get_probe_ring(&r->ring);
-    const bool able = probe && io_uring_opcode_supported(probe, IORING_OP_FSYNC);
-    if (probe) io_uring_free_probe(probe);
-    if (!able) {
-        io_uring_queue_exit(&r->ring);
-        return;
-    }
-    ring_ = std::move(r);
+    if (mode == Mode::Background) ring_ = uring::Ring::Open(kDepth, IORING_OP_FSYNC);
 }
 
 FileSyncer::~FileSyncer() {
-    if (!ring_) return;
-    while (!inFlight_.empty()) Reap(true);
-    io_uring_queue_exit(&ring_->ring);
+    while (ring_ && !inFlight_.empty()) Reap(true);
 }
 
 FileSyncer::Ticket FileSyncer::Add(UniqueFd fd) {
@@ -87,7 +72,6 @@ void FileSyncer::StartGroup() {
 // on their own, and Active() turns false, which makes the caller sync every
 // file handed in its own way.
 void FileSyncer::GiveUp() {
-    io_uring_queue_exit(&ring_->ring);
     ring_.reset();
     waiting_.clear();
     inFlight_.clear();
@@ -95,13 +79,8 @@ void FileSyncer::GiveUp() {
 
 void FileSyncer::Reap(bool wait) {
     while (!inFlight_.empty()) {
-        io_uring_cqe* cqe = nullptr;
-        int rc = io_uring_peek_cqe(&ring_->ring, &cqe);
-        if (rc != 0 && wait) {
-            do rc = io_uring_wait_cqe(&ring_->ring, &cqe);
-            while (rc == -EINTR);
-        }
-        if (rc != 0 || !cqe) return;
+        io_uring_cqe* cqe = ring_->Next(wait);
+        if (!cqe) return;
         const Ticket t = io_uring_cqe_get_data64(cqe);
         if (cqe->res < 0) failed_[t] = -cqe->res;
         io_uring_cqe_seen(&ring_->ring, cqe);

@@ -20,6 +20,9 @@
 #include "platform/Files.h"
 
 namespace platform {
+namespace uring {
+class Ring;
+}
 
 class FileSyncer {
   public:
@@ -51,11 +54,10 @@ class FileSyncer {
     void Forget(Ticket t);
 
   private:
-    struct Ring;
     void StartGroup();
     void GiveUp();
     void Reap(bool wait);
-    std::unique_ptr<Ring> ring_;
+    std::unique_ptr<uring::Ring> ring_;
     bool atOnce_ = false;
     Ticket next_ = 1;
     std::vector<std::pair<Ticket, UniqueFd>> waiting_;  // the next group
