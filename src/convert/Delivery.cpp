@@ -361,7 +361,8 @@ void InPass::SyncPending() {
                                  std::to_string(pending_.size()) +
                                  " messages were taken out of it again, their files stay in " +
                                  dir_ + " and are converted again next run";
-        c_.log.Error(line);
+        c_.log.Error(line + "; " + WhatToDo(st.error));
+        // last_error holds 200 characters: the reason before the advice.
         c_.run.gLastError = "Storage Error : " + line;
     } else {
         for (const std::string& name : pending_) Delete(name);
@@ -427,7 +428,8 @@ bool EarlyConversion::Settle() {
         failed_ = true;
         c_.log.Warning("cannot sync the inbox: " + st.detail + "; " +
                        std::to_string(taken_.size() - batchFrom_) +
-                       " messages converted while downloading are converted again after it");
+                       " messages converted while downloading are converted again after it; " +
+                       WhatToDo(st.error));
     }
     batchFrom_ = taken_.size();
     batchBytes_ = 0;
