@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -59,6 +60,10 @@ class LineReader {
     void Close() { in_.Close(); }
     bool AtEnd() { return in_.AtEnd(); }
     int Error() const { return in_.Error(); }
+    // The bytes read ahead and not yet taken (refilled when none are left),
+    // and taking the first n of them.
+    std::string_view Buffered() { return in_.Available(); }
+    void Take(std::size_t n) { in_.Skip(n); }
 
     bool Next(std::string& piece, bool& endsLine) {
         piece.clear();
@@ -140,6 +145,7 @@ class Walker {
     // base64 part) or into the body file.
     void WriteBody(std::string_view line, bool endsLine);
     void FlushDirect();
+    std::size_t TakeBase64Lines();
     platform::Result<PartRange> EndDirect();
     void TakeBackDirect(PartRange text);
     bool Failed() const { return result_.outcome != Outcome::Stored; }
@@ -235,6 +241,12 @@ ConvertResult Walker::Run(const std::string& path) {
     std::string line;
     bool endsLine = true;
     while (!finished_) {
+        if (state_ == kAttachBody && direct_ && !skipping_) {
+            if (const std::size_t taken = TakeBase64Lines()) {
+                Pace(taken);
+                continue;
+            }
+        }
         if (reader_.AtEnd()) {
             EndOfInput();
             break;
@@ -513,6 +525,36 @@ void Walker::WriteBody(std::string_view line, bool endsLine) {
     directBuf_.append(line);
     if (endsLine) directBuf_ += '\n';
     if (directBuf_.size() >= kDirectPiece) FlushDirect();
+}
+
+// The bulk of a base64 attachment, taken from the read buffer a run of lines
+// at a time rather than line by line: lines of base64 letters ending in CR
+// LF, as a line-by-line walk would pass them on. Such a line can be neither a
+// boundary nor the end of the part; one that might be the file's last line,
+// or any other line, is left to the line-by-line walk. Returns the bytes
+// taken.
+std::size_t Walker::TakeBase64Lines() {
+    constexpr std::size_t kMaxLine = 76;  // longer lines are not kept as they come
+    const std::string_view ahead = reader_.Buffered();
+    std::size_t at = 0;
+    while (directBuf_.size() < kDirectPiece) {
+        const std::string_view rest = ahead.substr(at);
+        // Most lines have the full length: one look finds their end.
+        std::size_t len = kMaxLine;
+        if (rest.size() <= len + 2 || rest[len] != '\r' || rest[len + 1] != '\n') {
+            const auto* nl = static_cast<const char*>(
+                std::memchr(rest.data(), '\n', std::min(rest.size(), kMaxLine + 2)));
+            if (!nl || nl == rest.data() || nl[-1] != '\r') break;
+            len = static_cast<std::size_t>(nl - rest.data()) - 1;
+        }
+        if (len == 0 || len + 2 >= rest.size() || !IsBase64Alphabet(rest.substr(0, len))) break;
+        directBuf_.append(rest.data(), len);
+        directBuf_ += '\n';
+        at += len + 2;
+    }
+    reader_.Take(at);
+    if (directBuf_.size() >= kDirectPiece) FlushDirect();
+    return at;
 }
 
 void Walker::FlushDirect() {

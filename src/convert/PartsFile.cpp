@@ -21,6 +21,45 @@ namespace convert {
 using platform::Fail;
 using platform::Status;
 
+constexpr std::array<bool, 256> kBase64Letters = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '+' || c == '/';
+    return t;
+}();
+
+// Sixteen bytes at a time where the processor has SSE2, the last sixteen
+// overlapping the ones before rather than taken a byte at a time: a line of
+// 76 is five loads. Shorter text goes through the table.
+bool IsBase64Alphabet(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+#ifdef __SSE2__
+    if (n >= 16) {
+        const auto in = [](__m128i x, char lo, char hi) {
+            const __m128i d = _mm_sub_epi8(x, _mm_set1_epi8(lo));
+            const __m128i span = _mm_set1_epi8(static_cast<char>(hi - lo));
+            return _mm_cmpeq_epi8(_mm_min_epu8(d, span), d);  // d <= span, unsigned
+        };
+        const auto letters = [&in](const unsigned char* at) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+            const __m128i ok = _mm_or_si128(
+                _mm_or_si128(in(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'z'), in(x, '0', '9')),
+                _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('+')),
+                             _mm_cmpeq_epi8(x, _mm_set1_epi8('/'))));
+            return _mm_movemask_epi8(ok) == 0xffff;
+        };
+        for (std::size_t i = 0; i + 16 <= n; i += 16)
+            if (!letters(p + i)) return false;
+        return letters(p + n - 16);
+    }
+#endif
+    for (std::size_t i = 0; i < n; ++i)
+        if (!kBase64Letters[p[i]]) return false;
+    return true;
+}
+
 // Checks base64 text piece by piece as it is appended (see Base64Begin).
 class Base64Checker {
   public:
@@ -43,7 +82,9 @@ class Base64Checker {
             if (line == 0 && !closed_) {
                 const std::size_t reach = std::min<std::size_t>(end - p, kMaxLine + 1);
                 const auto* nl = static_cast<const unsigned char*>(std::memchr(p, '\n', reach));
-                if (nl && nl > p && AllAlphabet(p, static_cast<std::size_t>(nl - p))) {
+                if (nl && nl > p &&
+                    IsBase64Alphabet(std::string_view(reinterpret_cast<const char*>(p),
+                                                      static_cast<std::size_t>(nl - p)))) {
                     count += static_cast<std::uint64_t>(nl - p);
                     p = nl + 1;
                     continue;
@@ -51,7 +92,7 @@ class Base64Checker {
             }
             // Runs of alphabet characters are the bulk of the rest.
             const unsigned char* run = p;
-            while (run < end && kAlphabet[*run]) ++run;
+            while (run < end && kBase64Letters[*run]) ++run;
             if (run > p) {
                 line += static_cast<std::size_t>(run - p);
                 count += static_cast<std::uint64_t>(run - p);
@@ -104,36 +145,6 @@ class Base64Checker {
     }
 
   private:
-    // Sixteen bytes at a time where the processor has SSE2: each byte must
-    // fall in A-Z, a-z or 0-9 or be + or /.
-    static bool AllAlphabet(const unsigned char* p, std::size_t n) {
-        std::size_t i = 0;
-#ifdef __SSE2__
-        const auto in = [](__m128i x, char lo, char hi) {
-            const __m128i d = _mm_sub_epi8(x, _mm_set1_epi8(lo));
-            const __m128i span = _mm_set1_epi8(static_cast<char>(hi - lo));
-            return _mm_cmpeq_epi8(_mm_min_epu8(d, span), d);  // d <= span, unsigned
-        };
-        for (; i + 16 <= n; i += 16) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            const __m128i ok = _mm_or_si128(
-                _mm_or_si128(in(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'z'), in(x, '0', '9')),
-                _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('+')),
-                             _mm_cmpeq_epi8(x, _mm_set1_epi8('/'))));
-            if (_mm_movemask_epi8(ok) != 0xffff) return false;
-        }
-#endif
-        for (; i < n; ++i)
-            if (!kAlphabet[p[i]]) return false;
-        return true;
-    }
-    static constexpr std::array<bool, 256> kAlphabet = [] {
-        std::array<bool, 256> t{};
-        for (int c = 0; c < 256; ++c)
-            t[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                   c == '+' || c == '/';
-        return t;
-    }();
     static constexpr std::size_t kMaxLine = 76;
     std::size_t line_ = 0;
     std::uint64_t count_ = 0;

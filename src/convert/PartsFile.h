@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/Files.h"
 #include "platform/Result.h"
@@ -15,6 +16,9 @@
 namespace convert {
 
 class Base64Checker;
+
+// True when every byte of the text is a base64 letter (A-Z, a-z, 0-9, +, /).
+bool IsBase64Alphabet(std::string_view text);
 
 struct PartRange {
     off_t offset = 0;

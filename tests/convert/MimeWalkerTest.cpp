@@ -76,9 +76,11 @@ Converted Convert(const std::string& message, const convert::WalkerLimits& limit
 
 // The same message read through buffers and line pieces of many sizes must
 // give the same conversion: no CR LF pair or boundary may fall between reads.
+// Buffers about a base64 line long (76 letters and CR LF) cut the runs of
+// lines that are taken whole at every place.
 Converted ConvertEverySplit(const std::string& message) {
     Converted whole = Convert(message);
-    for (std::size_t buffer : {1u, 2u, 3u, 7u, 64u, 4096u}) {
+    for (std::size_t buffer : {1u, 2u, 3u, 7u, 64u, 78u, 79u, 80u, 157u, 4096u}) {
         convert::WalkerLimits l;
         l.readBuffer = buffer;
         EXPECT_EQ(Convert(message, l), whole) << "read buffer " << buffer;
@@ -300,6 +302,42 @@ TEST(MimeWalker, AnEpilogueAfterTheLastPartIsIgnored) {
     EXPECT_EQ(a.names, std::vector<std::string>{"a.tif;"});
     ASSERT_EQ(a.contents.size(), 1u);
     EXPECT_EQ(a.contents[0], c.contents.at(0));
+}
+
+// Long base64 bodies, whose lines are taken a run at a time: each line is
+// passed on as it came, whatever follows it (a boundary, a shorter or longer
+// line, a stray byte, a bare LF, the end of the file).
+TEST(MimeWalker, RunsOfBase64LinesKeepEveryByteWhateverEndsThem) {
+    std::string data;
+    for (int i = 0; i < 5000; ++i) data += static_cast<char>(i * 13 + i / 256);
+    const std::string b64 = platform::Base64(data);
+    std::string lines;  // 76 letters a line
+    for (std::size_t at = 0; at < b64.size(); at += 76) lines += b64.substr(at, 76) + "\r\n";
+    const std::string header = Header("multipart/mixed; boundary=R");
+    const std::string part = Lines(
+        {"--R", "Content-Type: image/tiff; name=r.tif", "Content-Transfer-Encoding: base64", ""});
+    EXPECT_EQ(ConvertEverySplit(header + part + lines + "--R--\r\n").contents,
+              std::vector<std::string>{data});
+    // Cut off by the end of the file (whose last line is the download's end
+    // marker), on a full line and on a short one: what came is kept.
+    for (const std::size_t cut : {lines.size() / 78 / 2 * 78, lines.size()}) {
+        const Converted c = ConvertEverySplit(header + part + lines.substr(0, cut));
+        ASSERT_EQ(c.contents.size(), 1u);
+        EXPECT_GT(c.contents[0].size(), cut / 78 * 57 - 60);
+        EXPECT_EQ(c.contents[0], data.substr(0, c.contents[0].size()));
+    }
+    // Lines that are not taken in a run, between runs: every read of the
+    // message must store what the line-by-line walk stores.
+    const std::string line = b64.substr(0, 76);
+    for (const std::string& odd : {line + "\n", line.substr(0, 75) + "!\r\n", line + "AAAA\r\n",
+                                   std::string("\r\n"), line.substr(0, 40) + "\r\n"}) {
+        const std::string body = line + "\r\n" + line + "\r\n" + odd + line + "\r\n" + line;
+        const Converted c =
+            ConvertEverySplit(header + part + body + "\r\n--R\r\n" + part + lines + "--R--\r\n");
+        ASSERT_EQ(c.contents.size(), 2u) << odd;
+        EXPECT_EQ(c.contents[0].substr(0, 114), data.substr(0, 57) + data.substr(0, 57)) << odd;
+        EXPECT_EQ(c.contents[1], data) << odd;
+    }
 }
 
 TEST(MimeWalker, OneLineBodyLargerThanAPieceStreamsIntact) {
