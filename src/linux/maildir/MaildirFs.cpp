@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -16,19 +17,27 @@
 namespace platform::maildir {
 namespace {
 
+// The host's name as it was when first asked: it is asked for every message.
+const std::string& HostName() {
+    static const std::string name = [] {
+        char host[256] = {};
+        if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
+            std::strcpy(host, "localhost");
+        return std::string(host);
+    }();
+    return name;
+}
+
 std::string HostPart() {
-    char host[256] = {};
-    if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
-        std::strcpy(host, "localhost");
     // "/" and ":" cannot stand in a delivery name.
     std::string out;
-    for (const char* p = host; *p; ++p) {
-        if (*p == '/')
+    for (char c : HostName()) {
+        if (c == '/')
             out += "\\057";
-        else if (*p == ':')
+        else if (c == ':')
             out += "\\072";
         else
-            out += *p;
+            out += c;
     }
     return out;
 }
@@ -112,6 +121,16 @@ std::string UniqueName(std::int64_t seconds, std::uint64_t counter) {
                   static_cast<long>(tv.tv_usec), static_cast<int>(::getpid()),
                   static_cast<unsigned long long>(counter), rnd);
     return buf + HostPart();
+}
+
+std::string MessageIdFor(std::string_view base) {
+    const std::string& host = HostName();
+    const bool plain = std::all_of(host.begin(), host.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '.';
+    });
+    // The unique part ends with the dot before the host part.
+    const std::size_t dot = base.find('.', base.find('R'));
+    return std::string(base.substr(0, dot)) + "@" + (plain ? host : "localhost");
 }
 
 std::string BaseOf(std::string_view fileName) {

@@ -71,6 +71,9 @@ std::string UnescapeFolderName(std::string_view component);
 // A name no other delivery can pick: time, microseconds, pid, a per-store
 // counter, random bits and the host.
 std::string UniqueName(std::int64_t seconds, std::uint64_t counter);
+// The Message-Id (without its angle brackets) of the message stored under a
+// unique name: as unique as the name, at no cost of its own.
+std::string MessageIdFor(std::string_view base);
 
 // "base:2,FS" -> base; flags "FS". A name without info has no flags.
 std::string BaseOf(std::string_view fileName);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string_view>
@@ -119,7 +120,21 @@ void AddAddresses(GMimeMessage* m, GMimeAddressType type, const std::string& tex
     internet_address_list_add(target, mb.get());
 }
 
-void SetHeaders(GMimeMessage* m, const NewMessage& d) {
+// The local time zone, looked up again only when TZ changes: a lookup reads
+// the zone's files, and every message with a date asks for it.
+GTimeZone* LocalZone() {
+    static GTimeZone* zone = nullptr;
+    static std::string tz;
+    const char* now = std::getenv("TZ");
+    if (!zone || tz != (now ? now : "")) {
+        if (zone) g_time_zone_unref(zone);
+        zone = g_time_zone_new_local();
+        tz = now ? now : "";
+    }
+    return zone;
+}
+
+void SetHeaders(GMimeMessage* m, const NewMessage& d, const std::string& messageId) {
     if (!d.senderName.empty()) AddAddresses(m, GMIME_ADDRESS_TYPE_FROM, d.senderName, true);
     for (const auto& r : d.recipients) {
         std::string addr = StripSmtpPrefix(r.address);
@@ -137,19 +152,18 @@ void SetHeaders(GMimeMessage* m, const NewMessage& d) {
                                  nullptr);
     if (d.timeSent) {
         // The zero date reads back as itself in every zone.
-        GDateTime* dt = *d.timeSent == kZeroDateUnix ? g_date_time_new_from_unix_utc(*d.timeSent)
-                                                     : g_date_time_new_from_unix_local(*d.timeSent);
+        GDateTime* dt = g_date_time_new_from_unix_utc(*d.timeSent);
+        if (dt && *d.timeSent != kZeroDateUnix) {
+            GDateTime* local = g_date_time_to_timezone(dt, LocalZone());
+            g_date_time_unref(dt);
+            dt = local;
+        }
         if (dt) {
             g_mime_message_set_date(m, dt);
             g_date_time_unref(dt);
         }
     }
-    char host[256] = "localhost";
-    ::gethostname(host, sizeof host - 1);
-    if (char* id = g_mime_utils_generate_message_id(host)) {
-        g_mime_message_set_message_id(m, id);
-        g_free(id);
-    }
+    g_mime_message_set_message_id(m, messageId.c_str());
 }
 
 Ref<GMimeObject> TextPart(const std::string& text) {
@@ -255,9 +269,10 @@ class ContentReader {
 // attachment's content from its file, one at a time.
 // Attachments always sit in a multipart: the headers of a lone top part would
 // be read as the message's own.
-Status WriteMessage(int fd, const std::string& path, const NewMessage& d) {
+Status WriteMessage(int fd, const std::string& path, const NewMessage& d,
+                    const std::string& messageId) {
     Ref<GMimeMessage> m(g_mime_message_new(TRUE));
-    SetHeaders(m.get(), d);
+    SetHeaders(m.get(), d, messageId);
     const std::string text = d.text.value_or("");
     if (d.attachments.empty()) {
         Ref<GMimeObject> textPart = TextPart(text);
@@ -287,13 +302,13 @@ Status WriteMessage(int fd, const std::string& path, const NewMessage& d) {
 // Writes the message to a new file at path; mtime, when given, becomes the
 // file's time. Failures name the folder: the file's unique name says nothing
 // to a person and would crowd the reason out of a short line.
-Status WriteMessageFile(const NewMessage& d, const std::string& path,
+Status WriteMessageFile(const NewMessage& d, const std::string& path, const std::string& base,
                         std::optional<std::int64_t> mtime, FileSyncer& syncer,
                         FileSyncer::Ticket& ticket) {
     const std::string where = "a message in " + FolderOf(path);
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) return ErrnoStatus(Fail::Io, "cannot write " + where);
-    Status result = WriteMessage(fd.get(), where, d);
+    Status result = WriteMessage(fd.get(), where, d, MessageIdFor(base));
     // Its write-back starts now, while the next message is converted; the
     // store's syncer, or else the folder's next sync, makes it durable.
     if (result) StartWriteBack(fd.get());
@@ -322,7 +337,8 @@ Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const Ne
     const std::string base = UniqueName(received, ++store.counter);
     const std::string tmpPath = dir + "/tmp/" + base;
     FileSyncer::Ticket ticket = 0;
-    if (Status st = WriteMessageFile(message, tmpPath, message.timeReceived, store.syncer, ticket);
+    if (Status st =
+            WriteMessageFile(message, tmpPath, base, message.timeReceived, store.syncer, ticket);
         !st) {
         ::unlink(tmpPath.c_str());
         return st;

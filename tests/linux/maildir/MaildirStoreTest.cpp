@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
+#include <set>
 
 #include "platform/Files.h"
 #include "tests/linux/maildir/StoreKits.h"
@@ -88,6 +90,7 @@ TEST_F(MaildirStoreTest, LogonMakesAPrivateMaildirAndDeliverNowRunsTheProfilesCo
 
 TEST_F(MaildirStoreTest, NewMessageIsAPrivateFileWithTheHeaderItWasGiven) {
     const FolderId inbox = LogOn();
+    std::set<std::string> messageIds;
     for (bool unread : {true, false}) {
         NewMessage m;
         m.subject = "VOXA-FAX  From: a@b.example";
@@ -99,7 +102,15 @@ TEST_F(MaildirStoreTest, NewMessageIsAPrivateFileWithTheHeaderItWasGiven) {
             << header;
         EXPECT_EQ(header.find("\n\n"), std::string::npos);
         EXPECT_EQ(header.substr(header.size() - 2), "\r\n");
+        // Each message has an id of its own, in the form mail tools expect.
+        std::smatch idLine;
+        ASSERT_TRUE(std::regex_search(
+            header, idLine,
+            std::regex("\r\nMessage-Id: <([-A-Za-z0-9.]+@[-A-Za-z0-9.]+)>\r\n", std::regex::icase)))
+            << header;
+        messageIds.insert(idLine[1]);
     }
+    EXPECT_EQ(messageIds.size(), 2u);
     // Stored, not yet synced: out of sight of every reader of the folder.
     EXPECT_EQ(NamesIn(maildir + "/tmp").size(), 2u);
     EXPECT_TRUE(NamesIn(maildir + "/new").empty() && NamesIn(maildir + "/cur").empty());
