@@ -216,6 +216,9 @@ class InPass {
     void Convert(const std::vector<std::string>& names);
     void Failed(const std::string& name, const ConvertResult& r);
     void SyncPending();
+    void SealPending();
+    void SyncSealed(bool wait);
+    void SyncFailed(const platform::Status& st, std::size_t messages);
     bool Delete(const std::string& name);
     void Sweep();
 
@@ -228,6 +231,9 @@ class InPass {
     // files go only once one folder sync has made the whole batch durable.
     std::vector<std::string> pending_;
     std::size_t pendingBytes_ = 0;
+    // The previous batch, sealed: the store makes it durable in the
+    // background while the next one converts, and its files go once it is.
+    std::vector<std::string> sealed_;
     // After a failed sync the journal stays: the next run deletes the files
     // of whatever messages did reach the inbox.
     bool syncFailed_ = false;
@@ -329,8 +335,10 @@ void InPass::Convert(const std::vector<std::string>& names) {
         }
         pending_.push_back(name);
         pendingBytes_ += r.bytes;
-        if (pending_.size() >= kSyncBatch || pendingBytes_ >= kSyncBatchBytes) SyncPending();
+        if (!sealed_.empty()) SyncSealed(false);
+        if (pending_.size() >= kSyncBatch || pendingBytes_ >= kSyncBatchBytes) SealPending();
     }
+    SyncSealed(true);
     SyncPending();
 }
 
@@ -352,23 +360,53 @@ void InPass::Failed(const std::string& name, const ConvertResult& r) {
     c_.run.gLastError = "Storage Error : cannot convert " + path + ": " + r.what;
 }
 
+void InPass::SyncFailed(const platform::Status& st, std::size_t messages) {
+    syncFailed_ = true;
+    c_.run.NoteFailure(config::RunFailure::Storage);
+    const std::string line = "cannot sync the inbox: " + st.detail + "; " +
+                             std::to_string(messages) +
+                             " messages were taken out of it again, their files stay in " + dir_ +
+                             " and are converted again next run";
+    c_.log.Error(line + "; " + WhatToDo(st.error));
+    // last_error holds 200 characters: the reason before the advice.
+    c_.run.gLastError = "Storage Error : " + line;
+}
+
 void InPass::SyncPending() {
     if (pending_.empty()) return;
-    if (const platform::Status st = c_.store.Sync(c_.inbox); !st) {
-        syncFailed_ = true;
-        c_.run.NoteFailure(config::RunFailure::Storage);
-        const std::string line = "cannot sync the inbox: " + st.detail + "; " +
-                                 std::to_string(pending_.size()) +
-                                 " messages were taken out of it again, their files stay in " +
-                                 dir_ + " and are converted again next run";
-        c_.log.Error(line + "; " + WhatToDo(st.error));
-        // last_error holds 200 characters: the reason before the advice.
-        c_.run.gLastError = "Storage Error : " + line;
-    } else {
+    if (const platform::Status st = c_.store.Sync(c_.inbox); !st)
+        SyncFailed(st, pending_.size());
+    else
         for (const std::string& name : pending_) Delete(name);
-    }
     pending_.clear();
     pendingBytes_ = 0;
+}
+
+// A full batch is sealed rather than synced at once: its last messages'
+// contents are still on their way to the disk, long ones most of all, and
+// the next batch converts meanwhile. The batch before it must be durable by
+// then, so that no more than two are ever under way.
+void InPass::SealPending() {
+    SyncSealed(true);
+    if (const platform::Status st = c_.store.Seal(c_.inbox); !st)
+        SyncFailed(st, pending_.size());
+    else
+        sealed_ = std::move(pending_);
+    pending_.clear();
+    pendingBytes_ = 0;
+}
+
+void InPass::SyncSealed(bool wait) {
+    if (sealed_.empty()) return;
+    const platform::Result<bool> synced = c_.store.SyncSealed(c_.inbox, wait);
+    if (!synced) {
+        SyncFailed(synced.status(), sealed_.size());
+    } else if (!*synced) {
+        return;  // not yet
+    } else {
+        for (const std::string& name : sealed_) Delete(name);
+    }
+    sealed_.clear();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/Uring.h"
@@ -39,6 +40,32 @@ void FileSyncer::WaitAll() {
     while (ring_ && (!inFlight_.empty() || !waiting_.empty())) {
         while (ring_ && !inFlight_.empty()) Reap(true);
         if (ring_) StartGroup();
+    }
+}
+
+bool FileSyncer::Done(Ticket t) {
+    if (!ring_) return true;
+    Reap(false);
+    if (inFlight_.empty() && !waiting_.empty()) StartGroup();
+    if (!ring_) return true;  // given up: the caller syncs its own way
+    if (inFlight_.count(t)) return false;
+    return std::none_of(waiting_.begin(), waiting_.end(),
+                        [t](const auto& w) { return w.first == t; });
+}
+
+// Groups go in the order their files came: once no ticket up to t is under
+// way or waiting, every one of them has ended.
+void FileSyncer::WaitFor(Ticket t) {
+    const auto pending = [this, t] {
+        for (const auto& f : inFlight_)
+            if (f.first <= t) return true;
+        return !waiting_.empty() && waiting_.front().first <= t;
+    };
+    while (ring_ && pending()) {
+        if (inFlight_.empty())
+            StartGroup();
+        else
+            Reap(true);
     }
 }
 

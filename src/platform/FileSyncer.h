@@ -48,6 +48,12 @@ class FileSyncer {
     // false meanwhile (the kernel refused a group): the caller then syncs
     // those files its own way.
     void WaitAll();
+    // Whether a ticket's sync has ended (or never ran here: not Active()),
+    // without waiting; a group waiting for its turn is started meanwhile.
+    bool Done(Ticket t);
+    // Waits until the syncs of every ticket up to t have ended: not for the
+    // files handed in after it, unless they share its group.
+    void WaitFor(Ticket t);
     // The errno of a ticket's finished sync; 0 when the file is durable.
     int Error(Ticket t) const;
     // Drops what is kept of a ticket's outcome.

@@ -149,6 +149,18 @@ class MailStore {
     // makes every move into or out of the folder durable, also one that an
     // earlier logon made and never synced.
     virtual Status Sync(const FolderId& folder) = 0;
+    // A sync in the background, for a caller with more to store meanwhile:
+    // Seal marks the messages stored in the folder so far, and SyncSealed
+    // stores those as Sync does once their contents are on the disk. Without
+    // `wait` it returns false while they are not; with it, it waits for
+    // them. What is stored after the mark waits for the next sync. A store
+    // that cannot sync in the background syncs when sealing.
+    virtual Status Seal(const FolderId& folder) { return Sync(folder); }
+    virtual Result<bool> SyncSealed(const FolderId& folder, bool wait) {
+        (void)folder;
+        (void)wait;
+        return true;
+    }
 
     // Durable when it returns.
     virtual Status Mark(const MessageId& id, MessageMark mark) = 0;

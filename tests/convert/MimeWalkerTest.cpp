@@ -645,6 +645,34 @@ TEST(MaildirDelivery, ThousandsOfPartsConvertUnderALowOpenFileLimit) {
     EXPECT_EQ(t.Content(m, 1998), kTiffBytes);
 }
 
+// Batches are synced in the background while the next one converts; each
+// file goes once its own batch is durable. A batch that fails to sync keeps
+// its files, and only its own.
+TEST(ProcessInMessages, EachBatchKeepsItsFilesUntilItIsDurable) {
+    const auto fill = [](ConvertContext& t, int from, int to) {
+        for (int i = from; i <= to; ++i)
+            WriteFile(t.InFile(std::to_string(1000 + i) + ".TXT"),
+                      "+OK\r\nSubject: m" + std::to_string(i) + "\r\n\r\nx\r\n.\r\n");
+    };
+    MaildirInbox real;
+    fill(real, 1, 150);
+    convert::ProcessInMessages(Conv(real));
+    EXPECT_EQ(real.Files("new"), 150u) << real.run.gLastError;
+    EXPECT_TRUE(real.Files("tmp") == 0 && testsupport::FilesIn(real.run.gInDir).empty());
+    EXPECT_EQ(real.run.stats.messagesConverted, 150);
+
+    ConvertContext t;
+    fill(t, 1, 70);
+    t.store.FailNext("Sync");  // the first batch's
+    convert::ProcessInMessages(Conv(t));
+    EXPECT_EQ(t.Inbox().messages.size(), 6u);
+    EXPECT_EQ(testsupport::FilesIn(t.run.gInDir).size(), 64u + 1u);  // and the journal
+    EXPECT_TRUE(std::filesystem::exists(t.InFile("1001.TXT")));
+    EXPECT_FALSE(std::filesystem::exists(t.InFile("1070.TXT")));
+    EXPECT_NE(t.run.gLastError.find("64 messages were taken out"), std::string::npos)
+        << t.run.gLastError;
+}
+
 // A run that died after storing messages but before deleting their files
 // left the journal: a file is converted again only when the inbox lacks its
 // message, whatever the message holds. A fax of one TIFF part has no text to

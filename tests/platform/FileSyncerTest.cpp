@@ -46,8 +46,13 @@ TEST_P(FileSyncerBothWays, EveryFileHasItsOutcomeByWaitAll) {
             ASSERT_EQ(::pipe(ends), 0);
             ::close(ends[1]);
             pipeTicket = syncer.Add(UniqueFd(ends[0]));
+            // Waiting for one file waits for those before it, not for all.
+            syncer.WaitFor(files[100]);
+            for (int j = 0; j <= 100; ++j) EXPECT_TRUE(syncer.Done(files[j])) << j;
         }
     }
+    syncer.WaitFor(files.back());
+    EXPECT_TRUE(syncer.Done(files.back()));
     syncer.WaitAll();
     ASSERT_TRUE(syncer.Active());
     for (FileSyncer::Ticket t : files) EXPECT_EQ(syncer.Error(t), 0);

@@ -39,6 +39,9 @@ struct StoreState {
     // Messages stored but not yet synced, by the folder's Maildir: they wait
     // in its tmp/ until the folder's next sync.
     std::map<std::string, std::vector<Pending>> unsynced;
+    // How many of a folder's unsynced messages (the first ones) were sealed
+    // for a sync in the background.
+    std::map<std::string, std::size_t> sealed;
     // A sync that failed on its own (a listing or a change syncs first), by
     // the folder's Maildir: the folder's next Sync reports it, so that its
     // caller never takes the messages it lost for stored.

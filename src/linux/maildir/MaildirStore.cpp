@@ -272,6 +272,22 @@ Status MaildirStore::Sync(const FolderId& folder) {
     return Status::Ok();
 }
 
+Status MaildirStore::Seal(const FolderId& folder) {
+    Result<std::string> dir = FolderDir(folder);
+    if (!dir) return dir.status();
+    maildir::SealDelivered(*store_, *dir);
+    return Status::Ok();
+}
+
+// A sync that failed on its own since is reported here too, and kept for the
+// folder's next Sync: it may have taken back messages stored after the mark.
+Result<bool> MaildirStore::SyncSealed(const FolderId& folder, bool wait) {
+    Result<std::string> dir = FolderDir(folder);
+    if (!dir) return dir.status();
+    if (auto it = store_->failedSync.find(*dir); it != store_->failedSync.end()) return it->second;
+    return maildir::SyncSealed(*store_, *dir, wait);
+}
+
 Status MaildirStore::Settle(const std::string& dir) {
     Status st = maildir::SyncDelivered(*store_, dir);
     if (!st) store_->failedSync.insert_or_assign(dir, st);

@@ -53,6 +53,8 @@ class MaildirStore final : public MailStore {
                            const std::string& path) override;
     Result<MessageId> Store(const FolderId& folder, const NewMessage& message) override;
     Status Sync(const FolderId& folder) override;
+    Status Seal(const FolderId& folder) override;
+    Result<bool> SyncSealed(const FolderId& folder, bool wait) override;
     Status Mark(const MessageId& id, MessageMark mark) override;
     Status SetUnread(const MessageId& id, bool unread) override;
     Result<MessageId> Move(const MessageId& id, const FolderId& to) override;

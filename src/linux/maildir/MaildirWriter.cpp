@@ -362,13 +362,21 @@ void ForgetAll(StoreState& store, const std::string& dir, const std::vector<Pend
     }
 }
 
-}  // namespace
-
-Status SyncDelivered(StoreState& store, const std::string& dir) {
+// Stores the first n of dir's unsynced messages: their contents durable,
+// then their names in place, then the names durable. When any step fails
+// none of the n is stored. The rest stay unsynced.
+Status SyncFirst(StoreState& store, const std::string& dir, std::size_t n) {
     auto it = store.unsynced.find(dir);
-    if (it == store.unsynced.end()) return Status::Ok();
-    const std::vector<Pending> batch = std::move(it->second);
-    store.unsynced.erase(it);
+    if (it == store.unsynced.end() || n == 0) return Status::Ok();
+    std::vector<Pending>& all = it->second;
+    n = std::min(n, all.size());
+    const std::vector<Pending> batch(std::make_move_iterator(all.begin()),
+                                     std::make_move_iterator(all.begin() + static_cast<long>(n)));
+    all.erase(all.begin(), all.begin() + static_cast<long>(n));
+    if (all.empty()) store.unsynced.erase(it);
+    std::size_t& sealed = store.sealed[dir];
+    sealed -= std::min(sealed, n);
+    if (sealed == 0) store.sealed.erase(dir);
     // The messages' contents must be on the disk before their names appear,
     // or a crash could leave empty messages in the folder. The syncer has
     // been syncing them in groups while the next ones were converted, so
@@ -378,7 +386,7 @@ Status SyncDelivered(StoreState& store, const std::string& dir) {
     // program idle through the flush of the whole batch: with the syncer a
     // conversion takes a tenth to a fifth less time, and the whole job on a
     // disk that another program keeps busy takes as long as before.
-    store.syncer.WaitAll();
+    store.syncer.WaitFor(batch.back().ticket);
     int err = 0;
     for (const Pending& p : batch) {
         if (!err) err = store.syncer.Error(p.ticket);
@@ -416,6 +424,29 @@ Status SyncDelivered(StoreState& store, const std::string& dir) {
     return Status::Ok();
 }
 
+}  // namespace
+
+Status SyncDelivered(StoreState& store, const std::string& dir) {
+    const auto it = store.unsynced.find(dir);
+    return it == store.unsynced.end() ? Status::Ok() : SyncFirst(store, dir, it->second.size());
+}
+
+void SealDelivered(StoreState& store, const std::string& dir) {
+    const auto it = store.unsynced.find(dir);
+    if (it != store.unsynced.end()) store.sealed[dir] = it->second.size();
+}
+
+Result<bool> SyncSealed(StoreState& store, const std::string& dir, bool wait) {
+    const auto it = store.sealed.find(dir);
+    if (it == store.sealed.end()) return true;
+    const std::vector<Pending>& all = store.unsynced[dir];
+    if (!wait)
+        for (std::size_t i = 0; i < it->second && i < all.size(); ++i)
+            if (!store.syncer.Done(all[i].ticket)) return false;
+    if (Status st = SyncFirst(store, dir, it->second); !st) return st;
+    return true;
+}
+
 void DropUnsynced(StoreState& store, const std::string& folder) {
     auto it = store.unsynced.find(folder);
     if (it == store.unsynced.end()) return;
@@ -423,6 +454,7 @@ void DropUnsynced(StoreState& store, const std::string& folder) {
     const std::string dir = folder;
     const std::vector<Pending> batch = std::move(it->second);
     store.unsynced.erase(it);
+    store.sealed.erase(dir);
     for (const Pending& p : batch) {
         ::unlink((dir + "/tmp/" + p.base).c_str());
         store.known.erase(dir + "/" + p.base);

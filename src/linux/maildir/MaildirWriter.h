@@ -21,6 +21,12 @@ Result<Entry> DeliverMessage(StoreState& store, const std::string& dir, const Ne
 // place, so that readers never see part of a message and a crash leaves at
 // most stray files in tmp/. When any step fails none of them is stored.
 Status SyncDelivered(StoreState& store, const std::string& dir);
+// Marks dir's unsynced messages as they stand; SyncSealed stores those (as
+// SyncDelivered does) once their contents are on the disk: without `wait`
+// it returns false while they are not, with it it waits for them. The
+// messages stored after the mark stay unsynced.
+void SealDelivered(StoreState& store, const std::string& dir);
+Result<bool> SyncSealed(StoreState& store, const std::string& dir, bool wait);
 
 // Drops dir's unsynced messages: they were never stored.
 void DropUnsynced(StoreState& store, const std::string& folder);

@@ -126,6 +126,37 @@ TEST_F(MaildirStoreTest, NewMessageIsAPrivateFileWithTheHeaderItWasGiven) {
     EXPECT_EQ(names[0].substr(names[0].size() - 4), ":2,S");
 }
 
+// A sealed batch is stored on its own, in the background: the messages
+// stored after the seal wait in tmp/ for the folder's next sync.
+TEST_F(MaildirStoreTest, ASealedBatchIsStoredWithoutTheMessagesAfterIt) {
+    const FolderId inbox = LogOn();
+    EXPECT_EQ(store.SyncSealed(inbox, false).value_or(false), true);  // nothing sealed
+    NewMessage m;
+    m.text = std::string(200000, 'x');  // long enough to be on its way a while
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(store.Store(inbox, m).ok());
+    ASSERT_TRUE(store.Seal(inbox).ok());
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(store.Store(inbox, m).ok());
+    Result<bool> done = store.SyncSealed(inbox, false);
+    ASSERT_TRUE(done.ok());
+    if (!*done) {
+        EXPECT_TRUE(NamesIn(maildir + "/new").empty());  // not yet: nothing moved
+    }
+    done = store.SyncSealed(inbox, true);
+    ASSERT_TRUE(done.ok() && *done);
+    EXPECT_EQ(NamesIn(maildir + "/new").size(), 3u);
+    EXPECT_EQ(NamesIn(maildir + "/tmp").size(), 2u);
+    EXPECT_EQ(store.SyncSealed(inbox, false).value_or(false), true);  // sealed ones are gone
+    ASSERT_TRUE(store.Sync(inbox).ok());
+    EXPECT_EQ(NamesIn(maildir + "/new").size(), 5u);
+    EXPECT_TRUE(NamesIn(maildir + "/tmp").empty());
+    // Sealed and dropped (the store logs off unsynced): nothing is stored.
+    ASSERT_TRUE(store.Store(inbox, m).ok());
+    ASSERT_TRUE(store.Seal(inbox).ok());
+    store.LogOff();
+    EXPECT_EQ(NamesIn(maildir + "/new").size(), 5u);
+    EXPECT_TRUE(NamesIn(maildir + "/tmp").empty());
+}
+
 TEST_F(MaildirStoreTest, FoldersNestAsMaildirPlusPlusWithOddNamesEscaped) {
     LogOn();
     ASSERT_TRUE(store.Folder({"VOXA-FAXes", "Printed"}).ok());
