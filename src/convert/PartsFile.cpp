@@ -17,6 +17,7 @@
 #include <functional>
 
 namespace convert {
+namespace {
 
 using platform::Fail;
 using platform::Status;
@@ -29,6 +30,7 @@ constexpr std::array<bool, 256> kBase64Letters = [] {
     return t;
 }();
 
+// Whether every byte of the text is a base64 letter (A-Z, a-z, 0-9, +, /).
 // Sixteen bytes at a time where the processor has SSE2, the last sixteen
 // overlapping the ones before rather than taken a byte at a time: a line of
 // 76 is five loads. Shorter text goes through the table.
@@ -59,6 +61,8 @@ bool IsBase64Alphabet(std::string_view text) {
         if (!kBase64Letters[p[i]]) return false;
     return true;
 }
+
+}  // namespace
 
 // Checks base64 text piece by piece as it is appended (see Base64Begin).
 class Base64Checker {

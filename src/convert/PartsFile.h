@@ -17,9 +17,6 @@ namespace convert {
 
 class Base64Checker;
 
-// True when every byte of the text is a base64 letter (A-Z, a-z, 0-9, +, /).
-bool IsBase64Alphabet(std::string_view text);
-
 struct PartRange {
     off_t offset = 0;
     off_t length = 0;

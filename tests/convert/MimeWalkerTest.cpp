@@ -330,6 +330,7 @@ TEST(MimeWalker, RunsOfBase64LinesKeepEveryByteWhateverEndsThem) {
     // message must store what the line-by-line walk stores.
     const std::string line = b64.substr(0, 76);
     for (const std::string& odd : {line + "\n", line.substr(0, 75) + "!\r\n", line + "AAAA\r\n",
+                                   line.substr(0, 30) + "--R" + line.substr(0, 40) + "\r\n",
                                    std::string("\r\n"), line.substr(0, 40) + "\r\n"}) {
         const std::string body = line + "\r\n" + line + "\r\n" + odd + line + "\r\n" + line;
         const Converted c =
