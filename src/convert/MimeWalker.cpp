@@ -6,15 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 
 #include "config/RunGlobals.h"
+#include "convert/ByteScan.h"
 #include "convert/Converter.h"
 #include "convert/Decoders.h"
 #include "convert/HeaderUtils.h"
@@ -104,24 +101,16 @@ class LineReader {
 };
 
 // Whether a line holds no '-' (so no boundary), CR or LF (so it is one line
-// to the line reader too). Sixteen bytes at a time where the processor has
-// SSE2, the last sixteen overlapping the ones before.
+// to the line reader too).
 bool PlainLine(std::string_view line) {
-    const char* p = line.data();
-    const std::size_t n = line.size();
 #ifdef __SSE2__
-    if (n >= 16) {
-        const auto clean = [](const char* at) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    if (line.size() >= 16)
+        return EverySixteen(line, [](__m128i x) {
             const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('-')),
                                              _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\r')),
                                                           _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'))));
             return _mm_movemask_epi8(hit) == 0;
-        };
-        for (std::size_t i = 0; i + 16 <= n; i += 16)
-            if (!clean(p + i)) return false;
-        return clean(p + n - 16);
-    }
+        });
 #endif
     return line.find_first_of("-\r\n") == std::string_view::npos;
 }

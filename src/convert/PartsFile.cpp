@@ -5,16 +5,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+
+#include "convert/ByteScan.h"
 
 namespace convert {
 namespace {
@@ -30,35 +28,26 @@ constexpr std::array<bool, 256> kBase64Letters = [] {
     return t;
 }();
 
-// Whether every byte of the text is a base64 letter (A-Z, a-z, 0-9, +, /).
-// Sixteen bytes at a time where the processor has SSE2, the last sixteen
-// overlapping the ones before rather than taken a byte at a time: a line of
-// 76 is five loads. Shorter text goes through the table.
+// Whether every byte of the text is a base64 letter (A-Z, a-z, 0-9, +, /);
+// text shorter than sixteen bytes goes through the table.
 bool IsBase64Alphabet(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
 #ifdef __SSE2__
-    if (n >= 16) {
-        const auto in = [](__m128i x, char lo, char hi) {
-            const __m128i d = _mm_sub_epi8(x, _mm_set1_epi8(lo));
-            const __m128i span = _mm_set1_epi8(static_cast<char>(hi - lo));
-            return _mm_cmpeq_epi8(_mm_min_epu8(d, span), d);  // d <= span, unsigned
-        };
-        const auto letters = [&in](const unsigned char* at) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    if (text.size() >= 16)
+        return EverySixteen(text, [](__m128i x) {
+            const auto in = [](__m128i v, char lo, char hi) {
+                const __m128i d = _mm_sub_epi8(v, _mm_set1_epi8(lo));
+                const __m128i span = _mm_set1_epi8(static_cast<char>(hi - lo));
+                return _mm_cmpeq_epi8(_mm_min_epu8(d, span), d);  // d <= span, unsigned
+            };
             const __m128i ok = _mm_or_si128(
                 _mm_or_si128(in(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'z'), in(x, '0', '9')),
                 _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('+')),
                              _mm_cmpeq_epi8(x, _mm_set1_epi8('/'))));
             return _mm_movemask_epi8(ok) == 0xffff;
-        };
-        for (std::size_t i = 0; i + 16 <= n; i += 16)
-            if (!letters(p + i)) return false;
-        return letters(p + n - 16);
-    }
+        });
 #endif
-    for (std::size_t i = 0; i < n; ++i)
-        if (!kBase64Letters[p[i]]) return false;
+    for (unsigned char c : text)
+        if (!kBase64Letters[c]) return false;
     return true;
 }
 
