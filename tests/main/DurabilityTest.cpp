@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "convert/Converter.h"
 #include "main/VFPrintMainProc.h"
+#include "tests/support/ConvertContext.h"
 #include "tests/support/RunContext.h"
 
 namespace {
@@ -169,6 +171,33 @@ TEST_P(Durability, EveryFileARunPutsInPlaceIsOnTheDiskBeforeItsName) {
     }
     EXPECT_EQ(moves, 2);
     EXPECT_EQ(printedSyncs, 1);
+}
+
+// The In/ pass takes a file away only once its message is in place for
+// good: when the k-th file goes, k messages at least have been renamed into
+// new/ and new/ synced after them. 150 messages make batches that are
+// finished while the next one converts, and a last one finished at once.
+TEST_P(Durability, AnInFileGoesOnlyOnceItsMessageIsInPlaceForGood) {
+    testsupport::ConvertContext c(nullptr, testsupport::RunOptions::Clock::Manual, GetParam());
+    for (int i = 1; i <= 150; ++i)
+        testsupport::WriteFile(c.InFile(std::to_string(1000 + i) + ".TXT"),
+                               "+OK\r\nSubject: m" + std::to_string(i) + "\r\n\r\nx\r\n.\r\n");
+    const std::string newDir = c.inbox + "/new";
+    calls.clear();
+    recording = true;
+    convert::ProcessInMessages({c.ctx.store, c.inbox, c.loop, c.log, c.run, c.cfg.gVoxaFaxAddr});
+    recording = false;
+    int placed = 0, durable = 0, gone = 0;
+    for (const Call& call : calls) {
+        if (call.what == "rename" && fs::path(call.to).parent_path() == newDir) ++placed;
+        if (call.what == "fsync" && call.path == newDir) durable = placed;
+        if (call.what == "rename" && fs::path(call.to).filename().string().ends_with(".deleting")) {
+            ++gone;
+            EXPECT_LE(gone, durable) << call.path;
+        }
+    }
+    EXPECT_EQ(placed, 150);
+    EXPECT_EQ(gone, 150);
 }
 
 INSTANTIATE_TEST_SUITE_P(StoreSyncs, Durability,
