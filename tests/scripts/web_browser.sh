@@ -14,8 +14,8 @@ sys_require
     sys_skip "chromium and chromium-driver not installed"
 "$PY" -c 'import selenium' 2>/dev/null || sys_skip "python3-selenium not installed"
 W=$(mktemp -d /tmp/vfweb.XXXXXX)
-WEB_PID=
-trap '[ -z "$WEB_PID" ] || kill "$WEB_PID" 2>/dev/null; sys_stop; [ -n "${VOXAFAX_KEEP:-}" ] || rm -rf "$W"' EXIT
+WEB_PID= SLOW_PID=
+trap 'for p in $WEB_PID $SLOW_PID; do kill "$p" 2>/dev/null; done; sys_stop; [ -n "${VOXAFAX_KEEP:-}" ] || rm -rf "$W"' EXIT
 sys_start "$W" || exit 1
 sys_configure "Fax Folder"
 export VOXAFAX_SMTP_PORT=$SMTP_PORT
@@ -76,8 +76,41 @@ check "nothing was started by the refused requests" \
     eq "$(sed -n 's/^pid = //p' "$VOXAFAX_HOME/last-run.ini")" "$failed_pid"
 
 # Two faxes wait on the server; the SMTP server is down, so their receipts
-# wait in Out/.
-pop_port "$POP_PORT"
+# wait in Out/. The run reaches the server through a forwarder that holds
+# each connection for a second and a half first: long enough for the page
+# to show more than one of the run's status texts, however fast the rest
+# of the run is.
+SLOW_PORT=$(free_port)
+"$PY" - "$SLOW_PORT" "$POP_PORT" <<'PYEOF' &
+import socket, sys, threading, time
+listen, target = int(sys.argv[1]), int(sys.argv[2])
+server = socket.socket()
+server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+server.bind(("127.0.0.1", listen))
+server.listen(8)
+def pipe(a, b):
+    try:
+        while True:
+            data = a.recv(65536)
+            if not data:
+                break
+            b.sendall(data)
+    except OSError:
+        pass
+    for x in (a, b):
+        try:
+            x.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+while True:
+    client, _ = server.accept()
+    time.sleep(1.5)
+    upstream = socket.create_connection(("127.0.0.1", target))
+    for a, b in ((client, upstream), (upstream, client)):
+        threading.Thread(target=pipe, args=(a, b), daemon=True).start()
+PYEOF
+SLOW_PID=$!
+pop_port "$SLOW_PORT"
 "$PEERS/smtp-sink-stop.sh" "$W/smtp" >/dev/null
 sys_faxes 2 || exit 1
 check "Get faxes now: the run, then Faxes with thumbnails" \
