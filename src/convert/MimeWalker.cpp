@@ -556,6 +556,7 @@ std::size_t Walker::TakeBase64Lines() {
     std::size_t at = 0;
     while (directBuf_.size() < kDirectPiece) {
         const std::string_view rest = ahead.substr(at);
+        if (rest.size() < 4) break;  // no line with a byte after it: "x", CR LF, one more
         // Most lines have the full length: one look finds their end.
         std::size_t len = kMaxLine;
         if (rest.size() <= len + 2 || rest[len] != '\r' || rest[len + 1] != '\n') {
