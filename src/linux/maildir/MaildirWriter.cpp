@@ -439,10 +439,15 @@ void SealDelivered(StoreState& store, const std::string& dir) {
 Result<bool> SyncSealed(StoreState& store, const std::string& dir, bool wait) {
     const auto it = store.sealed.find(dir);
     if (it == store.sealed.end()) return true;
-    const std::vector<Pending>& all = store.unsynced[dir];
+    // Only asks: a folder with nothing unsynced gets no empty entry here.
+    const auto pending = store.unsynced.find(dir);
+    if (pending == store.unsynced.end()) {
+        store.sealed.erase(it);
+        return true;
+    }
     if (!wait)
-        for (std::size_t i = 0; i < it->second && i < all.size(); ++i)
-            if (!store.syncer.Done(all[i].ticket)) return false;
+        for (std::size_t i = 0; i < it->second && i < pending->second.size(); ++i)
+            if (!store.syncer.Done(pending->second[i].ticket)) return false;
     if (Status st = SyncFirst(store, dir, it->second); !st) return st;
     return true;
 }
