@@ -166,14 +166,17 @@ Status MakeFolders(const std::string& path, mode_t mode) {
     return ErrnoStatus(Fail::Io, "cannot create folder " + p);
 }
 
-Result<std::vector<std::string>> ListFolder(const std::string& dir) {
+namespace {
+// Hands each entry of a folder but "." and ".." to `take` with the type
+// readdir() reports (DT_UNKNOWN where the file system does not say).
+template <typename Take>
+Status EachEntry(const std::string& dir, Take take) {
     DIR* d = ::opendir(dir.c_str());
     if (!d) return ErrnoStatus(errno == ENOENT ? Fail::NotFound : Fail::Io, "cannot list " + dir);
-    std::vector<std::string> names;
     errno = 0;
     while (const dirent* e = ::readdir(d)) {
         const std::string_view n = e->d_name;
-        if (n != "." && n != "..") names.emplace_back(n);
+        if (n != "." && n != "..") take(n, e->d_type);
     }
     const int err = errno;
     ::closedir(d);
@@ -181,19 +184,32 @@ Result<std::vector<std::string>> ListFolder(const std::string& dir) {
         errno = err;
         return ErrnoStatus(Fail::Io, "cannot list " + dir);
     }
+    return Status::Ok();
+}
+}  // namespace
+
+Result<std::vector<std::string>> ListFolder(const std::string& dir) {
+    std::vector<std::string> names;
+    if (Status st =
+            EachEntry(dir, [&](std::string_view n, unsigned char) { names.emplace_back(n); });
+        !st)
+        return st;
     return names;
 }
 
+// The type from the listing saves a stat per file; only a file system that
+// does not report types costs one.
 Result<std::vector<std::string>> ListFiles(const std::string& dir) {
-    auto names = ListFolder(dir);
-    if (!names) return names.status();
     std::vector<std::string> files;
     const std::string prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";
-    for (std::string& name : *names) {
-        struct stat st {};
-        if (::lstat((prefix + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            files.push_back(std::move(name));
-    }
+    Status st = EachEntry(dir, [&](std::string_view n, unsigned char type) {
+        struct stat sb {};
+        if (type == DT_REG ||
+            (type == DT_UNKNOWN && ::lstat((prefix + std::string(n)).c_str(), &sb) == 0 &&
+             S_ISREG(sb.st_mode)))
+            files.emplace_back(n);
+    });
+    if (!st) return st;
     std::sort(files.begin(), files.end());
     return files;
 }

@@ -123,14 +123,23 @@ std::string UniqueName(std::int64_t seconds, std::uint64_t counter) {
     return buf + HostPart();
 }
 
+namespace {
+// The unique part of a unique name ends with the dot before the host part.
+std::string_view UniquePart(std::string_view base) {
+    return base.substr(0, base.find('.', base.find('R')));
+}
+}  // namespace
+
 std::string MessageIdFor(std::string_view base) {
     const std::string& host = HostName();
     const bool plain = std::all_of(host.begin(), host.end(), [](unsigned char c) {
         return std::isalnum(c) || c == '-' || c == '.';
     });
-    // The unique part ends with the dot before the host part.
-    const std::size_t dot = base.find('.', base.find('R'));
-    return std::string(base.substr(0, dot)) + "@" + (plain ? host : "localhost");
+    return std::string(UniquePart(base)) + "@" + (plain ? host : "localhost");
+}
+
+std::string BoundaryFor(std::string_view base) {
+    return "=-" + std::string(UniquePart(base));
 }
 
 std::string BaseOf(std::string_view fileName) {

@@ -269,10 +269,9 @@ class ContentReader {
 // attachment's content from its file, one at a time.
 // Attachments always sit in a multipart: the headers of a lone top part would
 // be read as the message's own.
-Status WriteMessage(int fd, const std::string& path, const NewMessage& d,
-                    const std::string& messageId) {
+Status WriteMessage(int fd, const std::string& path, const NewMessage& d, const std::string& base) {
     Ref<GMimeMessage> m(g_mime_message_new(TRUE));
-    SetHeaders(m.get(), d, messageId);
+    SetHeaders(m.get(), d, MessageIdFor(base));
     const std::string text = d.text.value_or("");
     if (d.attachments.empty()) {
         Ref<GMimeObject> textPart = TextPart(text);
@@ -280,7 +279,8 @@ Status WriteMessage(int fd, const std::string& path, const NewMessage& d,
         return WriteAll(fd, HeadersOf(GMIME_OBJECT(m.get())) + "\n" + Base64Of(text), path);
     }
     Ref<GMimeMultipart> mp(g_mime_multipart_new_with_subtype("mixed"));
-    g_mime_multipart_set_boundary(mp.get(), nullptr);
+    // Asking GMime for a new boundary would cost another read of /dev/urandom.
+    g_mime_multipart_set_boundary(mp.get(), BoundaryFor(base).c_str());
     const std::string delimiter = std::string("--") + g_mime_multipart_get_boundary(mp.get());
     g_mime_message_set_mime_part(m.get(), GMIME_OBJECT(mp.get()));
     std::string head = HeadersOf(GMIME_OBJECT(m.get())) + "\n";
@@ -308,7 +308,7 @@ Status WriteMessageFile(const NewMessage& d, const std::string& path, const std:
     const std::string where = "a message in " + FolderOf(path);
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) return ErrnoStatus(Fail::Io, "cannot write " + where);
-    Status result = WriteMessage(fd.get(), where, d, MessageIdFor(base));
+    Status result = WriteMessage(fd.get(), where, d, base);
     // Its write-back starts now, while the next message is converted; the
     // store's syncer, or else the folder's next sync, makes it durable.
     if (result) StartWriteBack(fd.get());

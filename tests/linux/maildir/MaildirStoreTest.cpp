@@ -90,11 +90,15 @@ TEST_F(MaildirStoreTest, LogonMakesAPrivateMaildirAndDeliverNowRunsTheProfilesCo
 
 TEST_F(MaildirStoreTest, NewMessageIsAPrivateFileWithTheHeaderItWasGiven) {
     const FolderId inbox = LogOn();
-    std::set<std::string> messageIds;
+    std::set<std::string> messageIds, boundaries;
     for (bool unread : {true, false}) {
         NewMessage m;
         m.subject = "VOXA-FAX  From: a@b.example";
         m.unread = unread;
+        NewAttachment empty;
+        empty.name = "empty.tif;";
+        empty.source = "empty.tif";
+        m.attachments.push_back(empty);
         auto id = store.Store(inbox, m);
         ASSERT_TRUE(id.ok());
         std::string header = Load(*id).header;
@@ -109,8 +113,15 @@ TEST_F(MaildirStoreTest, NewMessageIsAPrivateFileWithTheHeaderItWasGiven) {
             std::regex("\r\nMessage-Id: <([-A-Za-z0-9.]+@[-A-Za-z0-9.]+)>\r\n", std::regex::icase)))
             << header;
         messageIds.insert(idLine[1]);
+        // Its parts sit between delimiters of its own, too.
+        std::smatch boundary;
+        ASSERT_TRUE(std::regex_search(header, boundary, std::regex("boundary=\"(=-[^\"]+)\"")))
+            << header;
+        boundaries.insert(boundary[1]);
+        ASSERT_EQ(Load(*id).attachments.size(), 1u);
     }
     EXPECT_EQ(messageIds.size(), 2u);
+    EXPECT_EQ(boundaries.size(), 2u);
     // Stored, not yet synced: out of sight of every reader of the folder.
     EXPECT_EQ(NamesIn(maildir + "/tmp").size(), 2u);
     EXPECT_TRUE(NamesIn(maildir + "/new").empty() && NamesIn(maildir + "/cur").empty());
