@@ -77,8 +77,8 @@ std::string UniqueName(std::int64_t seconds, std::uint64_t counter);
 // The Message-Id (without its angle brackets) of the message stored under a
 // unique name: as unique as the name, at no cost of its own.
 std::string MessageIdFor(std::string_view base);
-// The MIME boundary of that message's parts: its unique part after "=-",
-// which no base64 line and no header line can begin with "--".
+// The MIME boundary of that message's parts: "=-" and the name's unique
+// part. No base64 line and no header line begins with "--=-".
 std::string BoundaryFor(std::string_view base);
 
 // "base:2,FS" -> base; flags "FS". A name without info has no flags.
