@@ -9,7 +9,7 @@ set -euo pipefail
 pkgs=(
   build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
   googletest libgtest-dev
-  libgmime-3.0-dev libtiff-dev libcairo2-dev libcups2-dev libturbojpeg0-dev libssl-dev liburing-dev
+  libgmime-3.0-dev libtiff-dev libcairo2-dev libcups2-dev libturbojpeg0-dev libssl-dev liburing-dev libxxhash-dev
   fonts-dejavu-core poppler-utils libtiff-tools openssl time
   dovecot-pop3d dovecot-submissiond python3 python3-aiosmtpd cups cups-client cups-filters
   libmicrohttpd-dev

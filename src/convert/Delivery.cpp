@@ -71,23 +71,30 @@ std::set<std::string> StoredDigests(const std::string& journal) {
 void RecoverJournal(platform::MailStore& store, const platform::FolderId& inbox,
                     const std::string& dir, const std::vector<std::string>& names,
                     const std::set<std::string>& stored) {
+    // Each file under its digest in both forms: the journal and the inbox
+    // may hold digests that an earlier version took.
     std::map<std::string, std::string> byDigest;  // digest -> file
     for (const std::string& name : names) {
-        auto d = platform::FileDigest(dir + name);
-        if (!d) continue;
-        if (stored.count(*d))
-            ::unlink((dir + name).c_str());
-        else
-            byDigest.emplace(*d, dir + name);
+        const std::string path = dir + name;
+        auto current = platform::FileDigest(path);
+        auto earlier = platform::FileDigest(path, false, platform::DigestForm::Earlier);
+        if (!current || !earlier) continue;
+        if (stored.count(*current) || stored.count(*earlier)) {
+            ::unlink(path.c_str());
+        } else {
+            byDigest.emplace(*current, path);
+            byDigest.emplace(*earlier, path);
+        }
     }
-    if (byDigest.empty()) return;
-    const std::vector<platform::MessageId> ids = store.List(inbox).value_or({});
+    const std::vector<platform::MessageId> ids =
+        byDigest.empty() ? std::vector<platform::MessageId>{} : store.List(inbox).value_or({});
     for (auto id = ids.rbegin(); id != ids.rend() && !byDigest.empty(); ++id) {
         auto msg = store.Load(*id);
         if (!msg || msg->origin.empty()) continue;
         if (auto hit = byDigest.find(msg->origin); hit != byDigest.end()) {
-            ::unlink(hit->second.c_str());
-            byDigest.erase(hit);
+            const std::string path = hit->second;
+            ::unlink(path.c_str());
+            std::erase_if(byDigest, [&](const auto& entry) { return entry.second == path; });
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -122,10 +123,97 @@ Status CutAtOffset(int fd, const std::string& path) {
     return Status::Ok();
 }
 
-Result<std::string> FileDigest(const std::string& path, bool skipFirstLine) {
+namespace {
+
+std::string Hex16(std::uint64_t h) {
+    char hex[17];
+    for (int i = 15; i >= 0; --i, h >>= 4) hex[i] = "0123456789abcdef"[h & 15];
+    hex[16] = '\0';
+    return hex;
+}
+
+// The hash of digests in the earlier form: one lane fed eight bytes at a
+// time. Kept only to recognise digests that earlier versions wrote.
+class EarlierDigester {
+  public:
+    void Update(std::string_view data) {
+        size_ += data.size();
+        if (held_ > 0) {
+            while (held_ < 8 && !data.empty()) {
+                word_[held_++] = data.front();
+                data.remove_prefix(1);
+            }
+            if (held_ < 8) return;
+            Mix(Load(word_));
+            held_ = 0;
+        }
+        while (data.size() >= 8) {
+            Mix(Load(data.data()));
+            data.remove_prefix(8);
+        }
+        for (char c : data) word_[held_++] = c;
+    }
+    std::string Final() const {
+        std::uint64_t h = h_ ^ size_;
+        for (std::size_t i = 0; i < held_; ++i)
+            h = (h ^ static_cast<unsigned char>(word_[i])) * 0x100000001b3ULL;
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdULL;
+        h ^= h >> 33;
+        h *= 0xc4ceb9fe1a85ec53ULL;
+        h ^= h >> 33;
+        return std::to_string(size_) + ":" + Hex16(h);
+    }
+
+  private:
+    static std::uint64_t Load(const char* p) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        return w;
+    }
+    void Mix(std::uint64_t w) {
+        h_ ^= w * 0xc2b2ae3d27d4eb4fULL;
+        h_ = ((h_ << 31) | (h_ >> 33)) * 0x9e3779b185ebca87ULL;
+    }
+    std::uint64_t h_ = 0x27d4eb2f165667c5ULL;
+    std::uint64_t size_ = 0;
+    char word_[8] = {};
+    std::size_t held_ = 0;
+};
+
+}  // namespace
+
+struct FileDigester::State {
+    XXH3_state_t* xxh = XXH3_createState();
+    std::uint64_t size = 0;
+    ~State() { XXH3_freeState(xxh); }
+};
+
+FileDigester::FileDigester() : state_(std::make_unique<State>()) {
+    if (state_->xxh) XXH3_64bits_reset(state_->xxh);
+}
+FileDigester::~FileDigester() = default;
+
+void FileDigester::Update(std::string_view data) {
+    state_->size += data.size();
+    if (state_->xxh) XXH3_64bits_update(state_->xxh, data.data(), data.size());
+}
+
+std::string FileDigester::Final() const {
+    // Without its state (no memory for it) the digest matches no other.
+    const std::uint64_t h = state_->xxh ? XXH3_64bits_digest(state_->xxh) : 0;
+    return state_->xxh ? "xxh3:" + std::to_string(state_->size) + ":" + Hex16(h) : "";
+}
+
+DigestForm FormOf(std::string_view digest) {
+    return digest.starts_with("xxh3:") ? DigestForm::Current : DigestForm::Earlier;
+}
+
+Result<std::string> FileDigest(const std::string& path, bool skipFirstLine, DigestForm form) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!fd) return ErrnoStatus(Fail::Io, "cannot read " + path);
-    FileDigester h;
+    FileDigester current;
+    EarlierDigester earlier;
     bool inFirstLine = skipFirstLine;
     static thread_local char buf[64 * 1024];
     for (;;) {
@@ -140,9 +228,14 @@ Result<std::string> FileDigest(const std::string& path, bool skipFirstLine) {
             chunk.remove_prefix(lf + 1);
             inFirstLine = false;
         }
-        h.Update(chunk);
+        if (form == DigestForm::Current)
+            current.Update(chunk);
+        else
+            earlier.Update(chunk);
     }
-    return h.Final();
+    const std::string digest = form == DigestForm::Current ? current.Final() : earlier.Final();
+    if (digest.empty()) return Status::Error(Fail::Io, "no memory to take the digest of " + path);
+    return digest;
 }
 
 bool IsFolder(const std::string& path) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -85,65 +86,35 @@ void StartWriteBack(int fd);
 // number of files, where a sync per file costs a flush each.
 Status SyncFileSystem(const std::string& path);
 
-// A digest of a file's content: its length and a 64-bit hash ("<length>:<16
-// hex digits>"), cheap enough to take of every message. With skipFirstLine
-// the bytes up to the first LF are left out. Only byte-identical contents
-// share a digest (but for chance: about one in 2^64). Fails when the file
-// cannot be read; a link is refused.
-Result<std::string> FileDigest(const std::string& path, bool skipFirstLine = false);
+// A digest of a file's content, cheap enough to take of every message:
+// "xxh3:<length>:<16 hex digits>", its length and its 64-bit XXH3 hash. With
+// skipFirstLine the bytes up to the first LF are left out. Only
+// byte-identical contents share a digest (but for chance: about one in
+// 2^64). Fails when the file cannot be read; a link is refused.
+//
+// Versions before it wrote digests of a slower hash, "<length>:<16 hex
+// digits>", into journals, remembered lists and stored messages, where they
+// may still be found: a file is compared with such a digest by taking its
+// own in that form (DigestForm::Earlier).
+enum class DigestForm { Current, Earlier };
+DigestForm FormOf(std::string_view digest);
+Result<std::string> FileDigest(const std::string& path, bool skipFirstLine = false,
+                               DigestForm form = DigestForm::Current);
 
-// The digest of FileDigest, fed piece by piece: a file's digest is that of
-// all its bytes fed in order, however they are cut. A 64-bit hash fed eight
-// bytes at a time (a single lane in the manner of the xxHash family): it
-// costs about as much as reading the bytes from the page cache.
+// The digest of FileDigest (current form), fed piece by piece: a file's
+// digest is that of all its bytes fed in order, however they are cut.
 class FileDigester {
   public:
-    void Update(std::string_view data) {
-        size_ += data.size();
-        if (held_ > 0) {
-            while (held_ < 8 && !data.empty()) {
-                word_[held_++] = data.front();
-                data.remove_prefix(1);
-            }
-            if (held_ < 8) return;
-            Mix(Load(word_));
-            held_ = 0;
-        }
-        while (data.size() >= 8) {
-            Mix(Load(data.data()));
-            data.remove_prefix(8);
-        }
-        for (char c : data) word_[held_++] = c;
-    }
-    std::string Final() const {
-        std::uint64_t h = h_ ^ size_;
-        for (std::size_t i = 0; i < held_; ++i)
-            h = (h ^ static_cast<unsigned char>(word_[i])) * 0x100000001b3ULL;
-        h ^= h >> 33;
-        h *= 0xff51afd7ed558ccdULL;
-        h ^= h >> 33;
-        h *= 0xc4ceb9fe1a85ec53ULL;
-        h ^= h >> 33;
-        char hex[17];
-        for (int i = 15; i >= 0; --i, h >>= 4) hex[i] = "0123456789abcdef"[h & 15];
-        hex[16] = '\0';
-        return std::to_string(size_) + ":" + hex;
-    }
+    FileDigester();
+    ~FileDigester();
+    FileDigester(const FileDigester&) = delete;
+    FileDigester& operator=(const FileDigester&) = delete;
+    void Update(std::string_view data);
+    std::string Final() const;
 
   private:
-    static std::uint64_t Load(const char* p) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        return w;
-    }
-    void Mix(std::uint64_t w) {
-        h_ ^= w * 0xc2b2ae3d27d4eb4fULL;
-        h_ = ((h_ << 31) | (h_ >> 33)) * 0x9e3779b185ebca87ULL;
-    }
-    std::uint64_t h_ = 0x27d4eb2f165667c5ULL;
-    std::uint64_t size_ = 0;
-    char word_[8] = {};
-    std::size_t held_ = 0;
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // Creates the folder and its missing parents (0700 unless told otherwise); an

@@ -27,8 +27,9 @@ bool EndsWith(const std::string& s, std::string_view end) {
 // The length and hash of a downloaded message's content, the server's reply
 // line left out: that line may differ between sessions (some servers put the
 // message number in it). Empty when the file cannot be read.
-std::string ContentDigest(const std::string& path) {
-    return platform::FileDigest(path, true).value_or("");
+std::string ContentDigest(const std::string& path,
+                          platform::DigestForm form = platform::DigestForm::Current) {
+    return platform::FileDigest(path, true, form).value_or("");
 }
 
 int RenameNoReplace(const std::string& from, const std::string& to) {
@@ -107,12 +108,17 @@ std::string PopStaging::StagedFor(int number) const {
 PopStaging::Arrival PopStaging::Whole(int number, const std::string& uid) {
     const std::string part = PartFor(number);
     Staged s{number, token_ + "_" + std::to_string(number) + ".TXT", uid, -1, false};
-    // The digest is needed only to recognise a remembered message.
+    // The digest is needed only to recognise a remembered message; one
+    // remembered by an earlier version is compared in that version's form.
     if (!list_.empty()) {
-        const std::string digest = ContentDigest(part);
-        for (std::size_t i = 0; i < list_.size() && !digest.empty(); ++i) {
+        std::string digests[2];  // by platform::DigestForm, taken when first needed
+        for (std::size_t i = 0; i < list_.size(); ++i) {
             Remembered& r = list_[i];
-            if (r.matched || r.drop || r.digest != digest) continue;
+            if (r.matched || r.drop) continue;
+            const platform::DigestForm form = platform::FormOf(r.digest);
+            std::string& digest = digests[static_cast<int>(form)];
+            if (digest.empty()) digest = ContentDigest(part, form);
+            if (digest.empty() || r.digest != digest) continue;
             r.matched = true;
             ::unlink(part.c_str());
             s.name.clear();

@@ -717,6 +717,24 @@ TEST(ProcessInMessages, AJournalledFileAlreadyInTheInboxIsNotConvertedTwice) {
     EXPECT_EQ(t.Files("new"), 5u);
     EXPECT_FALSE(std::filesystem::exists(t.InFile("5.TXT")));
     EXPECT_FALSE(std::filesystem::exists(t.InFile("6.TXT")));
+
+    // Left by a version that took digests in the earlier form: the journal's
+    // and the stored message's are recognised alike.
+    const std::string older = "+OK 40 octets\r\nSubject: older\r\n\r\nx\r\n.\r\n";
+    WriteFile(t.InFile("7.TXT"), older);
+    WriteFile(t.InFile("8.TXT"), older + "z\r\n");
+    const auto earlier = [&](const char* name) {
+        return platform::FileDigest(t.InFile(name), false, platform::DigestForm::Earlier)
+            .value_or("?");
+    };
+    platform::NewMessage byEarlier;
+    byEarlier.origin = earlier("8.TXT");
+    ASSERT_TRUE(t.ctx.store.Store(t.inbox, byEarlier).ok() && t.ctx.store.Sync(t.inbox).ok());
+    WriteFile(t.InFile(".converting-early"), earlier("7.TXT") + "\n");
+    convert::ProcessInMessages(Conv(t));
+    EXPECT_EQ(t.Files("new"), 6u);  // the one stored here, and nothing converted
+    EXPECT_FALSE(std::filesystem::exists(t.InFile("7.TXT")));
+    EXPECT_FALSE(std::filesystem::exists(t.InFile("8.TXT")));
 }
 
 }  // namespace

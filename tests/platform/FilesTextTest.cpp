@@ -107,3 +107,45 @@ TEST(FileHelpers, StaleCopiesOfAnAtomicWriteAreRemoved) {
     ASSERT_TRUE(left.ok());
     EXPECT_EQ(*left, (std::vector<std::string>{".account.ini.keep", ".x.Ab12Cd", "account.ini"}));
 }
+
+// A file's digest is that of its bytes however they are fed; digests in the
+// form earlier versions wrote are still taken alike, or journals and
+// remembered lists written before an upgrade would match nothing.
+TEST(FileHelpers, DigestsDependOnTheBytesAloneInEitherForm) {
+    TempDir dir;
+    const std::string text = "+OK 40 octets\r\nSubject: filed\r\n\r\nx\r\n.\r\n";
+    testsupport::WriteFile(dir / "a", text);
+    const auto digest = platform::FileDigest(dir / "a");
+    ASSERT_TRUE(digest.ok());
+    EXPECT_EQ(digest->rfind("xxh3:39:", 0), 0u) << *digest;
+    EXPECT_EQ(platform::FormOf(*digest), platform::DigestForm::Current);
+    for (std::size_t cut = 0; cut <= text.size(); cut += 7) {
+        platform::FileDigester d;
+        d.Update(std::string_view(text).substr(0, cut));
+        d.Update("");
+        d.Update(std::string_view(text).substr(cut));
+        EXPECT_EQ(d.Final(), *digest) << cut;
+    }
+    std::string other = text;
+    other[other.find("\nx") + 1] = 'y';  // one byte, same length
+    testsupport::WriteFile(dir / "b", other);
+    EXPECT_NE(platform::FileDigest(dir / "b").value_or(""), *digest);
+    // Without the first line, the reply line a server may vary.
+    testsupport::WriteFile(dir / "c", "+OK message 1 follows" + text.substr(text.find('\n')));
+    EXPECT_EQ(platform::FileDigest(dir / "c", true).value_or(""),
+              platform::FileDigest(dir / "a", true).value_or("?"));
+
+    // The earlier form, as earlier versions wrote it for these very bytes.
+    const auto earlier = [&](const char* name, bool skip) {
+        return platform::FileDigest(dir / name, skip, platform::DigestForm::Earlier).value_or("");
+    };
+    EXPECT_EQ(earlier("a", false), "39:a6b446fadc194189");
+    EXPECT_EQ(earlier("a", true), "24:14e71e5c9d63cba1");
+    EXPECT_EQ(platform::FormOf("39:a6b446fadc194189"), platform::DigestForm::Earlier);
+    testsupport::WriteFile(
+        dir / "d", "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-0123456789");
+    EXPECT_EQ(earlier("d", false), "73:47592be196ba6a6b");
+    testsupport::WriteFile(dir / "e", "");
+    EXPECT_EQ(earlier("e", false), "0:9353dfc8a195f3e2");
+    EXPECT_FALSE(platform::FileDigest(dir / "none").ok());
+}

@@ -162,6 +162,36 @@ TEST(PartialSessions, ARefusedDeleDoesNotDeliverTwice) {
     EXPECT_FALSE(std::filesystem::exists(r.t.run.gInDir + ".pop/uncertain"));
 }
 
+// The list an earlier version remembered holds digests in the earlier form:
+// after an upgrade the copy the server hands out again is still known.
+TEST(PartialSessions, AMessageRememberedBeforeAnUpgradeIsStillKnown) {
+    PopRun r(0);
+    ScriptedServer first(r.t.loop);
+    Mailbox(first, {kA})
+        .Expect("^RETR 1$")
+        .Send(Retr(kA.text))
+        .Expect("^DELE 1$")
+        .Send("-ERR cannot delete now\r\n")
+        .Expect("^QUIT$")
+        .Send("+OK\r\n");
+    r.NextRun(first);
+    const std::string list = r.t.run.gInDir + ".pop/uncertain";
+    const std::string line = ReadFile(list);
+    const std::size_t blank = line.find(' ');
+    ASSERT_NE(blank, std::string::npos) << line;
+    ASSERT_EQ(platform::FormOf(line.substr(0, blank)), platform::DigestForm::Current);
+    WriteFile(list, platform::FileDigest(r.t.InFile("1.TXT"), true, platform::DigestForm::Earlier)
+                            .value_or("?") +
+                        line.substr(blank));
+
+    ScriptedServer second(r.t.loop);
+    Mailbox(second, {kA});
+    Fetch(second, 1, kA.text).Expect("^QUIT$").Send("+OK\r\n");
+    r.NextRun(second);
+    EXPECT_TRUE(second.finished());
+    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text)}));
+}
+
 // A DELE that never gets an answer ends the session; it counts against its
 // message, which is delivered once and, from the fourth run on, passed over,
 // so that the fax behind it is no longer held back on every run.
