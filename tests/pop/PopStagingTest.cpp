@@ -135,8 +135,8 @@ TEST(PartialSessions, ADisconnectMidMessageDeliversWhatCameWholeOnce) {
 
 // A refused DELE followed by an accepted QUIT: the server keeps the message,
 // and the next run recognises it instead of delivering it again.
-TEST(PartialSessions, ARefusedDeleDoesNotDeliverTwice) {
-    PopRun r(0);
+// A run whose DELE of message A is refused: A reaches In/ and is remembered.
+void RunRefusingDele(PopRun& r) {
     ScriptedServer first(r.t.loop);
     Mailbox(first, {kA})
         .Expect("^RETR 1$")
@@ -147,18 +147,28 @@ TEST(PartialSessions, ARefusedDeleDoesNotDeliverTwice) {
         .Send("+OK\r\n");
     r.NextRun(first);
     EXPECT_TRUE(first.finished());
-    EXPECT_EQ(r.LogWith("DELE 1 refused: \"-ERR cannot delete now\"").size(), 1u);
-    EXPECT_EQ(r.t.run.failure, config::RunFailure::None);
-    struct stat st {};
-    ASSERT_EQ(::stat((r.t.run.gInDir + ".pop/uncertain").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
 
+// The next run, with A still on the server: the copy is fetched and deleted,
+// and In/ still holds A once.
+void RunFindingTheCopy(PopRun& r) {
     ScriptedServer second(r.t.loop);
     Mailbox(second, {kA});
     Fetch(second, 1, kA.text).Expect("^QUIT$").Send("+OK\r\n");
     r.NextRun(second);
     EXPECT_TRUE(second.finished());
     EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text)}));
+}
+
+TEST(PartialSessions, ARefusedDeleDoesNotDeliverTwice) {
+    PopRun r(0);
+    RunRefusingDele(r);
+    EXPECT_EQ(r.LogWith("DELE 1 refused: \"-ERR cannot delete now\"").size(), 1u);
+    EXPECT_EQ(r.t.run.failure, config::RunFailure::None);
+    struct stat st {};
+    ASSERT_EQ(::stat((r.t.run.gInDir + ".pop/uncertain").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    RunFindingTheCopy(r);
     EXPECT_FALSE(std::filesystem::exists(r.t.run.gInDir + ".pop/uncertain"));
 }
 
@@ -166,15 +176,7 @@ TEST(PartialSessions, ARefusedDeleDoesNotDeliverTwice) {
 // after an upgrade the copy the server hands out again is still known.
 TEST(PartialSessions, AMessageRememberedBeforeAnUpgradeIsStillKnown) {
     PopRun r(0);
-    ScriptedServer first(r.t.loop);
-    Mailbox(first, {kA})
-        .Expect("^RETR 1$")
-        .Send(Retr(kA.text))
-        .Expect("^DELE 1$")
-        .Send("-ERR cannot delete now\r\n")
-        .Expect("^QUIT$")
-        .Send("+OK\r\n");
-    r.NextRun(first);
+    RunRefusingDele(r);
     const std::string list = r.t.run.gInDir + ".pop/uncertain";
     const std::string line = ReadFile(list);
     const std::size_t blank = line.find(' ');
@@ -183,13 +185,7 @@ TEST(PartialSessions, AMessageRememberedBeforeAnUpgradeIsStillKnown) {
     WriteFile(list, platform::FileDigest(r.t.InFile("1.TXT"), true, platform::DigestForm::Earlier)
                             .value_or("?") +
                         line.substr(blank));
-
-    ScriptedServer second(r.t.loop);
-    Mailbox(second, {kA});
-    Fetch(second, 1, kA.text).Expect("^QUIT$").Send("+OK\r\n");
-    r.NextRun(second);
-    EXPECT_TRUE(second.finished());
-    EXPECT_EQ(r.InTexts(), (std::vector<std::string>{Retr(kA.text)}));
+    RunFindingTheCopy(r);
 }
 
 // A DELE that never gets an answer ends the session; it counts against its
