@@ -4,7 +4,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
